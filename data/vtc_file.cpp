@@ -1,0 +1,179 @@
+#include "data/vtc_file.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include <sys/types.h>
+
+static_assert(sizeof(off_t) >= 8, "VTC files of 2 GiB and more need 64-bit file offsets");
+
+namespace {
+
+bool readBytes(std::FILE* file, unsigned char* bytes, std::size_t count) {
+    return std::fread(bytes, 1, count, file) == count;
+}
+
+// Little-endian signed 16-bit value, widened with its sign.
+bool readInt16(std::FILE* file, int32_t& value) {
+    unsigned char bytes[2];
+    if (!readBytes(file, bytes, 2)) {
+        return false;
+    }
+    const uint16_t raw = static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+    value = static_cast<int16_t>(raw);
+    return true;
+}
+
+bool readFloat32(std::FILE* file, float& value) {
+    unsigned char bytes[4];
+    if (!readBytes(file, bytes, 4)) {
+        return false;
+    }
+    const uint32_t raw = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+                         (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+    std::memcpy(&value, &raw, sizeof value);
+    return true;
+}
+
+// A NUL-terminated name. Bytes beyond VTC_MAX_NAME_LENGTH are consumed but not
+// kept, so that a long name neither overruns the field nor shifts the data
+// offset. A file that ends before the NUL is a truncated header.
+bool readName(std::FILE* file, std::string& name) {
+    name.clear();
+    for (;;) {
+        const int c = std::fgetc(file);
+        if (c == EOF) {
+            return false;
+        }
+        if (c == 0) {
+            return true;
+        }
+        if (name.size() < VTC_MAX_NAME_LENGTH) {
+            name.push_back(static_cast<char>(c));
+        }
+    }
+}
+
+// trunc(tr + 0.5) in float32; false when the result has no int32 value
+// (NaN, infinity or out of range), which would make the conversion undefined.
+bool roundTr(float tr, int32_t& rounded) {
+    const float value = std::trunc(tr + 0.5f);
+    if (!std::isfinite(value) || value < -2147483648.0f || value >= 2147483648.0f) {
+        return false;
+    }
+    rounded = static_cast<int32_t>(value);
+    return true;
+}
+
+// The grid must have at least one voxel along every axis, at least one volume,
+// and sizes that the readers can address: a slice count that fits int32 and a
+// data section whose end fits a 64-bit file offset.
+bool describesUsableGrid(const VtcHeader& h) {
+    if (h.resolution <= 0 || h.numVolumes <= 0) {
+        return false;
+    }
+    if (h.xEnd < h.xStart || h.yEnd < h.yStart || h.zEnd < h.zStart) {
+        return false;
+    }
+    // int16 inputs: every difference and quotient below fits comfortably in 64 bits.
+    const int64_t dimX = (static_cast<int64_t>(h.xEnd) - h.xStart) / h.resolution;
+    const int64_t dimY = (static_cast<int64_t>(h.yEnd) - h.yStart) / h.resolution;
+    const int64_t dimZ = (static_cast<int64_t>(h.zEnd) - h.zStart) / h.resolution;
+    if (dimX <= 0 || dimY <= 0 || dimZ <= 0) {
+        return false;
+    }
+    const int64_t sliceValues = dimX * dimY * h.numVolumes;
+    if (sliceValues > std::numeric_limits<int32_t>::max()) {
+        return false;
+    }
+    const int64_t elementSize = h.dataType == VTC_DATA_TYPE_FLOAT ? 4 : 2;
+    const int64_t maxOffset = std::numeric_limits<int64_t>::max();
+    if (sliceValues * elementSize > (maxOffset - h.dataOffset) / dimZ) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool readVtcHeader(std::FILE* file, VtcHeader& header) {
+    if (file == nullptr) {
+        return false;
+    }
+    int32_t version = 0;
+    if (!readInt16(file, version) || version < 2) {
+        return false;
+    }
+    const bool layout3 = version >= 3;
+    if (!readName(file, header.sourceName)) {
+        return false;
+    }
+    if (layout3) {
+        int32_t linkedProtocols = 0;
+        if (!readInt16(file, linkedProtocols) || linkedProtocols > 1) {
+            return false;
+        }
+    }
+    // Exactly one protocol name follows, whatever the count above says.
+    if (!readName(file, header.protocolName)) {
+        return false;
+    }
+    if (layout3) {
+        int32_t currentProtocol = 0;
+        if (!readInt16(file, currentProtocol) || !readInt16(file, header.dataType)) {
+            return false;
+        }
+    } else {
+        header.dataType = 1;
+    }
+    int32_t* const gridFields[] = {&header.numVolumes, &header.resolution, &header.xStart, &header.xEnd,
+                                   &header.yStart,     &header.yEnd,       &header.zStart, &header.zEnd};
+    for (int32_t* field : gridFields) {
+        if (!readInt16(file, *field)) {
+            return false;
+        }
+    }
+    unsigned char ignored[12];
+    if (!readBytes(file, ignored, 2)) {  // two bytes (version 3) or one int16 (version 2)
+        return false;
+    }
+    float tr = 0.0f;
+    if (!readFloat32(file, tr) || !roundTr(tr, header.tr)) {
+        return false;
+    }
+    if (!layout3 && !readBytes(file, ignored, 12)) {  // two float32 and two int16
+        return false;
+    }
+    const off_t position = ftello(file);
+    if (position < 0) {
+        return false;
+    }
+    header.dataOffset = static_cast<int64_t>(position);
+    return describesUsableGrid(header);
+}
+
+int32_t vtcDimX(const VtcHeader& header) {
+    return (header.xEnd - header.xStart) / header.resolution;
+}
+
+int32_t vtcDimY(const VtcHeader& header) {
+    return (header.yEnd - header.yStart) / header.resolution;
+}
+
+int32_t vtcDimZ(const VtcHeader& header) {
+    return (header.zEnd - header.zStart) / header.resolution;
+}
+
+int32_t vtcElementSize(const VtcHeader& header) {
+    return header.dataType == VTC_DATA_TYPE_FLOAT ? 4 : 2;
+}
+
+int32_t vtcSliceValueCount(const VtcHeader& header) {
+    return vtcDimY(header) * vtcDimX(header) * header.numVolumes;
+}
+
+int64_t vtcVoxelOffset(const VtcHeader& header, int32_t x, int32_t y, int32_t z) {
+    const int64_t voxel = (static_cast<int64_t>(z) * vtcDimY(header) + y) * vtcDimX(header) + x;
+    return header.dataOffset + voxel * vtcElementSize(header) * header.numVolumes;
+}
