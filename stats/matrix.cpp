@@ -1,0 +1,425 @@
+#include "stats/matrix.h"
+
+#include <cmath>
+#include <utility>
+
+#include "stats/random.h"
+
+namespace {
+
+// Spare elements before the block (positive column base) or after it (negative base),
+// so that row(r) = first element - colBase stays inside the allocation.
+size_t frontPad(int32_t colBase) { return colBase > 0 ? static_cast<size_t>(colBase) : 0; }
+size_t backPad(int32_t colBase) { return colBase < 0 ? static_cast<size_t>(-colBase) : 0; }
+
+size_t elementCount(int32_t rows, int32_t cols) {
+    if (rows <= 0 || cols <= 0) return 0;
+    return static_cast<size_t>(rows) * static_cast<size_t>(cols);
+}
+
+size_t packedCount(int32_t order) {
+    if (order <= 0) return 0;
+    return static_cast<size_t>(order) * static_cast<size_t>(order + 1) / 2;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Matrix
+
+Matrix::Matrix(int32_t rows, int32_t cols, int32_t rowBase_, int32_t colBase_)
+    : Matrix(rows, cols, rowBase_, colBase_, 0.0f) {}
+
+Matrix::Matrix(int32_t rows, int32_t cols, int32_t rowBase_, int32_t colBase_, float fill)
+    : rowCount(rows),
+      colCount(cols),
+      rowBase(rowBase_),
+      colBase(colBase_),
+      rowEnd(rowBase_ + rows),
+      colEnd(colBase_ + cols) {
+    const size_t n = elementCount(rows, cols);
+    if (n > 0) {
+        storage_.assign(frontPad(colBase) + n + backPad(colBase), 0.0f);
+        for (size_t i = 0; i < n; ++i) storage_[frontPad(colBase) + i] = fill;
+    }
+    bind();
+}
+
+void Matrix::bind() {
+    origin_ = storage_.empty() ? nullptr
+                               : storage_.data() + frontPad(colBase) - colBase;
+}
+
+Matrix::Matrix(const Matrix& other)
+    : rowCount(other.rowCount),
+      colCount(other.colCount),
+      rowBase(other.rowBase),
+      colBase(other.colBase),
+      rowEnd(other.rowEnd),
+      colEnd(other.colEnd),
+      ownsStorage(true),
+      storage_(other.storage_) {
+    bind();
+}
+
+Matrix::Matrix(Matrix&& other) noexcept
+    : rowCount(other.rowCount),
+      colCount(other.colCount),
+      rowBase(other.rowBase),
+      colBase(other.colBase),
+      rowEnd(other.rowEnd),
+      colEnd(other.colEnd),
+      ownsStorage(true),
+      storage_(std::move(other.storage_)) {
+    bind();
+    other = Matrix();
+}
+
+Matrix& Matrix::operator=(const Matrix& other) {
+    if (this != &other) {
+        Matrix copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+Matrix& Matrix::operator=(Matrix&& other) noexcept {
+    if (this != &other) {
+        rowCount = other.rowCount;
+        colCount = other.colCount;
+        rowBase = other.rowBase;
+        colBase = other.colBase;
+        rowEnd = other.rowEnd;
+        colEnd = other.colEnd;
+        ownsStorage = true;
+        storage_ = std::move(other.storage_);
+        bind();
+        other.rowCount = other.colCount = other.rowBase = other.colBase = 0;
+        other.rowEnd = other.colEnd = 0;
+        other.storage_.clear();
+        other.bind();
+    }
+    return *this;
+}
+
+// ---------------------------------------------------------------------------------------
+// TriangularMatrix
+
+TriangularMatrix::TriangularMatrix(int32_t order_, int32_t rowBase_, int32_t colBase_)
+    : TriangularMatrix(order_, rowBase_, colBase_, 0.0f) {}
+
+TriangularMatrix::TriangularMatrix(int32_t order_, int32_t rowBase_, int32_t colBase_,
+                                   float fill)
+    : order(order_), rowBase(rowBase_), colBase(colBase_), rowEnd(rowBase_ + order_) {
+    const size_t n = packedCount(order_);
+    if (n > 0) {
+        storage_.assign(frontPad(colBase) + n + backPad(colBase), 0.0f);
+        for (size_t i = 0; i < n; ++i) storage_[frontPad(colBase) + i] = fill;
+    }
+    bind();
+}
+
+void TriangularMatrix::bind() {
+    origin_ = storage_.empty() ? nullptr
+                               : storage_.data() + frontPad(colBase) - colBase;
+}
+
+TriangularMatrix::TriangularMatrix(const TriangularMatrix& other)
+    : order(other.order),
+      rowBase(other.rowBase),
+      colBase(other.colBase),
+      rowEnd(other.rowEnd),
+      storage_(other.storage_) {
+    bind();
+}
+
+TriangularMatrix::TriangularMatrix(TriangularMatrix&& other) noexcept
+    : order(other.order),
+      rowBase(other.rowBase),
+      colBase(other.colBase),
+      rowEnd(other.rowEnd),
+      storage_(std::move(other.storage_)) {
+    bind();
+    other = TriangularMatrix();
+}
+
+TriangularMatrix& TriangularMatrix::operator=(const TriangularMatrix& other) {
+    if (this != &other) {
+        TriangularMatrix copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+TriangularMatrix& TriangularMatrix::operator=(TriangularMatrix&& other) noexcept {
+    if (this != &other) {
+        order = other.order;
+        rowBase = other.rowBase;
+        colBase = other.colBase;
+        rowEnd = other.rowEnd;
+        storage_ = std::move(other.storage_);
+        bind();
+        other.order = other.rowBase = other.colBase = other.rowEnd = 0;
+        other.storage_.clear();
+        other.bind();
+    }
+    return *this;
+}
+
+// ---------------------------------------------------------------------------------------
+// Lists and block arrays
+
+MatrixList::MatrixList(int32_t count_, int32_t indexBase_, const Matrix& prototype)
+    : count(count_ > 0 ? count_ : 0),
+      indexBase(indexBase_),
+      indexEnd(indexBase_ + (count_ > 0 ? count_ : 0)),
+      elements(static_cast<size_t>(count_ > 0 ? count_ : 0), prototype) {}
+
+TriangularMatrixList::TriangularMatrixList(int32_t count_, int32_t indexBase_,
+                                           const TriangularMatrix& prototype)
+    : count(count_ > 0 ? count_ : 0),
+      indexBase(indexBase_),
+      indexEnd(indexBase_ + (count_ > 0 ? count_ : 0)),
+      elements(static_cast<size_t>(count_ > 0 ? count_ : 0), prototype) {}
+
+BlockTriangularMatrix::BlockTriangularMatrix(int32_t rowCount_, int32_t rowBase_,
+                                             int32_t colBase_, const Matrix& prototype)
+    : rowCount(rowCount_ > 0 ? rowCount_ : 0),
+      rowBase(rowBase_),
+      colBase(colBase_),
+      rowEnd(rowBase_ + (rowCount_ > 0 ? rowCount_ : 0)),
+      blocks(packedCount(rowCount_), prototype) {}
+
+// ---------------------------------------------------------------------------------------
+// FloatVolume
+
+FloatVolume::FloatVolume(int32_t dimZ_, int32_t dimY_, int32_t dimX_)
+    : dimZ(dimZ_ > 0 ? dimZ_ : 0), dimY(dimY_ > 0 ? dimY_ : 0), dimX(dimX_ > 0 ? dimX_ : 0) {
+    storage_.assign(size(), 0.0f);
+    block_ = storage_.empty() ? nullptr : storage_.data();
+}
+
+FloatVolume FloatVolume::view(float* block, int32_t dimZ_, int32_t dimY_, int32_t dimX_) {
+    FloatVolume v;
+    v.dimZ = dimZ_ > 0 ? dimZ_ : 0;
+    v.dimY = dimY_ > 0 ? dimY_ : 0;
+    v.dimX = dimX_ > 0 ? dimX_ : 0;
+    v.ownsStorage = false;
+    v.block_ = block;
+    return v;
+}
+
+FloatVolume::FloatVolume(const FloatVolume& other)
+    : dimZ(other.dimZ),
+      dimY(other.dimY),
+      dimX(other.dimX),
+      ownsStorage(other.ownsStorage),
+      storage_(other.storage_) {
+    block_ = ownsStorage ? (storage_.empty() ? nullptr : storage_.data()) : other.block_;
+}
+
+FloatVolume::FloatVolume(FloatVolume&& other) noexcept
+    : dimZ(other.dimZ),
+      dimY(other.dimY),
+      dimX(other.dimX),
+      ownsStorage(other.ownsStorage),
+      storage_(std::move(other.storage_)) {
+    block_ = ownsStorage ? (storage_.empty() ? nullptr : storage_.data()) : other.block_;
+    other = FloatVolume();
+}
+
+FloatVolume& FloatVolume::operator=(const FloatVolume& other) {
+    if (this != &other) {
+        FloatVolume copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+FloatVolume& FloatVolume::operator=(FloatVolume&& other) noexcept {
+    if (this != &other) {
+        dimZ = other.dimZ;
+        dimY = other.dimY;
+        dimX = other.dimX;
+        ownsStorage = other.ownsStorage;
+        storage_ = std::move(other.storage_);
+        block_ = ownsStorage ? (storage_.empty() ? nullptr : storage_.data()) : other.block_;
+        other.dimZ = other.dimY = other.dimX = 0;
+        other.ownsStorage = true;
+        other.storage_.clear();
+        other.block_ = nullptr;
+    }
+    return *this;
+}
+
+bool copyVolume(FloatVolume& target, const FloatVolume& source) {
+    if (!target.sameShape(source)) return false;
+    const size_t n = target.size();
+    float* t = target.data();
+    const float* s = source.data();
+    for (size_t i = 0; i < n; ++i) t[i] = s[i];
+    return true;
+}
+
+bool subtractVolume(FloatVolume& target, const FloatVolume& source) {
+    if (!target.sameShape(source)) return false;
+    const size_t n = target.size();
+    float* t = target.data();
+    const float* s = source.data();
+    for (size_t i = 0; i < n; ++i) t[i] = t[i] - s[i];
+    return true;
+}
+
+bool addVolume(FloatVolume& target, const FloatVolume& source) {
+    if (!target.sameShape(source)) return false;
+    const size_t n = target.size();
+    float* t = target.data();
+    const float* s = source.data();
+    for (size_t i = 0; i < n; ++i) t[i] = t[i] + s[i];
+    return true;
+}
+
+void scaleVolume(FloatVolume& target, float factor) {
+    const size_t n = target.size();
+    float* t = target.data();
+    for (size_t i = 0; i < n; ++i) t[i] = t[i] * factor;
+}
+
+void absoluteVolume(FloatVolume& target) {
+    const size_t n = target.size();
+    float* t = target.data();
+    for (size_t i = 0; i < n; ++i) t[i] = std::fabs(t[i]);
+}
+
+// ---------------------------------------------------------------------------------------
+// Element-wise kernels
+
+void fillBlock(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1, float value) {
+    if (r1 <= r0 || c1 <= c0) return;
+    core::fill(m.at(r0, c0), m.stride(), r1 - r0, c1 - c0, value);
+}
+
+void scaleBlock(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1, float factor) {
+    if (r1 <= r0 || c1 <= c0) return;
+    core::scale(m.at(r0, c0), m.stride(), r1 - r0, c1 - c0, factor);
+}
+
+void copyBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1, const Matrix& src,
+               int32_t R0, int32_t C0) {
+    if (r1 <= r0 || c1 <= c0) return;
+    core::copy(dst.at(r0, c0), dst.stride(), src.at(R0, C0), src.stride(), r1 - r0, c1 - c0);
+}
+
+void addBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1, const Matrix& src,
+              int32_t R0, int32_t C0) {
+    if (r1 <= r0 || c1 <= c0) return;
+    core::add(dst.at(r0, c0), dst.stride(), src.at(R0, C0), src.stride(), r1 - r0, c1 - c0);
+}
+
+void subtractBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
+                   const Matrix& src, int32_t R0, int32_t C0) {
+    if (r1 <= r0 || c1 <= c0) return;
+    core::subtract(dst.at(r0, c0), dst.stride(), src.at(R0, C0), src.stride(), r1 - r0,
+                   c1 - c0);
+}
+
+void setIdentity(Matrix& m) {
+    if (m.empty()) return;
+    fillBlock(m, m.rowBase, m.rowEnd, m.colBase, m.colEnd, 0.0f);
+    const int32_t n = m.rowCount < m.colCount ? m.rowCount : m.colCount;
+    for (int32_t i = 0; i < n; ++i) m(m.rowBase + i, m.colBase + i) = 1.0f;
+}
+
+// ---------------------------------------------------------------------------------------
+// Product kernels
+
+void crossProduct(const Matrix& a, int32_t a0, int32_t a1, int32_t k0, int32_t k1,
+                  const Matrix& b, int32_t b0, int32_t b1, int32_t bk0, Matrix& p, int32_t R0,
+                  int32_t C0) {
+    if (a1 <= a0 || b1 <= b0) return;
+    const int32_t len = k1 > k0 ? k1 - k0 : 0;
+    // With an empty k range the operands are not read at all (their pointers may lie
+    // outside the matrices).
+    const float* pa = len > 0 ? a.at(a0, k0) : nullptr;
+    const float* pb = len > 0 ? b.at(b0, bk0) : nullptr;
+    core::crossProduct(pa, a.stride(), a1 - a0, pb, b.stride(), b1 - b0, len, p.at(R0, C0),
+                       p.stride());
+}
+
+void addProductTransposed(Matrix& p, const Matrix& a, const Matrix& b) {
+    core::addProductTransposed(p.data(), p.stride(), a.data(), a.stride(), b.data(), b.stride(),
+                               p.rowCount);
+}
+
+void subtractProductTransposed(Matrix& p, const Matrix& a, const Matrix& b) {
+    core::subtractProductTransposed(p.data(), p.stride(), a.data(), a.stride(), b.data(),
+                                    b.stride(), p.rowCount);
+}
+
+void multiplyByTriangularTransposed(Matrix& p, const TriangularMatrix& l, Matrix& scratch) {
+    core::multiplyByTriangularTransposed(p.data(), p.stride(), l.data(), scratch.data(),
+                                         scratch.stride(), l.order);
+}
+
+void multiplyByTriangular(Matrix& p, const TriangularMatrix& l, Matrix& scratch) {
+    core::multiplyByTriangular(p.data(), p.stride(), l.data(), scratch.data(), scratch.stride(),
+                               l.order);
+}
+
+void multiplyInPlace(Matrix& p, const Matrix& b, Matrix& scratch) {
+    core::multiplyInPlace(p.data(), p.stride(), b.data(), b.stride(), scratch.data(),
+                          scratch.stride(), p.rowCount);
+}
+
+// ---------------------------------------------------------------------------------------
+// Factorisation kernels
+
+bool cholesky(const Matrix& a, int32_t lo, int32_t hi, TriangularMatrix& l) {
+    if (hi <= lo) return true;
+    // Row i of the source pairs with column i + (colBase - rowBase).
+    return core::cholesky(a.at(lo, lo + (a.colBase - a.rowBase)), a.stride(), hi - lo,
+                          l.data());
+}
+
+void invertTriangular(const TriangularMatrix& l, TriangularMatrix& inv) {
+    core::invertTriangular(l.data(), inv.data(), l.order);
+}
+
+float choleskyDiagonalProduct(const TriangularMatrix& l, int32_t lo, int32_t hi) {
+    float d = 1.0f;
+    for (int32_t i = lo; i < hi; ++i) d = d * l(i, l.colBase + (i - l.rowBase));
+    return d;
+}
+
+// ---------------------------------------------------------------------------------------
+// Series kernels
+
+void rowMeans(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, float* means) {
+    for (int32_t r = r0; r < r1; ++r) means[r - r0] = core::mean(a.at(r, c0), c1 - c0);
+}
+
+void detrendRows(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, Matrix& d,
+                 int32_t R0, int32_t C0) {
+    for (int32_t r = r0; r < r1; ++r)
+        core::detrendRow(a.at(r, c0), c1 - c0, d.at(R0 + (r - r0), C0));
+}
+
+void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
+                        int32_t seedOffset) {
+    RandomState& rng = processRandom();
+    seedRandom(rng, seriesSeed(seedOffset));
+    for (int32_t r = r0; r < r1; ++r) {
+        float* row = m.row(r);
+        for (int32_t c = c0; c < c1; c += 2) {
+            float u1, u2, s2;
+            do {
+                u1 = static_cast<float>(nextRandom(rng)) / 32767.0f * 2.0f - 1.0f;
+                u2 = static_cast<float>(nextRandom(rng)) / 32767.0f * 2.0f - 1.0f;
+                s2 = u2 * u2 + u1 * u1;
+            } while (s2 >= 1.0f || s2 == 0.0f);
+            const float f = std::sqrt(std::log(s2) * -2.0f / s2);
+            row[c] = f * u1;
+            if (c + 1 < c1) row[c + 1] = f * u2;
+        }
+    }
+}

@@ -1,0 +1,41 @@
+#include "stats/simulation.h"
+
+#include <vector>
+
+bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
+                      const MatrixList& coefficients, const Matrix& sigma, int32_t seedOffset) {
+    // Runs once per simulated series, so the factor and the column vector are allocated
+    // here rather than kept in a work object.
+    TriangularMatrix l(sigma.rowCount, rb, rb);
+    if (!cholesky(sigma, sigma.rowBase, sigma.rowEnd, l)) return false;
+
+    fillStandardNormal(y, rb, re, cb, ce, seedOffset);
+
+    // Correlate the innovations: column t := L e.
+    std::vector<float> e(static_cast<size_t>(re > rb ? re - rb : 0));
+    for (int32_t t = cb; t < ce; ++t) {
+        for (int32_t r = rb; r < re; ++r) {
+            e[static_cast<size_t>(r - rb)] = y(r, t);
+            float x = 0.0f;
+            const float* lr = l.row(r);
+            for (int32_t k = rb; k <= r; ++k) x = x + e[static_cast<size_t>(k - rb)] * lr[k];
+            y(r, t) = x;
+        }
+    }
+
+    // The recursion reads only finished earlier columns; the first p stay innovations.
+    const int32_t p = coefficients.count;
+    const int32_t firstLag = coefficients.indexBase;
+    for (int32_t t = cb + p; t < ce; ++t) {
+        for (int32_t r = rb; r < re; ++r) {
+            float x = y(r, t);
+            for (int32_t k = 1; k <= p; ++k) {
+                const Matrix& a = coefficients[firstLag + k - 1];
+                const float* ar = a.row(a.rowBase + (r - rb)) + (a.colBase - rb);
+                for (int32_t c = rb; c < re; ++c) x = x + y(c, t - k) * ar[c];
+            }
+            y(r, t) = x;
+        }
+    }
+    return true;
+}
