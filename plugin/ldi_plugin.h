@@ -1,0 +1,79 @@
+// The plug-in as the host sees it: the host's abstract plug-in interface,
+// the plug-in class, and the plain-named functions the host looks up in the
+// library.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#define LDI_EXPORT __declspec(dllexport)
+#else
+#define LDI_EXPORT __attribute__((visibility("default")))
+#endif
+
+// The host's abstract plug-in interface. The host binds to these members by
+// their decorated names, so they are exported even though nothing here needs
+// them from outside.
+class LDI_EXPORT SYNAPluginInterface {
+public:
+    SYNAPluginInterface();
+    SYNAPluginInterface(const SYNAPluginInterface& other);
+    SYNAPluginInterface& operator=(const SYNAPluginInterface& other);
+    virtual ~SYNAPluginInterface();
+    virtual bool execute() = 0;
+    virtual bool initPlugin() = 0;
+};
+
+// The same interface as the host also declares it inside this namespace;
+// exported unchanged beside the first, nothing derives from it.
+namespace static_intf {
+class LDI_EXPORT SYNAPluginInterface {
+public:
+    SYNAPluginInterface();
+    SYNAPluginInterface(const SYNAPluginInterface& other);
+    SYNAPluginInterface& operator=(const SYNAPluginInterface& other);
+    virtual ~SYNAPluginInterface();
+    virtual bool execute() = 0;
+    virtual bool initPlugin() = 0;
+};
+}  // namespace static_intf
+
+class LDI_EXPORT LDIPlugin : public SYNAPluginInterface {
+public:
+    LDIPlugin();
+    ~LDIPlugin() override;
+    // One whole analysis run; true only when the computation succeeded.
+    bool execute() override;
+    // Attaches to the host and refuses hosts older than 2.1.0. Must have
+    // returned true before execute is called.
+    bool initPlugin() override;
+
+    // While true, the run echoes each selection the user makes into the log.
+    bool echoSelections;
+};
+
+// The version shown in the run banner and written into every result log.
+constexpr const char* pluginVersion = "1.5";
+
+// Lexicographic comparison of (major, minor, patch) with the required triple.
+bool hostVersionAtLeast(int32_t major, int32_t minor, int32_t patch, int32_t requiredMajor,
+                        int32_t requiredMinor, int32_t requiredPatch);
+
+// How initPlugin fills the host function table. By default resolveHostApi,
+// which looks the functions up by name in the running program. A host that
+// links the plug-in's code in-process (or a test's fake host) sets its own
+// function here, typically one that calls installHostApi with its table and
+// returns its result.
+using HostAttachFunction = bool (*)();
+void setHostAttachFunction(HostAttachFunction attach);  // null restores resolveHostApi
+
+// The plain-named entry points the host looks up.
+extern "C" {
+LDI_EXPORT SYNAPluginInterface* createPlugin();
+LDI_EXPORT const char* getPluginName();
+LDI_EXPORT const char* getPluginDescription();
+LDI_EXPORT const char* getAuthor();
+LDI_EXPORT const char* getHelpFile();
+LDI_EXPORT const char* getRegistrationOfGenericComponentLoader();
+LDI_EXPORT const char* getGUIScript();
+}
