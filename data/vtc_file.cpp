@@ -3,6 +3,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <ostream>
+
+#include "plugin/analysis_context.h"
+#include "setup/analysis_setup.h"
 
 #include <sys/types.h>
 
@@ -176,4 +180,175 @@ int32_t vtcSliceValueCount(const VtcHeader& header) {
 int64_t vtcVoxelOffset(const VtcHeader& header, int32_t x, int32_t y, int32_t z) {
     const int64_t voxel = (static_cast<int64_t>(z) * vtcDimY(header) + y) * vtcDimX(header) + x;
     return header.dataOffset + voxel * vtcElementSize(header) * header.numVolumes;
+}
+
+void allocateVtcValues(VtcValues& values, const VtcHeader& header, int32_t count) {
+    values.floats.reset();
+    values.shorts.reset();
+    values.capacity = 0;
+    const std::size_t size = count > 0 ? static_cast<std::size_t>(count) : 0;
+    // Left uninitialised on purpose: a header that promises a large grid in a
+    // short file then costs address space only until the first short read.
+    if (header.dataType == VTC_DATA_TYPE_FLOAT) {
+        values.floats.reset(new float[size]);
+    } else {
+        values.shorts.reset(new uint16_t[size]);
+    }
+    values.capacity = count > 0 ? count : 0;
+}
+
+void VtcFileCloser::operator()(std::FILE* file) const {
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+}
+
+std::unique_ptr<VtcFile> makeVtcFile(const std::string& path, const VtcHeader& header, VtcHandle file) {
+    auto vtc = std::make_unique<VtcFile>();
+    vtc->path = path;
+    vtc->header = header;
+    vtc->handle = std::move(file);
+    vtc->sliceValueCount = vtcSliceValueCount(header);
+    allocateVtcValues(vtc->sliceBuffer, header, vtc->sliceValueCount);
+    vtc->sliceCursor = 0;
+    vtc->voxelRow = Matrix(1, header.numVolumes, 1, 1);
+    return vtc;
+}
+
+bool seekVtc(std::FILE* file, int64_t offset) {
+    if (file == nullptr || offset < 0 || offset > std::numeric_limits<off_t>::max()) {
+        return false;
+    }
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+namespace {
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr bool hostIsBigEndian = true;
+#else
+constexpr bool hostIsBigEndian = false;
+#endif
+
+// VTC values are little-endian; on a big-endian host they are swapped in place.
+void toHostOrder(uint16_t* values, int32_t count) {
+    if (hostIsBigEndian) {
+        for (int32_t i = 0; i < count; ++i) {
+            values[i] = static_cast<uint16_t>((values[i] >> 8) | (values[i] << 8));
+        }
+    }
+}
+
+void toHostOrder(float* values, int32_t count) {
+    if (hostIsBigEndian) {
+        for (int32_t i = 0; i < count; ++i) {
+            uint32_t raw = 0;
+            std::memcpy(&raw, &values[i], sizeof raw);
+            raw = (raw >> 24) | ((raw >> 8) & 0xFF00u) | ((raw << 8) & 0xFF0000u) | (raw << 24);
+            std::memcpy(&values[i], &raw, sizeof raw);
+        }
+    }
+}
+
+}  // namespace
+
+bool readVtcValues(std::FILE* file, const VtcHeader& header, int32_t count, VtcValues& values) {
+    if (file == nullptr || count < 0 || count > values.capacity) {
+        return false;
+    }
+    const std::size_t size = static_cast<std::size_t>(count);
+    if (header.dataType == VTC_DATA_TYPE_FLOAT) {
+        if (!values.floats || std::fread(values.floats.get(), sizeof(float), size, file) != size) {
+            return false;
+        }
+        toHostOrder(values.floats.get(), count);
+    } else {
+        if (!values.shorts || std::fread(values.shorts.get(), sizeof(uint16_t), size, file) != size) {
+            return false;
+        }
+        toHostOrder(values.shorts.get(), count);
+    }
+    return true;
+}
+
+bool seekVtcDataStart(VtcFile& file) {
+    return seekVtc(file.handle.get(), file.header.dataOffset);
+}
+
+bool readNextVtcSlice(VtcFile& file) {
+    file.sliceCursor = 0;
+    return readVtcValues(file.handle.get(), file.header, file.sliceValueCount, file.sliceBuffer);
+}
+
+void loadVoxelRow(VtcFile& file) {
+    float* row = file.voxelRow.row(1) + 1;
+    const int32_t count = file.header.numVolumes;
+    if (file.isFloat()) {
+        const float* values = file.sliceBuffer.floats.get() + file.sliceCursor;
+        for (int32_t t = 0; t < count; ++t) {
+            row[t] = values[t];
+        }
+    } else {
+        const uint16_t* values = file.sliceBuffer.shorts.get() + file.sliceCursor;
+        for (int32_t t = 0; t < count; ++t) {
+            row[t] = static_cast<float>(values[t]);
+        }
+    }
+}
+
+bool readVtcVoxel(std::FILE* file, const VtcHeader& header, int32_t x, int32_t y, int32_t z, VtcValues& values) {
+    if (x < 0 || y < 0 || z < 0 || x >= vtcDimX(header) || y >= vtcDimY(header) || z >= vtcDimZ(header)) {
+        return false;
+    }
+    return seekVtc(file, vtcVoxelOffset(header, x, y, z)) && readVtcValues(file, header, header.numVolumes, values);
+}
+
+VtcFile* findVtcFile(AnalysisContext& context, const std::string& path) {
+    for (const std::unique_ptr<VtcFile>& file : context.vtcFiles) {
+        if (file->path == path) {
+            return file.get();
+        }
+    }
+    return nullptr;
+}
+
+namespace {
+
+// Finds or opens one path of an entry; null after writing the failure to errorStream.
+VtcFile* openOnce(AnalysisContext& context, const std::string& path, const Condition& condition,
+                  std::ostream& errorStream) {
+    if (VtcFile* known = findVtcFile(context, path)) {
+        return known;
+    }
+    VtcHandle handle(std::fopen(path.c_str(), "rb"));
+    if (!handle) {
+        errorStream << "Could not open file: " << path << "\nfor condition '" << condition.name << "'";
+        return nullptr;
+    }
+    VtcHeader header;
+    if (!readVtcHeader(handle.get(), header)) {
+        errorStream << "Could not correctly read vtc-header file: " << path << "\nfor condition '"
+                    << condition.name << "'\nN.B.:VTC version 2 required for this version of the LDI_Plugin!";
+        return nullptr;
+    }
+    context.vtcFiles.push_back(makeVtcFile(path, header, std::move(handle)));
+    return context.vtcFiles.back().get();
+}
+
+}  // namespace
+
+int openVtcFiles(AnalysisContext& context, AnalysisSetup& setup, std::ostream& errorStream) {
+    for (Condition& condition : setup.conditions) {
+        for (VtcEntry& entry : condition.entries) {
+            entry.sourceVtc = openOnce(context, entry.sourcePath, condition, errorStream);
+            if (entry.sourceVtc == nullptr) {
+                return 3;
+            }
+            entry.targetVtc = openOnce(context, entry.targetPath, condition, errorStream);
+            if (entry.targetVtc == nullptr) {
+                return 3;
+            }
+        }
+    }
+    return 1;
 }

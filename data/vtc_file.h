@@ -18,6 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "stats/matrix.h"
+
+struct AnalysisContext;
+struct AnalysisSetup;
+
 // Longest source or protocol name kept; longer names are cut to this length
 // while the rest of the name is still consumed, so the data offset stays right.
 constexpr std::size_t VTC_MAX_NAME_LENGTH = 260;
@@ -66,3 +71,74 @@ int32_t vtcSliceValueCount(const VtcHeader& header);
 
 // Byte offset of the first value of grid voxel (x, y, z), computed in 64 bits.
 int64_t vtcVoxelOffset(const VtcHeader& header, int32_t x, int32_t y, int32_t z);
+
+// Values of a VTC data section in the file's own element type: `floats` is
+// used when the file holds float32 values, `shorts` when it holds uint16
+// values; the other stays empty. Not zero-filled: every value is read from the
+// file before it is used.
+struct VtcValues {
+    std::unique_ptr<float[]> floats;
+    std::unique_ptr<uint16_t[]> shorts;
+    int32_t capacity = 0;  // values
+};
+
+// Allocates room for `count` values of the header's element type.
+void allocateVtcValues(VtcValues& values, const VtcHeader& header, int32_t count);
+
+struct VtcFileCloser {
+    void operator()(std::FILE* file) const;
+};
+using VtcHandle = std::unique_ptr<std::FILE, VtcFileCloser>;
+
+// One opened VTC file of a run. It stays open until the run's tear-down; its
+// file position is shared by every reader (the reference time courses leave
+// it at the data start, the voxel pass reads the slices from there on).
+struct VtcFile {
+    std::string path;  // as named by the set-up, compared byte for byte
+    VtcHeader header;
+    VtcHandle handle;
+    int32_t sliceValueCount = 0;  // dimX * dimY * numVolumes of this file
+    VtcValues sliceBuffer;        // one z-slice
+    int32_t sliceCursor = 0;      // index into sliceBuffer of the current voxel's time course
+    Matrix voxelRow;              // 1 x numVolumes, bases 1/1: the current voxel, as float32
+
+    bool isFloat() const { return header.dataType == VTC_DATA_TYPE_FLOAT; }
+};
+
+// Makes a VtcFile that takes over `file` (already past its header): computes
+// the slice size and allocates the slice buffer and the voxel row.
+std::unique_ptr<VtcFile> makeVtcFile(const std::string& path, const VtcHeader& header, VtcHandle file);
+
+// Positions the file at an absolute byte offset (64-bit). False on failure.
+bool seekVtc(std::FILE* file, int64_t offset);
+
+// Reads `count` consecutive values of the header's element type at the current
+// position into `values` (which must hold at least `count`). False when fewer
+// values arrive.
+bool readVtcValues(std::FILE* file, const VtcHeader& header, int32_t count, VtcValues& values);
+
+// Positions the file at the start of its data section (slice 0).
+bool seekVtcDataStart(VtcFile& file);
+
+// Reads the next whole z-slice into the file's slice buffer and puts the
+// cursor at its start. False when the slice is not complete (a short file or a
+// read error); the buffer is then not usable.
+bool readNextVtcSlice(VtcFile& file);
+
+// Copies the numVolumes values at the slice cursor into voxelRow, as float32.
+// Does not move the cursor.
+void loadVoxelRow(VtcFile& file);
+
+// Reads the whole time course of grid voxel (x, y, z) into `values` (at least
+// numVolumes values): one seek and one read. False when the voxel lies outside
+// the grid, the seek fails or the file ends early.
+bool readVtcVoxel(std::FILE* file, const VtcHeader& header, int32_t x, int32_t y, int32_t z, VtcValues& values);
+
+// The VtcFile of the run opened under exactly this path, or null.
+VtcFile* findVtcFile(AnalysisContext& context, const std::string& path);
+
+// Opens every VTC file named by the set-up's entries once (one VtcFile per
+// distinct path, source and target roles shared) and links every entry's
+// sourceVtc and targetVtc. Returns 1, or 3 with the failure described in
+// errorStream (files opened so far stay in the context for the tear-down).
+int openVtcFiles(AnalysisContext& context, AnalysisSetup& setup, std::ostream& errorStream);
