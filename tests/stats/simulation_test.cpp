@@ -1,0 +1,174 @@
+// The program's generator, the normal deviates and the AR simulation, all with the
+// calendar clock pinned so that every run draws the same numbers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "stats/matrix.h"
+#include "stats/random.h"
+#include "stats/simulation.h"
+
+namespace {
+
+class PinnedClock : public ::testing::Test {
+protected:
+    void SetUp() override { pinCalendarClock(1700000000); }
+    void TearDown() override { unpinCalendarClock(); }
+};
+
+// One polar-method pair drawn from a copy of the generator, as the kernel must draw it.
+struct Pair {
+    float first, second;
+};
+Pair drawPair(RandomState& rng) {
+    for (;;) {
+        const float u1 = static_cast<float>(nextRandom(rng)) / 32767.0f * 2.0f - 1.0f;
+        const float u2 = static_cast<float>(nextRandom(rng)) / 32767.0f * 2.0f - 1.0f;
+        const float s2 = u2 * u2 + u1 * u1;
+        if (s2 >= 1.0f || s2 == 0.0f) continue;
+        const float f = std::sqrt(std::log(s2) * -2.0f / s2);
+        return {f * u1, f * u2};
+    }
+}
+
+}  // namespace
+
+TEST(Generator, ClassicSequenceRangeAndSeeding) {
+    RandomState rng;
+    seedRandom(rng, 1);
+    // The first values of the portable rand() of the C standard's example.
+    const int32_t expected[5] = {16838, 5758, 10113, 17515, 31051};
+    for (int32_t e : expected) EXPECT_EQ(nextRandom(rng), e);
+
+    seedRandom(rng, 0xdeadbeefu);
+    int32_t lowest = kRandomMax, highest = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const int32_t v = nextRandom(rng);
+        lowest = std::min(lowest, v);
+        highest = std::max(highest, v);
+    }
+    EXPECT_EQ(lowest, 0);
+    EXPECT_EQ(highest, kRandomMax);
+
+    // The process-wide instance is the same state the free functions draw from.
+    seedRandom(7u);
+    RandomState copy = processRandom();
+    EXPECT_EQ(nextRandom(), nextRandom(copy));
+}
+
+TEST_F(PinnedClock, SeedIsOffsetPlusClockWithWrapAround) {
+    EXPECT_EQ(calendarSeconds(), 1700000000);
+    EXPECT_EQ(seriesSeed(5), 1700000005u);
+    pinCalendarClock(0x1fffffffeLL);  // truncated to 32 bits: 0xfffffffe
+    EXPECT_EQ(seriesSeed(3), 1u);
+    EXPECT_EQ(seriesSeed(-2), 0xfffffffcu);
+}
+
+TEST_F(PinnedClock, NormalFillDrawsPairsAndStoresAnOddTail) {
+    Matrix m(2, 4, 1, 1, 100.0f);
+    fillStandardNormal(m, 1, 3, 1, 4, 11);  // three columns of two rows
+
+    RandomState rng;
+    seedRandom(rng, seriesSeed(11));
+    for (int32_t r = 1; r <= 2; ++r) {
+        const Pair a = drawPair(rng);
+        const Pair b = drawPair(rng);  // second pair: only its first value is stored
+        EXPECT_EQ(m(r, 1), a.first);
+        EXPECT_EQ(m(r, 2), a.second);
+        EXPECT_EQ(m(r, 3), b.first);
+        EXPECT_EQ(m(r, 4), 100.0f);
+    }
+    // The process-wide generator continues exactly after the drawn pairs.
+    EXPECT_EQ(nextRandom(), nextRandom(rng));
+
+    // Same offset within the same second: the same deviates; another offset: others.
+    Matrix again(2, 4, 1, 1, 100.0f), other(2, 4, 1, 1, 100.0f);
+    fillStandardNormal(again, 1, 3, 1, 4, 11);
+    fillStandardNormal(other, 1, 3, 1, 4, 12);
+    EXPECT_EQ(again(2, 3), m(2, 3));
+    EXPECT_NE(other(1, 1), m(1, 1));
+}
+
+TEST_F(PinnedClock, NormalDeviatesHaveUnitVariance) {
+    Matrix m(1, 100000, 0, 0);
+    fillStandardNormal(m, 0, 1, 0, 100000, 0);
+    double sum = 0, squares = 0;
+    for (int32_t c = 0; c < 100000; ++c) {
+        sum += m(0, c);
+        squares += static_cast<double>(m(0, c)) * m(0, c);
+    }
+    EXPECT_NEAR(sum / 100000, 0.0, 0.02);
+    EXPECT_NEAR(squares / 100000, 1.0, 0.03);
+}
+
+TEST_F(PinnedClock, UnivariateArOneHasTheExpectedAutocorrelation) {
+    const int32_t length = 200000;
+    Matrix y(1, length, 1, 1);
+    MatrixList a(1, 1, Matrix(1, 1, 1, 1, 0.5f));
+    Matrix sigma(1, 1, 1, 1, 1.0f);
+    ASSERT_TRUE(simulateArSeries(y, 1, 2, 1, length + 1, a, sigma, 3));
+
+    const int32_t warmUp = 100;
+    double mean = 0;
+    for (int32_t t = 1 + warmUp; t <= length; ++t) mean += y(1, t);
+    mean /= length - warmUp;
+    double var = 0, lag1 = 0;
+    for (int32_t t = 1 + warmUp; t <= length; ++t) {
+        const double d = y(1, t) - mean;
+        var += d * d;
+        if (t > 1 + warmUp) lag1 += d * (y(1, t - 1) - mean);
+    }
+    EXPECT_NEAR(lag1 / var, 0.5, 0.02);
+    EXPECT_NEAR(var / (length - warmUp), 4.0 / 3.0, 0.05);
+}
+
+TEST_F(PinnedClock, FirstColumnsAreScaledInnovationsThenTheRecursion) {
+    const int32_t length = 6;
+    Matrix y(1, length, 1, 1);
+    MatrixList a(2, 1, Matrix(1, 1, 1, 1));
+    a[1](1, 1) = 0.25f;
+    a[2](1, 1) = -0.5f;
+    Matrix sigma(1, 1, 1, 1, 4.0f);  // sigma = 2
+    ASSERT_TRUE(simulateArSeries(y, 1, 2, 1, length + 1, a, sigma, 9));
+
+    Matrix z(1, length, 1, 1);
+    fillStandardNormal(z, 1, 2, 1, length + 1, 9);
+    EXPECT_EQ(y(1, 1), z(1, 1) * 2.0f);
+    EXPECT_EQ(y(1, 2), z(1, 2) * 2.0f);
+    for (int32_t t = 3; t <= length; ++t) {
+        float x = z(1, t) * 2.0f;
+        x = x + y(1, t - 1) * 0.25f;
+        x = x + y(1, t - 2) * -0.5f;
+        EXPECT_EQ(y(1, t), x) << t;
+    }
+}
+
+TEST_F(PinnedClock, TwoSeriesInnovationsCarryTheResidualCovariance) {
+    const int32_t length = 100000;
+    Matrix y(2, length, 1, 1);
+    MatrixList a(1, 1, Matrix(2, 2, 1, 1, 0.0f));
+    Matrix sigma(2, 2, 0, 0);
+    sigma(0, 0) = 1.0f; sigma(0, 1) = 0.6f; sigma(1, 0) = 0.6f; sigma(1, 1) = 2.0f;
+    ASSERT_TRUE(simulateArSeries(y, 1, 3, 1, length + 1, a, sigma, 0));
+    double s00 = 0, s01 = 0, s11 = 0;
+    for (int32_t t = 1; t <= length; ++t) {
+        s00 += static_cast<double>(y(1, t)) * y(1, t);
+        s01 += static_cast<double>(y(1, t)) * y(2, t);
+        s11 += static_cast<double>(y(2, t)) * y(2, t);
+    }
+    EXPECT_NEAR(s00 / length, 1.0, 0.03);
+    EXPECT_NEAR(s01 / length, 0.6, 0.03);
+    EXPECT_NEAR(s11 / length, 2.0, 0.06);
+}
+
+TEST_F(PinnedClock, ResidualVarianceNotPositiveLeavesTheBufferUntouched) {
+    Matrix y(1, 10, 1, 1, 7.0f);
+    MatrixList a(1, 1, Matrix(1, 1, 1, 1, 0.5f));
+    for (float bad : {0.0f, -1.0f}) {
+        Matrix sigma(1, 1, 1, 1, bad);
+        EXPECT_FALSE(simulateArSeries(y, 1, 2, 1, 11, a, sigma, 0));
+        for (int32_t t = 1; t <= 10; ++t) EXPECT_EQ(y(1, t), 7.0f);
+    }
+}
