@@ -13,11 +13,12 @@
 #include "plugin/ldi_plugin.h"
 #include "setup/analysis_setup.h"
 
-#if __has_include("setup/setup_dialogs.h") && __has_include("plugin/analysis_driver.h")
 #include "plugin/analysis_context.h"
-#include "plugin/analysis_driver.h"
 #include "setup/setup_dialogs.h"
-#define LDI_STAGES_AVAILABLE 1
+
+#if __has_include("plugin/analysis_driver.h")
+#include "plugin/analysis_driver.h"
+#define LDI_DRIVER_AVAILABLE 1
 #endif
 
 std::string formatLogLine(const std::string& text) {
@@ -141,11 +142,7 @@ bool runOnce(LDIPlugin& plugin, RunProgress& progress) {
     readSettings(setup, errorStream);
 
     logLine("Running. Waiting for user selections...\n");
-#if defined(LDI_STAGES_AVAILABLE)
     const int setupStatus = runAnalysisSetup(plugin, setup, voiList);
-#else
-    const int setupStatus = statusTerminalError;
-#endif
     if (plugin.echoSelections) logLine("");
     if (setupStatus != statusSuccess) {
         if (setupStatus == statusCancelled) logLine("Canceled by user.");
@@ -158,13 +155,14 @@ bool runOnce(LDIPlugin& plugin, RunProgress& progress) {
     progress.busyCursorOn = true;
     logLine("Computing...");
     int driverStatus = statusTerminalError;
-#if defined(LDI_STAGES_AVAILABLE)
     {
         AnalysisContext context;
         progress.driverCalled = true;
+#if defined(LDI_DRIVER_AVAILABLE)
         driverStatus = runAnalysis(context, setup, errorStream);
-    }
 #endif
+        releaseAnalysisContext(context);
+    }
     switch (driverStatus) {
     case statusSuccess:
         hostApi.syStopBusyCursor();
