@@ -203,6 +203,11 @@ int buildVoiTimeCourses(AnalysisContext& context, AnalysisSetup& setup, std::ost
                     writeReadFailure(errorStream, voi, entry.sourcePath);
                     return statusTerminalError;
                 }
+                if (voxelCount == 0) {
+                    errorStream << "VOI '" << voi.name << "' holds no voxels, so it has no reference time-course in vtc '"
+                                << entry.sourcePath << "'.\nChoose a VOI with at least one voxel.";
+                    return statusInvalidChoices;
+                }
                 if (mean.voxelsInside == 0) {
                     errorStream << "None of the " << voxelCount << " voxels of VOI '" << voi.name
                                 << "' lies inside the bounding box of vtc '" << entry.sourcePath

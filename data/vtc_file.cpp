@@ -281,7 +281,7 @@ bool readNextVtcSlice(VtcFile& file) {
 }
 
 void loadVoxelRow(VtcFile& file) {
-    float* row = file.voxelRow.row(1) + 1;
+    float* row = file.voxelRow.row(file.voxelRow.rowBase) + file.voxelRow.colBase;
     const int32_t count = file.header.numVolumes;
     if (file.isFloat()) {
         const float* values = file.sliceBuffer.floats.get() + file.sliceCursor;

@@ -311,6 +311,11 @@ TEST_F(ReferenceTimeCourseTest, VoxelsOutsideAreReportedAndAVoiEntirelyOutsideSt
     EXPECT_NE(errors.str().find("VOI 'Elsewhere'"), std::string::npos) << errors.str();
     EXPECT_NE(errors.str().find(a), std::string::npos) << errors.str();
     EXPECT_EQ(context.voiTimeCourses.size(), 1u);
+
+    setup.vois.back() = TestVoi{"Empty", 2, {}}.selected();
+    std::ostringstream empty;
+    ASSERT_EQ(buildVoiTimeCourses(context, setup, empty), 2);
+    EXPECT_NE(empty.str().find("VOI 'Empty' holds no voxels"), std::string::npos) << empty.str();
 }
 
 TEST_F(ReferenceTimeCourseTest, FailuresLeaveAContextThatCanBeReleased) {
