@@ -1,0 +1,314 @@
+#include "maps/voxel_pass.h"
+
+#include <algorithm>
+#include <cmath>
+#include <ostream>
+#include <string>
+
+#include "data/voi_time_course.h"
+#include "data/vtc_file.h"
+#include "plugin/analysis_context.h"
+#include "plugin/host_api.h"
+#include "plugin/run_control.h"
+#include "setup/analysis_setup.h"
+#include "stats/ar_model.h"
+
+namespace {
+
+void writeIntervalError(std::ostream& errorStream, const Interval& interval, const std::string& path,
+                        int32_t numVolumes, const std::string& conditionName, int32_t order) {
+    errorStream << "An interval (" << interval.first << ", " << interval.last << ") for vtc '" << path << "', "
+                << numVolumes << " volumes, in condition '" << conditionName
+                << "' was wrongly specified (N.B. last-first+1 must be greater than AR-order(" << order << "))";
+}
+
+void writeReadError(std::ostream& errorStream, const std::string& path) {
+    errorStream << "Could not read data from vtc '" << path << "'\n"
+                << "The file was corrupted (not of expected size) or made inaccessible";
+}
+
+// Phase 1: logs the entries and intervals, checks every interval against the
+// source and the target VTC and the model order, and builds the plan.
+int planConditionPass(AnalysisContext& context, const SelectedVoi& voi, const Condition& condition,
+                      const AnalysisSetup& setup, std::ostream& runLog, std::ostream& errorStream,
+                      VoxelPassPlan& plan) {
+    const GlobalParameters& parameters = setup.parameters;
+    const int32_t p = parameters.autoRegressionOrder;
+    plan.dimX = setup.dimX;
+    plan.dimY = setup.dimY;
+    plan.dimZ = setup.dimZ;
+    plan.order = p;
+    plan.inclusionThreshold = parameters.firstTimePointInclusionThres;
+    plan.surrogateCount = parameters.numSurrogateSimulations;
+    plan.longestInterval = 0;
+    if (plan.surrogateCount == 0) {
+        errorStream << "No surrogate time-courses to draw from for condition '" << condition.name
+                    << "': NumSurrogateSimulations must be at least 1";
+        return statusInvalidChoices;
+    }
+
+    uint32_t total = 0;
+    uint32_t effective = 0;
+    for (const VtcEntry& entry : condition.entries) {
+        if (parameters.separateSourceTargetVTCs) {
+            runLog << "\tSrc VTC: " << entry.sourcePath << '\n' << "\tTrg VTC: " << entry.targetPath << '\n';
+        } else {
+            runLog << "\tVTC: " << entry.sourcePath << '\n';
+        }
+        const VoiTimeCourse* record = findVoiTimeCourse(context, voi, entry.sourcePath);
+        if (record == nullptr || entry.targetVtc == nullptr) {
+            errorStream << "Failed to retrieve precomputed voi time-course for VOI '" << voi.name << "', Condition '"
+                        << condition.name << "' (internal error)";
+            return statusTerminalError;
+        }
+        if (record->surrogates.rowCount < static_cast<int64_t>(plan.surrogateCount) ||
+            record->surrogates.colEnd < record->meanTimeCourse.colEnd) {
+            errorStream << "The surrogate time-courses of VOI '" << voi.name << "' for vtc '" << entry.sourcePath
+                        << "' are incomplete (internal error)";
+            return statusTerminalError;
+        }
+        VtcFile* target = entry.targetVtc;
+        const int32_t sourceVolumes = record->meanTimeCourse.colCount;
+        const int32_t targetVolumes = target->header.numVolumes;
+
+        runLog << "\tintv(s):" << '\n';
+        for (const Interval& interval : entry.intervals) {
+            runLog << "\t\t" << interval.first << "\t-\t" << interval.last << '\n';
+            const int64_t length = static_cast<int64_t>(interval.last) - interval.first + 1;
+            const bool fitsSource = interval.first >= record->meanTimeCourse.colBase &&
+                                    interval.last < record->meanTimeCourse.colEnd && length > p;
+            if (!fitsSource) {
+                writeIntervalError(errorStream, interval, entry.sourcePath, sourceVolumes, condition.name, p);
+                return statusInvalidChoices;
+            }
+            // The voxel series come from the target, which may be shorter.
+            if (interval.last > targetVolumes) {
+                writeIntervalError(errorStream, interval, entry.targetPath, targetVolumes, condition.name, p);
+                return statusInvalidChoices;
+            }
+            total += static_cast<uint32_t>(length);
+            effective += static_cast<uint32_t>(length - p);
+            plan.longestInterval = std::max(plan.longestInterval, static_cast<int32_t>(length));
+        }
+
+        // A file whose slices differ from the grid of the run would be walked
+        // past the end of its slice buffer.
+        if (target->sliceValueCount != setup.dimX * setup.dimY * targetVolumes) {
+            errorStream << "The VTC file '" << entry.targetPath << "' does not have the grid of the other VTC files ("
+                        << setup.dimX << " x " << setup.dimY << " x " << setup.dimZ << " voxels)";
+            return statusTerminalError;
+        }
+        VoxelPassEntry passEntry;
+        passEntry.entry = &entry;
+        passEntry.record = record;
+        passEntry.numVolumes = targetVolumes;
+        const auto known = std::find(plan.targets.begin(), plan.targets.end(), target);
+        passEntry.target = static_cast<int32_t>(known - plan.targets.begin());
+        if (known == plan.targets.end()) plan.targets.push_back(target);
+        plan.entries.push_back(passEntry);
+    }
+    runLog << '\n' << "\tTotal nr. time-points: " << total << '\n' << "\tEffective nr. time-points: " << effective;
+    return statusSuccess;
+}
+
+// The voxel's first value against the inclusion threshold: float data passes
+// when above it (a NaN passes), 16-bit data when above it.
+bool passesIntensityTest(const VtcFile& file, int64_t cursor, uint16_t threshold) {
+    if (file.isFloat()) return !(static_cast<float>(threshold) >= file.sliceBuffer.floats[cursor]);
+    return file.sliceBuffer.shorts[cursor] > threshold;
+}
+
+void loadRow(const VtcFile& file, int64_t cursor, int32_t numVolumes, Matrix& row) {
+    float* out = row.at(row.rowBase, row.colBase);
+    if (file.isFloat()) {
+        const float* in = file.sliceBuffer.floats.get() + cursor;
+        for (int32_t t = 0; t < numVolumes; ++t) out[t] = in[t];
+    } else {
+        const uint16_t* in = file.sliceBuffer.shorts.get() + cursor;
+        for (int32_t t = 0; t < numVolumes; ++t) out[t] = static_cast<float>(in[t]);
+    }
+}
+
+void accumulate(CovarianceAccumulator& accumulator, const Matrix& data, int32_t length) {
+    computeLagProducts(accumulator, data, 0, 2, 0, length);
+    accumulateInterval(accumulator, data, 0, 2, 0, length);
+}
+
+bool finiteValues(const InfluenceValues& v) {
+    return std::isfinite(v.aToB) && std::isfinite(v.bToA) && std::isfinite(v.instantaneous);
+}
+
+}  // namespace
+
+void prepareVoxelWork(const VoxelPassPlan& plan, VoxelWork& work) {
+    work.dataMatrix = Matrix(2, std::max(plan.longestInterval, 1), 0, 0);
+    work.voxelRows.clear();
+    work.voxelRows.reserve(plan.entries.size());
+    for (const VoxelPassEntry& entry : plan.entries) work.voxelRows.emplace_back(1, entry.numVolumes, 1, 1);
+}
+
+int progressValue(int32_t z, int32_t dimZ) {
+    // A grid of one slice has no fraction to show: it reports 0 once.
+    if (dimZ <= 1) return 0;
+    const int value = static_cast<int>(static_cast<float>(z) / static_cast<float>(dimZ - 1) * 100.0f);
+    return value / 10 * 10;
+}
+
+VoxelOutcome processVoxel(const VoxelPassPlan& plan, VoxelWork& work, int64_t voxelInSlice, SurrogateDraws& draws,
+                          VoxelValues& values) {
+    values = VoxelValues{};
+    // Every entry has its own cursor into its target's slice, so entries that
+    // share a target file see the same (right) voxel.
+    for (const VoxelPassEntry& entry : plan.entries) {
+        const int64_t cursor = voxelInSlice * entry.numVolumes;
+        if (!passesIntensityTest(*plan.targets[static_cast<std::size_t>(entry.target)], cursor,
+                                 plan.inclusionThreshold))
+            return VoxelOutcome::skipped;
+    }
+
+    CovarianceAccumulator& real = *work.realAccumulator;
+    CovarianceAccumulator& null = *work.nullAccumulator;
+    clearAccumulator(real);
+    clearAccumulator(null);
+    Matrix& data = work.dataMatrix;
+    uint32_t intervalCount = 0;
+    for (std::size_t e = 0; e < plan.entries.size(); ++e) {
+        const VoxelPassEntry& entry = plan.entries[e];
+        const VtcFile& file = *plan.targets[static_cast<std::size_t>(entry.target)];
+        Matrix& row = work.voxelRows[e];
+        loadRow(file, voxelInSlice * entry.numVolumes, entry.numVolumes, row);
+        const Matrix& reference = entry.record->meanTimeCourse;
+        const Matrix& surrogates = entry.record->surrogates;
+        for (const Interval& interval : entry.entry->intervals) {
+            ++intervalCount;
+            const int32_t length = interval.last - interval.first + 1;
+            detrendRows(reference, reference.rowBase, reference.rowBase + 1, interval.first, interval.last + 1, data,
+                        0, 0);
+            detrendRows(row, row.rowBase, row.rowBase + 1, interval.first, interval.last + 1, data, 1, 0);
+            accumulate(real, data, length);
+
+            const int32_t drawn = static_cast<int32_t>(draws.next());
+            const int32_t surrogateRow = surrogates.rowBase + drawn;
+            detrendRows(surrogates, surrogateRow, surrogateRow + 1, interval.first, interval.last + 1, data, 0, 0);
+            accumulate(null, data, length);
+        }
+    }
+    if (intervalCount > 0) {
+        const float factor = 1.0f / static_cast<float>(intervalCount);
+        scaleAccumulator(real, factor);
+        scaleAccumulator(null, factor);
+    }
+
+    InfluenceValues measures;
+    if (!influenceMeasures(real, 0, 1, *work.jointModel, *work.referenceModel, *work.voxelModel, measures) ||
+        !finiteValues(measures))
+        return VoxelOutcome::illDefined;
+    values.real[0] = measures.aToB;
+    values.real[1] = measures.bToA;
+    values.real[2] = measures.instantaneous;
+
+    InfluenceValues nullMeasures;
+    if (!influenceMeasures(null, 0, 1, *work.jointModel, *work.referenceModel, *work.voxelModel, nullMeasures) ||
+        !finiteValues(nullMeasures))
+        return VoxelOutcome::surrogateIllDefined;
+    values.null[0] = nullMeasures.aToB;
+    values.null[1] = nullMeasures.bToA;
+    values.null[2] = nullMeasures.instantaneous;
+    return VoxelOutcome::measured;
+}
+
+int computeConditionMeasures(AnalysisContext& context, const SelectedVoi& voi, const Condition& condition,
+                             const AnalysisSetup& setup, std::ostream& runLog, std::ostream& errorStream) {
+    const GlobalParameters& parameters = setup.parameters;
+    VoxelPassPlan plan;
+    const int planStatus = planConditionPass(context, voi, condition, setup, runLog, errorStream, plan);
+    if (planStatus != statusSuccess) return planStatus;
+    if (!context.realMeasures || !context.nullMeasures || !context.realAccumulator || !context.nullAccumulator ||
+        !context.jointModel || !context.referenceModel || !context.voxelModel) {
+        errorStream << "The work objects of the voxel pass for VOI '" << voi.name << "', Condition '"
+                    << condition.name << "' were not prepared (internal error)";
+        return statusTerminalError;
+    }
+
+    // Phase 2: the voxel loop.
+    for (VtcFile* target : plan.targets) {
+        if (!seekVtcDataStart(*target)) {
+            writeReadError(errorStream, target->path);
+            return statusTerminalError;
+        }
+    }
+    VoxelWork work;
+    work.realAccumulator = context.realAccumulator.get();
+    work.nullAccumulator = context.nullAccumulator.get();
+    work.jointModel = context.jointModel.get();
+    work.referenceModel = context.referenceModel.get();
+    work.voxelModel = context.voxelModel.get();
+    prepareVoxelWork(plan, work);
+    SurrogateDraws draws;
+    draws.generator = &processRandom();
+    draws.surrogateCount = plan.surrogateCount;
+
+    MeasureVolumes& real = *context.realMeasures;
+    MeasureVolumes& null = *context.nullMeasures;
+    float* const out[6] = {real.ref2vox.data(), real.vox2ref.data(), real.inst.data(),
+                           null.ref2vox.data(), null.vox2ref.data(), null.inst.data()};
+    const int64_t voxelsPerSlice = static_cast<int64_t>(plan.dimX) * plan.dimY;
+    uint32_t skipped = 0;
+    uint32_t illDefined = 0;
+    uint32_t surrogatesIllDefined = 0;
+    int lastProgress = -1;
+    VoxelValues values;
+
+    for (int32_t z = 0; z < plan.dimZ; ++z) {
+        if (parameters.showVerboseProgressLog) {
+            const int progress = progressValue(z, plan.dimZ);
+            if (progress != lastProgress) {
+                lastProgress = progress;
+                hostApi.syLogText(formatText("%s\t%d%%...", progressPrefix, progress).c_str());
+            }
+        }
+        for (VtcFile* target : plan.targets) {
+            if (!readNextVtcSlice(*target)) {
+                writeReadError(errorStream, target->path);
+                return statusTerminalError;
+            }
+        }
+        const int64_t sliceStart = static_cast<int64_t>(z) * voxelsPerSlice;
+        for (int64_t v = 0; v < voxelsPerSlice; ++v) {
+            switch (processVoxel(plan, work, v, draws, values)) {
+            case VoxelOutcome::skipped: ++skipped; break;
+            case VoxelOutcome::illDefined: ++illDefined; break;
+            case VoxelOutcome::surrogateIllDefined: ++surrogatesIllDefined; break;
+            case VoxelOutcome::measured: break;
+            }
+            const int64_t at = sliceStart + v;
+            out[0][at] = values.real[0];
+            out[1][at] = values.real[1];
+            out[2][at] = values.real[2];
+            out[3][at] = values.null[0];
+            out[4][at] = values.null[1];
+            out[5][at] = values.null[2];
+        }
+    }
+
+    // Phase 3: the summary.
+    const uint32_t total = static_cast<uint32_t>(plan.dimX) * static_cast<uint32_t>(plan.dimY) *
+                           static_cast<uint32_t>(plan.dimZ);
+    const auto percent = [total](uint32_t count) {
+        return static_cast<float>(count) / static_cast<float>(total) * 100.0f;
+    };
+    if (parameters.showVerboseProgressLog) {
+        hostApi.syLogText(formatText("%s\tVoxels skipped: %u\t(%3.1f%%)\n%s\tVoxels ill-defined: %u\t(%3.1f%%)\n"
+                                     "%s\tSurrogates ill-defined: %u\t(%3.1f%%)",
+                                     progressPrefix, skipped, static_cast<double>(percent(skipped)), progressPrefix,
+                                     illDefined, static_cast<double>(percent(illDefined)), progressPrefix,
+                                     surrogatesIllDefined, static_cast<double>(percent(surrogatesIllDefined)))
+                              .c_str());
+    }
+    runLog << '\n'
+           << "\tVoxels skipped: " << skipped << "\t(" << percent(skipped) << "%)" << '\n'
+           << "\tVoxels ill-defined: " << illDefined << "\t(" << percent(illDefined) << "%)" << '\n'
+           << "\tSurrogates ill-defined: " << surrogatesIllDefined << "\t(" << percent(surrogatesIllDefined) << "%)"
+           << '\n';
+    return statusSuccess;
+}
