@@ -14,12 +14,8 @@
 #include "setup/analysis_setup.h"
 
 #include "plugin/analysis_context.h"
-#include "setup/setup_dialogs.h"
-
-#if __has_include("plugin/analysis_driver.h")
 #include "plugin/analysis_driver.h"
-#define LDI_DRIVER_AVAILABLE 1
-#endif
+#include "setup/setup_dialogs.h"
 
 std::string formatLogLine(const std::string& text) {
     std::string line = logLinePrefix;
@@ -158,9 +154,7 @@ bool runOnce(LDIPlugin& plugin, RunProgress& progress) {
     {
         AnalysisContext context;
         progress.driverCalled = true;
-#if defined(LDI_DRIVER_AVAILABLE)
         driverStatus = runAnalysis(context, setup, errorStream);
-#endif
         releaseAnalysisContext(context);
     }
     switch (driverStatus) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -54,17 +55,23 @@ protected:
     void SetUp() override {
         FakeHostTest::SetUp();
         host().pluginsPath = folder.root();
-        host().addVoi("V1", {{60, 60, 60}});
+        host().addVoi("V1", {{1, 1, 1}, {4, 4, 4}});  // inside the box of writeVtc's files
     }
 
     void writeSettings(const std::string& text) {
         std::ofstream(folder.path("LDIPlugin.ini")) << text;
     }
 
-    // A VTC file the set-up dialogs accept.
+    // A VTC file the set-up dialogs accept: a 2 x 2 x 2 grid over the box
+    // 0..6 at resolution 3, 20 volumes of irregular values above the
+    // inclusion threshold.
     std::string writeVtc(const std::string& name) {
         VtcWriterOptions options;
         options.numVolumes = 20;
+        options.value = [](int x, int y, int z, int t) {
+            const unsigned seed = static_cast<unsigned>(((x * 7 + y) * 13 + z) * 31 + t * 17);
+            return 500.0f + static_cast<float>((seed * 2654435761u) % 1000u) / 10.0f;
+        };
         const std::string path = folder.path(name);
         EXPECT_TRUE(writeTestVtc(path, options));
         return path;
@@ -216,6 +223,90 @@ TEST_F(Execute, SetUpTerminalErrorAndInvalidIntervalClosings) {
     closing.insert(closing.end(), endBanner.begin(), endBanner.end());
     EXPECT_EQ(lastLogTexts(closing.size()), closing);
     EXPECT_TRUE(host().notes.empty());
+}
+
+// Scripts a whole set-up: all VOIs, one condition "A" with one VTC and the
+// interval first..last typed by hand, and the output prefix.
+void scriptManualRun(const std::string& vtc, int first, int last, const std::string& prefix) {
+    FakeHost& fake = fakeHost();
+    fake.answerInteger(2);  // VOI menu: add all
+    fake.answerInteger(1);  // intervals by hand
+    fake.answerText("A");
+    fake.answerText(vtc);
+    fake.answerInteger(first);
+    fake.answerInteger(last);
+    fake.answerCancel();    // no further VTC for A
+    fake.answerText("");    // no further condition
+    fake.answerText(prefix);
+}
+
+TEST_F(Execute, SuccessfulRunClosesWithDoneAndLeavesNoMaps) {
+    writeSettings("NumSurrogateSimulations= 10\nShowVerboseProgressLog= 0\n");
+    scriptManualRun(writeVtc("run.vtc"), 2, 19, folder.path("result"));
+    EXPECT_TRUE(plugin.execute());
+    EXPECT_TRUE(host().notes.empty());
+    std::vector<std::string> closing = {"// LDI> Computing...", "// LDI> \n// LDI> Done, all computations succesful"};
+    closing.insert(closing.end(), endBanner.begin(), endBanner.end());
+    // Result lines of the save come between "Computing..." and the closing.
+    EXPECT_EQ(lastLogTexts(4), std::vector<std::string>(closing.begin() + 1, closing.end()));
+    ASSERT_EQ(host().saves.size(), 1u);
+    EXPECT_EQ(host().saves[0].fileName, folder.path("result") + "_V1.ldi");
+    EXPECT_FALSE(host().mapSetExists);
+    EXPECT_FALSE(host().busyCursorOn);
+
+    // The busy cursor is on from just before "Computing..." until just before
+    // the closing message.
+    const std::vector<std::string> names = host().callNames();
+    const auto show = std::find(names.begin(), names.end(), "syShowBusyCursor");
+    const auto stop = std::find(names.begin(), names.end(), "syStopBusyCursor");
+    ASSERT_NE(show, names.end());
+    ASSERT_NE(stop, names.end());
+    EXPECT_EQ(host().calls[static_cast<std::size_t>(show - names.begin()) + 1].texts,
+              std::vector<std::string>{"// LDI> Computing..."});
+    EXPECT_EQ(host().calls[static_cast<std::size_t>(stop - names.begin()) + 1].texts,
+              std::vector<std::string>{"// LDI> \n// LDI> Done, all computations succesful"});
+}
+
+TEST_F(Execute, InvalidChoicesCloseWithTheErrorTextAndTheParameterMessage) {
+    writeSettings("NumSurrogateSimulations= 10\n");
+    // Beyond the 20 volumes of the file: only the voxel pass finds out.
+    scriptManualRun(writeVtc("run.vtc"), 5, 100, folder.path("result"));
+    EXPECT_FALSE(plugin.execute());
+    std::vector<std::string> closing = {
+        "// LDI> ",
+        "// LDI> An interval (5, 100) for vtc '" + folder.path("run.vtc") +
+            "', 20 volumes, in condition 'A' was wrongly specified (N.B. last-first+1 must be "
+            "greater than AR-order(1))",
+        "// LDI> An invalid input parameter-set caused computation to terminate.\n// LDI> Try "
+        "again with a different parameter-set. Exiting..."};
+    EXPECT_EQ(lastLogTexts(6), [&] {
+        std::vector<std::string> all = closing;
+        all.insert(all.end(), endBanner.begin(), endBanner.end());
+        return all;
+    }());
+    // The cursor stops after the closing message, before the banner.
+    const std::vector<std::string> names = host().callNames();
+    ASSERT_GE(names.size(), 4u);
+    EXPECT_EQ(names[names.size() - 4], "syStopBusyCursor");
+    EXPECT_FALSE(host().mapSetExists);
+    EXPECT_TRUE(host().saves.empty());
+}
+
+TEST_F(Execute, TerminalErrorLogsTheWholeErrorTextIncludingTheSettingsMessage) {
+    writeSettings("NumSurrogateSimulations= 5\n");  // rejected: the defaults apply
+    host().failCreateMapSet = true;
+    scriptManualRun(writeVtc("run.vtc"), 2, 19, folder.path("result"));
+    EXPECT_FALSE(plugin.execute());
+    std::vector<std::string> closing = {
+        "// LDI> ",
+        "// LDI> Invalid value for 'NumSurrogateSimulations=' in LDIPlugin.ini: 5 (valid range 10 "
+        "- 10000)Could not create an CMP map-structure to write LDI results",
+        "// LDI> Terminal error, sorry. Exiting..."};
+    closing.insert(closing.end(), endBanner.begin(), endBanner.end());
+    EXPECT_EQ(lastLogTexts(closing.size()), closing);
+    EXPECT_EQ(host().callNames()[host().calls.size() - 4], "syStopBusyCursor");
+    EXPECT_FALSE(host().busyCursorOn);
+    EXPECT_FALSE(host().mapSetExists);
 }
 
 }  // namespace
