@@ -210,12 +210,11 @@ TEST_F(VtcHeaderTest, TruncatedHeadersAreRefusedAtEveryLength) {
     EXPECT_FALSE(writeAndRead(unterminated, header));
 }
 
-TEST_F(VtcHeaderTest, ArbitraryBytesNeverCrashTheReader) {
+TEST(VtcHeaderNoise, ArbitraryBytesNeverCrashTheReader) {
     std::mt19937 generator(12345);
     std::uniform_int_distribution<int> byte(0, 255);
-    std::uniform_int_distribution<int> length(0, 96);
-    const std::string path = dir.path("noise.vtc");
-    for (int round = 0; round < 2000; ++round) {
+    std::uniform_int_distribution<int> length(1, 96);
+    for (int round = 0; round < 5000; ++round) {
         std::string bytes(static_cast<std::size_t>(length(generator)), '\0');
         for (char& b : bytes) {
             b = static_cast<char>(byte(generator));
@@ -224,11 +223,7 @@ TEST_F(VtcHeaderTest, ArbitraryBytesNeverCrashTheReader) {
             bytes[0] = static_cast<char>(2 + round % 3);  // plausible version, to get past the first field
             bytes[1] = 0;
         }
-        std::FILE* out = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(out, nullptr);
-        std::fwrite(bytes.data(), 1, bytes.size(), out);
-        std::fclose(out);
-        FilePtr file(std::fopen(path.c_str(), "rb"));
+        FilePtr file(fmemopen(bytes.data(), bytes.size(), "rb"));
         ASSERT_NE(file, nullptr);
         VtcHeader header;
         if (readVtcHeader(file.get(), header)) {
