@@ -1,0 +1,88 @@
+// The state behind the host functions: what `ldi` holds open for the plug-in
+// (VMR, linked VTC and protocol, VOI list, the VMR's map set, the plug-ins
+// folder) and where the log pane, message boxes and dialogs go.
+//
+// The host functions themselves (the sy* functions of plugin/host_api.h) are
+// defined in host_functions.cpp with C linkage and exported from `ldi`.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "host/dialogs.h"
+#include "host/protocol_file.h"
+#include "host/result_files.h"
+#include "host/voi_file.h"
+#include "plugin/host_api.h"
+
+namespace ldi_host {
+
+// The version `ldi` reports to the plug-in.
+constexpr int HOST_VERSION_MAJOR = 2;
+constexpr int HOST_VERSION_MINOR = 1;
+constexpr int HOST_VERSION_PATCH = 0;
+
+// The VTC linked to the current VMR, as read from its header.
+struct LinkedVtc {
+    std::string path;
+    int32_t tr = 0;
+    int32_t numVolumes = 0;
+    int32_t resolution = 0;
+    int32_t xStart = 0, xEnd = 0, yStart = 0, yEnd = 0, zStart = 0, zEnd = 0;
+    std::string protocolPath;  // the protocol linked to it ("" if none)
+};
+
+// The map set of the current VMR.
+struct HostMapSet {
+    bool exists = false;
+    LdiFile content;                          // geometry, labels (synced on save), maps
+    std::vector<SyLevelLabel> labelBuffers;   // the labels the plug-in writes into
+};
+
+// Largest map set the host agrees to hold, in voxel values over all maps.
+constexpr int64_t MAX_MAP_SET_VALUES = int64_t(1) << 30;
+// Largest number of threshold levels per map.
+constexpr int32_t MAX_THRESHOLD_LEVELS = 1024;
+
+struct HostState {
+    bool vmrPresent = true;
+    bool vtcLinked = false;
+    LinkedVtc vtc;
+    bool protocolLoaded = false;  // a linked protocol was read successfully
+    Protocol protocol;
+    VoiList vois;
+    HostMapSet maps;
+    std::string pluginsPath;
+    ResultIdentity identity;  // the plug-in's name and version, for the saved results
+
+    // Output. Null streams are not written.
+    std::ostream* logPane = nullptr;  // plain text of the log pane (standard output)
+    std::ostream* rawLog = nullptr;   // raw texts of the log pane (--log FILE)
+    std::ostream* messages = nullptr; // message boxes and the host's notices (standard error)
+    DialogSource* dialogs = nullptr;  // null: every dialog is cancelled
+
+    int failedSaves = 0;  // saves that answered 0 during this run
+};
+
+// The one state of this process, used by the host functions.
+HostState& hostState();
+
+// Reads a VTC file's header for linking it to the VMR. On failure says why.
+bool readLinkedVtc(const std::string& path, LinkedVtc& vtc, std::string& problem);
+
+// Reads a protocol file (used when the plug-in links one). On failure says
+// why, with the line number.
+bool loadProtocolFile(const std::string& path, Protocol& protocol, std::string& problem);
+
+// Text inputs (VOI lists, protocols, answers) are small; a larger file is a
+// wrong file, not something to load into memory.
+constexpr std::uintmax_t MAX_TEXT_FILE_BYTES = std::uintmax_t(64) << 20;
+
+// Reads a whole file into memory; false with a message when it cannot be
+// read or is larger than `maxBytes`.
+bool readWholeFile(const std::string& path, std::string& content, std::string& problem,
+                   std::uintmax_t maxBytes = MAX_TEXT_FILE_BYTES);
+
+}  // namespace ldi_host

@@ -1,0 +1,143 @@
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+
+#include "data/vtc_file.h"
+#include "host/commands.h"
+#include "host/host_state.h"
+#include "host/result_files.h"
+
+namespace ldi_host {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+bool endsWithIgnoringCase(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           equalsIgnoringCase(std::string_view(text).substr(text.size() - suffix.size()), suffix);
+}
+
+std::string number(float value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g", static_cast<double>(value));
+    return buffer;
+}
+
+int vtcInfo(const std::string& path, std::ostream& out, std::ostream& err) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (fs::is_directory(path, error)) {
+        err << "ldi: " << path << " is a folder, not a VTC file" << std::endl;
+        return 1;
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        err << "ldi: cannot open " << path << ": " << std::strerror(errno) << std::endl;
+        return 1;
+    }
+    unsigned char versionBytes[2] = {0, 0};
+    const bool hasVersion = std::fread(versionBytes, 1, 2, file.get()) == 2;
+    const int version = static_cast<int16_t>(versionBytes[0] | (versionBytes[1] << 8));
+    std::rewind(file.get());
+    VtcHeader header;
+    if (!readVtcHeader(file.get(), header)) {
+        err << "ldi: " << path << ": not a readable VTC file";
+        if (hasVersion) err << " (version field " << version << "; versions 2 and later are read)";
+        err << std::endl;
+        return 1;
+    }
+    const int64_t dimX = vtcDimX(header);
+    const int64_t dimY = vtcDimY(header);
+    const int64_t dimZ = vtcDimZ(header);
+    const int64_t expected =
+        header.dataOffset + dimX * dimY * dimZ * header.numVolumes * vtcElementSize(header);
+    const auto actual = static_cast<int64_t>(fs::file_size(path, error));
+    out << "VTC file:          " << path << "\n"
+        << "version:           " << version << "\n"
+        << "source file:       " << header.sourceName << "\n"
+        << "linked protocol:   " << header.protocolName << "\n"
+        << "data type:         " << header.dataType
+        << (header.dataType == VTC_DATA_TYPE_FLOAT ? " (float32)" : " (unsigned 16-bit)") << "\n"
+        << "volumes:           " << header.numVolumes << "\n"
+        << "TR:                " << header.tr << " ms\n"
+        << "box:               x " << header.xStart << ".." << header.xEnd << ", y " << header.yStart
+        << ".." << header.yEnd << ", z " << header.zStart << ".." << header.zEnd << "\n"
+        << "resolution:        " << header.resolution << "\n"
+        << "grid:              " << dimX << " x " << dimY << " x " << dimZ << " voxels\n"
+        << "data offset:       " << header.dataOffset << " bytes\n"
+        << "expected size:     " << expected << " bytes\n"
+        << "file size:         " << actual << " bytes";
+    if (error) {
+        out << "\n";
+        err << "ldi: cannot find the size of " << path << std::endl;
+        return 1;
+    }
+    if (actual == expected) {
+        out << " (as expected)\n";
+        return 0;
+    }
+    if (actual < expected) {
+        out << " (" << (expected - actual) << " bytes short: the file is incomplete)\n";
+        return 1;
+    }
+    out << " (" << (actual - expected) << " bytes more than the data needs)\n";
+    return 0;
+}
+
+int ldiInfo(const std::string& path, std::ostream& out, std::ostream& err) {
+    std::string content;
+    std::string problem;
+    if (!readWholeFile(path, content, problem, UINTMAX_MAX)) {
+        err << "ldi: " << problem << std::endl;
+        return 1;
+    }
+    Parsed<LdiFile> parsed = decodeLdi(content);
+    if (!parsed.ok) {
+        err << "ldi: " << path << ": " << parsed.message << std::endl;
+        return 1;
+    }
+    const LdiFile& file = parsed.value;
+    const LdiGeometry& g = file.geometry;
+    out << "LDI map file:      " << path << " (format version " << LDI_FORMAT_VERSION << ")\n"
+        << "box:               x " << g.xStart << ".." << g.xEnd << ", y " << g.yStart << ".." << g.yEnd
+        << ", z " << g.zStart << ".." << g.zEnd << "\n"
+        << "resolution:        " << g.resolution << "\n"
+        << "grid:              " << g.dimX << " x " << g.dimY << " x " << g.dimZ << " voxels\n"
+        << "threshold levels:  " << file.levelLabels.size() << "\n";
+    for (std::size_t t = 0; t < file.levelLabels.size(); ++t)
+        out << "  level " << t << ":         " << quoteText(file.levelLabels[t]) << "\n";
+    out << "maps:              " << file.maps.size() << "\n";
+    for (std::size_t m = 0; m < file.maps.size(); ++m) {
+        const LdiMap& map = file.maps[m];
+        out << "map " << m << ": " << quoteText(map.name) << "\n"
+            << "  kind:            " << map.mapKind << "\n"
+            << "  thresholds:      lower " << number(map.lowerThreshold) << ", upper "
+            << number(map.upperThreshold) << "\n";
+        for (std::size_t t = 0; t < map.fdrThresholds.size(); ++t) {
+            const std::string& label = t < file.levelLabels.size() ? file.levelLabels[t] : std::string();
+            double q = 0.0;
+            out << "  FDR " << quoteText(label);
+            if (qFromLabel(label, q)) out << " (q " << q << ")";
+            out << ": " << number(map.fdrThresholds[t]) << "\n";
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int performInfo(const std::string& path, std::ostream& out, std::ostream& err) {
+    if (endsWithIgnoringCase(path, ".vtc")) return vtcInfo(path, out, err);
+    if (endsWithIgnoringCase(path, ".ldi")) return ldiInfo(path, out, err);
+    err << "ldi: info describes .vtc and .ldi files; " << path << " is neither" << std::endl;
+    return EXIT_USAGE;
+}
+
+}  // namespace ldi_host

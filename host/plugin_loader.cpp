@@ -1,0 +1,99 @@
+#include "host/plugin_loader.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "host/host_state.h"
+
+namespace ldi_host {
+
+namespace {
+
+const char PLUGIN_FILE_NAME[] = "LDIPlugin_v15.so";
+
+struct PluginDeleter {
+    void operator()(PluginInterface* plugin) const { delete plugin; }
+};
+
+}  // namespace
+
+PluginLibrary::~PluginLibrary() {
+    if (handle_ != nullptr) dlclose(handle_);
+}
+
+bool PluginLibrary::load(const std::string& path, std::string& problem) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (!fs::exists(path, error)) {
+        problem = "cannot load the plug-in " + path + ": no such file";
+        return false;
+    }
+    // A bare file name would be searched on the library path, not here.
+    const std::string loadPath = fs::absolute(path, error).string();
+    dlerror();
+    handle_ = dlopen(loadPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+        const char* reason = dlerror();
+        problem = "cannot load the plug-in " + path + ": " + (reason != nullptr ? reason : "unknown error");
+        return false;
+    }
+    using TextFunction = const char* (*)();
+    struct {
+        const char* name;
+        std::string* field;
+    } texts[] = {{"getPluginName", &info_.name},
+                 {"getPluginDescription", &info_.description},
+                 {"getAuthor", &info_.author},
+                 {"getHelpFile", &info_.helpFile},
+                 {"getRegistrationOfGenericComponentLoader", &info_.registration},
+                 {"getGUIScript", &info_.guiScript}};
+    for (const auto& text : texts) {
+        auto function = reinterpret_cast<TextFunction>(dlsym(handle_, text.name));
+        if (function == nullptr) {
+            problem = "cannot use " + path + " as a plug-in: it does not export " + text.name;
+            return false;
+        }
+        const char* value = function();
+        *text.field = value != nullptr ? value : "";
+    }
+    create_ = reinterpret_cast<PluginInterface* (*)()>(dlsym(handle_, "createPlugin"));
+    if (create_ == nullptr) {
+        problem = "cannot use " + path + " as a plug-in: it does not export createPlugin";
+        return false;
+    }
+    return true;
+}
+
+PluginInterface* PluginLibrary::createPlugin() const {
+    return create_ != nullptr ? create_() : nullptr;
+}
+
+PluginRunResult runPluginOnce(const std::string& path, std::string& problem,
+                              const std::function<void(const PluginInfo&)>& loaded) {
+    PluginLibrary library;
+    if (!library.load(path, problem)) return PluginRunResult::NotStarted;
+    if (loaded) loaded(library.info());
+    std::unique_ptr<PluginInterface, PluginDeleter> plugin(library.createPlugin());
+    if (!plugin) {
+        problem = "the plug-in " + path + " did not create its plug-in object (createPlugin returned null)";
+        return PluginRunResult::NotStarted;
+    }
+    if (!plugin->initPlugin()) {
+        problem = "the plug-in " + path + " refused to start with this host (initPlugin returned false)";
+        return PluginRunResult::NotStarted;
+    }
+    return plugin->execute() ? PluginRunResult::Succeeded : PluginRunResult::Failed;
+}
+
+std::string defaultPluginPath() {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (error) return PLUGIN_FILE_NAME;
+    return (self.parent_path() / PLUGIN_FILE_NAME).string();
+}
+
+}  // namespace ldi_host

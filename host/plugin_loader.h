@@ -1,0 +1,68 @@
+// Loading the plug-in library and driving its object, as a host does.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace ldi_host {
+
+// The plug-in's abstract interface as the host sees it: a virtual
+// destructor, then execute and initPlugin, in this slot order.
+class PluginInterface {
+public:
+    virtual ~PluginInterface() = default;
+    virtual bool execute() = 0;
+    virtual bool initPlugin() = 0;
+
+protected:
+    PluginInterface() = default;
+    PluginInterface(const PluginInterface&) = default;
+    PluginInterface& operator=(const PluginInterface&) = default;
+};
+
+struct PluginInfo {
+    std::string name;
+    std::string description;
+    std::string author;
+    std::string helpFile;
+    std::string registration;
+    std::string guiScript;
+};
+
+// One loaded plug-in library; unloaded when destroyed.
+class PluginLibrary {
+public:
+    PluginLibrary() = default;
+    PluginLibrary(const PluginLibrary&) = delete;
+    PluginLibrary& operator=(const PluginLibrary&) = delete;
+    ~PluginLibrary();
+
+    // Loads the library and reads its information exports. False with a
+    // message naming the file when it is not a loadable plug-in.
+    bool load(const std::string& path, std::string& problem);
+
+    const PluginInfo& info() const { return info_; }
+
+    // A new plug-in object from createPlugin (null when it makes none).
+    PluginInterface* createPlugin() const;
+
+private:
+    void* handle_ = nullptr;
+    PluginInterface* (*create_)() = nullptr;
+    PluginInfo info_;
+};
+
+// The outcome of one run of the plug-in.
+enum class PluginRunResult { Succeeded, Failed, NotStarted };
+
+// Loads the plug-in at `path`, creates its object, attaches it to this host
+// and runs execute once, then destroys the object. NotStarted (with a
+// message) when the library cannot be loaded or the plug-in refuses to start.
+// `loaded` is called with the plug-in's information before it is started.
+PluginRunResult runPluginOnce(const std::string& path, std::string& problem,
+                              const std::function<void(const PluginInfo&)>& loaded = nullptr);
+
+// The plug-in library installed beside the running program.
+std::string defaultPluginPath();
+
+}  // namespace ldi_host

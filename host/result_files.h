@@ -1,0 +1,91 @@
+// The files the host's save writes for a map set: NAME.ldi (the whole set in
+// our own binary format), one NIfTI-1 file per map and NAME.json.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/text_util.h"
+
+namespace ldi_host {
+
+constexpr char LDI_MAGIC[8] = {'L', 'D', 'I', 'M', 'A', 'P', 'S', '\0'};
+constexpr uint32_t LDI_FORMAT_VERSION = 1;
+
+struct LdiMap {
+    std::string name;  // display name
+    int32_t mapKind = 0;
+    float lowerThreshold = 0.0f;
+    float upperThreshold = 0.0f;
+    int32_t positiveColourLow = 0;
+    int32_t positiveColourHigh = 0;
+    int32_t negativeColourLow = 0;
+    int32_t negativeColourHigh = 0;
+    int32_t useNegativeColours = 0;
+    std::vector<float> fdrThresholds;  // one per threshold level
+    std::vector<float> voxels;         // dimZ * dimY * dimX values, [z][y][x]
+};
+
+struct LdiGeometry {
+    int32_t xStart = 0, xEnd = 0, yStart = 0, yEnd = 0, zStart = 0, zEnd = 0, resolution = 1;
+    int32_t dimX = 0, dimY = 0, dimZ = 0;
+
+    int64_t voxelCount() const { return int64_t(dimX) * dimY * dimZ; }
+};
+
+// A whole map set, as held by the host and as stored in a .ldi file.
+struct LdiFile {
+    LdiGeometry geometry;
+    std::vector<std::string> levelLabels;
+    std::vector<LdiMap> maps;
+};
+
+// Byte image of a map set in the .ldi format.
+std::string encodeLdi(const LdiFile& file);
+
+// Reads a .ldi byte image. Any byte sequence gives either a map set or a
+// message (the line number of the result is always 0: the format is binary).
+Parsed<LdiFile> decodeLdi(std::string_view bytes);
+
+// The label of a map in the NIfTI file names: its display name made safe
+// (see fileLabel), with the map index appended to every label that more than
+// one map shares, until all labels differ.
+std::vector<std::string> niftiLabels(const std::vector<LdiMap>& maps);
+
+// The q value in a threshold-level label such as "thres q=0.050"; false when
+// the label holds no "q=" followed by a finite number.
+bool qFromLabel(std::string_view label, double& q);
+
+// The plug-in's version from its name ("... v1.5" gives "1.5"), or "".
+std::string versionFromPluginName(std::string_view name);
+
+struct ResultIdentity {
+    std::string pluginName;
+    std::string pluginVersion;
+};
+
+// The NAME.json document of a saved map set, keys in a fixed order.
+nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& identity,
+                                  const std::string& mapFileName,
+                                  const std::vector<std::string>& niftiFileNames);
+
+// Saves a map set under `mapFilePath` (NAME.ldi; NAME is the path without a
+// trailing ".ldi"), with NAME_LABEL.nii.gz per map and NAME.json. Every file
+// is written under a temporary name in the destination folder, checked, and
+// renamed only when all of them were written, so a failure leaves no partial
+// or half-written file behind. On failure returns false and explains in
+// `problem`, naming the path.
+bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
+                     const ResultIdentity& identity, std::string& problem);
+
+// Writes one map as a 3D float32 NIfTI-1 file (used by saveResultFiles; the
+// path must end in ".nii.gz" or ".nii"). Reads the file back to check it.
+bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const LdiMap& map,
+                   std::string& problem);
+
+}  // namespace ldi_host
