@@ -309,4 +309,27 @@ TEST_F(Execute, TerminalErrorLogsTheWholeErrorTextIncludingTheSettingsMessage) {
     EXPECT_FALSE(host().mapSetExists);
 }
 
+TEST_F(Execute, ExhaustedMemoryClosesTheRunInsteadOfEscapingIntoTheHost) {
+    host().throwOutOfMemoryIn = "syGetIntegerInput";  // the VOI menu
+    EXPECT_FALSE(plugin.execute());
+    std::vector<std::string> closing = {
+        "// LDI> ERROR: The run stopped because memory ran out (std::bad_alloc). Close other data "
+        "or select fewer VOIs or conditions, then try again.",
+        "// LDI> Terminal error, sorry. Exiting..."};
+    closing.insert(closing.end(), endBanner.begin(), endBanner.end());
+    EXPECT_EQ(lastLogTexts(closing.size()), closing);
+
+    // Inside the computation: the cursor is stopped and no map is left behind.
+    host().reset();
+    host().pluginsPath = folder.root();
+    host().addVoi("V1", {{1, 1, 1}});
+    writeSettings("NumSurrogateSimulations= 10\n");
+    scriptManualRun(writeVtc("run.vtc"), 2, 19, folder.path("result"));
+    host().throwOutOfMemoryIn = "syGetNRVMPsOfCurrentVMR";
+    EXPECT_FALSE(plugin.execute());
+    EXPECT_EQ(lastLogTexts(closing.size()), closing);
+    EXPECT_FALSE(host().busyCursorOn);
+    EXPECT_FALSE(host().mapSetExists);
+}
+
 }  // namespace

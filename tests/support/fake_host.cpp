@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "plugin/ldi_plugin.h"
@@ -436,6 +437,10 @@ std::string FakeHost::logPane() const {
 void FakeHost::record(const std::string& function, std::vector<std::string> texts,
                       std::vector<long long> numbers) {
     calls.push_back(FakeCall{function, std::move(texts), std::move(numbers)});
+    if (!throwOutOfMemoryIn.empty() && function == throwOutOfMemoryIn) {
+        throwOutOfMemoryIn.clear();
+        throw std::bad_alloc();
+    }
 }
 
 bool FakeHost::takeAnswer(DialogAnswer::Kind expected, const std::string& dialog,

@@ -112,6 +112,9 @@ public:
     std::set<int> failGetMapIndices;  // syGetNRVMPOfCurrentVMR answers null for these
     bool failGetEveryMap = false;
     bool failSave = false;
+    // The next call of this host function throws std::bad_alloc (once), as a
+    // run that exhausts memory inside it would.
+    std::string throwOutOfMemoryIn;
 
     void addVoi(const std::string& name, const std::vector<std::vector<int32_t>>& voxels);
     void setLinkedVtc(bool linked);
