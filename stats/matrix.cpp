@@ -400,8 +400,15 @@ void rowMeans(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, f
 
 void detrendRows(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, Matrix& d,
                  int32_t R0, int32_t C0) {
-    for (int32_t r = r0; r < r1; ++r)
-        core::detrendRow(a.at(r, c0), c1 - c0, d.at(R0 + (r - r0), C0));
+    int32_t r = r0;
+    // Rows go in pairs when the destination is another matrix; in place they go one by
+    // one, so that a row is never read after another row's result overwrote it.
+    if (&d != &a) {
+        for (; r + 1 < r1; r += 2)
+            core::detrendRowPair(a.at(r, c0), a.at(r + 1, c0), c1 - c0,
+                                 d.at(R0 + (r - r0), C0), d.at(R0 + (r + 1 - r0), C0));
+    }
+    for (; r < r1; ++r) core::detrendRow(a.at(r, c0), c1 - c0, d.at(R0 + (r - r0), C0));
 }
 
 void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
