@@ -9,7 +9,7 @@
 
 // Only the process attach matters: the plug-in keeps no per-thread state, so
 // the per-thread notifications are turned off.
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
     return TRUE;
 }
