@@ -154,9 +154,16 @@ DialogAnswer ScriptedDialogs::ask(const DialogRequest& request) {
              quoteText(firstLine(richToPlain(request.prompt))) +
              "); it and every further dialog is cancelled");
     }
-    if (++cancelledAfterStop_ > RUNAWAY_DIALOG_LIMIT && giveUp_)
-        giveUp_("the plug-in asked " + std::to_string(RUNAWAY_DIALOG_LIMIT) +
-                " more dialogs after the answers stopped; stopping the run");
+    // A dialog asked again right after it was cancelled cannot be left by
+    // cancelling it, so repeating the cancel would go on for ever.
+    const bool sameAgain = cancelledAfterStop_ > 0 && request.kind == lastCancelled_.kind &&
+                           request.prompt == lastCancelled_.prompt;
+    repeatsAfterStop_ = sameAgain ? repeatsAfterStop_ + 1 : 0;
+    lastCancelled_ = request;
+    ++cancelledAfterStop_;
+    if (giveUp_ && (repeatsAfterStop_ >= REPEATED_DIALOG_LIMIT || cancelledAfterStop_ > RUNAWAY_DIALOG_LIMIT))
+        giveUp_("the plug-in keeps asking " + quoteText(firstLine(richToPlain(request.prompt))) +
+                " although the dialog is cancelled; stopping the run");
     return DialogAnswer();
 }
 
@@ -185,10 +192,11 @@ DialogAnswer TerminalDialogs::ask(const DialogRequest& request) {
             out_ << "<cancelled>\n" << std::flush;
             in_.clear();
             if (++endsOfInput_ > RUNAWAY_DIALOG_LIMIT && giveUp_)
-                giveUp_("standard input ended and the plug-in asked " +
+                giveUp_("standard input has ended and the plug-in asked " +
                         std::to_string(RUNAWAY_DIALOG_LIMIT) + " more dialogs; stopping the run");
             return DialogAnswer();
         }
+        endsOfInput_ = 0;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         DialogAnswer answer;
         std::string problem;

@@ -42,6 +42,9 @@ struct DialogAnswer {
 // Dialogs asked after the input is used up (answers run out, or end of input
 // at the terminal) before the host gives up on a plug-in that keeps asking.
 constexpr int RUNAWAY_DIALOG_LIMIT = 100;
+// Times the same dialog may come back after being cancelled before the host
+// concludes that cancelling cannot end it.
+constexpr int REPEATED_DIALOG_LIMIT = 2;
 
 // The dialog text of a request as the person or the script author sees it.
 std::string describeDialog(const DialogRequest& request);
@@ -114,6 +117,8 @@ private:
     std::string mismatchHint_;
     std::string runOutNotice_;
     int cancelledAfterStop_ = 0;
+    int repeatsAfterStop_ = 0;
+    DialogRequest lastCancelled_;
 };
 
 // Asks each dialog at a terminal: the prompt as plain text, the default in

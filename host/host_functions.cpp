@@ -2,9 +2,11 @@
 // visibility so that `ldi` exports them and the plug-in finds them by name.
 // None of them lets an exception reach the plug-in.
 #include <cstring>
+#include <type_traits>
 #include <ostream>
 #include <utility>
 
+#include "host/host_functions.h"
 #include "host/host_state.h"
 
 using namespace ldi_host;
@@ -412,3 +414,30 @@ LDI_HOST_EXPORT int sySaveNRVMPsOfCurrentVMR(const char* fileName) {
     if (saved == 0) ++hostState().failedSaves;
     return saved;
 }
+
+// Every function has exactly the type the plug-in's table expects.
+static_assert(std::is_same<decltype(&syGetVersionOfSynapsa), SyGetVersionOfSynapsa>::value, "");
+static_assert(std::is_same<decltype(&syGetPluginsPath), SyGetPluginsPath>::value, "");
+static_assert(std::is_same<decltype(&syShowLogTab), SyShowLogTab>::value, "");
+static_assert(std::is_same<decltype(&syLogText), SyLogText>::value, "");
+static_assert(std::is_same<decltype(&syMessageBox), SyMessageBox>::value, "");
+static_assert(std::is_same<decltype(&syGetIntegerInput), SyGetIntegerInput>::value, "");
+static_assert(std::is_same<decltype(&syGetTextInput), SyGetTextInput>::value, "");
+static_assert(std::is_same<decltype(&syGetOpenFileName), SyGetOpenFileName>::value, "");
+static_assert(std::is_same<decltype(&syGetSaveFileName), SyGetSaveFileName>::value, "");
+static_assert(std::is_same<decltype(&syShowBusyCursor), SyShowBusyCursor>::value, "");
+static_assert(std::is_same<decltype(&syStopBusyCursor), SyStopBusyCursor>::value, "");
+static_assert(std::is_same<decltype(&syGetCurrentVMR), SyGetCurrentVMR>::value, "");
+static_assert(std::is_same<decltype(&syGetVTCOfCurrentVMR), SyGetVTCOfCurrentVMR>::value, "");
+static_assert(std::is_same<decltype(&sySetVTCParametersOfCurrentVMR), SySetVTCParametersOfCurrentVMR>::value, "");
+static_assert(std::is_same<decltype(&syGetProtocol), SyGetProtocol>::value, "");
+static_assert(std::is_same<decltype(&syGetProtocolCondition), SyGetProtocolCondition>::value, "");
+static_assert(std::is_same<decltype(&syGetVOIs), SyGetVOIs>::value, "");
+static_assert(std::is_same<decltype(&syGetVOI), SyGetVOI>::value, "");
+static_assert(std::is_same<decltype(&syDeleteNRVMPsOfCurrentVMR), SyDeleteNRVMPsOfCurrentVMR>::value, "");
+static_assert(std::is_same<decltype(&syCreateNRVMPsForCurrentVMR), SyCreateNRVMPsForCurrentVMR>::value, "");
+static_assert(std::is_same<decltype(&syGetNRVMPsOfCurrentVMR), SyGetNRVMPsOfCurrentVMR>::value, "");
+static_assert(std::is_same<decltype(&syGetNRVMPOfCurrentVMR), SyGetNRVMPOfCurrentVMR>::value, "");
+static_assert(std::is_same<decltype(&sySetNRVMPParametersOfCurrentVMR), SySetNRVMPParametersOfCurrentVMR>::value,
+              "");
+static_assert(std::is_same<decltype(&sySaveNRVMPsOfCurrentVMR), SySaveNRVMPsOfCurrentVMR>::value, "");

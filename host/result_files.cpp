@@ -564,17 +564,23 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
         return false;
     }
 
-    // Everything is on the disk: give the files their names, the map file last.
-    for (std::size_t i = 0; i < niftiTemps.size(); ++i) {
-        if (!niftiTemps[i]->commit(folder + "/" + niftiNames[i], detail)) {
+    // Everything is on the disk: give the files their names, the map file
+    // last. Should a rename fail, the files already renamed by this save are
+    // removed again, so that no incomplete set of results is left.
+    std::vector<std::string> renamed;
+    auto commit = [&](TempFile& temp, const std::string& finalPath) {
+        if (!temp.commit(finalPath, detail)) {
+            for (const std::string& path : renamed) ::unlink(path.c_str());
             problem = where + detail;
             return false;
         }
+        renamed.push_back(finalPath);
+        return true;
+    };
+    for (std::size_t i = 0; i < niftiTemps.size(); ++i) {
+        if (!commit(*niftiTemps[i], folder + "/" + niftiNames[i])) return false;
     }
-    if (!jsonTemp.commit(jsonPath, detail) || !mapTemp.commit(mapFilePath, detail)) {
-        problem = where + detail;
-        return false;
-    }
+    if (!commit(jsonTemp, jsonPath) || !commit(mapTemp, mapFilePath)) return false;
     int folderHandle = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (folderHandle >= 0) {
         ::fsync(folderHandle);

@@ -1,0 +1,253 @@
+// The files of the host's save: .ldi image, NIfTI files, .json, and the
+// all-or-nothing save.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <set>
+
+#include <nifti1_io.h>
+
+#include "host/result_files.h"
+#include "host_test_support.h"
+#include "support/vtc_writer.h"
+
+using namespace ldi_host;
+
+namespace {
+
+LdiFile sampleMapSet() {
+    LdiFile file;
+    LdiGeometry& g = file.geometry;
+    g.xStart = 57;
+    g.xEnd = 66;
+    g.yStart = -3;
+    g.yEnd = 3;
+    g.zStart = 10;
+    g.zEnd = 13;
+    g.resolution = 3;
+    g.dimX = 3;
+    g.dimY = 2;
+    g.dimZ = 1;
+    file.levelLabels = {"thres q=0.010", "thres q=0.050", ""};
+    for (int m = 0; m < 3; ++m) {
+        LdiMap map;
+        map.name = m == 0 ? "A: Ref2Vox" : (m == 1 ? "A: dLDI IT" : "A: dLDI?IT");
+        map.mapKind = 101;
+        map.lowerThreshold = 0.05f * float(m + 1);
+        map.upperThreshold = 3.0f * map.lowerThreshold;
+        map.positiveColourLow = 0x40 << (8 * m);
+        map.positiveColourHigh = 0xFF;
+        map.negativeColourLow = -1;
+        map.negativeColourHigh = 0x4000;
+        map.useNegativeColours = 1;
+        map.fdrThresholds = {1.5f, std::numeric_limits<float>::quiet_NaN(), 0.0f};
+        for (int v = 0; v < 6; ++v) map.voxels.push_back(float(m * 10 + v) - 2.5f);
+        file.maps.push_back(map);
+    }
+    return file;
+}
+
+uint32_t readU32(const std::string& bytes, std::size_t at) {
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= uint32_t(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
+    return value;
+}
+
+}  // namespace
+
+TEST(LdiFormat, RoundTripKeepsEveryField) {
+    const LdiFile original = sampleMapSet();
+    const std::string bytes = encodeLdi(original);
+    // Fixed part: magic, version, ten geometry values, two counts.
+    EXPECT_EQ(bytes.substr(0, 8), std::string("LDIMAPS\0", 8));
+    EXPECT_EQ(readU32(bytes, 8), 1u);
+    EXPECT_EQ(int32_t(readU32(bytes, 12)), 57);
+    EXPECT_EQ(int32_t(readU32(bytes, 20)), -3);
+    EXPECT_EQ(int32_t(readU32(bytes, 36)), 3);   // resolution
+    EXPECT_EQ(int32_t(readU32(bytes, 48)), 1);   // dimZ
+    EXPECT_EQ(int32_t(readU32(bytes, 52)), 3);   // levels
+    EXPECT_EQ(int32_t(readU32(bytes, 56)), 3);   // maps
+    EXPECT_EQ(readU32(bytes, 60), 13u);          // length of the first label
+
+    Parsed<LdiFile> decoded = decodeLdi(bytes);
+    ASSERT_TRUE(decoded.ok) << decoded.message;
+    const LdiFile& copy = decoded.value;
+    EXPECT_EQ(copy.geometry.xEnd, 66);
+    EXPECT_EQ(copy.geometry.zStart, 10);
+    EXPECT_EQ(copy.levelLabels, original.levelLabels);
+    ASSERT_EQ(copy.maps.size(), 3u);
+    for (std::size_t m = 0; m < 3; ++m) {
+        const LdiMap& a = original.maps[m];
+        const LdiMap& b = copy.maps[m];
+        EXPECT_EQ(b.name, a.name);
+        EXPECT_EQ(b.mapKind, 101);
+        EXPECT_EQ(b.lowerThreshold, a.lowerThreshold);
+        EXPECT_EQ(b.upperThreshold, a.upperThreshold);
+        EXPECT_EQ(b.positiveColourLow, a.positiveColourLow);
+        EXPECT_EQ(b.negativeColourLow, -1);
+        EXPECT_EQ(b.negativeColourHigh, 0x4000);
+        EXPECT_EQ(b.useNegativeColours, 1);
+        EXPECT_EQ(b.fdrThresholds[0], 1.5f);
+        EXPECT_TRUE(std::isnan(b.fdrThresholds[1]));
+        EXPECT_EQ(b.voxels, a.voxels);
+    }
+}
+
+TEST(LdiFormat, DamagedFilesAreRefusedWithAReason) {
+    const std::string bytes = encodeLdi(sampleMapSet());
+    // Every truncation fails, none crashes or allocates from a bad count.
+    for (std::size_t size = 0; size < bytes.size(); ++size)
+        EXPECT_FALSE(decodeLdi(bytes.substr(0, size)).ok) << size;
+    EXPECT_FALSE(decodeLdi(bytes + "x").ok);
+    // Any changed byte is found, by the structure or by the checksum.
+    for (std::size_t at = 0; at < bytes.size(); ++at) {
+        std::string changed = bytes;
+        changed[at] = char(changed[at] ^ 0x5a);
+        EXPECT_FALSE(decodeLdi(changed).ok) << at;
+    }
+    std::string version = bytes;
+    version[8] = 2;
+    EXPECT_NE(decodeLdi(version).message.find("unsupported format version 2"), std::string::npos);
+    EXPECT_NE(decodeLdi("PNG\0...").message.find("not an LDI map file"), std::string::npos);
+    std::string hugeCounts = bytes.substr(0, 52);
+    hugeCounts += std::string("\xff\xff\xff\x7f\xff\xff\xff\x7f", 8);
+    EXPECT_NE(decodeLdi(hugeCounts).message.find("do not fit"), std::string::npos);
+}
+
+TEST(ResultNames, LabelsAreSafeAndUnique) {
+    std::vector<LdiMap> maps(5);
+    maps[0].name = "A: dLDI IT";
+    maps[1].name = "A: dLDI?IT";  // the same label as map 0
+    maps[2].name = "B: Inst";
+    maps[3].name = "A_dLDI_IT_1";  // what map 1 would become
+    maps[4].name = "";
+    std::vector<std::string> labels = niftiLabels(maps);
+    EXPECT_EQ(labels[0], "A_dLDI_IT_0");
+    EXPECT_EQ(labels[2], "B_Inst");
+    EXPECT_EQ(labels[4], "");
+    EXPECT_NE(labels[1], labels[3]);
+    std::set<std::string> distinct(labels.begin(), labels.end());
+    EXPECT_EQ(distinct.size(), labels.size());
+
+    double q = 0;
+    EXPECT_TRUE(qFromLabel("thres q=0.050", q));
+    EXPECT_DOUBLE_EQ(q, 0.05);
+    EXPECT_FALSE(qFromLabel("thres q=", q));
+    EXPECT_FALSE(qFromLabel("level 1", q));
+    EXPECT_FALSE(qFromLabel("q=nan", q));
+    EXPECT_EQ(versionFromPluginName("Lagged Dependency Imaging (LDI) v1.5"), "1.5");
+    EXPECT_EQ(versionFromPluginName("vague name"), "");
+}
+
+TEST(ResultJson, KeysInFixedOrderAndFloatsAsWritten) {
+    const LdiFile file = sampleMapSet();
+    nlohmann::ordered_json json =
+        resultJson(file, {"LDI v1.5", "1.5"}, "P_V.ldi", {"P_V_a.nii.gz", "P_V_b.nii.gz", "P_V_c.nii.gz"});
+    std::vector<std::string> keys;
+    for (auto it = json.begin(); it != json.end(); ++it) keys.push_back(it.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"formatVersion", "plugin", "mapFile", "geometry", "levels", "maps"}));
+    EXPECT_EQ(json["geometry"]["box"]["yStart"], -3);
+    EXPECT_EQ(json["geometry"]["dimX"], 3);
+    const auto& map = json["maps"][1];
+    std::vector<std::string> mapKeys;
+    for (auto it = map.begin(); it != map.end(); ++it) mapKeys.push_back(it.key());
+    EXPECT_EQ(mapKeys, (std::vector<std::string>{"index", "displayName", "niftiFile", "mapKind", "lowerThreshold",
+                                                 "upperThreshold", "colours", "fdrThresholds"}));
+    EXPECT_EQ(map["index"], 1);
+    EXPECT_EQ(map["niftiFile"], "P_V_b.nii.gz");
+    EXPECT_EQ(map.dump().find("0.1000000"), std::string::npos);  // 0.1f printed as 0.1
+    EXPECT_EQ(map["lowerThreshold"].get<double>(), 0.1);
+    EXPECT_EQ(map["colours"]["positiveLow"], 0x4000);
+    EXPECT_EQ(map["fdrThresholds"][0]["q"], 0.01);
+    EXPECT_EQ(map["fdrThresholds"][0]["threshold"], 1.5);
+    EXPECT_TRUE(map["fdrThresholds"][1]["threshold"].is_null());  // NaN
+    EXPECT_TRUE(map["fdrThresholds"][2]["q"].is_null());          // unlabelled level
+}
+
+TEST(NiftiOutput, GeometryIntentAndVoxelsReadBack) {
+    TestTempDir dir;
+    const LdiFile file = sampleMapSet();
+    std::string problem;
+    const std::string path = dir.path("map.nii.gz");
+    ASSERT_TRUE(writeNiftiMap(path, file.geometry, file.maps[1], problem)) << problem;
+    nifti_image* image = nifti_image_read(path.c_str(), 1);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->ndim, 3);
+    EXPECT_EQ(image->nx, 3);
+    EXPECT_EQ(image->ny, 2);
+    EXPECT_EQ(image->nz, 1);
+    EXPECT_EQ(image->datatype, NIFTI_TYPE_FLOAT32);
+    EXPECT_EQ(image->intent_code, NIFTI_INTENT_ESTIMATE);
+    EXPECT_STREQ(image->descrip, "A: dLDI IT");
+    EXPECT_FLOAT_EQ(image->dx, 3.0f);
+    EXPECT_GT(image->qform_code, 0);
+    EXPECT_GT(image->sform_code, 0);
+    // Index (i, j, k) lies at (start + i * resolution) on both transforms.
+    for (const mat44& m : {image->qto_xyz, image->sto_xyz}) {
+        EXPECT_FLOAT_EQ(m.m[0][0] * 2 + m.m[0][3], 57.0f + 6.0f);
+        EXPECT_FLOAT_EQ(m.m[1][1] * 1 + m.m[1][3], -3.0f + 3.0f);
+        EXPECT_FLOAT_EQ(m.m[2][3], 10.0f);
+        EXPECT_FLOAT_EQ(m.m[0][1], 0.0f);
+    }
+    // Voxel (x, y, z) at index (x, y, z): the [z][y][x] order is kept.
+    const float* data = static_cast<const float*>(image->data);
+    for (int v = 0; v < 6; ++v) EXPECT_EQ(data[v], file.maps[1].voxels[v]);
+    nifti_image_free(image);
+}
+
+TEST(SaveResults, WritesAllFilesUnderFinalNamesOnly) {
+    TestTempDir dir;
+    const LdiFile file = sampleMapSet();
+    std::string problem;
+    ASSERT_TRUE(saveResultFiles(dir.path("P_V.ldi"), file, {"LDI v1.5", "1.5"}, problem)) << problem;
+    EXPECT_EQ(filesIn(dir.root()), (std::vector<std::string>{"P_V.json", "P_V.ldi", "P_V_A_Ref2Vox.nii.gz",
+                                                             "P_V_A_dLDI_IT_1.nii.gz", "P_V_A_dLDI_IT_2.nii.gz"}));
+    Parsed<LdiFile> reread = decodeLdi(readFileText(dir.path("P_V.ldi")));
+    ASSERT_TRUE(reread.ok);
+    EXPECT_EQ(reread.value.maps[2].voxels, file.maps[2].voxels);
+    auto json = nlohmann::json::parse(readFileText(dir.path("P_V.json")));
+    EXPECT_EQ(json["maps"][2]["niftiFile"], "P_V_A_dLDI_IT_2.nii.gz");
+    EXPECT_EQ(json["mapFile"], "P_V.ldi");
+    struct stat info {};
+    ASSERT_EQ(stat(dir.path("P_V.ldi").c_str(), &info), 0);
+    EXPECT_NE(info.st_mode & S_IRGRP, 0u) << "saved files get the usual permissions, not 0600";
+
+    // Saving again replaces the files.
+    LdiFile second = file;
+    second.maps[0].voxels[0] = 42.0f;
+    ASSERT_TRUE(saveResultFiles(dir.path("P_V.ldi"), second, {}, problem)) << problem;
+    EXPECT_EQ(decodeLdi(readFileText(dir.path("P_V.ldi"))).value.maps[0].voxels[0], 42.0f);
+    EXPECT_EQ(filesIn(dir.root()).size(), 5u);
+}
+
+TEST(SaveResults, AFailureLeavesNothingBehind) {
+    TestTempDir dir;
+    const LdiFile file = sampleMapSet();
+    std::string problem;
+    const std::string missing = dir.path("no-such-folder") + "/P_V.ldi";
+    EXPECT_FALSE(saveResultFiles(missing, file, {}, problem));
+    EXPECT_NE(problem.find(missing), std::string::npos) << problem;
+    EXPECT_NE(problem.find("No such file or directory"), std::string::npos) << problem;
+
+    // The last name is taken by a folder: every file was written, but none
+    // may stay under its final name and no temporary file may stay.
+    std::filesystem::create_directory(dir.path("Q_V.ldi"));
+    EXPECT_FALSE(saveResultFiles(dir.path("Q_V.ldi"), file, {}, problem));
+    EXPECT_NE(problem.find("Q_V.ldi"), std::string::npos) << problem;
+    EXPECT_EQ(filesIn(dir.root()), std::vector<std::string>{"Q_V.ldi"});
+
+    if (geteuid() != 0) {
+        const std::string locked = dir.path("locked");
+        std::filesystem::create_directory(locked);
+        chmod(locked.c_str(), 0555);
+        EXPECT_FALSE(saveResultFiles(locked + "/P_V.ldi", file, {}, problem));
+        EXPECT_NE(problem.find("Permission denied"), std::string::npos) << problem;
+        EXPECT_TRUE(filesIn(locked).empty());
+        chmod(locked.c_str(), 0755);
+    }
+}
