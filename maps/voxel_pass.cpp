@@ -93,7 +93,8 @@ int planConditionPass(AnalysisContext& context, const SelectedVoi& voi, const Co
 
         // A file whose slices differ from the grid of the run would be walked
         // past the end of its slice buffer.
-        if (target->sliceValueCount != setup.dimX * setup.dimY * targetVolumes) {
+        if (static_cast<int64_t>(target->sliceValueCount) !=
+            static_cast<int64_t>(setup.dimX) * setup.dimY * targetVolumes) {
             errorStream << "The VTC file '" << entry.targetPath << "' does not have the grid of the other VTC files ("
                         << setup.dimX << " x " << setup.dimY << " x " << setup.dimZ << " voxels)";
             return statusTerminalError;
