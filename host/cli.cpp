@@ -16,10 +16,6 @@ namespace {
 const char VERSION_TEXT[] = "ldi 2.1.0 (host for the LDI plug-in LDIPlugin_v15.so)";
 
 const char MAIN_FOOTER[] =
-    "Commands:\n"
-    "  run     run the LDI plug-in on a VTC file and a VOI file\n"
-    "  info    describe a .vtc or .ldi file\n"
-    "\n"
     "Examples:\n"
     "  ldi run --vtc run1.vtc --voi regions.voi --answers setup.txt --log run1.log\n"
     "  ldi run --vtc run1.vtc --voi regions.voi --select-voi Motor \\\n"
@@ -140,7 +136,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, bool std
 
     RunOptions runOptions;
     RunOptionBindings bindings;
-    CLI::App* run = app.add_subcommand("run", "run the LDI plug-in once");
+    CLI::App* run = app.add_subcommand("run", "run the LDI plug-in once on a VTC file and a VOI file");
     defineRunOptions(*run, runOptions, bindings);
 
     std::string infoPath;
