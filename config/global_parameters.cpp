@@ -144,10 +144,10 @@ void reportMissingValue(std::ostream& errors, const char* key) {
     errors << "No valid entry for '" << key << "' found in " << fileName;
 }
 
-bool readIntegerKey(const IntegerKey& spec, const std::vector<std::string>& tokens,
+bool readIntegerKey(const IntegerKey& keyRule, const std::vector<std::string>& tokens,
                     GlobalParameters& parameters, std::ostream& errors) {
     if (tokens.size() < 2) {
-        reportMissingValue(errors, spec.key);
+        reportMissingValue(errors, keyRule.key);
         return false;
     }
     const std::string& token = tokens[1];
@@ -155,33 +155,33 @@ bool readIntegerKey(const IntegerKey& spec, const std::vector<std::string>& toke
     std::string text;
     const NumberScan scan = scanInteger(token, value, text);
     if (scan == NumberScan::notANumber) {
-        errors << "Invalid entry for '" << spec.key << "' in " << fileName << ": ";
-        if (spec.quoteInvalidToken)
+        errors << "Invalid entry for '" << keyRule.key << "' in " << fileName << ": ";
+        if (keyRule.quoteInvalidToken)
             errors << "'" << token << "'";
         else
             errors << token;
         return false;
     }
-    if (scan == NumberScan::outOfRange || value < spec.minimum || value > spec.maximum) {
-        errors << "Invalid value for '" << spec.key << "' in " << fileName << ": ";
+    if (scan == NumberScan::outOfRange || value < keyRule.minimum || value > keyRule.maximum) {
+        errors << "Invalid value for '" << keyRule.key << "' in " << fileName << ": ";
         if (scan == NumberScan::outOfRange)
             errors << text;
         else
             errors << value;
-        if (spec.maximum == firstTimePointMaximum && value > spec.maximum)
+        if (keyRule.maximum == firstTimePointMaximum && value > keyRule.maximum)
             errors << " (must be >= 0 and at most " << firstTimePointMaximum << ")";
         else
-            errors << spec.rangeSuffix;
+            errors << keyRule.rangeSuffix;
         return false;
     }
-    spec.store(parameters, value);
+    keyRule.store(parameters, value);
     return true;
 }
 
-bool readFloatKey(const FloatKey& spec, const std::vector<std::string>& tokens,
+bool readFloatKey(const FloatKey& keyRule, const std::vector<std::string>& tokens,
                   GlobalParameters& parameters, std::ostream& errors) {
     if (tokens.size() < 2) {
-        reportMissingValue(errors, spec.key);
+        reportMissingValue(errors, keyRule.key);
         return false;
     }
     const std::string& token = tokens[1];
@@ -189,19 +189,19 @@ bool readFloatKey(const FloatKey& spec, const std::vector<std::string>& tokens,
     std::string text;
     const NumberScan scan = scanFloat(token, value, text);
     if (scan == NumberScan::notANumber) {
-        errors << "Invalid entry for '" << spec.key << "' in " << fileName << ": " << token;
+        errors << "Invalid entry for '" << keyRule.key << "' in " << fileName << ": " << token;
         return false;
     }
-    if (scan == NumberScan::outOfRange || !spec.inRange(value)) {
-        errors << "Invalid value for '" << spec.key << "' in " << fileName << ": ";
+    if (scan == NumberScan::outOfRange || !keyRule.inRange(value)) {
+        errors << "Invalid value for '" << keyRule.key << "' in " << fileName << ": ";
         if (scan == NumberScan::outOfRange)
             errors << text;
         else
             errors << value;
-        errors << spec.rangeSuffix;
+        errors << keyRule.rangeSuffix;
         return false;
     }
-    spec.store(parameters, value);
+    keyRule.store(parameters, value);
     return true;
 }
 
@@ -260,10 +260,10 @@ bool readLine(const std::vector<std::string>& tokens, GlobalParameters& paramete
     const std::string& key = tokens[0];
     if (key == mapTypesKey) return readMapTypes(tokens, parameters, errors);
     if (key == qThresholdsKey) return readQThresholds(tokens, parameters, errors);
-    for (const IntegerKey& spec : integerKeys)
-        if (key == spec.key) return readIntegerKey(spec, tokens, parameters, errors);
-    for (const FloatKey& spec : floatKeys)
-        if (key == spec.key) return readFloatKey(spec, tokens, parameters, errors);
+    for (const IntegerKey& keyRule : integerKeys)
+        if (key == keyRule.key) return readIntegerKey(keyRule, tokens, parameters, errors);
+    for (const FloatKey& keyRule : floatKeys)
+        if (key == keyRule.key) return readFloatKey(keyRule, tokens, parameters, errors);
     errors << "Unknown entry in " << fileName << ": '" << key << "'";
     return false;
 }
