@@ -7,7 +7,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include "host/demo.h"
 #include "host/host_state.h"
+#include "host/montage.h"
+#include "host/simulate.h"
 
 namespace ldi_host {
 
@@ -21,6 +24,9 @@ const char MAIN_FOOTER[] =
     "  ldi run --vtc run1.vtc --voi regions.voi --select-voi Motor \\\n"
     "          --condition Task --data run1.vtc --interval 5-100 --out results/P\n"
     "  ldi info results/P_Motor.ldi\n"
+    "  ldi show results/P_Motor.ldi --map \"Task: dLDI\" --background run1.vtc\n"
+    "  ldi simulate sim --seed 7\n"
+    "  ldi demo build/demo\n"
     "\n"
     "Exit status: 0 the run succeeded, 1 it failed or was cancelled, 2 usage error or a\n"
     "plug-in that could not be loaded or started.\n";
@@ -69,6 +75,11 @@ void defineRunOptions(CLI::App& run, RunOptions& options, RunOptionBindings& bin
         ->type_name("FILE");
     run.add_flag("--no-vmr", options.noVmr, "run without a current VMR");
     run.add_flag("--quiet", options.quiet, "do not print the log pane on standard output");
+    run.add_option("--threads", options.threads,
+                   "threads of the computation, passed to the plug-in's setThreadCount (a plug-in "
+                   "without it ignores this, with a notice)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 4096));
 
     auto shorthand = [&](const char* name, std::vector<std::string>& values, ShorthandOption option,
                          const char* typeName, const char* help) {
@@ -144,6 +155,45 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, bool std
     info->add_option("FILE", infoPath, "the file to describe")->required();
     info->footer("Examples:\n  ldi info run1.vtc\n  ldi info results/P_Motor.ldi\n");
 
+    uint32_t seed = 1;
+    std::string presetText = "small";
+    std::string simulateFolder;
+    CLI::App* simulate = app.add_subcommand("simulate", "write a synthetic data set with a known answer");
+    simulate->add_option("DIR", simulateFolder, "the folder to write into (created when missing)")->required();
+    simulate->add_option("--seed", seed, "seed of the random numbers (default 1)")->type_name("N");
+    simulate->add_option("--preset", presetText, "small (seconds) or realistic (58 x 40 x 46 voxels, 400 volumes)")
+        ->type_name("small|realistic")
+        ->check(CLI::IsMember({"small", "realistic"}));
+    simulate->footer("Examples:\n  ldi simulate sim\n  ldi simulate bench --preset realistic --seed 3\n");
+
+    ShowOptions showOptions;
+    CLI::App* show = app.add_subcommand("show", "draw one map of a .ldi file as a PNG montage of its slices");
+    show->add_option("FILE", showOptions.ldiPath, "the .ldi file")->required();
+    show->add_option("--map", showOptions.map, "the map, by number (from 0, as ldi info lists them) or by name "
+                                               "(default 0)")
+        ->type_name("N|NAME");
+    CLI::Option* qOption =
+        show->add_option("--q", showOptions.q, "the FDR level whose threshold hides weaker values (default 0.05)")
+            ->type_name("Q");
+    show->add_option("--background", showOptions.backgroundPath, "VTC whose mean image is drawn under the map")
+        ->type_name("FILE.vtc");
+    show->add_option("--out", showOptions.outPath, "the picture (default: FILE without .ldi, _MAP.png)")
+        ->type_name("FILE.png");
+    show->footer("Examples:\n  ldi show results/P_Motor.ldi\n"
+                 "  ldi show results/P_Motor.ldi --map \"Task: dLDI\" --q 0.01 --background run1.vtc "
+                 "--out dldi.png\n");
+
+    DemoOptions demoOptions;
+    CLI::App* demo = app.add_subcommand("demo", "simulate a data set, analyse it through the plug-in, draw the "
+                                                "maps and check them against the known answer");
+    demo->add_option("DIR", demoOptions.folder, "the folder to work in (default ldi-demo)");
+    demo->add_option("--seed", demoOptions.seed, "seed of the simulated data (default 1)")->type_name("N");
+    demo->add_option("--plugin", demoOptions.pluginPath, "plug-in library to load (default: beside ldi)")
+        ->type_name("FILE");
+    demo->add_option("--threads", demoOptions.threads, "threads of the computation (as for ldi run)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 4096));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& success) {
@@ -161,6 +211,16 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, bool std
         runOptions.shorthand = shorthandInOrder(*run, bindings);
         return performRun(runOptions, in, stdinIsTerminal, out, err);
     }
+    if (simulate->parsed()) {
+        SimulationPreset preset = SimulationPreset::Small;
+        parsePreset(presetText, preset);
+        return performSimulate(simulateFolder, preset, seed, out, err);
+    }
+    if (show->parsed()) {
+        showOptions.qGiven = qOption->count() > 0;
+        return performShow(showOptions, out, err);
+    }
+    if (demo->parsed()) return performDemo(demoOptions, in, out, err);
     return performInfo(infoPath, out, err);
 }
 

@@ -23,6 +23,7 @@ struct RunOptions {
     std::string logPath;     // empty: no log file
     bool noVmr = false;
     bool quiet = false;
+    int threads = 0;  // 0: not given; otherwise passed to the plug-in's setThreadCount
     std::vector<ShorthandItem> shorthand;  // in command-line order
 };
 

@@ -71,11 +71,15 @@ PluginInterface* PluginLibrary::createPlugin() const {
     return create_ != nullptr ? create_() : nullptr;
 }
 
+void* PluginLibrary::findExport(const char* name) const {
+    return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
+}
+
 PluginRunResult runPluginOnce(const std::string& path, std::string& problem,
-                              const std::function<void(const PluginInfo&)>& loaded) {
+                              const std::function<void(const PluginLibrary&)>& loaded) {
     PluginLibrary library;
     if (!library.load(path, problem)) return PluginRunResult::NotStarted;
-    if (loaded) loaded(library.info());
+    if (loaded) loaded(library);
     std::unique_ptr<PluginInterface, PluginDeleter> plugin(library.createPlugin());
     if (!plugin) {
         problem = "the plug-in " + path + " did not create its plug-in object (createPlugin returned null)";

@@ -46,6 +46,9 @@ public:
     // A new plug-in object from createPlugin (null when it makes none).
     PluginInterface* createPlugin() const;
 
+    // An optional export of the loaded library by name (null when absent).
+    void* findExport(const char* name) const;
+
 private:
     void* handle_ = nullptr;
     PluginInterface* (*create_)() = nullptr;
@@ -58,9 +61,15 @@ enum class PluginRunResult { Succeeded, Failed, NotStarted };
 // Loads the plug-in at `path`, creates its object, attaches it to this host
 // and runs execute once, then destroys the object. NotStarted (with a
 // message) when the library cannot be loaded or the plug-in refuses to start.
-// `loaded` is called with the plug-in's information before it is started.
+// `loaded` is called with the loaded library (its information, its optional
+// exports) before the plug-in object is created.
 PluginRunResult runPluginOnce(const std::string& path, std::string& problem,
-                              const std::function<void(const PluginInfo&)>& loaded = nullptr);
+                              const std::function<void(const PluginLibrary&)>& loaded = nullptr);
+
+// The optional export a host may call before execute to choose how many
+// threads the computation uses.
+constexpr char SET_THREAD_COUNT_EXPORT[] = "setThreadCount";
+using SetThreadCountFunction = void (*)(int);
 
 // The plug-in library installed beside the running program.
 std::string defaultPluginPath();

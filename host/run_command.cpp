@@ -134,9 +134,21 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
     state.messages = &err;
 
     std::string problem;
-    PluginRunResult result = runPluginOnce(pluginPath, problem, [](const PluginInfo& info) {
-        hostState().identity.pluginName = info.name;
-        hostState().identity.pluginVersion = versionFromPluginName(info.name);
+    PluginRunResult result = runPluginOnce(pluginPath, problem, [&](const PluginLibrary& library) {
+        hostState().identity.pluginName = library.info().name;
+        hostState().identity.pluginVersion = versionFromPluginName(library.info().name);
+        if (options.threads > 0) {
+            // An optional export: a plug-in without it computes with its own
+            // choice of threads, and the run goes on.
+            auto setThreadCount =
+                reinterpret_cast<SetThreadCountFunction>(library.findExport(SET_THREAD_COUNT_EXPORT));
+            if (setThreadCount != nullptr) {
+                setThreadCount(options.threads);
+            } else {
+                err << "ldi: the plug-in " << pluginPath << " does not export " << SET_THREAD_COUNT_EXPORT
+                    << "; --threads " << options.threads << " is ignored" << std::endl;
+            }
+        }
     });
     out.flush();
     if (logFile.is_open()) {

@@ -1,0 +1,102 @@
+// Pictures of maps: `ldi show` draws one map of a .ldi file as a PNG montage
+// of its z slices, over the mean image of a VTC when one is given, with the
+// values below the map's FDR threshold at a chosen q hidden.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "host/result_files.h"
+
+namespace ldi_host {
+
+// Where everything lies in the picture. Tile k shows slice `slices[k]`; its
+// top-left corner is at (tileLeft(k), tileTop(k)); voxel (x, y) of the slice
+// covers `cell` x `cell` pixels from (tileLeft + x * cell, tileTop + (dimY - 1
+// - y) * cell), so y runs upwards.
+struct MontageLayout {
+    int32_t cell = 1;
+    int32_t columns = 1, rows = 1;
+    int32_t tileWidth = 0, tileHeight = 0;
+    int32_t gap = 0, margin = 0, titleHeight = 0, barAreaWidth = 0;
+    int32_t width = 0, height = 0;
+    std::vector<int32_t> slices;
+
+    int32_t tileLeft(std::size_t k) const {
+        return margin + static_cast<int32_t>(k % static_cast<std::size_t>(columns)) * (tileWidth + gap);
+    }
+    int32_t tileTop(std::size_t k) const {
+        return titleHeight + static_cast<int32_t>(k / static_cast<std::size_t>(columns)) * (tileHeight + gap);
+    }
+};
+
+// The layout for a grid: all slices up to 64, every second (third, ...) one
+// beyond; tiles of at least about 120 pixels, at most 16 pixels a voxel.
+MontageLayout layoutMontage(int32_t dimX, int32_t dimY, int32_t dimZ);
+
+// What a montage shows, chosen from the map and the wanted q.
+struct MapDisplay {
+    bool usesFdr = true;     // false for maps without FDR thresholds (dLDI RC)
+    double q = 0.0;          // the q level shown (usesFdr)
+    float threshold = 0.0f;  // |value| >= threshold (and value != 0) is shown
+    float top = 0.0f;        // |value| at which the colours saturate
+    bool isSigned = false;   // negative values are shown (in cool colours)
+    int64_t shownVoxels = 0;
+    std::string title;
+};
+
+// True for a map that carries no FDR thresholds: the dLDI RC kind.
+bool mapHasNoFdrThresholds(const LdiMap& map);
+
+// Chooses threshold and colours for a map. With `qGiven`, q must be one of
+// the file's level labels (compared to three decimals, as the labels are
+// written); without it 0.05 is taken when it is a level, else the first
+// level. False with a message listing the levels when q is not one of them.
+// Maps without FDR thresholds use their display threshold and say so in the
+// title; `notice` then says that q does not apply when one was given.
+bool chooseDisplay(const LdiFile& file, std::size_t mapIndex, bool qGiven, double q, MapDisplay& display,
+                   std::string& problem, std::string& notice);
+
+// Whether a value is shown under a display.
+inline bool isShown(const MapDisplay& display, float value) {
+    return value != 0.0f && (value >= display.threshold || -value >= display.threshold) &&
+           (display.isSigned || value > 0.0f);
+}
+
+// The mean over time of every voxel of a VTC whose grid matches the map set's
+// ([z][y][x] order). False with a message when the file cannot be read or its
+// grid differs.
+bool readVtcMeanImage(const std::string& path, const LdiGeometry& geometry, std::vector<float>& image,
+                      std::string& problem);
+
+// Draws the montage of one map into a PNG file (written under a temporary
+// name and renamed, so a failure leaves no partial picture). `background` is
+// empty or a mean image of the map grid. False with a message naming the
+// path on failure.
+bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& display,
+                  const std::vector<float>& background, const std::string& pngPath, std::string& problem);
+
+// The default picture path: the .ldi path without its ending, "_", the map's
+// file label and ".png".
+std::string defaultPicturePath(const std::string& ldiPath, const LdiMap& map);
+
+// Finds a map by its index (from 0, as `ldi info` numbers them) or by its
+// display name. False with a message listing the maps.
+bool findMap(const LdiFile& file, const std::string& which, std::size_t& index, std::string& problem);
+
+struct ShowOptions {
+    std::string ldiPath;
+    std::string map;  // index or name; empty: the first map
+    bool qGiven = false;
+    double q = 0.05;
+    std::string backgroundPath;  // empty: none
+    std::string outPath;         // empty: defaultPicturePath
+};
+
+// `ldi show`: 0 on success, 1 when a file cannot be read or written, 2 for a
+// choice that does not fit the file (no such map or q level).
+int performShow(const ShowOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace ldi_host
