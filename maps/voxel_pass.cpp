@@ -1,12 +1,21 @@
 #include "maps/voxel_pass.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <ostream>
 #include <string>
+#include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include "data/voi_time_course.h"
 #include "data/vtc_file.h"
+#include "maps/fast_pass.h"
+#include "maps/voxel_lanes.h"
 #include "plugin/analysis_context.h"
 #include "plugin/host_api.h"
 #include "plugin/run_control.h"
@@ -218,6 +227,93 @@ VoxelOutcome processVoxel(const VoxelPassPlan& plan, VoxelWork& work, int64_t vo
     return VoxelOutcome::measured;
 }
 
+namespace {
+
+std::atomic<int> passMethod{static_cast<int>(VoxelPassMethod::fast)};
+std::atomic<int> requestedThreads{0};
+std::atomic<VoxelLoopObserver> loopObserver{nullptr};
+
+// The loop over processVoxel, one voxel after the other on the calling thread:
+// the reference the fast loop must match.
+int runSequentialVoxelLoop(const VoxelPassPlan& plan, VoxelWork& work, bool verbose, MeasureVolumes& real,
+                           MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget) {
+    SurrogateDraws draws;
+    draws.generator = &processRandom();
+    draws.surrogateCount = plan.surrogateCount;
+    float* const out[6] = {real.ref2vox.data(), real.vox2ref.data(), real.inst.data(),
+                           null.ref2vox.data(), null.vox2ref.data(), null.inst.data()};
+    const int64_t voxelsPerSlice = static_cast<int64_t>(plan.dimX) * plan.dimY;
+    int lastProgress = -1;
+    VoxelValues values;
+    for (int32_t z = 0; z < plan.dimZ; ++z) {
+        if (verbose) {
+            const int progress = progressValue(z, plan.dimZ);
+            if (progress != lastProgress) {
+                lastProgress = progress;
+                char text[64];
+                std::snprintf(text, sizeof text, "%s\t%d%%...", progressPrefix, progress);
+                hostApi.syLogText(text);
+            }
+        }
+        for (std::size_t t = 0; t < plan.targets.size(); ++t) {
+            if (!readNextVtcSlice(*plan.targets[t])) {
+                failedTarget = static_cast<int>(t);
+                return statusTerminalError;
+            }
+        }
+        const int64_t sliceStart = static_cast<int64_t>(z) * voxelsPerSlice;
+        for (int64_t v = 0; v < voxelsPerSlice; ++v) {
+            switch (processVoxel(plan, work, v, draws, values)) {
+            case VoxelOutcome::skipped: ++counts.skipped; break;
+            case VoxelOutcome::illDefined: ++counts.illDefined; break;
+            case VoxelOutcome::surrogateIllDefined: ++counts.surrogatesIllDefined; break;
+            case VoxelOutcome::measured: break;
+            }
+            const int64_t at = sliceStart + v;
+            out[0][at] = values.real[0];
+            out[1][at] = values.real[1];
+            out[2][at] = values.real[2];
+            out[3][at] = values.null[0];
+            out[4][at] = values.null[1];
+            out[5][at] = values.null[2];
+        }
+    }
+    return statusSuccess;
+}
+
+}  // namespace
+
+void setVoxelPassMethod(VoxelPassMethod method) { passMethod.store(static_cast<int>(method)); }
+
+VoxelPassMethod voxelPassMethod() { return static_cast<VoxelPassMethod>(passMethod.load()); }
+
+void setVoxelPassThreadCount(int count) { requestedThreads.store(count > 0 ? count : 0); }
+
+int voxelPassThreadCount() {
+    const int requested = requestedThreads.load();
+    return requested > 0 ? requested : availableCoreCount();
+}
+
+int availableCoreCount() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return count;
+    }
+#endif
+    const unsigned count = std::thread::hardware_concurrency();
+    return count > 0 ? static_cast<int>(count) : 1;
+}
+
+void setVoxelLoopObserver(VoxelLoopObserver observer) { loopObserver.store(observer); }
+
+void notifyVoxelLoop(bool entering) {
+    const VoxelLoopObserver observer = loopObserver.load();
+    if (observer != nullptr) observer(entering);
+}
+
 int computeConditionMeasures(AnalysisContext& context, const SelectedVoi& voi, const Condition& condition,
                              const AnalysisSetup& setup, std::ostream& runLog, std::ostream& errorStream) {
     const GlobalParameters& parameters = setup.parameters;
@@ -238,61 +334,37 @@ int computeConditionMeasures(AnalysisContext& context, const SelectedVoi& voi, c
             return statusTerminalError;
         }
     }
-    VoxelWork work;
-    work.realAccumulator = context.realAccumulator.get();
-    work.nullAccumulator = context.nullAccumulator.get();
-    work.jointModel = context.jointModel.get();
-    work.referenceModel = context.referenceModel.get();
-    work.voxelModel = context.voxelModel.get();
-    prepareVoxelWork(plan, work);
-    SurrogateDraws draws;
-    draws.generator = &processRandom();
-    draws.surrogateCount = plan.surrogateCount;
-
     MeasureVolumes& real = *context.realMeasures;
     MeasureVolumes& null = *context.nullMeasures;
-    float* const out[6] = {real.ref2vox.data(), real.vox2ref.data(), real.inst.data(),
-                           null.ref2vox.data(), null.vox2ref.data(), null.inst.data()};
-    const int64_t voxelsPerSlice = static_cast<int64_t>(plan.dimX) * plan.dimY;
-    uint32_t skipped = 0;
-    uint32_t illDefined = 0;
-    uint32_t surrogatesIllDefined = 0;
-    int lastProgress = -1;
-    VoxelValues values;
-
-    for (int32_t z = 0; z < plan.dimZ; ++z) {
-        if (parameters.showVerboseProgressLog) {
-            const int progress = progressValue(z, plan.dimZ);
-            if (progress != lastProgress) {
-                lastProgress = progress;
-                hostApi.syLogText(formatText("%s\t%d%%...", progressPrefix, progress).c_str());
-            }
-        }
-        for (VtcFile* target : plan.targets) {
-            if (!readNextVtcSlice(*target)) {
-                writeReadError(errorStream, target->path);
-                return statusTerminalError;
-            }
-        }
-        const int64_t sliceStart = static_cast<int64_t>(z) * voxelsPerSlice;
-        for (int64_t v = 0; v < voxelsPerSlice; ++v) {
-            switch (processVoxel(plan, work, v, draws, values)) {
-            case VoxelOutcome::skipped: ++skipped; break;
-            case VoxelOutcome::illDefined: ++illDefined; break;
-            case VoxelOutcome::surrogateIllDefined: ++surrogatesIllDefined; break;
-            case VoxelOutcome::measured: break;
-            }
-            const int64_t at = sliceStart + v;
-            out[0][at] = values.real[0];
-            out[1][at] = values.real[1];
-            out[2][at] = values.real[2];
-            out[3][at] = values.null[0];
-            out[4][at] = values.null[1];
-            out[5][at] = values.null[2];
-        }
+    VoxelLoopCounts counts;
+    int failedTarget = -1;
+    int status = statusSuccess;
+    const LaneKernel kernel = activeLaneKernel();
+    if (voxelPassMethod() == VoxelPassMethod::fast && kernel.processBlock != nullptr) {
+        status = runFastVoxelLoop(plan, kernel, voxelPassThreadCount(), parameters.showVerboseProgressLog, real,
+                                  null, counts, failedTarget);
+    } else {
+        VoxelWork work;
+        work.realAccumulator = context.realAccumulator.get();
+        work.nullAccumulator = context.nullAccumulator.get();
+        work.jointModel = context.jointModel.get();
+        work.referenceModel = context.referenceModel.get();
+        work.voxelModel = context.voxelModel.get();
+        prepareVoxelWork(plan, work);
+        notifyVoxelLoop(true);
+        status = runSequentialVoxelLoop(plan, work, parameters.showVerboseProgressLog, real, null, counts,
+                                        failedTarget);
+        notifyVoxelLoop(false);
+    }
+    if (status != statusSuccess) {
+        writeReadError(errorStream, plan.targets[static_cast<std::size_t>(failedTarget)]->path);
+        return statusTerminalError;
     }
 
     // Phase 3: the summary.
+    const uint32_t skipped = counts.skipped;
+    const uint32_t illDefined = counts.illDefined;
+    const uint32_t surrogatesIllDefined = counts.surrogatesIllDefined;
     const uint32_t total = static_cast<uint32_t>(plan.dimX) * static_cast<uint32_t>(plan.dimY) *
                            static_cast<uint32_t>(plan.dimZ);
     const auto percent = [total](uint32_t count) {

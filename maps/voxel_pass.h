@@ -38,6 +38,29 @@ struct VtcFile;
 int computeConditionMeasures(AnalysisContext& context, const SelectedVoi& voi, const Condition& condition,
                              const AnalysisSetup& setup, std::ostream& runLog, std::ostream& errorStream);
 
+// ---- How the voxel loop runs ----
+
+// `fast` (the default) works on blocks of voxels in SIMD lanes on several
+// threads; `sequential` is the plain loop over processVoxel on the calling
+// thread, kept as the reference. Both give the same maps, counts and log lines,
+// bit for bit.
+enum class VoxelPassMethod { fast, sequential };
+void setVoxelPassMethod(VoxelPassMethod method);
+VoxelPassMethod voxelPassMethod();
+
+// Threads of the fast loop; 0 or negative means every core the process may run
+// on. voxelPassThreadCount gives the number in effect (at least 1).
+void setVoxelPassThreadCount(int count);
+int voxelPassThreadCount();
+// Cores the process may run on (its CPU affinity where the system tells it).
+int availableCoreCount();
+
+// Called with true on the calling thread right before the voxel loop starts and
+// with false right after every thread has left it; nothing is allocated between
+// the two calls (tests count allocations there). Null removes the observer.
+using VoxelLoopObserver = void (*)(bool entering);
+void setVoxelLoopObserver(VoxelLoopObserver observer);
+
 // ---- Building blocks of the pass ----
 
 struct VoxelPassEntry {

@@ -163,6 +163,16 @@ void detrendLongRow(const float* y, int32_t n, float m, float* d) {
     for (int32_t k = 0; k < n; ++k) d[k] = d[k] - regressor(k, span) * slope;
 }
 
+void detrendRegressors(int32_t n, float* t, float& stt) {
+    const float span = static_cast<float>(n) - 1.0f;
+    float sum = 0.0f;
+    for (int32_t k = 0; k < n; ++k) {
+        t[k] = regressor(k, span);
+        sum = sum + t[k] * t[k];
+    }
+    stt = sum;
+}
+
 void detrendRow(const float* y, int32_t n, float* d) {
     if (n <= 0) return;
     const float m = mean(y, n);

@@ -99,6 +99,11 @@ void detrendRow(const float* y, int32_t n, float* d);
 // running sums overlap in time).
 void detrendRowPair(const float* y0, const float* y1, int32_t n, float* d0, float* d1);
 
+// The regressor detrendRow uses for n >= 2 values: t[k] = k / (n - 1) - 0.5 for k < n, and
+// stt = the ascending sum of t[k] * t[k]. For callers that detrend many series of one
+// length in their own way and must match detrendRow bit for bit.
+void detrendRegressors(int32_t n, float* t, float& stt);
+
 // Products of small square n x n blocks (row stride ld each), one product at a time into
 // the running value, ascending k.
 inline void addProductTransposed(float* p, ptrdiff_t ldp, const float* a, ptrdiff_t lda,

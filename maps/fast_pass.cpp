@@ -1,0 +1,579 @@
+#include "maps/fast_pass.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cfenv>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
+#include "data/voi_time_course.h"
+#include "data/vtc_file.h"
+#include "maps/voxel_lanes.h"
+#include "maps/voxel_pass.h"
+#include "plugin/host_api.h"
+#include "plugin/run_control.h"
+#include "setup/analysis_setup.h"
+#include "stats/matrix.h"
+
+namespace {
+
+// Above this the detrended surrogate rows of the intervals are not kept: each
+// block then detrends the rows its voxels drew (same values, more work).
+constexpr std::size_t kSurrogateCacheBytes = std::size_t{32} << 20;
+
+// Surrogate rows detrended per task while the cache is filled.
+constexpr int32_t kSurrogatesPerTask = 32;
+
+// Float storage whose start is aligned for the lane kernels.
+class AlignedFloats {
+public:
+    void allocate(std::size_t count) {
+        storage_.assign(count + kLaneScratchAlignment / sizeof(float), 0.0f);
+        const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
+        const std::uintptr_t aligned = (address + kLaneScratchAlignment - 1) & ~(kLaneScratchAlignment - 1);
+        data_ = reinterpret_cast<float*>(aligned);
+    }
+    float* data() const { return data_; }
+
+private:
+    std::vector<float> storage_;
+    float* data_ = nullptr;
+};
+
+// Everything the kernel reads that is the same for every voxel of the pass.
+struct PassTables {
+    std::vector<LaneEntry> entries;
+    std::vector<int32_t> entryStart;  // first volume (from 0) of each entry's block
+    std::vector<LaneInterval> intervals;
+    std::vector<int32_t> intervalFirst;  // first volume (from 1) of each interval
+    std::vector<const VoiTimeCourse*> intervalRecord;
+    std::vector<float> shared;  // regressors, detrended references, reference lags
+    LanePass pass;
+
+    bool cached = false;
+    std::vector<float> surrogateRows;  // per interval: surrogateCount rows of its length
+    std::vector<float> surrogateLags;  // per interval: surrogateCount x (p + 1)
+    std::vector<std::size_t> rowOffset;
+    std::vector<std::size_t> lagOffset;
+};
+
+// Sum over t >= k of x(t) x(t - k), ascending from 0: the lag products of a series
+// with itself, as the fused two-series products form them.
+void ownLags(const float* x, int32_t length, int32_t order, float* lags) {
+    for (int32_t k = 0; k <= order; ++k) lags[k] = core::dot(x + k, x, length - k);
+}
+
+void buildTables(const VoxelPassPlan& plan, PassTables& tables) {
+    const int32_t p = plan.order;
+    const std::size_t entryCount = plan.entries.size();
+    tables.entries.assign(entryCount, LaneEntry{});
+    tables.entryStart.assign(entryCount, 0);
+
+    // Sizes first, so that the pointers into `shared` are taken once it is final.
+    struct Pending {
+        std::size_t regressor, reference, lags;
+    };
+    std::vector<Pending> pending;
+    std::vector<int32_t> regressorLengths;
+    std::vector<std::size_t> regressorAt;
+    std::size_t sharedSize = 0;
+    for (std::size_t e = 0; e < entryCount; ++e) {
+        const VoxelPassEntry& entry = plan.entries[e];
+        const std::vector<Interval>& list = entry.entry->intervals;
+        int32_t first = 0;
+        int32_t last = -1;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            first = i == 0 ? list[i].first : std::min(first, list[i].first);
+            last = i == 0 ? list[i].last : std::max(last, list[i].last);
+        }
+        tables.entryStart[e] = list.empty() ? 0 : first - 1;
+        tables.entries[e].blockLength = list.empty() ? 0 : last - first + 1;
+        tables.entries[e].isFloat = plan.targets[static_cast<std::size_t>(entry.target)]->isFloat();
+        for (const Interval& interval : list) {
+            LaneInterval lane;
+            lane.entry = static_cast<int32_t>(e);
+            lane.start = interval.first - 1 - tables.entryStart[e];
+            lane.length = interval.last - interval.first + 1;
+            lane.reciprocal = 1.0f / static_cast<float>(lane.length);
+            Pending at{0, 0, 0};
+            if (lane.length >= 2) {
+                const auto known = std::find(regressorLengths.begin(), regressorLengths.end(), lane.length);
+                if (known == regressorLengths.end()) {
+                    regressorLengths.push_back(lane.length);
+                    regressorAt.push_back(sharedSize);
+                    at.regressor = sharedSize;
+                    sharedSize += static_cast<std::size_t>(lane.length);
+                } else {
+                    at.regressor = regressorAt[static_cast<std::size_t>(known - regressorLengths.begin())];
+                }
+            }
+            at.reference = sharedSize;
+            sharedSize += static_cast<std::size_t>(lane.length);
+            at.lags = sharedSize;
+            sharedSize += static_cast<std::size_t>(p) + 1;
+            pending.push_back(at);
+            tables.intervals.push_back(lane);
+            tables.intervalFirst.push_back(interval.first);
+            tables.intervalRecord.push_back(entry.record);
+        }
+    }
+
+    tables.shared.assign(sharedSize, 0.0f);
+    float* shared = tables.shared.data();
+    for (std::size_t r = 0; r < regressorLengths.size(); ++r) {
+        float stt = 0.0f;
+        core::detrendRegressors(regressorLengths[r], shared + regressorAt[r], stt);
+        for (std::size_t i = 0; i < tables.intervals.size(); ++i)
+            if (tables.intervals[i].length == regressorLengths[r]) tables.intervals[i].regressorSquares = stt;
+    }
+    for (std::size_t i = 0; i < tables.intervals.size(); ++i) {
+        LaneInterval& lane = tables.intervals[i];
+        if (lane.length >= 2) lane.regressor = shared + pending[i].regressor;
+        // The reference row as the sequential pass detrends it for every voxel.
+        const Matrix& course = tables.intervalRecord[i]->meanTimeCourse;
+        float* reference = shared + pending[i].reference;
+        core::detrendRow(course.at(course.rowBase, tables.intervalFirst[i]), lane.length, reference);
+        lane.reference = reference;
+        float* lags = shared + pending[i].lags;
+        ownLags(reference, lane.length, p, lags);
+        lane.referenceLags = lags;
+    }
+
+    tables.pass.order = p;
+    tables.pass.entryCount = static_cast<int32_t>(entryCount);
+    tables.pass.entries = tables.entries.data();
+    tables.pass.intervalCount = static_cast<int32_t>(tables.intervals.size());
+    tables.pass.intervals = tables.intervals.data();
+    tables.pass.longestInterval = std::max(plan.longestInterval, 1);
+
+    // The surrogate cache: every row of every interval, detrended once.
+    const std::size_t count = plan.surrogateCount;
+    std::size_t rows = 0;
+    std::size_t lags = 0;
+    tables.rowOffset.clear();
+    tables.lagOffset.clear();
+    for (const LaneInterval& lane : tables.intervals) {
+        tables.rowOffset.push_back(rows);
+        tables.lagOffset.push_back(lags);
+        rows += count * static_cast<std::size_t>(lane.length);
+        lags += count * (static_cast<std::size_t>(p) + 1);
+    }
+    tables.cached = (rows + lags) * sizeof(float) <= kSurrogateCacheBytes;
+    if (tables.cached) {
+        tables.surrogateRows.assign(rows, 0.0f);
+        tables.surrogateLags.assign(lags, 0.0f);
+    }
+}
+
+// Detrends surrogate `s` of interval `i` (as the sequential pass does before
+// fitting it) into `row`, with its own lag products.
+void detrendSurrogate(const PassTables& tables, std::size_t i, uint32_t s, int32_t order, float* row, float* lags) {
+    const Matrix& surrogates = tables.intervalRecord[i]->surrogates;
+    const int32_t length = tables.intervals[i].length;
+    core::detrendRow(surrogates.at(surrogates.rowBase + static_cast<int32_t>(s), tables.intervalFirst[i]), length,
+                     row);
+    ownLags(row, length, order, lags);
+}
+
+bool hostIsBigEndian() {
+    const uint16_t probe = 1;
+    unsigned char first = 0;
+    std::memcpy(&first, &probe, 1);
+    return first == 0;
+}
+
+void swapBytes(unsigned char* bytes, std::size_t count, int32_t size) {
+    for (std::size_t i = 0; i < count; ++i, bytes += size) std::reverse(bytes, bytes + size);
+}
+
+// Reads slice z of a file into `into` without moving the file's shared position
+// (where the system offers positional reads).
+bool readSliceAt(VtcFile& file, int32_t z, VtcValues& into, std::mutex& fileLock) {
+    const int32_t size = vtcElementSize(file.header);
+    const int64_t bytes = static_cast<int64_t>(file.sliceValueCount) * size;
+    const int64_t offset = file.header.dataOffset + static_cast<int64_t>(z) * bytes;
+    unsigned char* target = file.isFloat() ? reinterpret_cast<unsigned char*>(into.floats.get())
+                                           : reinterpret_cast<unsigned char*>(into.shorts.get());
+    if (target == nullptr || into.capacity < file.sliceValueCount) return false;
+#if defined(_WIN32)
+    std::lock_guard<std::mutex> lock(fileLock);
+    return seekVtc(file.handle.get(), offset) &&
+           readVtcValues(file.handle.get(), file.header, file.sliceValueCount, into);
+#else
+    (void)fileLock;
+    const int descriptor = fileno(file.handle.get());
+    if (descriptor < 0) return false;
+    int64_t done = 0;
+    while (done < bytes) {
+        const ssize_t got = pread(descriptor, target + done, static_cast<std::size_t>(bytes - done),
+                                  static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += got;
+    }
+    if (hostIsBigEndian()) swapBytes(target, static_cast<std::size_t>(file.sliceValueCount), size);
+    return true;
+#endif
+}
+
+struct Worker {
+    std::vector<VtcValues> ownSlices;  // for the workers after the first
+    std::vector<VtcValues*> slices;    // per target
+    std::vector<int32_t> active;       // voxels of the slice that pass the intensity test
+    std::vector<uint32_t> draws;       // per active voxel, one index per interval
+    AlignedFloats scratch;
+    std::vector<const void*> rows;               // entries x lanes
+    std::vector<const float*> surrogates;        // intervals x lanes
+    std::vector<const float*> surrogateLags;     // intervals x lanes
+    std::vector<float> ownSurrogates;            // without the cache: intervals x lanes rows
+    std::vector<float> ownSurrogateLags;         // ... and their lag products
+    std::vector<std::size_t> ownSurrogateOffset;  // per interval, in ownSurrogates
+    LaneResults results;
+    VoxelLoopCounts counts;
+};
+
+struct Shared {
+    const VoxelPassPlan* plan = nullptr;
+    const LaneKernel* kernel = nullptr;
+    PassTables* tables = nullptr;
+    float* out[6] = {};
+    std::fenv_t environment;
+    int32_t intervalCount = 0;
+    int32_t workerCount = 1;
+
+    std::atomic<int64_t> nextSurrogateTask{0};
+    std::atomic<int32_t> nextSlice{0};
+    std::atomic<bool> stop{false};
+    std::atomic<int32_t> turnsDone{0};  // slices whose draw turn has passed
+
+    std::mutex lock;
+    std::condition_variable changed;
+    bool started = false;
+    int32_t cacheDone = 0;  // workers that finished filling the surrogate cache
+    int32_t finished = 0;   // workers that left the slice loop
+    int32_t ticket = 0;     // the slice whose turn it is
+    int32_t failedSlice = -1;
+    int32_t failedTarget = -1;
+    std::vector<std::unique_ptr<std::mutex>> fileLocks;
+
+    // Progress, on the calling thread only.
+    bool verbose = false;
+    int32_t printed = 0;
+    int lastProgress = -1;
+};
+
+void prepareWorker(const Shared& shared, Worker& worker, bool first) {
+    const VoxelPassPlan& plan = *shared.plan;
+    const PassTables& tables = *shared.tables;
+    const int32_t lanes = shared.kernel->blockLanes;
+    worker.slices.clear();
+    if (first) {
+        for (VtcFile* target : plan.targets) worker.slices.push_back(&target->sliceBuffer);
+    } else {
+        worker.ownSlices.resize(plan.targets.size());
+        for (std::size_t t = 0; t < plan.targets.size(); ++t) {
+            allocateVtcValues(worker.ownSlices[t], plan.targets[t]->header, plan.targets[t]->sliceValueCount);
+            worker.slices.push_back(&worker.ownSlices[t]);
+        }
+    }
+    const std::size_t voxels = static_cast<std::size_t>(plan.dimX) * static_cast<std::size_t>(plan.dimY);
+    worker.active.assign(voxels, 0);
+    worker.draws.assign(voxels * static_cast<std::size_t>(shared.intervalCount), 0u);
+    worker.scratch.allocate(shared.kernel->scratchFloats(tables.pass));
+    worker.rows.assign(plan.entries.size() * static_cast<std::size_t>(lanes), nullptr);
+    const std::size_t intervalLanes = tables.intervals.size() * static_cast<std::size_t>(lanes);
+    worker.surrogates.assign(intervalLanes, nullptr);
+    worker.surrogateLags.assign(intervalLanes, nullptr);
+    if (!tables.cached) {
+        std::size_t rows = 0;
+        worker.ownSurrogateOffset.clear();
+        for (const LaneInterval& lane : tables.intervals) {
+            worker.ownSurrogateOffset.push_back(rows);
+            rows += static_cast<std::size_t>(lanes) * static_cast<std::size_t>(lane.length);
+        }
+        worker.ownSurrogates.assign(rows, 0.0f);
+        worker.ownSurrogateLags.assign(intervalLanes * (static_cast<std::size_t>(plan.order) + 1), 0.0f);
+    }
+}
+
+void fillSurrogateCache(Shared& shared) {
+    PassTables& tables = *shared.tables;
+    if (!tables.cached) return;
+    const int32_t p = shared.plan->order;
+    const int64_t perInterval = (static_cast<int64_t>(shared.plan->surrogateCount) + kSurrogatesPerTask - 1) /
+                                kSurrogatesPerTask;
+    const int64_t tasks = perInterval * static_cast<int64_t>(tables.intervals.size());
+    for (;;) {
+        const int64_t task = shared.nextSurrogateTask.fetch_add(1);
+        if (task >= tasks) break;
+        const auto i = static_cast<std::size_t>(task / perInterval);
+        const auto length = static_cast<std::size_t>(tables.intervals[i].length);
+        const uint32_t begin = static_cast<uint32_t>(task % perInterval) * kSurrogatesPerTask;
+        const uint32_t end = std::min<uint32_t>(begin + kSurrogatesPerTask, shared.plan->surrogateCount);
+        for (uint32_t s = begin; s < end; ++s)
+            detrendSurrogate(tables, i, s, p, tables.surrogateRows.data() + tables.rowOffset[i] + s * length,
+                             tables.surrogateLags.data() + tables.lagOffset[i] + s * (static_cast<std::size_t>(p) + 1));
+    }
+}
+
+bool passesIntensity(const VtcValues& slice, bool isFloat, std::size_t cursor, uint16_t threshold) {
+    if (isFloat) return !(static_cast<float>(threshold) >= slice.floats[cursor]);
+    return slice.shorts[cursor] > threshold;
+}
+
+void printProgress(Shared& shared, int32_t upTo) {
+    if (!shared.verbose) {
+        shared.printed = upTo;
+        return;
+    }
+    while (shared.printed < upTo) {
+        const int progress = progressValue(shared.printed++, shared.plan->dimZ);
+        if (progress == shared.lastProgress) continue;
+        shared.lastProgress = progress;
+        char text[64];
+        std::snprintf(text, sizeof text, "%s\t%d%%...", progressPrefix, progress);
+        hostApi.syLogText(text);
+    }
+}
+
+// The voxels of one slice that pass the intensity test, in voxel order.
+std::size_t findActiveVoxels(const Shared& shared, Worker& worker) {
+    const VoxelPassPlan& plan = *shared.plan;
+    const int64_t voxels = static_cast<int64_t>(plan.dimX) * plan.dimY;
+    std::size_t count = 0;
+    for (int64_t v = 0; v < voxels; ++v) {
+        bool passes = true;
+        for (std::size_t e = 0; e < plan.entries.size() && passes; ++e) {
+            const VoxelPassEntry& entry = plan.entries[e];
+            passes = passesIntensity(*worker.slices[static_cast<std::size_t>(entry.target)],
+                                     shared.tables->entries[e].isFloat,
+                                     static_cast<std::size_t>(v) * static_cast<std::size_t>(entry.numVolumes),
+                                     plan.inclusionThreshold);
+        }
+        if (passes) worker.active[count++] = static_cast<int32_t>(v);
+    }
+    return count;
+}
+
+// Zeros for the voxels of the slice that failed the intensity test.
+void writeSkippedVoxels(const Shared& shared, Worker& worker, std::size_t activeCount, int64_t sliceStart) {
+    const int64_t voxels = static_cast<int64_t>(shared.plan->dimX) * shared.plan->dimY;
+    std::size_t next = 0;
+    for (int64_t v = 0; v < voxels; ++v) {
+        if (next < activeCount && worker.active[next] == v) {
+            ++next;
+            continue;
+        }
+        ++worker.counts.skipped;
+        for (float* out : shared.out) out[sliceStart + v] = 0.0f;
+    }
+}
+
+void computeBlocks(const Shared& shared, Worker& worker, std::size_t activeCount, int64_t sliceStart) {
+    const VoxelPassPlan& plan = *shared.plan;
+    const PassTables& tables = *shared.tables;
+    const LaneKernel& kernel = *shared.kernel;
+    const int32_t lanes = kernel.blockLanes;
+    const std::size_t intervals = tables.intervals.size();
+    const std::size_t lagCount = static_cast<std::size_t>(plan.order) + 1;
+    for (std::size_t a0 = 0; a0 < activeCount; a0 += static_cast<std::size_t>(lanes)) {
+        const auto used = static_cast<int32_t>(std::min<std::size_t>(static_cast<std::size_t>(lanes), activeCount - a0));
+        for (int32_t lane = 0; lane < lanes; ++lane) {
+            // Lanes past the last voxel repeat it; their results are dropped.
+            const std::size_t a = a0 + static_cast<std::size_t>(std::min(lane, used - 1));
+            const auto voxel = static_cast<std::size_t>(worker.active[a]);
+            for (std::size_t e = 0; e < plan.entries.size(); ++e) {
+                const VoxelPassEntry& entry = plan.entries[e];
+                const VtcValues& slice = *worker.slices[static_cast<std::size_t>(entry.target)];
+                const std::size_t at =
+                    voxel * static_cast<std::size_t>(entry.numVolumes) + static_cast<std::size_t>(tables.entryStart[e]);
+                worker.rows[e * static_cast<std::size_t>(lanes) + static_cast<std::size_t>(lane)] =
+                    tables.entries[e].isFloat ? static_cast<const void*>(slice.floats.get() + at)
+                                              : static_cast<const void*>(slice.shorts.get() + at);
+            }
+            for (std::size_t i = 0; i < intervals; ++i) {
+                const std::size_t slot = i * static_cast<std::size_t>(lanes) + static_cast<std::size_t>(lane);
+                const uint32_t s = worker.draws[a * intervals + i];
+                const auto length = static_cast<std::size_t>(tables.intervals[i].length);
+                if (tables.cached) {
+                    worker.surrogates[slot] = tables.surrogateRows.data() + tables.rowOffset[i] + s * length;
+                    worker.surrogateLags[slot] = tables.surrogateLags.data() + tables.lagOffset[i] + s * lagCount;
+                } else if (lane < used) {
+                    float* row = worker.ownSurrogates.data() + worker.ownSurrogateOffset[i] +
+                                 static_cast<std::size_t>(lane) * length;
+                    float* lags = worker.ownSurrogateLags.data() + slot * lagCount;
+                    detrendSurrogate(tables, i, s, plan.order, row, lags);
+                    worker.surrogates[slot] = row;
+                    worker.surrogateLags[slot] = lags;
+                } else {
+                    const std::size_t last = i * static_cast<std::size_t>(lanes) + static_cast<std::size_t>(used - 1);
+                    worker.surrogates[slot] = worker.surrogates[last];
+                    worker.surrogateLags[slot] = worker.surrogateLags[last];
+                }
+            }
+        }
+        LaneBlock block;
+        block.lanes = used;
+        block.rows = worker.rows.data();
+        block.surrogates = worker.surrogates.data();
+        block.surrogateLags = worker.surrogateLags.data();
+        kernel.processBlock(tables.pass, block, worker.scratch.data(), worker.results);
+        for (int32_t lane = 0; lane < used; ++lane) {
+            const int64_t at = sliceStart + worker.active[a0 + static_cast<std::size_t>(lane)];
+            for (int k = 0; k < 6; ++k) shared.out[k][at] = worker.results.values[k][lane];
+            switch (worker.results.outcome[lane]) {
+            case LaneOutcome::illDefined: ++worker.counts.illDefined; break;
+            case LaneOutcome::surrogateIllDefined: ++worker.counts.surrogatesIllDefined; break;
+            case LaneOutcome::measured: break;
+            }
+        }
+    }
+}
+
+// Waits for the turn of slice z and draws its indices; false when the loop stops
+// (an earlier slice failed, or this one could not be read).
+bool takeTurn(Shared& shared, Worker& worker, int32_t z, int32_t failedTarget, std::size_t activeCount) {
+    std::unique_lock<std::mutex> lock(shared.lock);
+    shared.changed.wait(lock, [&] { return shared.ticket == z || shared.stop.load(); });
+    if (shared.stop.load()) return false;
+    if (failedTarget >= 0) {
+        shared.failedSlice = z;
+        shared.failedTarget = failedTarget;
+        shared.stop.store(true);
+    } else {
+        SurrogateDraws draws;
+        draws.generator = &processRandom();
+        draws.surrogateCount = shared.plan->surrogateCount;
+        const std::size_t count = activeCount * static_cast<std::size_t>(shared.intervalCount);
+        for (std::size_t d = 0; d < count; ++d) worker.draws[d] = draws.next();
+        shared.ticket = z + 1;
+    }
+    shared.turnsDone.store(z + 1);
+    lock.unlock();
+    shared.changed.notify_all();
+    return failedTarget < 0;
+}
+
+void runSlices(Shared& shared, Worker& worker, bool caller) {
+    const VoxelPassPlan& plan = *shared.plan;
+    const int64_t voxelsPerSlice = static_cast<int64_t>(plan.dimX) * plan.dimY;
+    for (;;) {
+        if (caller) printProgress(shared, shared.turnsDone.load());
+        const int32_t z = shared.nextSlice.fetch_add(1);
+        if (z >= plan.dimZ || shared.stop.load()) break;
+        int32_t failedTarget = -1;
+        for (std::size_t t = 0; t < plan.targets.size() && failedTarget < 0; ++t)
+            if (!readSliceAt(*plan.targets[t], z, *worker.slices[t], *shared.fileLocks[t]))
+                failedTarget = static_cast<int32_t>(t);
+        const int64_t sliceStart = static_cast<int64_t>(z) * voxelsPerSlice;
+        const std::size_t activeCount = failedTarget < 0 ? findActiveVoxels(shared, worker) : 0;
+        // Nothing of a slice is written before its turn: a loop that stops at an
+        // earlier slice leaves it untouched, as the sequential loop would.
+        if (!takeTurn(shared, worker, z, failedTarget, activeCount)) break;
+        writeSkippedVoxels(shared, worker, activeCount, sliceStart);
+        computeBlocks(shared, worker, activeCount, sliceStart);
+    }
+}
+
+void runWorker(Shared& shared, Worker& worker, bool caller) {
+    if (!caller) {
+        std::fesetenv(&shared.environment);
+        std::unique_lock<std::mutex> lock(shared.lock);
+        shared.changed.wait(lock, [&] { return shared.started; });
+    }
+    fillSurrogateCache(shared);
+    {
+        std::unique_lock<std::mutex> lock(shared.lock);
+        ++shared.cacheDone;
+        shared.changed.notify_all();
+        shared.changed.wait(lock, [&] { return shared.cacheDone == shared.workerCount; });
+    }
+    runSlices(shared, worker, caller);
+    std::lock_guard<std::mutex> lock(shared.lock);
+    ++shared.finished;
+    shared.changed.notify_all();
+}
+
+}  // namespace
+
+int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int threads, bool verbose,
+                     MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget) {
+    counts = VoxelLoopCounts{};
+    failedTarget = -1;
+    PassTables tables;
+    buildTables(plan, tables);
+
+    Shared shared;
+    shared.plan = &plan;
+    shared.kernel = &kernel;
+    shared.tables = &tables;
+    shared.verbose = verbose;
+    shared.intervalCount = static_cast<int32_t>(tables.intervals.size());
+    float* const out[6] = {real.ref2vox.data(), real.vox2ref.data(), real.inst.data(),
+                           null.ref2vox.data(), null.vox2ref.data(), null.inst.data()};
+    std::copy(out, out + 6, shared.out);
+    std::fegetenv(&shared.environment);
+    for (std::size_t t = 0; t < plan.targets.size(); ++t) shared.fileLocks.push_back(std::make_unique<std::mutex>());
+
+    const int wanted = std::max(1, std::min(threads, plan.dimZ));
+    std::vector<std::unique_ptr<Worker>> workers;
+    for (int w = 0; w < wanted; ++w) {
+        workers.push_back(std::make_unique<Worker>());
+        prepareWorker(shared, *workers.back(), w == 0);
+    }
+
+    // The helpers wait at the start until every thread exists, so that a thread
+    // the system refuses only means fewer workers.
+    std::vector<std::thread> helpers;
+    for (int w = 1; w < wanted; ++w) {
+        try {
+            helpers.emplace_back(runWorker, std::ref(shared), std::ref(*workers[static_cast<std::size_t>(w)]), false);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    shared.workerCount = static_cast<int32_t>(helpers.size()) + 1;
+
+    notifyVoxelLoop(true);
+    {
+        std::lock_guard<std::mutex> lock(shared.lock);
+        shared.started = true;
+    }
+    shared.changed.notify_all();
+    runWorker(shared, *workers[0], true);
+    {
+        std::unique_lock<std::mutex> lock(shared.lock);
+        shared.changed.wait(lock, [&] { return shared.finished == shared.workerCount; });
+    }
+    notifyVoxelLoop(false);
+    for (std::thread& helper : helpers) helper.join();
+
+    printProgress(shared, shared.turnsDone.load());
+    for (int32_t w = 0; w < shared.workerCount; ++w) {
+        const VoxelLoopCounts& c = workers[static_cast<std::size_t>(w)]->counts;
+        counts.skipped += c.skipped;
+        counts.illDefined += c.illDefined;
+        counts.surrogatesIllDefined += c.surrogatesIllDefined;
+    }
+    if (shared.failedSlice >= 0) {
+        failedTarget = shared.failedTarget;
+        return statusTerminalError;
+    }
+    // As after the sequential loop, every file stands after its last slice.
+    for (VtcFile* target : plan.targets) {
+        const int64_t bytes = static_cast<int64_t>(target->sliceValueCount) * vtcElementSize(target->header);
+        seekVtc(target->handle.get(), target->header.dataOffset + bytes * plan.dimZ);
+    }
+    return statusSuccess;
+}

@@ -1,0 +1,97 @@
+// The lane kernel for the baseline of the build (4 voxels per vector), and the
+// choice of the fastest kernel the processor runs.
+#include "maps/voxel_lanes.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <mutex>
+
+#if defined(__GNUC__)
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define LDI_LANE_SQRT(x) _mm_sqrt_ps(x)
+#else
+// Elsewhere the square root goes lane by lane (still correctly rounded).
+#define LDI_LANE_SQRT(x) laneByLaneSqrt(x)
+#endif
+
+#define LDI_LANES_NAMESPACE lanesBaseline
+#define LDI_LANE_WIDTH 4
+#define LDI_LANE_GROUPS 4
+
+namespace lanesBaseline {
+typedef float SqrtVector __attribute__((vector_size(16)));
+inline SqrtVector laneByLaneSqrt(SqrtVector x) {
+    for (int i = 0; i < 4; ++i) x[i] = std::sqrt(x[i]);
+    return x;
+}
+}  // namespace lanesBaseline
+
+#include "maps/voxel_lanes.inc"
+
+LaneKernel laneKernelBaseline() {
+    LaneKernel kernel;
+    kernel.name = "baseline";
+    kernel.blockLanes = lanesBaseline::L;
+    kernel.scratchFloats = lanesBaseline::scratchFloats;
+    kernel.processBlock = lanesBaseline::processBlock;
+    return kernel;
+}
+
+#else
+
+// Without vector extensions there is no lane kernel; the pass then runs the
+// sequential code on every thread.
+LaneKernel laneKernelBaseline() { return LaneKernel{}; }
+
+#endif
+
+namespace {
+
+std::vector<LaneKernel> runnableKernels() {
+    std::vector<LaneKernel> kernels;
+#if defined(__GNUC__) && defined(__x86_64__)
+    __builtin_cpu_init();
+    bool available = false;
+    if (__builtin_cpu_supports("avx512f")) {
+        LaneKernel kernel = laneKernelAvx512(available);
+        if (available) kernels.push_back(kernel);
+    }
+    if (__builtin_cpu_supports("avx2")) {
+        LaneKernel kernel = laneKernelAvx2(available);
+        if (available) kernels.push_back(kernel);
+    }
+#endif
+    const LaneKernel baseline = laneKernelBaseline();
+    if (baseline.processBlock != nullptr) kernels.push_back(baseline);
+    return kernels;
+}
+
+std::mutex chosenLock;
+bool kernelChosen = false;
+LaneKernel chosenKernel;
+
+}  // namespace
+
+const LaneKernel& bestLaneKernel() {
+    static const LaneKernel kernel = [] {
+        const std::vector<LaneKernel> kernels = runnableKernels();
+        return kernels.empty() ? LaneKernel{} : kernels.front();
+    }();
+    return kernel;
+}
+
+std::vector<LaneKernel> availableLaneKernels() { return runnableKernels(); }
+
+void chooseLaneKernel(const LaneKernel* kernel) {
+    std::lock_guard<std::mutex> lock(chosenLock);
+    kernelChosen = kernel != nullptr;
+    if (kernel != nullptr) chosenKernel = *kernel;
+}
+
+LaneKernel activeLaneKernel() {
+    std::lock_guard<std::mutex> lock(chosenLock);
+    return kernelChosen ? chosenKernel : bestLaneKernel();
+}
