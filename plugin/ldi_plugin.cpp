@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "maps/voxel_pass.h"
 #include "plugin/host_api.h"
 
 #if defined(_WIN32)
@@ -99,5 +100,13 @@ const char* getAuthor() { return pluginAuthor; }
 const char* getHelpFile() { return helpFile; }
 const char* getRegistrationOfGenericComponentLoader() { return registration; }
 const char* getGUIScript() { return ""; }
+
+void setThreadCount(int count) {
+    try {
+        setVoxelPassThreadCount(count);
+    } catch (...) {
+        // Nothing may reach the host; the setting simply stays as it was.
+    }
+}
 
 }  // extern "C"

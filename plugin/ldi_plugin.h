@@ -76,4 +76,8 @@ LDI_EXPORT const char* getAuthor();
 LDI_EXPORT const char* getHelpFile();
 LDI_EXPORT const char* getRegistrationOfGenericComponentLoader();
 LDI_EXPORT const char* getGUIScript();
+// Threads of the computation for the following runs: 0 or negative means every
+// core available to the process (the default). A host may call it before
+// execute; the results do not depend on it.
+LDI_EXPORT void setThreadCount(int count);
 }

@@ -16,6 +16,7 @@
 #include "maps/voxel_pass.h"
 #include "maps_test_support.h"
 #include "plugin/analysis_driver.h"
+#include "plugin/ldi_plugin.h"
 
 namespace {
 
@@ -265,7 +266,7 @@ TEST_F(FastPassTest, WholeRunGivesTheSameMapsThresholdsAndLogs) {
 }
 
 TEST_F(FastPassTest, ThreadCountFollowsTheSetting) {
-    setVoxelPassThreadCount(3);
+    setThreadCount(3);  // the plug-in's export
     EXPECT_EQ(voxelPassThreadCount(), 3);
     setVoxelPassThreadCount(0);
     EXPECT_EQ(voxelPassThreadCount(), availableCoreCount());
