@@ -55,6 +55,10 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+std::string voxelsShown(const MapDisplay& display) {
+    return std::to_string(display.shownVoxels) + (display.shownVoxels == 1 ? " voxel shown" : " voxels shown");
+}
+
 uint32_t packRgb(const Rgb& c) {
     auto channel = [](double v) { return static_cast<uint32_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255.0)); };
     return (channel(c.r) << 16) | (channel(c.g) << 8) | channel(c.b);
@@ -185,9 +189,9 @@ bool chooseDisplay(const LdiFile& file, std::size_t mapIndex, bool qGiven, doubl
         if (display.threshold == 0.0f) title += " (every nonzero value passes)";
     }
     if (!(display.threshold >= 0.0f)) display.threshold = 0.0f;  // NaN or negative: nothing to hide by
+    // As in the host's display: negative values are shown only by maps that
+    // have colours for them (the differences), not by the three measures.
     display.isSigned = map.negativeColourLow != 0 || map.negativeColourHigh != 0;
-    for (float v : map.voxels)
-        if (v < 0.0f && -v >= display.threshold) display.isSigned = true;
     display.top = display.threshold;
     for (float v : map.voxels) {
         if (!isShown(display, v) || !std::isfinite(v)) continue;
@@ -321,7 +325,7 @@ bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& d
     }
 
     text(cr.get(), layout.margin, 22.0, 15.0, true, display.title, Rgb{1.0, 1.0, 1.0});
-    std::string subtitle = std::to_string(display.shownVoxels) + " voxels shown";
+    std::string subtitle = voxelsShown(display);
     subtitle += display.isSigned ? ", positive warm, negative cool" : ", warm colours";
     subtitle += background.empty() ? "" : ", over the mean image of the VTC";
     subtitle += "; slices z from 0, y upwards";
@@ -422,7 +426,7 @@ int performShow(const ShowOptions& options, std::ostream& out, std::ostream& err
         err << "ldi: " << problem << std::endl;
         return 1;
     }
-    out << "Wrote " << path << ": " << display.title << ", " << display.shownVoxels << " voxels shown\n";
+    out << "Wrote " << path << ": " << display.title << ", " << voxelsShown(display) << "\n";
     return 0;
 }
 

@@ -42,7 +42,7 @@ struct MapDisplay {
     double q = 0.0;          // the q level shown (usesFdr)
     float threshold = 0.0f;  // |value| >= threshold (and value != 0) is shown
     float top = 0.0f;        // |value| at which the colours saturate
-    bool isSigned = false;   // negative values are shown (in cool colours)
+    bool isSigned = false;   // negative values are shown (in cool colours): the map has negative colours
     int64_t shownVoxels = 0;
     std::string title;
 };

@@ -1,0 +1,279 @@
+// `ldi show`: the pictures are PNG files that libpng reads back, of the size
+// of their layout, with each voxel drawn where it belongs in the colour its
+// value and the threshold call for.
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include "host/montage.h"
+#include "host/result_files.h"
+#include "host_test_support.h"
+#include "support/vtc_writer.h"
+
+using namespace ldi_host;
+
+namespace {
+
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgb;
+
+    struct Pixel {
+        int r, g, b;
+    };
+    Pixel at(int x, int y) const {
+        const std::size_t i = (std::size_t(y) * width + x) * 3;
+        return Pixel{rgb[i], rgb[i + 1], rgb[i + 2]};
+    }
+};
+
+bool readPng(const std::string& path, Picture& picture) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+    image.format = PNG_FORMAT_RGB;
+    picture.width = int(image.width);
+    picture.height = int(image.height);
+    picture.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, picture.rgb.data(), 0, nullptr)) {
+        png_image_free(&image);
+        return false;
+    }
+    return true;
+}
+
+constexpr int DIM_X = 4, DIM_Y = 3, DIM_Z = 2;
+
+std::size_t voxelIndex(int x, int y, int z) { return (std::size_t(z) * DIM_Y + y) * DIM_X + x; }
+
+// The centre of voxel (x, y, z) in the picture.
+Picture::Pixel voxelPixel(const Picture& picture, int x, int y, int z) {
+    const MontageLayout layout = layoutMontage(DIM_X, DIM_Y, DIM_Z);
+    std::size_t k = 0;
+    while (k < layout.slices.size() && layout.slices[k] != z) ++k;
+    EXPECT_LT(k, layout.slices.size());
+    return picture.at(layout.tileLeft(k) + x * layout.cell + layout.cell / 2,
+                      layout.tileTop(k) + (DIM_Y - 1 - y) * layout.cell + layout.cell / 2);
+}
+
+bool isWarm(const Picture::Pixel& p) { return p.r > 180 && p.b < 60; }
+bool isCool(const Picture::Pixel& p) { return p.b > 180 && p.r < 60; }
+bool isGrey(const Picture::Pixel& p) { return p.r == p.g && p.g == p.b; }
+
+// Three maps of a 4 x 3 x 2 grid with levels q = 0.01, 0.05 and 0.1.
+LdiFile sampleMaps() {
+    LdiFile file;
+    LdiGeometry& g = file.geometry;
+    g.xEnd = 12;
+    g.yEnd = 9;
+    g.zEnd = 6;
+    g.resolution = 3;
+    g.dimX = DIM_X;
+    g.dimY = DIM_Y;
+    g.dimZ = DIM_Z;
+    file.levelLabels = {"thres q=0.010", "thres q=0.050", "thres q=0.100"};
+    auto map = [](const std::string& name, bool isSigned) {
+        LdiMap m;
+        m.name = name;
+        m.mapKind = 101;
+        m.positiveColourLow = 0x40;
+        m.positiveColourHigh = 0xFF;
+        m.negativeColourLow = isSigned ? 0x4000 : 0;
+        m.negativeColourHigh = isSigned ? 0xFF00 : 0;
+        m.useNegativeColours = 1;
+        m.fdrThresholds = {7.0f, 5.0f, 3.0f};
+        m.lowerThreshold = 7.0f;
+        m.upperThreshold = 21.0f;
+        m.voxels.assign(DIM_X * DIM_Y * DIM_Z, 0.0f);
+        return m;
+    };
+    LdiMap unsignedMap = map("A: Ref2Vox", false);
+    unsignedMap.voxels[voxelIndex(3, 0, 0)] = 9.0f;
+    unsignedMap.voxels[voxelIndex(2, 1, 0)] = 6.0f;   // passes at q 0.05, not at 0.01
+    unsignedMap.voxels[voxelIndex(1, 1, 1)] = 2.0f;   // below every threshold
+    unsignedMap.voxels[voxelIndex(0, 1, 1)] = -9.0f;  // negative: not shown by this kind
+    LdiMap signedMap = map("A: dLDI", true);
+    signedMap.voxels[voxelIndex(3, 0, 0)] = 9.0f;
+    signedMap.voxels[voxelIndex(0, 1, 1)] = -8.0f;
+    signedMap.voxels[voxelIndex(2, 1, 0)] = 2.0f;
+    LdiMap ratio = map("A: dLDI RC", true);
+    ratio.fdrThresholds = {0.0f, 0.0f, 0.0f};
+    ratio.lowerThreshold = 0.2f;
+    ratio.upperThreshold = 0.7f;
+    ratio.voxels[voxelIndex(1, 1, 0)] = 0.5f;
+    ratio.voxels[voxelIndex(2, 0, 1)] = 0.1f;
+    file.maps = {unsignedMap, signedMap, ratio};
+    return file;
+}
+
+// A VTC of the maps' grid whose mean grows with x.
+VtcWriterOptions backgroundVtc() {
+    VtcWriterOptions vtc;
+    vtc.numVolumes = 5;
+    vtc.xEnd = 12;
+    vtc.yEnd = 9;
+    vtc.zEnd = 6;
+    vtc.value = [](int x, int, int, int t) { return float(100 * (x + 1) + t); };
+    return vtc;
+}
+
+class Show : public ::testing::Test {
+protected:
+    void SetUp() override {
+        writeFileText(dir.path("maps.ldi"), encodeLdi(sampleMaps()));
+        ASSERT_TRUE(writeTestVtc(dir.path("run.vtc"), backgroundVtc()));
+    }
+    ProcessResult show(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"show", "maps.ldi"});
+        return runLdi(arguments, dir.root());
+    }
+    TestTempDir dir;
+};
+
+}  // namespace
+
+TEST_F(Show, SignedAndUnsignedMapsAsPngFiles) {
+    const MontageLayout layout = layoutMontage(DIM_X, DIM_Y, DIM_Z);
+
+    // Unsigned, over the background, default q and default file name.
+    ProcessResult result = show({"--map", "A: Ref2Vox", "--background", "run.vtc"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("Wrote maps_A_Ref2Vox.png: A: Ref2Vox   q = 0.05   FDR threshold 5, 2 voxels shown"),
+              std::string::npos)
+        << result.out;
+    Picture picture;
+    ASSERT_TRUE(readPng(dir.path("maps_A_Ref2Vox.png"), picture));
+    EXPECT_EQ(picture.width, layout.width);
+    EXPECT_EQ(picture.height, layout.height);
+    EXPECT_TRUE(isWarm(voxelPixel(picture, 3, 0, 0)));
+    EXPECT_TRUE(isWarm(voxelPixel(picture, 2, 1, 0)));
+    // The weaker value is redder (less yellow) than the stronger one.
+    EXPECT_LT(voxelPixel(picture, 2, 1, 0).g, voxelPixel(picture, 3, 0, 0).g);
+    EXPECT_TRUE(isGrey(voxelPixel(picture, 1, 1, 1)));
+    EXPECT_TRUE(isGrey(voxelPixel(picture, 0, 1, 1)));
+    // The background's brightness follows its mean.
+    EXPECT_LT(voxelPixel(picture, 0, 0, 1).r, voxelPixel(picture, 2, 0, 1).r);
+    EXPECT_LT(voxelPixel(picture, 2, 0, 1).r, voxelPixel(picture, 3, 1, 1).r);
+
+    // A stricter q hides the weaker value.
+    result = show({"--map", "0", "--q", "0.01", "--out", "strict.png"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    ASSERT_TRUE(readPng(dir.path("strict.png"), picture));
+    EXPECT_TRUE(isWarm(voxelPixel(picture, 3, 0, 0)));
+    EXPECT_TRUE(isGrey(voxelPixel(picture, 2, 1, 0)));
+
+    // Signed, without a background: negative values cool, hidden values grey.
+    result = show({"--map", "1", "--out", "signed.png"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    ASSERT_TRUE(readPng(dir.path("signed.png"), picture));
+    EXPECT_EQ(picture.width, layout.width);
+    EXPECT_EQ(picture.height, layout.height);
+    EXPECT_TRUE(isWarm(voxelPixel(picture, 3, 0, 0)));
+    EXPECT_TRUE(isCool(voxelPixel(picture, 0, 1, 1)));
+    const Picture::Pixel hidden = voxelPixel(picture, 2, 1, 0);
+    const Picture::Pixel empty = voxelPixel(picture, 1, 0, 0);
+    EXPECT_TRUE(isGrey(hidden) && isGrey(empty));
+    EXPECT_GT(hidden.r, empty.r);  // a computed value below the threshold shows the brain's outline
+
+    // A map without FDR thresholds uses its display threshold, whatever q.
+    result = show({"--map", "A: dLDI RC", "--q", "0.01", "--out", "ratio.png"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("has no FDR thresholds"), std::string::npos) << result.err;
+    EXPECT_NE(result.out.find("no FDR thresholds: display threshold 0.2, 1 voxel shown"), std::string::npos)
+        << result.out;
+    ASSERT_TRUE(readPng(dir.path("ratio.png"), picture));
+    EXPECT_TRUE(isWarm(voxelPixel(picture, 1, 1, 0)));
+    EXPECT_TRUE(isGrey(voxelPixel(picture, 2, 0, 1)));
+}
+
+TEST_F(Show, ChoicesThatDoNotFitTheFile) {
+    ProcessResult result = show({"--q", "0.02"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("q 0.02 is not a threshold level of the map \"A: Ref2Vox\"; its levels are q = 0.01, "
+                              "0.05, 0.1"),
+              std::string::npos)
+        << result.err;
+    result = show({"--map", "3"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("a number from 0 to 2 or a name:\n  0: A: Ref2Vox"), std::string::npos) << result.err;
+
+    VtcWriterOptions other = backgroundVtc();
+    other.xEnd = 9;
+    ASSERT_TRUE(writeTestVtc(dir.path("other.vtc"), other));
+    result = show({"--background", "other.vtc"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("has a grid of 3 x 3 x 2 voxels, the maps one of 4 x 3 x 2"), std::string::npos)
+        << result.err;
+    VtcWriterOptions shortFile = backgroundVtc();
+    shortFile.truncateAt = testVtcHeaderSize(shortFile) + 100;
+    ASSERT_TRUE(writeTestVtc(dir.path("short.vtc"), shortFile));
+    result = show({"--background", "short.vtc"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("ends before its last slice"), std::string::npos) << result.err;
+
+    // No picture, not even a partial one, when it cannot be written.
+    result = show({"--out", "missing/map.png"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("cannot write the picture missing/map.png"), std::string::npos) << result.err;
+    for (const std::string& name : filesIn(dir.root())) EXPECT_EQ(name.find(".partial"), std::string::npos) << name;
+
+    std::string damaged = readFileText(dir.path("maps.ldi"));
+    damaged[damaged.size() / 2] ^= 0x01;
+    writeFileText(dir.path("maps.ldi"), damaged);
+    result = show({});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("maps.ldi"), std::string::npos) << result.err;
+}
+
+TEST(Montage, DefaultLevelMeanImageAndLayout) {
+    // Without --q the level 0.05 is taken, or else the first one.
+    LdiFile file = sampleMaps();
+    MapDisplay display;
+    std::string problem, notice;
+    ASSERT_TRUE(chooseDisplay(file, 0, false, 0.0, display, problem, notice)) << problem;
+    EXPECT_EQ(display.threshold, 5.0f);
+    file.levelLabels = {"thres q=0.010", "thres q=0.100", "thres q=0.200"};
+    ASSERT_TRUE(chooseDisplay(file, 0, false, 0.0, display, problem, notice)) << problem;
+    EXPECT_EQ(display.threshold, 7.0f);
+    EXPECT_EQ(display.top, 9.0f);
+    EXPECT_EQ(display.shownVoxels, 1);
+
+    // The mean image, for both data types, in [z][y][x] order.
+    TestTempDir dir;
+    for (int dataType : {2, 1}) {
+        VtcWriterOptions vtc = backgroundVtc();
+        vtc.dataType = dataType;
+        vtc.value = [](int x, int y, int z, int t) { return float(1000 * z + 100 * y + 10 * x + 2 * t); };
+        ASSERT_TRUE(writeTestVtc(dir.path("mean.vtc"), vtc));
+        std::vector<float> image;
+        ASSERT_TRUE(readVtcMeanImage(dir.path("mean.vtc"), file.geometry, image, problem)) << problem;
+        ASSERT_EQ(image.size(), std::size_t(DIM_X * DIM_Y * DIM_Z));
+        for (int z = 0; z < DIM_Z; ++z)
+            for (int y = 0; y < DIM_Y; ++y)
+                for (int x = 0; x < DIM_X; ++x)
+                    EXPECT_FLOAT_EQ(image[voxelIndex(x, y, z)], float(1000 * z + 100 * y + 10 * x + 4));
+    }
+
+    // Tiles lie inside the picture, left of the colour bar and below the
+    // title, whatever the grid; long grids show every n-th slice.
+    for (const auto& dims : {std::vector<int>{1, 1, 1}, {4, 3, 2}, {24, 20, 12}, {58, 40, 46}, {200, 7, 130}}) {
+        const MontageLayout layout = layoutMontage(dims[0], dims[1], dims[2]);
+        ASSERT_FALSE(layout.slices.empty());
+        EXPECT_LE(layout.slices.size(), 64u);
+        EXPECT_EQ(layout.slices.front(), 0);
+        EXPECT_LT(layout.slices.back(), dims[2]);
+        if (dims[2] <= 64) {
+            EXPECT_EQ(layout.slices.size(), std::size_t(dims[2]));
+        }
+        const std::size_t last = layout.slices.size() - 1;
+        const std::size_t rightmost = std::min<std::size_t>(std::size_t(layout.columns), last + 1) - 1;
+        EXPECT_GE(layout.tileTop(0), layout.titleHeight);
+        EXPECT_LE(layout.tileLeft(rightmost) + layout.tileWidth, layout.width - layout.barAreaWidth);
+        EXPECT_LE(layout.tileTop(last) + layout.tileHeight, layout.height);
+        EXPECT_EQ(layout.tileWidth, dims[0] * layout.cell);
+    }
+}
