@@ -18,5 +18,9 @@ build: bootstrap
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# A whole analysis of a simulated data set through the plug-in, checked
+# against the data set's known answer, with one picture per map.
+DEMO_DIR ?= $(BUILD_DIR)/demo
 demo: build
-	$(BUILD_DIR)/tests/plugin_smoke $(BUILD_DIR)/LDIPlugin_v15.so
+	$(BUILD_DIR)/ldi demo $(DEMO_DIR)
+	@echo "The pictures are in $(DEMO_DIR)/pictures/ (start with Task_dLDI.png)."
