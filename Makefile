@@ -1,4 +1,7 @@
 # The two commands: `make demo` and `make test`.
+# Checked builds: `make test-sanitize` (the test suite under AddressSanitizer
+# and UndefinedBehaviorSanitizer) and `make fuzz` (each fuzz target for
+# FUZZ_SECONDS seconds).
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
@@ -6,7 +9,7 @@ ifneq ($(CI),)
 CMAKE_FLAGS += -DLDI_WERROR=ON
 endif
 
-.PHONY: demo test build bootstrap
+.PHONY: demo test build bootstrap test-sanitize fuzz
 
 bootstrap:
 	@scripts/bootstrap
@@ -24,3 +27,37 @@ DEMO_DIR ?= $(BUILD_DIR)/demo
 demo: build
 	$(BUILD_DIR)/ldi demo $(DEMO_DIR)
 	@echo "The pictures are in $(DEMO_DIR)/pictures/ (start with Task_dLDI.png)."
+
+SANITIZE_DIR ?= build-sanitize
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = vtc_header settings voi_file protocol answers
+# Leaks fail a test like any other fault; undefined behaviour already aborts
+# (the build has -fno-sanitize-recover=all).
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+# Warnings are the normal build's business: gcc warns differently with the
+# sanitizers' instrumentation, so -Werror is not used here.
+test-sanitize: bootstrap
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLDI_SANITIZE=ON -DLDI_BUILD_BENCH=OFF
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	cd $(SANITIZE_DIR) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
+
+# The corpus of each target grows in $(FUZZ_DIR)/corpus/TARGET from the seeds
+# of scripts/make-fuzz-corpus; an input that breaks a target is kept in
+# $(FUZZ_DIR)/findings/TARGET/ and fails the make.
+fuzz: bootstrap
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+		-DCMAKE_CXX_COMPILER=clang++ -DLDI_FUZZ=ON -DLDI_BUILD_TESTS=OFF -DLDI_BUILD_BENCH=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_targets
+	scripts/make-fuzz-corpus $(FUZZ_DIR)/seeds
+	@status=0; for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_DIR)/corpus/$$t $(FUZZ_DIR)/findings/$$t; \
+		echo "fuzz_$$t: $(FUZZ_SECONDS) s"; \
+		$(FUZZ_DIR)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+			-rss_limit_mb=2048 -timeout=10 -artifact_prefix=$(FUZZ_DIR)/findings/$$t/ \
+			$(FUZZ_DIR)/corpus/$$t $(FUZZ_DIR)/seeds/$$t > $(FUZZ_DIR)/findings/$$t.log 2>&1 \
+			|| { status=1; echo "fuzz_$$t found a fault: see $(FUZZ_DIR)/findings/$$t.log"; }; \
+		grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)|DONE' $(FUZZ_DIR)/findings/$$t.log | tail -3; \
+	done; exit $$status
