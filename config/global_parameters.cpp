@@ -321,8 +321,21 @@ bool readSettingsFile(std::istream& input, AnalysisSetup& setup, std::ostream& e
                         << maxSettingsLineLength << " characters; shorten it";
             return false;
         }
+        // Editors that save UTF-8 with a byte order mark put it before the
+        // first key, where it would make a correct key look unknown.
+        if (lineNumber == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+            errorStream << fileName << " starts with a byte order mark; save it as plain text without one";
+            return false;
+        }
         const std::vector<std::string> tokens = splitTokens(line);
         if (tokens.empty() || tokens[0].compare(0, 2, "//") == 0) continue;
+        // A NUL byte would cut the message about the line short wherever the
+        // message is handed on as a C string, so it is named instead.
+        if (line.find('\0') != std::string::npos) {
+            errorStream << "Line " << lineNumber << " of " << fileName
+                        << " holds a NUL byte; save the file as plain text";
+            return false;
+        }
         if (!readLine(tokens, parameters, errorStream)) return false;
     }
     setup.parameters = std::move(parameters);
