@@ -1,5 +1,6 @@
 #include "data/voi_time_course.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <ostream>
@@ -81,6 +82,18 @@ int32_t toVtcIndex(int32_t coordinate, int32_t boxStart, int32_t resolution) {
     return static_cast<int32_t>(index);
 }
 
+namespace {
+
+// 128 - coordinate, the axis mirror of the converted convention. Coordinates
+// near the int32 limits would overflow it; held at the limit they still lie
+// outside every grid.
+int32_t mirroredCoordinate(int32_t coordinate) {
+    const int64_t mirrored = 128 - static_cast<int64_t>(coordinate);
+    return static_cast<int32_t>(std::min<int64_t>(mirrored, std::numeric_limits<int32_t>::max()));
+}
+
+}  // namespace
+
 VoiMeanResult readVoiMeanTimeCourse(std::FILE* file, const VtcHeader& header, const int32_t* voxels,
                                     int32_t voxelCount, int32_t coordsConvention, Matrix& output, int32_t row,
                                     int32_t* scratch) {
@@ -100,9 +113,9 @@ VoiMeanResult readVoiMeanTimeCourse(std::FILE* file, const VtcHeader& header, co
             s[1] = v[1];
             s[2] = v[2];
         } else {
-            s[0] = 128 - v[1];
-            s[1] = 128 - v[2];
-            s[2] = 128 - v[0];
+            s[0] = mirroredCoordinate(v[1]);
+            s[1] = mirroredCoordinate(v[2]);
+            s[2] = mirroredCoordinate(v[0]);
         }
     }
     // Grid indices.
