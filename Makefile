@@ -28,6 +28,15 @@ demo: build
 	$(BUILD_DIR)/ldi demo $(DEMO_DIR)
 	@echo "The pictures are in $(DEMO_DIR)/pictures/ (start with Task_dLDI.png)."
 
+# Benchmarks of the statistics kernels and of the voxel pass on a generated data
+# set of 58 x 40 x 46 voxels and 400 volumes (Google Benchmark options in
+# BENCH_ARGS, e.g. BENCH_ARGS=--benchmark_filter=pass).
+.PHONY: bench
+bench: bootstrap
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ldi_bench
+	$(BUILD_DIR)/bench/ldi_bench $(BENCH_ARGS)
+
 SANITIZE_DIR ?= build-sanitize
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60

@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 #if defined(__GNUC__)
@@ -12,6 +13,45 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #define LDI_LANE_SQRT(x) _mm_sqrt_ps(x)
+
+namespace {
+
+// Transposition of voxel rows into lanes, 4 voxels x 4 volumes at a time (pure
+// data movement; uint16 values are widened exactly).
+inline __m128 loadFour(const float* p) { return _mm_loadu_ps(p); }
+
+inline __m128 loadFour(const uint16_t* p) {
+    __m128i shorts;
+    std::memcpy(&shorts, p, 8);
+    return _mm_cvtepi32_ps(_mm_unpacklo_epi16(shorts, _mm_setzero_si128()));
+}
+
+template <int lanes, class Value>
+void transposeRows(const void* const* rows, int n, float* out) {
+    for (int group = 0; group < lanes; group += 4) {
+        const Value* src[4];
+        for (int i = 0; i < 4; ++i) src[i] = static_cast<const Value*>(rows[group + i]);
+        int t = 0;
+        for (; t + 4 <= n; t += 4) {
+            __m128 r0 = loadFour(src[0] + t);
+            __m128 r1 = loadFour(src[1] + t);
+            __m128 r2 = loadFour(src[2] + t);
+            __m128 r3 = loadFour(src[3] + t);
+            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+            _mm_storeu_ps(out + (t + 0) * lanes + group, r0);
+            _mm_storeu_ps(out + (t + 1) * lanes + group, r1);
+            _mm_storeu_ps(out + (t + 2) * lanes + group, r2);
+            _mm_storeu_ps(out + (t + 3) * lanes + group, r3);
+        }
+        for (; t < n; ++t)
+            for (int i = 0; i < 4; ++i) out[t * lanes + group + i] = static_cast<float>(src[i][t]);
+    }
+}
+
+}  // namespace
+
+#define LDI_LANE_TRANSPOSE_FLOAT(rows, n, out) transposeRows<L, float>(rows, n, out)
+#define LDI_LANE_TRANSPOSE_SHORT(rows, n, out) transposeRows<L, uint16_t>(rows, n, out)
 #else
 // Elsewhere the square root goes lane by lane (still correctly rounded).
 #define LDI_LANE_SQRT(x) laneByLaneSqrt(x)

@@ -19,6 +19,7 @@
 #define LDI_LANE_WIDTH 8
 #define LDI_LANE_GROUPS 4
 #define LDI_LANE_SQRT(x) _mm256_sqrt_ps(x)
+#include "maps/voxel_lanes_x86.inc"
 #include "maps/voxel_lanes.inc"
 
 #if defined(__clang__)

@@ -20,6 +20,7 @@
 #define LDI_LANE_GROUPS 2
 // (The masked form: the plain one trips a false uninitialised-value warning.)
 #define LDI_LANE_SQRT(x) _mm512_maskz_sqrt_ps(static_cast<__mmask16>(0xFFFF), x)
+#include "maps/voxel_lanes_x86.inc"
 #include "maps/voxel_lanes.inc"
 
 #if defined(__clang__)

@@ -1,0 +1,323 @@
+// The voxel pass on a generated data set of realistic size: 58 x 40 x 46 voxels of
+// 400 volumes, about 56,000 of them inside an ellipsoidal "brain", one reference
+// VOI, one condition with the interval 5 to 395, p = 1, 1000 surrogates. The data
+// set is written with the VTC layout into a temporary folder by the benchmark
+// itself (unsigned 16-bit as the scanner files are, and float32), then run through
+// the same preparation and pass as a real run.
+//
+// Cases:
+//   laneBlock/<kernel>       one block of voxels through a lane kernel (ns per voxel)
+//   pass/<type>/<method>     computeConditionMeasures, whole grid, warm page cache
+//   surrogates               generateSurrogates of the data set (1000 series)
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "data/voi_time_course.h"
+#include "maps/voxel_lanes.h"
+#include "maps/voxel_pass.h"
+#include "plugin/analysis_context.h"
+#include "setup/analysis_setup.h"
+#include "stats/random.h"
+#include "stats/surrogates.h"
+
+namespace {
+
+constexpr int32_t kDimX = 58;
+constexpr int32_t kDimY = 40;
+constexpr int32_t kDimZ = 46;
+constexpr int32_t kVolumes = 400;
+constexpr int32_t kResolution = 3;
+
+void putInt16(std::vector<unsigned char>& bytes, int value) {
+    const auto v = static_cast<uint16_t>(static_cast<int16_t>(value));
+    bytes.push_back(static_cast<unsigned char>(v & 0xFF));
+    bytes.push_back(static_cast<unsigned char>(v >> 8));
+}
+
+void putText(std::vector<unsigned char>& bytes, const std::string& text) {
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    bytes.push_back(0);
+}
+
+// Inside the ellipsoid that touches the grid's faces: pi/6 of the grid, 55,880 voxels.
+bool insideBrain(int x, int y, int z) {
+    const double dx = (x + 0.5 - kDimX / 2.0) / (kDimX / 2.0);
+    const double dy = (y + 0.5 - kDimY / 2.0) / (kDimY / 2.0);
+    const double dz = (z + 0.5 - kDimZ / 2.0) / (kDimZ / 2.0);
+    return dx * dx + dy * dy + dz * dz <= 1.0;
+}
+
+struct Noise {
+    uint32_t state;
+    float next() {  // roughly normal: the sum of four uniforms, centred
+        float sum = 0.0f;
+        for (int i = 0; i < 4; ++i) {
+            state = state * 1664525u + 1013904223u;
+            sum += static_cast<float>(state >> 8) / 16777216.0f;
+        }
+        return sum - 2.0f;
+    }
+};
+
+// A VTC of the benchmark grid. Every voxel inside the brain is an AR(1) series
+// around 1000 with a slow drift; a third of them carry the reference signal, some
+// one volume later. Outside the brain the first value is 0, below the default
+// inclusion threshold of 100.
+bool writeDataSet(const std::string& path, bool floatData) {
+    std::vector<unsigned char> header;
+    putInt16(header, 3);
+    putText(header, "bench.fmr");
+    putInt16(header, 1);
+    putText(header, "");
+    putInt16(header, 0);
+    putInt16(header, floatData ? 2 : 1);
+    putInt16(header, kVolumes);
+    putInt16(header, kResolution);
+    for (int end : {kDimX, kDimY, kDimZ}) {
+        putInt16(header, 0);
+        putInt16(header, end * kResolution);
+    }
+    header.push_back(0);
+    header.push_back(0);
+    const float tr = 2000.0f;
+    const auto* trBytes = reinterpret_cast<const unsigned char*>(&tr);
+    header.insert(header.end(), trBytes, trBytes + 4);
+
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return false;
+    bool ok = std::fwrite(header.data(), 1, header.size(), file) == header.size();
+
+    Noise noise{12345u};
+    std::vector<float> reference(kVolumes);
+    float a = 0.0f;
+    for (int t = 0; t < kVolumes; ++t) {
+        a = 0.7f * a + noise.next();
+        reference[static_cast<std::size_t>(t)] = a;
+    }
+    std::vector<float> series(kVolumes);
+    std::vector<uint16_t> shorts(kVolumes);
+    for (int z = 0; z < kDimZ && ok; ++z)
+        for (int y = 0; y < kDimY; ++y)
+            for (int x = 0; x < kDimX; ++x) {
+                const bool inside = insideBrain(x, y, z);
+                const int kind = (x + 2 * y + 3 * z) % 3;  // 0 none, 1 synchronous, 2 one volume later
+                float e = 0.0f;
+                for (int t = 0; t < kVolumes; ++t) {
+                    e = 0.5f * e + noise.next();
+                    float value = inside ? 1000.0f + 0.05f * static_cast<float>(t) + 8.0f * e : 20.0f + e;
+                    if (inside && kind == 1) value += 12.0f * reference[static_cast<std::size_t>(t)];
+                    if (inside && kind == 2 && t > 0) value += 12.0f * reference[static_cast<std::size_t>(t - 1)];
+                    if (!inside && t == 0) value = 0.0f;
+                    series[static_cast<std::size_t>(t)] = value;
+                    shorts[static_cast<std::size_t>(t)] = static_cast<uint16_t>(std::lround(std::max(value, 0.0f)));
+                }
+                ok = floatData ? std::fwrite(series.data(), sizeof(float), kVolumes, file) == kVolumes
+                               : std::fwrite(shorts.data(), sizeof(uint16_t), kVolumes, file) == kVolumes;
+            }
+    return std::fclose(file) == 0 && ok;
+}
+
+// One prepared run of the benchmark data set: files open, reference time course and
+// surrogates built, as the driver leaves them before the first voxel pass.
+struct BenchRun {
+    std::string folder;
+    std::string vtcPath;
+    AnalysisSetup setup;
+    AnalysisContext context;
+    std::vector<int32_t> voiVoxels;
+    std::ostringstream errors;
+    bool ready = false;
+
+    explicit BenchRun(bool floatData) {
+        char pattern[] = "/tmp/ldi-bench-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return;
+        folder = pattern;
+        vtcPath = folder + (floatData ? "/float.vtc" : "/uint16.vtc");
+        if (!writeDataSet(vtcPath, floatData)) return;
+
+        setup.parameters.autoRegressionOrder = 1;
+        setup.parameters.numSurrogateSimulations = 1000;
+        setup.parameters.showVerboseProgressLog = false;
+        setup.xStart = setup.yStart = setup.zStart = 0;
+        setup.xEnd = kDimX * kResolution;
+        setup.yEnd = kDimY * kResolution;
+        setup.zEnd = kDimZ * kResolution;
+        setup.resolution = kResolution;
+        setup.maxVolumes = kVolumes;
+        // A 3 x 3 x 3 reference region of synchronous voxels near the centre.
+        for (int z = 22; z < 25; ++z)
+            for (int y = 19; y < 22; ++y)
+                for (int x = 28; x < 31; ++x)
+                    for (int c : {x, y, z}) voiVoxels.push_back(c * kResolution);
+        SelectedVoi voi;
+        voi.name = "Reference";
+        voi.hostIndex = 0;
+        voi.voxelCount = static_cast<int32_t>(voiVoxels.size() / 3);
+        voi.voxels = voiVoxels.data();
+        setup.vois.push_back(voi);
+        Condition& condition = addCondition(setup, "A");
+        VtcEntry& entry = addVtcEntry(condition, vtcPath, vtcPath);
+        entry.intervals = {{5, 395}};
+        pinCalendarClock(1700000000);
+        ready = prepareReferenceTimeCourses(context, setup, errors) == 1 &&
+                generateSurrogates(context, setup, errors) == 1;
+        if (!ready) std::fprintf(stderr, "benchmark data set: %s\n", errors.str().c_str());
+    }
+
+    ~BenchRun() {
+        releaseAnalysisContext(context);
+        unpinCalendarClock();
+        std::error_code ignored;
+        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+    }
+
+    int pass() {
+        std::ostringstream runLog;
+        return computeConditionMeasures(context, setup.vois[0], setup.conditions[0], setup, runLog, errors);
+    }
+};
+
+BenchRun& benchRun(bool floatData) {
+    static std::unique_ptr<BenchRun> runs[2];
+    std::unique_ptr<BenchRun>& run = runs[floatData ? 1 : 0];
+    if (!run) run = std::make_unique<BenchRun>(floatData);
+    return *run;
+}
+
+// Whole pass: method (0 sequential, 1 fast), threads, data type (0 uint16, 1 float32).
+void pass(benchmark::State& state) {
+    const bool fast = state.range(0) == 1;
+    const int threads = static_cast<int>(state.range(1));
+    BenchRun& run = benchRun(state.range(2) == 1);
+    if (!run.ready) {
+        state.SkipWithError("the data set could not be prepared");
+        return;
+    }
+    setVoxelPassMethod(fast ? VoxelPassMethod::fast : VoxelPassMethod::sequential);
+    setVoxelPassThreadCount(threads);
+    for (auto _ : state) {
+        if (run.pass() != 1) {
+            state.SkipWithError("the pass failed");
+            break;
+        }
+    }
+    setVoxelPassMethod(VoxelPassMethod::fast);
+    setVoxelPassThreadCount(0);
+    state.counters["voxels/s"] =
+        benchmark::Counter(static_cast<double>(kDimX * kDimY * kDimZ), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(pass)
+    ->ArgNames({"fast", "threads", "float"})
+    ->Args({1, 1, 0})
+    ->Args({1, 2, 0})
+    ->Args({1, 1, 1})
+    ->Args({1, 2, 1})
+    ->Args({0, 1, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(1.0);
+
+void surrogates(benchmark::State& state) {
+    BenchRun& run = benchRun(false);
+    if (!run.ready) {
+        state.SkipWithError("the data set could not be prepared");
+        return;
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(generateSurrogates(run.context, run.setup, run.errors));
+}
+BENCHMARK(surrogates)->Unit(benchmark::kMillisecond);
+
+// One block of voxels (interval of 391 volumes, p = 1) through one lane kernel:
+// the per-voxel work of the fast pass without reading or drawing.
+void laneBlock(benchmark::State& state) {
+    const std::vector<LaneKernel> kernels = availableLaneKernels();
+    const auto which = static_cast<std::size_t>(state.range(0));
+    if (which >= kernels.size()) {
+        state.SkipWithError("kernel not available on this processor");
+        return;
+    }
+    const LaneKernel& kernel = kernels[which];
+    state.SetLabel(kernel.name);
+    const int32_t p = static_cast<int32_t>(state.range(1));
+    const int32_t lanes = kernel.blockLanes;
+    const int32_t length = 391;
+
+    Noise noise{99u};
+    std::vector<float> voxels(static_cast<std::size_t>(lanes) * kVolumes);
+    for (float& v : voxels) v = 1000.0f + 10.0f * noise.next();
+    std::vector<float> regressor(length), reference(length), referenceLags(static_cast<std::size_t>(p) + 1);
+    float stt = 0.0f;
+    core::detrendRegressors(length, regressor.data(), stt);
+    std::vector<float> raw(length);
+    for (float& v : raw) v = noise.next();
+    core::detrendRow(raw.data(), length, reference.data());
+    for (int32_t k = 0; k <= p; ++k) referenceLags[static_cast<std::size_t>(k)] = core::dot(reference.data() + k, reference.data(), length - k);
+    std::vector<float> surrogate(static_cast<std::size_t>(lanes) * length);
+    std::vector<float> surrogateLags(static_cast<std::size_t>(lanes) * (p + 1));
+    for (int32_t lane = 0; lane < lanes; ++lane) {
+        for (float& v : raw) v = noise.next();
+        float* row = surrogate.data() + static_cast<std::size_t>(lane) * length;
+        core::detrendRow(raw.data(), length, row);
+        for (int32_t k = 0; k <= p; ++k) surrogateLags[static_cast<std::size_t>(lane * (p + 1) + k)] = core::dot(row + k, row, length - k);
+    }
+
+    LaneEntry entry;
+    entry.blockLength = length;
+    entry.isFloat = true;
+    LaneInterval interval;
+    interval.entry = 0;
+    interval.start = 0;
+    interval.length = length;
+    interval.reciprocal = 1.0f / static_cast<float>(length);
+    interval.regressor = regressor.data();
+    interval.regressorSquares = stt;
+    interval.reference = reference.data();
+    interval.referenceLags = referenceLags.data();
+    LanePass lanePass;
+    lanePass.order = p;
+    lanePass.entryCount = 1;
+    lanePass.entries = &entry;
+    lanePass.intervalCount = 1;
+    lanePass.intervals = &interval;
+    lanePass.longestInterval = length;
+
+    std::vector<const void*> rows(static_cast<std::size_t>(lanes));
+    std::vector<const float*> surrogateRows(static_cast<std::size_t>(lanes)), lagRows(static_cast<std::size_t>(lanes));
+    for (int32_t lane = 0; lane < lanes; ++lane) {
+        rows[static_cast<std::size_t>(lane)] = voxels.data() + static_cast<std::size_t>(lane) * kVolumes + 4;
+        surrogateRows[static_cast<std::size_t>(lane)] = surrogate.data() + static_cast<std::size_t>(lane) * length;
+        lagRows[static_cast<std::size_t>(lane)] = surrogateLags.data() + static_cast<std::size_t>(lane) * (p + 1);
+    }
+    LaneBlock block;
+    block.lanes = lanes;
+    block.rows = rows.data();
+    block.surrogates = surrogateRows.data();
+    block.surrogateLags = lagRows.data();
+
+    std::vector<float> scratch(kernel.scratchFloats(lanePass) + kLaneScratchAlignment);
+    auto* aligned = reinterpret_cast<float*>((reinterpret_cast<std::uintptr_t>(scratch.data()) + kLaneScratchAlignment - 1) &
+                                             ~(kLaneScratchAlignment - 1));
+    auto results = std::make_unique<LaneResults>();
+    for (auto _ : state) {
+        kernel.processBlock(lanePass, block, aligned, *results);
+        benchmark::DoNotOptimize(results->values[0][0]);
+    }
+    state.SetItemsProcessed(state.iterations() * lanes);
+    // Seconds per voxel (shown with an SI prefix, n = nanoseconds).
+    state.counters["time/voxel"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * lanes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(laneBlock)->ArgNames({"kernel", "p"})->ArgsProduct({{0, 1, 2}, {1, 3}});
+
+}  // namespace
