@@ -204,7 +204,10 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, bool std
             out << app.help();
             return EXIT_USAGE;
         }
-        err << "ldi: " << error.what() << "\n(see ldi --help or ldi run --help)" << std::endl;
+        std::string hint = "ldi --help";
+        for (const CLI::App* command : {run, info, simulate, show, demo})
+            if (command->parsed()) hint = "ldi " + command->get_name() + " --help";
+        err << "ldi: " << error.what() << "\n(see " << hint << ")" << std::endl;
         return EXIT_USAGE;
     }
     if (run->parsed()) {

@@ -197,9 +197,13 @@ int performDemo(const DemoOptions& options, std::istream& in, std::ostream& out,
     }
     out << "Ground truth at q = " << DEMO_Q << ": share of each region's voxels passing the FDR threshold\n"
         << "of the map that should show it (* where the effect is planted)\n";
-    out << padded("region", 13) << padded("voxels", 8) << padded("map", 9);
-    for (const TruthCondition& condition : truth.conditions) out << padded(condition.name, 11);
-    out << "\n";
+    auto endRow = [&out](std::string row) {
+        row.erase(row.find_last_not_of(' ') + 1);
+        out << row << "\n";
+    };
+    std::string header = padded("region", 13) + padded("voxels", 8) + padded("map", 9);
+    for (const TruthCondition& condition : truth.conditions) header += padded(condition.name, 11);
+    endRow(header);
     // One row per region (and per map kind for the background), one column per condition.
     std::vector<std::pair<std::string, std::string>> rows;
     for (const RegionScore& s : scores) {
@@ -208,22 +212,21 @@ int performDemo(const DemoOptions& options, std::istream& in, std::ostream& out,
             rows.emplace_back(s.region, kind);
     }
     for (const auto& [region, kind] : rows) {
-        bool first = true;
+        std::string row;
         for (const TruthCondition& condition : truth.conditions)
             for (const RegionScore& s : scores) {
                 if (s.region != region || s.condition != condition.name || s.mapName != condition.name + ": " + kind)
                     continue;
-                if (first) out << padded(region, 13) << padded(std::to_string(s.voxels), 8) << padded(kind, 9);
-                first = false;
-                out << padded(percent(s.share()) + (s.planted ? " *" : ""), 11);
+                if (row.empty()) row = padded(region, 13) + padded(std::to_string(s.voxels), 8) + padded(kind, 9);
+                row += padded(percent(s.share()) + (s.planted ? " *" : "  "), 11);
             }
-        out << "\n";
+        endRow(row);
     }
     const std::vector<std::string> failures = demoFailures(scores);
     if (failures.empty()) {
-        out << "\nEvery planted effect was found (at least " << percent(FOUND_SHARE)
-            << " of its voxels), and at most " << percent(BACKGROUND_SHARE_LIMIT)
-            << " of the background passes on every map.\n";
+        out << "\nEvery planted effect was found (in at least " << FOUND_SHARE * 100.0
+            << " % of its voxels), and at most " << BACKGROUND_SHARE_LIMIT * 100.0
+            << " % of the background passes on any map.\n";
         return EXIT_RUN_SUCCEEDED;
     }
     out << "\n";
