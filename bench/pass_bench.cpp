@@ -26,6 +26,7 @@
 #include "data/voi_time_course.h"
 #include "maps/voxel_lanes.h"
 #include "maps/voxel_pass.h"
+#include "stats/parallel.h"
 #include "plugin/analysis_context.h"
 #include "setup/analysis_setup.h"
 #include "stats/random.h"
@@ -205,7 +206,7 @@ void pass(benchmark::State& state) {
         return;
     }
     setVoxelPassMethod(fast ? VoxelPassMethod::fast : VoxelPassMethod::sequential);
-    setVoxelPassThreadCount(threads);
+    setComputationThreadCount(threads);
     for (auto _ : state) {
         if (run.pass() != 1) {
             state.SkipWithError("the pass failed");
@@ -213,7 +214,7 @@ void pass(benchmark::State& state) {
         }
     }
     setVoxelPassMethod(VoxelPassMethod::fast);
-    setVoxelPassThreadCount(0);
+    setComputationThreadCount(0);
     state.counters["voxels/s"] =
         benchmark::Counter(static_cast<double>(kDimX * kDimY * kDimZ), benchmark::Counter::kIsIterationInvariantRate);
 }

@@ -6,11 +6,6 @@
 #include <cstdio>
 #include <ostream>
 #include <string>
-#include <thread>
-
-#if defined(__linux__)
-#include <sched.h>
-#endif
 
 #include "data/voi_time_course.h"
 #include "data/vtc_file.h"
@@ -21,6 +16,7 @@
 #include "plugin/run_control.h"
 #include "setup/analysis_setup.h"
 #include "stats/ar_model.h"
+#include "stats/parallel.h"
 
 namespace {
 
@@ -230,7 +226,6 @@ VoxelOutcome processVoxel(const VoxelPassPlan& plan, VoxelWork& work, int64_t vo
 namespace {
 
 std::atomic<int> passMethod{static_cast<int>(VoxelPassMethod::fast)};
-std::atomic<int> requestedThreads{0};
 std::atomic<VoxelLoopObserver> loopObserver{nullptr};
 
 // The loop over processVoxel, one voxel after the other on the calling thread:
@@ -287,26 +282,6 @@ void setVoxelPassMethod(VoxelPassMethod method) { passMethod.store(static_cast<i
 
 VoxelPassMethod voxelPassMethod() { return static_cast<VoxelPassMethod>(passMethod.load()); }
 
-void setVoxelPassThreadCount(int count) { requestedThreads.store(count > 0 ? count : 0); }
-
-int voxelPassThreadCount() {
-    const int requested = requestedThreads.load();
-    return requested > 0 ? requested : availableCoreCount();
-}
-
-int availableCoreCount() {
-#if defined(__linux__)
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int count = CPU_COUNT(&set);
-        if (count > 0) return count;
-    }
-#endif
-    const unsigned count = std::thread::hardware_concurrency();
-    return count > 0 ? static_cast<int>(count) : 1;
-}
-
 void setVoxelLoopObserver(VoxelLoopObserver observer) { loopObserver.store(observer); }
 
 void notifyVoxelLoop(bool entering) {
@@ -341,7 +316,7 @@ int computeConditionMeasures(AnalysisContext& context, const SelectedVoi& voi, c
     int status = statusSuccess;
     const LaneKernel kernel = activeLaneKernel();
     if (voxelPassMethod() == VoxelPassMethod::fast && kernel.processBlock != nullptr) {
-        status = runFastVoxelLoop(plan, kernel, voxelPassThreadCount(), parameters.showVerboseProgressLog, real,
+        status = runFastVoxelLoop(plan, kernel, computationThreadCount(), parameters.showVerboseProgressLog, real,
                                   null, counts, failedTarget);
     } else {
         VoxelWork work;

@@ -48,12 +48,7 @@ enum class VoxelPassMethod { fast, sequential };
 void setVoxelPassMethod(VoxelPassMethod method);
 VoxelPassMethod voxelPassMethod();
 
-// Threads of the fast loop; 0 or negative means every core the process may run
-// on. voxelPassThreadCount gives the number in effect (at least 1).
-void setVoxelPassThreadCount(int count);
-int voxelPassThreadCount();
-// Cores the process may run on (its CPU affinity where the system tells it).
-int availableCoreCount();
+// The fast loop runs on computationThreadCount() threads (stats/parallel.h).
 
 // Called with true on the calling thread right before the voxel loop starts and
 // with false right after every thread has left it; nothing is allocated between

@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "maps/voxel_pass.h"
 #include "plugin/host_api.h"
+#include "stats/parallel.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -103,7 +103,7 @@ const char* getGUIScript() { return ""; }
 
 void setThreadCount(int count) {
     try {
-        setVoxelPassThreadCount(count);
+        setComputationThreadCount(count);
     } catch (...) {
         // Nothing may reach the host; the setting simply stays as it was.
     }

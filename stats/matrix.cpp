@@ -413,7 +413,11 @@ void detrendRows(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1
 
 void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
                         int32_t seedOffset) {
-    RandomState& rng = processRandom();
+    fillStandardNormal(m, r0, r1, c0, c1, seedOffset, processRandom());
+}
+
+void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
+                        int32_t seedOffset, RandomState& rng) {
     seedRandom(rng, seriesSeed(seedOffset));
     for (int32_t r = r0; r < r1; ++r) {
         float* row = m.row(r);

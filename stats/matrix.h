@@ -31,6 +31,8 @@
 
 #include "stats/matrix_core.h"
 
+struct RandomState;
+
 // Dense float32 matrix, row-major, rows contiguous, addressed by absolute indices.
 // Owns its storage: copying is a deep copy of shape, bases and values; moving leaves
 // the source as an empty 0 x 0 matrix. Treat the shape fields as read-only.
@@ -280,3 +282,8 @@ void detrendRows(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1
 // generator (stats/random.h), after seeding it with seedOffset + the calendar clock.
 void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
                         int32_t seedOffset);
+// The same on a generator of the caller's (which it leaves where the fill ends), so
+// that several series can be drawn at once; the values are those of the
+// process-wide generator under the same seed.
+void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
+                        int32_t seedOffset, RandomState& generator);

@@ -4,12 +4,18 @@
 
 bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
                       const MatrixList& coefficients, const Matrix& sigma, int32_t seedOffset) {
+    return simulateArSeries(y, rb, re, cb, ce, coefficients, sigma, seedOffset, processRandom());
+}
+
+bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
+                      const MatrixList& coefficients, const Matrix& sigma, int32_t seedOffset,
+                      RandomState& generator) {
     // Runs once per simulated series, so the factor and the column vector are allocated
     // here rather than kept in a work object.
     TriangularMatrix l(sigma.rowCount, rb, rb);
     if (!cholesky(sigma, sigma.rowBase, sigma.rowEnd, l)) return false;
 
-    fillStandardNormal(y, rb, re, cb, ce, seedOffset);
+    fillStandardNormal(y, rb, re, cb, ce, seedOffset, generator);
 
     // Correlate the innovations: column t := L e.
     std::vector<float> e(static_cast<size_t>(re > rb ? re - rb : 0));

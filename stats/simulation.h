@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "stats/matrix.h"
+#include "stats/random.h"
 
 // Fills the rows [rb, re) and columns [cb, ce) of y with a new series of the model
 // x_t = A(1) x_(t-1) + ... + A(p) x_(t-p) + e_t, Cov(e_t) = sigma: standard normal deviates
@@ -13,3 +14,7 @@
 // sigma is n x n. False, with y untouched, when sigma is not positive definite.
 bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
                       const MatrixList& coefficients, const Matrix& sigma, int32_t seedOffset);
+// The same drawing from the caller's generator instead of the process-wide one.
+bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
+                      const MatrixList& coefficients, const Matrix& sigma, int32_t seedOffset,
+                      RandomState& generator);

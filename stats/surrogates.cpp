@@ -1,16 +1,23 @@
 #include "stats/surrogates.h"
 
 #include <algorithm>
+#include <atomic>
 #include <ostream>
+#include <vector>
 
 #include "plugin/analysis_context.h"
 #include "plugin/host_api.h"
 #include "plugin/run_control.h"
 #include "setup/analysis_setup.h"
 #include "stats/ar_model.h"
+#include "stats/parallel.h"
+#include "stats/random.h"
 #include "stats/simulation.h"
 
 namespace {
+
+// Series drawn by one thread at a time before it asks for more.
+constexpr int32_t kSeriesPerTask = 16;
 
 // A course without a usable model gets an all-zero model and all-zero
 // surrogates, so that nothing stale from an earlier record is left in it and
@@ -47,7 +54,9 @@ int generateSurrogates(AnalysisContext& context, AnalysisSetup& setup, std::ostr
     }
     const auto discarded = static_cast<int32_t>(parameters.numDiscardedSimulatedTimePoints);
     Matrix course(1, longest, 1, 1);
-    Matrix simulation(1, longest + discarded, 1, 1);
+    // One simulation buffer per thread.
+    std::vector<Matrix> simulations(static_cast<std::size_t>(computationThreadCount()),
+                                    Matrix(1, longest + discarded, 1, 1));
     CovarianceAccumulator& accumulator = *context.realAccumulator;
     ArModelWorkspace& model = *context.referenceModel;
 
@@ -77,19 +86,42 @@ int generateSurrogates(AnalysisContext& context, AnalysisSetup& setup, std::ostr
                 }
 
                 Matrix& surrogates = record->surrogates;
-                for (int32_t s = 0; s < surrogates.rowCount; ++s) {
-                    const int32_t row = surrogates.rowBase + s;
-                    // A non-positive (or non-finite) residual variance makes the
-                    // simulation refuse; the row is then zeros like an unfitted one.
-                    if (!fitted || !simulateArSeries(simulation, 1, 2, simulation.colBase, simulation.colEnd,
-                                                     record->arCoefficients, record->residualCovariance, s)) {
-                        clearSurrogateRow(*record, row);
-                        continue;
+                const int32_t count = surrogates.rowCount;
+                // Every series is seeded by its own number, so the series do not
+                // depend on each other: they are drawn on several threads, each on a
+                // generator of its own, and the process-wide generator is then left
+                // where the last series left it, as drawing them in turn would.
+                std::atomic<int32_t> next{0};
+                bool lastDrawn = false;
+                RandomState last;
+                const int workers = std::min<int>(static_cast<int>(simulations.size()), count / 32 + 1);
+                runOnWorkers(workers, [&](int worker) {
+                    Matrix& own = simulations[static_cast<std::size_t>(worker)];
+                    for (;;) {
+                        const int32_t first = next.fetch_add(kSeriesPerTask);
+                        if (first >= count) break;
+                        for (int32_t s = first; s < std::min(first + kSeriesPerTask, count); ++s) {
+                            const int32_t row = surrogates.rowBase + s;
+                            RandomState generator;
+                            // A non-positive (or non-finite) residual variance makes the
+                            // simulation refuse; the row is then zeros like an unfitted one.
+                            if (!fitted || !simulateArSeries(own, 1, 2, own.colBase, own.colEnd,
+                                                             record->arCoefficients, record->residualCovariance, s,
+                                                             generator)) {
+                                clearSurrogateRow(*record, row);
+                                continue;
+                            }
+                            // The first simulated points are warm-up: a shorter run discards more.
+                            copyBlock(surrogates, row, row + 1, surrogates.colBase, surrogates.colEnd, own, 1,
+                                      own.colEnd - volumes);
+                            if (s == count - 1) {
+                                last = generator;
+                                lastDrawn = true;
+                            }
+                        }
                     }
-                    // The first simulated points are warm-up: a shorter run discards more.
-                    copyBlock(surrogates, row, row + 1, surrogates.colBase, surrogates.colEnd, simulation, 1,
-                              simulation.colEnd - volumes);
-                }
+                });
+                if (lastDrawn) processRandom() = last;
             }
         }
     }

@@ -14,9 +14,11 @@
 
 #include "maps/voxel_lanes.h"
 #include "maps/voxel_pass.h"
+#include "stats/parallel.h"
 #include "maps_test_support.h"
 #include "plugin/analysis_driver.h"
 #include "plugin/ldi_plugin.h"
+#include "stats/simulation.h"
 
 namespace {
 
@@ -62,7 +64,7 @@ class FastPassTest : public SyntheticRunTest {
 protected:
     void TearDown() override {
         setVoxelPassMethod(VoxelPassMethod::fast);
-        setVoxelPassThreadCount(0);
+        setComputationThreadCount(0);
         chooseLaneKernel(nullptr);
         SyntheticRunTest::TearDown();
     }
@@ -101,7 +103,7 @@ protected:
 
     PassRecord runPass(const Condition& condition, VoxelPassMethod method, int threads) {
         setVoxelPassMethod(method);
-        setVoxelPassThreadCount(threads);
+        setComputationThreadCount(threads);
         seedRandom(20240607u);
         for (MeasureVolumes* volumes : {context.realMeasures.get(), context.nullMeasures.get()})
             for (FloatVolume* v : {&volumes->ref2vox, &volumes->vox2ref, &volumes->inst})
@@ -228,7 +230,7 @@ TEST_F(FastPassTest, WholeRunGivesTheSameMapsThresholdsAndLogs) {
     };
     auto run = [&](VoxelPassMethod method, int threads) {
         setVoxelPassMethod(method);
-        setVoxelPassThreadCount(threads);
+        setComputationThreadCount(threads);
         host().reset();
         errors.str("");
         EXPECT_EQ(runAnalysis(context, setup, errors), 1) << errors.str();
@@ -265,13 +267,56 @@ TEST_F(FastPassTest, WholeRunGivesTheSameMapsThresholdsAndLogs) {
     }
 }
 
+TEST_F(FastPassTest, SurrogatesDrawnOnThreadsEqualThoseDrawnInTurn) {
+    setup.parameters.autoRegressionOrder = 2;
+    setup.parameters.numSurrogateSimulations = 150;
+    const std::string a = writeVtc("a.vtc", grid(2, 40, 9, false));
+    const std::string b = writeVtc("b.vtc", grid(2, 30, 10, false));
+    addEntry(addCondition(setup, "A"), a, a, {{2, 40}});
+    addEntry(addCondition(setup, "B"), b, b, {{2, 30}});
+    voi = addVoi("V", 0, {{1, 1, 1}, {4, 2, 3}});
+    setComputationThreadCount(1);
+    prepare();
+
+    // The series as drawn one after the other from the process-wide generator.
+    std::vector<Matrix> expected;
+    for (const auto& record : context.voiTimeCourses) {
+        const int32_t volumes = record->meanTimeCourse.colCount;
+        Matrix simulation(1, setup.maxVolumes + 10, 1, 1);
+        Matrix rows(record->surrogates.rowCount, volumes, 1, 1);
+        for (int32_t s = 0; s < rows.rowCount; ++s) {
+            ASSERT_TRUE(simulateArSeries(simulation, 1, 2, 1, simulation.colEnd, record->arCoefficients,
+                                         record->residualCovariance, s));
+            copyBlock(rows, 1 + s, 2 + s, 1, volumes + 1, simulation, 1, simulation.colEnd - volumes);
+        }
+        expected.push_back(rows);
+    }
+    const uint32_t generatorAfter = processRandom().next;
+
+    for (int threads : {1, 2, 3}) {
+        SCOPED_TRACE(threads);
+        setComputationThreadCount(threads);
+        seedRandom(1u);
+        ASSERT_EQ(generateSurrogates(context, setup, errors), 1) << errors.str();
+        EXPECT_EQ(processRandom().next, generatorAfter);
+        for (std::size_t r = 0; r < expected.size(); ++r) {
+            const Matrix& got = context.voiTimeCourses[r]->surrogates;
+            ASSERT_EQ(got.rowCount, expected[r].rowCount);
+            EXPECT_EQ(std::memcmp(got.data(), expected[r].data(),
+                                  sizeof(float) * static_cast<std::size_t>(got.rowCount) * got.colCount),
+                      0)
+                << "record " << r;
+        }
+    }
+}
+
 TEST_F(FastPassTest, ThreadCountFollowsTheSetting) {
     setThreadCount(3);  // the plug-in's export
-    EXPECT_EQ(voxelPassThreadCount(), 3);
-    setVoxelPassThreadCount(0);
-    EXPECT_EQ(voxelPassThreadCount(), availableCoreCount());
-    setVoxelPassThreadCount(-4);
-    EXPECT_EQ(voxelPassThreadCount(), availableCoreCount());
+    EXPECT_EQ(computationThreadCount(), 3);
+    setComputationThreadCount(0);
+    EXPECT_EQ(computationThreadCount(), availableCoreCount());
+    setComputationThreadCount(-4);
+    EXPECT_EQ(computationThreadCount(), availableCoreCount());
     EXPECT_GE(availableCoreCount(), 1);
 }
 

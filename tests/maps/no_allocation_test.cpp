@@ -10,6 +10,7 @@
 
 #include "maps/voxel_lanes.h"
 #include "maps/voxel_pass.h"
+#include "stats/parallel.h"
 #include "maps_test_support.h"
 
 namespace {
@@ -77,7 +78,7 @@ protected:
         setVoxelLoopObserver(nullptr);
         counting.store(false);
         setVoxelPassMethod(VoxelPassMethod::fast);
-        setVoxelPassThreadCount(0);
+        setComputationThreadCount(0);
         chooseLaneKernel(nullptr);
         SyntheticRunTest::TearDown();
     }
@@ -109,7 +110,7 @@ TEST_F(NoAllocationTest, TheVoxelLoopAllocatesNothing) {
         chooseLaneKernel(&kernel);
         for (int threads : {1, 2, 3}) {
             SCOPED_TRACE(std::string(kernel.name) + ", threads " + std::to_string(threads));
-            setVoxelPassThreadCount(threads);
+            setComputationThreadCount(threads);
             allocations.store(0);
             loopsSeen.store(0);
             ASSERT_EQ(computeConditionMeasures(context, voi, condition, setup, runLog, errors), 1) << errors.str();
