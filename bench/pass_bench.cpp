@@ -8,7 +8,9 @@
 // Cases:
 //   laneBlock/<kernel>       one block of voxels through a lane kernel (ns per voxel)
 //   pass/<type>/<method>     computeConditionMeasures, whole grid, warm page cache
-//   surrogates               generateSurrogates of the data set (1000 series)
+//   surrogates/threads       generateSurrogates of the data set (1000 series)
+//   wholeRun/threads         the plug-in's whole computation of a run (an in-memory
+//                            host keeps the maps; nothing of the host's is timed)
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -26,10 +28,13 @@
 #include "data/voi_time_course.h"
 #include "maps/voxel_lanes.h"
 #include "maps/voxel_pass.h"
+#include "plugin/analysis_driver.h"
+#include "plugin/host_api.h"
 #include "stats/parallel.h"
 #include "plugin/analysis_context.h"
 #include "setup/analysis_setup.h"
 #include "stats/random.h"
+#include "stats/sorting.h"
 #include "stats/surrogates.h"
 
 namespace {
@@ -229,15 +234,120 @@ BENCHMARK(pass)
     ->UseRealTime()
     ->MinTime(1.0);
 
+// A host that only keeps the maps in memory and saves nothing, so that a whole run
+// measures the plug-in's own computation (the host's file writing is its own).
+namespace memoryHost {
+
+std::vector<std::vector<float>> maps;
+std::vector<std::vector<float>> thresholds;
+std::vector<SyLevelLabel> labels;
+SyMapSetHeader current{};
+
+void version(int* major, int* minor, int* patch) {
+    *major = 2;
+    *minor = 1;
+    *patch = 0;
+}
+void logText(const char*) {}
+void deleteMaps() { maps.clear(); }
+int createMaps(int mapCount, int, int levelCount, SyMapSetHeader* header) {
+    current = *header;
+    current.mapCount = mapCount;
+    current.dimX = (header->xEnd - header->xStart) / header->resolution;
+    current.dimY = (header->yEnd - header->yStart) / header->resolution;
+    current.dimZ = (header->zEnd - header->zStart) / header->resolution;
+    const std::size_t voxels = static_cast<std::size_t>(current.dimX) * current.dimY * current.dimZ;
+    maps.assign(static_cast<std::size_t>(mapCount), std::vector<float>(voxels, 0.0f));
+    thresholds.assign(static_cast<std::size_t>(mapCount), std::vector<float>(static_cast<std::size_t>(levelCount)));
+    labels.assign(static_cast<std::size_t>(levelCount), SyLevelLabel{});
+    return 1;
+}
+void* getMaps(SyMapSetHeader* header) {
+    if (maps.empty()) return nullptr;
+    const int32_t levels = header->levelCount;
+    *header = current;
+    header->levelCount = levels;
+    header->levelLabels = labels.data();
+    return maps.data();
+}
+float* getMap(int index, SyMapHeader* header) {
+    if (index < 0 || static_cast<std::size_t>(index) >= maps.size()) return nullptr;
+    header->fdrThresholdCount = static_cast<int32_t>(thresholds[static_cast<std::size_t>(index)].size());
+    header->fdrThresholds = thresholds[static_cast<std::size_t>(index)].data();
+    return maps[static_cast<std::size_t>(index)].data();
+}
+int setMap(int, const SyMapHeader*) { return 1; }
+int save(const char*) { return 1; }
+
+bool install() {
+    HostApi table{};
+    table.syGetVersionOfSynapsa = version;
+    table.syLogText = logText;
+    table.syDeleteNRVMPsOfCurrentVMR = deleteMaps;
+    table.syCreateNRVMPsForCurrentVMR = createMaps;
+    table.syGetNRVMPsOfCurrentVMR = getMaps;
+    table.syGetNRVMPOfCurrentVMR = getMap;
+    table.sySetNRVMPParametersOfCurrentVMR = setMap;
+    table.sySaveNRVMPsOfCurrentVMR = save;
+    return installHostApi(table);
+}
+
+}  // namespace memoryHost
+
+// The plug-in's whole computation for the data set, as execute runs it after the
+// dialogs: opening, reference time course, surrogates, voxel pass, maps with their
+// thresholds, the run log, tear-down. Threads as given.
+void wholeRun(benchmark::State& state) {
+    BenchRun& run = benchRun(false);
+    if (!run.ready || !memoryHost::install()) {
+        state.SkipWithError("the data set or the host could not be prepared");
+        return;
+    }
+    setComputationThreadCount(static_cast<int>(state.range(0)));
+    run.setup.outputPrefix = run.folder + "/P";
+    for (auto _ : state) {
+        AnalysisContext context;
+        if (runAnalysis(context, run.setup, run.errors) != 1) {
+            state.SkipWithError("the run failed");
+            break;
+        }
+    }
+    setComputationThreadCount(0);
+}
+BENCHMARK(wholeRun)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
+
 void surrogates(benchmark::State& state) {
     BenchRun& run = benchRun(false);
     if (!run.ready) {
         state.SkipWithError("the data set could not be prepared");
         return;
     }
+    setComputationThreadCount(static_cast<int>(state.range(0)));
     for (auto _ : state) benchmark::DoNotOptimize(generateSurrogates(run.context, run.setup, run.errors));
+    setComputationThreadCount(0);
 }
-BENCHMARK(surrogates)->Unit(benchmark::kMillisecond);
+BENCHMARK(surrogates)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Sorting the magnitudes of one map (56,000 values), as the FDR search does for
+// each map and its null map: std::sort against the radix sort of stats/sorting.h
+// (same arrays).
+void sortMagnitudes(benchmark::State& state) {
+    const bool radix = state.range(0) == 1;
+    Noise noise{5u};
+    std::vector<float> values(56000);
+    for (float& v : values) v = std::fabs(noise.next()) * 0.3f;
+    std::vector<float> work(values.size()), scratch(values.size());
+    for (auto _ : state) {
+        work = values;
+        if (radix)
+            sortAscending(work.data(), work.size(), scratch.data());
+        else
+            std::sort(work.begin(), work.end());
+        benchmark::DoNotOptimize(work.data());
+    }
+    state.SetLabel(radix ? "radix" : "std::sort");
+}
+BENCHMARK(sortMagnitudes)->ArgName("radix")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // One block of voxels (interval of 391 volumes, p = 1) through one lane kernel:
 // the per-voxel work of the fast pass without reading or drawing.

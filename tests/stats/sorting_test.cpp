@@ -1,0 +1,56 @@
+// The radix sort against std::sort: the very same arrays, bit for bit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "stats/sorting.h"
+
+namespace {
+
+std::vector<uint32_t> bitsOf(const std::vector<float>& values) {
+    std::vector<uint32_t> bits(values.size());
+    std::memcpy(bits.data(), values.data(), values.size() * sizeof(float));
+    return bits;
+}
+
+TEST(SortAscending, EqualsStdSortForMagnitudesAndSignedValues) {
+    uint32_t state = 7u;
+    auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return state;
+    };
+    for (std::size_t count : {0u, 1u, 2u, 3u, 1000u, 56000u}) {
+        std::vector<float> values(count);
+        for (float& v : values) {
+            const uint32_t r = next();
+            // Magnitudes of influence measures, repeated values, tiny and huge ones.
+            switch (r % 5) {
+            case 0: v = static_cast<float>(r % 97) * 0.01f; break;
+            case 1: v = std::ldexp(static_cast<float>(r >> 8) / 16777216.0f, static_cast<int>(r % 60) - 30); break;
+            case 2: v = -static_cast<float>(r >> 9) / 1000.0f; break;
+            case 3: v = std::numeric_limits<float>::denorm_min() * static_cast<float>(r % 5 + 1); break;
+            default: v = (r & 1) != 0 ? std::numeric_limits<float>::infinity() : -3.5f; break;
+            }
+        }
+        std::vector<float> expected = values;
+        std::sort(expected.begin(), expected.end());
+        sortAscending(values);
+        EXPECT_EQ(bitsOf(values), bitsOf(expected)) << count << " values";
+    }
+}
+
+TEST(SortAscending, NegativeZeroComesBeforePositiveZero) {
+    std::vector<float> values = {0.0f, 1.0f, -0.0f, -1.0f};
+    sortAscending(values);
+    EXPECT_EQ(values[0], -1.0f);
+    EXPECT_TRUE(std::signbit(values[1]));
+    EXPECT_FALSE(std::signbit(values[2]));
+    EXPECT_EQ(values[3], 1.0f);
+}
+
+}  // namespace
