@@ -9,7 +9,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -31,6 +30,10 @@ namespace {
 // Above this the detrended surrogate rows of the intervals are not kept: each
 // block then detrends the rows its voxels drew (same values, more work).
 constexpr std::size_t kSurrogateCacheBytes = std::size_t{32} << 20;
+
+// Room for the slices the workers hold at once (every worker holds one slice of
+// every target file).
+constexpr int64_t kSliceBufferBytes = int64_t{48} << 20;
 
 // Surrogate rows detrended per task while the cache is filled.
 constexpr int32_t kSurrogatesPerTask = 32;
@@ -526,7 +529,13 @@ int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int th
     std::fegetenv(&shared.environment);
     for (std::size_t t = 0; t < plan.targets.size(); ++t) shared.fileLocks.push_back(std::make_unique<std::mutex>());
 
-    const int wanted = std::max(1, std::min(threads, plan.dimZ));
+    // Every worker holds one slice of every target: with many cores that would be
+    // much of the files at once, so the workers' slices are kept within a budget.
+    int64_t sliceBytes = 0;
+    for (const VtcFile* target : plan.targets)
+        sliceBytes += static_cast<int64_t>(target->sliceValueCount) * vtcElementSize(target->header);
+    const int64_t byMemory = sliceBytes > 0 ? std::max<int64_t>(1, kSliceBufferBytes / sliceBytes) : threads;
+    const int wanted = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>({threads, plan.dimZ, byMemory})));
     std::vector<std::unique_ptr<Worker>> workers;
     for (int w = 0; w < wanted; ++w) {
         workers.push_back(std::make_unique<Worker>());
@@ -536,11 +545,12 @@ int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int th
     // The helpers wait at the start until every thread exists, so that a thread
     // the system refuses only means fewer workers.
     std::vector<std::thread> helpers;
+    helpers.reserve(static_cast<std::size_t>(wanted));
     for (int w = 1; w < wanted; ++w) {
         try {
             helpers.emplace_back(runWorker, std::ref(shared), std::ref(*workers[static_cast<std::size_t>(w)]), false);
-        } catch (const std::system_error&) {
-            break;
+        } catch (...) {
+            break;  // refused by the system (or out of memory for it): fewer workers
         }
     }
     shared.workerCount = static_cast<int32_t>(helpers.size()) + 1;

@@ -267,6 +267,21 @@ TEST_F(FastPassTest, WholeRunGivesTheSameMapsThresholdsAndLogs) {
     }
 }
 
+TEST_F(FastPassTest, ConditionsWithoutIntervalsOrEntriesAreAllIllDefinedAlike) {
+    const std::string a = writeVtc("a.vtc", grid(1, 20, 11, true));
+    addEntry(addCondition(setup, "A"), a, a, {{2, 20}});
+    addEntry(addCondition(setup, "NoIntervals"), a, a, {});
+    addCondition(setup, "NoEntries");
+    voi = addVoi("V", 0, {{2, 2, 2}});
+    prepare();
+    for (std::size_t c : {1u, 2u}) {
+        SCOPED_TRACE(setup.conditions[c].name);
+        expectFastEqualsSequential(setup.conditions[c]);
+    }
+    const std::string log = runPass(setup.conditions[1], VoxelPassMethod::fast, 2).runLog;
+    EXPECT_NE(log.find("\tVoxels skipped: 35\t(11.1111%)\n\tVoxels ill-defined: 280\t"), std::string::npos) << log;
+}
+
 TEST_F(FastPassTest, SurrogatesDrawnOnThreadsEqualThoseDrawnInTurn) {
     setup.parameters.autoRegressionOrder = 2;
     setup.parameters.numSurrogateSimulations = 150;
