@@ -1,5 +1,6 @@
 #include "data/vtc_file.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -177,6 +178,10 @@ int32_t vtcSliceValueCount(const VtcHeader& header) {
     return vtcDimY(header) * vtcDimX(header) * header.numVolumes;
 }
 
+int64_t vtcDataSize(const VtcHeader& header) {
+    return static_cast<int64_t>(vtcSliceValueCount(header)) * vtcDimZ(header) * vtcElementSize(header);
+}
+
 int64_t vtcVoxelOffset(const VtcHeader& header, int32_t x, int32_t y, int32_t z) {
     const int64_t voxel = (static_cast<int64_t>(z) * vtcDimY(header) + y) * vtcDimX(header) + x;
     return header.dataOffset + voxel * vtcElementSize(header) * header.numVolumes;
@@ -314,6 +319,22 @@ VtcFile* findVtcFile(AnalysisContext& context, const std::string& path) {
 
 namespace {
 
+// True when the file holds at least the data section its header describes;
+// leaves the file at the start of the data. `fileSize` receives the size
+// found (0 when it could not be found).
+bool dataSectionIsComplete(std::FILE* file, const VtcHeader& header, int64_t& fileSize) {
+    fileSize = 0;
+    if (fseeko(file, 0, SEEK_END) != 0) {
+        return false;
+    }
+    const off_t end = ftello(file);
+    if (end < 0 || !seekVtc(file, header.dataOffset)) {
+        return false;
+    }
+    fileSize = static_cast<int64_t>(end);
+    return fileSize - header.dataOffset >= vtcDataSize(header);
+}
+
 // Finds or opens one path of an entry; null after writing the failure to errorStream.
 VtcFile* openOnce(AnalysisContext& context, const std::string& path, const Condition& condition,
                   std::ostream& errorStream) {
@@ -329,6 +350,19 @@ VtcFile* openOnce(AnalysisContext& context, const std::string& path, const Condi
     if (!readVtcHeader(handle.get(), header)) {
         errorStream << "Could not correctly read vtc-header file: " << path << "\nfor condition '"
                     << condition.name << "'\nN.B.:VTC version 2 required for this version of the LDI_Plugin!";
+        return nullptr;
+    }
+    // A damaged header can promise a grid of billions of voxels in a file of
+    // a few bytes; the run would allocate for that grid before the first
+    // slice read finds the file short. So the size is checked here, first.
+    int64_t fileSize = 0;
+    if (!dataSectionIsComplete(handle.get(), header, fileSize)) {
+        errorStream << "Could not read data from vtc '" << path << "'\n"
+                    << "The file was corrupted (not of expected size) or made inaccessible\n"
+                    << "Its header describes " << vtcDimX(header) << " x " << vtcDimY(header) << " x "
+                    << vtcDimZ(header) << " voxels of " << header.numVolumes << " volumes ("
+                    << vtcDataSize(header) << " bytes of data), but it holds "
+                    << std::max<int64_t>(fileSize - header.dataOffset, 0) << " bytes after its header";
         return nullptr;
     }
     context.vtcFiles.push_back(makeVtcFile(path, header, std::move(handle)));

@@ -69,6 +69,10 @@ int32_t vtcElementSize(const VtcHeader& header);
 // header guarantees that this fits in int32.
 int32_t vtcSliceValueCount(const VtcHeader& header);
 
+// Bytes of the data section an accepted header describes: dimX * dimY *
+// dimZ * numVolumes values. An accepted header guarantees it fits in int64.
+int64_t vtcDataSize(const VtcHeader& header);
+
 // Byte offset of the first value of grid voxel (x, y, z), computed in 64 bits.
 int64_t vtcVoxelOffset(const VtcHeader& header, int32_t x, int32_t y, int32_t z);
 
@@ -141,4 +145,6 @@ VtcFile* findVtcFile(AnalysisContext& context, const std::string& path);
 // distinct path, source and target roles shared) and links every entry's
 // sourceVtc and targetVtc. Returns 1, or 3 with the failure described in
 // errorStream (files opened so far stay in the context for the tear-down).
+// A file shorter than the data section its header describes is refused here,
+// before anything is allocated for its grid.
 int openVtcFiles(AnalysisContext& context, AnalysisSetup& setup, std::ostream& errorStream);

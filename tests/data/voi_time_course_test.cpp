@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -320,17 +321,18 @@ TEST_F(ReferenceTimeCourseTest, VoxelsOutsideAreReportedAndAVoiEntirelyOutsideSt
 
 TEST_F(ReferenceTimeCourseTest, FailuresLeaveAContextThatCanBeReleased) {
     VtcWriterOptions options;
-    options.truncateAt = testVtcHeaderSize(options) + 40;  // the first voxel only
     const std::string a = writeVtc("a.vtc", options);
+    const std::string b = writeVtc("b.vtc", options);
     addVtcEntry(addCondition(setup, "A"), a, a);
+    // The second file holds the first voxel only: it is refused when opened.
+    std::filesystem::resize_file(b, static_cast<std::uintmax_t>(testVtcHeaderSize(options) + 40));
+    addVtcEntry(addCondition(setup, "B"), b, b);
     TestVoi voi{"Region", 0, {}};
     voi.add(3, 0, 0);
     select(voi);
 
     EXPECT_EQ(prepareReferenceTimeCourses(context, setup, errors), 3);
-    EXPECT_EQ(errors.str(),
-              "Could not obtain time-course information from vtc-file for creation of a voi "
-              "time-course(internal error) for:\nvtc: " + a + "\nvoi: Region\n");
+    EXPECT_EQ(errors.str().rfind("Could not read data from vtc '" + b + "'\n", 0), 0u) << errors.str();
     EXPECT_TRUE(context.voiTimeCourses.empty());
     EXPECT_EQ(context.vtcFiles.size(), 1u);
     EXPECT_FALSE(context.realMeasures) << "work objects are only made after the records";

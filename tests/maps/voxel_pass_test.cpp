@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -349,11 +350,12 @@ TEST_F(VoxelPassTest, ShortTargetFileFailsTheRead) {
     setup.parameters.separateSourceTargetVTCs = true;
     const std::string s = writeVtc("s.vtc", gridOptions(2));
     VtcWriterOptions cut = gridOptions(2);
-    cut.truncateAt = testVtcHeaderSize(cut) + 2 * 4 * 20 * 4;  // two slices of three
     const std::string t = writeVtc("t.vtc", cut);
     addEntry(addCondition(setup, "A"), s, t, {{2, 20}});
     voi = addVoi("V", 0, {{0, 0, 0}});
     prepare();
+    // Cut after it was opened: two slices of three are left.
+    std::filesystem::resize_file(t, static_cast<std::uintmax_t>(testVtcHeaderSize(cut) + 2 * 4 * 20 * 4));
     EXPECT_EQ(run(setup.conditions[0]), 3);
     EXPECT_EQ(errors.str(), "Could not read data from vtc '" + t +
                                 "'\nThe file was corrupted (not of expected size) or made inaccessible");
