@@ -173,6 +173,7 @@ int performDemo(const DemoOptions& options, std::istream& in, std::ostream& out,
         return EXIT_RUN_FAILED;
     }
     std::string example;
+    PictureSession session;
     for (std::size_t m = 0; m < maps.maps.size(); ++m) {
         MapDisplay display;
         std::string notice;

@@ -1,6 +1,7 @@
 #include "host/montage.h"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -389,6 +390,11 @@ bool findMap(const LdiFile& file, const std::string& which, std::size_t& index, 
     return false;
 }
 
+PictureSession::~PictureSession() {
+    cairo_debug_reset_static_data();
+    FcFini();
+}
+
 int performShow(const ShowOptions& options, std::ostream& out, std::ostream& err) {
     std::string content;
     std::string problem;
@@ -422,6 +428,7 @@ int performShow(const ShowOptions& options, std::ostream& out, std::ostream& err
     }
     const std::string path = options.outPath.empty() ? defaultPicturePath(options.ldiPath, file.maps[index])
                                                      : options.outPath;
+    PictureSession session;
     if (!writeMontage(file, index, display, background, path, problem)) {
         err << "ldi: " << problem << std::endl;
         return 1;

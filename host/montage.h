@@ -95,6 +95,17 @@ struct ShowOptions {
     std::string outPath;         // empty: defaultPicturePath
 };
 
+// Drawing text fills process-wide font caches (cairo's and fontconfig's). A
+// command that draws pictures holds one session while it draws; its end
+// releases those caches.
+class PictureSession {
+public:
+    PictureSession() = default;
+    ~PictureSession();
+    PictureSession(const PictureSession&) = delete;
+    PictureSession& operator=(const PictureSession&) = delete;
+};
+
 // `ldi show`: 0 on success, 1 when a file cannot be read or written, 2 for a
 // choice that does not fit the file (no such map or q level).
 int performShow(const ShowOptions& options, std::ostream& out, std::ostream& err);
