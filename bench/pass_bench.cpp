@@ -111,9 +111,19 @@ bool writeDataSet(const std::string& path, bool floatData) {
         a = 0.7f * a + noise.next();
         reference[static_cast<std::size_t>(t)] = a;
     }
-    std::vector<float> series(kVolumes);
-    std::vector<uint16_t> shorts(kVolumes);
-    for (int z = 0; z < kDimZ && ok; ++z)
+    // Written a slice at a time: the page cache then holds the file in large pages,
+    // as after reading a file from disk, and reads it about twice as fast as a
+    // file written in small pieces.
+    const std::size_t sliceValues = static_cast<std::size_t>(kDimX) * kDimY * kVolumes;
+    std::vector<float> floats;
+    std::vector<uint16_t> shortValues;
+    if (floatData)
+        floats.reserve(sliceValues);
+    else
+        shortValues.reserve(sliceValues);
+    for (int z = 0; z < kDimZ && ok; ++z) {
+        floats.clear();
+        shortValues.clear();
         for (int y = 0; y < kDimY; ++y)
             for (int x = 0; x < kDimX; ++x) {
                 const bool inside = insideBrain(x, y, z);
@@ -125,12 +135,16 @@ bool writeDataSet(const std::string& path, bool floatData) {
                     if (inside && kind == 1) value += 12.0f * reference[static_cast<std::size_t>(t)];
                     if (inside && kind == 2 && t > 0) value += 12.0f * reference[static_cast<std::size_t>(t - 1)];
                     if (!inside && t == 0) value = 0.0f;
-                    series[static_cast<std::size_t>(t)] = value;
-                    shorts[static_cast<std::size_t>(t)] = static_cast<uint16_t>(std::lround(std::max(value, 0.0f)));
+                    if (floatData)
+                        floats.push_back(value);
+                    else
+                        shortValues.push_back(static_cast<uint16_t>(std::lround(std::max(value, 0.0f))));
                 }
-                ok = floatData ? std::fwrite(series.data(), sizeof(float), kVolumes, file) == kVolumes
-                               : std::fwrite(shorts.data(), sizeof(uint16_t), kVolumes, file) == kVolumes;
             }
+        ok = floatData ? std::fwrite(floats.data(), sizeof(float), floats.size(), file) == floats.size()
+                       : std::fwrite(shortValues.data(), sizeof(uint16_t), shortValues.size(), file) ==
+                             shortValues.size();
+    }
     return std::fclose(file) == 0 && ok;
 }
 
@@ -304,10 +318,13 @@ void wholeRun(benchmark::State& state) {
         return;
     }
     setComputationThreadCount(static_cast<int>(state.range(0)));
-    run.setup.outputPrefix = run.folder + "/P";
+    // A set-up of its own: a run links its entries to the files of its own context,
+    // which are gone after the run.
+    AnalysisSetup setup = run.setup;
+    setup.outputPrefix = run.folder + "/P";
     for (auto _ : state) {
         AnalysisContext context;
-        if (runAnalysis(context, run.setup, run.errors) != 1) {
+        if (runAnalysis(context, setup, run.errors) != 1) {
             state.SkipWithError("the run failed");
             break;
         }

@@ -41,16 +41,17 @@ constexpr int32_t kSurrogatesPerTask = 32;
 // Float storage whose start is aligned for the lane kernels.
 class AlignedFloats {
 public:
+    // Not zero-filled: the kernels write their scratch before reading it.
     void allocate(std::size_t count) {
-        storage_.assign(count + kLaneScratchAlignment / sizeof(float), 0.0f);
-        const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
+        storage_.reset(new float[count + kLaneScratchAlignment / sizeof(float)]);
+        const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
         const std::uintptr_t aligned = (address + kLaneScratchAlignment - 1) & ~(kLaneScratchAlignment - 1);
         data_ = reinterpret_cast<float*>(aligned);
     }
     float* data() const { return data_; }
 
 private:
-    std::vector<float> storage_;
+    std::unique_ptr<float[]> storage_;
     float* data_ = nullptr;
 };
 
@@ -65,8 +66,11 @@ struct PassTables {
     LanePass pass;
 
     bool cached = false;
-    std::vector<float> surrogateRows;  // per interval: surrogateCount rows of its length
-    std::vector<float> surrogateLags;  // per interval: surrogateCount x (p + 1)
+    // Per interval: surrogateCount rows of its length, and surrogateCount x (p + 1)
+    // lag products. Every value is written before it is read (not zero-filled,
+    // which would cost a sweep over the memory on one thread).
+    std::unique_ptr<float[]> surrogateRows;
+    std::unique_ptr<float[]> surrogateLags;
     std::vector<std::size_t> rowOffset;
     std::vector<std::size_t> lagOffset;
 };
@@ -174,8 +178,8 @@ void buildTables(const VoxelPassPlan& plan, PassTables& tables) {
     }
     tables.cached = (rows + lags) * sizeof(float) <= kSurrogateCacheBytes;
     if (tables.cached) {
-        tables.surrogateRows.assign(rows, 0.0f);
-        tables.surrogateLags.assign(lags, 0.0f);
+        tables.surrogateRows.reset(new float[rows]);
+        tables.surrogateLags.reset(new float[lags]);
     }
 }
 
@@ -263,7 +267,7 @@ struct Shared {
     std::mutex lock;
     std::condition_variable changed;
     bool started = false;
-    int32_t cacheDone = 0;  // workers that finished filling the surrogate cache
+    int64_t surrogateTasksDone = 0;
     int32_t finished = 0;   // workers that left the slice loop
     int32_t ticket = 0;     // the slice whose turn it is
     int32_t failedSlice = -1;
@@ -310,13 +314,21 @@ void prepareWorker(const Shared& shared, Worker& worker, bool first) {
     }
 }
 
+int64_t surrogateTaskCount(const Shared& shared) {
+    if (!shared.tables->cached) return 0;
+    const int64_t perInterval = (static_cast<int64_t>(shared.plan->surrogateCount) + kSurrogatesPerTask - 1) /
+                                kSurrogatesPerTask;
+    return perInterval * static_cast<int64_t>(shared.tables->intervals.size());
+}
+
+// Takes cache tasks until none is left, then waits until the others' are done too
+// (a helper that starts late finds nothing left and does not hold anyone up).
 void fillSurrogateCache(Shared& shared) {
     PassTables& tables = *shared.tables;
-    if (!tables.cached) return;
     const int32_t p = shared.plan->order;
     const int64_t perInterval = (static_cast<int64_t>(shared.plan->surrogateCount) + kSurrogatesPerTask - 1) /
                                 kSurrogatesPerTask;
-    const int64_t tasks = perInterval * static_cast<int64_t>(tables.intervals.size());
+    const int64_t tasks = surrogateTaskCount(shared);
     for (;;) {
         const int64_t task = shared.nextSurrogateTask.fetch_add(1);
         if (task >= tasks) break;
@@ -325,9 +337,13 @@ void fillSurrogateCache(Shared& shared) {
         const uint32_t begin = static_cast<uint32_t>(task % perInterval) * kSurrogatesPerTask;
         const uint32_t end = std::min<uint32_t>(begin + kSurrogatesPerTask, shared.plan->surrogateCount);
         for (uint32_t s = begin; s < end; ++s)
-            detrendSurrogate(tables, i, s, p, tables.surrogateRows.data() + tables.rowOffset[i] + s * length,
-                             tables.surrogateLags.data() + tables.lagOffset[i] + s * (static_cast<std::size_t>(p) + 1));
+            detrendSurrogate(tables, i, s, p, tables.surrogateRows.get() + tables.rowOffset[i] + s * length,
+                             tables.surrogateLags.get() + tables.lagOffset[i] + s * (static_cast<std::size_t>(p) + 1));
+        std::lock_guard<std::mutex> lock(shared.lock);
+        if (++shared.surrogateTasksDone == tasks) shared.changed.notify_all();
     }
+    std::unique_lock<std::mutex> lock(shared.lock);
+    shared.changed.wait(lock, [&] { return shared.surrogateTasksDone >= tasks; });
 }
 
 bool passesIntensity(const VtcValues& slice, bool isFloat, std::size_t cursor, uint16_t threshold) {
@@ -410,8 +426,8 @@ void computeBlocks(const Shared& shared, Worker& worker, std::size_t activeCount
                 const uint32_t s = worker.draws[a * intervals + i];
                 const auto length = static_cast<std::size_t>(tables.intervals[i].length);
                 if (tables.cached) {
-                    worker.surrogates[slot] = tables.surrogateRows.data() + tables.rowOffset[i] + s * length;
-                    worker.surrogateLags[slot] = tables.surrogateLags.data() + tables.lagOffset[i] + s * lagCount;
+                    worker.surrogates[slot] = tables.surrogateRows.get() + tables.rowOffset[i] + s * length;
+                    worker.surrogateLags[slot] = tables.surrogateLags.get() + tables.lagOffset[i] + s * lagCount;
                 } else if (lane < used) {
                     float* row = worker.ownSurrogates.data() + worker.ownSurrogateOffset[i] +
                                  static_cast<std::size_t>(lane) * length;
@@ -496,12 +512,6 @@ void runWorker(Shared& shared, Worker& worker, bool caller) {
         shared.changed.wait(lock, [&] { return shared.started; });
     }
     fillSurrogateCache(shared);
-    {
-        std::unique_lock<std::mutex> lock(shared.lock);
-        ++shared.cacheDone;
-        shared.changed.notify_all();
-        shared.changed.wait(lock, [&] { return shared.cacheDone == shared.workerCount; });
-    }
     runSlices(shared, worker, caller);
     std::lock_guard<std::mutex> lock(shared.lock);
     ++shared.finished;
