@@ -17,6 +17,27 @@ bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
 
     fillStandardNormal(y, rb, re, cb, ce, seedOffset, generator);
 
+    constexpr int32_t kMaxDirectOrder = 32;
+    if (re - rb == 1 && coefficients.count <= kMaxDirectOrder) {
+        // One series (the only case the program simulates): the same operations as
+        // below, on the row itself rather than element by element through the matrix.
+        float* row = y.row(rb);
+        const float factor = l.row(rb)[rb];
+        for (int32_t t = cb; t < ce; ++t) row[t] = 0.0f + row[t] * factor;
+        const int32_t p = coefficients.count;
+        float a[kMaxDirectOrder];
+        for (int32_t k = 1; k <= p; ++k) {
+            const Matrix& coefficient = coefficients[coefficients.indexBase + k - 1];
+            a[k - 1] = coefficient(coefficient.rowBase, coefficient.colBase);
+        }
+        for (int32_t t = cb + p; t < ce; ++t) {
+            float x = row[t];
+            for (int32_t k = 1; k <= p; ++k) x = x + row[t - k] * a[k - 1];
+            row[t] = x;
+        }
+        return true;
+    }
+
     // Correlate the innovations: column t := L e.
     std::vector<float> e(static_cast<size_t>(re > rb ? re - rb : 0));
     for (int32_t t = cb; t < ce; ++t) {
