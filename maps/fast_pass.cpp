@@ -27,9 +27,7 @@
 
 namespace {
 
-// Above this the detrended surrogate rows of the intervals are not kept: each
-// block then detrends the rows its voxels drew (same values, more work).
-constexpr std::size_t kSurrogateCacheBytes = std::size_t{32} << 20;
+std::atomic<std::size_t> surrogateCacheLimit{std::size_t{32} << 20};
 
 // Room for the slices the workers hold at once (every worker holds one slice of
 // every target file).
@@ -176,7 +174,7 @@ void buildTables(const VoxelPassPlan& plan, PassTables& tables) {
         rows += count * static_cast<std::size_t>(lane.length);
         lags += count * (static_cast<std::size_t>(p) + 1);
     }
-    tables.cached = (rows + lags) * sizeof(float) <= kSurrogateCacheBytes;
+    tables.cached = (rows + lags) * sizeof(float) <= surrogateCacheLimit.load();
     if (tables.cached) {
         tables.surrogateRows.reset(new float[rows]);
         tables.surrogateLags.reset(new float[lags]);
@@ -519,6 +517,8 @@ void runWorker(Shared& shared, Worker& worker, bool caller) {
 }
 
 }  // namespace
+
+void setSurrogateCacheLimit(std::size_t bytes) { surrogateCacheLimit.store(bytes); }
 
 int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int threads, bool verbose,
                      MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget) {

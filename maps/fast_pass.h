@@ -18,6 +18,7 @@
 // starts, so nothing is allocated while it runs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct LaneKernel;
@@ -37,6 +38,11 @@ struct VoxelLoopCounts {
 // targets need not be positioned; on success each is left after its last slice.
 int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int threads, bool verbose,
                      MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget);
+
+// Bytes the detrended surrogate rows of a pass may take (32 MB by default); above
+// it every block detrends the rows its voxels drew (same values, more work).
+// Tests set 0 to take that way.
+void setSurrogateCacheLimit(std::size_t bytes);
 
 // Calls the voxel-loop observer (setVoxelLoopObserver) when one is set.
 void notifyVoxelLoop(bool entering);

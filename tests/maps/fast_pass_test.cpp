@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "maps/fast_pass.h"
 #include "maps/voxel_lanes.h"
 #include "maps/voxel_pass.h"
 #include "stats/parallel.h"
@@ -66,6 +67,7 @@ protected:
         setVoxelPassMethod(VoxelPassMethod::fast);
         setComputationThreadCount(0);
         chooseLaneKernel(nullptr);
+        setSurrogateCacheLimit(std::size_t{32} << 20);
         SyntheticRunTest::TearDown();
     }
 
@@ -138,6 +140,11 @@ protected:
             }
         }
         chooseLaneKernel(nullptr);
+        // Without room for the detrended surrogates every block detrends its own.
+        setSurrogateCacheLimit(0);
+        SCOPED_TRACE("surrogates detrended per block");
+        expectSamePass(expected, runPass(condition, VoxelPassMethod::fast, 2));
+        setSurrogateCacheLimit(std::size_t{32} << 20);
     }
 
     SelectedVoi voi;

@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "maps/fast_pass.h"
 #include "maps/voxel_lanes.h"
 #include "maps/voxel_pass.h"
 #include "stats/parallel.h"
@@ -80,6 +81,7 @@ protected:
         setVoxelPassMethod(VoxelPassMethod::fast);
         setComputationThreadCount(0);
         chooseLaneKernel(nullptr);
+        setSurrogateCacheLimit(std::size_t{32} << 20);
         SyntheticRunTest::TearDown();
     }
 };
@@ -118,6 +120,15 @@ TEST_F(NoAllocationTest, TheVoxelLoopAllocatesNothing) {
             EXPECT_EQ(allocations.load(), 0);
         }
     }
+
+    chooseLaneKernel(nullptr);
+    setSurrogateCacheLimit(0);  // every block detrends the surrogate rows it drew
+    allocations.store(0);
+    loopsSeen.store(0);
+    ASSERT_EQ(computeConditionMeasures(context, voi, condition, setup, runLog, errors), 1) << errors.str();
+    EXPECT_EQ(loopsSeen.load(), 1);
+    EXPECT_EQ(allocations.load(), 0) << "surrogates detrended per block";
+    setSurrogateCacheLimit(std::size_t{32} << 20);
 
     setVoxelPassMethod(VoxelPassMethod::sequential);
     allocations.store(0);
