@@ -14,7 +14,7 @@ namespace {
 
 std::vector<uint32_t> bitsOf(const std::vector<float>& values) {
     std::vector<uint32_t> bits(values.size());
-    std::memcpy(bits.data(), values.data(), values.size() * sizeof(float));
+    if (!values.empty()) std::memcpy(bits.data(), values.data(), values.size() * sizeof(float));
     return bits;
 }
 
