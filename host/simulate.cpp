@@ -83,23 +83,23 @@ struct Box {
     int32_t xStart, xEnd, yStart, yEnd, zStart, zEnd;
 };
 
-Box boxOf(const PresetSpec& spec) {
-    auto start = [&](int32_t dim) { return 128 - dim * spec.resolution / 2; };
+Box boxOf(const PresetSpec& shape) {
+    auto start = [&](int32_t dim) { return 128 - dim * shape.resolution / 2; };
     Box box{};
-    box.xStart = start(spec.dimX);
-    box.xEnd = box.xStart + spec.dimX * spec.resolution;
-    box.yStart = start(spec.dimY);
-    box.yEnd = box.yStart + spec.dimY * spec.resolution;
-    box.zStart = start(spec.dimZ);
-    box.zEnd = box.zStart + spec.dimZ * spec.resolution;
+    box.xStart = start(shape.dimX);
+    box.xEnd = box.xStart + shape.dimX * shape.resolution;
+    box.yStart = start(shape.dimY);
+    box.yEnd = box.yStart + shape.dimY * shape.resolution;
+    box.zStart = start(shape.dimZ);
+    box.zEnd = box.zStart + shape.dimZ * shape.resolution;
     return box;
 }
 
 // Normalised ellipsoidal radius of a voxel: below 1 inside the brain.
-double brainRadius(const PresetSpec& spec, int32_t x, int32_t y, int32_t z) {
-    const double dx = (x - (spec.dimX - 1) / 2.0) / (spec.dimX / 2.0 - 0.5);
-    const double dy = (y - (spec.dimY - 1) / 2.0) / (spec.dimY / 2.0 - 0.5);
-    const double dz = (z - (spec.dimZ - 1) / 2.0) / (spec.dimZ / 2.0 - 0.5);
+double brainRadius(const PresetSpec& shape, int32_t x, int32_t y, int32_t z) {
+    const double dx = (x - (shape.dimX - 1) / 2.0) / (shape.dimX / 2.0 - 0.5);
+    const double dy = (y - (shape.dimY - 1) / 2.0) / (shape.dimY / 2.0 - 0.5);
+    const double dz = (z - (shape.dimZ - 1) / 2.0) / (shape.dimZ / 2.0 - 0.5);
     return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
@@ -111,42 +111,42 @@ double baseline(double radius) {
     return 1000.0 + 150.0 * std::exp(-rim * rim) - 120.0 * std::exp(-core * core);
 }
 
-void labelGrid(const PresetSpec& spec, GroundTruth& truth) {
-    truth.grid.assign(static_cast<std::size_t>(spec.dimX) * spec.dimY * spec.dimZ, TRUTH_OUTSIDE);
-    for (int32_t z = 0; z < spec.dimZ; ++z)
-        for (int32_t y = 0; y < spec.dimY; ++y)
-            for (int32_t x = 0; x < spec.dimX; ++x) {
-                if (brainRadius(spec, x, y, z) > 1.0) continue;
+void labelGrid(const PresetSpec& shape, GroundTruth& truth) {
+    truth.grid.assign(static_cast<std::size_t>(shape.dimX) * shape.dimY * shape.dimZ, TRUTH_OUTSIDE);
+    for (int32_t z = 0; z < shape.dimZ; ++z)
+        for (int32_t y = 0; y < shape.dimY; ++y)
+            for (int32_t x = 0; x < shape.dimX; ++x) {
+                if (brainRadius(shape, x, y, z) > 1.0) continue;
                 char letter = TRUTH_BACKGROUND;
                 for (const RegionPlan& region : REGIONS) {
-                    const double dx = x - std::round(region.cx * (spec.dimX - 1));
-                    const double dy = y - std::round(region.cy * (spec.dimY - 1));
-                    const double dz = z - std::round(region.cz * (spec.dimZ - 1));
-                    if (dx * dx + dy * dy + dz * dz <= spec.regionRadius * spec.regionRadius) {
+                    const double dx = x - std::round(region.cx * (shape.dimX - 1));
+                    const double dy = y - std::round(region.cy * (shape.dimY - 1));
+                    const double dz = z - std::round(region.cz * (shape.dimZ - 1));
+                    if (dx * dx + dy * dy + dz * dz <= shape.regionRadius * shape.regionRadius) {
                         letter = region.letter;
                         break;
                     }
                 }
-                truth.grid[(static_cast<std::size_t>(z) * spec.dimY + y) * spec.dimX + x] = letter;
+                truth.grid[(static_cast<std::size_t>(z) * shape.dimY + y) * shape.dimX + x] = letter;
             }
 }
 
-void describeTruth(const PresetSpec& spec, SimulationPreset preset, uint32_t seed, GroundTruth& truth) {
+void describeTruth(const PresetSpec& shape, SimulationPreset preset, uint32_t seed, GroundTruth& truth) {
     truth.preset = presetName(preset);
     truth.seed = seed;
-    truth.dimX = spec.dimX;
-    truth.dimY = spec.dimY;
-    truth.dimZ = spec.dimZ;
-    truth.numVolumes = spec.numVolumes;
+    truth.dimX = shape.dimX;
+    truth.dimY = shape.dimY;
+    truth.dimZ = shape.dimZ;
+    truth.numVolumes = shape.numVolumes;
     truth.conditions.clear();
     for (int c = 0; c < 2; ++c) {
         TruthCondition condition;
         condition.name = CONDITION_NAMES[c];
-        for (int32_t first = c * BLOCK_VOLUMES; first < spec.numVolumes; first += 2 * BLOCK_VOLUMES)
-            condition.intervals.emplace_back(first + 1, std::min(first + BLOCK_VOLUMES, spec.numVolumes));
+        for (int32_t first = c * BLOCK_VOLUMES; first < shape.numVolumes; first += 2 * BLOCK_VOLUMES)
+            condition.intervals.emplace_back(first + 1, std::min(first + BLOCK_VOLUMES, shape.numVolumes));
         truth.conditions.push_back(condition);
     }
-    labelGrid(spec, truth);
+    labelGrid(shape, truth);
     truth.regions.clear();
     for (const RegionPlan& plan : REGIONS) {
         TruthRegion region;
@@ -217,16 +217,16 @@ void putText(std::string& bytes, const std::string& text) {
 }
 
 // A version 3 VTC header, little-endian.
-std::string vtcHeader(const PresetSpec& spec, const Box& box, const std::string& sourceName) {
+std::string vtcHeader(const PresetSpec& shape, const Box& box, const std::string& sourceName) {
     std::string bytes;
     putInt16(bytes, 3);
     putText(bytes, sourceName);
     putInt16(bytes, 1);  // one linked protocol
     putText(bytes, SIM_PROTOCOL_FILE);
     putInt16(bytes, 0);  // current protocol
-    putInt16(bytes, spec.floatData ? 2 : 1);
-    putInt16(bytes, spec.numVolumes);
-    putInt16(bytes, spec.resolution);
+    putInt16(bytes, shape.floatData ? 2 : 1);
+    putInt16(bytes, shape.numVolumes);
+    putInt16(bytes, shape.resolution);
     for (int32_t v : {box.xStart, box.xEnd, box.yStart, box.yEnd, box.zStart, box.zEnd}) putInt16(bytes, v);
     bytes.push_back('\0');  // two single bytes the reader skips
     bytes.push_back('\0');
@@ -242,27 +242,27 @@ bool writeFailed(const std::string& path, std::string& problem) {
 }
 
 // Writes the VTC slice by slice (never the whole data set in memory).
-bool writeVtc(const std::string& path, const PresetSpec& spec, const Box& box, const GroundTruth& truth,
+bool writeVtc(const std::string& path, const PresetSpec& shape, const Box& box, const GroundTruth& truth,
               const ModelSeries& series, std::mt19937& generator, std::string& problem) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) return writeFailed(path, problem);
     std::ostringstream source;
     source << "ldi simulate, preset " << truth.preset << ", seed " << truth.seed;
-    const std::string header = vtcHeader(spec, box, source.str());
+    const std::string header = vtcHeader(shape, box, source.str());
     out.write(header.data(), static_cast<std::streamsize>(header.size()));
 
     std::normal_distribution<double> normal(0.0, 1.0);
     const double noiseInnovation = std::sqrt(1.0 - NOISE_AR_COEFFICIENT * NOISE_AR_COEFFICIENT);
-    const int32_t volumes = spec.numVolumes;
-    const std::size_t sliceValues = static_cast<std::size_t>(spec.dimX) * spec.dimY * volumes;
-    std::vector<char> slice(sliceValues * (spec.floatData ? 4 : 2));
-    for (int32_t z = 0; z < spec.dimZ; ++z) {
+    const int32_t volumes = shape.numVolumes;
+    const std::size_t sliceValues = static_cast<std::size_t>(shape.dimX) * shape.dimY * volumes;
+    std::vector<char> slice(sliceValues * (shape.floatData ? 4 : 2));
+    for (int32_t z = 0; z < shape.dimZ; ++z) {
         std::size_t at = 0;
-        for (int32_t y = 0; y < spec.dimY; ++y)
-            for (int32_t x = 0; x < spec.dimX; ++x) {
+        for (int32_t y = 0; y < shape.dimY; ++y)
+            for (int32_t x = 0; x < shape.dimX; ++x) {
                 const char letter = truth.at(x, y, z);
                 const bool inside = letter != TRUTH_OUTSIDE;
-                const double base = inside ? baseline(brainRadius(spec, x, y, z)) : 0.0;
+                const double base = inside ? baseline(brainRadius(shape, x, y, z)) : 0.0;
                 const double sd = letter == TRUTH_BACKGROUND ? BACKGROUND_NOISE_SD : REGION_NOISE_SD;
                 double noise = inside ? sd * normal(generator) : 0.0;
                 for (int32_t t = 0; t < volumes; ++t) {
@@ -271,7 +271,7 @@ bool writeVtc(const std::string& path, const PresetSpec& spec, const Box& box, c
                         if (t > 0) noise = NOISE_AR_COEFFICIENT * noise + sd * noiseInnovation * normal(generator);
                         value = base + SIGNAL_UNIT * (signalAt(letter, series, t) + noise);
                     }
-                    if (spec.floatData) {
+                    if (shape.floatData) {
                         const float f = static_cast<float>(value);
                         std::memcpy(&slice[at], &f, 4);
                         at += 4;
@@ -299,7 +299,7 @@ bool writeText(const std::string& path, const std::string& text, std::string& pr
     return true;
 }
 
-std::string voiText(const PresetSpec& spec, const Box& box, const GroundTruth& truth) {
+std::string voiText(const PresetSpec& shape, const Box& box, const GroundTruth& truth) {
     std::ostringstream text;
     text << "# The reference region of the simulated data set: one anatomical voxel\n"
             "# (the corner of each VTC voxel) per VTC voxel of the region.\n"
@@ -310,8 +310,8 @@ std::string voiText(const PresetSpec& spec, const Box& box, const GroundTruth& t
         for (int32_t y = 0; y < truth.dimY; ++y)
             for (int32_t x = 0; x < truth.dimX; ++x)
                 if (truth.at(x, y, z) == 'R')
-                    text << box.xStart + x * spec.resolution << ' ' << box.yStart + y * spec.resolution << ' '
-                         << box.zStart + z * spec.resolution << "\n";
+                    text << box.xStart + x * shape.resolution << ' ' << box.yStart + y * shape.resolution << ' '
+                         << box.zStart + z * shape.resolution << "\n";
     return text.str();
 }
 
@@ -380,7 +380,7 @@ bool answersText(const std::string& vtcPath, const std::string& protocolPath, co
     return true;
 }
 
-nlohmann::ordered_json truthJson(const GroundTruth& truth, const PresetSpec& spec, const Box& box) {
+nlohmann::ordered_json truthJson(const GroundTruth& truth, const PresetSpec& shape, const Box& box) {
     nlohmann::ordered_json json;
     json["description"] =
         "Ground truth of a data set written by ldi simulate. 'slices' holds one entry per z slice "
@@ -389,11 +389,11 @@ nlohmann::ordered_json truthJson(const GroundTruth& truth, const PresetSpec& spe
     json["preset"] = truth.preset;
     json["seed"] = truth.seed;
     json["grid"] = {{"dimX", truth.dimX}, {"dimY", truth.dimY}, {"dimZ", truth.dimZ},
-                    {"resolution", spec.resolution}, {"xStart", box.xStart}, {"xEnd", box.xEnd},
+                    {"resolution", shape.resolution}, {"xStart", box.xStart}, {"xEnd", box.xEnd},
                     {"yStart", box.yStart}, {"yEnd", box.yEnd}, {"zStart", box.zStart}, {"zEnd", box.zEnd}};
     json["volumes"] = truth.numVolumes;
     json["trMs"] = TR_MS;
-    json["dataType"] = spec.floatData ? "float32" : "uint16";
+    json["dataType"] = shape.floatData ? "float32" : "uint16";
     nlohmann::ordered_json conditions = nlohmann::ordered_json::array();
     for (const TruthCondition& condition : truth.conditions) {
         nlohmann::ordered_json intervals = nlohmann::ordered_json::array();
@@ -469,10 +469,10 @@ bool simulateDataSet(const std::string& folder, SimulationPreset preset, uint32_
         problem = "cannot create the folder " + results.string() + ": " + error.message();
         return false;
     }
-    const PresetSpec spec = specOf(preset);
-    const Box box = boxOf(spec);
+    const PresetSpec shape = specOf(preset);
+    const Box box = boxOf(shape);
     GroundTruth& truth = result.truth;
-    describeTruth(spec, preset, seed, truth);
+    describeTruth(shape, preset, seed, truth);
     result.files.clear();
 
     const std::string vtcPath = (root / SIM_VTC_FILE).string();
@@ -482,15 +482,15 @@ bool simulateDataSet(const std::string& folder, SimulationPreset preset, uint32_
         return false;
 
     std::mt19937 generator(seed);
-    const ModelSeries series = simulateSeries(spec.numVolumes, generator);
-    if (!writeVtc(vtcPath, spec, box, truth, series, generator, problem)) return false;
+    const ModelSeries series = simulateSeries(shape.numVolumes, generator);
+    if (!writeVtc(vtcPath, shape, box, truth, series, generator, problem)) return false;
     result.files.push_back(vtcPath);
     const std::pair<std::string, std::string> texts[] = {
-        {(root / SIM_VOI_FILE).string(), voiText(spec, box, truth)},
+        {(root / SIM_VOI_FILE).string(), voiText(shape, box, truth)},
         {protocolPath, protocolText(truth)},
         {(root / SIM_ANSWERS_FILE).string(), answers},
         {(root / SIM_SETTINGS_FILE).string(), SETTINGS_TEXT},
-        {(root / SIM_TRUTH_FILE).string(), truthJson(truth, spec, box).dump(1) + "\n"},
+        {(root / SIM_TRUTH_FILE).string(), truthJson(truth, shape, box).dump(1) + "\n"},
     };
     for (const auto& [path, text] : texts) {
         if (!writeText(path, text, problem)) return false;
@@ -574,15 +574,15 @@ int performSimulate(const std::string& folder, SimulationPreset preset, uint32_t
         err << "ldi: " << problem << std::endl;
         return 1;
     }
-    const PresetSpec spec = specOf(preset);
+    const PresetSpec shape = specOf(preset);
     const GroundTruth& truth = result.truth;
     const fs::path root = fs::path(result.files.front()).parent_path();
     auto file = [&](const char* name) { return (root / name).string(); };
     out << "Simulated data set (preset " << presetName(preset) << ", seed " << seed << ") in " << root.string()
         << ":\n"
-        << "  " << SIM_VTC_FILE << "      " << spec.dimX << " x " << spec.dimY << " x " << spec.dimZ
-        << " voxels of " << spec.resolution << " mm, " << spec.numVolumes << " volumes, "
-        << (spec.floatData ? "float32" : "unsigned 16-bit") << "\n"
+        << "  " << SIM_VTC_FILE << "      " << shape.dimX << " x " << shape.dimY << " x " << shape.dimZ
+        << " voxels of " << shape.resolution << " mm, " << shape.numVolumes << " volumes, "
+        << (shape.floatData ? "float32" : "unsigned 16-bit") << "\n"
         << "  " << SIM_VOI_FILE << "      the reference VOI \"" << SIM_VOI_NAME << "\"\n"
         << "  " << SIM_PROTOCOL_FILE << "       conditions Task and Rest in blocks of " << BLOCK_VOLUMES
         << " volumes\n"
