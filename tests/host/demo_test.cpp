@@ -33,7 +33,7 @@ struct FileCloser {
 };
 
 LdiFile readMaps(const std::string& path) {
-    Parsed<LdiFile> parsed = decodeLdi(readFileText(path));
+    Parsed<LdiFile> parsed = decodeLdi(readWholeFile(path));
     EXPECT_TRUE(parsed.ok) << path << ": " << parsed.message;
     return parsed.value;
 }
@@ -113,7 +113,7 @@ TEST(Simulate, WritesAConsistentDataSetThatRunsFromAnyFolder) {
     EXPECT_GT(outside, 0);
 
     // The VOI holds exactly the reference region's voxels.
-    Parsed<VoiList> vois = parseVoiList(readFileText(sim + "/" + SIM_VOI_FILE));
+    Parsed<VoiList> vois = parseVoiList(readWholeFile(sim + "/" + SIM_VOI_FILE));
     ASSERT_TRUE(vois.ok) << vois.message;
     ASSERT_EQ(vois.value.vois.size(), 1u);
     EXPECT_EQ(vois.value.vois[0].name, SIM_VOI_NAME);
@@ -141,16 +141,16 @@ TEST(Simulate, WritesAConsistentDataSetThatRunsFromAnyFolder) {
     EXPECT_EQ(maps.maps[6].name, "Rest: Ref2Vox");
 
     // The same seed gives the same data; another seed other data.
-    const std::string first = readFileText(sim + "/" + SIM_VTC_FILE);
+    const std::string first = readWholeFile(sim + "/" + SIM_VTC_FILE);
     ASSERT_EQ(runLdi({"simulate", "again", "--seed", "4"}, dir.root()).status, 0);
-    EXPECT_TRUE(readFileText(dir.path("again/") + SIM_VTC_FILE) == first);
+    EXPECT_TRUE(readWholeFile(dir.path("again/") + SIM_VTC_FILE) == first);
     ASSERT_EQ(runLdi({"simulate", "other", "--seed", "5"}, dir.root()).status, 0);
-    EXPECT_FALSE(readFileText(dir.path("other/") + SIM_VTC_FILE) == first);
+    EXPECT_FALSE(readWholeFile(dir.path("other/") + SIM_VTC_FILE) == first);
 }
 
 TEST(Simulate, RefusesWhatItCannotDo) {
     TestTempDir dir;
-    writeFileText(dir.path("file"), "x");
+    writeWholeFile(dir.path("file"), "x");
     ProcessResult result = runLdi({"simulate", "file/sub"}, dir.root());
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("file/sub"), std::string::npos) << result.err;
@@ -170,7 +170,7 @@ TEST(Demo, FindsEveryPlantedEffectAndDrawsEveryMap) {
     EXPECT_NE(result.out.find("Every planted effect was found"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("Pictures: " + dir.path("demo/pictures") + "/"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("Follower     33      Ref2Vox"), std::string::npos) << result.out;
-    EXPECT_EQ(filesIn(dir.path("demo/pictures")).size(), 12u);
+    EXPECT_EQ(folderContents(dir.path("demo/pictures")).size(), 12u);
 
     // The ground truth, checked from the files alone.
     GroundTruth truth;

@@ -115,9 +115,9 @@ TEST_F(HostFunctions, LinkingAProtocolReadsItOrSaysWhyNot) {
     TestTempDir dir;
     HostState& state = hostState();
     state.vtcLinked = true;
-    writeFileText(dir.path("good.prt"),
+    writeWholeFile(dir.path("good.prt"),
                   "ResolutionOfTime: msec\nNrOfConditions: 2\nRest\n2\n0 5999\n12000 17999\nTask\n0\n");
-    writeFileText(dir.path("bad.prt"), "NrOfConditions: 1\nRest\n2\n0 5999\n");
+    writeWholeFile(dir.path("bad.prt"), "NrOfConditions: 1\nRest\n2\n0 5999\n");
 
     SyVtcHeader header;
     syGetVTCOfCurrentVMR(&header);
@@ -224,7 +224,7 @@ TEST_F(HostFunctions, SaveWritesTheMapSetOrCountsTheFailure) {
     hostState().identity = {"Lagged Dependency Imaging (LDI) v1.5", "1.5"};
     ASSERT_EQ(sySaveNRVMPsOfCurrentVMR(dir.path("P_V.ldi").c_str()), 1);
     EXPECT_EQ(hostState().failedSaves, 1);
-    Parsed<LdiFile> saved = decodeLdi(readFileText(dir.path("P_V.ldi")));
+    Parsed<LdiFile> saved = decodeLdi(readWholeFile(dir.path("P_V.ldi")));
     ASSERT_TRUE(saved.ok);
     EXPECT_EQ(saved.value.levelLabels[0], "thres q=0.050");
     EXPECT_EQ(saved.value.maps[0].voxels[0], 2.0f);
@@ -274,7 +274,7 @@ TEST(Shorthand, WritesTheAnswersInDialogOrder) {
 
 TEST(Shorthand, PairsProtocolsAndAll) {
     TestTempDir dir;
-    writeFileText(dir.path("run.prt"), "NrOfConditions: 2\nRest\n1\n1 10\nTask\n1\n11 20\n");
+    writeWholeFile(dir.path("run.prt"), "NrOfConditions: 2\nRest\n1\n1 10\nTask\n1\n11 20\n");
     VoiList vois;
     vois.vois = {{"Motor", {0, 0, 0}}, {"Visual", {1, 1, 1}}};
     using O = ShorthandOption;
@@ -294,8 +294,8 @@ TEST(Shorthand, PairsProtocolsAndAll) {
 
 TEST(Shorthand, UsageErrorsSayWhatIsWrong) {
     TestTempDir dir;
-    writeFileText(dir.path("run.prt"), "NrOfConditions: 1\nRest\n1\n1 10\n");
-    writeFileText(dir.path("broken.prt"), "NrOfConditions: x\n");
+    writeWholeFile(dir.path("run.prt"), "NrOfConditions: 1\nRest\n1\n1 10\n");
+    writeWholeFile(dir.path("broken.prt"), "NrOfConditions: x\n");
     VoiList vois;
     vois.vois = {{"Motor", {0, 0, 0}}, {"Motor", {1, 1, 1}}, {"Visual", {1, 1, 1}}};
     using O = ShorthandOption;
@@ -371,7 +371,7 @@ TEST(PluginLoader, ReadsTheInformationExportsOrNamesTheFile) {
     EXPECT_EQ(library.info().guiScript, "");
 
     TestTempDir dir;
-    writeFileText(dir.path("LDIPlugin_v15.so"), "not a library");
+    writeWholeFile(dir.path("LDIPlugin_v15.so"), "not a library");
     PluginLibrary fake;
     EXPECT_FALSE(fake.load(dir.path("LDIPlugin_v15.so"), problem));
     EXPECT_NE(problem.find(dir.path("LDIPlugin_v15.so")), std::string::npos);

@@ -5,20 +5,16 @@
 #include <string>
 #include <vector>
 
-struct ProcessResult {
-    int status = -1;  // exit status; -1 when the process did not exit normally
-    std::string out;
-    std::string err;
-};
+#include "support/ldi_process.h"
 
 // Runs `ldi` with the arguments in `folder`, feeding `input` on standard
-// input (not a terminal), and collects both outputs.
-ProcessResult runLdi(const std::vector<std::string>& arguments, const std::string& folder,
-                     const std::string& input = std::string());
-
-std::string readFileText(const std::string& path);
-void writeFileText(const std::string& path, const std::string& content);
-std::vector<std::string> filesIn(const std::string& folder);  // names, sorted; hidden ones too
+// input (not a terminal), and collects both outputs; a run that hangs is
+// killed after a time limit.
+using ProcessResult = LdiOutcome;
+inline ProcessResult runLdi(const std::vector<std::string>& arguments, const std::string& folder,
+                            const std::string& input = std::string()) {
+    return runLdiFor(arguments, folder, input);
+}
 
 // A small float32 VTC (4 x 3 x 2 voxels of 3 mm, box x 0..12, y 0..9, z 0..6)
 // with `volumes` volumes of noisy values well above the inclusion threshold.

@@ -29,7 +29,7 @@ class LdiRun : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(writeAnalysisVtc(dir.path("run1.vtc")));
-        writeFileText(dir.path("regions.voi"), analysisVoiText());
+        writeWholeFile(dir.path("regions.voi"), analysisVoiText());
         std::filesystem::create_directory(dir.path("out"));
     }
 
@@ -44,7 +44,7 @@ protected:
 
     // The saved files of one VOI agree with each other; returns the map set.
     LdiFile checkResults(const std::string& base, const std::vector<std::string>& mapNames) {
-        Parsed<LdiFile> parsed = decodeLdi(readFileText(dir.path(base + ".ldi")));
+        Parsed<LdiFile> parsed = decodeLdi(readWholeFile(dir.path(base + ".ldi")));
         EXPECT_TRUE(parsed.ok) << parsed.message;
         const LdiFile& ldi = parsed.value;
         EXPECT_EQ(ldi.geometry.dimX, 4);
@@ -56,7 +56,7 @@ protected:
         for (const auto& map : ldi.maps) names.push_back(map.name);
         EXPECT_EQ(names, mapNames);
 
-        nlohmann::json json = nlohmann::json::parse(readFileText(dir.path(base + ".json")));
+        nlohmann::json json = nlohmann::json::parse(readWholeFile(dir.path(base + ".json")));
         EXPECT_EQ(json["plugin"]["name"], "Lagged Dependency Imaging (LDI) v1.5");
         EXPECT_EQ(json["plugin"]["version"], "1.5");
         EXPECT_EQ(json["geometry"]["box"]["xEnd"], 12);
@@ -89,7 +89,7 @@ protected:
             nifti_image_free(image);
         }
         // The plug-in's own log of the VOI lies beside them.
-        const std::string log = readFileText(dir.path(base + ".log"));
+        const std::string log = readWholeFile(dir.path(base + ".log"));
         EXPECT_EQ(log.rfind("Created by LDI-plugin version 1.5\n", 0), 0u);
         EXPECT_TRUE(!log.empty() && log.back() == '\0');
         return ldi;
@@ -110,7 +110,7 @@ const char SETUP[] = "1\n0\n1\nTask\nrun1.vtc\n5\n100\n<cancel>\n\nout/P\n";
 }  // namespace
 
 TEST_F(LdiRun, AnswersFileRunsAWholeAnalysis) {
-    writeFileText(dir.path("setup.txt"), SETUP);
+    writeWholeFile(dir.path("setup.txt"), SETUP);
     ProcessResult result = run({"--answers", "setup.txt", "--log", "run.log"});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
@@ -124,7 +124,7 @@ TEST_F(LdiRun, AnswersFileRunsAWholeAnalysis) {
     EXPECT_EQ(result.out.find("<b>"), std::string::npos);
 
     // --log keeps the raw texts, one line break after each call.
-    const std::string log = readFileText(dir.path("run.log"));
+    const std::string log = readWholeFile(dir.path("run.log"));
     EXPECT_EQ(log.rfind("\n//" + STARS + "\n//  L A G G E D", 0), 0u);
     EXPECT_NE(log.find("\n//  <b>LDI</b> -  SYNA Plugin Version 1.5\n"), std::string::npos);
     EXPECT_NE(log.find("// LDI> <b>Motor</b>\n"), std::string::npos);
@@ -136,7 +136,7 @@ TEST_F(LdiRun, AnswersFileRunsAWholeAnalysis) {
     bool anyValue = false;
     for (float value : maps.maps[0].voxels) anyValue = anyValue || value != 0.0f;
     EXPECT_TRUE(anyValue) << "the reference-to-voxel map holds only zeros";
-    EXPECT_EQ(filesIn(dir.path("out")).size(), 9u);  // .ldi, .json, .log, six NIfTI files
+    EXPECT_EQ(folderContents(dir.path("out")).size(), 9u);  // .ldi, .json, .log, six NIfTI files
 
     ProcessResult info = runLdi({"info", "out/P_Motor.ldi"}, dir.root());
     EXPECT_EQ(info.status, 0) << info.err;
@@ -165,7 +165,7 @@ TEST_F(LdiRun, ShorthandAndStandardInputAnswers) {
 }
 
 TEST_F(LdiRun, ProtocolIntervalsInMilliseconds) {
-    writeFileText(dir.path("run1.prt"),
+    writeWholeFile(dir.path("run1.prt"),
                   "FileVersion: 2\nResolutionOfTime: msec\n\nNrOfConditions: 2\n\nRest\n1\n0 9999\n"
                   "Color: 80 80 80\n\nTask\n2\n10000 119999\n120000 219999\nColor: 255 0 0\n");
     ProcessResult result = run({"--select-voi", "Visual", "--condition", "T", "--data", "run1.vtc", "--protocol",
@@ -176,16 +176,16 @@ TEST_F(LdiRun, ProtocolIntervalsInMilliseconds) {
     checkResults("out/M_Visual", mapsOf("T"));
 
     // A protocol the host cannot read is reported by both.
-    writeFileText(dir.path("broken.prt"), "ResolutionOfTime: msec\nNrOfConditions: 1\nTask\n2\n0 10\n");
-    writeFileText(dir.path("setup.txt"), "1\n0\n2\nT\nrun1.vtc\nbroken.prt\n1\n");
-    const std::size_t filesBefore = filesIn(dir.path("out")).size();
+    writeWholeFile(dir.path("broken.prt"), "ResolutionOfTime: msec\nNrOfConditions: 1\nTask\n2\n0 10\n");
+    writeWholeFile(dir.path("setup.txt"), "1\n0\n2\nT\nrun1.vtc\nbroken.prt\n1\n");
+    const std::size_t filesBefore = folderContents(dir.path("out")).size();
     result = run({"--answers", "setup.txt"});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("cannot use the protocol broken.prt: broken.prt:5: the file ends after 1 of the 2"),
               std::string::npos)
         << result.err;
     EXPECT_NE(result.out.find("ERROR: Could not get access to protocol definition"), std::string::npos);
-    EXPECT_EQ(filesIn(dir.path("out")).size(), filesBefore);
+    EXPECT_EQ(folderContents(dir.path("out")).size(), filesBefore);
 }
 
 TEST_F(LdiRun, SourceAndTargetPairsNeedTheSettingToMatch) {
@@ -195,9 +195,9 @@ TEST_F(LdiRun, SourceAndTargetPairsNeedTheSettingToMatch) {
     ProcessResult result = run(pair);
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("SeparateSourceTargetVTCs"), std::string::npos) << result.err;
-    EXPECT_TRUE(filesIn(dir.path("out")).empty());
+    EXPECT_TRUE(folderContents(dir.path("out")).empty());
 
-    writeFileText(dir.path("LDIPlugin.ini"), "SeparateSourceTargetVTCs= 1\n");
+    writeWholeFile(dir.path("LDIPlugin.ini"), "SeparateSourceTargetVTCs= 1\n");
     result = run(pair);
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("// LDI> \tsrc: run1.vtc\n// LDI> \ttrg: run2.vtc\n"), std::string::npos);
@@ -223,7 +223,7 @@ TEST_F(LdiRun, MissingHostDataEndsWithTheMessageBox) {
 }
 
 TEST_F(LdiRun, MalformedInputsStopBeforeThePluginStarts) {
-    writeFileText(dir.path("regions.voi"), "VOI: Motor\n0 0 0\n\n0 0 zero\n");
+    writeWholeFile(dir.path("regions.voi"), "VOI: Motor\n0 0 0\n\n0 0 zero\n");
     ProcessResult result = run({"--answers", "-"}, SETUP);
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.out, "");
@@ -231,12 +231,12 @@ TEST_F(LdiRun, MalformedInputsStopBeforeThePluginStarts) {
               std::string::npos)
         << result.err;
 
-    writeFileText(dir.path("regions.voi"), analysisVoiText());
-    writeFileText(dir.path("run1.vtc"), "not a VTC");
+    writeWholeFile(dir.path("regions.voi"), analysisVoiText());
+    writeWholeFile(dir.path("run1.vtc"), "not a VTC");
     result = run({"--answers", "-"}, SETUP);
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.err.find("run1.vtc"), std::string::npos);
-    EXPECT_TRUE(filesIn(dir.path("out")).empty());
+    EXPECT_TRUE(folderContents(dir.path("out")).empty());
 }
 
 TEST_F(LdiRun, AnswersThatRunOutCancelAndWriteNothing) {
@@ -246,7 +246,7 @@ TEST_F(LdiRun, AnswersThatRunOutCancelAndWriteNothing) {
     EXPECT_NE(result.err.find("standard input ran out at the dialog \"Interval selection\""), std::string::npos)
         << result.err;
     EXPECT_NE(result.out.find("// LDI> Canceled by user.\n"), std::string::npos);
-    EXPECT_NE(readFileText(dir.path("run.log")).find("//  End LDI-Plugin output"), std::string::npos);
+    EXPECT_NE(readWholeFile(dir.path("run.log")).find("//  End LDI-Plugin output"), std::string::npos);
 
     // Out of answers where a cancel only brings the dialog back: the host stops.
     result = run({"--answers", "-"}, "1\n0\n1\nTask\n");
@@ -258,41 +258,41 @@ TEST_F(LdiRun, AnswersThatRunOutCancelAndWriteNothing) {
     result = run({});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("no answers"), std::string::npos) << result.err;
-    EXPECT_TRUE(filesIn(dir.path("out")).empty());
+    EXPECT_TRUE(folderContents(dir.path("out")).empty());
 }
 
 TEST_F(LdiRun, UnwritableOutputFolderFailsTheRun) {
     const std::string setup = SETUP;
     for (const std::string folder : {"gone", "afile"}) {
-        writeFileText(dir.path("afile"), "a file where a folder should be");
-        writeFileText(dir.path("setup.txt"), std::string(setup).replace(setup.find("out/P"), 5, folder + "/P"));
+        writeWholeFile(dir.path("afile"), "a file where a folder should be");
+        writeWholeFile(dir.path("setup.txt"), std::string(setup).replace(setup.find("out/P"), 5, folder + "/P"));
         ProcessResult result = run({"--answers", "setup.txt"});
         EXPECT_EQ(result.status, 1);
         EXPECT_NE(result.err.find("cannot save the maps to " + folder + "/P_Motor.ldi"), std::string::npos)
             << result.err;
         EXPECT_NE(result.err.find("could not be saved"), std::string::npos);
         EXPECT_FALSE(std::filesystem::exists(dir.path("gone")));
-        for (const std::string& name : filesIn(dir.root())) EXPECT_EQ(name.find("P_Motor"), std::string::npos);
+        for (const std::string& name : folderContents(dir.root())) EXPECT_EQ(name.find("P_Motor"), std::string::npos);
     }
 }
 
 TEST_F(LdiRun, WriteProtectedOutputFolderFailsTheRun) {
     if (geteuid() == 0) GTEST_SKIP() << "running as root: a folder without write permission stays writable";
     chmod(dir.path("out").c_str(), 0555);
-    writeFileText(dir.path("setup.txt"), SETUP);
+    writeWholeFile(dir.path("setup.txt"), SETUP);
     ProcessResult result = run({"--answers", "setup.txt"});
     chmod(dir.path("out").c_str(), 0755);
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("out/P_Motor.ldi"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("Permission denied"), std::string::npos) << result.err;
-    EXPECT_TRUE(filesIn(dir.path("out")).empty());
+    EXPECT_TRUE(folderContents(dir.path("out")).empty());
 }
 
 TEST_F(LdiRun, UsageErrorsAndPluginProblemsGiveStatusTwo) {
     ProcessResult result = run({"--plugin", "nowhere/LDIPlugin_v15.so"});
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.err.find("nowhere/LDIPlugin_v15.so"), std::string::npos);
-    writeFileText(dir.path("fake.so"), "text");
+    writeWholeFile(dir.path("fake.so"), "text");
     result = run({"--plugin", "fake.so"});
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.err.find("cannot load the plug-in fake.so"), std::string::npos) << result.err;
@@ -312,7 +312,7 @@ TEST_F(LdiRun, HelpVersionAndInfo) {
     EXPECT_NE(help.out.find("Examples:"), std::string::npos);
     ProcessResult runHelp = runLdi({"run", "--help"}, dir.root());
     EXPECT_EQ(runHelp.status, 0);
-    const std::string usage = readFileText(
+    const std::string usage = readWholeFile(
         (std::filesystem::path(__FILE__).parent_path() / "../../docs/usage.md").lexically_normal().string());
     for (const char* flag : {"--vtc", "--voi", "--plugin", "--plugins-dir", "--answers", "--log", "--no-vmr",
                              "--quiet", "--select-voi", "--condition", "--data", "--interval", "--protocol",
@@ -330,12 +330,12 @@ TEST_F(LdiRun, HelpVersionAndInfo) {
     EXPECT_NE(info.out.find("grid:              4 x 3 x 2 voxels"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("TR:                2000 ms"), std::string::npos);
     EXPECT_NE(info.out.find("(as expected)"), std::string::npos);
-    const std::string whole = readFileText(dir.path("run1.vtc"));
-    writeFileText(dir.path("cut.vtc"), whole.substr(0, whole.size() - 10));
+    const std::string whole = readWholeFile(dir.path("run1.vtc"));
+    writeWholeFile(dir.path("cut.vtc"), whole.substr(0, whole.size() - 10));
     info = runLdi({"info", "cut.vtc"}, dir.root());
     EXPECT_EQ(info.status, 1);
     EXPECT_NE(info.out.find("10 bytes short"), std::string::npos);
-    writeFileText(dir.path("bad.ldi"), whole);
+    writeWholeFile(dir.path("bad.ldi"), whole);
     info = runLdi({"info", "bad.ldi"}, dir.root());
     EXPECT_EQ(info.status, 1);
     EXPECT_NE(info.err.find("not an LDI map file"), std::string::npos);

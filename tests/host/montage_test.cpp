@@ -124,7 +124,7 @@ VtcWriterOptions backgroundVtc() {
 class Show : public ::testing::Test {
 protected:
     void SetUp() override {
-        writeFileText(dir.path("maps.ldi"), encodeLdi(sampleMaps()));
+        writeWholeFile(dir.path("maps.ldi"), encodeLdi(sampleMaps()));
         ASSERT_TRUE(writeTestVtc(dir.path("run.vtc"), backgroundVtc()));
     }
     ProcessResult show(std::vector<std::string> arguments) {
@@ -219,11 +219,11 @@ TEST_F(Show, ChoicesThatDoNotFitTheFile) {
     result = show({"--out", "missing/map.png"});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("cannot write the picture missing/map.png"), std::string::npos) << result.err;
-    for (const std::string& name : filesIn(dir.root())) EXPECT_EQ(name.find(".partial"), std::string::npos) << name;
+    for (const std::string& name : folderContents(dir.root())) EXPECT_EQ(name.find(".partial"), std::string::npos) << name;
 
-    std::string damaged = readFileText(dir.path("maps.ldi"));
+    std::string damaged = readWholeFile(dir.path("maps.ldi"));
     damaged[damaged.size() / 2] ^= 0x01;
-    writeFileText(dir.path("maps.ldi"), damaged);
+    writeWholeFile(dir.path("maps.ldi"), damaged);
     result = show({});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("maps.ldi"), std::string::npos) << result.err;

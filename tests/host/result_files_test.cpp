@@ -205,12 +205,12 @@ TEST(SaveResults, WritesAllFilesUnderFinalNamesOnly) {
     const LdiFile file = sampleMapSet();
     std::string problem;
     ASSERT_TRUE(saveResultFiles(dir.path("P_V.ldi"), file, {"LDI v1.5", "1.5"}, problem)) << problem;
-    EXPECT_EQ(filesIn(dir.root()), (std::vector<std::string>{"P_V.json", "P_V.ldi", "P_V_A_Ref2Vox.nii.gz",
+    EXPECT_EQ(folderContents(dir.root()), (std::vector<std::string>{"P_V.json", "P_V.ldi", "P_V_A_Ref2Vox.nii.gz",
                                                              "P_V_A_dLDI_IT_1.nii.gz", "P_V_A_dLDI_IT_2.nii.gz"}));
-    Parsed<LdiFile> reread = decodeLdi(readFileText(dir.path("P_V.ldi")));
+    Parsed<LdiFile> reread = decodeLdi(readWholeFile(dir.path("P_V.ldi")));
     ASSERT_TRUE(reread.ok);
     EXPECT_EQ(reread.value.maps[2].voxels, file.maps[2].voxels);
-    auto json = nlohmann::json::parse(readFileText(dir.path("P_V.json")));
+    auto json = nlohmann::json::parse(readWholeFile(dir.path("P_V.json")));
     EXPECT_EQ(json["maps"][2]["niftiFile"], "P_V_A_dLDI_IT_2.nii.gz");
     EXPECT_EQ(json["mapFile"], "P_V.ldi");
     struct stat info {};
@@ -221,8 +221,8 @@ TEST(SaveResults, WritesAllFilesUnderFinalNamesOnly) {
     LdiFile second = file;
     second.maps[0].voxels[0] = 42.0f;
     ASSERT_TRUE(saveResultFiles(dir.path("P_V.ldi"), second, {}, problem)) << problem;
-    EXPECT_EQ(decodeLdi(readFileText(dir.path("P_V.ldi"))).value.maps[0].voxels[0], 42.0f);
-    EXPECT_EQ(filesIn(dir.root()).size(), 5u);
+    EXPECT_EQ(decodeLdi(readWholeFile(dir.path("P_V.ldi"))).value.maps[0].voxels[0], 42.0f);
+    EXPECT_EQ(folderContents(dir.root()).size(), 5u);
 }
 
 TEST(SaveResults, AFailureLeavesNothingBehind) {
@@ -239,7 +239,7 @@ TEST(SaveResults, AFailureLeavesNothingBehind) {
     std::filesystem::create_directory(dir.path("Q_V.ldi"));
     EXPECT_FALSE(saveResultFiles(dir.path("Q_V.ldi"), file, {}, problem));
     EXPECT_NE(problem.find("Q_V.ldi"), std::string::npos) << problem;
-    EXPECT_EQ(filesIn(dir.root()), std::vector<std::string>{"Q_V.ldi"});
+    EXPECT_EQ(folderContents(dir.root()), std::vector<std::string>{"Q_V.ldi"});
 
     if (geteuid() != 0) {
         const std::string locked = dir.path("locked");
@@ -247,7 +247,7 @@ TEST(SaveResults, AFailureLeavesNothingBehind) {
         chmod(locked.c_str(), 0555);
         EXPECT_FALSE(saveResultFiles(locked + "/P_V.ldi", file, {}, problem));
         EXPECT_NE(problem.find("Permission denied"), std::string::npos) << problem;
-        EXPECT_TRUE(filesIn(locked).empty());
+        EXPECT_TRUE(folderContents(locked).empty());
         chmod(locked.c_str(), 0755);
     }
 }

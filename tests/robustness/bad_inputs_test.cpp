@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ldi_process.h"
+#include "support/ldi_process.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "ldi_process.h"
+#include "support/ldi_process.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ldi_process.h"
+#include "support/ldi_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
