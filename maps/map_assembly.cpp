@@ -1,8 +1,10 @@
 #include "maps/map_assembly.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <numeric>
 #include <ostream>
 #include <string>
@@ -12,37 +14,42 @@
 #include "plugin/run_control.h"
 #include "setup/analysis_setup.h"
 #include "stats/matrix.h"
+#include "stats/parallel.h"
 #include "stats/sorting.h"
 
 namespace {
 
-// Absolute values of the present (nonzero, finite) values, ascending.
-std::vector<float> presentMagnitudes(const float* values, std::size_t count) {
-    std::vector<float> magnitudes;
-    magnitudes.reserve(count);
+// Writes the absolute values of the present (nonzero, finite) values of
+// values[0..count) to out, in their order; returns how many. Branch-free, since
+// about half of a map's voxels are zero and the test would mispredict.
+std::size_t collectMagnitudes(const float* values, std::size_t count, float* out) {
+    std::size_t kept = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const float v = values[i];
-        if (v != 0.0f && std::isfinite(v)) magnitudes.push_back(std::fabs(v));
+        out[kept] = std::fabs(v);
+        kept += (v != 0.0f && std::isfinite(v)) ? 1 : 0;
     }
-    // Magnitudes are positive and finite, so the radix sort orders them exactly
-    // as std::sort would, in a few passes instead of n log n comparisons.
+    return kept;
+}
+
+// Present magnitudes of a whole array, ascending. Magnitudes are positive and
+// finite, so the radix sort orders them exactly as std::sort would, in a few
+// passes instead of n log n comparisons.
+std::vector<float> presentMagnitudes(const float* values, std::size_t count) {
+    std::vector<float> magnitudes(count);
+    magnitudes.resize(collectMagnitudes(values, count, magnitudes.data()));
     sortAscending(magnitudes);
     return magnitudes;
 }
 
-}  // namespace
-
-bool findFdrThresholds(const std::vector<float>& qValues, const float* map, std::size_t mapCount,
-                       const float* nullMap, std::size_t nullCount, int32_t cV, std::vector<float>& thresholds,
-                       std::ostream& errorStream) {
+void reportUnknownConstant(int32_t cV, std::ostream& errorStream) {
     if (cV != 1 && cV != 2) errorStream << "Unknown value for cVconst: " << cV << " , only 1 or 2 allowed";
+}
 
-    const std::vector<float> a = presentMagnitudes(map, mapCount);
-    const std::size_t n = a.size();
-    if (n == 0) return false;
-    const std::vector<float> b = presentMagnitudes(nullMap, nullCount);
-    const std::size_t m = b.size();
-
+// The walk of the search over the sorted magnitudes a[0..n) of the map (n > 0)
+// and b[0..m) of its null values.
+void walkFdrThresholds(const std::vector<float>& qValues, const float* a, std::size_t n, const float* b,
+                       std::size_t m, int32_t cV, std::vector<float>& thresholds) {
     const float c = cV == 1 ? 1.0f : std::log(static_cast<float>(n)) + 0.5772f;
 
     // Walk the q values in ascending order, but keep each result in the slot
@@ -72,6 +79,18 @@ bool findFdrThresholds(const std::vector<float>& qValues, const float* map, std:
             }
         }
     }
+}
+
+}  // namespace
+
+bool findFdrThresholds(const std::vector<float>& qValues, const float* map, std::size_t mapCount,
+                       const float* nullMap, std::size_t nullCount, int32_t cV, std::vector<float>& thresholds,
+                       std::ostream& errorStream) {
+    reportUnknownConstant(cV, errorStream);
+    const std::vector<float> a = presentMagnitudes(map, mapCount);
+    if (a.empty()) return false;
+    const std::vector<float> b = presentMagnitudes(nullMap, nullCount);
+    walkFdrThresholds(qValues, a.data(), a.size(), b.data(), b.size(), cV, thresholds);
     return true;
 }
 
@@ -101,46 +120,37 @@ bool mapLook(MapType type, MapLook& look) {
     return false;
 }
 
-// The map values of one kind, straight into the host's buffer `out`, and the
-// matching null values into `nullOut` (not for DLDI_RC, which has no null).
-// Every value is one float32 expression per voxel, the same operations in the
-// same order as the whole-volume formulation (difference, mask, scale).
-void computeMapValues(MapType type, const MeasureVolumes& real, const MeasureVolumes& null,
-                      const GlobalParameters& parameters, float* out, float* nullOut, std::size_t count) {
+// The values of one map kind for voxels [begin, end) of the measure volumes
+// `measures` (the real ones for the map, the surrogate ones for its null
+// values), into out[0 .. end - begin). Every value is one float32 expression per
+// voxel, the same operations in the same order as the whole-volume formulation
+// (difference, mask, scale).
+void computeMapValues(MapType type, const MeasureVolumes& measures, const GlobalParameters& parameters,
+                      std::size_t begin, std::size_t end, float* out) {
     const float scale = parameters.mapScaleFactor;
     const float instThreshold = parameters.dldiITInstLowerThres;
-    const float* r2v = real.ref2vox.data();
-    const float* v2r = real.vox2ref.data();
-    const float* inst = real.inst.data();
-    const float* nr2v = null.ref2vox.data();
-    const float* nv2r = null.vox2ref.data();
-    const float* ninst = null.inst.data();
+    const float* r2v = measures.ref2vox.data() + begin;
+    const float* v2r = measures.vox2ref.data() + begin;
+    const float* inst = measures.inst.data() + begin;
+    const std::size_t count = end - begin;
     switch (type) {
     case REF2VOX:
         for (std::size_t i = 0; i < count; ++i) out[i] = r2v[i] * scale;
-        for (std::size_t i = 0; i < count; ++i) nullOut[i] = nr2v[i] * scale;
         break;
     case VOX2REF:
         for (std::size_t i = 0; i < count; ++i) out[i] = v2r[i] * scale;
-        for (std::size_t i = 0; i < count; ++i) nullOut[i] = nv2r[i] * scale;
         break;
     case INST:
         for (std::size_t i = 0; i < count; ++i) out[i] = inst[i] * scale;
-        for (std::size_t i = 0; i < count; ++i) nullOut[i] = ninst[i] * scale;
         break;
     case DLDI:
         for (std::size_t i = 0; i < count; ++i) out[i] = (r2v[i] - v2r[i]) * scale;
-        for (std::size_t i = 0; i < count; ++i) nullOut[i] = (nr2v[i] - nv2r[i]) * scale;
         break;
     case DLDI_IT:
         // An instantaneous influence equal to the threshold keeps the voxel.
         for (std::size_t i = 0; i < count; ++i) {
             const float d = instThreshold > inst[i] ? 0.0f : r2v[i] - v2r[i];
             out[i] = d * scale;
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            const float d = instThreshold > ninst[i] ? 0.0f : nr2v[i] - nv2r[i];
-            nullOut[i] = d * scale;
         }
         break;
     case DLDI_RC: {
@@ -156,6 +166,63 @@ void computeMapValues(MapType type, const MeasureVolumes& real, const MeasureVol
         break;
     }
     }
+}
+
+// The FDR search of one map kind: the sorted magnitudes of its map and of its
+// null values, each found by one task, then the walk by whichever task finishes
+// second.
+struct FdrSearch {
+    MapType type = REF2VOX;
+    std::unique_ptr<float[]> magnitudes[2];  // map, null
+    std::size_t counts[2] = {0, 0};
+    std::atomic<int> sorted{0};
+    bool found = false;  // the map has a present value
+    std::vector<float> thresholds;
+};
+
+// Every map kind's FDR search, on the computation's threads. The searches are
+// independent and each is done exactly as alone, so the thresholds do not depend
+// on the number of threads. Host calls stay on the calling thread (afterwards).
+void runFdrSearches(std::vector<std::unique_ptr<FdrSearch>>& searches, const MeasureVolumes& real,
+                    const MeasureVolumes& null, const GlobalParameters& parameters) {
+    const std::size_t count = real.ref2vox.size();
+    const std::vector<float>& qValues = parameters.qThresholdsForFDR;
+    const int64_t tasks = static_cast<int64_t>(searches.size()) * 2;
+    std::atomic<int64_t> next{0};
+    const int wanted = static_cast<int>(std::min<int64_t>(computationThreadCount(), tasks));
+    runOnWorkers(wanted, [&](int) {
+        constexpr std::size_t kChunk = 2048;  // values formed at a time, kept in L1
+        float chunk[kChunk];
+        std::unique_ptr<float[]> scratch;
+        for (;;) {
+            const int64_t task = next.fetch_add(1);
+            if (task >= tasks) break;
+            FdrSearch& search = *searches[static_cast<std::size_t>(task / 2)];
+            const int side = static_cast<int>(task % 2);
+            std::unique_ptr<float[]>& magnitudes = search.magnitudes[side];
+            magnitudes.reset(new float[count]);
+            std::size_t kept = 0;
+            for (std::size_t begin = 0; begin < count; begin += kChunk) {
+                const std::size_t end = std::min(count, begin + kChunk);
+                computeMapValues(search.type, side == 0 ? real : null, parameters, begin, end, chunk);
+                kept += collectMagnitudes(chunk, end - begin, magnitudes.get() + kept);
+            }
+            search.counts[side] = kept;
+            if (!scratch) scratch.reset(new float[count]);
+            sortAscending(magnitudes.get(), kept, scratch.get());
+            // The second task to finish sees the first one's magnitudes.
+            if (search.sorted.fetch_add(1, std::memory_order_acq_rel) == 1) {
+                search.thresholds.assign(qValues.size(), 0.0f);
+                search.found = search.counts[0] > 0;
+                if (search.found)
+                    walkFdrThresholds(qValues, search.magnitudes[0].get(), search.counts[0],
+                                      search.magnitudes[1].get(), search.counts[1], parameters.cvConstantForFDR,
+                                      search.thresholds);
+                search.magnitudes[0].reset();
+                search.magnitudes[1].reset();
+            }
+        }
+    });
 }
 
 }  // namespace
@@ -190,12 +257,27 @@ int assembleMaps(AnalysisContext& context, const SelectedVoi& voi, const Conditi
     const std::size_t strictest = static_cast<std::size_t>(
         std::min_element(qValues.begin(), qValues.end()) - qValues.begin());
     const int32_t kinds = static_cast<int32_t>(parameters.mapTypesComputed.size());
-    FloatVolume nullValues(setup.dimZ, setup.dimY, setup.dimX);
-    std::vector<float> thresholds(qValues.size(), 0.0f);
+
+    // The thresholds first (the expensive part, on every thread), then the
+    // host's buffers one map at a time, in map order.
+    std::vector<std::unique_ptr<FdrSearch>> searches;
+    std::vector<FdrSearch*> searchOf;
+    for (MapType type : parameters.mapTypesComputed) {
+        MapLook look{};
+        if (!mapLook(type, look) || type == DLDI_RC) {
+            searchOf.push_back(nullptr);
+            continue;
+        }
+        searches.push_back(std::make_unique<FdrSearch>());
+        searches.back()->type = type;
+        searchOf.push_back(searches.back().get());
+    }
+    runFdrSearches(searches, real, null, parameters);
 
     int32_t k = 0;
     for (MapType type : parameters.mapTypesComputed) {
         const int32_t mapIndex = kinds * conditionIndex + k;
+        const FdrSearch* search = searchOf[static_cast<std::size_t>(k)];
         ++k;
         SyMapHeader header{};
         float* buffer = hostApi.syGetNRVMPOfCurrentVMR(mapIndex, &header);
@@ -209,16 +291,14 @@ int assembleMaps(AnalysisContext& context, const SelectedVoi& voi, const Conditi
             errorStream << "ERROR : Unknown LDI map-type encountered";
             return statusTerminalError;
         }
-        FloatVolume mapValues = FloatVolume::view(buffer, setup.dimZ, setup.dimY, setup.dimX);
-        computeMapValues(type, real, null, parameters, mapValues.data(), nullValues.data(), count);
+        computeMapValues(type, real, parameters, 0, count, buffer);
 
         if (type == DLDI_RC) {
             header.lowerThreshold = 0.2f;
             header.upperThreshold = parameters.dldiRCUpperThres;
         } else {
-            std::fill(thresholds.begin(), thresholds.end(), 0.0f);
-            findFdrThresholds(qValues, mapValues, nullValues, parameters.cvConstantForFDR, thresholds,
-                              errorStream);
+            reportUnknownConstant(parameters.cvConstantForFDR, errorStream);
+            const std::vector<float>& thresholds = search->thresholds;
             if (header.fdrThresholds != nullptr) {
                 const std::size_t slots =
                     std::min(thresholds.size(), static_cast<std::size_t>(std::max(0, header.fdrThresholdCount)));

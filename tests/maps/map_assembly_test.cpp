@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -13,6 +14,8 @@
 #include "plugin/analysis_context.h"
 #include "setup/analysis_setup.h"
 #include "stats/matrix.h"
+#include "stats/parallel.h"
+#include "stats/random.h"
 #include "support/fake_host.h"
 
 namespace {
@@ -292,6 +295,93 @@ TEST_F(MapAssemblyTest, MissingHostBufferFailsWithTheVoiAndCondition) {
     EXPECT_EQ(assemble(0), 3);
     EXPECT_EQ(errors.str(), "Failed to retrieve an allocated CMP map-pointer for VOI 'V', Condition 'C'");
     EXPECT_STREQ(host().maps[1].header.name, "C: Vox2Ref") << "earlier maps stay written";
+}
+
+// The searches run on several threads; every threshold must be the one the plain
+// search finds on the map's own values, whatever the number of threads, with
+// zeros, infinities and NaN among the measures.
+TEST_F(MapAssemblyTest, ThresholdsAreThoseOfThePlainSearchForAnyNumberOfThreads) {
+    setup.xEnd = 90;
+    setup.yEnd = 60;
+    setup.zEnd = 21;
+    setup.dimX = 30;
+    setup.dimY = 20;
+    setup.dimZ = 7;
+    const std::size_t count = 30 * 20 * 7;
+    context.realMeasures = std::make_unique<MeasureVolumes>(7, 20, 30);
+    context.nullMeasures = std::make_unique<MeasureVolumes>(7, 20, 30);
+    addCondition(setup, "C");
+    setup.parameters.cvConstantForFDR = 7;  // reported once per searched map
+    RandomState random;
+    seedRandom(random, 12345u);
+    auto fill = [&](FloatVolume& v, float spread) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const int draw = nextRandom(random);
+            float value = spread * static_cast<float>(draw % 1000) / 997.0f;
+            if (draw % 7 == 0) value = 0.0f;
+            if (i == 17) value = std::numeric_limits<float>::infinity();
+            if (i == 41) value = std::numeric_limits<float>::quiet_NaN();
+            v.data()[i] = value;
+        }
+    };
+    for (MeasureVolumes* m : {context.realMeasures.get(), context.nullMeasures.get()}) {
+        const float spread = m == context.realMeasures.get() ? 1.0f : 0.6f;
+        fill(m->ref2vox, spread);
+        fill(m->vox2ref, spread);
+        fill(m->inst, spread);
+    }
+
+    // The plain search over the values each map kind is made of.
+    const float scale = setup.parameters.mapScaleFactor;
+    const float it = setup.parameters.dldiITInstLowerThres;
+    const std::vector<std::function<float(const MeasureVolumes&, std::size_t)>> kinds = {
+        [&](const MeasureVolumes& m, std::size_t i) { return m.ref2vox.data()[i] * scale; },
+        [&](const MeasureVolumes& m, std::size_t i) { return m.vox2ref.data()[i] * scale; },
+        [&](const MeasureVolumes& m, std::size_t i) { return m.inst.data()[i] * scale; },
+        [&](const MeasureVolumes& m, std::size_t i) { return (m.ref2vox.data()[i] - m.vox2ref.data()[i]) * scale; },
+        [&](const MeasureVolumes& m, std::size_t i) {
+            const float d = it > m.inst.data()[i] ? 0.0f : m.ref2vox.data()[i] - m.vox2ref.data()[i];
+            return d * scale;
+        }};
+    std::vector<std::vector<float>> expected;
+    for (const auto& value : kinds) {
+        std::vector<float> map(count), null(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            map[i] = value(*context.realMeasures, i);
+            null[i] = value(*context.nullMeasures, i);
+        }
+        std::vector<float> thresholds(3, 0.0f);
+        std::ostringstream ignored;
+        EXPECT_TRUE(findFdrThresholds(setup.parameters.qThresholdsForFDR, map.data(), count, null.data(), count, 7,
+                                      thresholds, ignored));
+        expected.push_back(thresholds);
+    }
+    EXPECT_GT(expected[0][2], 0.0f) << "the data must give the search something to find";
+
+    std::string firstMessages;
+    for (int threads : {1, 2, 3}) {
+        setComputationThreadCount(threads);
+        errors.str("");
+        ASSERT_EQ(assemble(0), 1) << errors.str();
+        setComputationThreadCount(0);
+        for (std::size_t k = 0; k < 5; ++k) {
+            EXPECT_EQ(host().maps[k].fdrThresholds, expected[k]) << "map " << k << ", " << threads << " threads";
+            for (std::size_t i = 0; i < count; i += 97) {
+                const float want = kinds[k](*context.realMeasures, i);
+                if (std::isnan(want)) {
+                    EXPECT_TRUE(std::isnan(host().maps[k].voxels[i])) << i;
+                } else {
+                    EXPECT_EQ(host().maps[k].voxels[i], want) << i;
+                }
+            }
+        }
+        if (threads == 1) firstMessages = errors.str();
+        EXPECT_EQ(errors.str(), firstMessages);
+    }
+    std::string once = "Unknown value for cVconst: 7 , only 1 or 2 allowed";
+    std::string fiveTimes;
+    for (int k = 0; k < 5; ++k) fiveTimes += once;
+    EXPECT_EQ(firstMessages, fiveTimes);
 }
 
 }  // namespace
