@@ -195,9 +195,9 @@ void allocateVtcValues(VtcValues& values, const VtcHeader& header, int32_t count
     // Left uninitialised on purpose: a header that promises a large grid in a
     // short file then costs address space only until the first short read.
     if (header.dataType == VTC_DATA_TYPE_FLOAT) {
-        values.floats.reset(new float[size]);
+        values.floats = makeLargeArray<float>(size);
     } else {
-        values.shorts.reset(new uint16_t[size]);
+        values.shorts = makeLargeArray<uint16_t>(size);
     }
     values.capacity = count > 0 ? count : 0;
 }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "stats/large_buffer.h"
 #include "stats/matrix.h"
 
 struct AnalysisContext;
@@ -81,8 +82,8 @@ int64_t vtcVoxelOffset(const VtcHeader& header, int32_t x, int32_t y, int32_t z)
 // values; the other stays empty. Not zero-filled: every value is read from the
 // file before it is used.
 struct VtcValues {
-    std::unique_ptr<float[]> floats;
-    std::unique_ptr<uint16_t[]> shorts;
+    LargeArray<float> floats;
+    LargeArray<uint16_t> shorts;
     int32_t capacity = 0;  // values
 };
 

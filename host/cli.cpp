@@ -75,6 +75,9 @@ void defineRunOptions(CLI::App& run, RunOptions& options, RunOptionBindings& bin
         ->type_name("FILE");
     run.add_flag("--no-vmr", options.noVmr, "run without a current VMR");
     run.add_flag("--quiet", options.quiet, "do not print the log pane on standard output");
+    run.add_flag("--timing", options.timing,
+                 "print on standard error how long the plug-in computed and how long the host "
+                 "worked for it");
     run.add_option("--threads", options.threads,
                    "threads of the computation, passed to the plug-in's setThreadCount (a plug-in "
                    "without it ignores this, with a notice)")

@@ -24,6 +24,7 @@ struct RunOptions {
     bool noVmr = false;
     bool quiet = false;
     int threads = 0;  // 0: not given; otherwise passed to the plug-in's setThreadCount
+    bool timing = false;  // print how long the plug-in computed and how long the host worked
     std::vector<ShorthandItem> shorthand;  // in command-line order
 };
 

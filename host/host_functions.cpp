@@ -30,10 +30,23 @@ void notice(const std::string& text) {
     if (state.messages != nullptr) *state.messages << "ldi: " << text << std::endl;
 }
 
+// Adds the time until it goes out of scope to the host's own time.
+class HostTimer {
+public:
+    HostTimer() : start_(std::chrono::steady_clock::now()) {}
+    ~HostTimer() { hostState().hostTime += std::chrono::steady_clock::now() - start_; }
+    HostTimer(const HostTimer&) = delete;
+    HostTimer& operator=(const HostTimer&) = delete;
+
+private:
+    std::chrono::steady_clock::time_point start_;
+};
+
 // Runs a host function body; an exception (only exhausted memory is
 // expected) becomes the function's refusing answer and a notice.
 template <typename Result, typename Body>
 Result guarded(const char* name, Result refusal, Body body) {
+    HostTimer timer;
     try {
         return body();
     } catch (const std::exception& error) {
@@ -259,6 +272,7 @@ LDI_HOST_EXPORT const int32_t* syGetVOI(int index, SyVoi* voi) {
 }
 
 LDI_HOST_EXPORT void syDeleteNRVMPsOfCurrentVMR(void) {
+    HostTimer timer;
     hostState().maps = HostMapSet();
 }
 

@@ -6,6 +6,7 @@
 // defined in host_functions.cpp with C linkage and exported from `ldi`.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -64,6 +65,9 @@ struct HostState {
     DialogSource* dialogs = nullptr;  // null: every dialog is cancelled
 
     int failedSaves = 0;  // saves that answered 0 during this run
+    // Time spent inside the host functions (dialogs, log pane, map sets, saving),
+    // so that a run can tell the plug-in's own computation from the host's work.
+    std::chrono::steady_clock::duration hostTime{0};
 };
 
 // The one state of this process, used by the host functions.

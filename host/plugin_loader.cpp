@@ -87,7 +87,8 @@ void* PluginLibrary::findExport(const char* name) const {
 
 LDI_CALLS_PLUGIN_OBJECT
 PluginRunResult runPluginOnce(const std::string& path, std::string& problem,
-                              const std::function<void(const PluginLibrary&)>& loaded) {
+                              const std::function<void(const PluginLibrary&)>& loaded,
+                              std::chrono::steady_clock::duration* executeTime) {
     PluginLibrary library;
     if (!library.load(path, problem)) return PluginRunResult::NotStarted;
     if (loaded) loaded(library);
@@ -100,7 +101,10 @@ PluginRunResult runPluginOnce(const std::string& path, std::string& problem,
         problem = "the plug-in " + path + " refused to start with this host (initPlugin returned false)";
         return PluginRunResult::NotStarted;
     }
-    return plugin->execute() ? PluginRunResult::Succeeded : PluginRunResult::Failed;
+    const auto start = std::chrono::steady_clock::now();
+    const bool succeeded = plugin->execute();
+    if (executeTime != nullptr) *executeTime = std::chrono::steady_clock::now() - start;
+    return succeeded ? PluginRunResult::Succeeded : PluginRunResult::Failed;
 }
 
 std::string defaultPluginPath() {

@@ -1,6 +1,7 @@
 // Loading the plug-in library and driving its object, as a host does.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -62,9 +63,11 @@ enum class PluginRunResult { Succeeded, Failed, NotStarted };
 // and runs execute once, then destroys the object. NotStarted (with a
 // message) when the library cannot be loaded or the plug-in refuses to start.
 // `loaded` is called with the loaded library (its information, its optional
-// exports) before the plug-in object is created.
+// exports) before the plug-in object is created. `executeTime`, when given,
+// receives how long execute took.
 PluginRunResult runPluginOnce(const std::string& path, std::string& problem,
-                              const std::function<void(const PluginLibrary&)>& loaded = nullptr);
+                              const std::function<void(const PluginLibrary&)>& loaded = nullptr,
+                              std::chrono::steady_clock::duration* executeTime = nullptr);
 
 // The optional export a host may call before execute to choose how many
 // threads the computation uses.

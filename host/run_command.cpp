@@ -1,4 +1,7 @@
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -134,6 +137,7 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
     state.messages = &err;
 
     std::string problem;
+    std::chrono::steady_clock::duration executeTime{0};
     PluginRunResult result = runPluginOnce(pluginPath, problem, [&](const PluginLibrary& library) {
         hostState().identity.pluginName = library.info().name;
         hostState().identity.pluginVersion = versionFromPluginName(library.info().name);
@@ -149,8 +153,19 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
                     << "; --threads " << options.threads << " is ignored" << std::endl;
             }
         }
-    });
+    }, &executeTime);
     out.flush();
+    if (options.timing && result != PluginRunResult::NotStarted) {
+        using Milliseconds = std::chrono::duration<double, std::milli>;
+        const double total = Milliseconds(executeTime).count();
+        const double host = std::min(total, Milliseconds(state.hostTime).count());
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "ldi: timing: the plug-in ran for %.1f ms: %.1f ms of its own computation and %.1f ms in "
+                      "the host's functions (dialogs, log pane, map sets, saving the results)",
+                      total, total - host, host);
+        err << text << std::endl;
+    }
     if (logFile.is_open()) {
         logFile.flush();
         if (!logFile) err << "ldi: could not write all of the log file " << options.logPath << std::endl;

@@ -23,6 +23,7 @@
 #include "plugin/host_api.h"
 #include "plugin/run_control.h"
 #include "setup/analysis_setup.h"
+#include "stats/large_buffer.h"
 #include "stats/matrix.h"
 
 namespace {
@@ -41,7 +42,7 @@ class AlignedFloats {
 public:
     // Not zero-filled: the kernels write their scratch before reading it.
     void allocate(std::size_t count) {
-        storage_.reset(new float[count + kLaneScratchAlignment / sizeof(float)]);
+        storage_ = makeLargeArray<float>(count + kLaneScratchAlignment / sizeof(float));
         const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
         const std::uintptr_t aligned = (address + kLaneScratchAlignment - 1) & ~(kLaneScratchAlignment - 1);
         data_ = reinterpret_cast<float*>(aligned);
@@ -49,7 +50,7 @@ public:
     float* data() const { return data_; }
 
 private:
-    std::unique_ptr<float[]> storage_;
+    LargeArray<float> storage_;
     float* data_ = nullptr;
 };
 
@@ -67,8 +68,8 @@ struct PassTables {
     // Per interval: surrogateCount rows of its length, and surrogateCount x (p + 1)
     // lag products. Every value is written before it is read (not zero-filled,
     // which would cost a sweep over the memory on one thread).
-    std::unique_ptr<float[]> surrogateRows;
-    std::unique_ptr<float[]> surrogateLags;
+    LargeArray<float> surrogateRows;
+    LargeArray<float> surrogateLags;
     std::vector<std::size_t> rowOffset;
     std::vector<std::size_t> lagOffset;
 };
@@ -176,8 +177,8 @@ void buildTables(const VoxelPassPlan& plan, PassTables& tables) {
     }
     tables.cached = (rows + lags) * sizeof(float) <= surrogateCacheLimit.load();
     if (tables.cached) {
-        tables.surrogateRows.reset(new float[rows]);
-        tables.surrogateLags.reset(new float[lags]);
+        tables.surrogateRows = makeLargeArray<float>(rows);
+        tables.surrogateLags = makeLargeArray<float>(lags);
     }
 }
 

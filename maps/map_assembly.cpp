@@ -13,6 +13,7 @@
 #include "plugin/host_api.h"
 #include "plugin/run_control.h"
 #include "setup/analysis_setup.h"
+#include "stats/large_buffer.h"
 #include "stats/matrix.h"
 #include "stats/parallel.h"
 #include "stats/sorting.h"
@@ -173,10 +174,9 @@ void computeMapValues(MapType type, const MeasureVolumes& measures, const Global
 // second.
 struct FdrSearch {
     MapType type = REF2VOX;
-    std::unique_ptr<float[]> magnitudes[2];  // map, null
+    float* magnitudes[2] = {nullptr, nullptr};  // map, null
     std::size_t counts[2] = {0, 0};
     std::atomic<int> sorted{0};
-    bool found = false;  // the map has a present value
     std::vector<float> thresholds;
 };
 
@@ -188,38 +188,39 @@ void runFdrSearches(std::vector<std::unique_ptr<FdrSearch>>& searches, const Mea
     const std::size_t count = real.ref2vox.size();
     const std::vector<float>& qValues = parameters.qThresholdsForFDR;
     const int64_t tasks = static_cast<int64_t>(searches.size()) * 2;
+    if (tasks == 0) return;
     std::atomic<int64_t> next{0};
-    const int wanted = static_cast<int>(std::min<int64_t>(computationThreadCount(), tasks));
-    runOnWorkers(wanted, [&](int) {
+    const int wanted = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(computationThreadCount(), tasks)));
+    // One block for every magnitude list and every worker's sorting room.
+    const std::size_t lists = static_cast<std::size_t>(tasks) + static_cast<std::size_t>(wanted);
+    LargeArray<float> block = makeLargeArray<float>(lists * count);
+    for (std::size_t s = 0; s < searches.size(); ++s)
+        for (int side = 0; side < 2; ++side) searches[s]->magnitudes[side] = block.get() + (2 * s + side) * count;
+
+    runOnWorkers(wanted, [&](int worker) {
         constexpr std::size_t kChunk = 2048;  // values formed at a time, kept in L1
         float chunk[kChunk];
-        std::unique_ptr<float[]> scratch;
+        float* scratch = block.get() + (static_cast<std::size_t>(tasks) + static_cast<std::size_t>(worker)) * count;
         for (;;) {
             const int64_t task = next.fetch_add(1);
             if (task >= tasks) break;
             FdrSearch& search = *searches[static_cast<std::size_t>(task / 2)];
             const int side = static_cast<int>(task % 2);
-            std::unique_ptr<float[]>& magnitudes = search.magnitudes[side];
-            magnitudes.reset(new float[count]);
+            float* magnitudes = search.magnitudes[side];
             std::size_t kept = 0;
             for (std::size_t begin = 0; begin < count; begin += kChunk) {
                 const std::size_t end = std::min(count, begin + kChunk);
                 computeMapValues(search.type, side == 0 ? real : null, parameters, begin, end, chunk);
-                kept += collectMagnitudes(chunk, end - begin, magnitudes.get() + kept);
+                kept += collectMagnitudes(chunk, end - begin, magnitudes + kept);
             }
             search.counts[side] = kept;
-            if (!scratch) scratch.reset(new float[count]);
-            sortAscending(magnitudes.get(), kept, scratch.get());
+            sortAscending(magnitudes, kept, scratch);
             // The second task to finish sees the first one's magnitudes.
             if (search.sorted.fetch_add(1, std::memory_order_acq_rel) == 1) {
                 search.thresholds.assign(qValues.size(), 0.0f);
-                search.found = search.counts[0] > 0;
-                if (search.found)
-                    walkFdrThresholds(qValues, search.magnitudes[0].get(), search.counts[0],
-                                      search.magnitudes[1].get(), search.counts[1], parameters.cvConstantForFDR,
-                                      search.thresholds);
-                search.magnitudes[0].reset();
-                search.magnitudes[1].reset();
+                if (search.counts[0] > 0)
+                    walkFdrThresholds(qValues, search.magnitudes[0], search.counts[0], search.magnitudes[1],
+                                      search.counts[1], parameters.cvConstantForFDR, search.thresholds);
             }
         }
     });

@@ -1,5 +1,7 @@
 #include "stats/matrix.h"
 
+#include <algorithm>
+
 #include <cmath>
 #include <utility>
 
@@ -207,6 +209,16 @@ FloatVolume FloatVolume::view(float* block, int32_t dimZ_, int32_t dimY_, int32_
     v.ownsStorage = false;
     v.block_ = block;
     return v;
+}
+
+MeasureVolumes::MeasureVolumes(int32_t dimZ, int32_t dimY, int32_t dimX) {
+    const FloatVolume shape = FloatVolume::view(nullptr, dimZ, dimY, dimX);
+    const std::size_t count = shape.size();
+    block_ = makeLargeArray<float>(3 * count);
+    std::fill(block_.get(), block_.get() + 3 * count, 0.0f);
+    ref2vox = FloatVolume::view(block_.get(), dimZ, dimY, dimX);
+    vox2ref = FloatVolume::view(block_.get() + count, dimZ, dimY, dimX);
+    inst = FloatVolume::view(block_.get() + 2 * count, dimZ, dimY, dimX);
 }
 
 FloatVolume::FloatVolume(const FloatVolume& other)

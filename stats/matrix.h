@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "stats/large_buffer.h"
 #include "stats/matrix_core.h"
 
 struct RandomState;
@@ -76,7 +77,7 @@ private:
     void bind();
     // The block is preceded (or followed) by as many spare elements as the column base
     // reaches outside it, so that every row pointer stays inside the allocation.
-    std::vector<float> storage_;
+    std::vector<float, LargeBufferAllocator<float>> storage_;
     float* origin_ = nullptr;  // row(rowBase)
 };
 
@@ -206,7 +207,7 @@ struct FloatVolume {
     }
 
 private:
-    std::vector<float> storage_;
+    std::vector<float, LargeBufferAllocator<float>> storage_;
     float* block_ = nullptr;
 };
 
@@ -218,15 +219,23 @@ bool addVolume(FloatVolume& target, const FloatVolume& source);       // target 
 void scaleVolume(FloatVolume& target, float factor);
 void absoluteVolume(FloatVolume& target);
 
-// The three per-voxel influence measures of one pass, all of the VTC grid size.
+// The three per-voxel influence measures of one pass, all of the VTC grid size,
+// zero at creation. The three are views into one block (one allocation that is
+// large enough for large pages); not copyable, since copies would share it.
 struct MeasureVolumes {
     FloatVolume ref2vox;
     FloatVolume vox2ref;
     FloatVolume inst;
 
     MeasureVolumes() = default;
-    MeasureVolumes(int32_t dimZ, int32_t dimY, int32_t dimX)
-        : ref2vox(dimZ, dimY, dimX), vox2ref(dimZ, dimY, dimX), inst(dimZ, dimY, dimX) {}
+    MeasureVolumes(int32_t dimZ, int32_t dimY, int32_t dimX);
+    MeasureVolumes(const MeasureVolumes&) = delete;
+    MeasureVolumes& operator=(const MeasureVolumes&) = delete;
+    MeasureVolumes(MeasureVolumes&&) = default;
+    MeasureVolumes& operator=(MeasureVolumes&&) = default;
+
+private:
+    LargeArray<float> block_;
 };
 
 // ---------------------------------------------------------------------------------------

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 #include <set>
+#include <string>
 
 #include <nifti1_io.h>
 #include <nlohmann/json.hpp>
@@ -306,6 +308,23 @@ TEST_F(LdiRun, UsageErrorsAndPluginProblemsGiveStatusTwo) {
     EXPECT_EQ(runLdi({}, dir.root()).status, 2);
 }
 
+TEST_F(LdiRun, TimingTellsThePluginsComputationFromTheHostsWork) {
+    ProcessResult result = run({"--quiet", "--timing", "--threads", "2", "--select-voi", "1", "--condition", "Task",
+                                "--data", "run1.vtc", "--interval", "5-100", "--out", "out/T"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    std::smatch parts;
+    const std::regex line(
+        "ldi: timing: the plug-in ran for ([0-9]+\\.[0-9]) ms: ([0-9]+\\.[0-9]) ms of its own computation and "
+        "([0-9]+\\.[0-9]) ms in the host's functions \\(dialogs, log pane, map sets, saving the results\\)\n");
+    ASSERT_TRUE(std::regex_match(result.err, parts, line)) << result.err;
+    const double total = std::stod(parts[1]);
+    const double computation = std::stod(parts[2]);
+    const double host = std::stod(parts[3]);
+    EXPECT_NEAR(total, computation + host, 0.11);
+    EXPECT_GT(host, 0.0) << "saving the results is the host's work";
+    EXPECT_GT(computation, 0.0);
+}
+
 TEST_F(LdiRun, HelpVersionAndInfo) {
     ProcessResult help = runLdi({"--help"}, dir.root());
     EXPECT_EQ(help.status, 0);
@@ -315,7 +334,7 @@ TEST_F(LdiRun, HelpVersionAndInfo) {
     const std::string usage = readWholeFile(
         (std::filesystem::path(__FILE__).parent_path() / "../../docs/usage.md").lexically_normal().string());
     for (const char* flag : {"--vtc", "--voi", "--plugin", "--plugins-dir", "--answers", "--log", "--no-vmr",
-                             "--quiet", "--select-voi", "--condition", "--data", "--interval", "--protocol",
+                             "--quiet", "--threads", "--timing", "--select-voi", "--condition", "--data", "--interval", "--protocol",
                              "--protocol-condition", "--out"}) {
         EXPECT_NE(runHelp.out.find(std::string(flag) + " "), std::string::npos) << flag;
         EXPECT_NE(usage.find(std::string("`") + flag), std::string::npos) << flag << " missing from docs/usage.md";

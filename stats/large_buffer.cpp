@@ -1,0 +1,33 @@
+#include "stats/large_buffer.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace {
+
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+
+}  // namespace
+
+void* allocateLargeBuffer(std::size_t bytes) {
+    if (bytes == 0) bytes = 1;
+    void* block = nullptr;
+#if defined(__linux__)
+    if (bytes >= kLargeBufferThreshold && bytes <= static_cast<std::size_t>(-1) - kLargePage) {
+        // Whole large pages, so that the last one is not left to small pages; the
+        // rounding costs at most one page of address space, and memory only where
+        // the system backs it with a large page.
+        const std::size_t rounded = (bytes + kLargePage - 1) / kLargePage * kLargePage;
+        block = std::aligned_alloc(kLargePage, rounded);
+        // Only a hint: without large pages the array is simply in small ones.
+        if (block != nullptr) (void)madvise(block, rounded, MADV_HUGEPAGE);
+    } else {
+        block = std::malloc(bytes);
+    }
+#else
+    block = std::malloc(bytes);
+#endif
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}

@@ -1,0 +1,75 @@
+// Storage for the big arrays: usable whatever its size, on large-page boundaries
+// from 1 MiB on, and the measure volumes as three separate zeroed views of one block.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "stats/large_buffer.h"
+#include "stats/matrix.h"
+
+namespace {
+
+TEST(LargeBuffer, ArraysOfEverySizeHoldTheirValues) {
+    for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{1000}, (std::size_t{1} << 18) - 1,
+                              std::size_t{1} << 18, (std::size_t{3} << 19) + 7}) {
+        LargeArray<float> values = makeLargeArray<float>(count);
+        ASSERT_NE(values.get(), nullptr) << count;
+        for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<float>(i);
+        for (std::size_t i = 0; i < count; i += 997) EXPECT_EQ(values[i], static_cast<float>(i)) << count;
+        if (count * sizeof(float) >= kLargeBufferThreshold) {
+#if defined(__linux__)
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(values.get()) % (std::uintptr_t{2} << 20), 0u) << count;
+#endif
+        }
+    }
+}
+
+TEST(LargeBuffer, ImpossibleSizesThrowInsteadOfWrapping) {
+    EXPECT_THROW(makeLargeArray<float>(static_cast<std::size_t>(-1) / 2), std::bad_alloc);
+    EXPECT_THROW(makeLargeArray<uint16_t>(static_cast<std::size_t>(-1)), std::bad_alloc);
+    LargeBufferAllocator<double> allocator;
+    EXPECT_THROW(allocator.allocate(static_cast<std::size_t>(-1) / 4), std::bad_alloc);
+}
+
+TEST(LargeBuffer, ContainersAndMatricesUseIt) {
+    std::vector<float, LargeBufferAllocator<float>> values(3u << 18, 1.5f);
+    values.push_back(2.0f);
+    EXPECT_EQ(values.front(), 1.5f);
+    EXPECT_EQ(values.back(), 2.0f);
+
+    // A matrix as large as the surrogates of a run: zeroed, copied deeply.
+    Matrix surrogates(1000, 400, 0, 1);
+    EXPECT_EQ(surrogates(999, 400), 0.0f);
+    surrogates(999, 400) = 3.0f;
+    Matrix copy = surrogates;
+    copy(999, 400) = 4.0f;
+    EXPECT_EQ(surrogates(999, 400), 3.0f);
+}
+
+TEST(LargeBuffer, MeasureVolumesAreThreeZeroedVolumesOfOneBlock) {
+    MeasureVolumes measures(46, 40, 58);  // large enough for large pages
+    const std::size_t count = std::size_t{46} * 40 * 58;
+    ASSERT_EQ(measures.ref2vox.size(), count);
+    ASSERT_EQ(measures.vox2ref.size(), count);
+    ASSERT_EQ(measures.inst.size(), count);
+    float* volumes[] = {measures.ref2vox.data(), measures.vox2ref.data(), measures.inst.data()};
+    for (int v = 0; v < 3; ++v) {
+        for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(volumes[v][i], 0.0f) << v << " " << i;
+        std::fill(volumes[v], volumes[v] + count, static_cast<float>(v + 1));
+    }
+    // Writing one never reaches another.
+    EXPECT_EQ(measures.ref2vox(45, 39, 57), 1.0f);
+    EXPECT_EQ(measures.vox2ref(0, 0, 0), 2.0f);
+    EXPECT_EQ(measures.vox2ref(45, 39, 57), 2.0f);
+    EXPECT_EQ(measures.inst(0, 0, 0), 3.0f);
+
+    // Moving keeps the values where they are.
+    MeasureVolumes moved = std::move(measures);
+    EXPECT_EQ(moved.inst(45, 39, 57), 3.0f);
+    EXPECT_EQ(moved.ref2vox(0, 0, 0), 1.0f);
+}
+
+}  // namespace
