@@ -2,14 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
-#include <cfenv>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -25,6 +25,7 @@
 #include "setup/analysis_setup.h"
 #include "stats/large_buffer.h"
 #include "stats/matrix.h"
+#include "stats/parallel.h"
 
 namespace {
 
@@ -254,21 +255,18 @@ struct Shared {
     const LaneKernel* kernel = nullptr;
     PassTables* tables = nullptr;
     float* out[6] = {};
-    std::fenv_t environment;
     int32_t intervalCount = 0;
-    int32_t workerCount = 1;
 
     std::atomic<int64_t> nextSurrogateTask{0};
+    std::atomic<int64_t> surrogateTasksDone{0};
     std::atomic<int32_t> nextSlice{0};
     std::atomic<bool> stop{false};
-    std::atomic<int32_t> turnsDone{0};  // slices whose draw turn has passed
+    // Slices whose draw turn has passed, which is also the slice whose turn it is.
+    std::atomic<int32_t> turnsDone{0};
 
+    std::chrono::microseconds activeWait{0};  // before a waiting worker sleeps
     std::mutex lock;
     std::condition_variable changed;
-    bool started = false;
-    int64_t surrogateTasksDone = 0;
-    int32_t finished = 0;   // workers that left the slice loop
-    int32_t ticket = 0;     // the slice whose turn it is
     int32_t failedSlice = -1;
     int32_t failedTarget = -1;
     std::vector<std::unique_ptr<std::mutex>> fileLocks;
@@ -338,11 +336,15 @@ void fillSurrogateCache(Shared& shared) {
         for (uint32_t s = begin; s < end; ++s)
             detrendSurrogate(tables, i, s, p, tables.surrogateRows.get() + tables.rowOffset[i] + s * length,
                              tables.surrogateLags.get() + tables.lagOffset[i] + s * (static_cast<std::size_t>(p) + 1));
-        std::lock_guard<std::mutex> lock(shared.lock);
-        if (++shared.surrogateTasksDone == tasks) shared.changed.notify_all();
+        if (shared.surrogateTasksDone.fetch_add(1, std::memory_order_acq_rel) + 1 == tasks) {
+            std::lock_guard<std::mutex> lock(shared.lock);
+            shared.changed.notify_all();
+        }
     }
+    const auto filled = [&] { return shared.surrogateTasksDone.load(std::memory_order_acquire) >= tasks; };
+    if (spinUntil(filled, shared.activeWait)) return;
     std::unique_lock<std::mutex> lock(shared.lock);
-    shared.changed.wait(lock, [&] { return shared.surrogateTasksDone >= tasks; });
+    shared.changed.wait(lock, filled);
 }
 
 bool passesIntensity(const VtcValues& slice, bool isFloat, std::size_t cursor, uint16_t threshold) {
@@ -462,8 +464,13 @@ void computeBlocks(const Shared& shared, Worker& worker, std::size_t activeCount
 // Waits for the turn of slice z and draws its indices; false when the loop stops
 // (an earlier slice failed, or this one could not be read).
 bool takeTurn(Shared& shared, Worker& worker, int32_t z, int32_t failedTarget, std::size_t activeCount) {
-    std::unique_lock<std::mutex> lock(shared.lock);
-    shared.changed.wait(lock, [&] { return shared.ticket == z || shared.stop.load(); });
+    // The previous slice's turn is usually only moments away.
+    const auto myTurn = [&] { return shared.turnsDone.load(std::memory_order_acquire) == z || shared.stop.load(); };
+    if (!spinUntil(myTurn, shared.activeWait)) {
+        std::unique_lock<std::mutex> lock(shared.lock);
+        shared.changed.wait(lock, myTurn);
+    }
+    // Only this worker can pass the turn on from here, so nothing below races.
     if (shared.stop.load()) return false;
     if (failedTarget >= 0) {
         shared.failedSlice = z;
@@ -475,10 +482,11 @@ bool takeTurn(Shared& shared, Worker& worker, int32_t z, int32_t failedTarget, s
         draws.surrogateCount = shared.plan->surrogateCount;
         const std::size_t count = activeCount * static_cast<std::size_t>(shared.intervalCount);
         for (std::size_t d = 0; d < count; ++d) worker.draws[d] = draws.next();
-        shared.ticket = z + 1;
     }
-    shared.turnsDone.store(z + 1);
-    lock.unlock();
+    {
+        std::lock_guard<std::mutex> lock(shared.lock);
+        shared.turnsDone.store(z + 1, std::memory_order_release);
+    }
     shared.changed.notify_all();
     return failedTarget < 0;
 }
@@ -505,24 +513,17 @@ void runSlices(Shared& shared, Worker& worker, bool caller) {
 }
 
 void runWorker(Shared& shared, Worker& worker, bool caller) {
-    if (!caller) {
-        std::fesetenv(&shared.environment);
-        std::unique_lock<std::mutex> lock(shared.lock);
-        shared.changed.wait(lock, [&] { return shared.started; });
-    }
     fillSurrogateCache(shared);
     runSlices(shared, worker, caller);
-    std::lock_guard<std::mutex> lock(shared.lock);
-    ++shared.finished;
-    shared.changed.notify_all();
 }
 
 }  // namespace
 
 void setSurrogateCacheLimit(std::size_t bytes) { surrogateCacheLimit.store(bytes); }
 
-int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int threads, bool verbose,
-                     MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget) {
+int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int threads, WorkerTeam* team,
+                     bool verbose, MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts,
+                     int& failedTarget) {
     counts = VoxelLoopCounts{};
     failedTarget = -1;
     PassTables tables;
@@ -537,7 +538,6 @@ int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int th
     float* const out[6] = {real.ref2vox.data(), real.vox2ref.data(), real.inst.data(),
                            null.ref2vox.data(), null.vox2ref.data(), null.inst.data()};
     std::copy(out, out + 6, shared.out);
-    std::fegetenv(&shared.environment);
     for (std::size_t t = 0; t < plan.targets.size(); ++t) shared.fileLocks.push_back(std::make_unique<std::mutex>());
 
     // Every worker holds one slice of every target: with many cores that would be
@@ -546,42 +546,33 @@ int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int th
     for (const VtcFile* target : plan.targets)
         sliceBytes += static_cast<int64_t>(target->sliceValueCount) * vtcElementSize(target->header);
     const int64_t byMemory = sliceBytes > 0 ? std::max<int64_t>(1, kSliceBufferBytes / sliceBytes) : threads;
-    const int wanted = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>({threads, plan.dimZ, byMemory})));
+    const int64_t available = team != nullptr ? team->size() : threads;
+    const int wanted =
+        static_cast<int>(std::max<int64_t>(1, std::min<int64_t>({threads, available, plan.dimZ, byMemory})));
     std::vector<std::unique_ptr<Worker>> workers;
     for (int w = 0; w < wanted; ++w) {
         workers.push_back(std::make_unique<Worker>());
         prepareWorker(shared, *workers.back(), w == 0);
     }
 
-    // The helpers wait at the start until every thread exists, so that a thread
-    // the system refuses only means fewer workers.
-    std::vector<std::thread> helpers;
-    helpers.reserve(static_cast<std::size_t>(wanted));
-    for (int w = 1; w < wanted; ++w) {
-        try {
-            helpers.emplace_back(runWorker, std::ref(shared), std::ref(*workers[static_cast<std::size_t>(w)]), false);
-        } catch (...) {
-            break;  // refused by the system (or out of memory for it): fewer workers
-        }
+    shared.activeWait = activeWaitFor(wanted);
+    // Without the run's team, a team of this loop's own: its threads start here,
+    // so that nothing is allocated once the loop runs.
+    std::unique_ptr<WorkerTeam> ownTeam;
+    if (team == nullptr && wanted > 1) {
+        ownTeam = std::make_unique<WorkerTeam>(wanted - 1);
+        team = ownTeam.get();
     }
-    shared.workerCount = static_cast<int32_t>(helpers.size()) + 1;
-
+    const std::function<void(int)> task = [&](int w) {
+        runWorker(shared, *workers[static_cast<std::size_t>(w)], w == 0);
+    };
     notifyVoxelLoop(true);
-    {
-        std::lock_guard<std::mutex> lock(shared.lock);
-        shared.started = true;
-    }
-    shared.changed.notify_all();
-    runWorker(shared, *workers[0], true);
-    {
-        std::unique_lock<std::mutex> lock(shared.lock);
-        shared.changed.wait(lock, [&] { return shared.finished == shared.workerCount; });
-    }
+    const int ran = runOnWorkers(wanted, task, team);
     notifyVoxelLoop(false);
-    for (std::thread& helper : helpers) helper.join();
+    ownTeam.reset();
 
     printProgress(shared, shared.turnsDone.load());
-    for (int32_t w = 0; w < shared.workerCount; ++w) {
+    for (int w = 0; w < ran; ++w) {
         const VoxelLoopCounts& c = workers[static_cast<std::size_t>(w)]->counts;
         counts.skipped += c.skipped;
         counts.illDefined += c.illDefined;

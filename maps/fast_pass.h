@@ -24,6 +24,7 @@
 struct LaneKernel;
 struct MeasureVolumes;
 struct VoxelPassPlan;
+class WorkerTeam;
 
 struct VoxelLoopCounts {
     uint32_t skipped = 0;
@@ -32,12 +33,14 @@ struct VoxelLoopCounts {
 };
 
 // Phase 2 of the pass with `threads` threads (the caller's included; fewer when
-// the grid has fewer slices or the system refuses a thread). Fills the six
+// the grid has fewer slices or the system refuses a thread), on the threads of
+// `team` when one is given (then at most its size), else on threads of its own. Fills the six
 // volumes and the counts and returns 1; returns 3 when a slice cannot be read,
 // with `failedTarget` the index in plan.targets of the file that failed. The
 // targets need not be positioned; on success each is left after its last slice.
-int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int threads, bool verbose,
-                     MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget);
+int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int threads, WorkerTeam* team,
+                     bool verbose, MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts,
+                     int& failedTarget);
 
 // Bytes the detrended surrogate rows of a pass may take (32 MB by default); above
 // it every block detrends the rows its voxels drew (same values, more work).

@@ -184,13 +184,14 @@ struct FdrSearch {
 // independent and each is done exactly as alone, so the thresholds do not depend
 // on the number of threads. Host calls stay on the calling thread (afterwards).
 void runFdrSearches(std::vector<std::unique_ptr<FdrSearch>>& searches, const MeasureVolumes& real,
-                    const MeasureVolumes& null, const GlobalParameters& parameters) {
+                    const MeasureVolumes& null, const GlobalParameters& parameters, WorkerTeam* team) {
     const std::size_t count = real.ref2vox.size();
     const std::vector<float>& qValues = parameters.qThresholdsForFDR;
     const int64_t tasks = static_cast<int64_t>(searches.size()) * 2;
     if (tasks == 0) return;
     std::atomic<int64_t> next{0};
-    const int wanted = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(computationThreadCount(), tasks)));
+    const int threads = team != nullptr ? team->size() : computationThreadCount();
+    const int wanted = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, tasks)));
     // One block for every magnitude list and every worker's sorting room.
     const std::size_t lists = static_cast<std::size_t>(tasks) + static_cast<std::size_t>(wanted);
     LargeArray<float> block = makeLargeArray<float>(lists * count);
@@ -223,7 +224,7 @@ void runFdrSearches(std::vector<std::unique_ptr<FdrSearch>>& searches, const Mea
                                       search.counts[1], parameters.cvConstantForFDR, search.thresholds);
             }
         }
-    });
+    }, team);
 }
 
 }  // namespace
@@ -273,7 +274,7 @@ int assembleMaps(AnalysisContext& context, const SelectedVoi& voi, const Conditi
         searches.back()->type = type;
         searchOf.push_back(searches.back().get());
     }
-    runFdrSearches(searches, real, null, parameters);
+    runFdrSearches(searches, real, null, parameters, context.workers.get());
 
     int32_t k = 0;
     for (MapType type : parameters.mapTypesComputed) {

@@ -316,8 +316,8 @@ int computeConditionMeasures(AnalysisContext& context, const SelectedVoi& voi, c
     int status = statusSuccess;
     const LaneKernel kernel = activeLaneKernel();
     if (voxelPassMethod() == VoxelPassMethod::fast && kernel.processBlock != nullptr) {
-        status = runFastVoxelLoop(plan, kernel, computationThreadCount(), parameters.showVerboseProgressLog, real,
-                                  null, counts, failedTarget);
+        status = runFastVoxelLoop(plan, kernel, computationThreadCount(), context.workers.get(),
+                                  parameters.showVerboseProgressLog, real, null, counts, failedTarget);
     } else {
         VoxelWork work;
         work.realAccumulator = context.realAccumulator.get();

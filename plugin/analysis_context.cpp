@@ -17,4 +17,5 @@ void releaseAnalysisContext(AnalysisContext& context) {
     context.jointModel.reset();
     context.referenceModel.reset();
     context.voxelModel.reset();
+    context.workers.reset();
 }

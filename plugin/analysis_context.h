@@ -18,6 +18,7 @@
 #include "data/vtc_file.h"
 #include "stats/ar_model.h"
 #include "stats/matrix.h"
+#include "stats/parallel.h"
 
 struct AnalysisContext {
     std::vector<std::unique_ptr<VtcFile>> vtcFiles;              // one per distinct path, opening order
@@ -32,6 +33,8 @@ struct AnalysisContext {
     // Coordinate scratch of the reference time courses: 3 * coordinateCapacity int32.
     std::vector<int32_t> coordinateScratch;
     int32_t coordinateCapacity = 0;  // in (x, y, z) triples
+    // The helper threads of the run's parallel steps (none: each step starts its own).
+    std::unique_ptr<WorkerTeam> workers;
 
     AnalysisContext() = default;
     ~AnalysisContext();
@@ -41,7 +44,8 @@ struct AnalysisContext {
 
 // Releases everything the context holds, in this order: the measure volumes,
 // the reference records, the VTC files (closing them), the coordinate scratch
-// (capacity 0), then the accumulators and models. Members never created are
+// (capacity 0), then the accumulators and models, last the helper threads
+// (stopped and joined). Members never created are
 // skipped, so it is safe after a failure at any point and safe to call twice.
 // The host's maps are not touched: deleting them is the caller's part of the
 // tear-down. VtcEntry links into the released files dangle afterwards.

@@ -11,6 +11,7 @@
 #include "plugin/host_api.h"
 #include "plugin/run_control.h"
 #include "setup/analysis_setup.h"
+#include "stats/parallel.h"
 #include "stats/surrogates.h"
 
 namespace {
@@ -71,6 +72,9 @@ int runVoi(AnalysisContext& context, const SelectedVoi& voi, const AnalysisSetup
 int runAnalysis(AnalysisContext& context, AnalysisSetup& setup, std::ostream& errorStream) {
     TearDown tearDown(context);
     std::ostringstream runLog;
+    // The helpers start now and wait for the first parallel step (the surrogates)
+    // while the reference time courses are read.
+    context.workers = std::make_unique<WorkerTeam>(computationThreadCount() - 1);
 
     int status = prepareReferenceTimeCourses(context, setup, errorStream);
     if (status != statusSuccess) return status;

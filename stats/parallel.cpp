@@ -1,5 +1,6 @@
 #include "stats/parallel.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cfenv>
 #include <exception>
@@ -37,7 +38,96 @@ int availableCoreCount() {
     return count > 0 ? static_cast<int>(count) : 1;
 }
 
-int runOnWorkers(int count, const std::function<void(int worker)>& task) {
+namespace {
+
+constexpr int kJobCountBits = 24;
+constexpr uint64_t kJobCountMask = (uint64_t{1} << kJobCountBits) - 1;
+
+}  // namespace
+
+std::chrono::microseconds activeWaitFor(int threads) {
+    return threads <= availableCoreCount() ? kActiveWait : std::chrono::microseconds{0};
+}
+
+WorkerTeam::WorkerTeam(int helperCount) {
+    failures_.resize(static_cast<std::size_t>(helperCount > 0 ? helperCount : 0) + 1);
+    activeWait_ = activeWaitFor(std::max(helperCount, 0) + 1);
+    for (int index = 1; index <= helperCount; ++index) {
+        try {
+            threads_.emplace_back(&WorkerTeam::helperLoop, this, index);
+        } catch (const std::system_error&) {
+            break;  // refused by the system: fewer helpers
+        }
+    }
+}
+
+WorkerTeam::~WorkerTeam() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_.store(true);
+    }
+    wake_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+}
+
+void WorkerTeam::helperLoop(int index) {
+    uint64_t seen = 0;
+    for (;;) {
+        if (!spinUntil([&] { return job_.load(std::memory_order_acquire) != seen || stopping_.load(); },
+                       activeWait_)) {
+            std::unique_lock<std::mutex> guard(lock_);
+            wake_.wait(guard, [&] { return job_.load(std::memory_order_acquire) != seen || stopping_.load(); });
+        }
+        if (stopping_.load()) return;
+        seen = job_.load(std::memory_order_acquire);
+        // A helper not needed for this task may see it late, when the caller has
+        // moved on; it only ever acts on the job it read.
+        if (index >= static_cast<int>(seen & kJobCountMask)) continue;
+        std::fesetenv(&environment_);
+        try {
+            (*task_)(index);
+        } catch (...) {
+            failures_[static_cast<std::size_t>(index)] = std::current_exception();
+        }
+        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            std::lock_guard<std::mutex> guard(lock_);
+            done_.notify_all();
+        }
+    }
+}
+
+int WorkerTeam::run(int count, const std::function<void(int worker)>& task) {
+    const int workers = std::max(1, std::min({count, size(), static_cast<int>(kJobCountMask)}));
+    for (std::exception_ptr& failure : failures_) failure = nullptr;
+    if (workers > 1) {
+        std::lock_guard<std::mutex> guard(lock_);
+        task_ = &task;
+        std::fegetenv(&environment_);
+        pending_.store(workers - 1);
+        const uint64_t number = (job_.load() >> kJobCountBits) + 1;
+        job_.store((number << kJobCountBits) | static_cast<uint64_t>(workers), std::memory_order_release);
+    }
+    if (workers > 1) wake_.notify_all();
+    try {
+        task(0);
+    } catch (...) {
+        failures_[0] = std::current_exception();
+    }
+    if (workers > 1 && !spinUntil([&] { return pending_.load(std::memory_order_acquire) == 0; }, activeWait_)) {
+        std::unique_lock<std::mutex> guard(lock_);
+        done_.wait(guard, [&] { return pending_.load(std::memory_order_acquire) == 0; });
+    }
+    for (const std::exception_ptr& failure : failures_)
+        if (failure) std::rethrow_exception(failure);
+    return workers;
+}
+
+int runOnWorkers(int count, const std::function<void(int worker)>& task, WorkerTeam* team) {
+    if (team != nullptr) return team->run(count, task);
+    if (count <= 1) {  // nothing to start (and nothing allocated)
+        task(0);
+        return 1;
+    }
     // Results must not depend on the thread that computes them, so the helpers
     // round and treat denormals exactly as the caller does.
     std::fenv_t environment;

@@ -3,7 +3,16 @@
 // the number of threads.
 #pragma once
 
+#include <atomic>
+#include <cfenv>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
 #include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 // 0 or negative: every core the process may run on (the default).
 void setComputationThreadCount(int count);
@@ -12,9 +21,78 @@ int computationThreadCount();
 // Cores the process may run on (its CPU affinity where the system tells it).
 int availableCoreCount();
 
+// Helper threads kept for the length of a run. Each parallel step of the run
+// hands its task to them instead of starting threads of its own: starting a
+// thread, and waking a core that has gone idle (slow inside a virtual machine),
+// cost tens to hundreds of microseconds every time, per step. Between steps the
+// helpers wait actively for a moment, then sleep.
+class WorkerTeam {
+public:
+    // Starts up to `helperCount` helpers; a thread the system refuses only means
+    // fewer of them.
+    explicit WorkerTeam(int helperCount);
+    ~WorkerTeam();
+    WorkerTeam(const WorkerTeam&) = delete;
+    WorkerTeam& operator=(const WorkerTeam&) = delete;
+
+    // The helpers that were started, plus the calling thread.
+    int size() const { return static_cast<int>(threads_.size()) + 1; }
+
+    // As runOnWorkers, on min(count, size()) workers of the team. One task at a
+    // time: a task must not hand another task to its own team.
+    int run(int count, const std::function<void(int worker)>& task);
+
+private:
+    void helperLoop(int index);
+
+    std::vector<std::thread> threads_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    // The task handed out last: its number (one more for every task) in the high
+    // bits and its number of workers in the low ones, read together, so that a
+    // helper never pairs one task's number with another's worker count.
+    std::atomic<uint64_t> job_{0};
+    std::atomic<int> pending_{0};  // helpers still working on the current task
+    std::atomic<bool> stopping_{false};
+    std::chrono::microseconds activeWait_{0};
+    const std::function<void(int)>* task_ = nullptr;
+    std::fenv_t environment_{};
+    std::vector<std::exception_ptr> failures_;
+};
+
 // Runs task(worker) for worker = 0 .. count - 1, worker 0 on the calling thread,
 // and returns when every task has returned; returns the number of workers that
 // ran. A thread the system refuses only means fewer workers, so a task must share
 // its work out dynamically (e.g. from an atomic counter) rather than by worker
 // number. Each worker starts with the calling thread's floating-point environment.
-int runOnWorkers(int count, const std::function<void(int worker)>& task);
+// With a team the task runs on its threads (at most team->size() workers);
+// without one, threads are started for this call.
+int runOnWorkers(int count, const std::function<void(int worker)>& task, WorkerTeam* team = nullptr);
+
+// How long helpers and waiting threads wait actively before they sleep: longer
+// than the usual gap between two parallel steps of a run or between two slices'
+// turns, short enough not to hold a core that other work needs.
+constexpr std::chrono::microseconds kActiveWait{2000};
+
+// The active wait for `threads` threads working together: none when there are
+// more of them than cores, since a waiting thread would then take the core of
+// the one it waits for.
+std::chrono::microseconds activeWaitFor(int threads);
+
+// Waits actively until ready() holds or `budget` has passed; true when it holds.
+// For waits that are usually short, where a sleep and a wake-up would cost more
+// than the wait; the caller blocks properly when this gives up. After the first
+// moments it offers its core to other threads between checks.
+template <typename Ready>
+bool spinUntil(Ready ready, std::chrono::microseconds budget) {
+    if (budget.count() <= 0) return ready();
+    const auto start = std::chrono::steady_clock::now();
+    for (uint32_t spin = 1;; ++spin) {
+        if (ready()) return true;
+        // No pause instruction: inside a virtual machine a loop of them makes the
+        // hypervisor take the core away, which is the wake-up delay this avoids.
+        if (spin >= 4096) std::this_thread::yield();
+        if (spin % 64 == 0 && std::chrono::steady_clock::now() - start > budget) return ready();
+    }
+}

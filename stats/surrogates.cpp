@@ -120,7 +120,7 @@ int generateSurrogates(AnalysisContext& context, AnalysisSetup& setup, std::ostr
                             }
                         }
                     }
-                });
+                }, context.workers.get());
                 if (lastDrawn) processRandom() = last;
             }
         }
