@@ -169,6 +169,28 @@ void computeMapValues(MapType type, const MeasureVolumes& measures, const Global
     }
 }
 
+// The map's values into the host's buffer, shared out over the team in blocks
+// (each value is computed alone, so the split cannot change it).
+void fillMapValues(MapType type, const MeasureVolumes& real, const GlobalParameters& parameters, float* out,
+                   WorkerTeam* team) {
+    const std::size_t count = real.ref2vox.size();
+    constexpr std::size_t kSmallestBlock = 64;
+    const std::size_t workers = team != nullptr ? static_cast<std::size_t>(team->size()) : 1;
+    if (workers < 2 || count < 2 * kSmallestBlock) {
+        computeMapValues(type, real, parameters, 0, count, out);
+        return;
+    }
+    const std::size_t block = std::max(kSmallestBlock, (count + 4 * workers - 1) / (4 * workers));
+    std::atomic<std::size_t> next{0};
+    runOnWorkers(static_cast<int>(workers), [&](int) {
+        for (;;) {
+            const std::size_t begin = next.fetch_add(block);
+            if (begin >= count) break;
+            computeMapValues(type, real, parameters, begin, std::min(count, begin + block), out + begin);
+        }
+    }, team);
+}
+
 // The FDR search of one map kind: the sorted magnitudes of its map and of its
 // null values, each found by one task, then the walk by whichever task finishes
 // second.
@@ -293,7 +315,7 @@ int assembleMaps(AnalysisContext& context, const SelectedVoi& voi, const Conditi
             errorStream << "ERROR : Unknown LDI map-type encountered";
             return statusTerminalError;
         }
-        computeMapValues(type, real, parameters, 0, count, buffer);
+        fillMapValues(type, real, parameters, buffer, context.workers.get());
 
         if (type == DLDI_RC) {
             header.lowerThreshold = 0.2f;
