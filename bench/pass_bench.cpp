@@ -226,12 +226,15 @@ void pass(benchmark::State& state) {
     }
     setVoxelPassMethod(fast ? VoxelPassMethod::fast : VoxelPassMethod::sequential);
     setComputationThreadCount(threads);
+    // The threads a run keeps for all its steps.
+    run.context.workers = std::make_unique<WorkerTeam>(threads - 1);
     for (auto _ : state) {
         if (run.pass() != 1) {
             state.SkipWithError("the pass failed");
             break;
         }
     }
+    run.context.workers.reset();
     setVoxelPassMethod(VoxelPassMethod::fast);
     setComputationThreadCount(0);
     state.counters["voxels/s"] =
@@ -340,7 +343,9 @@ void surrogates(benchmark::State& state) {
         return;
     }
     setComputationThreadCount(static_cast<int>(state.range(0)));
+    run.context.workers = std::make_unique<WorkerTeam>(static_cast<int>(state.range(0)) - 1);
     for (auto _ : state) benchmark::DoNotOptimize(generateSurrogates(run.context, run.setup, run.errors));
+    run.context.workers.reset();
     setComputationThreadCount(0);
 }
 BENCHMARK(surrogates)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -1,6 +1,7 @@
 #include "data/vtc_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,6 +11,9 @@
 #include "setup/analysis_setup.h"
 
 #include <sys/types.h>
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 static_assert(sizeof(off_t) >= 8, "VTC files of 2 GiB and more need 64-bit file offsets");
 
@@ -276,6 +280,45 @@ bool readVtcValues(std::FILE* file, const VtcHeader& header, int32_t count, VtcV
     return true;
 }
 
+bool vtcReadsArePositional(std::FILE* file) {
+#if defined(_WIN32)
+    (void)file;
+    return false;
+#else
+    return file != nullptr && fileno(file) >= 0;
+#endif
+}
+
+bool readVtcValuesAt(std::FILE* file, const VtcHeader& header, int64_t offset, int32_t count, VtcValues& values) {
+    if (file == nullptr || offset < 0 || count < 0 || count > values.capacity) return false;
+#if !defined(_WIN32)
+    if (vtcReadsArePositional(file)) {
+        const bool isFloat = header.dataType == VTC_DATA_TYPE_FLOAT;
+        unsigned char* target = isFloat ? reinterpret_cast<unsigned char*>(values.floats.get())
+                                        : reinterpret_cast<unsigned char*>(values.shorts.get());
+        if (target == nullptr) return false;
+        const int64_t bytes = static_cast<int64_t>(count) * (isFloat ? 4 : 2);
+        if (offset > std::numeric_limits<off_t>::max() - bytes) return false;
+        const int descriptor = fileno(file);
+        int64_t done = 0;
+        while (done < bytes) {
+            const ssize_t got = pread(descriptor, target + done, static_cast<std::size_t>(bytes - done),
+                                      static_cast<off_t>(offset + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            done += got;
+        }
+        if (isFloat) {
+            toHostOrder(values.floats.get(), count);
+        } else {
+            toHostOrder(values.shorts.get(), count);
+        }
+        return true;
+    }
+#endif
+    return seekVtc(file, offset) && readVtcValues(file, header, count, values);
+}
+
 bool seekVtcDataStart(VtcFile& file) {
     return seekVtc(file.handle.get(), file.header.dataOffset);
 }
@@ -305,7 +348,7 @@ bool readVtcVoxel(std::FILE* file, const VtcHeader& header, int32_t x, int32_t y
     if (x < 0 || y < 0 || z < 0 || x >= vtcDimX(header) || y >= vtcDimY(header) || z >= vtcDimZ(header)) {
         return false;
     }
-    return seekVtc(file, vtcVoxelOffset(header, x, y, z)) && readVtcValues(file, header, header.numVolumes, values);
+    return readVtcValuesAt(file, header, vtcVoxelOffset(header, x, y, z), header.numVolumes, values);
 }
 
 VtcFile* findVtcFile(AnalysisContext& context, const std::string& path) {

@@ -122,6 +122,13 @@ bool seekVtc(std::FILE* file, int64_t offset);
 // values arrive.
 bool readVtcValues(std::FILE* file, const VtcHeader& header, int32_t count, VtcValues& values);
 
+// Reads `count` consecutive values starting at byte `offset`. Where the system
+// offers positional reads (vtcReadsArePositional) this neither uses nor moves
+// the stream's position, so threads may read one file at once; elsewhere it
+// seeks and reads, which threads sharing the stream must take turns at.
+bool readVtcValuesAt(std::FILE* file, const VtcHeader& header, int64_t offset, int32_t count, VtcValues& values);
+bool vtcReadsArePositional(std::FILE* file);
+
 // Positions the file at the start of its data section (slice 0).
 bool seekVtcDataStart(VtcFile& file);
 
@@ -135,8 +142,9 @@ bool readNextVtcSlice(VtcFile& file);
 void loadVoxelRow(VtcFile& file);
 
 // Reads the whole time course of grid voxel (x, y, z) into `values` (at least
-// numVolumes values): one seek and one read. False when the voxel lies outside
-// the grid, the seek fails or the file ends early.
+// numVolumes values) with readVtcValuesAt: one positional read where the system
+// has them. False when the voxel lies outside the grid, the seek fails or the
+// file ends early.
 bool readVtcVoxel(std::FILE* file, const VtcHeader& header, int32_t x, int32_t y, int32_t z, VtcValues& values);
 
 // The VtcFile of the run opened under exactly this path, or null.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -12,9 +11,6 @@
 #include <mutex>
 #include <vector>
 
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
 
 #include "data/voi_time_course.h"
 #include "data/vtc_file.h"
@@ -193,45 +189,15 @@ void detrendSurrogate(const PassTables& tables, std::size_t i, uint32_t s, int32
     ownLags(row, length, order, lags);
 }
 
-bool hostIsBigEndian() {
-    const uint16_t probe = 1;
-    unsigned char first = 0;
-    std::memcpy(&first, &probe, 1);
-    return first == 0;
-}
-
-void swapBytes(unsigned char* bytes, std::size_t count, int32_t size) {
-    for (std::size_t i = 0; i < count; ++i, bytes += size) std::reverse(bytes, bytes + size);
-}
-
 // Reads slice z of a file into `into` without moving the file's shared position
-// (where the system offers positional reads).
+// where the system offers positional reads; elsewhere the workers take turns.
 bool readSliceAt(VtcFile& file, int32_t z, VtcValues& into, std::mutex& fileLock) {
-    const int32_t size = vtcElementSize(file.header);
-    const int64_t bytes = static_cast<int64_t>(file.sliceValueCount) * size;
+    const int64_t bytes = static_cast<int64_t>(file.sliceValueCount) * vtcElementSize(file.header);
     const int64_t offset = file.header.dataOffset + static_cast<int64_t>(z) * bytes;
-    unsigned char* target = file.isFloat() ? reinterpret_cast<unsigned char*>(into.floats.get())
-                                           : reinterpret_cast<unsigned char*>(into.shorts.get());
-    if (target == nullptr || into.capacity < file.sliceValueCount) return false;
-#if defined(_WIN32)
+    if (vtcReadsArePositional(file.handle.get()))
+        return readVtcValuesAt(file.handle.get(), file.header, offset, file.sliceValueCount, into);
     std::lock_guard<std::mutex> lock(fileLock);
-    return seekVtc(file.handle.get(), offset) &&
-           readVtcValues(file.handle.get(), file.header, file.sliceValueCount, into);
-#else
-    (void)fileLock;
-    const int descriptor = fileno(file.handle.get());
-    if (descriptor < 0) return false;
-    int64_t done = 0;
-    while (done < bytes) {
-        const ssize_t got = pread(descriptor, target + done, static_cast<std::size_t>(bytes - done),
-                                  static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        done += got;
-    }
-    if (hostIsBigEndian()) swapBytes(target, static_cast<std::size_t>(file.sliceValueCount), size);
-    return true;
-#endif
+    return readVtcValuesAt(file.handle.get(), file.header, offset, file.sliceValueCount, into);
 }
 
 struct Worker {
