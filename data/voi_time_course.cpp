@@ -1,6 +1,7 @@
 #include "data/voi_time_course.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <ostream>
@@ -12,6 +13,7 @@
 #include "plugin/run_control.h"
 #include "setup/analysis_setup.h"
 #include "stats/ar_model.h"
+#include "stats/parallel.h"
 
 namespace {
 
@@ -242,6 +244,15 @@ int buildVoiTimeCourses(AnalysisContext& context, AnalysisSetup& setup, std::ost
     return statusSuccess;
 }
 
+namespace {
+
+void allocateMeasureVolumes(AnalysisContext& context, const AnalysisSetup& setup) {
+    context.realMeasures = std::make_unique<MeasureVolumes>(setup.dimZ, setup.dimY, setup.dimX);
+    context.nullMeasures = std::make_unique<MeasureVolumes>(setup.dimZ, setup.dimY, setup.dimX);
+}
+
+}  // namespace
+
 int prepareReferenceTimeCourses(AnalysisContext& context, AnalysisSetup& setup, std::ostream& errorStream) {
     if (setup.resolution <= 0) {
         // Only reachable when the set-up accepted no VTC file; dividing by the
@@ -261,14 +272,24 @@ int prepareReferenceTimeCourses(AnalysisContext& context, AnalysisSetup& setup, 
     if (status != statusSuccess) {
         return status;
     }
-    status = buildVoiTimeCourses(context, setup, errorStream);
+    // The measure volumes are large and new memory costs time to touch, so a
+    // helper of the run, when one is ready, prepares them while the reference
+    // time courses are read (the caller takes whatever is left).
+    std::atomic<int> next{0};
+    runOnWorkers(context.workers ? 2 : 1, [&](int) {
+        for (int step = next.fetch_add(1); step < 2; step = next.fetch_add(1)) {
+            if (step == 0) {
+                status = buildVoiTimeCourses(context, setup, errorStream);
+            } else {
+                allocateMeasureVolumes(context, setup);
+            }
+        }
+    }, context.workers.get());
     if (status != statusSuccess) {
         return status;
     }
 
     const int32_t order = setup.parameters.autoRegressionOrder;
-    context.realMeasures = std::make_unique<MeasureVolumes>(setup.dimZ, setup.dimY, setup.dimX);
-    context.nullMeasures = std::make_unique<MeasureVolumes>(setup.dimZ, setup.dimY, setup.dimX);
     context.realAccumulator = std::make_unique<CovarianceAccumulator>(2, order);
     context.nullAccumulator = std::make_unique<CovarianceAccumulator>(2, order);
     context.jointModel = std::make_unique<ArModelWorkspace>(2, order);

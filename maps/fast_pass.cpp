@@ -523,23 +523,25 @@ int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int th
 
     shared.activeWait = activeWaitFor(wanted);
     // Without the run's team, a team of this loop's own: its threads start here,
-    // so that nothing is allocated once the loop runs.
+    // so that nothing is allocated once the loop runs, and every one of them
+    // takes part even if it starts late.
     std::unique_ptr<WorkerTeam> ownTeam;
     if (team == nullptr && wanted > 1) {
-        ownTeam = std::make_unique<WorkerTeam>(wanted - 1);
+        ownTeam = std::make_unique<WorkerTeam>(wanted - 1, true);
         team = ownTeam.get();
     }
     const std::function<void(int)> task = [&](int w) {
         runWorker(shared, *workers[static_cast<std::size_t>(w)], w == 0);
     };
     notifyVoxelLoop(true);
-    const int ran = runOnWorkers(wanted, task, team);
+    runOnWorkers(wanted, task, team);
     notifyVoxelLoop(false);
     ownTeam.reset();
 
     printProgress(shared, shared.turnsDone.load());
-    for (int w = 0; w < ran; ++w) {
-        const VoxelLoopCounts& c = workers[static_cast<std::size_t>(w)]->counts;
+    // A worker that did not run counted nothing.
+    for (const std::unique_ptr<Worker>& worker : workers) {
+        const VoxelLoopCounts& c = worker->counts;
         counts.skipped += c.skipped;
         counts.illDefined += c.illDefined;
         counts.surrogatesIllDefined += c.surrogatesIllDefined;

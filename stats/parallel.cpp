@@ -40,6 +40,15 @@ int availableCoreCount() {
 
 namespace {
 
+// The core the calling thread runs on, -1 where the system does not tell.
+int currentCore() {
+#if defined(__linux__)
+    return sched_getcpu();
+#else
+    return -1;
+#endif
+}
+
 constexpr int kJobCountBits = 24;
 constexpr uint64_t kJobCountMask = (uint64_t{1} << kJobCountBits) - 1;
 
@@ -49,8 +58,18 @@ std::chrono::microseconds activeWaitFor(int threads) {
     return threads <= availableCoreCount() ? kActiveWait : std::chrono::microseconds{0};
 }
 
-WorkerTeam::WorkerTeam(int helperCount) {
+bool WorkerTeam::onCallersCore() const {
+    const int core = currentCore();
+    return core >= 0 && core == callerCpu_.load();
+}
+
+WorkerTeam::WorkerTeam(int helperCount, bool waitForEveryHelper) : waitForEveryHelper_(waitForEveryHelper) {
+    // Until its first task a helper counts as being on the caller's core: it
+    // starts there, so it sleeps rather than wait actively.
+    callerCpu_.store(currentCore());
     failures_.resize(static_cast<std::size_t>(helperCount > 0 ? helperCount : 0) + 1);
+    claims_.reset(new std::atomic<uint64_t>[failures_.size()]);
+    for (std::size_t i = 0; i < failures_.size(); ++i) claims_[i].store(0);
     activeWait_ = activeWaitFor(std::max(helperCount, 0) + 1);
     for (int index = 1; index <= helperCount; ++index) {
         try {
@@ -73,7 +92,8 @@ WorkerTeam::~WorkerTeam() {
 void WorkerTeam::helperLoop(int index) {
     uint64_t seen = 0;
     for (;;) {
-        if (!spinUntil([&] { return job_.load(std::memory_order_acquire) != seen || stopping_.load(); },
+        if (!onCallersCore() &&
+            !spinUntil([&] { return job_.load(std::memory_order_acquire) != seen || stopping_.load(); },
                        activeWait_)) {
             std::unique_lock<std::mutex> guard(lock_);
             wake_.wait(guard, [&] { return job_.load(std::memory_order_acquire) != seen || stopping_.load(); });
@@ -83,6 +103,10 @@ void WorkerTeam::helperLoop(int index) {
         // A helper not needed for this task may see it late, when the caller has
         // moved on; it only ever acts on the job it read.
         if (index >= static_cast<int>(seen & kJobCountMask)) continue;
+        const uint64_t number = seen >> kJobCountBits;
+        uint64_t claimed = claims_[static_cast<std::size_t>(index)].load();
+        if (claimed >= number || !claims_[static_cast<std::size_t>(index)].compare_exchange_strong(claimed, number))
+            continue;  // the caller went on without this helper
         std::fesetenv(&environment_);
         try {
             (*task_)(index);
@@ -99,12 +123,14 @@ void WorkerTeam::helperLoop(int index) {
 int WorkerTeam::run(int count, const std::function<void(int worker)>& task) {
     const int workers = std::max(1, std::min({count, size(), static_cast<int>(kJobCountMask)}));
     for (std::exception_ptr& failure : failures_) failure = nullptr;
+    uint64_t number = 0;
     if (workers > 1) {
         std::lock_guard<std::mutex> guard(lock_);
         task_ = &task;
         std::fegetenv(&environment_);
         pending_.store(workers - 1);
-        const uint64_t number = (job_.load() >> kJobCountBits) + 1;
+        number = (job_.load() >> kJobCountBits) + 1;
+        callerCpu_.store(currentCore());
         job_.store((number << kJobCountBits) | static_cast<uint64_t>(workers), std::memory_order_release);
     }
     if (workers > 1) wake_.notify_all();
@@ -113,13 +139,23 @@ int WorkerTeam::run(int count, const std::function<void(int worker)>& task) {
     } catch (...) {
         failures_[0] = std::current_exception();
     }
+    // Helpers that have not started yet are not needed any more.
+    int ran = workers;
+    for (int index = 1; index < workers && !waitForEveryHelper_; ++index) {
+        std::atomic<uint64_t>& claim = claims_[static_cast<std::size_t>(index)];
+        uint64_t claimed = claim.load();
+        if (claimed < number && claim.compare_exchange_strong(claimed, number)) {
+            --ran;
+            pending_.fetch_sub(1, std::memory_order_acq_rel);
+        }
+    }
     if (workers > 1 && !spinUntil([&] { return pending_.load(std::memory_order_acquire) == 0; }, activeWait_)) {
         std::unique_lock<std::mutex> guard(lock_);
         done_.wait(guard, [&] { return pending_.load(std::memory_order_acquire) == 0; });
     }
     for (const std::exception_ptr& failure : failures_)
         if (failure) std::rethrow_exception(failure);
-    return workers;
+    return ran;
 }
 
 int runOnWorkers(int count, const std::function<void(int worker)>& task, WorkerTeam* team) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -25,12 +26,17 @@ int availableCoreCount();
 // hands its task to them instead of starting threads of its own: starting a
 // thread, and waking a core that has gone idle (slow inside a virtual machine),
 // cost tens to hundreds of microseconds every time, per step. Between steps the
-// helpers wait actively for a moment, then sleep.
+// helpers wait actively for a moment, then sleep; a helper that finds itself on
+// the caller's core sleeps at once, so that the system wakes it on a free one
+// rather than have it take turns with the caller (a new thread starts on its
+// creator's core, and may stay there for milliseconds).
 class WorkerTeam {
 public:
     // Starts up to `helperCount` helpers; a thread the system refuses only means
-    // fewer of them.
-    explicit WorkerTeam(int helperCount);
+    // fewer of them. With `waitForEveryHelper` a task waits for every helper it
+    // was handed to, even one that starts late, so that every worker takes part
+    // (for a team made for one task, whose threads have nothing else to do).
+    explicit WorkerTeam(int helperCount, bool waitForEveryHelper = false);
     ~WorkerTeam();
     WorkerTeam(const WorkerTeam&) = delete;
     WorkerTeam& operator=(const WorkerTeam&) = delete;
@@ -38,12 +44,13 @@ public:
     // The helpers that were started, plus the calling thread.
     int size() const { return static_cast<int>(threads_.size()) + 1; }
 
-    // As runOnWorkers, on min(count, size()) workers of the team. One task at a
-    // time: a task must not hand another task to its own team.
+    // As runOnWorkers, on at most min(count, size()) workers of the team. One task
+    // at a time: a task must not hand another task to its own team.
     int run(int count, const std::function<void(int worker)>& task);
 
 private:
     void helperLoop(int index);
+    bool onCallersCore() const;
 
     std::vector<std::thread> threads_;
     std::mutex lock_;
@@ -54,8 +61,13 @@ private:
     // helper never pairs one task's number with another's worker count.
     std::atomic<uint64_t> job_{0};
     std::atomic<int> pending_{0};  // helpers still working on the current task
+    // Per helper, the last task it was claimed for, by itself (it runs it) or by
+    // the caller (it need not: the caller's own part is done, so no work is left).
+    std::unique_ptr<std::atomic<uint64_t>[]> claims_;
     std::atomic<bool> stopping_{false};
     std::chrono::microseconds activeWait_{0};
+    bool waitForEveryHelper_ = false;
+    std::atomic<int> callerCpu_{-1};  // where the caller handed out its last task (-1: unknown)
     const std::function<void(int)>* task_ = nullptr;
     std::fenv_t environment_{};
     std::vector<std::exception_ptr> failures_;
@@ -63,11 +75,14 @@ private:
 
 // Runs task(worker) for worker = 0 .. count - 1, worker 0 on the calling thread,
 // and returns when every task has returned; returns the number of workers that
-// ran. A thread the system refuses only means fewer workers, so a task must share
-// its work out dynamically (e.g. from an atomic counter) rather than by worker
-// number. Each worker starts with the calling thread's floating-point environment.
-// With a team the task runs on its threads (at most team->size() workers);
-// without one, threads are started for this call.
+// ran. Workers may be fewer (a thread the system refuses; with a team, a helper
+// that has not started by the time worker 0 is done is not waited for, since a
+// late thread only delays the caller), so a task must share its work out
+// dynamically (e.g. from an atomic counter) rather than by worker number, and
+// worker numbers that ran need not be consecutive. Each worker starts with the
+// calling thread's floating-point environment. With a team the task runs on its
+// threads (at most team->size() workers); without one, threads are started for
+// this call.
 int runOnWorkers(int count, const std::function<void(int worker)>& task, WorkerTeam* team = nullptr);
 
 // How long helpers and waiting threads wait actively before they sleep: longer
