@@ -92,11 +92,12 @@ WorkerTeam::~WorkerTeam() {
 void WorkerTeam::helperLoop(int index) {
     uint64_t seen = 0;
     for (;;) {
-        if (!onCallersCore() &&
-            !spinUntil([&] { return job_.load(std::memory_order_acquire) != seen || stopping_.load(); },
-                       activeWait_)) {
+        const auto handedOut = [&] { return job_.load(std::memory_order_acquire) != seen || stopping_.load(); };
+        // On the caller's core it sleeps at once (see the class comment).
+        const bool awake = !onCallersCore() && spinUntil(handedOut, activeWait_);
+        if (!awake) {
             std::unique_lock<std::mutex> guard(lock_);
-            wake_.wait(guard, [&] { return job_.load(std::memory_order_acquire) != seen || stopping_.load(); });
+            wake_.wait(guard, handedOut);
         }
         if (stopping_.load()) return;
         seen = job_.load(std::memory_order_acquire);

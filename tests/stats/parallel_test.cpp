@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cfenv>
+#include <ctime>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -93,6 +94,25 @@ TEST(WorkerTeam, HelpersJoinWhetherWaitingOrAsleep) {
         });
         EXPECT_EQ(ran, 3) << round;
         EXPECT_EQ(sum.load(), 6) << round;
+    }
+}
+
+// Between tasks the helpers wait actively for a short while at most, then sleep;
+// in particular a new helper, which usually starts on the caller's core, must not
+// spin there. The process's CPU time while the caller sleeps tells.
+TEST(WorkerTeam, IdleHelpersSleep) {
+    const auto cpuTime = [] {
+        timespec now{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+        return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+    };
+    for (int round = 0; round < 5; ++round) {
+        WorkerTeam team(1);
+        if (round % 2 == 1) team.run(2, [](int) {});
+        const auto before = cpuTime();
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        const auto used = cpuTime() - before;
+        EXPECT_LT(used, kActiveWait * 2 + std::chrono::milliseconds(5)) << "round " << round;
     }
 }
 
