@@ -9,6 +9,7 @@
 #include <vector>
 
 #if defined(__linux__)
+#include <pthread.h>
 #include <sched.h>
 #endif
 
@@ -49,6 +50,26 @@ int currentCore() {
 #endif
 }
 
+// Moves the calling (new) thread off `core`, where its creator runs, and then
+// lets it run anywhere again: it stays where it was moved, and the system wakes
+// it there later, instead of queueing it behind its creator, which it may do
+// for milliseconds even with another core idle.
+void leaveCore(int core) {
+#if defined(__linux__)
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (core < 0 || core >= CPU_SETSIZE || pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) != 0)
+        return;
+    cpu_set_t others = allowed;
+    CPU_CLR(core, &others);
+    if (CPU_COUNT(&others) == 0) return;  // nowhere else to go
+    if (pthread_setaffinity_np(pthread_self(), sizeof others, &others) == 0)
+        (void)pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
+#else
+    (void)core;
+#endif
+}
+
 constexpr int kJobCountBits = 24;
 constexpr uint64_t kJobCountMask = (uint64_t{1} << kJobCountBits) - 1;
 
@@ -66,7 +87,8 @@ bool WorkerTeam::onCallersCore() const {
 WorkerTeam::WorkerTeam(int helperCount, bool waitForEveryHelper) : waitForEveryHelper_(waitForEveryHelper) {
     // Until its first task a helper counts as being on the caller's core: it
     // starts there, so it sleeps rather than wait actively.
-    callerCpu_.store(currentCore());
+    creatorCore_ = currentCore();
+    callerCpu_.store(creatorCore_);
     failures_.resize(static_cast<std::size_t>(helperCount > 0 ? helperCount : 0) + 1);
     claims_.reset(new std::atomic<uint64_t>[failures_.size()]);
     for (std::size_t i = 0; i < failures_.size(); ++i) claims_[i].store(0);
@@ -78,6 +100,12 @@ WorkerTeam::WorkerTeam(int helperCount, bool waitForEveryHelper) : waitForEveryH
             break;  // refused by the system: fewer helpers
         }
     }
+    // A new thread usually starts on its creator's core and may wait there for
+    // milliseconds while the creator works on. Giving the core away until every
+    // helper has started (and moved to another core) lets them run now. Not a
+    // sleep: the system would wake the creator on the core of the helper that
+    // woke it, the very sharing this avoids.
+    while (startedHelpers_.load() < threads_.size()) std::this_thread::yield();
 }
 
 WorkerTeam::~WorkerTeam() {
@@ -90,6 +118,8 @@ WorkerTeam::~WorkerTeam() {
 }
 
 void WorkerTeam::helperLoop(int index) {
+    leaveCore(creatorCore_);
+    startedHelpers_.fetch_add(1);
     uint64_t seen = 0;
     for (;;) {
         const auto handedOut = [&] { return job_.load(std::memory_order_acquire) != seen || stopping_.load(); };

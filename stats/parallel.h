@@ -65,6 +65,8 @@ private:
     // the caller (it need not: the caller's own part is done, so no work is left).
     std::unique_ptr<std::atomic<uint64_t>[]> claims_;
     std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> startedHelpers_{0};
+    int creatorCore_ = -1;
     std::chrono::microseconds activeWait_{0};
     bool waitForEveryHelper_ = false;
     std::atomic<int> callerCpu_{-1};  // where the caller handed out its last task (-1: unknown)
