@@ -85,8 +85,8 @@ bool WorkerTeam::onCallersCore() const {
 }
 
 WorkerTeam::WorkerTeam(int helperCount, bool waitForEveryHelper) : waitForEveryHelper_(waitForEveryHelper) {
-    // Until its first task a helper counts as being on the caller's core: it
-    // starts there, so it sleeps rather than wait actively.
+    // Until the first task the caller's core is the creator's: a helper that
+    // could not leave it sleeps there rather than wait actively.
     creatorCore_ = currentCore();
     callerCpu_.store(creatorCore_);
     failures_.resize(static_cast<std::size_t>(helperCount > 0 ? helperCount : 0) + 1);
