@@ -194,9 +194,8 @@ void detrendSurrogate(const PassTables& tables, std::size_t i, uint32_t s, int32
 bool readSliceAt(VtcFile& file, int32_t z, VtcValues& into, std::mutex& fileLock) {
     const int64_t bytes = static_cast<int64_t>(file.sliceValueCount) * vtcElementSize(file.header);
     const int64_t offset = file.header.dataOffset + static_cast<int64_t>(z) * bytes;
-    if (vtcReadsArePositional(file.handle.get()))
-        return readVtcValuesAt(file.handle.get(), file.header, offset, file.sliceValueCount, into);
-    std::lock_guard<std::mutex> lock(fileLock);
+    std::unique_lock<std::mutex> lock(fileLock, std::defer_lock);
+    if (!vtcReadsArePositional(file.handle.get())) lock.lock();
     return readVtcValuesAt(file.handle.get(), file.header, offset, file.sliceValueCount, into);
 }
 
@@ -308,9 +307,7 @@ void fillSurrogateCache(Shared& shared) {
         }
     }
     const auto filled = [&] { return shared.surrogateTasksDone.load(std::memory_order_acquire) >= tasks; };
-    if (spinUntil(filled, shared.activeWait)) return;
-    std::unique_lock<std::mutex> lock(shared.lock);
-    shared.changed.wait(lock, filled);
+    waitUntil(filled, shared.activeWait, shared.lock, shared.changed);
 }
 
 bool passesIntensity(const VtcValues& slice, bool isFloat, std::size_t cursor, uint16_t threshold) {
@@ -432,10 +429,7 @@ void computeBlocks(const Shared& shared, Worker& worker, std::size_t activeCount
 bool takeTurn(Shared& shared, Worker& worker, int32_t z, int32_t failedTarget, std::size_t activeCount) {
     // The previous slice's turn is usually only moments away.
     const auto myTurn = [&] { return shared.turnsDone.load(std::memory_order_acquire) == z || shared.stop.load(); };
-    if (!spinUntil(myTurn, shared.activeWait)) {
-        std::unique_lock<std::mutex> lock(shared.lock);
-        shared.changed.wait(lock, myTurn);
-    }
+    waitUntil(myTurn, shared.activeWait, shared.lock, shared.changed);
     // Only this worker can pass the turn on from here, so nothing below races.
     if (shared.stop.load()) return false;
     if (failedTarget >= 0) {

@@ -124,11 +124,7 @@ void WorkerTeam::helperLoop(int index) {
     for (;;) {
         const auto handedOut = [&] { return job_.load(std::memory_order_acquire) != seen || stopping_.load(); };
         // On the caller's core it sleeps at once (see the class comment).
-        const bool awake = !onCallersCore() && spinUntil(handedOut, activeWait_);
-        if (!awake) {
-            std::unique_lock<std::mutex> guard(lock_);
-            wake_.wait(guard, handedOut);
-        }
+        waitUntil(handedOut, onCallersCore() ? std::chrono::microseconds{0} : activeWait_, lock_, wake_);
         if (stopping_.load()) return;
         seen = job_.load(std::memory_order_acquire);
         // A helper not needed for this task may see it late, when the caller has
@@ -180,10 +176,8 @@ int WorkerTeam::run(int count, const std::function<void(int worker)>& task) {
             pending_.fetch_sub(1, std::memory_order_acq_rel);
         }
     }
-    if (workers > 1 && !spinUntil([&] { return pending_.load(std::memory_order_acquire) == 0; }, activeWait_)) {
-        std::unique_lock<std::mutex> guard(lock_);
-        done_.wait(guard, [&] { return pending_.load(std::memory_order_acquire) == 0; });
-    }
+    if (workers > 1)
+        waitUntil([&] { return pending_.load(std::memory_order_acquire) == 0; }, activeWait_, lock_, done_);
     for (const std::exception_ptr& failure : failures_)
         if (failure) std::rethrow_exception(failure);
     return ran;

@@ -113,3 +113,13 @@ bool spinUntil(Ready ready, std::chrono::microseconds budget) {
         if (spin % 64 == 0 && std::chrono::steady_clock::now() - start > budget) return ready();
     }
 }
+
+// Waits until ready() holds: actively for up to `budget` (spinUntil), then asleep
+// on `changed`, which whoever makes ready() hold notifies after changing the
+// state under `lock` (or after taking and releasing it).
+template <typename Ready>
+void waitUntil(Ready ready, std::chrono::microseconds budget, std::mutex& lock, std::condition_variable& changed) {
+    if (spinUntil(ready, budget)) return;
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait(guard, ready);
+}
