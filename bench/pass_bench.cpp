@@ -26,16 +26,17 @@
 #include <vector>
 
 #include "data/voi_time_course.h"
-#include "maps/voxel_lanes.h"
-#include "maps/voxel_pass.h"
+#include "engine/voxel_lanes.h"
+#include "engine/voxel_pass.h"
 #include "plugin/analysis_driver.h"
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 #include "stats/parallel.h"
 #include "plugin/analysis_context.h"
+#include "plugin/run_inputs.h"
 #include "setup/analysis_setup.h"
 #include "stats/random.h"
 #include "stats/sorting.h"
-#include "stats/surrogates.h"
+#include "support/run_steps.h"
 
 namespace {
 
@@ -227,14 +228,14 @@ void pass(benchmark::State& state) {
     setVoxelPassMethod(fast ? VoxelPassMethod::fast : VoxelPassMethod::sequential);
     setComputationThreadCount(threads);
     // The threads a run keeps for all its steps.
-    run.context.workers = std::make_unique<WorkerTeam>(threads - 1);
+    run.context.work.workers = std::make_unique<WorkerTeam>(threads - 1);
     for (auto _ : state) {
         if (run.pass() != 1) {
             state.SkipWithError("the pass failed");
             break;
         }
     }
-    run.context.workers.reset();
+    run.context.work.workers.reset();
     setVoxelPassMethod(VoxelPassMethod::fast);
     setComputationThreadCount(0);
     state.counters["voxels/s"] =
@@ -343,9 +344,9 @@ void surrogates(benchmark::State& state) {
         return;
     }
     setComputationThreadCount(static_cast<int>(state.range(0)));
-    run.context.workers = std::make_unique<WorkerTeam>(static_cast<int>(state.range(0)) - 1);
+    run.context.work.workers = std::make_unique<WorkerTeam>(static_cast<int>(state.range(0)) - 1);
     for (auto _ : state) benchmark::DoNotOptimize(generateSurrogates(run.context, run.setup, run.errors));
-    run.context.workers.reset();
+    run.context.work.workers.reset();
     setComputationThreadCount(0);
 }
 BENCHMARK(surrogates)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();

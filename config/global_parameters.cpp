@@ -5,7 +5,6 @@
 #include <limits>
 #include <system_error>
 
-#include "setup/analysis_setup.h"
 
 namespace {
 
@@ -306,10 +305,10 @@ bool mapTypeFromName(const std::string& name, MapType& type) {
     return false;
 }
 
-bool readSettingsFile(std::istream& input, AnalysisSetup& setup, std::ostream& errorStream) {
+bool readSettingsFile(std::istream& input, GlobalParameters& target, std::ostream& errorStream) {
     // Work on a copy: a file with a bad line is dismissed as a whole, so the
     // lines before it must not leave their values behind.
-    GlobalParameters parameters = setup.parameters;
+    GlobalParameters parameters = target;
     std::string line;
     long lineNumber = 0;
     for (;;) {
@@ -338,6 +337,6 @@ bool readSettingsFile(std::istream& input, AnalysisSetup& setup, std::ostream& e
         }
         if (!readLine(tokens, parameters, errorStream)) return false;
     }
-    setup.parameters = std::move(parameters);
+    target = std::move(parameters);
     return true;
 }

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-struct AnalysisSetup;
 
 // The six kinds of map. The values fix the order in which a set of kinds is
 // walked (and so the order of the maps in the host); the names are the texts
@@ -51,8 +50,8 @@ struct GlobalParameters {
 // The longest settings line the reader accepts, line end not counted.
 constexpr std::size_t maxSettingsLineLength = 255;
 
-// Reads a settings file into setup.parameters. Returns true when every line
+// Reads a settings file into `parameters`. Returns true when every line
 // was valid. At the first bad line it appends one message (no line end) to
-// errorStream, stops reading and returns false; setup.parameters is then left
+// errorStream, stops reading and returns false; `parameters` is then left
 // exactly as it was before the call, so a rejected file changes nothing.
-bool readSettingsFile(std::istream& input, AnalysisSetup& setup, std::ostream& errorStream);
+bool readSettingsFile(std::istream& input, GlobalParameters& parameters, std::ostream& errorStream);

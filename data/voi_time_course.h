@@ -1,9 +1,9 @@
 // VOI reference time courses: the mean VTC time course of a reference VOI in
 // one source VTC, plus the AR model and the surrogate series derived from it.
 //
-// One record exists per pair of a selected VOI and a source VTC path used by
-// the set-up. A VOI is identified by its position in the host's VOI list, not
-// by its name: two VOIs sharing a name are still two regions.
+// A run keeps one record per pair of a selected VOI and a source VTC path. A
+// VOI is identified by its position in the host's VOI list, not by its name:
+// two VOIs sharing a name are still two regions.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +12,6 @@
 
 #include "data/vtc_file.h"
 #include "stats/matrix.h"
-
-struct AnalysisContext;
-struct AnalysisSetup;
-struct SelectedVoi;
 
 struct VoiTimeCourse {
     std::string voiName;         // for messages
@@ -26,29 +22,6 @@ struct VoiTimeCourse {
     MatrixList arCoefficients;   // indices 1..p, each 1 x 1 with bases 1/1
     Matrix surrogates;           // S x T, bases 1/1: row 1 + s is surrogate s
 };
-
-// Capacity of the coordinate scratch buffer (in triples) when a run starts.
-constexpr int32_t VOI_SCRATCH_INITIAL_TRIPLES = 1000;
-
-// The preparation step of a run: computes the set-up's grid size, allocates
-// the coordinate scratch buffer, opens the VTC files, builds the reference
-// time courses and creates the measure volumes and the statistics work
-// objects. Returns 1, or the failing step's status (2 or 3) with its message
-// in errorStream.
-int prepareReferenceTimeCourses(AnalysisContext& context, AnalysisSetup& setup, std::ostream& errorStream);
-
-// One VoiTimeCourse for every (selected VOI, source path) pair of the set-up,
-// in VOI, condition, entry order; a pair met again is not rebuilt. Needs the
-// entries' sourceVtc links. Returns 1, 2 when a VOI has no voxel inside a VTC's
-// grid, 3 when a VTC could not be read; the message is in errorStream.
-// Voxels outside the grid are reported as a warning line in the host log.
-int buildVoiTimeCourses(AnalysisContext& context, AnalysisSetup& setup, std::ostream& errorStream);
-
-// The record of this VOI (matched by its hostIndex) and this source path
-// (exact text), or null.
-VoiTimeCourse* findVoiTimeCourse(AnalysisContext& context, const SelectedVoi& voi, const std::string& sourcePath);
-const VoiTimeCourse* findVoiTimeCourse(const AnalysisContext& context, const SelectedVoi& voi,
-                                       const std::string& sourcePath);
 
 // Grid index of an anatomical coordinate: (coordinate - boxStart) / resolution
 // in float32, rounded half up (floor(v + 0.5)), also for negative values.

@@ -7,8 +7,6 @@
 #include <limits>
 #include <ostream>
 
-#include "plugin/analysis_context.h"
-#include "setup/analysis_setup.h"
 
 #include <sys/types.h>
 #if !defined(_WIN32)
@@ -351,21 +349,7 @@ bool readVtcVoxel(std::FILE* file, const VtcHeader& header, int32_t x, int32_t y
     return readVtcValuesAt(file, header, vtcVoxelOffset(header, x, y, z), header.numVolumes, values);
 }
 
-VtcFile* findVtcFile(AnalysisContext& context, const std::string& path) {
-    for (const std::unique_ptr<VtcFile>& file : context.vtcFiles) {
-        if (file->path == path) {
-            return file.get();
-        }
-    }
-    return nullptr;
-}
-
-namespace {
-
-// True when the file holds at least the data section its header describes;
-// leaves the file at the start of the data. `fileSize` receives the size
-// found (0 when it could not be found).
-bool dataSectionIsComplete(std::FILE* file, const VtcHeader& header, int64_t& fileSize) {
+bool vtcDataSectionIsComplete(std::FILE* file, const VtcHeader& header, int64_t& fileSize) {
     fileSize = 0;
     if (fseeko(file, 0, SEEK_END) != 0) {
         return false;
@@ -376,56 +360,4 @@ bool dataSectionIsComplete(std::FILE* file, const VtcHeader& header, int64_t& fi
     }
     fileSize = static_cast<int64_t>(end);
     return fileSize - header.dataOffset >= vtcDataSize(header);
-}
-
-// Finds or opens one path of an entry; null after writing the failure to errorStream.
-VtcFile* openOnce(AnalysisContext& context, const std::string& path, const Condition& condition,
-                  std::ostream& errorStream) {
-    if (VtcFile* known = findVtcFile(context, path)) {
-        return known;
-    }
-    VtcHandle handle(std::fopen(path.c_str(), "rb"));
-    if (!handle) {
-        errorStream << "Could not open file: " << path << "\nfor condition '" << condition.name << "'";
-        return nullptr;
-    }
-    VtcHeader header;
-    if (!readVtcHeader(handle.get(), header)) {
-        errorStream << "Could not correctly read vtc-header file: " << path << "\nfor condition '"
-                    << condition.name << "'\nN.B.:VTC version 2 required for this version of the LDI_Plugin!";
-        return nullptr;
-    }
-    // A damaged header can promise a grid of billions of voxels in a file of
-    // a few bytes; the run would allocate for that grid before the first
-    // slice read finds the file short. So the size is checked here, first.
-    int64_t fileSize = 0;
-    if (!dataSectionIsComplete(handle.get(), header, fileSize)) {
-        errorStream << "Could not read data from vtc '" << path << "'\n"
-                    << "The file was corrupted (not of expected size) or made inaccessible\n"
-                    << "Its header describes " << vtcDimX(header) << " x " << vtcDimY(header) << " x "
-                    << vtcDimZ(header) << " voxels of " << header.numVolumes << " volumes ("
-                    << vtcDataSize(header) << " bytes of data), but it holds "
-                    << std::max<int64_t>(fileSize - header.dataOffset, 0) << " bytes after its header";
-        return nullptr;
-    }
-    context.vtcFiles.push_back(makeVtcFile(path, header, std::move(handle)));
-    return context.vtcFiles.back().get();
-}
-
-}  // namespace
-
-int openVtcFiles(AnalysisContext& context, AnalysisSetup& setup, std::ostream& errorStream) {
-    for (Condition& condition : setup.conditions) {
-        for (VtcEntry& entry : condition.entries) {
-            entry.sourceVtc = openOnce(context, entry.sourcePath, condition, errorStream);
-            if (entry.sourceVtc == nullptr) {
-                return 3;
-            }
-            entry.targetVtc = openOnce(context, entry.targetPath, condition, errorStream);
-            if (entry.targetVtc == nullptr) {
-                return 3;
-            }
-        }
-    }
-    return 1;
 }

@@ -21,9 +21,6 @@
 #include "stats/large_buffer.h"
 #include "stats/matrix.h"
 
-struct AnalysisContext;
-struct AnalysisSetup;
-
 // Longest source or protocol name kept; longer names are cut to this length
 // while the rest of the name is still consumed, so the data offset stays right.
 constexpr std::size_t VTC_MAX_NAME_LENGTH = 260;
@@ -147,13 +144,7 @@ void loadVoxelRow(VtcFile& file);
 // file ends early.
 bool readVtcVoxel(std::FILE* file, const VtcHeader& header, int32_t x, int32_t y, int32_t z, VtcValues& values);
 
-// The VtcFile of the run opened under exactly this path, or null.
-VtcFile* findVtcFile(AnalysisContext& context, const std::string& path);
-
-// Opens every VTC file named by the set-up's entries once (one VtcFile per
-// distinct path, source and target roles shared) and links every entry's
-// sourceVtc and targetVtc. Returns 1, or 3 with the failure described in
-// errorStream (files opened so far stay in the context for the tear-down).
-// A file shorter than the data section its header describes is refused here,
-// before anything is allocated for its grid.
-int openVtcFiles(AnalysisContext& context, AnalysisSetup& setup, std::ostream& errorStream);
+// True when the file holds at least the data section its header describes;
+// leaves the file at the start of the data. `fileSize` receives the size found
+// (0 when it could not be found).
+bool vtcDataSectionIsComplete(std::FILE* file, const VtcHeader& header, int64_t& fileSize);

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 
 extern "C" {
 void syGetVersionOfSynapsa(int* major, int* minor, int* patch);

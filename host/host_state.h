@@ -2,7 +2,7 @@
 // (VMR, linked VTC and protocol, VOI list, the VMR's map set, the plug-ins
 // folder) and where the log pane, message boxes and dialogs go.
 //
-// The host functions themselves (the sy* functions of plugin/host_api.h) are
+// The host functions themselves (the sy* functions of base/host_api.h) are
 // defined in host_functions.cpp with C linkage and exported from `ldi`.
 #pragma once
 
@@ -16,7 +16,7 @@
 #include "host/protocol_file.h"
 #include "host/result_files.h"
 #include "host/voi_file.h"
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 
 namespace ldi_host {
 

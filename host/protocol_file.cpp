@@ -1,6 +1,6 @@
 #include "host/protocol_file.h"
 
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 
 namespace ldi_host {
 

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "host/host_state.h"
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 
 namespace ldi_host {
 

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 
 namespace ldi_host {
 

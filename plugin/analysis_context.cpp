@@ -5,17 +5,13 @@ AnalysisContext::~AnalysisContext() {
 }
 
 void releaseAnalysisContext(AnalysisContext& context) {
-    context.realMeasures.reset();
-    context.nullMeasures.reset();
+    context.work.realMeasures.reset();
+    context.work.nullMeasures.reset();
     context.voiTimeCourses.clear();
+    context.sources.clear();
     context.vtcFiles.clear();
     context.coordinateScratch.clear();
     context.coordinateScratch.shrink_to_fit();
     context.coordinateCapacity = 0;
-    context.realAccumulator.reset();
-    context.nullAccumulator.reset();
-    context.jointModel.reset();
-    context.referenceModel.reset();
-    context.voxelModel.reset();
-    context.workers.reset();
+    releaseEngineWork(context.work);
 }

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 #include "stats/parallel.h"
 
 #if defined(_WIN32)

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "base/version.h"
+
 #if defined(_WIN32)
 #define LDI_EXPORT __declspec(dllexport)
 #else
@@ -51,9 +53,6 @@ public:
     // While true, the run echoes each selection the user makes into the log.
     bool echoSelections;
 };
-
-// The version shown in the run banner and written into every result log.
-constexpr const char* pluginVersion = "1.5";
 
 // Lexicographic comparison of (major, minor, patch) with the required triple.
 bool hostVersionAtLeast(int32_t major, int32_t minor, int32_t patch, int32_t requiredMajor,

@@ -1,69 +1,32 @@
-#include "plugin/run_control.h"
+// One run of the plug-in, from the user's command to the closing message
+// (LDIPlugin::execute): the checks of the host's data, the settings, the set-up
+// dialogs, the analysis and the closing message chosen from its status.
 
-#include <cstdarg>
-#include <cstdio>
 #include <exception>
 #include <fstream>
 #include <new>
 #include <sstream>
 #include <vector>
 
+#include "base/host_api.h"
+#include "base/log_pane.h"
+#include "base/status.h"
+#include "base/version.h"
 #include "config/global_parameters.h"
-#include "plugin/host_api.h"
-#include "plugin/ldi_plugin.h"
-#include "setup/analysis_setup.h"
-
 #include "plugin/analysis_context.h"
 #include "plugin/analysis_driver.h"
+#include "plugin/ldi_plugin.h"
+#include "setup/analysis_setup.h"
 #include "setup/setup_dialogs.h"
-
-std::string formatLogLine(const std::string& text) {
-    std::string line = logLinePrefix;
-    line.reserve(line.size() + text.size());
-    for (char c : text) {
-        line.push_back(c);
-        if (c == '\n') line += logLinePrefix;
-    }
-    return line;
-}
-
-void logLine(const std::string& text) { hostApi.syLogText(formatLogLine(text).c_str()); }
-
-namespace {
-const char* const starLine = "//****************************************************************";
-}
-
-void logEndBanner() {
-    hostApi.syLogText((std::string("\n") + starLine).c_str());
-    hostApi.syLogText("//  End LDI-Plugin output");
-    hostApi.syLogText((std::string(starLine) + "\n").c_str());
-}
-
-std::string formatText(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    va_list measuring;
-    va_copy(measuring, arguments);
-    const int length = std::vsnprintf(nullptr, 0, format, measuring);
-    va_end(measuring);
-    std::string text;
-    if (length > 0) {
-        std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(buffer.data(), buffer.size(), format, arguments);
-        text.assign(buffer.data(), static_cast<std::size_t>(length));
-    }
-    va_end(arguments);
-    return text;
-}
 
 namespace {
 
 void logOpeningBanner() {
-    hostApi.syLogText((std::string("\n") + starLine).c_str());
+    hostApi.syLogText((std::string("\n") + logStarLine).c_str());
     hostApi.syLogText("//  L A G G E D   D E P E N D E N C Y   I M A G I N G                 ");
     hostApi.syLogText((std::string("//  <b>LDI</b> -  SYNA Plugin Version ") + pluginVersion).c_str());
     hostApi.syLogText("//  The LDI Help Pages (via 'Description of Plugins...')");
-    hostApi.syLogText((std::string(starLine) + "\n").c_str());
+    hostApi.syLogText((std::string(logStarLine) + "\n").c_str());
 }
 
 void logSettingsDismissed() {
@@ -87,7 +50,7 @@ void readSettings(AnalysisSetup& setup, std::ostringstream& errorStream) {
         logSettingsDismissed();
         return;
     }
-    if (!readSettingsFile(settings, setup, errorStream)) {
+    if (!readSettingsFile(settings, setup.parameters, errorStream)) {
         logLine("WARNING: " + errorStream.str());
         logSettingsDismissed();
     }
@@ -138,7 +101,7 @@ bool runOnce(LDIPlugin& plugin, RunProgress& progress) {
     readSettings(setup, errorStream);
 
     logLine("Running. Waiting for user selections...\n");
-    const int setupStatus = runAnalysisSetup(plugin, setup, voiList);
+    const int setupStatus = runAnalysisSetup(plugin.echoSelections, setup, voiList);
     if (plugin.echoSelections) logLine("");
     if (setupStatus != statusSuccess) {
         if (setupStatus == statusCancelled) logLine("Canceled by user.");

@@ -9,14 +9,9 @@
 #include <vector>
 
 #include "config/global_parameters.h"
+#include "data/interval.h"
 
 struct VtcFile;
-
-// Volume numbers counted from 1, both ends included.
-struct Interval {
-    int32_t first = 0;
-    int32_t last = 0;
-};
 
 // One VTC file (single mode: sourcePath == targetPath) or one source/target
 // pair, with the intervals taken from it.

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "data/vtc_file.h"
-#include "plugin/ldi_plugin.h"
-#include "plugin/run_control.h"
+#include "base/log_pane.h"
+#include "base/status.h"
 #include "setup/dialog_text.h"
 #include "setup/setup_dialogs.h"
 
@@ -45,13 +45,13 @@ bool askVtcPath(const std::string& title, std::string& path) {
 }
 
 // The interval dialogs for a freshly added entry, by method.
-int specifyIntervals(LDIPlugin& plugin, VtcEntry& entry, const std::string& shownPath,
+int specifyIntervals(bool echoSelections, VtcEntry& entry, const std::string& shownPath,
                      int intervalMethod, int arOrder) {
     switch (intervalMethod) {
         case INTERVALS_MANUAL:
-            return specifyIntervalManually(plugin, entry, shownPath, arOrder);
+            return specifyIntervalManually(echoSelections, entry, shownPath, arOrder);
         case INTERVALS_FROM_PROTOCOL:
-            return specifyIntervalsFromProtocol(plugin, entry, shownPath, arOrder);
+            return specifyIntervalsFromProtocol(echoSelections, entry, shownPath, arOrder);
         default:
             logLine("ERROR: Unknown VTC interval specification method");
             return statusTerminalError;
@@ -60,20 +60,20 @@ int specifyIntervals(LDIPlugin& plugin, VtcEntry& entry, const std::string& show
 
 }  // namespace
 
-int runAnalysisSetup(LDIPlugin& plugin, AnalysisSetup& setup, const SyVoiList& voiList) {
+int runAnalysisSetup(bool echoSelections, AnalysisSetup& setup, const SyVoiList& voiList) {
     setup.xStart = setup.xEnd = -1;
     setup.yStart = setup.yEnd = -1;
     setup.zStart = setup.zEnd = -1;
     setup.resolution = -1;
     setup.maxVolumes = -1;
 
-    const int voiStatus = selectVois(plugin, setup, voiList);
+    const int voiStatus = selectVois(echoSelections, setup, voiList);
     if (voiStatus != statusSuccess) return voiStatus;
 
     const int intervalMethod = hostApi.syGetIntegerInput(intervalMethodMenu, 1, 1, 2);
     if (intervalMethod < 1) return statusCancelled;
 
-    if (plugin.echoSelections) logLine("\nSelected condition structure:\n");
+    if (echoSelections) logLine("\nSelected condition structure:\n");
 
     for (;;) {
         char nameBuffer[SY_TEXT_INPUT_CAPACITY] = {};
@@ -98,11 +98,11 @@ int runAnalysisSetup(LDIPlugin& plugin, AnalysisSetup& setup, const SyVoiList& v
         }
 
         Condition& condition = addCondition(setup, name);
-        if (plugin.echoSelections) logLine("<b>" + name + "</b>");
+        if (echoSelections) logLine("<b>" + name + "</b>");
 
         const int status = setup.parameters.separateSourceTargetVTCs
-                               ? selectVtcPairs(plugin, setup, condition, intervalMethod)
-                               : selectVtcs(plugin, setup, condition, intervalMethod);
+                               ? selectVtcPairs(echoSelections, setup, condition, intervalMethod)
+                               : selectVtcs(echoSelections, setup, condition, intervalMethod);
         if (status != statusSuccess) return status;
     }
 
@@ -115,7 +115,7 @@ int runAnalysisSetup(LDIPlugin& plugin, AnalysisSetup& setup, const SyVoiList& v
     return statusSuccess;
 }
 
-int selectVtcs(LDIPlugin& plugin, AnalysisSetup& setup, Condition& condition, int intervalMethod) {
+int selectVtcs(bool echoSelections, AnalysisSetup& setup, Condition& condition, int intervalMethod) {
     const std::string title =
         "Add a VTC for condition: " + condition.name + " (cancel to stop adding)";
 
@@ -147,15 +147,15 @@ int selectVtcs(LDIPlugin& plugin, AnalysisSetup& setup, Condition& condition, in
         }
 
         VtcEntry& entry = addVtcEntry(condition, path, path);
-        if (plugin.echoSelections) logLine("\t" + path);
+        if (echoSelections) logLine("\t" + path);
 
-        const int status = specifyIntervals(plugin, entry, path, intervalMethod,
+        const int status = specifyIntervals(echoSelections, entry, path, intervalMethod,
                                             setup.parameters.autoRegressionOrder);
         if (status != statusSuccess) return status;
     }
 }
 
-int selectVtcPairs(LDIPlugin& plugin, AnalysisSetup& setup, Condition& condition,
+int selectVtcPairs(bool echoSelections, AnalysisSetup& setup, Condition& condition,
                    int intervalMethod) {
     const std::string sourceTitle = "Add a SOURCE VTC (reference) for condition: " +
                                     condition.name + " (cancel to stop adding)";
@@ -196,9 +196,9 @@ int selectVtcPairs(LDIPlugin& plugin, AnalysisSetup& setup, Condition& condition
         }
 
         VtcEntry& entry = addVtcEntry(condition, source, target);
-        if (plugin.echoSelections) logLine("\tsrc: " + source + "\n\ttrg: " + target);
+        if (echoSelections) logLine("\tsrc: " + source + "\n\ttrg: " + target);
 
-        const int status = specifyIntervals(plugin, entry, source, intervalMethod,
+        const int status = specifyIntervals(echoSelections, entry, source, intervalMethod,
                                             setup.parameters.autoRegressionOrder);
         if (status != statusSuccess) return status;
     }

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "plugin/ldi_plugin.h"
-#include "plugin/run_control.h"
+#include "base/log_pane.h"
+#include "base/status.h"
 #include "setup/dialog_text.h"
 #include "setup/setup_dialogs.h"
 
@@ -35,7 +35,7 @@ std::string tooShortMessage(int32_t first, int32_t last, int arOrder) {
 
 }  // namespace
 
-int specifyIntervalManually(LDIPlugin& plugin, VtcEntry& entry, const std::string& vtcPath,
+int specifyIntervalManually(bool echoSelections, VtcEntry& entry, const std::string& vtcPath,
                             int arOrder) {
     const std::string firstPrompt =
         "Specify <b>first</b> time-point(volume) of interval in<br><i>" + vtcPath + "</i>";
@@ -54,12 +54,12 @@ int specifyIntervalManually(LDIPlugin& plugin, VtcEntry& entry, const std::strin
         }
 
         entry.intervals.push_back(Interval{first, last});
-        if (plugin.echoSelections) logLine(intervalEchoLine(first, last));
+        if (echoSelections) logLine(intervalEchoLine(first, last));
         return statusSuccess;
     }
 }
 
-int specifyIntervalsFromProtocol(LDIPlugin& plugin, VtcEntry& entry, const std::string& vtcPath,
+int specifyIntervalsFromProtocol(bool echoSelections, VtcEntry& entry, const std::string& vtcPath,
                                  int arOrder) {
     char protocolPath[SY_OPEN_FILE_CAPACITY] = {};
     if (hostApi.syGetOpenFileName("Specify a protocol file with VOLUME time-resolution", "",
@@ -152,7 +152,7 @@ int specifyIntervalsFromProtocol(LDIPlugin& plugin, VtcEntry& entry, const std::
         }
 
         entry.intervals.push_back(interval);
-        if (plugin.echoSelections) logLine(intervalEchoLine(interval.first, interval.last));
+        if (echoSelections) logLine(intervalEchoLine(interval.first, interval.last));
     }
     return statusSuccess;
 }

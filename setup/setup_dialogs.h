@@ -2,7 +2,7 @@
 // VOIs, the way intervals are given, the conditions with their VTC files (or
 // source/target pairs) and intervals, and the output prefix.
 //
-// Every operation returns a run status (plugin/run_control.h): 1 when its
+// Every operation returns a run status (base/status.h): 1 when its
 // part of the set-up is complete, 0 when the user cancelled, 2 when an
 // interval taken from a protocol is too short for the model order, 3 when a
 // host resource cannot be used. Whatever was chosen before a status other
@@ -14,10 +14,8 @@
 
 #include <string>
 
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 #include "setup/analysis_setup.h"
-
-class LDIPlugin;
 
 // How the intervals of every VTC entry are given; chosen once per set-up.
 enum IntervalMethod : int {
@@ -27,19 +25,19 @@ enum IntervalMethod : int {
 
 // The whole dialog sequence: VOIs, interval method, conditions with their VTC
 // files and intervals, output prefix. Resets the geometry group first.
-int runAnalysisSetup(LDIPlugin& plugin, AnalysisSetup& setup, const SyVoiList& voiList);
+int runAnalysisSetup(bool echoSelections, AnalysisSetup& setup, const SyVoiList& voiList);
 
 // The numbered VOI menu, asked until the user stops (with at least one VOI),
 // adds all VOIs or cancels. Returns 1 or 0.
-int selectVois(LDIPlugin& plugin, AnalysisSetup& setup, const SyVoiList& voiList);
+int selectVois(bool echoSelections, AnalysisSetup& setup, const SyVoiList& voiList);
 
 // Single-VTC mode: VTC files for one condition, each followed by its
 // intervals, until the user cancels the file dialog with at least one entry.
-int selectVtcs(LDIPlugin& plugin, AnalysisSetup& setup, Condition& condition, int intervalMethod);
+int selectVtcs(bool echoSelections, AnalysisSetup& setup, Condition& condition, int intervalMethod);
 
 // Source/target mode: pairs of VTC files for one condition. Cancelling the
 // target dialog cancels the whole set-up.
-int selectVtcPairs(LDIPlugin& plugin, AnalysisSetup& setup, Condition& condition,
+int selectVtcPairs(bool echoSelections, AnalysisSetup& setup, Condition& condition,
                    int intervalMethod);
 
 // Reads the header of the VTC at `path` and checks its box and resolution
@@ -50,10 +48,10 @@ bool probeVtc(AnalysisSetup& setup, const std::string& path);
 
 // One interval typed by hand (first and last volume), asked again until it is
 // longer than the AR order. Returns 1 or 0.
-int specifyIntervalManually(LDIPlugin& plugin, VtcEntry& entry, const std::string& vtcPath,
+int specifyIntervalManually(bool echoSelections, VtcEntry& entry, const std::string& vtcPath,
                             int arOrder);
 
 // The intervals of one condition of a protocol file read through the host;
 // millisecond protocols are converted to volumes with the current VTC's TR.
-int specifyIntervalsFromProtocol(LDIPlugin& plugin, VtcEntry& entry, const std::string& vtcPath,
+int specifyIntervalsFromProtocol(bool echoSelections, VtcEntry& entry, const std::string& vtcPath,
                                  int arOrder);

@@ -1,7 +1,7 @@
 // The first dialog of the set-up: the reference VOIs from the host's list.
 
-#include "plugin/ldi_plugin.h"
-#include "plugin/run_control.h"
+#include "base/log_pane.h"
+#include "base/status.h"
 #include "setup/dialog_text.h"
 #include "setup/setup_dialogs.h"
 
@@ -29,7 +29,7 @@ std::string appendHostVoi(AnalysisSetup& setup, int32_t index, int32_t coordsCon
 
 }  // namespace
 
-int selectVois(LDIPlugin& plugin, AnalysisSetup& setup, const SyVoiList& voiList) {
+int selectVois(bool echoSelections, AnalysisSetup& setup, const SyVoiList& voiList) {
     const int32_t voiCount = voiList.voiCount;
     const int32_t addAllChoice = voiCount + 1;
 
@@ -44,7 +44,7 @@ int selectVois(LDIPlugin& plugin, AnalysisSetup& setup, const SyVoiList& voiList
     }
     menu += std::to_string(addAllChoice) + ". <i>Add all</i>";
 
-    if (plugin.echoSelections) logLine("Selected VOI's:\n");
+    if (echoSelections) logLine("Selected VOI's:\n");
 
     for (;;) {
         const int choice = hostApi.syGetIntegerInput(menu.c_str(), 1, 0, addAllChoice);
@@ -63,7 +63,7 @@ int selectVois(LDIPlugin& plugin, AnalysisSetup& setup, const SyVoiList& voiList
             // in list order.
             setup.vois.clear();
             for (int32_t i = 0; i < voiCount; ++i) appendHostVoi(setup, i, voiList.coordsConvention);
-            if (plugin.echoSelections) logLine("Added <b>ALL</b> (other) VOI's in current VOI-list");
+            if (echoSelections) logLine("Added <b>ALL</b> (other) VOI's in current VOI-list");
             return statusSuccess;
         }
 
@@ -77,6 +77,6 @@ int selectVois(LDIPlugin& plugin, AnalysisSetup& setup, const SyVoiList& voiList
             continue;
         }
         const std::string name = appendHostVoi(setup, index, voiList.coordsConvention);
-        if (plugin.echoSelections) logLine("<b>" + name + "</b>");
+        if (echoSelections) logLine("<b>" + name + "</b>");
     }
 }

@@ -222,3 +222,13 @@ int runOnWorkers(int count, const std::function<void(int worker)>& task, WorkerT
         if (failure) std::rethrow_exception(failure);
     return static_cast<int>(helpers.size()) + 1;
 }
+
+int shareWork(int workers, int64_t total, int64_t chunk,
+              const std::function<void(int64_t begin, int64_t end, int worker)>& body, WorkerTeam* team) {
+    WorkCounter counter(total, chunk);
+    return runOnWorkers(workers, [&](int worker) {
+        int64_t begin = 0;
+        int64_t end = 0;
+        while (counter.next(begin, end)) body(begin, end, worker);
+    }, team);
+}

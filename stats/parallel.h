@@ -87,6 +87,32 @@ private:
 // this call.
 int runOnWorkers(int count, const std::function<void(int worker)>& task, WorkerTeam* team = nullptr);
 
+// Hands out the items [0, total) in chunks of `chunk` to whichever worker asks
+// next, so that a worker that starts late or runs slowly simply takes fewer.
+class WorkCounter {
+public:
+    WorkCounter(int64_t total, int64_t chunk) : total_(total), chunk_(chunk > 0 ? chunk : 1) {}
+    // The next chunk [begin, end); false when every item has been handed out.
+    bool next(int64_t& begin, int64_t& end) {
+        begin = next_.fetch_add(chunk_);
+        if (begin >= total_) return false;
+        end = begin + chunk_ < total_ ? begin + chunk_ : total_;
+        return true;
+    }
+
+private:
+    std::atomic<int64_t> next_{0};
+    const int64_t total_;
+    const int64_t chunk_;
+};
+
+// Runs body(begin, end, worker) for chunks of [0, total) on up to `workers`
+// workers (runOnWorkers, with `team` when given). Which worker gets which chunk
+// depends on timing, so the body's results must not. Returns the number of
+// workers that ran.
+int shareWork(int workers, int64_t total, int64_t chunk,
+              const std::function<void(int64_t begin, int64_t end, int worker)>& body, WorkerTeam* team = nullptr);
+
 // How long helpers and waiting threads wait actively before they sleep: longer
 // than the usual gap between two parallel steps of a run or between two slices'
 // turns, short enough not to hold a core that other work needs.

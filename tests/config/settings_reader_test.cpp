@@ -18,7 +18,7 @@ ReadResult readText(const std::string& text, AnalysisSetup& setup) {
     std::istringstream input(text);
     std::ostringstream errors;
     ReadResult result;
-    result.ok = readSettingsFile(input, setup, errors);
+    result.ok = readSettingsFile(input, setup.parameters, errors);
     result.message = errors.str();
     return result;
 }
@@ -266,7 +266,7 @@ TEST(SettingsReader, ABadLineDismissesTheWholeFile) {
     std::istringstream input("AutoRegressionOrder= 0\n");
     std::ostringstream errors;
     errors << "earlier text|";
-    EXPECT_FALSE(readSettingsFile(input, setup, errors));
+    EXPECT_FALSE(readSettingsFile(input, setup.parameters, errors));
     EXPECT_EQ(errors.str(),
               "earlier text|Invalid value for 'AutoRegressionOrder=' in LDIPlugin.ini: 0 (valid "
               "range 1 - 20)");
@@ -288,7 +288,7 @@ TEST(SettingsReader, OverlongLinesDismissTheFileNamingTheLine) {
     // A file with no line end at all is refused without reading it whole.
     std::istringstream endless(std::string(5000000, 'A'));
     std::ostringstream errors;
-    EXPECT_FALSE(readSettingsFile(endless, setup, errors));
+    EXPECT_FALSE(readSettingsFile(endless, setup.parameters, errors));
     EXPECT_LT(endless.tellg(), 1000);
 }
 

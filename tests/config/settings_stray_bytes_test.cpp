@@ -15,7 +15,7 @@ std::string dismissal(const std::string& text) {
     std::istringstream input(text);
     std::ostringstream errors;
     AnalysisSetup setup;
-    EXPECT_FALSE(readSettingsFile(input, setup, errors)) << text;
+    EXPECT_FALSE(readSettingsFile(input, setup.parameters, errors)) << text;
     EXPECT_EQ(setup.parameters.autoRegressionOrder, 1);
     return errors.str();
 }
@@ -36,6 +36,6 @@ TEST(SettingsStrayBytes, NulBytesAndAByteOrderMarkAreNamed) {
     std::istringstream input(std::string("// a\0b\nAutoRegressionOrder= 3\n", 30));
     std::ostringstream errors;
     AnalysisSetup setup;
-    EXPECT_TRUE(readSettingsFile(input, setup, errors)) << errors.str();
+    EXPECT_TRUE(readSettingsFile(input, setup.parameters, errors)) << errors.str();
     EXPECT_EQ(setup.parameters.autoRegressionOrder, 3);
 }

@@ -13,6 +13,7 @@
 #include "data/vtc_file.h"
 #include "data_test_support.h"
 #include "plugin/analysis_context.h"
+#include "plugin/run_inputs.h"
 #include "setup/analysis_setup.h"
 #include "support/fake_host.h"
 #include "support/vtc_writer.h"
@@ -241,15 +242,15 @@ TEST_F(ReferenceTimeCourseTest, OneRecordPerVoiAndSourceFile) {
     EXPECT_EQ(setup.dimX, 2);
     EXPECT_EQ(setup.dimY, 2);
     EXPECT_EQ(setup.dimZ, 2);
-    ASSERT_TRUE(context.realMeasures && context.nullMeasures);
-    EXPECT_EQ(context.realMeasures->ref2vox.size(), 8u);
-    ASSERT_TRUE(context.realAccumulator && context.nullAccumulator);
-    EXPECT_EQ(context.realAccumulator->seriesCount, 2);
-    EXPECT_EQ(context.realAccumulator->order, 2);
-    ASSERT_TRUE(context.jointModel && context.referenceModel && context.voxelModel);
-    EXPECT_EQ(context.jointModel->seriesCount, 2);
-    EXPECT_EQ(context.referenceModel->seriesCount, 1);
-    EXPECT_EQ(context.voxelModel->order, 2);
+    ASSERT_TRUE(context.work.realMeasures && context.work.nullMeasures);
+    EXPECT_EQ(context.work.realMeasures->ref2vox.size(), 8u);
+    ASSERT_TRUE(context.work.realAccumulator && context.work.nullAccumulator);
+    EXPECT_EQ(context.work.realAccumulator->seriesCount, 2);
+    EXPECT_EQ(context.work.realAccumulator->order, 2);
+    ASSERT_TRUE(context.work.jointModel && context.work.referenceModel && context.work.voxelModel);
+    EXPECT_EQ(context.work.jointModel->seriesCount, 2);
+    EXPECT_EQ(context.work.referenceModel->seriesCount, 1);
+    EXPECT_EQ(context.work.voxelModel->order, 2);
     for (const auto& file : context.vtcFiles) {
         EXPECT_EQ(ftello(file->handle.get()), file->header.dataOffset) << file->path;
     }
@@ -258,8 +259,8 @@ TEST_F(ReferenceTimeCourseTest, OneRecordPerVoiAndSourceFile) {
     releaseAnalysisContext(context);
     EXPECT_TRUE(context.vtcFiles.empty());
     EXPECT_TRUE(context.voiTimeCourses.empty());
-    EXPECT_FALSE(context.realMeasures || context.nullMeasures || context.realAccumulator ||
-                 context.nullAccumulator || context.jointModel || context.referenceModel || context.voxelModel);
+    EXPECT_FALSE(context.work.realMeasures || context.work.nullMeasures || context.work.realAccumulator ||
+                 context.work.nullAccumulator || context.work.jointModel || context.work.referenceModel || context.work.voxelModel);
     EXPECT_EQ(context.coordinateCapacity, 0);
     EXPECT_TRUE(context.coordinateScratch.empty());
     releaseAnalysisContext(context);  // a second release finds nothing to do
@@ -335,7 +336,7 @@ TEST_F(ReferenceTimeCourseTest, FailuresLeaveAContextThatCanBeReleased) {
     EXPECT_EQ(errors.str().rfind("Could not read data from vtc '" + b + "'\n", 0), 0u) << errors.str();
     EXPECT_TRUE(context.voiTimeCourses.empty());
     EXPECT_EQ(context.vtcFiles.size(), 1u);
-    EXPECT_FALSE(context.realMeasures) << "work objects are only made after the records";
+    EXPECT_FALSE(context.work.realMeasures) << "work objects are only made after the records";
     releaseAnalysisContext(context);
     EXPECT_TRUE(context.vtcFiles.empty());
 

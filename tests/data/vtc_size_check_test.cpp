@@ -7,6 +7,7 @@
 
 #include "data/vtc_file.h"
 #include "plugin/analysis_context.h"
+#include "plugin/run_inputs.h"
 #include "setup/analysis_setup.h"
 #include "support/vtc_writer.h"
 

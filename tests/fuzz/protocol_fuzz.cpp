@@ -7,7 +7,7 @@
 
 #include "fuzz_check.h"
 #include "host/protocol_file.h"
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::ostringstream errors;
     AnalysisSetup setup;
     const GlobalParameters defaults = setup.parameters;
-    if (readSettingsFile(input, setup, errors)) {
+    if (readSettingsFile(input, setup.parameters, errors)) {
         FUZZ_CHECK(errors.str().empty());
         checkRanges(setup.parameters);
     } else {

@@ -17,7 +17,7 @@
 #include "data/vtc_file.h"
 #include "fuzz_check.h"
 #include "host/voi_file.h"
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 #include "stats/matrix.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "maps/maps_test_support.h"
+#include "support/synthetic_run.h"
 #include "plugin/analysis_driver.h"
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ TEST_F(AnalysisDriverTest, StepsRunInOrderForEveryVoiAndCondition) {
     }
     EXPECT_FALSE(host().mapSetExists);
     EXPECT_TRUE(context.vtcFiles.empty());
-    EXPECT_FALSE(context.realMeasures);
+    EXPECT_FALSE(context.work.realMeasures);
     EXPECT_TRUE(host().notes.empty());
 }
 

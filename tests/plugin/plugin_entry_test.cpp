@@ -7,7 +7,7 @@
 #include <string>
 
 #include "support/fake_host.h"
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 #include "plugin/ldi_plugin.h"
 
 namespace {

@@ -7,7 +7,8 @@
 
 #include "support/fake_host.h"
 #include "plugin/ldi_plugin.h"
-#include "plugin/run_control.h"
+#include "base/log_pane.h"
+#include "base/status.h"
 #include "support/vtc_writer.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "maps/maps_test_support.h"
+#include "support/synthetic_run.h"
 #include "plugin/analysis_driver.h"
 
 namespace {

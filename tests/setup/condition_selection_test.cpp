@@ -46,7 +46,7 @@ TEST_F(ConditionSetupTest, CancelInTheMethodMenuEndsBeforeAnyCondition) {
     scriptOneVoi();
     host().answerCancel();
 
-    EXPECT_EQ(runAnalysisSetup(plugin, setup, voiList()), 0);
+    EXPECT_EQ(runAnalysisSetup(plugin.echoSelections, setup, voiList()), 0);
 
     EXPECT_EQ(host().callCount("syGetTextInput"), 0);
     const FakeCall* method = host().lastCall("syGetIntegerInput");
@@ -62,7 +62,7 @@ TEST_F(ConditionSetupTest, CancelInTheMethodMenuEndsBeforeAnyCondition) {
 
 TEST_F(ConditionSetupTest, CancelInTheVoiDialogEndsTheSetUp) {
     host().answerCancel();
-    EXPECT_EQ(runAnalysisSetup(plugin, setup, voiList()), 0);
+    EXPECT_EQ(runAnalysisSetup(plugin.echoSelections, setup, voiList()), 0);
     EXPECT_EQ(host().callCount("syGetIntegerInput"), 1);
 }
 
@@ -84,7 +84,7 @@ TEST_F(ConditionSetupTest, ConditionNamesEmptyDuplicateAndOtherCase) {
     host().answerText("");  // ends the loop
     host().answerText(dir.path("results/P"));
 
-    EXPECT_EQ(runAnalysisSetup(plugin, setup, voiList()), 1);
+    EXPECT_EQ(runAnalysisSetup(plugin.echoSelections, setup, voiList()), 1);
 
     EXPECT_EQ(host().messageBoxes, (std::vector<std::string>{noCondition, conditionExists}));
     ASSERT_EQ(setup.conditions.size(), 3u);
@@ -116,7 +116,7 @@ TEST_F(ConditionSetupTest, CancelOfTheNameOrTheSaveDialogEndsWithZero) {
     host().answerText("");
     host().answerCancel();  // save dialog
 
-    EXPECT_EQ(runAnalysisSetup(plugin, setup, voiList()), 0);
+    EXPECT_EQ(runAnalysisSetup(plugin.echoSelections, setup, voiList()), 0);
     EXPECT_TRUE(setup.outputPrefix.empty());
     ASSERT_EQ(setup.conditions.size(), 1u);
     EXPECT_EQ(setup.conditions[0].entries.size(), 1u);
@@ -131,7 +131,7 @@ TEST_F(ConditionSetupTest, CancelOfTheNameOrTheSaveDialogEndsWithZero) {
     host().answerCancel();
     host().answerCancel();  // name input, although a condition exists
 
-    EXPECT_EQ(runAnalysisSetup(plugin, second, voiList()), 0);
+    EXPECT_EQ(runAnalysisSetup(plugin.echoSelections, second, voiList()), 0);
     EXPECT_EQ(host().callCount("syGetSaveFileName"), 0);
     EXPECT_EQ(second.conditions.size(), 1u);
 }
@@ -149,7 +149,7 @@ TEST_F(ConditionSetupTest, SameVtcInTwoConditionsIsAccepted) {
     host().answerText("");
     host().answerText("P");
 
-    EXPECT_EQ(runAnalysisSetup(plugin, setup, voiList()), 1);
+    EXPECT_EQ(runAnalysisSetup(plugin.echoSelections, setup, voiList()), 1);
 
     EXPECT_TRUE(host().messageBoxes.empty());
     ASSERT_EQ(setup.conditions.size(), 2u);
@@ -176,7 +176,7 @@ TEST_F(ConditionSetupTest, PairModeRunsThePairDialogsAndMovesOnWhenTheSourceIsCa
     host().answerText("");
     host().answerText("P");
 
-    EXPECT_EQ(runAnalysisSetup(plugin, setup, voiList()), 1);
+    EXPECT_EQ(runAnalysisSetup(plugin.echoSelections, setup, voiList()), 1);
     ASSERT_EQ(setup.conditions.size(), 1u);
     ASSERT_EQ(setup.conditions[0].entries.size(), 1u);
     EXPECT_EQ(setup.conditions[0].entries[0].sourcePath, source);
@@ -202,7 +202,7 @@ TEST_F(ConditionSetupTest, EchoLogOfAWholeSetUp) {
     host().answerText("");
     host().answerText("P");
 
-    EXPECT_EQ(runAnalysisSetup(plugin, setup, voiList()), 1);
+    EXPECT_EQ(runAnalysisSetup(plugin.echoSelections, setup, voiList()), 1);
 
     EXPECT_EQ(logged(), (std::vector<std::string>{
                             "// LDI> Selected VOI's:\n// LDI> ",
@@ -244,7 +244,7 @@ TEST_F(VtcSelectionTest, SameVtcTwiceInOneConditionIsRefusedBeforeItIsOpened) {
     host().answerText(vtc);
     host().answerCancel();
 
-    EXPECT_EQ(selectVtcs(plugin, setup, condition, INTERVALS_MANUAL), 1);
+    EXPECT_EQ(selectVtcs(plugin.echoSelections, setup, condition, INTERVALS_MANUAL), 1);
 
     EXPECT_EQ(host().messageBoxes, (std::vector<std::string>{vtcExists, vtcExists}));
     ASSERT_EQ(condition.entries.size(), 2u);
@@ -261,7 +261,7 @@ TEST_F(VtcSelectionTest, CancelWithoutAnEntryAsksAgainAndTheTitleNamesTheConditi
     scriptManual(vtc);
     host().answerCancel();
 
-    EXPECT_EQ(selectVtcs(plugin, setup, condition, INTERVALS_MANUAL), 1);
+    EXPECT_EQ(selectVtcs(plugin.echoSelections, setup, condition, INTERVALS_MANUAL), 1);
 
     EXPECT_EQ(host().messageBoxes, std::vector<std::string>{noVtc});
     EXPECT_EQ(condition.entries.size(), 1u);
@@ -296,7 +296,7 @@ TEST_F(VtcSelectionTest, BoxOrResolutionMismatchIsRefusedAndMoreVolumesRaiseTheM
     scriptManual(writeVtc("shorter.vtc", shorter));
     host().answerCancel();
 
-    EXPECT_EQ(selectVtcs(plugin, setup, condition, INTERVALS_MANUAL), 1);
+    EXPECT_EQ(selectVtcs(plugin.echoSelections, setup, condition, INTERVALS_MANUAL), 1);
 
     EXPECT_EQ(host().messageBoxes,
               (std::vector<std::string>{vtcUnusable, vtcUnusable, vtcUnusable}));
@@ -316,13 +316,13 @@ TEST_F(VtcSelectionTest, IntervalStatusEndsTheConditionAndUnknownMethodIsTermina
     host().answerText(vtc);
     host().answerCancel();  // first volume
 
-    EXPECT_EQ(selectVtcs(plugin, setup, condition, INTERVALS_MANUAL), 0);
+    EXPECT_EQ(selectVtcs(plugin.echoSelections, setup, condition, INTERVALS_MANUAL), 0);
     ASSERT_EQ(condition.entries.size(), 1u);  // added before its intervals
     EXPECT_TRUE(condition.entries[0].intervals.empty());
 
     Condition& other = addCondition(setup, "B");
     host().answerText(vtc);
-    EXPECT_EQ(selectVtcs(plugin, setup, other, 7), 3);
+    EXPECT_EQ(selectVtcs(plugin.echoSelections, setup, other, 7), 3);
     EXPECT_EQ(other.entries.size(), 1u);
     EXPECT_EQ(logged().back(), "// LDI> ERROR: Unknown VTC interval specification method");
 }
@@ -346,7 +346,7 @@ TEST_F(VtcSelectionTest, PairsRefuseADuplicateAndAcceptTheSameSourceWithAnotherT
     host().answerInteger(90);
     host().answerCancel();
 
-    EXPECT_EQ(selectVtcPairs(plugin, setup, condition, INTERVALS_MANUAL), 1);
+    EXPECT_EQ(selectVtcPairs(plugin.echoSelections, setup, condition, INTERVALS_MANUAL), 1);
 
     EXPECT_EQ(host().messageBoxes, std::vector<std::string>{pairExists});
     ASSERT_EQ(condition.entries.size(), 2u);
@@ -378,7 +378,7 @@ TEST_F(VtcSelectionTest, CancelledTargetEndsTheWholeSetUpEvenForASecondPair) {
     host().answerText(source);
     host().answerCancel();
 
-    EXPECT_EQ(selectVtcPairs(plugin, setup, condition, INTERVALS_MANUAL), 0);
+    EXPECT_EQ(selectVtcPairs(plugin.echoSelections, setup, condition, INTERVALS_MANUAL), 0);
     EXPECT_EQ(condition.entries.size(), 1u);
     EXPECT_TRUE(host().messageBoxes.empty());
 }
@@ -399,7 +399,7 @@ TEST_F(VtcSelectionTest, ReadableSourceWithUnreadableTargetKeepsTheSourceGeometr
     host().answerText(source);
     host().answerCancel();  // target: ends the set-up
 
-    EXPECT_EQ(selectVtcPairs(plugin, setup, condition, INTERVALS_MANUAL), 0);
+    EXPECT_EQ(selectVtcPairs(plugin.echoSelections, setup, condition, INTERVALS_MANUAL), 0);
 
     EXPECT_EQ(host().messageBoxes, (std::vector<std::string>{pairUnusable, noPair}));
     EXPECT_TRUE(condition.entries.empty());

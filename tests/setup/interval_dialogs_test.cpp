@@ -33,7 +33,7 @@ TEST_F(ManualIntervalTest, LengthOneIsRefusedAtOrderOneAndLengthTwoAccepted) {
     host().answerInteger(5);
     host().answerInteger(6);
 
-    EXPECT_EQ(specifyIntervalManually(plugin, entry, vtcPath, 1), 1);
+    EXPECT_EQ(specifyIntervalManually(plugin.echoSelections, entry, vtcPath, 1), 1);
 
     EXPECT_EQ(host().messageBoxes, std::vector<std::string>{tooShort(5, 5, 1)});
     EXPECT_EQ(pairsOf(entry), (Pairs{{5, 6}}));
@@ -58,7 +58,7 @@ TEST_F(ManualIntervalTest, ReversedIntervalIsRefusedAndBothValuesAskedAgain) {
     host().answerInteger(50);
     host().answerInteger(100);
 
-    EXPECT_EQ(specifyIntervalManually(plugin, entry, vtcPath, 3), 1);
+    EXPECT_EQ(specifyIntervalManually(plugin.echoSelections, entry, vtcPath, 3), 1);
 
     EXPECT_EQ(host().messageBoxes, std::vector<std::string>{tooShort(100, 50, 3)});
     EXPECT_EQ(pairsOf(entry), (Pairs{{50, 100}}));
@@ -67,9 +67,9 @@ TEST_F(ManualIntervalTest, ReversedIntervalIsRefusedAndBothValuesAskedAgain) {
 TEST_F(ManualIntervalTest, CancelOfEitherVolumeAppendsNothing) {
     host().answerInteger(5);
     host().answerCancel();
-    EXPECT_EQ(specifyIntervalManually(plugin, entry, vtcPath, 1), 0);
+    EXPECT_EQ(specifyIntervalManually(plugin.echoSelections, entry, vtcPath, 1), 0);
     host().answerCancel();
-    EXPECT_EQ(specifyIntervalManually(plugin, entry, vtcPath, 1), 0);
+    EXPECT_EQ(specifyIntervalManually(plugin.echoSelections, entry, vtcPath, 1), 0);
     EXPECT_TRUE(entry.intervals.empty());
     EXPECT_TRUE(logged().empty());
 }
@@ -95,7 +95,7 @@ TEST_F(ProtocolIntervalTest, VolumeProtocolIsTakenUnchanged) {
     addProtocol(1, {{"Rest", {1}, {4}}, {"Task", {10, 30}, {10, 60}}});
     choose(2);
 
-    EXPECT_EQ(specifyIntervalsFromProtocol(plugin, entry, vtcPath, 2), 1);
+    EXPECT_EQ(specifyIntervalsFromProtocol(plugin.echoSelections, entry, vtcPath, 2), 1);
 
     // Shorter than the order, but not tested here: the voxel pass does that.
     EXPECT_EQ(pairsOf(entry), (Pairs{{10, 10}, {30, 60}}));
@@ -125,7 +125,7 @@ TEST_F(ProtocolIntervalTest, MillisecondsAreConvertedWithTheCurrentTr) {
     choose(1);
 
     // 0..5999 gives 1..3; 4000..4999 gives 3..2, raised to 3..3: too short.
-    EXPECT_EQ(specifyIntervalsFromProtocol(plugin, entry, vtcPath, 1), 2);
+    EXPECT_EQ(specifyIntervalsFromProtocol(plugin.echoSelections, entry, vtcPath, 1), 2);
 
     EXPECT_EQ(pairsOf(entry), (Pairs{{1, 3}}));
     EXPECT_EQ(logged(),
@@ -145,7 +145,7 @@ TEST_F(ProtocolIntervalTest, MillisecondRoundingHalfUp) {
     addProtocol(2, {{"Task", {1499, 1500, -1000}, {16499, 16500, 7000}}});
     choose(1);
 
-    EXPECT_EQ(specifyIntervalsFromProtocol(plugin, entry, vtcPath, 1), 1);
+    EXPECT_EQ(specifyIntervalsFromProtocol(plugin.echoSelections, entry, vtcPath, 1), 1);
     // 1499/3000+0.5 = 0.9997 -> 0; 1500/3000+0.5 = 1 -> 1; -1000/3000+0.5 -> 0.
     EXPECT_EQ(pairsOf(entry), (Pairs{{1, 5}, {2, 6}, {1, 2}}));
 }
@@ -154,7 +154,7 @@ TEST_F(ProtocolIntervalTest, ConditionWithoutIntervalsLeavesTheEntryEmpty) {
     addProtocol(7, {{"Empty", {}, {}}});  // the resolution is never looked at
     choose(1);
 
-    EXPECT_EQ(specifyIntervalsFromProtocol(plugin, entry, vtcPath, 1), 1);
+    EXPECT_EQ(specifyIntervalsFromProtocol(plugin.echoSelections, entry, vtcPath, 1), 1);
     EXPECT_TRUE(entry.intervals.empty());
     EXPECT_TRUE(logged().empty());
 }
@@ -163,7 +163,7 @@ TEST_F(ProtocolIntervalTest, UnknownResolutionWithIntervalsIsTerminal) {
     addProtocol(3, {{"Task", {1}, {20}}});
     choose(1);
 
-    EXPECT_EQ(specifyIntervalsFromProtocol(plugin, entry, vtcPath, 1), 3);
+    EXPECT_EQ(specifyIntervalsFromProtocol(plugin.echoSelections, entry, vtcPath, 1), 3);
     EXPECT_TRUE(entry.intervals.empty());
     EXPECT_EQ(logged(), std::vector<std::string>{
                             "// LDI> ERROR: Unknown protocol time-resolution: not volumes or msec"});
@@ -177,7 +177,7 @@ TEST_F(ProtocolIntervalTest, NonPositiveTrWithMillisecondsIsTerminalAndNamesTheT
         choose(1);
         VtcEntry fresh;
 
-        EXPECT_EQ(specifyIntervalsFromProtocol(plugin, fresh, vtcPath, 1), 3) << tr;
+        EXPECT_EQ(specifyIntervalsFromProtocol(plugin.echoSelections, fresh, vtcPath, 1), 3) << tr;
         EXPECT_TRUE(fresh.intervals.empty());
         ASSERT_FALSE(logged().empty());
         const std::string& error = logged().back();
@@ -190,7 +190,7 @@ TEST_F(ProtocolIntervalTest, ProtocolWithoutConditionsIsTerminalWithoutAnEmptyMe
     addProtocol(1, {});
     host().answerText(protocolPath);
 
-    EXPECT_EQ(specifyIntervalsFromProtocol(plugin, entry, vtcPath, 1), 3);
+    EXPECT_EQ(specifyIntervalsFromProtocol(plugin.echoSelections, entry, vtcPath, 1), 3);
     EXPECT_EQ(host().callCount("syGetIntegerInput"), 0);
     ASSERT_EQ(logged().size(), 1u);
     EXPECT_EQ(logged()[0].rfind("// LDI> ERROR: ", 0), 0u);
@@ -200,13 +200,13 @@ TEST_F(ProtocolIntervalTest, ProtocolWithoutConditionsIsTerminalWithoutAnEmptyMe
 TEST_F(ProtocolIntervalTest, MissingHostDataIsTerminal) {
     host().setLinkedVtc(false);
     host().answerText(protocolPath);
-    EXPECT_EQ(specifyIntervalsFromProtocol(plugin, entry, vtcPath, 1), 3);
+    EXPECT_EQ(specifyIntervalsFromProtocol(plugin.echoSelections, entry, vtcPath, 1), 3);
     EXPECT_EQ(logged(), std::vector<std::string>{"// LDI> ERROR: Could not get access to VTC"});
     EXPECT_EQ(host().callCount("sySetVTCParametersOfCurrentVMR"), 0);
 
     host().reset();
     host().answerText("/data/unknown.prt");  // the host cannot load it
-    EXPECT_EQ(specifyIntervalsFromProtocol(plugin, entry, vtcPath, 1), 3);
+    EXPECT_EQ(specifyIntervalsFromProtocol(plugin.echoSelections, entry, vtcPath, 1), 3);
     EXPECT_EQ(logged(), std::vector<std::string>{
                             "// LDI> ERROR: Could not get access to protocol definition"});
 }
@@ -214,12 +214,12 @@ TEST_F(ProtocolIntervalTest, MissingHostDataIsTerminal) {
 TEST_F(ProtocolIntervalTest, CancelInTheFileDialogOrTheMenu) {
     addProtocol(1, {{"Task", {1}, {20}}});
     host().answerCancel();
-    EXPECT_EQ(specifyIntervalsFromProtocol(plugin, entry, vtcPath, 1), 0);
+    EXPECT_EQ(specifyIntervalsFromProtocol(plugin.echoSelections, entry, vtcPath, 1), 0);
     EXPECT_EQ(host().callCount("syGetVTCOfCurrentVMR"), 0);
 
     host().answerText(protocolPath);
     host().answerCancel();
-    EXPECT_EQ(specifyIntervalsFromProtocol(plugin, entry, vtcPath, 1), 0);
+    EXPECT_EQ(specifyIntervalsFromProtocol(plugin.echoSelections, entry, vtcPath, 1), 0);
     EXPECT_TRUE(entry.intervals.empty());
 }
 
@@ -230,7 +230,7 @@ TEST_F(ProtocolIntervalTest, LongConditionMenuKeepsEveryNumber) {
     addProtocol(1, conditions);
     choose(30);
 
-    EXPECT_EQ(specifyIntervalsFromProtocol(plugin, entry, vtcPath, 1), 1);
+    EXPECT_EQ(specifyIntervalsFromProtocol(plugin.echoSelections, entry, vtcPath, 1), 1);
     const std::string menu = host().lastCall("syGetIntegerInput")->texts[0];
     for (int i = 0; i < 30; ++i)
         EXPECT_NE(menu.find(std::to_string(i + 1) + ". " + longName + std::to_string(i) + "<br>"),
@@ -258,7 +258,7 @@ TEST_F(ProtocolIntervalTest, EveryVtcOfAConditionGetsItsOwnProtocolChoice) {
     host().answerText("");
     host().answerText("P");
 
-    EXPECT_EQ(runAnalysisSetup(plugin, setup, voiList()), 1);
+    EXPECT_EQ(runAnalysisSetup(plugin.echoSelections, setup, voiList()), 1);
 
     ASSERT_EQ(setup.conditions.size(), 1u);
     ASSERT_EQ(setup.conditions[0].entries.size(), 2u);
@@ -279,7 +279,7 @@ TEST_F(ProtocolIntervalTest, MillisecondErrorEndsTheWholeSetUpWithTwo) {
     host().answerText(a);
     choose(1);
 
-    EXPECT_EQ(runAnalysisSetup(plugin, setup, voiList()), 2);
+    EXPECT_EQ(runAnalysisSetup(plugin.echoSelections, setup, voiList()), 2);
     EXPECT_EQ(host().callCount("syGetSaveFileName"), 0);
     EXPECT_TRUE(host().notes.empty());
 }

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 #include "plugin/ldi_plugin.h"
 #include "setup/analysis_setup.h"
 #include "setup/setup_dialogs.h"

@@ -26,7 +26,7 @@ TEST_F(VoiSelectionTest, DuplicateChoiceIsRefusedAndTheMenuNumbersEveryVoi) {
     host().answerInteger(2);
     host().answerInteger(0);
 
-    EXPECT_EQ(selectVois(plugin, setup, voiList()), 1);
+    EXPECT_EQ(selectVois(plugin.echoSelections, setup, voiList()), 1);
 
     ASSERT_EQ(setup.vois.size(), 1u);
     const SelectedVoi& voi = setup.vois[0];
@@ -59,7 +59,7 @@ TEST_F(VoiSelectionTest, StoppingWithNoVoiIsRefused) {
     host().answerInteger(1);
     host().answerInteger(0);
 
-    EXPECT_EQ(selectVois(plugin, setup, voiList()), 1);
+    EXPECT_EQ(selectVois(plugin.echoSelections, setup, voiList()), 1);
 
     EXPECT_EQ(host().messageBoxes, std::vector<std::string>{setup_messages::noVoiSelected});
     ASSERT_EQ(setup.vois.size(), 2u);
@@ -72,7 +72,7 @@ TEST_F(VoiSelectionTest, AddAllReplacesEarlierChoicesWithTheWholeListInOrder) {
     host().answerInteger(3);
     host().answerInteger(4);
 
-    EXPECT_EQ(selectVois(plugin, setup, voiList()), 1);
+    EXPECT_EQ(selectVois(plugin.echoSelections, setup, voiList()), 1);
 
     ASSERT_EQ(setup.vois.size(), 3u);
     for (int i = 0; i < 3; ++i) {
@@ -94,7 +94,7 @@ TEST_F(VoiSelectionTest, TwoVoisWithTheSameNameAreDistinct) {
     host().answerInteger(1);
     host().answerInteger(0);
 
-    EXPECT_EQ(selectVois(plugin, setup, voiList()), 1);
+    EXPECT_EQ(selectVois(plugin.echoSelections, setup, voiList()), 1);
 
     ASSERT_EQ(setup.vois.size(), 2u);
     EXPECT_EQ(setup.vois[0].hostIndex, 1);
@@ -107,7 +107,7 @@ TEST_F(VoiSelectionTest, CancelEndsWithZeroAndKeepsEarlierChoices) {
     host().answerInteger(1);
     host().answerCancel();
 
-    EXPECT_EQ(selectVois(plugin, setup, voiList()), 0);
+    EXPECT_EQ(selectVois(plugin.echoSelections, setup, voiList()), 0);
     ASSERT_EQ(setup.vois.size(), 1u);
     EXPECT_EQ(setup.vois[0].hostIndex, 0);
 }
@@ -118,7 +118,7 @@ TEST_F(VoiSelectionTest, NothingIsEchoedWhenEchoingIsOff) {
     host().answerInteger(1);
     host().answerInteger(4);
 
-    EXPECT_EQ(selectVois(plugin, setup, voiList()), 1);
+    EXPECT_EQ(selectVois(plugin.echoSelections, setup, voiList()), 1);
     EXPECT_TRUE(logged().empty());
 }
 
@@ -128,7 +128,7 @@ TEST_F(VoiSelectionTest, LongListKeepsEveryNumberInTheMenu) {
     host().answerInteger(40);
     host().answerInteger(0);
 
-    EXPECT_EQ(selectVois(plugin, setup, voiList()), 1);
+    EXPECT_EQ(selectVois(plugin.echoSelections, setup, voiList()), 1);
 
     const std::string menu = prompts("syGetIntegerInput").at(0);
     for (int i = 0; i < 40; ++i)

@@ -42,7 +42,7 @@
 
 #include <gtest/gtest.h>
 
-#include "plugin/host_api.h"
+#include "base/host_api.h"
 
 struct FakeCall {
     std::string function;            // e.g. "syLogText"

@@ -1,0 +1,26 @@
+// Text formatting shared by every layer: printf-style formatting into a string
+// and the prefixes of the lines the plug-in writes into the host's log pane.
+// Nothing here calls the host, so the computation can format its progress
+// lines and hand them to whoever shows them.
+#pragma once
+
+#include <string>
+
+// Prefix of progress lines, which their writers format themselves (for example
+// "%s\n%s VOI: <b>%s</b>") and hand to the log pane as they are.
+constexpr const char* progressPrefix = "// LDI>";
+
+// Prefix of every line of a log-pane message (see formatLogLine).
+constexpr const char* logLinePrefix = "// LDI> ";
+
+// A message as the log pane shows it: the prefix, then the text with every
+// newline followed by the prefix again.
+std::string formatLogLine(const std::string& text);
+
+// printf-style formatting into a string of whatever length it needs, for
+// texts that would otherwise be formed in fixed-size buffers.
+std::string formatText(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;

@@ -1,0 +1,4 @@
+// The plug-in's version, shown in the run banner and written into every result log.
+#pragma once
+
+constexpr const char* pluginVersion = "1.5";

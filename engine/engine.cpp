@@ -1,0 +1,98 @@
+#include "engine/engine.h"
+
+#include <ostream>
+
+#include "base/status.h"
+#include "base/text.h"
+#include "engine/map_values.h"
+#include "engine/surrogates.h"
+#include "engine/voxel_pass.h"
+
+VoiTimeCourse* referenceOf(const EngineSeed& seed, int32_t source) {
+    if (source < 0 || static_cast<std::size_t>(source) >= seed.references.size()) return nullptr;
+    return seed.references[static_cast<std::size_t>(source)];
+}
+
+void allocateMeasureVolumes(EngineWork& work, const GridSize& grid) {
+    work.realMeasures = std::make_unique<MeasureVolumes>(grid.dimZ, grid.dimY, grid.dimX);
+    work.nullMeasures = std::make_unique<MeasureVolumes>(grid.dimZ, grid.dimY, grid.dimX);
+}
+
+void allocateModelWork(EngineWork& work, int32_t order) {
+    work.realAccumulator = std::make_unique<CovarianceAccumulator>(2, order);
+    work.nullAccumulator = std::make_unique<CovarianceAccumulator>(2, order);
+    work.jointModel = std::make_unique<ArModelWorkspace>(2, order);
+    work.referenceModel = std::make_unique<ArModelWorkspace>(1, order);
+    work.voxelModel = std::make_unique<ArModelWorkspace>(1, order);
+}
+
+void releaseEngineWork(EngineWork& work) {
+    work.realMeasures.reset();
+    work.nullMeasures.reset();
+    work.realAccumulator.reset();
+    work.nullAccumulator.reset();
+    work.jointModel.reset();
+    work.referenceModel.reset();
+    work.voxelModel.reset();
+    work.workers.reset();
+}
+
+int assembleConditionMaps(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
+                 EngineListener& listener, std::ostream& errorStream) {
+    const GlobalParameters& parameters = *input.parameters;
+    if (!work.realMeasures || !work.nullMeasures) {
+        errorStream << "No measure volumes to assemble the maps of VOI '"
+                    << input.seeds[static_cast<std::size_t>(seed)].name << "', Condition '"
+                    << input.conditions[static_cast<std::size_t>(condition)].name << "' from (internal error)";
+        return statusTerminalError;
+    }
+    const MeasureVolumes& real = *work.realMeasures;
+    const MeasureVolumes& null = *work.nullMeasures;
+    if (real.ref2vox.size() != static_cast<std::size_t>(input.grid.dimX) * static_cast<std::size_t>(input.grid.dimY) *
+                                   static_cast<std::size_t>(input.grid.dimZ)) {
+        errorStream << "The measure volumes do not match the grid of the maps of VOI '"
+                    << input.seeds[static_cast<std::size_t>(seed)].name << "', Condition '"
+                    << input.conditions[static_cast<std::size_t>(condition)].name << "' (internal error)";
+        return statusTerminalError;
+    }
+    const std::vector<MapThresholds> maps = findMapThresholds(real, null, parameters, work.workers.get());
+    for (std::size_t k = 0; k < maps.size(); ++k) {
+        const auto kind = static_cast<int32_t>(k);
+        float* buffer = listener.mapBuffer(seed, condition, kind, errorStream);
+        if (buffer == nullptr) return statusTerminalError;
+        fillMapValues(maps[k].type, real, parameters, buffer, work.workers.get());
+        if (maps[k].searched) reportUnknownConstant(parameters.cvConstantForFDR, errorStream);
+        const int status = listener.mapFinished(seed, condition, kind, maps[k], errorStream);
+        if (status != statusSuccess) return status;
+    }
+    return statusSuccess;
+}
+
+int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listener, std::ostream& runLog,
+              std::ostream& errorStream) {
+    const bool verbose = input.parameters->showVerboseProgressLog;
+    const ProgressLine progress = [&listener](const std::string& text) { listener.progress(text); };
+    int status = generateSurrogates(input, work, progress, errorStream);
+    if (status != statusSuccess) return status;
+
+    for (std::size_t s = 0; s < input.seeds.size(); ++s) {
+        const auto seed = static_cast<int32_t>(s);
+        status = listener.beginSeed(seed);
+        if (status != statusSuccess) return status;
+        for (std::size_t c = 0; c < input.conditions.size(); ++c) {
+            const auto condition = static_cast<int32_t>(c);
+            const std::string& name = input.conditions[c].name;
+            if (verbose)
+                progress(formatText("%s\n%s\tCondition: <em>%s</em>", progressPrefix, progressPrefix, name.c_str()));
+            runLog << '\n' << "\tCondition: " << name << '\n' << '\t' << std::string(name.size() + 11, '-') << '\n';
+            status = computeConditionMeasures(input, seed, condition, work, progress, runLog, errorStream);
+            if (status != statusSuccess) return status;
+            if (verbose) progress(formatText("%s\n%s\tComputing maps and thresholds... ", progressPrefix, progressPrefix));
+            status = assembleConditionMaps(input, seed, condition, work, listener, errorStream);
+            if (status != statusSuccess) return status;
+        }
+        status = listener.endSeed(seed);
+        if (status != statusSuccess) return status;
+    }
+    return statusSuccess;
+}

@@ -1,0 +1,51 @@
+// The fast voxel loop: the voxels of a slice in blocks of SIMD lanes (see
+// engine/voxel_lanes.h), the slices spread over several threads.
+//
+// It gives the sequential loop's results bit for bit, for any number of threads:
+// - every worker reads its own slices (positional reads, so no shared file
+//   position), tests the voxels' first values, and then waits for its turn: the
+//   turns go in slice order, and in its turn a worker draws the surrogate indices
+//   of all the slice's voxels from the process-wide generator, in voxel order,
+//   exactly as the sequential loop would; the fits then run in parallel;
+// - a slice that cannot be read ends the loop in its turn, so the slices before it
+//   are complete, none after it is computed, and the generator stands where the
+//   sequential loop would have left it;
+// - progress lines are handed on from the calling thread only, in slice order,
+//   up to the slice whose turn came last.
+// What is the same for every voxel of an interval (the detrended reference and
+// its lag products; every surrogate row detrended once, with its own lag products)
+// is prepared before the loop. Everything the loop needs is allocated before it
+// starts, so nothing is allocated while it runs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class SliceProgress;
+struct LaneKernel;
+struct MeasureVolumes;
+struct VoxelPassPlan;
+class WorkerTeam;
+
+struct VoxelLoopCounts {
+    uint32_t skipped = 0;
+    uint32_t illDefined = 0;
+    uint32_t surrogatesIllDefined = 0;
+};
+
+// The voxel loop of the pass with `threads` threads (the caller's included; fewer when
+// the grid has fewer slices or the system refuses a thread), on the threads of
+// `team` when one is given (then at most its size), else on threads of its own. Fills the six
+// volumes and the counts and returns 1; returns 3 when a slice cannot be read,
+// with `failedTarget` the index in plan.targets of the source that failed.
+int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int threads, WorkerTeam* team,
+                     SliceProgress& progress, MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts,
+                     int& failedTarget);
+
+// Bytes the detrended surrogate rows of a pass may take (32 MB by default); above
+// it every block detrends the rows its voxels drew (same values, more work).
+// Tests set 0 to take that way.
+void setSurrogateCacheLimit(std::size_t bytes);
+
+// Calls the voxel-loop observer (setVoxelLoopObserver) when one is set.
+void notifyVoxelLoop(bool entering);

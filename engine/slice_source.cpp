@@ -1,0 +1,16 @@
+#include "engine/slice_source.h"
+
+int64_t VtcSliceSource::sliceBytes() const {
+    return static_cast<int64_t>(file_.sliceValueCount) * vtcElementSize(file_.header);
+}
+
+void VtcSliceSource::allocateSlice(SliceValues& slice) const {
+    allocateVtcValues(slice, file_.header, file_.sliceValueCount);
+}
+
+bool VtcSliceSource::readSlice(int32_t z, SliceValues& slice) {
+    const int64_t offset = file_.header.dataOffset + static_cast<int64_t>(z) * sliceBytes();
+    std::unique_lock<std::mutex> lock(turns_, std::defer_lock);
+    if (!vtcReadsArePositional(file_.handle.get())) lock.lock();
+    return readVtcValuesAt(file_.handle.get(), file_.header, offset, file_.sliceValueCount, slice);
+}

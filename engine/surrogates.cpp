@@ -1,0 +1,125 @@
+#include "engine/surrogates.h"
+
+#include <algorithm>
+#include <atomic>
+#include <ostream>
+#include <vector>
+
+#include "base/status.h"
+#include "base/text.h"
+#include "data/voi_time_course.h"
+#include "engine/engine.h"
+#include "stats/ar_model.h"
+#include "stats/parallel.h"
+#include "stats/random.h"
+#include "stats/simulation.h"
+
+namespace {
+
+// Series drawn by one thread at a time before it asks for more.
+constexpr int32_t kSeriesPerTask = 16;
+
+// A course without a usable model gets an all-zero model and all-zero
+// surrogates, so that nothing stale from an earlier record is left in it and
+// the voxel pass counts its surrogates as ill-defined.
+void clearModel(VoiTimeCourse& record) {
+    fillBlock(record.residualCovariance, record.residualCovariance.rowBase, record.residualCovariance.rowEnd,
+              record.residualCovariance.colBase, record.residualCovariance.colEnd, 0.0f);
+    for (Matrix& coefficient : record.arCoefficients.elements) {
+        fillBlock(coefficient, coefficient.rowBase, coefficient.rowEnd, coefficient.colBase, coefficient.colEnd, 0.0f);
+    }
+}
+
+void clearSurrogateRow(VoiTimeCourse& record, int32_t row) {
+    fillBlock(record.surrogates, row, row + 1, record.surrogates.colBase, record.surrogates.colEnd, 0.0f);
+}
+
+}  // namespace
+
+int generateSurrogates(const EngineInput& input, EngineWork& work, const ProgressLine& progress,
+                       std::ostream& errorStream) {
+    const GlobalParameters& parameters = *input.parameters;
+    if (parameters.showVerboseProgressLog)
+        progress(formatText("%s\n%s Generating surrogate ref time-courses...", progressPrefix, progressPrefix));
+    if (!work.realAccumulator || !work.referenceModel) {
+        errorStream << "The statistics work objects were not prepared before the surrogate generation (internal error)";
+        return statusTerminalError;
+    }
+    // The references are consulted as well as the longest source, so that
+    // the course matrix can never be narrower than a course.
+    int32_t longest = std::max<int32_t>(input.longestSource, 1);
+    for (const EngineSeed& seed : input.seeds)
+        for (const VoiTimeCourse* record : seed.references)
+            if (record != nullptr) longest = std::max(longest, record->meanTimeCourse.colCount);
+    const auto discarded = static_cast<int32_t>(parameters.numDiscardedSimulatedTimePoints);
+    Matrix course(1, longest, 1, 1);
+    // One simulation buffer per thread.
+    std::vector<Matrix> simulations(static_cast<std::size_t>(computationThreadCount()),
+                                    Matrix(1, longest + discarded, 1, 1));
+    CovarianceAccumulator& accumulator = *work.realAccumulator;
+    ArModelWorkspace& model = *work.referenceModel;
+
+    // A reference met again (in another condition) is processed again: the
+    // process-wide generator then stands where drawing in this order leaves it.
+    for (const EngineSeed& seed : input.seeds) {
+        for (const EngineCondition& condition : input.conditions) {
+            for (const EngineEntry& entry : condition.entries) {
+                VoiTimeCourse* record = referenceOf(seed, entry.source);
+                if (record == nullptr) {
+                    errorStream << "Failed to retrieve precomputed voi time-course for VOI '" << seed.name
+                                << "', Condition '" << condition.name << "' (internal error)";
+                    return statusTerminalError;
+                }
+                // One mean and one straight line over the whole run, not per interval.
+                const int32_t volumes = record->meanTimeCourse.colCount;
+                const int32_t courseRow = record->meanTimeCourse.rowBase;
+                detrendRows(record->meanTimeCourse, courseRow, courseRow + 1, 1, volumes + 1, course, 1, 1);
+
+                clearAccumulator(accumulator);
+                computeLagProducts(accumulator, course, 1, 2, 1, volumes + 1);
+                accumulateInterval(accumulator, course, 1, 2, 1, volumes + 1);
+                const bool fitted = fitArModel(accumulator, 0, model);
+                if (fitted) {
+                    residualCovarianceOf(accumulator, 0, model, record->residualCovariance);
+                    arCoefficientsOf(model, record->arCoefficients);
+                } else {
+                    clearModel(*record);
+                }
+
+                Matrix& surrogates = record->surrogates;
+                const int32_t count = surrogates.rowCount;
+                // Every series is seeded by its own number, so the series do not
+                // depend on each other: they are drawn on several threads, each on a
+                // generator of its own, and the process-wide generator is then left
+                // where the last series left it, as drawing them in turn would.
+                bool lastDrawn = false;
+                RandomState last;
+                const int workers = std::min<int>(static_cast<int>(simulations.size()), count / 32 + 1);
+                shareWork(workers, count, kSeriesPerTask, [&](int64_t first, int64_t end, int worker) {
+                    Matrix& own = simulations[static_cast<std::size_t>(worker)];
+                    for (auto s = static_cast<int32_t>(first); s < end; ++s) {
+                        const int32_t row = surrogates.rowBase + s;
+                        RandomState generator;
+                        // A non-positive (or non-finite) residual variance makes the
+                        // simulation refuse; the row is then zeros like an unfitted one.
+                        if (!fitted || !simulateArSeries(own, 1, 2, own.colBase, own.colEnd,
+                                                         record->arCoefficients, record->residualCovariance, s,
+                                                         generator)) {
+                            clearSurrogateRow(*record, row);
+                            continue;
+                        }
+                        // The first simulated points are warm-up: a shorter run discards more.
+                        copyBlock(surrogates, row, row + 1, surrogates.colBase, surrogates.colEnd, own, 1,
+                                  own.colEnd - volumes);
+                        if (s == count - 1) {
+                            last = generator;
+                            lastDrawn = true;
+                        }
+                    }
+                }, work.workers.get());
+                if (lastDrawn) processRandom() = last;
+            }
+        }
+    }
+    return statusSuccess;
+}

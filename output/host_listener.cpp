@@ -1,0 +1,39 @@
+#include "output/host_listener.h"
+
+#include "base/text.h"
+#include "output/map_output.h"
+#include "output/result_output.h"
+#include "setup/analysis_setup.h"
+
+void HostListener::progress(const std::string& text) { hostApi.syLogText(text.c_str()); }
+
+int HostListener::beginSeed(int32_t seed) {
+    const SelectedVoi& voi = setup_.vois[static_cast<std::size_t>(seed)];
+    runLog_.str("");
+    runLog_.clear();
+    writeParameterLog(setup_, runLog_);
+    if (setup_.parameters.showVerboseProgressLog)
+        progress(formatText("%s\n%s VOI: <b>%s</b>", progressPrefix, progressPrefix, voi.name.c_str()));
+    runLog_ << "VOI: " << voi.name << '\n' << std::string(voi.name.size() + 5, '*') << '\n';
+    return createMapSet(voi, setup_, errorStream_);
+}
+
+float* HostListener::mapBuffer(int32_t seed, int32_t condition, int32_t kind, std::ostream& errorStream) {
+    return hostMapBuffer(mapIndex(condition, kind), header_, setup_.vois[static_cast<std::size_t>(seed)].name,
+                         setup_.conditions[static_cast<std::size_t>(condition)].name, errorStream);
+}
+
+int HostListener::mapFinished(int32_t, int32_t condition, int32_t kind, const MapThresholds& map,
+                              std::ostream& errorStream) {
+    return setHostMapHeader(mapIndex(condition, kind), header_, map,
+                            setup_.conditions[static_cast<std::size_t>(condition)].name, setup_.parameters,
+                            errorStream);
+}
+
+int HostListener::endSeed(int32_t seed) {
+    return saveResults(setup_.vois[static_cast<std::size_t>(seed)], setup_, runLog_, errorStream_);
+}
+
+int32_t HostListener::mapIndex(int32_t condition, int32_t kind) const {
+    return static_cast<int32_t>(setup_.parameters.mapTypesComputed.size()) * condition + kind;
+}
