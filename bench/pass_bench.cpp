@@ -36,7 +36,7 @@
 #include "setup/analysis_setup.h"
 #include "stats/random.h"
 #include "stats/sorting.h"
-#include "support/run_steps.h"
+#include "tests/support/run_steps.h"
 
 namespace {
 

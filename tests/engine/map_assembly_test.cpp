@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/map_values.h"
+#include "output/map_output.h"
 #include "output/result_output.h"
 #include "plugin/analysis_context.h"
 #include "setup/analysis_setup.h"
@@ -17,6 +18,7 @@
 #include "stats/parallel.h"
 #include "stats/random.h"
 #include "support/fake_host.h"
+#include "support/run_steps.h"
 
 namespace {
 

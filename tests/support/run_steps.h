@@ -48,7 +48,7 @@ inline int computeConditionMeasures(AnalysisContext& context, const SelectedVoi&
 
 // The maps of the condition into the host's current map set (created by
 // createMapSet), as the driver writes them.
-inline int assembleMaps(AnalysisContext& context, const SelectedVoi& voi, const Condition& condition,
+inline int assembleMaps(AnalysisContext& context, const SelectedVoi& voi, const Condition& /*condition*/,
                         int32_t conditionIndex, const AnalysisSetup& setup, std::ostream& errorStream) {
     std::ostringstream runLog;
     HostListener listener(setup, runLog, errorStream);
