@@ -6,13 +6,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <random>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
-#include "host/host_state.h"
+#include "host/whole_file.h"
+#include "plugin/host_api.h"
 
 namespace ldi_host {
 
@@ -38,21 +38,7 @@ constexpr double NOISE_AR_COEFFICIENT = 0.4;
 constexpr double REGION_NOISE_SD = 0.6;
 constexpr double BACKGROUND_NOISE_SD = 1.0;
 constexpr int WARM_UP_VOLUMES = 50;
-constexpr int BLOCK_VOLUMES = 20;
 constexpr float TR_MS = 2000.0f;
-
-struct PresetSpec {
-    int32_t dimX, dimY, dimZ;
-    int32_t resolution;
-    int32_t numVolumes;
-    bool floatData;
-    double regionRadius;  // voxels
-};
-
-PresetSpec specOf(SimulationPreset preset) {
-    if (preset == SimulationPreset::Realistic) return PresetSpec{58, 40, 46, 3, 400, false, 3.5};
-    return PresetSpec{24, 20, 12, 3, 240, true, 2.0};
-}
 
 struct RegionPlan {
     const char* name;
@@ -76,7 +62,7 @@ const RegionPlan REGIONS[] = {
 
 const char* const CONDITION_NAMES[] = {"Task", "Rest"};
 
-bool isTaskVolume(int32_t t) { return (t / BLOCK_VOLUMES) % 2 == 0; }  // t from 0
+bool isTaskVolume(int32_t t) { return (t / SIM_BLOCK_VOLUMES) % 2 == 0; }  // t from 0
 
 // Box in anatomical voxels, centred in a 256-voxel cube.
 struct Box {
@@ -142,8 +128,8 @@ void describeTruth(const PresetSpec& shape, SimulationPreset preset, uint32_t se
     for (int c = 0; c < 2; ++c) {
         TruthCondition condition;
         condition.name = CONDITION_NAMES[c];
-        for (int32_t first = c * BLOCK_VOLUMES; first < shape.numVolumes; first += 2 * BLOCK_VOLUMES)
-            condition.intervals.emplace_back(first + 1, std::min(first + BLOCK_VOLUMES, shape.numVolumes));
+        for (int32_t first = c * SIM_BLOCK_VOLUMES; first < shape.numVolumes; first += 2 * SIM_BLOCK_VOLUMES)
+            condition.intervals.emplace_back(first + 1, std::min(first + SIM_BLOCK_VOLUMES, shape.numVolumes));
         truth.conditions.push_back(condition);
     }
     labelGrid(shape, truth);
@@ -454,6 +440,11 @@ const char* presetName(SimulationPreset preset) {
     return preset == SimulationPreset::Realistic ? "realistic" : "small";
 }
 
+PresetSpec specOf(SimulationPreset preset) {
+    if (preset == SimulationPreset::Realistic) return PresetSpec{58, 40, 46, 3, 400, false, 3.5};
+    return PresetSpec{24, 20, 12, 3, 240, true, 2.0};
+}
+
 bool simulateDataSet(const std::string& folder, SimulationPreset preset, uint32_t seed, SimulationResult& result,
                      std::string& problem) {
     std::error_code error;
@@ -564,39 +555,6 @@ bool readGroundTruth(const std::string& path, GroundTruth& truth, std::string& p
         return fail(exception.what());
     }
     return true;
-}
-
-int performSimulate(const std::string& folder, SimulationPreset preset, uint32_t seed, std::ostream& out,
-                    std::ostream& err) {
-    SimulationResult result;
-    std::string problem;
-    if (!simulateDataSet(folder, preset, seed, result, problem)) {
-        err << "ldi: " << problem << std::endl;
-        return 1;
-    }
-    const PresetSpec shape = specOf(preset);
-    const GroundTruth& truth = result.truth;
-    const fs::path root = fs::path(result.files.front()).parent_path();
-    auto file = [&](const char* name) { return (root / name).string(); };
-    out << "Simulated data set (preset " << presetName(preset) << ", seed " << seed << ") in " << root.string()
-        << ":\n"
-        << "  " << SIM_VTC_FILE << "      " << shape.dimX << " x " << shape.dimY << " x " << shape.dimZ
-        << " voxels of " << shape.resolution << " mm, " << shape.numVolumes << " volumes, "
-        << (shape.floatData ? "float32" : "unsigned 16-bit") << "\n"
-        << "  " << SIM_VOI_FILE << "      the reference VOI \"" << SIM_VOI_NAME << "\"\n"
-        << "  " << SIM_PROTOCOL_FILE << "       conditions Task and Rest in blocks of " << BLOCK_VOLUMES
-        << " volumes\n"
-        << "  " << SIM_ANSWERS_FILE << "        the answers to the plug-in's dialogs for ldi run\n"
-        << "  " << SIM_SETTINGS_FILE << "      the settings of that run\n"
-        << "  " << SIM_TRUTH_FILE << "  which voxels carry which effect:\n";
-    for (const TruthRegion& region : truth.regions)
-        out << "    " << region.name << " (" << region.voxelCount << " voxels): " << region.effect << "\n";
-    out << "Run the analysis with:\n"
-        << "  ldi run --vtc " << file(SIM_VTC_FILE) << " --voi " << file(SIM_VOI_FILE) << " \\\n"
-        << "          --plugins-dir " << root.string() << " --answers " << file(SIM_ANSWERS_FILE) << "\n"
-        << "It saves its results as " << (root / SIM_RESULTS_FOLDER / SIM_OUTPUT_NAME).string() << "_"
-        << SIM_VOI_NAME << ".*\n";
-    return 0;
 }
 
 }  // namespace ldi_host
