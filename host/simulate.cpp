@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "data/vtc_writer.h"
 #include "host/whole_file.h"
 #include "plugin/host_api.h"
 
@@ -191,37 +192,6 @@ double signalAt(char letter, const ModelSeries& series, int32_t t) {
     }
 }
 
-void putInt16(std::string& bytes, int32_t value) {
-    const auto v = static_cast<uint16_t>(static_cast<int16_t>(value));
-    bytes.push_back(static_cast<char>(v & 0xFF));
-    bytes.push_back(static_cast<char>(v >> 8));
-}
-
-void putText(std::string& bytes, const std::string& text) {
-    bytes += text;
-    bytes.push_back('\0');
-}
-
-// A version 3 VTC header, little-endian.
-std::string vtcHeader(const PresetSpec& shape, const Box& box, const std::string& sourceName) {
-    std::string bytes;
-    putInt16(bytes, 3);
-    putText(bytes, sourceName);
-    putInt16(bytes, 1);  // one linked protocol
-    putText(bytes, SIM_PROTOCOL_FILE);
-    putInt16(bytes, 0);  // current protocol
-    putInt16(bytes, shape.floatData ? 2 : 1);
-    putInt16(bytes, shape.numVolumes);
-    putInt16(bytes, shape.resolution);
-    for (int32_t v : {box.xStart, box.xEnd, box.yStart, box.yEnd, box.zStart, box.zEnd}) putInt16(bytes, v);
-    bytes.push_back('\0');  // two single bytes the reader skips
-    bytes.push_back('\0');
-    uint32_t tr = 0;
-    std::memcpy(&tr, &TR_MS, sizeof tr);
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((tr >> (8 * i)) & 0xFF));
-    return bytes;
-}
-
 bool writeFailed(const std::string& path, std::string& problem) {
     problem = "cannot write " + path + ": " + std::strerror(errno);
     return false;
@@ -230,18 +200,26 @@ bool writeFailed(const std::string& path, std::string& problem) {
 // Writes the VTC slice by slice (never the whole data set in memory).
 bool writeVtc(const std::string& path, const PresetSpec& shape, const Box& box, const GroundTruth& truth,
               const ModelSeries& series, std::mt19937& generator, std::string& problem) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return writeFailed(path, problem);
-    std::ostringstream source;
-    source << "ldi simulate, preset " << truth.preset << ", seed " << truth.seed;
-    const std::string header = vtcHeader(shape, box, source.str());
-    out.write(header.data(), static_cast<std::streamsize>(header.size()));
+    VtcHeaderFields header;
+    header.sourceName = "ldi simulate, preset " + truth.preset + ", seed " + std::to_string(truth.seed);
+    header.protocolName = SIM_PROTOCOL_FILE;
+    header.dataType = shape.floatData ? VTC_DATA_TYPE_FLOAT : 1;
+    header.numVolumes = shape.numVolumes;
+    header.resolution = shape.resolution;
+    header.xStart = box.xStart;
+    header.xEnd = box.xEnd;
+    header.yStart = box.yStart;
+    header.yEnd = box.yEnd;
+    header.zStart = box.zStart;
+    header.zEnd = box.zEnd;
+    header.tr = TR_MS;
+    VtcWriter out;
+    if (!out.open(path, header, problem)) return false;
 
     std::normal_distribution<double> normal(0.0, 1.0);
     const double noiseInnovation = std::sqrt(1.0 - NOISE_AR_COEFFICIENT * NOISE_AR_COEFFICIENT);
     const int32_t volumes = shape.numVolumes;
-    const std::size_t sliceValues = static_cast<std::size_t>(shape.dimX) * shape.dimY * volumes;
-    std::vector<char> slice(sliceValues * (shape.floatData ? 4 : 2));
+    std::vector<double> slice(static_cast<std::size_t>(shape.dimX) * shape.dimY * volumes);
     for (int32_t z = 0; z < shape.dimZ; ++z) {
         std::size_t at = 0;
         for (int32_t y = 0; y < shape.dimY; ++y)
@@ -257,23 +235,12 @@ bool writeVtc(const std::string& path, const PresetSpec& shape, const Box& box, 
                         if (t > 0) noise = NOISE_AR_COEFFICIENT * noise + sd * noiseInnovation * normal(generator);
                         value = base + SIGNAL_UNIT * (signalAt(letter, series, t) + noise);
                     }
-                    if (shape.floatData) {
-                        const float f = static_cast<float>(value);
-                        std::memcpy(&slice[at], &f, 4);
-                        at += 4;
-                    } else {
-                        const auto s = static_cast<uint16_t>(std::clamp(std::lround(value), 0L, 65535L));
-                        slice[at++] = static_cast<char>(s & 0xFF);
-                        slice[at++] = static_cast<char>(s >> 8);
-                    }
+                    slice[at++] = value;
                 }
             }
-        out.write(slice.data(), static_cast<std::streamsize>(slice.size()));
-        if (!out) return writeFailed(path, problem);
+        if (!out.write(slice.data(), slice.size(), problem)) return false;
     }
-    out.close();
-    if (!out) return writeFailed(path, problem);
-    return true;
+    return out.close(problem);
 }
 
 bool writeText(const std::string& path, const std::string& text, std::string& problem) {
