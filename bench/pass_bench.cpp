@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "data/voi_time_course.h"
+#include "data/vtc_writer.h"
 #include "engine/voxel_lanes.h"
 #include "engine/voxel_pass.h"
 #include "plugin/analysis_driver.h"
@@ -45,17 +46,6 @@ constexpr int32_t kDimY = 40;
 constexpr int32_t kDimZ = 46;
 constexpr int32_t kVolumes = 400;
 constexpr int32_t kResolution = 3;
-
-void putInt16(std::vector<unsigned char>& bytes, int value) {
-    const auto v = static_cast<uint16_t>(static_cast<int16_t>(value));
-    bytes.push_back(static_cast<unsigned char>(v & 0xFF));
-    bytes.push_back(static_cast<unsigned char>(v >> 8));
-}
-
-void putText(std::vector<unsigned char>& bytes, const std::string& text) {
-    bytes.insert(bytes.end(), text.begin(), text.end());
-    bytes.push_back(0);
-}
 
 // Inside the ellipsoid that touches the grid's faces: pi/6 of the grid, 55,880 voxels.
 bool insideBrain(int x, int y, int z) {
@@ -82,28 +72,17 @@ struct Noise {
 // one volume later. Outside the brain the first value is 0, below the default
 // inclusion threshold of 100.
 bool writeDataSet(const std::string& path, bool floatData) {
-    std::vector<unsigned char> header;
-    putInt16(header, 3);
-    putText(header, "bench.fmr");
-    putInt16(header, 1);
-    putText(header, "");
-    putInt16(header, 0);
-    putInt16(header, floatData ? 2 : 1);
-    putInt16(header, kVolumes);
-    putInt16(header, kResolution);
-    for (int end : {kDimX, kDimY, kDimZ}) {
-        putInt16(header, 0);
-        putInt16(header, end * kResolution);
-    }
-    header.push_back(0);
-    header.push_back(0);
-    const float tr = 2000.0f;
-    const auto* trBytes = reinterpret_cast<const unsigned char*>(&tr);
-    header.insert(header.end(), trBytes, trBytes + 4);
-
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return false;
-    bool ok = std::fwrite(header.data(), 1, header.size(), file) == header.size();
+    VtcHeaderFields header;
+    header.sourceName = "bench.fmr";
+    header.dataType = floatData ? VTC_DATA_TYPE_FLOAT : 1;
+    header.numVolumes = kVolumes;
+    header.resolution = kResolution;
+    header.xEnd = kDimX * kResolution;
+    header.yEnd = kDimY * kResolution;
+    header.zEnd = kDimZ * kResolution;
+    VtcWriter file;
+    std::string problem;
+    if (!file.open(path, header, problem)) return false;
 
     Noise noise{12345u};
     std::vector<float> reference(kVolumes);
@@ -115,16 +94,10 @@ bool writeDataSet(const std::string& path, bool floatData) {
     // Written a slice at a time: the page cache then holds the file in large pages,
     // as after reading a file from disk, and reads it about twice as fast as a
     // file written in small pieces.
-    const std::size_t sliceValues = static_cast<std::size_t>(kDimX) * kDimY * kVolumes;
-    std::vector<float> floats;
-    std::vector<uint16_t> shortValues;
-    if (floatData)
-        floats.reserve(sliceValues);
-    else
-        shortValues.reserve(sliceValues);
-    for (int z = 0; z < kDimZ && ok; ++z) {
-        floats.clear();
-        shortValues.clear();
+    std::vector<float> slice;
+    slice.reserve(static_cast<std::size_t>(kDimX) * kDimY * kVolumes);
+    for (int z = 0; z < kDimZ; ++z) {
+        slice.clear();
         for (int y = 0; y < kDimY; ++y)
             for (int x = 0; x < kDimX; ++x) {
                 const bool inside = insideBrain(x, y, z);
@@ -136,17 +109,12 @@ bool writeDataSet(const std::string& path, bool floatData) {
                     if (inside && kind == 1) value += 12.0f * reference[static_cast<std::size_t>(t)];
                     if (inside && kind == 2 && t > 0) value += 12.0f * reference[static_cast<std::size_t>(t - 1)];
                     if (!inside && t == 0) value = 0.0f;
-                    if (floatData)
-                        floats.push_back(value);
-                    else
-                        shortValues.push_back(static_cast<uint16_t>(std::lround(std::max(value, 0.0f))));
+                    slice.push_back(value);
                 }
             }
-        ok = floatData ? std::fwrite(floats.data(), sizeof(float), floats.size(), file) == floats.size()
-                       : std::fwrite(shortValues.data(), sizeof(uint16_t), shortValues.size(), file) ==
-                             shortValues.size();
+        if (!file.write(slice.data(), slice.size(), problem)) return false;
     }
-    return std::fclose(file) == 0 && ok;
+    return file.close(problem);
 }
 
 // One prepared run of the benchmark data set: files open, reference time course and

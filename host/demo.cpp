@@ -1,23 +1,14 @@
 #include "host/demo.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <ostream>
 
-#include "host/commands.h"
-#include "host/host_state.h"
 #include "host/montage.h"
 
 namespace ldi_host {
 
 namespace {
 
-namespace fs = std::filesystem;
-
-constexpr double DEMO_Q = 0.05;
 const char BACKGROUND[] = "Background";
 
 bool findMapNamed(const LdiFile& maps, const std::string& name, std::size_t& index) {
@@ -27,16 +18,6 @@ bool findMapNamed(const LdiFile& maps, const std::string& name, std::size_t& ind
             return true;
         }
     return false;
-}
-
-std::string percent(double share) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%5.1f%%", share * 100.0);
-    return buffer;
-}
-
-std::string padded(const std::string& text, std::size_t width) {
-    return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
 
 }  // namespace
@@ -90,6 +71,12 @@ bool scoreGroundTruth(const GroundTruth& truth, const LdiFile& maps, double q, s
     return true;
 }
 
+std::string sharePercent(double share) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%5.1f%%", share * 100.0);
+    return buffer;
+}
+
 std::vector<std::string> demoFailures(const std::vector<RegionScore>& scores) {
     std::vector<std::string> failures;
     for (const RegionScore& s : scores) {
@@ -100,139 +87,9 @@ std::vector<std::string> demoFailures(const std::vector<RegionScore>& scores) {
         if (s.region == BACKGROUND && s.share() > BACKGROUND_SHARE_LIMIT)
             failures.push_back("too many background voxels pass on \"" + s.mapName + "\": " +
                                std::to_string(s.passing) + " of " + std::to_string(s.voxels) + " (" +
-                               percent(s.share()) + "; at most " + percent(BACKGROUND_SHARE_LIMIT) + " expected)");
+                               sharePercent(s.share()) + "; at most " + sharePercent(BACKGROUND_SHARE_LIMIT) + " expected)");
     }
     return failures;
-}
-
-int performDemo(const DemoOptions& options, std::istream& in, std::ostream& out, std::ostream& err) {
-    SimulationResult simulated;
-    std::string problem;
-    if (!simulateDataSet(options.folder, SimulationPreset::Small, options.seed, simulated, problem)) {
-        err << "ldi: " << problem << std::endl;
-        return EXIT_RUN_FAILED;
-    }
-    const GroundTruth& truth = simulated.truth;
-    const fs::path root = fs::path(simulated.files.front()).parent_path();
-    const fs::path results = root / SIM_RESULTS_FOLDER;
-    const fs::path pictures = root / "pictures";
-    out << "LDI demo: simulated data set (preset small, seed " << options.seed << ") in " << root.string() << "\n";
-    out.flush();
-
-    // The analysis, exactly as `ldi run --answers` does it; the log pane goes
-    // to a file so that the summary stays readable.
-    const std::string logPanePath = (results / "log-pane.txt").string();
-    std::ofstream logPane(logPanePath, std::ios::binary | std::ios::trunc);
-    if (!logPane) {
-        err << "ldi: cannot write " << logPanePath << std::endl;
-        return EXIT_RUN_FAILED;
-    }
-    RunOptions run;
-    run.vtcPath = (root / SIM_VTC_FILE).string();
-    run.voiPath = (root / SIM_VOI_FILE).string();
-    run.pluginPath = options.pluginPath;
-    run.pluginsDir = root.string();
-    run.answersPath = (root / SIM_ANSWERS_FILE).string();
-    run.threads = options.threads;
-    const auto started = std::chrono::steady_clock::now();
-    const int status = performRun(run, in, false, logPane, err);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    logPane.close();
-    if (status != EXIT_RUN_SUCCEEDED) {
-        err << "ldi: the analysis of the simulated data set failed; its log pane is in " << logPanePath << std::endl;
-        return status;
-    }
-    char timing[32];
-    std::snprintf(timing, sizeof timing, "%.1f s", seconds);
-    const std::string ldiPath = (results / (std::string(SIM_OUTPUT_NAME) + "_" + SIM_VOI_NAME + ".ldi")).string();
-    out << "Analysis: ldi run with " << SIM_ANSWERS_FILE << ", " << timing << " (log pane: " << logPanePath << ")\n"
-        << "Results:  " << ldiPath << " (with .json, .log and one .nii.gz per map)\n";
-
-    std::string content;
-    if (!readWholeFile(ldiPath, content, problem, UINTMAX_MAX)) {
-        err << "ldi: " << problem << std::endl;
-        return EXIT_RUN_FAILED;
-    }
-    Parsed<LdiFile> parsed = decodeLdi(content);
-    if (!parsed.ok) {
-        err << "ldi: " << ldiPath << ": " << parsed.message << std::endl;
-        return EXIT_RUN_FAILED;
-    }
-    const LdiFile& maps = parsed.value;
-
-    // One picture per map, over the mean image of the simulated VTC.
-    std::vector<float> background;
-    if (!readVtcMeanImage(run.vtcPath, maps.geometry, background, problem)) {
-        err << "ldi: " << problem << std::endl;
-        return EXIT_RUN_FAILED;
-    }
-    std::error_code error;
-    fs::create_directories(pictures, error);
-    if (error) {
-        err << "ldi: cannot create the folder " << pictures.string() << ": " << error.message() << std::endl;
-        return EXIT_RUN_FAILED;
-    }
-    std::string example;
-    PictureSession session;
-    for (std::size_t m = 0; m < maps.maps.size(); ++m) {
-        MapDisplay display;
-        std::string notice;
-        if (!chooseDisplay(maps, m, false, DEMO_Q, display, problem, notice)) {
-            err << "ldi: " << ldiPath << ": " << problem << std::endl;
-            return EXIT_RUN_FAILED;
-        }
-        const std::string path = (pictures / (fileLabel(maps.maps[m].name) + ".png")).string();
-        if (!writeMontage(maps, m, display, background, path, problem)) {
-            err << "ldi: " << problem << std::endl;
-            return EXIT_RUN_FAILED;
-        }
-        if (maps.maps[m].name == "Task: dLDI" || example.empty()) example = path;
-    }
-    out << "Pictures: " << pictures.string() << "/ (" << maps.maps.size() << " montages at q = " << DEMO_Q
-        << ", for example " << example << ")\n\n";
-
-    std::vector<RegionScore> scores;
-    if (!scoreGroundTruth(truth, maps, DEMO_Q, scores, problem)) {
-        err << "ldi: " << problem << std::endl;
-        return EXIT_RUN_FAILED;
-    }
-    out << "Ground truth at q = " << DEMO_Q << ": share of each region's voxels passing the FDR threshold\n"
-        << "of the map that should show it (* where the effect is planted)\n";
-    auto endRow = [&out](std::string row) {
-        row.erase(row.find_last_not_of(' ') + 1);
-        out << row << "\n";
-    };
-    std::string header = padded("region", 13) + padded("voxels", 8) + padded("map", 9);
-    for (const TruthCondition& condition : truth.conditions) header += padded(condition.name, 11);
-    endRow(header);
-    // One row per region (and per map kind for the background), one column per condition.
-    std::vector<std::pair<std::string, std::string>> rows;
-    for (const RegionScore& s : scores) {
-        const std::string kind = s.mapName.substr(s.condition.size() + 2);
-        if (std::find(rows.begin(), rows.end(), std::make_pair(s.region, kind)) == rows.end())
-            rows.emplace_back(s.region, kind);
-    }
-    for (const auto& [region, kind] : rows) {
-        std::string row;
-        for (const TruthCondition& condition : truth.conditions)
-            for (const RegionScore& s : scores) {
-                if (s.region != region || s.condition != condition.name || s.mapName != condition.name + ": " + kind)
-                    continue;
-                if (row.empty()) row = padded(region, 13) + padded(std::to_string(s.voxels), 8) + padded(kind, 9);
-                row += padded(percent(s.share()) + (s.planted ? " *" : "  "), 11);
-            }
-        endRow(row);
-    }
-    const std::vector<std::string> failures = demoFailures(scores);
-    if (failures.empty()) {
-        out << "\nEvery planted effect was found (in at least " << FOUND_SHARE * 100.0
-            << " % of its voxels), and at most " << BACKGROUND_SHARE_LIMIT * 100.0
-            << " % of the background passes on any map.\n";
-        return EXIT_RUN_SUCCEEDED;
-    }
-    out << "\n";
-    for (const std::string& failure : failures) err << "ldi: " << failure << std::endl;
-    return EXIT_RUN_FAILED;
 }
 
 }  // namespace ldi_host

@@ -1,9 +1,8 @@
-// `ldi demo`: a whole analysis of a simulated data set through the plug-in,
+// The scoring of `ldi demo`: a whole analysis of a simulated data set through the plug-in,
 // with pictures, checked against the data set's ground truth.
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -41,17 +40,8 @@ bool scoreGroundTruth(const GroundTruth& truth, const LdiFile& maps, double q, s
 // background shares above BACKGROUND_SHARE_LIMIT, one line each.
 std::vector<std::string> demoFailures(const std::vector<RegionScore>& scores);
 
-struct DemoOptions {
-    std::string folder = "ldi-demo";
-    uint32_t seed = 1;
-    std::string pluginPath;  // empty: the plug-in beside ldi
-    int threads = 0;         // 0: the plug-in's own choice
-};
-
-// Simulates the small set into the folder, runs it through the plug-in with
-// its answers file, draws one picture per map and prints the summary. 0 when
-// every planted effect is found, 1 otherwise or when a step fails, 2 for a
-// plug-in that cannot be started.
-int performDemo(const DemoOptions& options, std::istream& in, std::ostream& out, std::ostream& err);
+// A share as a percentage with one decimal in at least six characters
+// (" 12.5%"), as the demo's table and its failures print it.
+std::string sharePercent(double share);
 
 }  // namespace ldi_host

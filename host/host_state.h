@@ -80,13 +80,4 @@ bool readLinkedVtc(const std::string& path, LinkedVtc& vtc, std::string& problem
 // why, with the line number.
 bool loadProtocolFile(const std::string& path, Protocol& protocol, std::string& problem);
 
-// Text inputs (VOI lists, protocols, answers) are small; a larger file is a
-// wrong file, not something to load into memory.
-constexpr std::uintmax_t MAX_TEXT_FILE_BYTES = std::uintmax_t(64) << 20;
-
-// Reads a whole file into memory; false with a message when it cannot be
-// read or is larger than `maxBytes`.
-bool readWholeFile(const std::string& path, std::string& content, std::string& problem,
-                   std::uintmax_t maxBytes = MAX_TEXT_FILE_BYTES);
-
 }  // namespace ldi_host

@@ -5,11 +5,16 @@
 #include <filesystem>
 #include <memory>
 #include <ostream>
+#include <string>
+
+#include <CLI/CLI.hpp>
 
 #include "data/vtc_file.h"
-#include "host/commands.h"
-#include "host/host_state.h"
+#include "host/command.h"
+#include "host/exit_status.h"
 #include "host/result_files.h"
+#include "host/text_util.h"
+#include "host/whole_file.h"
 
 namespace ldi_host {
 
@@ -131,13 +136,25 @@ int ldiInfo(const std::string& path, std::ostream& out, std::ostream& err) {
     return 0;
 }
 
-}  // namespace
-
+// Prints what a .vtc or .ldi file holds. 0 when the file is sound, 1 when it
+// cannot be read or is damaged, 2 for a file of another kind.
 int performInfo(const std::string& path, std::ostream& out, std::ostream& err) {
     if (endsWithIgnoringCase(path, ".vtc")) return vtcInfo(path, out, err);
     if (endsWithIgnoringCase(path, ".ldi")) return ldiInfo(path, out, err);
     err << "ldi: info describes .vtc and .ldi files; " << path << " is neither" << std::endl;
     return EXIT_USAGE;
+}
+
+}  // namespace
+
+Command addInfoCommand(CLI::App& ldi) {
+    auto path = std::make_shared<std::string>();
+    CLI::App* info = ldi.add_subcommand("info", "describe a .vtc or .ldi file");
+    info->add_option("FILE", *path, "the file to describe")->required();
+    info->footer("Examples:\n  ldi info run1.vtc\n  ldi info results/P_Motor.ldi\n");
+    return Command{info, [path](const CommandStreams& streams) {
+                       return performInfo(*path, streams.out, streams.err);
+                   }};
 }
 
 }  // namespace ldi_host

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "host/cli.h"
+#include "host/exit_status.h"
 
 int main(int argc, char** argv) {
     // The one place where an unexpected error becomes a message and an exit status.

@@ -13,8 +13,7 @@
 #include <ostream>
 
 #include "data/vtc_file.h"
-#include "host/commands.h"
-#include "host/host_state.h"
+#include "host/text_util.h"
 
 namespace ldi_host {
 
@@ -55,10 +54,6 @@ using Context = std::unique_ptr<cairo_t, ContextDeleter>;
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
-
-std::string voxelsShown(const MapDisplay& display) {
-    return std::to_string(display.shownVoxels) + (display.shownVoxels == 1 ? " voxel shown" : " voxels shown");
-}
 
 uint32_t packRgb(const Rgb& c) {
     auto channel = [](double v) { return static_cast<uint32_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255.0)); };
@@ -390,51 +385,13 @@ bool findMap(const LdiFile& file, const std::string& which, std::size_t& index, 
     return false;
 }
 
+std::string voxelsShown(const MapDisplay& display) {
+    return std::to_string(display.shownVoxels) + (display.shownVoxels == 1 ? " voxel shown" : " voxels shown");
+}
+
 PictureSession::~PictureSession() {
     cairo_debug_reset_static_data();
     FcFini();
-}
-
-int performShow(const ShowOptions& options, std::ostream& out, std::ostream& err) {
-    std::string content;
-    std::string problem;
-    if (!readWholeFile(options.ldiPath, content, problem, UINTMAX_MAX)) {
-        err << "ldi: " << problem << std::endl;
-        return 1;
-    }
-    Parsed<LdiFile> parsed = decodeLdi(content);
-    if (!parsed.ok) {
-        err << "ldi: " << options.ldiPath << ": " << parsed.message << std::endl;
-        return 1;
-    }
-    const LdiFile& file = parsed.value;
-    std::size_t index = 0;
-    if (!findMap(file, options.map, index, problem)) {
-        err << "ldi: " << options.ldiPath << ": " << problem << std::endl;
-        return EXIT_USAGE;
-    }
-    MapDisplay display;
-    std::string notice;
-    if (!chooseDisplay(file, index, options.qGiven, options.q, display, problem, notice)) {
-        err << "ldi: " << options.ldiPath << ": " << problem << std::endl;
-        return EXIT_USAGE;
-    }
-    if (!notice.empty()) err << "ldi: " << notice << std::endl;
-    std::vector<float> background;
-    if (!options.backgroundPath.empty() &&
-        !readVtcMeanImage(options.backgroundPath, file.geometry, background, problem)) {
-        err << "ldi: " << problem << std::endl;
-        return 1;
-    }
-    const std::string path = options.outPath.empty() ? defaultPicturePath(options.ldiPath, file.maps[index])
-                                                     : options.outPath;
-    PictureSession session;
-    if (!writeMontage(file, index, display, background, path, problem)) {
-        err << "ldi: " << problem << std::endl;
-        return 1;
-    }
-    out << "Wrote " << path << ": " << display.title << ", " << voxelsShown(display) << "\n";
-    return 0;
 }
 
 }  // namespace ldi_host

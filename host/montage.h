@@ -82,18 +82,12 @@ bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& d
 // file label and ".png".
 std::string defaultPicturePath(const std::string& ldiPath, const LdiMap& map);
 
+// "N voxels shown", as the pictures' subtitles and `ldi show` say it.
+std::string voxelsShown(const MapDisplay& display);
+
 // Finds a map by its index (from 0, as `ldi info` numbers them) or by its
 // display name. False with a message listing the maps.
 bool findMap(const LdiFile& file, const std::string& which, std::size_t& index, std::string& problem);
-
-struct ShowOptions {
-    std::string ldiPath;
-    std::string map;  // index or name; empty: the first map
-    bool qGiven = false;
-    double q = 0.05;
-    std::string backgroundPath;  // empty: none
-    std::string outPath;         // empty: defaultPicturePath
-};
 
 // Drawing text fills process-wide font caches (cairo's and fontconfig's). A
 // command that draws pictures holds one session while it draws; its end
@@ -105,9 +99,5 @@ public:
     PictureSession(const PictureSession&) = delete;
     PictureSession& operator=(const PictureSession&) = delete;
 };
-
-// `ldi show`: 0 on success, 1 when a file cannot be read or written, 2 for a
-// choice that does not fit the file (no such map or q level).
-int performShow(const ShowOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace ldi_host

@@ -6,13 +6,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <random>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
-#include "host/host_state.h"
+#include "data/vtc_writer.h"
+#include "host/whole_file.h"
+#include "base/host_api.h"
 
 namespace ldi_host {
 
@@ -38,21 +39,7 @@ constexpr double NOISE_AR_COEFFICIENT = 0.4;
 constexpr double REGION_NOISE_SD = 0.6;
 constexpr double BACKGROUND_NOISE_SD = 1.0;
 constexpr int WARM_UP_VOLUMES = 50;
-constexpr int BLOCK_VOLUMES = 20;
 constexpr float TR_MS = 2000.0f;
-
-struct PresetSpec {
-    int32_t dimX, dimY, dimZ;
-    int32_t resolution;
-    int32_t numVolumes;
-    bool floatData;
-    double regionRadius;  // voxels
-};
-
-PresetSpec specOf(SimulationPreset preset) {
-    if (preset == SimulationPreset::Realistic) return PresetSpec{58, 40, 46, 3, 400, false, 3.5};
-    return PresetSpec{24, 20, 12, 3, 240, true, 2.0};
-}
 
 struct RegionPlan {
     const char* name;
@@ -76,7 +63,7 @@ const RegionPlan REGIONS[] = {
 
 const char* const CONDITION_NAMES[] = {"Task", "Rest"};
 
-bool isTaskVolume(int32_t t) { return (t / BLOCK_VOLUMES) % 2 == 0; }  // t from 0
+bool isTaskVolume(int32_t t) { return (t / SIM_BLOCK_VOLUMES) % 2 == 0; }  // t from 0
 
 // Box in anatomical voxels, centred in a 256-voxel cube.
 struct Box {
@@ -142,8 +129,8 @@ void describeTruth(const PresetSpec& shape, SimulationPreset preset, uint32_t se
     for (int c = 0; c < 2; ++c) {
         TruthCondition condition;
         condition.name = CONDITION_NAMES[c];
-        for (int32_t first = c * BLOCK_VOLUMES; first < shape.numVolumes; first += 2 * BLOCK_VOLUMES)
-            condition.intervals.emplace_back(first + 1, std::min(first + BLOCK_VOLUMES, shape.numVolumes));
+        for (int32_t first = c * SIM_BLOCK_VOLUMES; first < shape.numVolumes; first += 2 * SIM_BLOCK_VOLUMES)
+            condition.intervals.emplace_back(first + 1, std::min(first + SIM_BLOCK_VOLUMES, shape.numVolumes));
         truth.conditions.push_back(condition);
     }
     labelGrid(shape, truth);
@@ -205,37 +192,6 @@ double signalAt(char letter, const ModelSeries& series, int32_t t) {
     }
 }
 
-void putInt16(std::string& bytes, int32_t value) {
-    const auto v = static_cast<uint16_t>(static_cast<int16_t>(value));
-    bytes.push_back(static_cast<char>(v & 0xFF));
-    bytes.push_back(static_cast<char>(v >> 8));
-}
-
-void putText(std::string& bytes, const std::string& text) {
-    bytes += text;
-    bytes.push_back('\0');
-}
-
-// A version 3 VTC header, little-endian.
-std::string vtcHeader(const PresetSpec& shape, const Box& box, const std::string& sourceName) {
-    std::string bytes;
-    putInt16(bytes, 3);
-    putText(bytes, sourceName);
-    putInt16(bytes, 1);  // one linked protocol
-    putText(bytes, SIM_PROTOCOL_FILE);
-    putInt16(bytes, 0);  // current protocol
-    putInt16(bytes, shape.floatData ? 2 : 1);
-    putInt16(bytes, shape.numVolumes);
-    putInt16(bytes, shape.resolution);
-    for (int32_t v : {box.xStart, box.xEnd, box.yStart, box.yEnd, box.zStart, box.zEnd}) putInt16(bytes, v);
-    bytes.push_back('\0');  // two single bytes the reader skips
-    bytes.push_back('\0');
-    uint32_t tr = 0;
-    std::memcpy(&tr, &TR_MS, sizeof tr);
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((tr >> (8 * i)) & 0xFF));
-    return bytes;
-}
-
 bool writeFailed(const std::string& path, std::string& problem) {
     problem = "cannot write " + path + ": " + std::strerror(errno);
     return false;
@@ -244,18 +200,26 @@ bool writeFailed(const std::string& path, std::string& problem) {
 // Writes the VTC slice by slice (never the whole data set in memory).
 bool writeVtc(const std::string& path, const PresetSpec& shape, const Box& box, const GroundTruth& truth,
               const ModelSeries& series, std::mt19937& generator, std::string& problem) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return writeFailed(path, problem);
-    std::ostringstream source;
-    source << "ldi simulate, preset " << truth.preset << ", seed " << truth.seed;
-    const std::string header = vtcHeader(shape, box, source.str());
-    out.write(header.data(), static_cast<std::streamsize>(header.size()));
+    VtcHeaderFields header;
+    header.sourceName = "ldi simulate, preset " + truth.preset + ", seed " + std::to_string(truth.seed);
+    header.protocolName = SIM_PROTOCOL_FILE;
+    header.dataType = shape.floatData ? VTC_DATA_TYPE_FLOAT : 1;
+    header.numVolumes = shape.numVolumes;
+    header.resolution = shape.resolution;
+    header.xStart = box.xStart;
+    header.xEnd = box.xEnd;
+    header.yStart = box.yStart;
+    header.yEnd = box.yEnd;
+    header.zStart = box.zStart;
+    header.zEnd = box.zEnd;
+    header.tr = TR_MS;
+    VtcWriter out;
+    if (!out.open(path, header, problem)) return false;
 
     std::normal_distribution<double> normal(0.0, 1.0);
     const double noiseInnovation = std::sqrt(1.0 - NOISE_AR_COEFFICIENT * NOISE_AR_COEFFICIENT);
     const int32_t volumes = shape.numVolumes;
-    const std::size_t sliceValues = static_cast<std::size_t>(shape.dimX) * shape.dimY * volumes;
-    std::vector<char> slice(sliceValues * (shape.floatData ? 4 : 2));
+    std::vector<double> slice(static_cast<std::size_t>(shape.dimX) * shape.dimY * volumes);
     for (int32_t z = 0; z < shape.dimZ; ++z) {
         std::size_t at = 0;
         for (int32_t y = 0; y < shape.dimY; ++y)
@@ -271,23 +235,12 @@ bool writeVtc(const std::string& path, const PresetSpec& shape, const Box& box, 
                         if (t > 0) noise = NOISE_AR_COEFFICIENT * noise + sd * noiseInnovation * normal(generator);
                         value = base + SIGNAL_UNIT * (signalAt(letter, series, t) + noise);
                     }
-                    if (shape.floatData) {
-                        const float f = static_cast<float>(value);
-                        std::memcpy(&slice[at], &f, 4);
-                        at += 4;
-                    } else {
-                        const auto s = static_cast<uint16_t>(std::clamp(std::lround(value), 0L, 65535L));
-                        slice[at++] = static_cast<char>(s & 0xFF);
-                        slice[at++] = static_cast<char>(s >> 8);
-                    }
+                    slice[at++] = value;
                 }
             }
-        out.write(slice.data(), static_cast<std::streamsize>(slice.size()));
-        if (!out) return writeFailed(path, problem);
+        if (!out.write(slice.data(), slice.size(), problem)) return false;
     }
-    out.close();
-    if (!out) return writeFailed(path, problem);
-    return true;
+    return out.close(problem);
 }
 
 bool writeText(const std::string& path, const std::string& text, std::string& problem) {
@@ -454,6 +407,11 @@ const char* presetName(SimulationPreset preset) {
     return preset == SimulationPreset::Realistic ? "realistic" : "small";
 }
 
+PresetSpec specOf(SimulationPreset preset) {
+    if (preset == SimulationPreset::Realistic) return PresetSpec{58, 40, 46, 3, 400, false, 3.5};
+    return PresetSpec{24, 20, 12, 3, 240, true, 2.0};
+}
+
 bool simulateDataSet(const std::string& folder, SimulationPreset preset, uint32_t seed, SimulationResult& result,
                      std::string& problem) {
     std::error_code error;
@@ -564,39 +522,6 @@ bool readGroundTruth(const std::string& path, GroundTruth& truth, std::string& p
         return fail(exception.what());
     }
     return true;
-}
-
-int performSimulate(const std::string& folder, SimulationPreset preset, uint32_t seed, std::ostream& out,
-                    std::ostream& err) {
-    SimulationResult result;
-    std::string problem;
-    if (!simulateDataSet(folder, preset, seed, result, problem)) {
-        err << "ldi: " << problem << std::endl;
-        return 1;
-    }
-    const PresetSpec shape = specOf(preset);
-    const GroundTruth& truth = result.truth;
-    const fs::path root = fs::path(result.files.front()).parent_path();
-    auto file = [&](const char* name) { return (root / name).string(); };
-    out << "Simulated data set (preset " << presetName(preset) << ", seed " << seed << ") in " << root.string()
-        << ":\n"
-        << "  " << SIM_VTC_FILE << "      " << shape.dimX << " x " << shape.dimY << " x " << shape.dimZ
-        << " voxels of " << shape.resolution << " mm, " << shape.numVolumes << " volumes, "
-        << (shape.floatData ? "float32" : "unsigned 16-bit") << "\n"
-        << "  " << SIM_VOI_FILE << "      the reference VOI \"" << SIM_VOI_NAME << "\"\n"
-        << "  " << SIM_PROTOCOL_FILE << "       conditions Task and Rest in blocks of " << BLOCK_VOLUMES
-        << " volumes\n"
-        << "  " << SIM_ANSWERS_FILE << "        the answers to the plug-in's dialogs for ldi run\n"
-        << "  " << SIM_SETTINGS_FILE << "      the settings of that run\n"
-        << "  " << SIM_TRUTH_FILE << "  which voxels carry which effect:\n";
-    for (const TruthRegion& region : truth.regions)
-        out << "    " << region.name << " (" << region.voxelCount << " voxels): " << region.effect << "\n";
-    out << "Run the analysis with:\n"
-        << "  ldi run --vtc " << file(SIM_VTC_FILE) << " --voi " << file(SIM_VOI_FILE) << " \\\n"
-        << "          --plugins-dir " << root.string() << " --answers " << file(SIM_ANSWERS_FILE) << "\n"
-        << "It saves its results as " << (root / SIM_RESULTS_FOLDER / SIM_OUTPUT_NAME).string() << "_"
-        << SIM_VOI_NAME << ".*\n";
-    return 0;
 }
 
 }  // namespace ldi_host

@@ -20,7 +20,6 @@
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -31,6 +30,19 @@ enum class SimulationPreset { Small, Realistic };
 // "small" or "realistic"; false for any other text.
 bool parsePreset(const std::string& text, SimulationPreset& preset);
 const char* presetName(SimulationPreset preset);
+
+// The grid and data of a preset's VTC.
+struct PresetSpec {
+    int32_t dimX, dimY, dimZ;
+    int32_t resolution;
+    int32_t numVolumes;
+    bool floatData;
+    double regionRadius;  // of the planted regions, in voxels
+};
+PresetSpec specOf(SimulationPreset preset);
+
+// The conditions Task and Rest alternate in blocks of this many volumes.
+constexpr int SIM_BLOCK_VOLUMES = 20;
 
 // The names of the files `ldi simulate` writes into its folder.
 constexpr char SIM_VTC_FILE[] = "simulated.vtc";
@@ -96,10 +108,5 @@ bool simulateDataSet(const std::string& folder, SimulationPreset preset, uint32_
 // Reads a ground-truth file written by simulateDataSet. False with a message
 // when it cannot be read or does not describe a consistent grid.
 bool readGroundTruth(const std::string& path, GroundTruth& truth, std::string& problem);
-
-// `ldi simulate DIR [--seed N] [--preset small|realistic]`: writes the set and
-// lists the files. 0, or 1 with a message when something could not be written.
-int performSimulate(const std::string& folder, SimulationPreset preset, uint32_t seed, std::ostream& out,
-                    std::ostream& err);
 
 }  // namespace ldi_host

@@ -1,73 +1,13 @@
 #include "support/vtc_writer.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
 #include <unistd.h>
 
 namespace {
-
-void putInt16(std::vector<unsigned char>& out, int value) {
-    const auto raw = static_cast<uint16_t>(value);
-    out.push_back(static_cast<unsigned char>(raw & 0xFF));
-    out.push_back(static_cast<unsigned char>(raw >> 8));
-}
-
-void putUint16(std::vector<unsigned char>& out, uint16_t raw) {
-    out.push_back(static_cast<unsigned char>(raw & 0xFF));
-    out.push_back(static_cast<unsigned char>(raw >> 8));
-}
-
-void putFloat32(std::vector<unsigned char>& out, float value) {
-    uint32_t raw = 0;
-    std::memcpy(&raw, &value, sizeof raw);
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<unsigned char>((raw >> shift) & 0xFF));
-    }
-}
-
-void putName(std::vector<unsigned char>& out, const std::string& name, bool terminate) {
-    out.insert(out.end(), name.begin(), name.end());
-    if (terminate) {
-        out.push_back(0);
-    }
-}
-
-std::vector<unsigned char> headerBytes(const VtcWriterOptions& o) {
-    std::vector<unsigned char> out;
-    const bool layout3 = o.version >= 3;
-    putInt16(out, o.version);
-    putName(out, o.sourceName, o.terminateSourceName);
-    if (layout3) {
-        putInt16(out, o.linkedProtocols);
-    }
-    putName(out, o.protocolName, o.terminateProtocolName);
-    if (layout3) {
-        putInt16(out, o.currentProtocol);
-        putInt16(out, o.dataType);
-    }
-    for (int field : {o.numVolumes, o.resolution, o.xStart, o.xEnd, o.yStart, o.yEnd, o.zStart, o.zEnd}) {
-        putInt16(out, field);
-    }
-    if (layout3) {
-        out.push_back(0);
-        out.push_back(0);
-    } else {
-        putInt16(out, 0);
-    }
-    putFloat32(out, o.tr);
-    if (!layout3) {
-        putFloat32(out, 0.0f);
-        putFloat32(out, 0.0f);
-        putInt16(out, 0);
-        putInt16(out, 0);
-    }
-    return out;
-}
 
 // The header stores every grid field as int16; the grid follows the stored values.
 int storedInt16(int value) {
@@ -84,16 +24,6 @@ int dimension(int start, int end, int resolution) {
     return (e - s) / r;
 }
 
-uint16_t toUint16(float value) {
-    if (!(value > 0.0f)) {
-        return 0;
-    }
-    if (value >= 65535.0f) {
-        return 65535;
-    }
-    return static_cast<uint16_t>(std::lround(value));
-}
-
 float rawValue(const VtcWriterOptions& o, int x, int y, int z, int t) {
     if (!o.values.empty()) {
         const long long index =
@@ -105,12 +35,21 @@ float rawValue(const VtcWriterOptions& o, int x, int y, int z, int t) {
 
 }  // namespace
 
+VtcWriterOptions::VtcWriterOptions() {
+    sourceName = "synthetic.fmr";
+    protocolName = "synthetic.prt";
+    numVolumes = 10;
+    xEnd = 6;
+    yEnd = 6;
+    zEnd = 6;
+}
+
 bool testVtcIsFloat(const VtcWriterOptions& options) {
-    return options.version >= 3 && storedInt16(options.dataType) == 2;
+    return vtcFieldsHoldFloats(options);
 }
 
 long long testVtcHeaderSize(const VtcWriterOptions& options) {
-    return static_cast<long long>(headerBytes(options).size());
+    return static_cast<long long>(vtcHeaderBytes(options).size());
 }
 
 int testVtcDimX(const VtcWriterOptions& options) {
@@ -127,19 +66,16 @@ int testVtcDimZ(const VtcWriterOptions& options) {
 
 float testVtcStoredValue(const VtcWriterOptions& options, int x, int y, int z, int t) {
     const float value = rawValue(options, x, y, z, t);
-    return testVtcIsFloat(options) ? value : static_cast<float>(toUint16(value));
+    return testVtcIsFloat(options) ? value : static_cast<float>(vtcStoredUint16(value));
 }
 
+// Built whole in memory, so that it can be cut anywhere.
 bool writeTestVtc(const std::string& path, const VtcWriterOptions& options) {
-    std::vector<unsigned char> bytes = headerBytes(options);
+    std::string bytes = vtcHeaderBytes(options);
     const bool isFloat = testVtcIsFloat(options);
     if (!options.values.empty()) {
         for (float value : options.values) {
-            if (isFloat) {
-                putFloat32(bytes, value);
-            } else {
-                putUint16(bytes, toUint16(value));
-            }
+            appendVtcValue(bytes, value, isFloat);
         }
     } else {
         const int volumes = storedInt16(options.numVolumes);
@@ -150,12 +86,7 @@ bool writeTestVtc(const std::string& path, const VtcWriterOptions& options) {
             for (int y = 0; y < dimY; ++y) {
                 for (int x = 0; x < dimX; ++x) {
                     for (int t = 0; t < volumes; ++t) {
-                        const float value = rawValue(options, x, y, z, t);
-                        if (isFloat) {
-                            putFloat32(bytes, value);
-                        } else {
-                            putUint16(bytes, toUint16(value));
-                        }
+                        appendVtcValue(bytes, rawValue(options, x, y, z, t), isFloat);
                     }
                 }
             }

@@ -1,5 +1,6 @@
-// Writer of small synthetic VTC files for tests, and a temporary folder that
-// cleans up after itself.
+// Small synthetic VTC files for tests, written with the data layer's writer
+// (data/vtc_writer.h) from a value function or a list of values, and a
+// temporary folder that cleans up after itself.
 //
 // Typical use:
 //
@@ -29,26 +30,16 @@
 // is given.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
-struct VtcWriterOptions {
-    int version = 3;
-    std::string sourceName = "synthetic.fmr";
-    int linkedProtocols = 1;  // version 3 and above only
-    std::string protocolName = "synthetic.prt";
-    int currentProtocol = 0;  // version 3 and above only
-    int dataType = 2;         // version 3 and above only; 2 = float32, else uint16. Version 2 is always uint16.
-    int numVolumes = 10;
-    int resolution = 3;
-    int xStart = 0, xEnd = 6;
-    int yStart = 0, yEnd = 6;
-    int zStart = 0, zEnd = 6;
-    float tr = 2000.0f;
-    bool terminateSourceName = true;
-    bool terminateProtocolName = true;
+#include "data/vtc_writer.h"
+
+// The header fields, with defaults for a small sound file, and the data.
+struct VtcWriterOptions : VtcHeaderFields {
+    VtcWriterOptions();
+
     std::function<float(int x, int y, int z, int t)> value;  // default: 0 everywhere
     std::vector<float> values;  // when non-empty, replaces `value`
     long long truncateAt = -1;  // cut the file to this many bytes when >= 0

@@ -1,4 +1,4 @@
-// The two commands of `ldi`: run the plug-in, and describe a file.
+// `ldi run`: runs the plug-in once on files, answering its dialogs.
 #pragma once
 
 #include <iosfwd>
@@ -8,11 +8,6 @@
 #include "host/shorthand.h"
 
 namespace ldi_host {
-
-// Exit statuses of `ldi`.
-constexpr int EXIT_RUN_SUCCEEDED = 0;
-constexpr int EXIT_RUN_FAILED = 1;  // execute returned false, or results could not be saved
-constexpr int EXIT_USAGE = 2;       // bad options or inputs, or a plug-in that could not start
 
 struct RunOptions {
     std::string vtcPath;     // empty: no VTC linked
@@ -33,8 +28,8 @@ struct RunOptions {
 int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal, std::ostream& out,
                std::ostream& err);
 
-// Prints what a .vtc or .ldi file holds. 0 when the file is sound, 1 when it
-// cannot be read or is damaged, 2 for a file of another kind.
-int performInfo(const std::string& path, std::ostream& out, std::ostream& err);
+// Parses only the options of `ldi run` (arguments after "run"), for tests.
+// False with a message on a usage error.
+bool parseRunOptions(int argc, const char* const* argv, RunOptions& options, std::string& problem);
 
 }  // namespace ldi_host
