@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "data/grid_box.h"
 #include "data/voi_time_course.h"
 #include "data/vtc_writer.h"
 #include "engine/voxel_lanes.h"
@@ -239,9 +240,11 @@ void deleteMaps() { maps.clear(); }
 int createMaps(int mapCount, int, int levelCount, SyMapSetHeader* header) {
     current = *header;
     current.mapCount = mapCount;
-    current.dimX = (header->xEnd - header->xStart) / header->resolution;
-    current.dimY = (header->yEnd - header->yStart) / header->resolution;
-    current.dimZ = (header->zEnd - header->zStart) / header->resolution;
+    const GridSize size = gridSizeOf(GridBox{header->xStart, header->xEnd, header->yStart, header->yEnd,
+                                             header->zStart, header->zEnd, header->resolution});
+    current.dimX = size.dimX;
+    current.dimY = size.dimY;
+    current.dimZ = size.dimZ;
     const std::size_t voxels = static_cast<std::size_t>(current.dimX) * current.dimY * current.dimZ;
     maps.assign(static_cast<std::size_t>(mapCount), std::vector<float>(voxels, 0.0f));
     thresholds.assign(static_cast<std::size_t>(mapCount), std::vector<float>(static_cast<std::size_t>(levelCount)));

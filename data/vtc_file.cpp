@@ -160,17 +160,11 @@ bool readVtcHeader(std::FILE* file, VtcHeader& header) {
     return describesUsableGrid(header);
 }
 
-int32_t vtcDimX(const VtcHeader& header) {
-    return (header.xEnd - header.xStart) / header.resolution;
-}
+int32_t vtcDimX(const VtcHeader& header) { return gridSizeOf(header).dimX; }
 
-int32_t vtcDimY(const VtcHeader& header) {
-    return (header.yEnd - header.yStart) / header.resolution;
-}
+int32_t vtcDimY(const VtcHeader& header) { return gridSizeOf(header).dimY; }
 
-int32_t vtcDimZ(const VtcHeader& header) {
-    return (header.zEnd - header.zStart) / header.resolution;
-}
+int32_t vtcDimZ(const VtcHeader& header) { return gridSizeOf(header).dimZ; }
 
 int32_t vtcElementSize(const VtcHeader& header) {
     return header.dataType == VTC_DATA_TYPE_FLOAT ? 4 : 2;

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "data/grid_box.h"
 #include "stats/large_buffer.h"
 #include "stats/matrix.h"
 
@@ -28,19 +29,13 @@ constexpr std::size_t VTC_MAX_NAME_LENGTH = 260;
 // Value of `dataType` for float32 data; any other value means unsigned 16-bit.
 constexpr int32_t VTC_DATA_TYPE_FLOAT = 2;
 
-struct VtcHeader {
+// The grid box fields (xStart .. resolution) come from GridBox.
+struct VtcHeader : GridBox {
     // File position after the header, where the data section begins. 64 bits
     // so that files of 2 GiB and more are addressed correctly.
     int64_t dataOffset = 0;
     int32_t numVolumes = 0;
     int32_t tr = 0;  // repetition time, rounded to an integer (half up)
-    int32_t xStart = 0;
-    int32_t xEnd = 0;
-    int32_t yStart = 0;
-    int32_t yEnd = 0;
-    int32_t zStart = 0;
-    int32_t zEnd = 0;
-    int32_t resolution = 0;
     int32_t dataType = 1;       // 2 = float32 values, anything else = uint16 values
     std::string protocolName;   // at most VTC_MAX_NAME_LENGTH bytes
     std::string sourceName;     // at most VTC_MAX_NAME_LENGTH bytes

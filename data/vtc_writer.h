@@ -14,9 +14,13 @@
 #include <cstdio>
 #include <string>
 
+#include "data/grid_box.h"
 #include "data/vtc_file.h"
 
-struct VtcHeaderFields {
+// The grid box fields (xStart .. resolution) come from GridBox.
+struct VtcHeaderFields : GridBox {
+    VtcHeaderFields() { resolution = 3; }
+
     int32_t version = 3;  // 2 writes the version 2 layout, 3 and above the version 3 layout
     std::string sourceName;
     int32_t linkedProtocols = 1;  // written from version 3 on
@@ -24,10 +28,6 @@ struct VtcHeaderFields {
     int32_t currentProtocol = 0;  // written from version 3 on
     int32_t dataType = VTC_DATA_TYPE_FLOAT;  // written from version 3 on; version 2 data is uint16
     int32_t numVolumes = 0;
-    int32_t resolution = 3;
-    int32_t xStart = 0, xEnd = 0;
-    int32_t yStart = 0, yEnd = 0;
-    int32_t zStart = 0, zEnd = 0;
     float tr = 2000.0f;
     // False leaves out a name's closing NUL, so that the fields after it run
     // into the name: for making damaged files that the reader must refuse.

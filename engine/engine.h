@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "config/global_parameters.h"
+#include "data/grid_box.h"
 #include "data/interval.h"
 #include "data/voi_time_course.h"
 #include "stats/ar_model.h"
@@ -23,13 +24,6 @@
 #include "stats/parallel.h"
 
 class SliceSource;
-
-// The grid every source of a run shares.
-struct GridSize {
-    int32_t dimX = 0;
-    int32_t dimY = 0;
-    int32_t dimZ = 0;
-};
 
 // One source of a condition: the intervals of one pair of files, the reference
 // time course taken from `source`, the voxel time courses from `target` (the

@@ -297,9 +297,10 @@ LDI_HOST_EXPORT int syCreateNRVMPsForCurrentVMR(int mapCount, int /*reserved*/, 
             notice("cannot create maps for the " + box + ": the resolution must be positive");
             return 0;
         }
-        g.dimX = static_cast<int32_t>((int64_t(g.xEnd) - g.xStart) / g.resolution);
-        g.dimY = static_cast<int32_t>((int64_t(g.yEnd) - g.yStart) / g.resolution);
-        g.dimZ = static_cast<int32_t>((int64_t(g.zEnd) - g.zStart) / g.resolution);
+        const GridSize size = gridSizeOf(g);
+        g.dimX = size.dimX;
+        g.dimY = size.dimY;
+        g.dimZ = size.dimZ;
         if (g.dimX <= 0 || g.dimY <= 0 || g.dimZ <= 0) {
             notice("cannot create maps for the " + box + ": the grid is empty");
             return 0;

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "data/grid_box.h"
 #include "host/text_util.h"
 
 namespace ldi_host {
@@ -31,8 +32,9 @@ struct LdiMap {
     std::vector<float> voxels;         // dimZ * dimY * dimX values, [z][y][x]
 };
 
-struct LdiGeometry {
-    int32_t xStart = 0, xEnd = 0, yStart = 0, yEnd = 0, zStart = 0, zEnd = 0, resolution = 1;
+// The box fields (xStart .. resolution) come from GridBox.
+struct LdiGeometry : GridBox {
+    LdiGeometry() { resolution = 1; }
     int32_t dimX = 0, dimY = 0, dimZ = 0;
 
     int64_t voxelCount() const { return int64_t(dimX) * dimY * dimZ; }

@@ -10,6 +10,7 @@
 #include "base/log_pane.h"
 #include "base/status.h"
 #include "data/voi_time_course.h"
+#include "data/grid_box.h"
 #include "data/vtc_file.h"
 #include "engine/slice_source.h"
 #include "plugin/analysis_context.h"
@@ -200,9 +201,11 @@ int prepareReferenceTimeCourses(AnalysisContext& context, AnalysisSetup& setup, 
                     << "); select at least one valid vtc file (internal error)";
         return statusTerminalError;
     }
-    setup.dimX = (setup.xEnd - setup.xStart) / setup.resolution;
-    setup.dimY = (setup.yEnd - setup.yStart) / setup.resolution;
-    setup.dimZ = (setup.zEnd - setup.zStart) / setup.resolution;
+    const GridSize size = gridSizeOf(GridBox{setup.xStart, setup.xEnd, setup.yStart, setup.yEnd, setup.zStart,
+                                             setup.zEnd, setup.resolution});
+    setup.dimX = size.dimX;
+    setup.dimY = size.dimY;
+    setup.dimZ = size.dimZ;
 
     context.coordinateScratch.assign(static_cast<std::size_t>(VOI_SCRATCH_INITIAL_TRIPLES) * 3, 0);
     context.coordinateCapacity = VOI_SCRATCH_INITIAL_TRIPLES;
