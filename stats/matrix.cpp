@@ -59,7 +59,6 @@ Matrix::Matrix(const Matrix& other)
       colBase(other.colBase),
       rowEnd(other.rowEnd),
       colEnd(other.colEnd),
-      ownsStorage(true),
       storage_(other.storage_) {
     bind();
 }
@@ -71,7 +70,6 @@ Matrix::Matrix(Matrix&& other) noexcept
       colBase(other.colBase),
       rowEnd(other.rowEnd),
       colEnd(other.colEnd),
-      ownsStorage(true),
       storage_(std::move(other.storage_)) {
     bind();
     other = Matrix();
@@ -93,7 +91,6 @@ Matrix& Matrix::operator=(Matrix&& other) noexcept {
         colBase = other.colBase;
         rowEnd = other.rowEnd;
         colEnd = other.colEnd;
-        ownsStorage = true;
         storage_ = std::move(other.storage_);
         bind();
         other.rowCount = other.colCount = other.rowBase = other.colBase = 0;
@@ -264,45 +261,6 @@ FloatVolume& FloatVolume::operator=(FloatVolume&& other) noexcept {
     return *this;
 }
 
-bool copyVolume(FloatVolume& target, const FloatVolume& source) {
-    if (!target.sameShape(source)) return false;
-    const size_t n = target.size();
-    float* t = target.data();
-    const float* s = source.data();
-    for (size_t i = 0; i < n; ++i) t[i] = s[i];
-    return true;
-}
-
-bool subtractVolume(FloatVolume& target, const FloatVolume& source) {
-    if (!target.sameShape(source)) return false;
-    const size_t n = target.size();
-    float* t = target.data();
-    const float* s = source.data();
-    for (size_t i = 0; i < n; ++i) t[i] = t[i] - s[i];
-    return true;
-}
-
-bool addVolume(FloatVolume& target, const FloatVolume& source) {
-    if (!target.sameShape(source)) return false;
-    const size_t n = target.size();
-    float* t = target.data();
-    const float* s = source.data();
-    for (size_t i = 0; i < n; ++i) t[i] = t[i] + s[i];
-    return true;
-}
-
-void scaleVolume(FloatVolume& target, float factor) {
-    const size_t n = target.size();
-    float* t = target.data();
-    for (size_t i = 0; i < n; ++i) t[i] = t[i] * factor;
-}
-
-void absoluteVolume(FloatVolume& target) {
-    const size_t n = target.size();
-    float* t = target.data();
-    for (size_t i = 0; i < n; ++i) t[i] = std::fabs(t[i]);
-}
-
 // ---------------------------------------------------------------------------------------
 // Element-wise kernels
 
@@ -320,19 +278,6 @@ void copyBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1, cons
                int32_t R0, int32_t C0) {
     if (r1 <= r0 || c1 <= c0) return;
     core::copy(dst.at(r0, c0), dst.stride(), src.at(R0, C0), src.stride(), r1 - r0, c1 - c0);
-}
-
-void addBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1, const Matrix& src,
-              int32_t R0, int32_t C0) {
-    if (r1 <= r0 || c1 <= c0) return;
-    core::add(dst.at(r0, c0), dst.stride(), src.at(R0, C0), src.stride(), r1 - r0, c1 - c0);
-}
-
-void subtractBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
-                   const Matrix& src, int32_t R0, int32_t C0) {
-    if (r1 <= r0 || c1 <= c0) return;
-    core::subtract(dst.at(r0, c0), dst.stride(), src.at(R0, C0), src.stride(), r1 - r0,
-                   c1 - c0);
 }
 
 void setIdentity(Matrix& m) {
@@ -405,10 +350,6 @@ float choleskyDiagonalProduct(const TriangularMatrix& l, int32_t lo, int32_t hi)
 
 // ---------------------------------------------------------------------------------------
 // Series kernels
-
-void rowMeans(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, float* means) {
-    for (int32_t r = r0; r < r1; ++r) means[r - r0] = core::mean(a.at(r, c0), c1 - c0);
-}
 
 void detrendRows(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, Matrix& d,
                  int32_t R0, int32_t C0) {

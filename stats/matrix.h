@@ -44,7 +44,6 @@ struct Matrix {
     int32_t colBase = 0;
     int32_t rowEnd = 0;  // rowBase + rowCount, exclusive
     int32_t colEnd = 0;  // colBase + colCount, exclusive
-    bool ownsStorage = true;
 
     Matrix() = default;
     // Elements are zero rather than undefined: the cost is nil at the sizes in use.
@@ -211,14 +210,6 @@ private:
     float* block_ = nullptr;
 };
 
-// Whole-volume operations. Each returns false and leaves the target untouched when the
-// two volumes differ in shape (a mismatch would otherwise read or write past a block).
-bool copyVolume(FloatVolume& target, const FloatVolume& source);
-bool subtractVolume(FloatVolume& target, const FloatVolume& source);  // target -= source
-bool addVolume(FloatVolume& target, const FloatVolume& source);       // target += source
-void scaleVolume(FloatVolume& target, float factor);
-void absoluteVolume(FloatVolume& target);
-
 // The three per-voxel influence measures of one pass, all of the VTC grid size,
 // zero at creation. The three are views into one block (one allocation that is
 // large enough for large pages); not copyable, since copies would share it.
@@ -245,10 +236,6 @@ void fillBlock(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1, float 
 void scaleBlock(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1, float factor);
 void copyBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1, const Matrix& src,
                int32_t R0, int32_t C0);
-void addBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1, const Matrix& src,
-              int32_t R0, int32_t C0);
-void subtractBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
-                   const Matrix& src, int32_t R0, int32_t C0);
 // Zero the whole matrix, then put 1 on the leading diagonal (min(rows, cols) elements).
 void setIdentity(Matrix& m);
 
@@ -281,8 +268,6 @@ void invertTriangular(const TriangularMatrix& l, TriangularMatrix& inv);
 float choleskyDiagonalProduct(const TriangularMatrix& l, int32_t lo, int32_t hi);
 
 // Series kernels.
-// means[r - r0] := mean of row r over [c0, c1), for r in [r0, r1).
-void rowMeans(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, float* means);
 // Each row of A over [c0, c1) with its least-squares straight line removed, written to
 // row R0 + r - r0 of D from column C0 on. A is not changed (D may be A itself).
 void detrendRows(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, Matrix& d,
