@@ -10,9 +10,10 @@
 namespace {
 
 // Spare elements before the block (positive column base) or after it (negative base),
-// so that row(r) = first element - colBase stays inside the allocation.
+// so that a row pointer, the row's first element minus colBase, stays inside the
+// allocation.
 size_t frontPad(int32_t colBase) { return colBase > 0 ? static_cast<size_t>(colBase) : 0; }
-size_t backPad(int32_t colBase) { return colBase < 0 ? static_cast<size_t>(-colBase) : 0; }
+size_t backPad(int32_t colBase) { return colBase < 0 ? static_cast<size_t>(-static_cast<int64_t>(colBase)) : 0; }
 
 size_t elementCount(int32_t rows, int32_t cols) {
     if (rows <= 0 || cols <= 0) return 0;
@@ -43,62 +44,22 @@ Matrix::Matrix(int32_t rows, int32_t cols, int32_t rowBase_, int32_t colBase_, f
     if (n > 0) {
         storage_.assign(frontPad(colBase) + n + backPad(colBase), 0.0f);
         for (size_t i = 0; i < n; ++i) storage_[frontPad(colBase) + i] = fill;
+        first_ = static_cast<ptrdiff_t>(frontPad(colBase));
+        rowZero_ = static_cast<ptrdiff_t>(backPad(colBase));
     }
-    bind();
+    rowZero_ -= static_cast<ptrdiff_t>(rowBase) * colCount;
 }
 
-void Matrix::bind() {
-    origin_ = storage_.empty() ? nullptr
-                               : storage_.data() + frontPad(colBase) - colBase;
-}
-
-Matrix::Matrix(const Matrix& other)
-    : rowCount(other.rowCount),
-      colCount(other.colCount),
-      rowBase(other.rowBase),
-      colBase(other.colBase),
-      rowEnd(other.rowEnd),
-      colEnd(other.colEnd),
-      storage_(other.storage_) {
-    bind();
-}
-
-Matrix::Matrix(Matrix&& other) noexcept
-    : rowCount(other.rowCount),
-      colCount(other.colCount),
-      rowBase(other.rowBase),
-      colBase(other.colBase),
-      rowEnd(other.rowEnd),
-      colEnd(other.colEnd),
-      storage_(std::move(other.storage_)) {
-    bind();
-    other = Matrix();
-}
-
-Matrix& Matrix::operator=(const Matrix& other) {
-    if (this != &other) {
-        Matrix copy(other);
-        *this = std::move(copy);
-    }
-    return *this;
-}
-
-Matrix& Matrix::operator=(Matrix&& other) noexcept {
-    if (this != &other) {
-        rowCount = other.rowCount;
-        colCount = other.colCount;
-        rowBase = other.rowBase;
-        colBase = other.colBase;
-        rowEnd = other.rowEnd;
-        colEnd = other.colEnd;
-        storage_ = std::move(other.storage_);
-        bind();
-        other.rowCount = other.colCount = other.rowBase = other.colBase = 0;
-        other.rowEnd = other.colEnd = 0;
-        other.storage_.clear();
-        other.bind();
-    }
-    return *this;
+void Matrix::swap(Matrix& other) noexcept {
+    std::swap(rowCount, other.rowCount);
+    std::swap(colCount, other.colCount);
+    std::swap(rowBase, other.rowBase);
+    std::swap(colBase, other.colBase);
+    std::swap(rowEnd, other.rowEnd);
+    std::swap(colEnd, other.colEnd);
+    storage_.swap(other.storage_);
+    std::swap(first_, other.first_);
+    std::swap(rowZero_, other.rowZero_);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -114,55 +75,19 @@ TriangularMatrix::TriangularMatrix(int32_t order_, int32_t rowBase_, int32_t col
     if (n > 0) {
         storage_.assign(frontPad(colBase) + n + backPad(colBase), 0.0f);
         for (size_t i = 0; i < n; ++i) storage_[frontPad(colBase) + i] = fill;
+        first_ = static_cast<ptrdiff_t>(frontPad(colBase));
+        origin_ = static_cast<ptrdiff_t>(backPad(colBase));
     }
-    bind();
 }
 
-void TriangularMatrix::bind() {
-    origin_ = storage_.empty() ? nullptr
-                               : storage_.data() + frontPad(colBase) - colBase;
-}
-
-TriangularMatrix::TriangularMatrix(const TriangularMatrix& other)
-    : order(other.order),
-      rowBase(other.rowBase),
-      colBase(other.colBase),
-      rowEnd(other.rowEnd),
-      storage_(other.storage_) {
-    bind();
-}
-
-TriangularMatrix::TriangularMatrix(TriangularMatrix&& other) noexcept
-    : order(other.order),
-      rowBase(other.rowBase),
-      colBase(other.colBase),
-      rowEnd(other.rowEnd),
-      storage_(std::move(other.storage_)) {
-    bind();
-    other = TriangularMatrix();
-}
-
-TriangularMatrix& TriangularMatrix::operator=(const TriangularMatrix& other) {
-    if (this != &other) {
-        TriangularMatrix copy(other);
-        *this = std::move(copy);
-    }
-    return *this;
-}
-
-TriangularMatrix& TriangularMatrix::operator=(TriangularMatrix&& other) noexcept {
-    if (this != &other) {
-        order = other.order;
-        rowBase = other.rowBase;
-        colBase = other.colBase;
-        rowEnd = other.rowEnd;
-        storage_ = std::move(other.storage_);
-        bind();
-        other.order = other.rowBase = other.colBase = other.rowEnd = 0;
-        other.storage_.clear();
-        other.bind();
-    }
-    return *this;
+void TriangularMatrix::swap(TriangularMatrix& other) noexcept {
+    std::swap(order, other.order);
+    std::swap(rowBase, other.rowBase);
+    std::swap(colBase, other.colBase);
+    std::swap(rowEnd, other.rowEnd);
+    storage_.swap(other.storage_);
+    std::swap(first_, other.first_);
+    std::swap(origin_, other.origin_);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -195,7 +120,6 @@ BlockTriangularMatrix::BlockTriangularMatrix(int32_t rowCount_, int32_t rowBase_
 FloatVolume::FloatVolume(int32_t dimZ_, int32_t dimY_, int32_t dimX_)
     : dimZ(dimZ_ > 0 ? dimZ_ : 0), dimY(dimY_ > 0 ? dimY_ : 0), dimX(dimX_ > 0 ? dimX_ : 0) {
     storage_.assign(size(), 0.0f);
-    block_ = storage_.empty() ? nullptr : storage_.data();
 }
 
 FloatVolume FloatVolume::view(float* block, int32_t dimZ_, int32_t dimY_, int32_t dimX_) {
@@ -204,7 +128,7 @@ FloatVolume FloatVolume::view(float* block, int32_t dimZ_, int32_t dimY_, int32_
     v.dimY = dimY_ > 0 ? dimY_ : 0;
     v.dimX = dimX_ > 0 ? dimX_ : 0;
     v.ownsStorage = false;
-    v.block_ = block;
+    v.borrowed_ = block;
     return v;
 }
 
@@ -218,47 +142,13 @@ MeasureVolumes::MeasureVolumes(int32_t dimZ, int32_t dimY, int32_t dimX) {
     inst = FloatVolume::view(block_.get() + 2 * count, dimZ, dimY, dimX);
 }
 
-FloatVolume::FloatVolume(const FloatVolume& other)
-    : dimZ(other.dimZ),
-      dimY(other.dimY),
-      dimX(other.dimX),
-      ownsStorage(other.ownsStorage),
-      storage_(other.storage_) {
-    block_ = ownsStorage ? (storage_.empty() ? nullptr : storage_.data()) : other.block_;
-}
-
-FloatVolume::FloatVolume(FloatVolume&& other) noexcept
-    : dimZ(other.dimZ),
-      dimY(other.dimY),
-      dimX(other.dimX),
-      ownsStorage(other.ownsStorage),
-      storage_(std::move(other.storage_)) {
-    block_ = ownsStorage ? (storage_.empty() ? nullptr : storage_.data()) : other.block_;
-    other = FloatVolume();
-}
-
-FloatVolume& FloatVolume::operator=(const FloatVolume& other) {
-    if (this != &other) {
-        FloatVolume copy(other);
-        *this = std::move(copy);
-    }
-    return *this;
-}
-
-FloatVolume& FloatVolume::operator=(FloatVolume&& other) noexcept {
-    if (this != &other) {
-        dimZ = other.dimZ;
-        dimY = other.dimY;
-        dimX = other.dimX;
-        ownsStorage = other.ownsStorage;
-        storage_ = std::move(other.storage_);
-        block_ = ownsStorage ? (storage_.empty() ? nullptr : storage_.data()) : other.block_;
-        other.dimZ = other.dimY = other.dimX = 0;
-        other.ownsStorage = true;
-        other.storage_.clear();
-        other.block_ = nullptr;
-    }
-    return *this;
+void FloatVolume::swap(FloatVolume& other) noexcept {
+    std::swap(dimZ, other.dimZ);
+    std::swap(dimY, other.dimY);
+    std::swap(dimX, other.dimX);
+    std::swap(ownsStorage, other.ownsStorage);
+    storage_.swap(other.storage_);
+    std::swap(borrowed_, other.borrowed_);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -45,6 +45,38 @@ TEST(MatrixStorage, AbsoluteIndicesRowPointersAndDeepCopies) {
     EXPECT_TRUE(Matrix(0, 5, 1, 1).empty());
 }
 
+// Assignments and the moves of a growing vector, with bases that put the spare elements
+// before and after the block: every result must address its own storage.
+TEST(MatrixStorage, AssignedAndRelocatedMatricesAddressTheirOwnBlocks) {
+    Matrix m = numbered(2, 3, 3, -2);
+    Matrix target(1, 1, 0, 0);
+    target = m;
+    m(4, 0) = -1.0f;
+    EXPECT_EQ(target(4, 0), 40.0f);
+    EXPECT_EQ(target.row(3)[-2], 28.0f);
+    EXPECT_EQ(target.data()[target.stride()], 38.0f);
+
+    Matrix& alias = target;
+    target = std::move(alias);
+    EXPECT_EQ(target(3, -1), 29.0f);
+    m = std::move(target);
+    EXPECT_EQ(m(4, 0), 40.0f);
+    EXPECT_TRUE(target.empty());
+    EXPECT_EQ(target.colBase, 0);
+
+    std::vector<Matrix> grown;
+    for (int32_t k = 0; k < 9; ++k) grown.push_back(numbered(1, 2, k, 1 - k));
+    for (int32_t k = 0; k < 9; ++k) EXPECT_EQ(grown[k](k, 2 - k), 10.0f * k + 2 - k) << k;
+
+    TriangularMatrix t(2, 0, -1, 5.0f), u;
+    u = t;
+    t(1, 0) = 0.0f;
+    EXPECT_EQ(u(1, 0), 5.0f);
+    t = std::move(u);
+    EXPECT_EQ(t(1, -1), 5.0f);
+    EXPECT_EQ(u.order, 0);
+}
+
 TEST(MatrixStorage, ListsAndBlockArraysHoldIndependentCopies) {
     MatrixList list(3, 1, Matrix(2, 2, 0, 0, 1.0f));
     EXPECT_EQ(list.indexEnd, 4);
@@ -275,6 +307,15 @@ TEST(FloatVolumes, LayoutViewsAndCopies) {
     FloatVolume w = v;  // deep copy
     w(1, 2, 3) = 1.0f;
     EXPECT_EQ(v(1, 2, 3), 5.0f);
+    w = v;
+    v(1, 2, 3) = 2.0f;
+    EXPECT_EQ(w(1, 2, 3), 5.0f);
+    FloatVolume moved = std::move(w);
+    EXPECT_EQ(moved(1, 2, 3), 5.0f);
+    EXPECT_EQ(w.size(), 0u);
+    EXPECT_TRUE(w.ownsStorage);
+    moved = FloatVolume::view(borrowed.data(), 2, 3, 4);
+    EXPECT_EQ(moved.data(), borrowed.data());
 
     MeasureVolumes measures(2, 3, 4);
     EXPECT_EQ(measures.inst.size(), 24u);
