@@ -13,7 +13,9 @@ namespace {
 // so that a row pointer, the row's first element minus colBase, stays inside the
 // allocation.
 size_t frontPad(int32_t colBase) { return colBase > 0 ? static_cast<size_t>(colBase) : 0; }
-size_t backPad(int32_t colBase) { return colBase < 0 ? static_cast<size_t>(-static_cast<int64_t>(colBase)) : 0; }
+size_t backPad(int32_t colBase) {
+    return colBase < 0 ? static_cast<size_t>(-static_cast<int64_t>(colBase)) : 0;
+}
 
 size_t elementCount(int32_t rows, int32_t cols) {
     if (rows <= 0 || cols <= 0) return 0;
@@ -23,6 +25,20 @@ size_t elementCount(int32_t rows, int32_t cols) {
 size_t packedCount(int32_t order) {
     if (order <= 0) return 0;
     return static_cast<size_t>(order) * static_cast<size_t>(order + 1) / 2;
+}
+
+// Gives `storage` n values equal to `fill` between the spare elements of the column base
+// (which are zero), and the indices of the first value and of the first row's pointer.
+// With n = 0 nothing is allocated and both indices stay 0.
+template <typename Storage>
+void placeBlock(Storage& storage, size_t n, int32_t colBase, float fill, ptrdiff_t& first,
+                ptrdiff_t& firstRow) {
+    if (n == 0) return;
+    const size_t front = frontPad(colBase);
+    storage.assign(front + n + backPad(colBase), 0.0f);
+    for (size_t i = 0; i < n; ++i) storage[front + i] = fill;
+    first = static_cast<ptrdiff_t>(front);
+    firstRow = static_cast<ptrdiff_t>(backPad(colBase));
 }
 
 }  // namespace
@@ -40,13 +56,7 @@ Matrix::Matrix(int32_t rows, int32_t cols, int32_t rowBase_, int32_t colBase_, f
       colBase(colBase_),
       rowEnd(rowBase_ + rows),
       colEnd(colBase_ + cols) {
-    const size_t n = elementCount(rows, cols);
-    if (n > 0) {
-        storage_.assign(frontPad(colBase) + n + backPad(colBase), 0.0f);
-        for (size_t i = 0; i < n; ++i) storage_[frontPad(colBase) + i] = fill;
-        first_ = static_cast<ptrdiff_t>(frontPad(colBase));
-        rowZero_ = static_cast<ptrdiff_t>(backPad(colBase));
-    }
+    placeBlock(storage_, elementCount(rows, cols), colBase, fill, first_, rowZero_);
     rowZero_ -= static_cast<ptrdiff_t>(rowBase) * colCount;
 }
 
@@ -71,13 +81,7 @@ TriangularMatrix::TriangularMatrix(int32_t order_, int32_t rowBase_, int32_t col
 TriangularMatrix::TriangularMatrix(int32_t order_, int32_t rowBase_, int32_t colBase_,
                                    float fill)
     : order(order_), rowBase(rowBase_), colBase(colBase_), rowEnd(rowBase_ + order_) {
-    const size_t n = packedCount(order_);
-    if (n > 0) {
-        storage_.assign(frontPad(colBase) + n + backPad(colBase), 0.0f);
-        for (size_t i = 0; i < n; ++i) storage_[frontPad(colBase) + i] = fill;
-        first_ = static_cast<ptrdiff_t>(frontPad(colBase));
-        origin_ = static_cast<ptrdiff_t>(backPad(colBase));
-    }
+    placeBlock(storage_, packedCount(order_), colBase, fill, first_, origin_);
 }
 
 void TriangularMatrix::swap(TriangularMatrix& other) noexcept {
