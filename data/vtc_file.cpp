@@ -211,8 +211,6 @@ std::unique_ptr<VtcFile> makeVtcFile(const std::string& path, const VtcHeader& h
     vtc->handle = std::move(file);
     vtc->sliceValueCount = vtcSliceValueCount(header);
     allocateVtcValues(vtc->sliceBuffer, header, vtc->sliceValueCount);
-    vtc->sliceCursor = 0;
-    vtc->voxelRow = Matrix(1, header.numVolumes, 1, 1);
     return vtc;
 }
 
@@ -316,24 +314,7 @@ bool seekVtcDataStart(VtcFile& file) {
 }
 
 bool readNextVtcSlice(VtcFile& file) {
-    file.sliceCursor = 0;
     return readVtcValues(file.handle.get(), file.header, file.sliceValueCount, file.sliceBuffer);
-}
-
-void loadVoxelRow(VtcFile& file) {
-    float* row = file.voxelRow.row(file.voxelRow.rowBase) + file.voxelRow.colBase;
-    const int32_t count = file.header.numVolumes;
-    if (file.isFloat()) {
-        const float* values = file.sliceBuffer.floats.get() + file.sliceCursor;
-        for (int32_t t = 0; t < count; ++t) {
-            row[t] = values[t];
-        }
-    } else {
-        const uint16_t* values = file.sliceBuffer.shorts.get() + file.sliceCursor;
-        for (int32_t t = 0; t < count; ++t) {
-            row[t] = static_cast<float>(values[t]);
-        }
-    }
 }
 
 bool readVtcVoxel(std::FILE* file, const VtcHeader& header, int32_t x, int32_t y, int32_t z, VtcValues& values) {

@@ -20,7 +20,6 @@
 
 #include "data/grid_box.h"
 #include "stats/large_buffer.h"
-#include "stats/matrix.h"
 
 // Longest source or protocol name kept; longer names are cut to this length
 // while the rest of the name is still consumed, so the data offset stays right.
@@ -96,14 +95,12 @@ struct VtcFile {
     VtcHandle handle;
     int32_t sliceValueCount = 0;  // dimX * dimY * numVolumes of this file
     VtcValues sliceBuffer;        // one z-slice
-    int32_t sliceCursor = 0;      // index into sliceBuffer of the current voxel's time course
-    Matrix voxelRow;              // 1 x numVolumes, bases 1/1: the current voxel, as float32
 
     bool isFloat() const { return header.dataType == VTC_DATA_TYPE_FLOAT; }
 };
 
 // Makes a VtcFile that takes over `file` (already past its header): computes
-// the slice size and allocates the slice buffer and the voxel row.
+// the slice size and allocates the slice buffer.
 std::unique_ptr<VtcFile> makeVtcFile(const std::string& path, const VtcHeader& header, VtcHandle file);
 
 // Positions the file at an absolute byte offset (64-bit). False on failure.
@@ -124,14 +121,10 @@ bool vtcReadsArePositional(std::FILE* file);
 // Positions the file at the start of its data section (slice 0).
 bool seekVtcDataStart(VtcFile& file);
 
-// Reads the next whole z-slice into the file's slice buffer and puts the
-// cursor at its start. False when the slice is not complete (a short file or a
-// read error); the buffer is then not usable.
+// Reads the next whole z-slice into the file's slice buffer. False when the
+// slice is not complete (a short file or a read error); the buffer is then not
+// usable.
 bool readNextVtcSlice(VtcFile& file);
-
-// Copies the numVolumes values at the slice cursor into voxelRow, as float32.
-// Does not move the cursor.
-void loadVoxelRow(VtcFile& file);
 
 // Reads the whole time course of grid voxel (x, y, z) into `values` (at least
 // numVolumes values) with readVtcValuesAt: one positional read where the system

@@ -10,9 +10,12 @@
 namespace {
 
 // Spare elements before the block (positive column base) or after it (negative base),
-// so that row(r) = first element - colBase stays inside the allocation.
+// so that a row pointer, the row's first element minus colBase, stays inside the
+// allocation.
 size_t frontPad(int32_t colBase) { return colBase > 0 ? static_cast<size_t>(colBase) : 0; }
-size_t backPad(int32_t colBase) { return colBase < 0 ? static_cast<size_t>(-colBase) : 0; }
+size_t backPad(int32_t colBase) {
+    return colBase < 0 ? static_cast<size_t>(-static_cast<int64_t>(colBase)) : 0;
+}
 
 size_t elementCount(int32_t rows, int32_t cols) {
     if (rows <= 0 || cols <= 0) return 0;
@@ -22,6 +25,20 @@ size_t elementCount(int32_t rows, int32_t cols) {
 size_t packedCount(int32_t order) {
     if (order <= 0) return 0;
     return static_cast<size_t>(order) * static_cast<size_t>(order + 1) / 2;
+}
+
+// Gives `storage` n values equal to `fill` between the spare elements of the column base
+// (which are zero), and the indices of the first value and of the first row's pointer.
+// With n = 0 nothing is allocated and both indices stay 0.
+template <typename Storage>
+void placeBlock(Storage& storage, size_t n, int32_t colBase, float fill, ptrdiff_t& first,
+                ptrdiff_t& firstRow) {
+    if (n == 0) return;
+    const size_t front = frontPad(colBase);
+    storage.assign(front + n + backPad(colBase), 0.0f);
+    for (size_t i = 0; i < n; ++i) storage[front + i] = fill;
+    first = static_cast<ptrdiff_t>(front);
+    firstRow = static_cast<ptrdiff_t>(backPad(colBase));
 }
 
 }  // namespace
@@ -39,69 +56,20 @@ Matrix::Matrix(int32_t rows, int32_t cols, int32_t rowBase_, int32_t colBase_, f
       colBase(colBase_),
       rowEnd(rowBase_ + rows),
       colEnd(colBase_ + cols) {
-    const size_t n = elementCount(rows, cols);
-    if (n > 0) {
-        storage_.assign(frontPad(colBase) + n + backPad(colBase), 0.0f);
-        for (size_t i = 0; i < n; ++i) storage_[frontPad(colBase) + i] = fill;
-    }
-    bind();
+    placeBlock(storage_, elementCount(rows, cols), colBase, fill, first_, rowZero_);
+    rowZero_ -= static_cast<ptrdiff_t>(rowBase) * colCount;
 }
 
-void Matrix::bind() {
-    origin_ = storage_.empty() ? nullptr
-                               : storage_.data() + frontPad(colBase) - colBase;
-}
-
-Matrix::Matrix(const Matrix& other)
-    : rowCount(other.rowCount),
-      colCount(other.colCount),
-      rowBase(other.rowBase),
-      colBase(other.colBase),
-      rowEnd(other.rowEnd),
-      colEnd(other.colEnd),
-      ownsStorage(true),
-      storage_(other.storage_) {
-    bind();
-}
-
-Matrix::Matrix(Matrix&& other) noexcept
-    : rowCount(other.rowCount),
-      colCount(other.colCount),
-      rowBase(other.rowBase),
-      colBase(other.colBase),
-      rowEnd(other.rowEnd),
-      colEnd(other.colEnd),
-      ownsStorage(true),
-      storage_(std::move(other.storage_)) {
-    bind();
-    other = Matrix();
-}
-
-Matrix& Matrix::operator=(const Matrix& other) {
-    if (this != &other) {
-        Matrix copy(other);
-        *this = std::move(copy);
-    }
-    return *this;
-}
-
-Matrix& Matrix::operator=(Matrix&& other) noexcept {
-    if (this != &other) {
-        rowCount = other.rowCount;
-        colCount = other.colCount;
-        rowBase = other.rowBase;
-        colBase = other.colBase;
-        rowEnd = other.rowEnd;
-        colEnd = other.colEnd;
-        ownsStorage = true;
-        storage_ = std::move(other.storage_);
-        bind();
-        other.rowCount = other.colCount = other.rowBase = other.colBase = 0;
-        other.rowEnd = other.colEnd = 0;
-        other.storage_.clear();
-        other.bind();
-    }
-    return *this;
+void Matrix::swap(Matrix& other) noexcept {
+    std::swap(rowCount, other.rowCount);
+    std::swap(colCount, other.colCount);
+    std::swap(rowBase, other.rowBase);
+    std::swap(colBase, other.colBase);
+    std::swap(rowEnd, other.rowEnd);
+    std::swap(colEnd, other.colEnd);
+    storage_.swap(other.storage_);
+    std::swap(first_, other.first_);
+    std::swap(rowZero_, other.rowZero_);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -113,59 +81,17 @@ TriangularMatrix::TriangularMatrix(int32_t order_, int32_t rowBase_, int32_t col
 TriangularMatrix::TriangularMatrix(int32_t order_, int32_t rowBase_, int32_t colBase_,
                                    float fill)
     : order(order_), rowBase(rowBase_), colBase(colBase_), rowEnd(rowBase_ + order_) {
-    const size_t n = packedCount(order_);
-    if (n > 0) {
-        storage_.assign(frontPad(colBase) + n + backPad(colBase), 0.0f);
-        for (size_t i = 0; i < n; ++i) storage_[frontPad(colBase) + i] = fill;
-    }
-    bind();
+    placeBlock(storage_, packedCount(order_), colBase, fill, first_, origin_);
 }
 
-void TriangularMatrix::bind() {
-    origin_ = storage_.empty() ? nullptr
-                               : storage_.data() + frontPad(colBase) - colBase;
-}
-
-TriangularMatrix::TriangularMatrix(const TriangularMatrix& other)
-    : order(other.order),
-      rowBase(other.rowBase),
-      colBase(other.colBase),
-      rowEnd(other.rowEnd),
-      storage_(other.storage_) {
-    bind();
-}
-
-TriangularMatrix::TriangularMatrix(TriangularMatrix&& other) noexcept
-    : order(other.order),
-      rowBase(other.rowBase),
-      colBase(other.colBase),
-      rowEnd(other.rowEnd),
-      storage_(std::move(other.storage_)) {
-    bind();
-    other = TriangularMatrix();
-}
-
-TriangularMatrix& TriangularMatrix::operator=(const TriangularMatrix& other) {
-    if (this != &other) {
-        TriangularMatrix copy(other);
-        *this = std::move(copy);
-    }
-    return *this;
-}
-
-TriangularMatrix& TriangularMatrix::operator=(TriangularMatrix&& other) noexcept {
-    if (this != &other) {
-        order = other.order;
-        rowBase = other.rowBase;
-        colBase = other.colBase;
-        rowEnd = other.rowEnd;
-        storage_ = std::move(other.storage_);
-        bind();
-        other.order = other.rowBase = other.colBase = other.rowEnd = 0;
-        other.storage_.clear();
-        other.bind();
-    }
-    return *this;
+void TriangularMatrix::swap(TriangularMatrix& other) noexcept {
+    std::swap(order, other.order);
+    std::swap(rowBase, other.rowBase);
+    std::swap(colBase, other.colBase);
+    std::swap(rowEnd, other.rowEnd);
+    storage_.swap(other.storage_);
+    std::swap(first_, other.first_);
+    std::swap(origin_, other.origin_);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -198,7 +124,6 @@ BlockTriangularMatrix::BlockTriangularMatrix(int32_t rowCount_, int32_t rowBase_
 FloatVolume::FloatVolume(int32_t dimZ_, int32_t dimY_, int32_t dimX_)
     : dimZ(dimZ_ > 0 ? dimZ_ : 0), dimY(dimY_ > 0 ? dimY_ : 0), dimX(dimX_ > 0 ? dimX_ : 0) {
     storage_.assign(size(), 0.0f);
-    block_ = storage_.empty() ? nullptr : storage_.data();
 }
 
 FloatVolume FloatVolume::view(float* block, int32_t dimZ_, int32_t dimY_, int32_t dimX_) {
@@ -207,7 +132,7 @@ FloatVolume FloatVolume::view(float* block, int32_t dimZ_, int32_t dimY_, int32_
     v.dimY = dimY_ > 0 ? dimY_ : 0;
     v.dimX = dimX_ > 0 ? dimX_ : 0;
     v.ownsStorage = false;
-    v.block_ = block;
+    v.borrowed_ = block;
     return v;
 }
 
@@ -221,86 +146,13 @@ MeasureVolumes::MeasureVolumes(int32_t dimZ, int32_t dimY, int32_t dimX) {
     inst = FloatVolume::view(block_.get() + 2 * count, dimZ, dimY, dimX);
 }
 
-FloatVolume::FloatVolume(const FloatVolume& other)
-    : dimZ(other.dimZ),
-      dimY(other.dimY),
-      dimX(other.dimX),
-      ownsStorage(other.ownsStorage),
-      storage_(other.storage_) {
-    block_ = ownsStorage ? (storage_.empty() ? nullptr : storage_.data()) : other.block_;
-}
-
-FloatVolume::FloatVolume(FloatVolume&& other) noexcept
-    : dimZ(other.dimZ),
-      dimY(other.dimY),
-      dimX(other.dimX),
-      ownsStorage(other.ownsStorage),
-      storage_(std::move(other.storage_)) {
-    block_ = ownsStorage ? (storage_.empty() ? nullptr : storage_.data()) : other.block_;
-    other = FloatVolume();
-}
-
-FloatVolume& FloatVolume::operator=(const FloatVolume& other) {
-    if (this != &other) {
-        FloatVolume copy(other);
-        *this = std::move(copy);
-    }
-    return *this;
-}
-
-FloatVolume& FloatVolume::operator=(FloatVolume&& other) noexcept {
-    if (this != &other) {
-        dimZ = other.dimZ;
-        dimY = other.dimY;
-        dimX = other.dimX;
-        ownsStorage = other.ownsStorage;
-        storage_ = std::move(other.storage_);
-        block_ = ownsStorage ? (storage_.empty() ? nullptr : storage_.data()) : other.block_;
-        other.dimZ = other.dimY = other.dimX = 0;
-        other.ownsStorage = true;
-        other.storage_.clear();
-        other.block_ = nullptr;
-    }
-    return *this;
-}
-
-bool copyVolume(FloatVolume& target, const FloatVolume& source) {
-    if (!target.sameShape(source)) return false;
-    const size_t n = target.size();
-    float* t = target.data();
-    const float* s = source.data();
-    for (size_t i = 0; i < n; ++i) t[i] = s[i];
-    return true;
-}
-
-bool subtractVolume(FloatVolume& target, const FloatVolume& source) {
-    if (!target.sameShape(source)) return false;
-    const size_t n = target.size();
-    float* t = target.data();
-    const float* s = source.data();
-    for (size_t i = 0; i < n; ++i) t[i] = t[i] - s[i];
-    return true;
-}
-
-bool addVolume(FloatVolume& target, const FloatVolume& source) {
-    if (!target.sameShape(source)) return false;
-    const size_t n = target.size();
-    float* t = target.data();
-    const float* s = source.data();
-    for (size_t i = 0; i < n; ++i) t[i] = t[i] + s[i];
-    return true;
-}
-
-void scaleVolume(FloatVolume& target, float factor) {
-    const size_t n = target.size();
-    float* t = target.data();
-    for (size_t i = 0; i < n; ++i) t[i] = t[i] * factor;
-}
-
-void absoluteVolume(FloatVolume& target) {
-    const size_t n = target.size();
-    float* t = target.data();
-    for (size_t i = 0; i < n; ++i) t[i] = std::fabs(t[i]);
+void FloatVolume::swap(FloatVolume& other) noexcept {
+    std::swap(dimZ, other.dimZ);
+    std::swap(dimY, other.dimY);
+    std::swap(dimX, other.dimX);
+    std::swap(ownsStorage, other.ownsStorage);
+    storage_.swap(other.storage_);
+    std::swap(borrowed_, other.borrowed_);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -320,19 +172,6 @@ void copyBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1, cons
                int32_t R0, int32_t C0) {
     if (r1 <= r0 || c1 <= c0) return;
     core::copy(dst.at(r0, c0), dst.stride(), src.at(R0, C0), src.stride(), r1 - r0, c1 - c0);
-}
-
-void addBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1, const Matrix& src,
-              int32_t R0, int32_t C0) {
-    if (r1 <= r0 || c1 <= c0) return;
-    core::add(dst.at(r0, c0), dst.stride(), src.at(R0, C0), src.stride(), r1 - r0, c1 - c0);
-}
-
-void subtractBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
-                   const Matrix& src, int32_t R0, int32_t C0) {
-    if (r1 <= r0 || c1 <= c0) return;
-    core::subtract(dst.at(r0, c0), dst.stride(), src.at(R0, C0), src.stride(), r1 - r0,
-                   c1 - c0);
 }
 
 void setIdentity(Matrix& m) {
@@ -405,10 +244,6 @@ float choleskyDiagonalProduct(const TriangularMatrix& l, int32_t lo, int32_t hi)
 
 // ---------------------------------------------------------------------------------------
 // Series kernels
-
-void rowMeans(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, float* means) {
-    for (int32_t r = r0; r < r1; ++r) means[r - r0] = core::mean(a.at(r, c0), c1 - c0);
-}
 
 void detrendRows(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, Matrix& d,
                  int32_t R0, int32_t C0) {

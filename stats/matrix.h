@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "stats/large_buffer.h"
@@ -37,6 +38,10 @@ struct RandomState;
 // Dense float32 matrix, row-major, rows contiguous, addressed by absolute indices.
 // Owns its storage: copying is a deep copy of shape, bases and values; moving leaves
 // the source as an empty 0 x 0 matrix. Treat the shape fields as read-only.
+//
+// Pointers are worked out from the storage on every access, from indices rather than
+// remembered addresses, so that a copy or a move can never point into the block it
+// came from and the member-wise copy is right.
 struct Matrix {
     int32_t rowCount = 0;
     int32_t colCount = 0;
@@ -44,29 +49,29 @@ struct Matrix {
     int32_t colBase = 0;
     int32_t rowEnd = 0;  // rowBase + rowCount, exclusive
     int32_t colEnd = 0;  // colBase + colCount, exclusive
-    bool ownsStorage = true;
 
     Matrix() = default;
     // Elements are zero rather than undefined: the cost is nil at the sizes in use.
     Matrix(int32_t rows, int32_t cols, int32_t rowBase_, int32_t colBase_);
     Matrix(int32_t rows, int32_t cols, int32_t rowBase_, int32_t colBase_, float fill);
-    Matrix(const Matrix& other);
-    Matrix(Matrix&& other) noexcept;
-    Matrix& operator=(const Matrix& other);
-    Matrix& operator=(Matrix&& other) noexcept;
+    Matrix(const Matrix&) = default;
+    Matrix& operator=(const Matrix&) = default;
+    Matrix(Matrix&& other) noexcept : Matrix() { swap(other); }
+    Matrix& operator=(Matrix&& other) noexcept {
+        Matrix(std::move(other)).swap(*this);
+        return *this;
+    }
     ~Matrix() = default;
 
     // Pointer p such that p[c] is element (r, c) for absolute c.
-    float* row(int32_t r) { return origin_ + static_cast<ptrdiff_t>(r - rowBase) * colCount; }
-    const float* row(int32_t r) const {
-        return origin_ + static_cast<ptrdiff_t>(r - rowBase) * colCount;
-    }
+    float* row(int32_t r) { return storage_.data() + rowIndex(r); }
+    const float* row(int32_t r) const { return storage_.data() + rowIndex(r); }
     float& operator()(int32_t r, int32_t c) { return row(r)[c]; }
     float operator()(int32_t r, int32_t c) const { return row(r)[c]; }
 
     // First element (rowBase, colBase) and the distance between rows, for the cores.
-    float* data() { return origin_ + colBase; }
-    const float* data() const { return origin_ + colBase; }
+    float* data() { return storage_.data() + first_; }
+    const float* data() const { return storage_.data() + first_; }
     // Pointer to element (r, c), for the cores.
     float* at(int32_t r, int32_t c) { return row(r) + c; }
     const float* at(int32_t r, int32_t c) const { return row(r) + c; }
@@ -74,15 +79,26 @@ struct Matrix {
     bool empty() const { return storage_.empty(); }
 
 private:
-    void bind();
-    // The block is preceded (or followed) by as many spare elements as the column base
-    // reaches outside it, so that every row pointer stays inside the allocation.
+    // Index in storage_ of row(r), formed before it is added to the storage address so
+    // that no intermediate pointer leaves the allocation.
+    ptrdiff_t rowIndex(int32_t r) const { return rowZero_ + static_cast<ptrdiff_t>(r) * colCount; }
+    void swap(Matrix& other) noexcept;
+
+    // The block is preceded (positive column base) or followed (negative base) by as many
+    // spare elements as the base reaches outside it, so that every row pointer, which is
+    // the row's first element minus colBase, stays inside the allocation.
     std::vector<float, LargeBufferAllocator<float>> storage_;
-    float* origin_ = nullptr;  // row(rowBase)
+    // Both indices follow from the shape. With the row base folded into the second,
+    // data() and at() cost no more than with a stored pointer, which matters because
+    // the AR fits call them on 2 x 2 blocks all the time.
+    ptrdiff_t first_ = 0;    // index of element (rowBase, colBase)
+    ptrdiff_t rowZero_ = 0;  // index of row(0), which may lie outside the storage
 };
 
 // Lower-triangular float32 matrix of order n: row r holds the columns colBase ..
-// colBase + (r - rowBase), stored row after row (n(n+1)/2 values). Deep copy.
+// colBase + (r - rowBase), stored row after row (n(n+1)/2 values). Deep copy; moving
+// leaves the source of order 0. Pointers are derived as in Matrix, with the same
+// spare elements around the block.
 struct TriangularMatrix {
     int32_t order = 0;
     int32_t rowBase = 0;
@@ -92,26 +108,34 @@ struct TriangularMatrix {
     TriangularMatrix() = default;
     TriangularMatrix(int32_t order_, int32_t rowBase_, int32_t colBase_);
     TriangularMatrix(int32_t order_, int32_t rowBase_, int32_t colBase_, float fill);
-    TriangularMatrix(const TriangularMatrix& other);
-    TriangularMatrix(TriangularMatrix&& other) noexcept;
-    TriangularMatrix& operator=(const TriangularMatrix& other);
-    TriangularMatrix& operator=(TriangularMatrix&& other) noexcept;
+    TriangularMatrix(const TriangularMatrix&) = default;
+    TriangularMatrix& operator=(const TriangularMatrix&) = default;
+    TriangularMatrix(TriangularMatrix&& other) noexcept : TriangularMatrix() { swap(other); }
+    TriangularMatrix& operator=(TriangularMatrix&& other) noexcept {
+        TriangularMatrix(std::move(other)).swap(*this);
+        return *this;
+    }
     ~TriangularMatrix() = default;
 
     // Pointer p such that p[c] is element (r, c) for absolute c <= colBase + (r - rowBase).
-    float* row(int32_t r) { return origin_ + rowOffset(r - rowBase); }
-    const float* row(int32_t r) const { return origin_ + rowOffset(r - rowBase); }
+    float* row(int32_t r) { return storage_.data() + rowIndex(r); }
+    const float* row(int32_t r) const { return storage_.data() + rowIndex(r); }
     float& operator()(int32_t r, int32_t c) { return row(r)[c]; }
     float operator()(int32_t r, int32_t c) const { return row(r)[c]; }
     // Packed storage: element (rowBase + i, colBase + k) is data()[i(i+1)/2 + k].
-    float* data() { return origin_ + colBase; }
-    const float* data() const { return origin_ + colBase; }
+    float* data() { return storage_.data() + first_; }
+    const float* data() const { return storage_.data() + first_; }
 
 private:
-    static ptrdiff_t rowOffset(int32_t i) { return static_cast<ptrdiff_t>(i) * (i + 1) / 2; }
-    void bind();
+    ptrdiff_t rowIndex(int32_t r) const {
+        const ptrdiff_t i = r - rowBase;
+        return origin_ + i * (i + 1) / 2;
+    }
+    void swap(TriangularMatrix& other) noexcept;
+
     std::vector<float> storage_;
-    float* origin_ = nullptr;  // row(rowBase)
+    ptrdiff_t first_ = 0;   // index of element (rowBase, colBase)
+    ptrdiff_t origin_ = 0;  // index of row(rowBase)
 };
 
 // Indexed list of matrices; element k (absolute, indexBase <= k < indexEnd).
@@ -173,6 +197,7 @@ private:
 // section and of a host map buffer). An owning volume allocates (zero-filled) and frees
 // its block; a view indexes a block someone else owns and never frees it. Copying an
 // owning volume copies the values; copying a view gives another view of the same block.
+// Moving leaves the source an empty owning volume.
 struct FloatVolume {
     int32_t dimZ = 0;
     int32_t dimY = 0;
@@ -184,19 +209,24 @@ struct FloatVolume {
     // A view over a borrowed block of dimZ * dimY * dimX values.
     static FloatVolume view(float* block, int32_t dimZ_, int32_t dimY_, int32_t dimX_);
 
-    FloatVolume(const FloatVolume& other);
-    FloatVolume(FloatVolume&& other) noexcept;
-    FloatVolume& operator=(const FloatVolume& other);
-    FloatVolume& operator=(FloatVolume&& other) noexcept;
+    FloatVolume(const FloatVolume&) = default;
+    FloatVolume& operator=(const FloatVolume&) = default;
+    FloatVolume(FloatVolume&& other) noexcept : FloatVolume() { swap(other); }
+    FloatVolume& operator=(FloatVolume&& other) noexcept {
+        FloatVolume(std::move(other)).swap(*this);
+        return *this;
+    }
     ~FloatVolume() = default;
 
     size_t size() const {
         return static_cast<size_t>(dimZ) * static_cast<size_t>(dimY) * static_cast<size_t>(dimX);
     }
-    float* data() { return block_; }
-    const float* data() const { return block_; }
-    float& operator()(int32_t z, int32_t y, int32_t x) { return block_[offset(z, y, x)]; }
-    float operator()(int32_t z, int32_t y, int32_t x) const { return block_[offset(z, y, x)]; }
+    // The owned block is looked up on every access, never remembered, so that a copy
+    // does not go on writing to its original's block.
+    float* data() { return ownsStorage ? storage_.data() : borrowed_; }
+    const float* data() const { return ownsStorage ? storage_.data() : borrowed_; }
+    float& operator()(int32_t z, int32_t y, int32_t x) { return data()[offset(z, y, x)]; }
+    float operator()(int32_t z, int32_t y, int32_t x) const { return data()[offset(z, y, x)]; }
     size_t offset(int32_t z, int32_t y, int32_t x) const {
         return (static_cast<size_t>(z) * static_cast<size_t>(dimY) + static_cast<size_t>(y)) *
                    static_cast<size_t>(dimX) +
@@ -207,17 +237,11 @@ struct FloatVolume {
     }
 
 private:
-    std::vector<float, LargeBufferAllocator<float>> storage_;
-    float* block_ = nullptr;
-};
+    void swap(FloatVolume& other) noexcept;
 
-// Whole-volume operations. Each returns false and leaves the target untouched when the
-// two volumes differ in shape (a mismatch would otherwise read or write past a block).
-bool copyVolume(FloatVolume& target, const FloatVolume& source);
-bool subtractVolume(FloatVolume& target, const FloatVolume& source);  // target -= source
-bool addVolume(FloatVolume& target, const FloatVolume& source);       // target += source
-void scaleVolume(FloatVolume& target, float factor);
-void absoluteVolume(FloatVolume& target);
+    std::vector<float, LargeBufferAllocator<float>> storage_;  // an owning volume's block
+    float* borrowed_ = nullptr;                                // a view's block
+};
 
 // The three per-voxel influence measures of one pass, all of the VTC grid size,
 // zero at creation. The three are views into one block (one allocation that is
@@ -245,10 +269,6 @@ void fillBlock(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1, float 
 void scaleBlock(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1, float factor);
 void copyBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1, const Matrix& src,
                int32_t R0, int32_t C0);
-void addBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1, const Matrix& src,
-              int32_t R0, int32_t C0);
-void subtractBlock(Matrix& dst, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
-                   const Matrix& src, int32_t R0, int32_t C0);
 // Zero the whole matrix, then put 1 on the leading diagonal (min(rows, cols) elements).
 void setIdentity(Matrix& m);
 
@@ -281,8 +301,6 @@ void invertTriangular(const TriangularMatrix& l, TriangularMatrix& inv);
 float choleskyDiagonalProduct(const TriangularMatrix& l, int32_t lo, int32_t hi);
 
 // Series kernels.
-// means[r - r0] := mean of row r over [c0, c1), for r in [r0, r1).
-void rowMeans(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, float* means);
 // Each row of A over [c0, c1) with its least-squares straight line removed, written to
 // row R0 + r - r0 of D from column C0 on. A is not changed (D may be A itself).
 void detrendRows(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, Matrix& d,

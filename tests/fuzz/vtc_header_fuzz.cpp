@@ -53,8 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         std::unique_ptr<VtcFile> vtc = makeVtcFile("fuzz.vtc", header, std::move(handle));
         FUZZ_CHECK(seekVtcDataStart(*vtc));
         for (int32_t z = 0; z < dimZ && readNextVtcSlice(*vtc); ++z) {
-            vtc->sliceCursor = sliceValues - header.numVolumes;
-            loadVoxelRow(*vtc);
+            // The buffer holds the whole slice, up to the last voxel's last value.
+            FUZZ_CHECK(vtc->sliceBuffer.capacity >= sliceValues);
+            volatile float lastValue = vtc->isFloat() ? vtc->sliceBuffer.floats[sliceValues - 1]
+                                                      : static_cast<float>(vtc->sliceBuffer.shorts[sliceValues - 1]);
+            (void)lastValue;
         }
     }
     return 0;

@@ -45,6 +45,38 @@ TEST(MatrixStorage, AbsoluteIndicesRowPointersAndDeepCopies) {
     EXPECT_TRUE(Matrix(0, 5, 1, 1).empty());
 }
 
+// Assignments and the moves of a growing vector, with bases that put the spare elements
+// before and after the block: every result must address its own storage.
+TEST(MatrixStorage, AssignedAndRelocatedMatricesAddressTheirOwnBlocks) {
+    Matrix m = numbered(2, 3, 3, -2);
+    Matrix target(1, 1, 0, 0);
+    target = m;
+    m(4, 0) = -1.0f;
+    EXPECT_EQ(target(4, 0), 40.0f);
+    EXPECT_EQ(target.row(3)[-2], 28.0f);
+    EXPECT_EQ(target.data()[target.stride()], 38.0f);
+
+    Matrix& alias = target;
+    target = std::move(alias);
+    EXPECT_EQ(target(3, -1), 29.0f);
+    m = std::move(target);
+    EXPECT_EQ(m(4, 0), 40.0f);
+    EXPECT_TRUE(target.empty());
+    EXPECT_EQ(target.colBase, 0);
+
+    std::vector<Matrix> grown;
+    for (int32_t k = 0; k < 9; ++k) grown.push_back(numbered(1, 2, k, 1 - k));
+    for (int32_t k = 0; k < 9; ++k) EXPECT_EQ(grown[k](k, 2 - k), 10.0f * k + 2 - k) << k;
+
+    TriangularMatrix t(2, 0, -1, 5.0f), u;
+    u = t;
+    t(1, 0) = 0.0f;
+    EXPECT_EQ(u(1, 0), 5.0f);
+    t = std::move(u);
+    EXPECT_EQ(t(1, -1), 5.0f);
+    EXPECT_EQ(u.order, 0);
+}
+
 TEST(MatrixStorage, ListsAndBlockArraysHoldIndependentCopies) {
     MatrixList list(3, 1, Matrix(2, 2, 0, 0, 1.0f));
     EXPECT_EQ(list.indexEnd, 4);
@@ -83,13 +115,9 @@ TEST(MatrixKernels, ElementWiseBlocksTouchOnlyTheirRange) {
     EXPECT_EQ(dst(1, 1), 0.0f);
     EXPECT_EQ(dst(3, 3), 0.0f);
 
-    addBlock(dst, 3, 4, 2, 3, src, 1, 1);       // (3,2) += 11
-    subtractBlock(dst, 2, 3, 2, 3, src, 1, 0);  // (2,2) -= 10
-    EXPECT_EQ(dst(3, 2), 22.0f);
-    EXPECT_EQ(dst(2, 2), -9.0f);
-
     scaleBlock(dst, 2, 4, 2, 3, 0.5f);
-    EXPECT_EQ(dst(3, 2), 11.0f);
+    EXPECT_EQ(dst(2, 2), 0.5f);
+    EXPECT_EQ(dst(3, 2), 5.5f);
     EXPECT_EQ(dst(3, 1), 10.0f);
     fillBlock(dst, 1, 2, 1, 4, 4.0f);
     EXPECT_EQ(dst(1, 3), 4.0f);
@@ -242,11 +270,6 @@ TEST(MatrixKernels, DetrendRemovesMeanAndSlope) {
     EXPECT_EQ(d(1, 0), 42.0f);
     EXPECT_EQ(a(2, 3), 0.0f);  // the source is unchanged
 
-    float means[2];
-    rowMeans(a, 1, 3, 2, 5, means);
-    EXPECT_EQ(means[0], 2.0f);
-    EXPECT_EQ(means[1], 2.0f / 3.0f);
-
     // A single value detrends to 0 instead of dividing by a zero span.
     detrendRows(a, 1, 2, 4, 5, d, 0, 0);
     EXPECT_EQ(d(0, 0), 0.0f);
@@ -261,7 +284,7 @@ TEST(MatrixKernels, DetrendInPlaceEqualsDetrendIntoAnotherMatrix) {
     for (int c = 0; c < 50; ++c) EXPECT_EQ(a(1, c + 1), d(0, c));
 }
 
-TEST(FloatVolumes, LayoutViewsAndWholeVolumeOperations) {
+TEST(FloatVolumes, LayoutViewsAndCopies) {
     FloatVolume v(2, 3, 4);
     EXPECT_EQ(v.size(), 24u);
     v(1, 2, 3) = 5.0f;
@@ -275,25 +298,24 @@ TEST(FloatVolumes, LayoutViewsAndWholeVolumeOperations) {
         FloatVolume another = view;  // still the same block
         another(0, 1, 2) = -3.0f;
         EXPECT_EQ(borrowed[6], -3.0f);
-        EXPECT_TRUE(copyVolume(view, v));
-        absoluteVolume(view);
-        scaleVolume(view, 2.0f);
+        view(1, 2, 3) = 10.0f;
     }
+    // The views are gone, the block and what they wrote to it remain.
     EXPECT_EQ(borrowed[(1 * 3 + 2) * 4 + 3], 10.0f);
-    EXPECT_EQ(borrowed[6], 0.0f);
+    EXPECT_EQ(borrowed[6], -3.0f);
 
     FloatVolume w = v;  // deep copy
     w(1, 2, 3) = 1.0f;
     EXPECT_EQ(v(1, 2, 3), 5.0f);
-    EXPECT_TRUE(subtractVolume(v, w));
-    EXPECT_EQ(v(1, 2, 3), 4.0f);
-    EXPECT_TRUE(addVolume(v, w));
-    EXPECT_EQ(v(1, 2, 3), 5.0f);
-
-    FloatVolume other(4, 3, 2);
-    EXPECT_FALSE(copyVolume(other, v));
-    EXPECT_FALSE(addVolume(other, v));
-    EXPECT_EQ(other(3, 2, 1), 0.0f);
+    w = v;
+    v(1, 2, 3) = 2.0f;
+    EXPECT_EQ(w(1, 2, 3), 5.0f);
+    FloatVolume moved = std::move(w);
+    EXPECT_EQ(moved(1, 2, 3), 5.0f);
+    EXPECT_EQ(w.size(), 0u);
+    EXPECT_TRUE(w.ownsStorage);
+    moved = FloatVolume::view(borrowed.data(), 2, 3, 4);
+    EXPECT_EQ(moved.data(), borrowed.data());
 
     MeasureVolumes measures(2, 3, 4);
     EXPECT_EQ(measures.inst.size(), 24u);
