@@ -210,7 +210,6 @@ std::unique_ptr<VtcFile> makeVtcFile(const std::string& path, const VtcHeader& h
     vtc->header = header;
     vtc->handle = std::move(file);
     vtc->sliceValueCount = vtcSliceValueCount(header);
-    allocateVtcValues(vtc->sliceBuffer, header, vtc->sliceValueCount);
     return vtc;
 }
 
@@ -309,12 +308,11 @@ bool readVtcValuesAt(std::FILE* file, const VtcHeader& header, int64_t offset, i
     return seekVtc(file, offset) && readVtcValues(file, header, count, values);
 }
 
-bool seekVtcDataStart(VtcFile& file) {
-    return seekVtc(file.handle.get(), file.header.dataOffset);
-}
-
-bool readNextVtcSlice(VtcFile& file) {
-    return readVtcValues(file.handle.get(), file.header, file.sliceValueCount, file.sliceBuffer);
+bool readVtcSlice(const VtcFile& file, int32_t z, VtcValues& slice) {
+    if (z < 0 || z >= vtcDimZ(file.header)) return false;
+    const int64_t sliceBytes = static_cast<int64_t>(file.sliceValueCount) * vtcElementSize(file.header);
+    return readVtcValuesAt(file.handle.get(), file.header, file.header.dataOffset + z * sliceBytes,
+                           file.sliceValueCount, slice);
 }
 
 bool readVtcVoxel(std::FILE* file, const VtcHeader& header, int32_t x, int32_t y, int32_t z, VtcValues& values) {

@@ -86,21 +86,20 @@ struct VtcFileCloser {
 };
 using VtcHandle = std::unique_ptr<std::FILE, VtcFileCloser>;
 
-// One opened VTC file of a run. It stays open until the run's tear-down; its
-// file position is shared by every reader (the reference time courses leave
-// it at the data start, the voxel pass reads the slices from there on).
+// One opened VTC file of a run. It stays open until the run's tear-down. Its
+// readers read at offsets (readVtcValuesAt), so none relies on where another
+// left the file.
 struct VtcFile {
     std::string path;  // as named by the set-up, compared byte for byte
     VtcHeader header;
     VtcHandle handle;
     int32_t sliceValueCount = 0;  // dimX * dimY * numVolumes of this file
-    VtcValues sliceBuffer;        // one z-slice
 
     bool isFloat() const { return header.dataType == VTC_DATA_TYPE_FLOAT; }
 };
 
-// Makes a VtcFile that takes over `file` (already past its header): computes
-// the slice size and allocates the slice buffer.
+// Makes a VtcFile that takes over `file` (already past its header) and
+// computes its slice size.
 std::unique_ptr<VtcFile> makeVtcFile(const std::string& path, const VtcHeader& header, VtcHandle file);
 
 // Positions the file at an absolute byte offset (64-bit). False on failure.
@@ -118,13 +117,10 @@ bool readVtcValues(std::FILE* file, const VtcHeader& header, int32_t count, VtcV
 bool readVtcValuesAt(std::FILE* file, const VtcHeader& header, int64_t offset, int32_t count, VtcValues& values);
 bool vtcReadsArePositional(std::FILE* file);
 
-// Positions the file at the start of its data section (slice 0).
-bool seekVtcDataStart(VtcFile& file);
-
-// Reads the next whole z-slice into the file's slice buffer. False when the
-// slice is not complete (a short file or a read error); the buffer is then not
-// usable.
-bool readNextVtcSlice(VtcFile& file);
+// Reads z-slice z (sliceValueCount values) into `slice` with readVtcValuesAt.
+// False when the slice is not complete (a short file, a read error, or z
+// outside the grid); `slice` is then not usable.
+bool readVtcSlice(const VtcFile& file, int32_t z, VtcValues& slice);
 
 // Reads the whole time course of grid voxel (x, y, z) into `values` (at least
 // numVolumes values) with readVtcValuesAt: one positional read where the system

@@ -9,8 +9,7 @@ void VtcSliceSource::allocateSlice(SliceValues& slice) const {
 }
 
 bool VtcSliceSource::readSlice(int32_t z, SliceValues& slice) {
-    const int64_t offset = file_.header.dataOffset + static_cast<int64_t>(z) * sliceBytes();
     std::unique_lock<std::mutex> lock(turns_, std::defer_lock);
     if (!vtcReadsArePositional(file_.handle.get())) lock.lock();
-    return readVtcValuesAt(file_.handle.get(), file_.header, offset, file_.sliceValueCount, slice);
+    return readVtcSlice(file_, z, slice);
 }

@@ -27,9 +27,16 @@ float pattern(int x, int y, int z, int t) {
     return static_cast<float>(1000 * z + 100 * y + 10 * x + t);
 }
 
-// Value `index` of the slice last read, as float32 whatever the file's element type.
-float sliceValue(const VtcFile& file, int32_t index) {
-    return file.isFloat() ? file.sliceBuffer.floats[index] : static_cast<float>(file.sliceBuffer.shorts[index]);
+// Value `index` of a slice of the file, as float32 whatever the file's element type.
+float sliceValue(const VtcFile& file, const VtcValues& slice, int32_t index) {
+    return file.isFloat() ? slice.floats[index] : static_cast<float>(slice.shorts[index]);
+}
+
+// Room for one slice of the file.
+VtcValues sliceRoom(const VtcFile& file) {
+    VtcValues slice;
+    allocateVtcValues(slice, file.header, file.sliceValueCount);
+    return slice;
 }
 
 class VtcOpenTest : public ::testing::Test {
@@ -79,9 +86,8 @@ TEST_F(VtcOpenTest, OnePathGivesOneFileWhateverNamesIt) {
     EXPECT_EQ(findVtcFile(context, run2), f2);
     EXPECT_EQ(findVtcFile(context, dir.path("Run2.vtc")), nullptr);
 
-    // Made from its own header: slice size and buffer.
+    // Made from its own header: slice size.
     EXPECT_EQ(f1->sliceValueCount, 2 * 2 * 10);
-    EXPECT_GE(f1->sliceBuffer.capacity, f1->sliceValueCount);
 }
 
 TEST_F(VtcOpenTest, FailuresNameTheFileAndTheCondition) {
@@ -130,23 +136,20 @@ TEST_F(VtcOpenTest, SlicesAreReadInOrderAndAShortSliceIsReported) {
         VtcFile& file = *c.vtcFiles[0];
         EXPECT_EQ(file.isFloat(), version == 3);
 
-        ASSERT_TRUE(seekVtcDataStart(file));
-        for (int z = 0; z < 2; ++z) {
-            ASSERT_TRUE(readNextVtcSlice(file)) << "version " << version << " slice " << z;
+        VtcValues slice = sliceRoom(file);
+        for (int z = 1; z >= 0; --z) {  // in any order: every slice is read at its own offset
+            ASSERT_TRUE(readVtcSlice(file, z, slice)) << "version " << version << " slice " << z;
             for (int y = 0; y < 2; ++y) {
                 for (int x = 0; x < 3; ++x) {
                     for (int t = 0; t < 4; ++t) {
-                        EXPECT_EQ(sliceValue(file, (y * 3 + x) * 4 + t), pattern(x, y, z, t)) << x << y << z << t;
+                        EXPECT_EQ(sliceValue(file, slice, (y * 3 + x) * 4 + t), pattern(x, y, z, t))
+                            << x << y << z << t;
                     }
                 }
             }
         }
-        EXPECT_FALSE(readNextVtcSlice(file)) << "nothing after the last slice";
-
-        // Again from the start: the file position is the only state.
-        ASSERT_TRUE(seekVtcDataStart(file));
-        ASSERT_TRUE(readNextVtcSlice(file));
-        EXPECT_EQ(sliceValue(file, 0), pattern(0, 0, 0, 0));
+        EXPECT_FALSE(readVtcSlice(file, 2, slice)) << "nothing after the last slice";
+        EXPECT_FALSE(readVtcSlice(file, -1, slice));
     }
 
     // The second slice ends one value early: a file cut after it was opened.
@@ -160,9 +163,9 @@ TEST_F(VtcOpenTest, SlicesAreReadInOrderAndAShortSliceIsReported) {
     ASSERT_EQ(openVtcFiles(context, setup, errors), 1) << errors.str();
     std::filesystem::resize_file(path, static_cast<std::uintmax_t>(testVtcHeaderSize(options) + 2LL * 2 * 2 * 400 * 4 - 4));
     VtcFile& file = *context.vtcFiles[0];
-    ASSERT_TRUE(seekVtcDataStart(file));
-    EXPECT_TRUE(readNextVtcSlice(file));
-    EXPECT_FALSE(readNextVtcSlice(file));
+    VtcValues slice = sliceRoom(file);
+    EXPECT_TRUE(readVtcSlice(file, 0, slice));
+    EXPECT_FALSE(readVtcSlice(file, 1, slice));
 }
 
 TEST_F(VtcOpenTest, VoxelReadsFindEveryVoxelAndRefuseOutsideOnes) {
@@ -242,13 +245,13 @@ TEST_F(VtcOpenTest, DataBeyondFourGigabytesIsAddressedExactly) {
     EXPECT_EQ(values.floats[0], 0.5f);
     EXPECT_EQ(values.floats[999], 999.5f);
 
-    // The last slice, read through a VtcFile after seeking directly to it.
+    // The last slice, read through a VtcFile at its offset past 4 GiB.
     std::unique_ptr<VtcFile> file = makeVtcFile(path, header, std::move(handle));
-    ASSERT_TRUE(seekVtc(file->handle.get(), header.dataOffset + int64_t{65} * file->sliceValueCount * 4));
-    ASSERT_TRUE(readNextVtcSlice(*file));
-    EXPECT_EQ(sliceValue(*file, (y * 128 + x) * 1000), 0.5f);
-    EXPECT_EQ(sliceValue(*file, (y * 128 + x) * 1000 + 999), 999.5f);
-    EXPECT_FALSE(readNextVtcSlice(*file));
+    VtcValues slice = sliceRoom(*file);
+    ASSERT_TRUE(readVtcSlice(*file, 65, slice));
+    EXPECT_EQ(sliceValue(*file, slice, (y * 128 + x) * 1000), 0.5f);
+    EXPECT_EQ(sliceValue(*file, slice, (y * 128 + x) * 1000 + 999), 999.5f);
+    EXPECT_FALSE(readVtcSlice(*file, 66, slice));
 }
 
 }  // namespace

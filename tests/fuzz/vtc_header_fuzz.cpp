@@ -51,12 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // Slice reads through the opened-file object, as the voxel pass does them.
     if (sliceValues <= largestSliceRead) {
         std::unique_ptr<VtcFile> vtc = makeVtcFile("fuzz.vtc", header, std::move(handle));
-        FUZZ_CHECK(seekVtcDataStart(*vtc));
-        for (int32_t z = 0; z < dimZ && readNextVtcSlice(*vtc); ++z) {
+        VtcValues slice;
+        allocateVtcValues(slice, vtc->header, vtc->sliceValueCount);
+        for (int32_t z = 0; z < dimZ && readVtcSlice(*vtc, z, slice); ++z) {
             // The buffer holds the whole slice, up to the last voxel's last value.
-            FUZZ_CHECK(vtc->sliceBuffer.capacity >= sliceValues);
-            volatile float lastValue = vtc->isFloat() ? vtc->sliceBuffer.floats[sliceValues - 1]
-                                                      : static_cast<float>(vtc->sliceBuffer.shorts[sliceValues - 1]);
+            FUZZ_CHECK(slice.capacity >= sliceValues);
+            volatile float lastValue = vtc->isFloat() ? slice.floats[sliceValues - 1]
+                                                      : static_cast<float>(slice.shorts[sliceValues - 1]);
             (void)lastValue;
         }
     }
