@@ -21,17 +21,11 @@
 #include <cstddef>
 #include <cstdint>
 
-class SliceProgress;
+#include "engine/pass_plan.h"
+
 struct LaneKernel;
 struct MeasureVolumes;
-struct VoxelPassPlan;
 class WorkerTeam;
-
-struct VoxelLoopCounts {
-    uint32_t skipped = 0;
-    uint32_t illDefined = 0;
-    uint32_t surrogatesIllDefined = 0;
-};
 
 // The voxel loop of the pass with `threads` threads (the caller's included; fewer when
 // the grid has fewer slices or the system refuses a thread), on the threads of
@@ -47,5 +41,3 @@ int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int th
 // Tests set 0 to take that way.
 void setSurrogateCacheLimit(std::size_t bytes);
 
-// Calls the voxel-loop observer (setVoxelLoopObserver) when one is set.
-void notifyVoxelLoop(bool entering);

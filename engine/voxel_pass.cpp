@@ -150,24 +150,6 @@ void prepareVoxelWork(const VoxelPassPlan& plan, VoxelWork& work) {
     for (std::size_t t = 0; t < plan.targets.size(); ++t) plan.targets[t]->allocateSlice(work.slices[t]);
 }
 
-int progressValue(int32_t z, int32_t dimZ) {
-    // A grid of one slice has no fraction to show: it reports 0 once.
-    if (dimZ <= 1) return 0;
-    const int value = static_cast<int>(static_cast<float>(z) / static_cast<float>(dimZ - 1) * 100.0f);
-    return value / 10 * 10;
-}
-
-void SliceProgress::reportUpTo(int32_t sliceCount) {
-    while (reported_ < sliceCount) {
-        const int value = progressValue(reported_++, dimZ_);
-        if (progress_ == nullptr || value == last_) continue;
-        last_ = value;
-        char text[64];
-        std::snprintf(text, sizeof text, "%s\t%d%%...", progressPrefix, value);
-        (*progress_)(text);
-    }
-}
-
 VoxelOutcome processVoxel(const VoxelPassPlan& plan, VoxelWork& work, int64_t voxelInSlice, SurrogateDraws& draws,
                           VoxelValues& values) {
     values = VoxelValues{};
@@ -236,7 +218,6 @@ VoxelOutcome processVoxel(const VoxelPassPlan& plan, VoxelWork& work, int64_t vo
 namespace {
 
 std::atomic<int> passMethod{static_cast<int>(VoxelPassMethod::fast)};
-std::atomic<VoxelLoopObserver> loopObserver{nullptr};
 
 // The loop over processVoxel, one voxel after the other on the calling thread:
 // the reference the fast loop must match.
@@ -308,13 +289,6 @@ void writeVoxelSummary(const VoxelLoopCounts& counts, const VoxelPassPlan& plan,
 void setVoxelPassMethod(VoxelPassMethod method) { passMethod.store(static_cast<int>(method)); }
 
 VoxelPassMethod voxelPassMethod() { return static_cast<VoxelPassMethod>(passMethod.load()); }
-
-void setVoxelLoopObserver(VoxelLoopObserver observer) { loopObserver.store(observer); }
-
-void notifyVoxelLoop(bool entering) {
-    const VoxelLoopObserver observer = loopObserver.load();
-    if (observer != nullptr) observer(entering);
-}
 
 int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
                              const ProgressLine& progress, std::ostream& runLog, std::ostream& errorStream) {

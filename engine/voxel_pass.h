@@ -18,19 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "data/interval.h"
-#include "engine/slice_source.h"
+#include "engine/pass_plan.h"
 #include "stats/matrix.h"
-#include "stats/random.h"
 
 struct ArModelWorkspace;
 struct CovarianceAccumulator;
 struct EngineInput;
 struct EngineWork;
-struct VoiTimeCourse;
-
-// Where the computation's progress lines go (formatted for the log pane).
-using ProgressLine = std::function<void(const std::string& text)>;
 
 // Runs the pass for one seed and condition (indices into the input) and fills
 // the work's realMeasures and nullMeasures (0 where a voxel has no value).
@@ -54,33 +48,7 @@ VoxelPassMethod voxelPassMethod();
 
 // The fast loop runs on computationThreadCount() threads (stats/parallel.h).
 
-// Called with true on the calling thread right before the voxel loop starts and
-// with false right after every thread has left it; nothing is allocated between
-// the two calls (tests count allocations there). Null removes the observer.
-using VoxelLoopObserver = void (*)(bool entering);
-void setVoxelLoopObserver(VoxelLoopObserver observer);
-
-// ---- Building blocks of the pass ----
-
-struct VoxelPassEntry {
-    const std::vector<Interval>* intervals = nullptr;
-    const VoiTimeCourse* record = nullptr;  // the reference time course from this entry's source
-    int32_t target = 0;                     // index into VoxelPassPlan::targets
-    int32_t numVolumes = 0;                 // of the target: values per voxel in its slice
-};
-
-// Everything about the pass that does not change from voxel to voxel.
-struct VoxelPassPlan {
-    std::vector<VoxelPassEntry> entries;  // the condition's entries, in order
-    std::vector<SliceSource*> targets;    // distinct targets, each read once per slice
-    int32_t dimX = 0;
-    int32_t dimY = 0;
-    int32_t dimZ = 0;
-    int32_t order = 1;  // AR order p
-    uint16_t inclusionThreshold = 0;
-    uint32_t surrogateCount = 0;
-    int32_t longestInterval = 0;  // in volumes
-};
+// ---- The sequential loop's building blocks ----
 
 // The scratch of one voxel at a time. The sequential pass borrows the
 // engine work's accumulators and models; a parallel variant gives every worker
@@ -99,20 +67,6 @@ struct VoxelWork {
 // Allocates the work object's own matrices and slices for a plan.
 void prepareVoxelWork(const VoxelPassPlan& plan, VoxelWork& work);
 
-// Where the surrogate index of each interval comes from: drawn on demand from
-// a generator (the sequential pass, from the process-wide generator), or read
-// from indices drawn beforehand in the same order.
-struct SurrogateDraws {
-    RandomState* generator = nullptr;
-    const uint32_t* preset = nullptr;
-    uint32_t surrogateCount = 1;
-
-    uint32_t next() {
-        if (preset != nullptr) return *preset++;
-        return static_cast<uint32_t>(nextRandom(*generator)) % surrogateCount;
-    }
-};
-
 enum class VoxelOutcome { measured, skipped, illDefined, surrogateIllDefined };
 
 // The six values of one voxel, in the order ref2vox, vox2ref, inst.
@@ -128,28 +82,3 @@ struct VoxelValues {
 VoxelOutcome processVoxel(const VoxelPassPlan& plan, VoxelWork& work, int64_t voxelInSlice, SurrogateDraws& draws,
                           VoxelValues& values);
 
-// The progress value printed before slice z of dimZ: 0, 10, ..., 100.
-int progressValue(int32_t z, int32_t dimZ);
-
-// The progress lines of the voxel loop, each value 0, 10, ..., 100 once, in
-// slice order.
-class SliceProgress {
-public:
-    SliceProgress(const ProgressLine* progress, int32_t dimZ) : progress_(progress), dimZ_(dimZ) {}
-    // Reports slices [0, sliceCount) that were not reported yet.
-    void reportUpTo(int32_t sliceCount);
-
-private:
-    const ProgressLine* progress_;  // null: not verbose
-    int32_t dimZ_;
-    int32_t reported_ = 0;
-    int last_ = -1;
-};
-
-// The voxel's first value against the inclusion threshold: float data passes
-// when above it (a NaN passes), 16-bit data when above it.
-inline bool passesIntensityTest(const SliceValues& slice, bool holdsFloats, std::size_t cursor,
-                                uint16_t threshold) {
-    if (holdsFloats) return !(static_cast<float>(threshold) >= slice.floats[cursor]);
-    return slice.shorts[cursor] > threshold;
-}
