@@ -4,6 +4,7 @@
 // lines and hand them to whoever shows them.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Prefix of progress lines, which their writers format themselves (for example
@@ -24,3 +25,14 @@ std::string formatText(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// A name from the user (a VOI, a condition) made safe to stand in a file name:
+// path separators, the characters Windows refuses in names (: * ? " < > |),
+// control bytes and bytes that are not part of valid UTF-8 each become "_", so
+// the name can neither leave its folder nor make a name the system or a JSON
+// reader refuses. Everything else is kept as it is.
+std::string safeFileNamePart(const std::string& name);
+
+// The longest start of `text` of at most `maxBytes` bytes that does not cut a
+// UTF-8 character in two.
+std::string utf8Prefix(const std::string& text, std::size_t maxBytes);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "base/text.h"
 #include "engine/engine.h"
 
 namespace {
@@ -33,8 +34,14 @@ bool mapLook(MapType type, MapLook& look) {
 void formatMapName(MapType type, const std::string& conditionName, char* buffer, std::size_t capacity) {
     MapLook look{};
     if (!mapLook(type, look) || capacity == 0) return;
+    // A name too long for the buffer loses the end of its condition part, not
+    // the map kind, so that the maps of a condition keep distinct names.
+    const std::string kind = formatText(look.nameFormat, "");
+    std::string condition = conditionName;
+    if (condition.size() + kind.size() + 1 > capacity)
+        condition = utf8Prefix(condition, capacity > kind.size() + 1 ? capacity - kind.size() - 1 : 0);
     // snprintf cuts at the buffer's end and always terminates.
-    std::snprintf(buffer, capacity, look.nameFormat, conditionName.c_str());
+    std::snprintf(buffer, capacity, look.nameFormat, condition.c_str());
 }
 
 float* hostMapBuffer(int32_t mapIndex, SyMapHeader& header, const std::string& voiName,

@@ -1,16 +1,30 @@
 #include "output/result_output.h"
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ostream>
 #include <sstream>
+#include <set>
 #include <vector>
 
-#include "config/global_parameters.h"
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include "base/host_api.h"
-#include "base/version.h"
 #include "base/log_pane.h"
 #include "base/status.h"
+#include "base/text.h"
+#include "base/version.h"
+#include "config/global_parameters.h"
 #include "setup/analysis_setup.h"
 
 bool writeParameterLog(const AnalysisSetup& setup, std::ostream& runLog) {
@@ -91,30 +105,107 @@ int createMapSet(const SelectedVoi& /*voi*/, const AnalysisSetup& setup,
     return statusSuccess;
 }
 
+namespace {
+
+// Names that would be the same file on a system that ignores case are the same.
+std::string foldedCase(const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return folded;
+}
+
+}  // namespace
+
+std::vector<std::string> resultBaseNames(const AnalysisSetup& setup) {
+    std::vector<std::string> names;
+    std::set<std::string> taken;
+    for (const SelectedVoi& voi : setup.vois) {
+        const std::string stem =
+            setup.outputPrefix + "_" + utf8Prefix(safeFileNamePart(voi.name), MAX_VOI_NAME_BYTES_IN_FILE_NAMES);
+        std::string name = stem;
+        // A name an earlier VOI has already taken gets the VOI's menu number,
+        // and should that be taken too, a count.
+        if (taken.count(foldedCase(name)) > 0) name = stem + "_" + std::to_string(voi.hostIndex + 1LL);
+        for (int extra = 2; taken.count(foldedCase(name)) > 0; ++extra)
+            name = stem + "_" + std::to_string(voi.hostIndex + 1LL) + "_" + std::to_string(extra);
+        taken.insert(foldedCase(name));
+        names.push_back(name);
+    }
+    return names;
+}
+
 std::string resultBaseName(const AnalysisSetup& setup, const SelectedVoi& voi) {
-    std::string base = setup.outputPrefix + "_" + voi.name;
-    for (const SelectedVoi& other : setup.vois) {
-        if (other.hostIndex == voi.hostIndex) break;  // only earlier VOIs take precedence
-        if (other.name == voi.name) {
-            base += "_" + std::to_string(static_cast<long long>(voi.hostIndex) + 1);
-            break;
+    const std::vector<std::string> names = resultBaseNames(setup);
+    for (std::size_t i = 0; i < setup.vois.size(); ++i)
+        if (setup.vois[i].hostIndex == voi.hostIndex) return names[i];
+    return setup.outputPrefix + "_" + utf8Prefix(safeFileNamePart(voi.name), MAX_VOI_NAME_BYTES_IN_FILE_NAMES);
+}
+
+int checkResultNames(const AnalysisSetup& setup, std::ostream& errorStream) {
+    for (const std::string& base : resultBaseNames(setup)) {
+        const std::size_t slash = base.find_last_of("/\\");
+        const std::size_t nameBytes = base.size() - (slash == std::string::npos ? 0 : slash + 1);
+        if (nameBytes + LONGEST_RESULT_SUFFIX > MAX_FILE_NAME_BYTES) {
+            errorStream << "The result file names would be too long for the file system: " << base
+                        << ".ldi\nChoose a shorter output prefix (file names may have at most " << MAX_FILE_NAME_BYTES
+                        << " bytes).";
+            return statusInvalidChoices;
         }
     }
-    return base;
+    return statusSuccess;
 }
 
 namespace {
 
-// Writes the whole text and one NUL character; true only when every byte
-// reached the file and it was closed cleanly.
-bool writeLogFile(const std::string& path, const std::string& text) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
+// A name for the log's temporary file that no other run picks at the same time.
+std::string temporaryLogName(const std::string& logFile, unsigned attempt) {
+    static std::atomic<unsigned> counter{0};
+    const auto stamp = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    return formatText("%s.partial-%llx-%u-%u", logFile.c_str(), stamp & 0xffffffffull, counter.fetch_add(1),
+                      attempt);
+}
+
+// Creates a new file at `path`; fails when anything (a file, a link planted
+// there) already has that name, so an existing file is never written through.
+std::FILE* createNewFile(const std::string& path) {
+#if defined(_WIN32)
+    const int handle = ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT, _S_IREAD | _S_IWRITE);
+    if (handle < 0) return nullptr;
+    std::FILE* file = ::_fdopen(handle, "w");
+    if (file == nullptr) ::_close(handle);
+#else
+    const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (handle < 0) return nullptr;
+    std::FILE* file = ::fdopen(handle, "w");
+    if (file == nullptr) ::close(handle);
+#endif
+    return file;
+}
+
+// Writes the whole text and one NUL character into a new temporary file
+// beside `logFile`; true, with its path in `partialPath`, only when every byte
+// reached the file and it was closed cleanly. A failed attempt leaves no file.
+bool writeLogFile(const std::string& logFile, const std::string& text, std::string& partialPath) {
+    std::FILE* file = nullptr;
+    for (unsigned attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
+        partialPath = temporaryLogName(logFile, attempt);
+        file = createNewFile(partialPath);
+        if (file == nullptr && errno != EEXIST) break;
+    }
     if (file == nullptr) return false;
     bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
     ok = ok && std::fputc('\0', file) != EOF;
     ok = ok && std::fflush(file) == 0;
     ok = (std::fclose(file) == 0) && ok;
+    if (!ok) std::remove(partialPath.c_str());
     return ok;
+}
+
+void explainLogFailure(std::ostream& errorStream, const std::string& logFile) {
+    errorStream << "Could not write the log file: " << logFile
+                << "\nCheck that the folder exists, that it is writable and that the disk is not full.";
 }
 
 }  // namespace
@@ -123,25 +214,29 @@ int saveResults(const SelectedVoi& voi, const AnalysisSetup& setup,
                 const std::ostringstream& runLog, std::ostream& errorStream) {
     const std::string base = resultBaseName(setup, voi);
     const std::string mapFile = base + ".ldi";
+    const std::string logFile = base + ".log";
+    // The log goes to the disk first: when it cannot be written, the VOI
+    // leaves no file at all rather than maps without their log.
+    std::string partialFile;
+    if (!writeLogFile(logFile, runLog.str(), partialFile)) {
+        explainLogFailure(errorStream, logFile);
+        return statusTerminalError;
+    }
     if (hostApi.sySaveNRVMPsOfCurrentVMR(mapFile.c_str()) == 0) {
+        std::remove(partialFile.c_str());
         errorStream << "Could not save the maps of VOI '" << voi.name << "' to the file: " << mapFile
                     << "\nCheck that the folder exists, that it is writable and that the disk is not full.";
         return statusTerminalError;
     }
     hostApi.syLogText(formatText("%s\n%s Written data: %s", progressPrefix, progressPrefix, mapFile.c_str()).c_str());
 
-    const std::string logFile = base + ".log";
-    const std::string partialFile = logFile + ".partial";
-    bool written = writeLogFile(partialFile, runLog.str());
 #if defined(_WIN32)
     // rename does not replace an existing file there.
-    if (written) std::remove(logFile.c_str());
+    std::remove(logFile.c_str());
 #endif
-    written = written && std::rename(partialFile.c_str(), logFile.c_str()) == 0;
-    if (!written) {
+    if (std::rename(partialFile.c_str(), logFile.c_str()) != 0) {
         std::remove(partialFile.c_str());
-        errorStream << "Could not write the log file: " << logFile
-                    << "\nCheck that the folder exists, that it is writable and that the disk is not full.";
+        explainLogFailure(errorStream, logFile);
         return statusTerminalError;
     }
     hostApi.syLogText(formatText("%s Written  log: %s", progressPrefix, logFile.c_str()).c_str());

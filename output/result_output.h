@@ -4,9 +4,11 @@
 // log ".log".
 #pragma once
 
+#include <cstddef>
 #include <iosfwd>
 #include <sstream>
 #include <string>
+#include <vector>
 
 struct AnalysisSetup;
 struct SelectedVoi;
@@ -26,11 +28,28 @@ long long mapSetSize(const AnalysisSetup& setup);
 int createMapSet(const SelectedVoi& voi, const AnalysisSetup& setup,
                  std::ostream& errorStream);
 
-// Path and name of the VOI's result files without extension: the output
-// prefix, "_" and the VOI's name. A VOI whose name an earlier selected VOI
-// already carries gets "_" and its menu number (host index + 1) after the
-// name, so that two VOIs of the same name never write the same files.
+// Bytes of a VOI's name kept in its file names; the rest is left out so that
+// the names stay within what file systems take.
+constexpr std::size_t MAX_VOI_NAME_BYTES_IN_FILE_NAMES = 100;
+// A file name's limit on the common file systems, and the longest ending the
+// plug-in puts after a base name (the log's temporary name).
+constexpr std::size_t MAX_FILE_NAME_BYTES = 255;
+constexpr std::size_t LONGEST_RESULT_SUFFIX = 20;
+
+// Path and name of every selected VOI's result files without extension, in
+// VOI order: the output prefix, "_" and the VOI's name made safe for a file
+// name (safeFileNamePart) and cut to MAX_VOI_NAME_BYTES_IN_FILE_NAMES. A name
+// an earlier VOI already has (ignoring case) gets "_" and the VOI's menu number
+// (host index + 1), and then "_2", "_3", ... until it differs from all, so
+// that no two VOIs of a run ever write the same files.
+std::vector<std::string> resultBaseNames(const AnalysisSetup& setup);
+
+// The base name of one selected VOI (see resultBaseNames).
 std::string resultBaseName(const AnalysisSetup& setup, const SelectedVoi& voi);
+
+// Checked before anything is computed: 1 when every result file name fits the
+// file system's limit, else 2 with a message naming the first that does not.
+int checkResultNames(const AnalysisSetup& setup, std::ostream& errorStream);
 
 // Saves the VOI's map set through the host as BASE.ldi and the run log as
 // BASE.log (the log's text followed by one NUL character). The log is written

@@ -6,6 +6,7 @@
 #include "base/status.h"
 #include "engine/engine.h"
 #include "output/host_listener.h"
+#include "output/result_output.h"
 #include "plugin/analysis_context.h"
 #include "plugin/run_inputs.h"
 #include "setup/analysis_setup.h"
@@ -38,7 +39,10 @@ int runAnalysis(AnalysisContext& context, AnalysisSetup& setup, std::ostream& er
     // while the reference time courses are read.
     context.work.workers = std::make_unique<WorkerTeam>(computationThreadCount() - 1);
 
-    const int status = prepareReferenceTimeCourses(context, setup, errorStream);
+    // Every name the run will write is formed, and checked, before anything is computed.
+    int status = checkResultNames(setup, errorStream);
+    if (status != statusSuccess) return status;
+    status = prepareReferenceTimeCourses(context, setup, errorStream);
     if (status != statusSuccess) return status;
     HostListener listener(setup, runLog, errorStream);
     return runEngine(engineInputOf(context, setup), context.work, listener, runLog, errorStream);

@@ -2,6 +2,7 @@
 // saving of the map file and the log file.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include "plugin/analysis_context.h"
 #include "setup/analysis_setup.h"
 #include "support/fake_host.h"
+#include "support/ldi_process.h"
 #include "support/vtc_writer.h"
 
 namespace {
@@ -150,13 +152,33 @@ TEST_F(ResultOutputTest, FailedSavesAreReportedAndLeaveNoFile) {
     EXPECT_FALSE(fileExists(dir.path("P_V.log")));
     EXPECT_TRUE(host().logTexts.empty()) << "nothing is announced as written";
 
-    // The map file is saved, but the log's folder does not exist.
+    EXPECT_TRUE(folderContents(dir.root()).empty()) << "no temporary log is left";
+
+    // The log's folder does not exist: that is found before the maps are
+    // saved, so the VOI leaves no file at all.
     host().failSave = false;
     errors.str("");
+    host().saves.clear();
     setup.outputPrefix = dir.path("missing/P");
     EXPECT_EQ(saveResults(voi, setup, runLog, errors), 3);
     EXPECT_NE(errors.str().find(dir.path("missing/P_V.log")), std::string::npos) << errors.str();
-    EXPECT_EQ(host().logTexts.size(), 1u) << "only the map file was written";
+    EXPECT_TRUE(host().saves.empty());
+    EXPECT_TRUE(host().logTexts.empty());
+}
+
+TEST_F(ResultOutputTest, TheLogIsNeverWrittenThroughALinkPlantedBesideIt) {
+    addCondition(setup, "A");
+    const SelectedVoi voi = selectVoi("V", 0);
+    ASSERT_EQ(createMapSet(voi, setup, errors), 1);
+    const std::string victim = dir.path("victim.txt");
+    writeWholeFile(victim, "keep me");
+    for (const std::string& planted : {dir.path("P_V.log.partial"), dir.path("P_V.log")})
+        std::filesystem::create_symlink(victim, planted);
+    std::ostringstream runLog("text");
+    ASSERT_EQ(saveResults(voi, setup, runLog, errors), 1) << errors.str();
+    EXPECT_EQ(readFile(victim), "keep me");
+    EXPECT_EQ(readFile(dir.path("P_V.log")), std::string("text") + '\0');
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.path("P_V.log"))) << "the link itself is replaced";
 }
 
 TEST_F(ResultOutputTest, RepeatedVoiNamesGetTheirMenuNumber) {
@@ -168,6 +190,34 @@ TEST_F(ResultOutputTest, RepeatedVoiNamesGetTheirMenuNumber) {
     EXPECT_EQ(resultBaseName(setup, other), dir.path("P_W"));
     EXPECT_EQ(resultBaseName(setup, second), dir.path("P_V_5"));
     EXPECT_EQ(resultBaseName(setup, third), dir.path("P_V_8"));
+}
+
+// Every VOI of a run gets its own files inside the output folder, whatever its
+// name: names that meet after the menu number, names that differ only in case,
+// names with path parts, control bytes or bytes that are not UTF-8, and names
+// too long for a file name.
+TEST_F(ResultOutputTest, EveryVoiGetsItsOwnSafeNames) {
+    setup.vois.clear();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"V", "P_V"},
+        {"V", "P_V_2"},
+        {"V_2", "P_V_2_3"},
+        {"v", "P_v_4"},
+        {"a/../../../important", "P_a_.._.._.._important"},
+        {"b\\c:d", "P_b_c_d"},
+        {std::string("R\xe9") + "f\n", "P_R_f_"},
+        {"caf\xc3\xa9", "P_caf\xc3\xa9"},
+        {std::string(300, 'x'), "P_" + std::string(MAX_VOI_NAME_BYTES_IN_FILE_NAMES, 'x')},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) selectVoi(cases[i].first, static_cast<int32_t>(i));
+    const std::vector<std::string> names = resultBaseNames(setup);
+    ASSERT_EQ(names.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(names[i], dir.path(cases[i].second)) << i;
+    EXPECT_EQ(checkResultNames(setup, errors), 1);
+
+    setup.outputPrefix = dir.path(std::string(200, 'p'));
+    EXPECT_EQ(checkResultNames(setup, errors), 2);
+    EXPECT_NE(errors.str().find("too long"), std::string::npos) << errors.str();
 }
 
 }  // namespace

@@ -8,11 +8,13 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/synthetic_run.h"
 #include "plugin/analysis_driver.h"
 #include "base/host_api.h"
+#include "stats/parallel.h"
 
 namespace {
 
@@ -245,6 +247,66 @@ TEST_F(AnalysisDriverTest, PlantedLaggedInfluenceStandsOutAndPassesItsFdrThresho
             }
     EXPECT_GT(smallestInG, largestElsewhere);
     EXPECT_GE(smallestInG, threshold);
+}
+
+}  // namespace
+
+namespace {
+
+// The data file is cut right after the first VOI's results are saved: the run
+// fails on the second VOI's slices, and the first VOI's results stay whole.
+TEST_F(AnalysisDriverTest, FileCutBetweenVoisKeepsTheFirstVoisResultsWhole) {
+    VtcWriterOptions options;
+    options.numVolumes = 120;
+    options.xEnd = options.yEnd = options.zEnd = 9;
+    options.value = busy;
+    const std::string data = writeVtc("data.vtc", options);
+    addEntry(addCondition(setup, "Task"), data, data, {{5, 120}});
+    addVoi("Motor", 0, {{0, 0, 0}, {1, 0, 0}});
+    addVoi("Visual", 1, {{0, 1, 0}});
+    const long long header = testVtcHeaderSize(options);
+    host().afterSave = [&](const std::string&) {
+        std::filesystem::resize_file(data, static_cast<std::uintmax_t>(header + 3LL * 3 * 120 * 4 + 100));
+    };
+
+    EXPECT_EQ(runAnalysis(context, setup, errors), 3);
+    EXPECT_NE(errors.str().find("Could not read data from vtc '" + data + "'"), std::string::npos) << errors.str();
+    ASSERT_EQ(host().saves.size(), 1u);
+    EXPECT_EQ(host().saves[0].fileName, dir.path("P_Motor.ldi"));
+    const std::string motorLog = readFile(dir.path("P_Motor.log"));
+    EXPECT_NE(motorLog.find("VOI: Motor"), std::string::npos);
+    EXPECT_EQ(motorLog.back(), '\0') << "the log is whole";
+    EXPECT_FALSE(fileExists(dir.path("P_Visual.log")));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.root()))
+        EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
+}
+
+// Every host function is called from the thread that runs the analysis, also
+// when the reference time courses, read while a helper prepares the volumes,
+// bring warnings (VOI voxels outside the grid).
+TEST_F(AnalysisDriverTest, HostFunctionsAreCalledOnlyFromTheRunsThread) {
+    setup.parameters.showVerboseProgressLog = true;
+    VtcWriterOptions options;
+    options.numVolumes = 20;
+    options.xEnd = options.yEnd = options.zEnd = 12;
+    options.value = busy;
+    const std::string a = writeVtc("a.vtc", options);
+    addEntry(addCondition(setup, "A"), a, a, {{2, 20}});
+    addVoi("Partly outside", 0, {{0, 0, 0}, {40, 0, 0}});
+    addVoi("Also", 1, {{1, 1, 1}, {0, 90, 0}});
+    for (int threads = 1; threads <= 4; ++threads) {
+        SCOPED_TRACE(threads);
+        setComputationThreadCount(threads);
+        host().calls.clear();
+        ASSERT_EQ(runAnalysis(context, setup, errors), 1) << errors.str();
+        int warnings = 0;
+        for (const FakeCall& call : host().calls) {
+            EXPECT_EQ(call.thread, std::this_thread::get_id()) << call.function;
+            if (call.function == "syLogText" && call.texts[0].find("WARNING") != std::string::npos) ++warnings;
+        }
+        EXPECT_EQ(warnings, 2);
+    }
+    setComputationThreadCount(0);
 }
 
 }  // namespace

@@ -312,6 +312,7 @@ int saveMaps(const char* fileName) {
     saved.maps = fake.maps;
     for (FakeMap& map : saved.maps) map.header.fdrThresholds = nullptr;
     fake.saves.push_back(std::move(saved));
+    if (fake.afterSave) fake.afterSave(name);
     return 1;
 }
 
@@ -436,7 +437,13 @@ std::string FakeHost::logPane() const {
 
 void FakeHost::record(const std::string& function, std::vector<std::string> texts,
                       std::vector<long long> numbers) {
-    calls.push_back(FakeCall{function, std::move(texts), std::move(numbers)});
+    {
+        // A call from another thread breaks the host's rule, but must not
+        // break the record that shows it.
+        static std::mutex recording;
+        std::lock_guard<std::mutex> lock(recording);
+        calls.push_back(FakeCall{function, std::move(texts), std::move(numbers), std::this_thread::get_id()});
+    }
     if (!throwOutOfMemoryIn.empty() && function == throwOutOfMemoryIn) {
         throwOutOfMemoryIn.clear();
         throw std::bad_alloc();

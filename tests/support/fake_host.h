@@ -37,7 +37,10 @@
 #include <deque>
 #include <map>
 #include <set>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -48,6 +51,7 @@ struct FakeCall {
     std::string function;            // e.g. "syLogText"
     std::vector<std::string> texts;  // the text arguments, in argument order
     std::vector<long long> numbers;  // the integer arguments, in argument order
+    std::thread::id thread;          // the thread that called
 };
 
 struct DialogAnswer {
@@ -112,6 +116,8 @@ public:
     std::set<int> failGetMapIndices;  // syGetNRVMPOfCurrentVMR answers null for these
     bool failGetEveryMap = false;
     bool failSave = false;
+    // Called after every save that succeeded, with the saved file's name.
+    std::function<void(const std::string&)> afterSave;
     // The next call of this host function throws std::bad_alloc (once), as a
     // run that exhausts memory inside it would.
     std::string throwOutOfMemoryIn;
