@@ -108,6 +108,10 @@ LDI_HOST_EXPORT void syLogText(const char* text) {
             state.rawLog->flush();
         }
         if (state.logPane != nullptr) *state.logPane << richToPlain(raw) << '\n';
+        // The results' JSON index lists the run's warnings too.
+        const std::string plain = richToPlain(raw);
+        const std::size_t warning = plain.find("WARNING:");
+        if (warning != std::string::npos) state.warnings.push_back(plain.substr(warning));
         return 0;
     });
 }
@@ -419,7 +423,10 @@ LDI_HOST_EXPORT int sySaveNRVMPsOfCurrentVMR(const char* fileName) {
         for (std::size_t i = 0; i < maps->labelBuffers.size(); ++i)
             maps->content.levelLabels[i] = boundedText(maps->labelBuffers[i].text, SY_LEVEL_LABEL_CAPACITY);
         std::string problem;
-        if (!saveResultFiles(path, maps->content, state.identity, problem)) {
+        SaveRecord record;
+        record.warnings = state.warnings;
+        record.namesInRun = &state.writtenResultFiles;
+        if (!saveResultFiles(path, maps->content, state.identity, problem, record)) {
             notice(problem);
             return 0;
         }

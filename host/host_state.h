@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <iosfwd>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,10 @@ struct HostState {
     DialogSource* dialogs = nullptr;  // null: every dialog is cancelled
 
     int failedSaves = 0;  // saves that answered 0 during this run
+    // The warnings the plug-in wrote into the log pane during this run, and
+    // the result files the run has written, for the saves that follow.
+    std::vector<std::string> warnings;
+    std::set<std::string> writtenResultFiles;
     // Time spent inside the host functions (dialogs, log pane, map sets, saving),
     // so that a run can tell the plug-in's own computation from the host's work.
     std::chrono::steady_clock::duration hostTime{0};

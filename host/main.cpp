@@ -7,8 +7,11 @@
 
 #include "host/cli.h"
 #include "host/exit_status.h"
+#include "host/temporary_files.h"
 
 int main(int argc, char** argv) {
+    // A run stopped by Ctrl-C or a scheduler leaves no half-written results.
+    ldi_host::removeTemporaryFilesOnSignals();
     // The one place where an unexpected error becomes a message and an exit status.
     try {
         return ldi_host::runCommandLine(argc, argv, std::cin, isatty(STDIN_FILENO) != 0, std::cout,

@@ -10,11 +10,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <set>
 #include <memory>
 
 #include <nifti1_io.h>
 #include <zlib.h>
+
+#include "host/temporary_files.h"
 
 namespace ldi_host {
 
@@ -96,14 +102,12 @@ private:
 
 // A float32 as the shortest decimal that reads back as the same float, so
 // that 0.05f appears as 0.05 and not as 0.05000000074505806.
+// The float32 value's exact double widening, which the JSON writer prints with
+// up to 17 significant digits: a reader that parses it as a double and
+// compares map voxels widened the same way finds every voxel at a threshold.
 nlohmann::ordered_json jsonFloat(float value) {
     if (!std::isfinite(value)) return nullptr;
-    char buffer[32];
-    for (int precision = 6; precision <= 9; ++precision) {
-        std::snprintf(buffer, sizeof buffer, "%.*g", precision, static_cast<double>(value));
-        if (std::strtof(buffer, nullptr) == value) break;
-    }
-    return std::strtod(buffer, nullptr);
+    return static_cast<double>(value);
 }
 
 // ---- temporary files in the destination folder --------------------------------
@@ -122,10 +126,11 @@ public:
     ~TempFile() {
         if (fd_ >= 0) ::close(fd_);
         if (!path_.empty() && !committed_) ::unlink(path_.c_str());
+        if (registered_ >= 0) unregisterTemporaryFile(registered_);
     }
 
     bool create(const std::string& folder, const std::string& suffix, std::string& problem) {
-        std::string pattern = folder + "/.ldi-save-XXXXXX" + suffix;
+        std::string pattern = folder + "/" + temporaryPrefix() + "XXXXXX" + suffix;
         std::vector<char> name(pattern.begin(), pattern.end());
         name.push_back('\0');
         fd_ = ::mkstemps(name.data(), static_cast<int>(suffix.size()));
@@ -134,6 +139,7 @@ public:
             return false;
         }
         path_ = name.data();
+        registered_ = registerTemporaryFile(path_);
         return true;
     }
 
@@ -202,6 +208,7 @@ private:
     int fd_ = -1;
     std::string path_;
     bool committed_ = false;
+    int registered_ = -1;
 };
 
 struct NiftiImageDeleter {
@@ -382,7 +389,8 @@ std::string versionFromPluginName(std::string_view name) {
 
 nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& identity,
                                   const std::string& mapFileName,
-                                  const std::vector<std::string>& niftiFileNames) {
+                                  const std::vector<std::string>& niftiFileNames,
+                                  const std::vector<std::string>& warnings) {
     using nlohmann::ordered_json;
     const LdiGeometry& g = file.geometry;
     ordered_json document;
@@ -435,6 +443,7 @@ nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& ide
         maps.push_back(entry);
     }
     document["maps"] = maps;
+    document["warnings"] = warnings;
     return document;
 }
 
@@ -505,8 +514,117 @@ bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const L
 
 // ---- the whole save ------------------------------------------------------------
 
+namespace {
+
+// The longest file name the common file systems take, in bytes.
+constexpr std::size_t kMaxFileNameBytes = 255;
+
+std::string foldedName(const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return folded;
+}
+
+// A NIfTI label cut to `room` bytes: the start of the condition and the end,
+// where the map kind is, so that cut names still tell the kinds apart.
+// Labels are ASCII (fileLabel), so any byte is a place to cut.
+std::string fitLabel(const std::string& label, std::size_t room) {
+    constexpr std::size_t kTail = 16;
+    if (label.size() <= room) return label;
+    if (room <= kTail + 2) return label.substr(label.size() - std::min(room, label.size()));
+    return label.substr(0, room - kTail - 1) + "_" + label.substr(label.size() - kTail);
+}
+
+// The names a JSON index of an earlier save in this folder lists as its own
+// files (plain file names only: a damaged or hostile index names nothing else).
+std::vector<std::string> filesOfEarlierIndex(const std::string& jsonPath) {
+    std::vector<std::string> names;
+    struct stat info {};
+    // Only a regular file of a sane size can be an index; anything else names nothing.
+    if (::stat(jsonPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > (int64_t{64} << 20))
+        return names;
+    std::string text;
+    try {
+        std::ifstream in(jsonPath, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        return names;
+    }
+    const nlohmann::json index = nlohmann::json::parse(text, nullptr, false);
+    if (!index.is_object()) return names;
+    const auto plain = [](const nlohmann::json& value) {
+        if (!value.is_string()) return std::string();
+        const std::string name = value.get<std::string>();
+        const bool safe = !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+                          name.find('\\') == std::string::npos && name.find('\0') == std::string::npos;
+        return safe ? name : std::string();
+    };
+    if (index.contains("mapFile")) names.push_back(plain(index["mapFile"]));
+    if (index.contains("maps") && index["maps"].is_array())
+        for (const nlohmann::json& map : index["maps"])
+            if (map.is_object() && map.contains("niftiFile")) names.push_back(plain(map["niftiFile"]));
+    names.erase(std::remove(names.begin(), names.end(), std::string()), names.end());
+    return names;
+}
+
+// One file of a save on its way to its final name. An existing file of that
+// name is kept aside (as a second link, or moved) until the whole save has
+// succeeded, and put back should any later step fail.
+struct Commit {
+    TempFile* temp = nullptr;
+    std::string finalPath;
+    std::string keptPath;  // the earlier file, kept aside ("" when there was none)
+    bool keptByLink = false;
+    bool done = false;
+};
+
+bool keepEarlierFile(Commit& step, const std::string& folder, std::string& problem) {
+    struct stat info {};
+    if (::lstat(step.finalPath.c_str(), &info) != 0) return true;  // nothing to keep
+    if (S_ISDIR(info.st_mode)) {
+        problem = "cannot replace " + step.finalPath + ": a folder has that name";
+        return false;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string kept = folder + "/" + temporaryPrefix() + "kept-" + std::to_string(attempt) + "-" +
+                           std::to_string(static_cast<unsigned long>(std::rand()));
+        if (::link(step.finalPath.c_str(), kept.c_str()) == 0) {
+            step.keptPath = kept;
+            step.keptByLink = true;
+            return true;
+        }
+        if (errno == EEXIST) continue;
+        // A file system without hard links: the earlier file is moved aside.
+        if (::rename(step.finalPath.c_str(), kept.c_str()) == 0) {
+            step.keptPath = kept;
+            return true;
+        }
+        problem = "cannot keep the earlier " + step.finalPath + " aside: " + errnoText(errno);
+        return false;
+    }
+    problem = "cannot keep the earlier " + step.finalPath + " aside: no free name";
+    return false;
+}
+
+// Puts back what the failed save had replaced or moved aside.
+void undoCommits(std::vector<Commit>& steps) {
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+        if (step->keptPath.empty()) {
+            if (step->done) ::unlink(step->finalPath.c_str());
+            continue;
+        }
+        if (step->done || !step->keptByLink)
+            ::rename(step->keptPath.c_str(), step->finalPath.c_str());
+        else
+            ::unlink(step->keptPath.c_str());
+    }
+}
+
+}  // namespace
+
 bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
-                     const ResultIdentity& identity, std::string& problem) {
+                     const ResultIdentity& identity, std::string& problem, const SaveRecord& record) {
     namespace fs = std::filesystem;
     const std::string where = "cannot save the maps to " + mapFilePath + ": ";
     if (mapFilePath.empty()) {
@@ -524,10 +642,38 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
         return false;
     }
 
-    const std::vector<std::string> labels = niftiLabels(file.maps);
+    // Every name first: within the file system's limit, and none that this
+    // save or an earlier save of the same run has already written.
+    std::set<std::string> taken;
+    if (record.namesInRun != nullptr) taken = *record.namesInRun;
+    const std::string mapFileName = fs::path(mapFilePath).filename().string();
+    const std::string jsonName = baseName + ".json";
+    taken.insert(foldedName(folder + "/" + mapFileName));
+    taken.insert(foldedName(folder + "/" + jsonName));
     std::vector<std::string> niftiNames;
-    for (const std::string& label : labels) niftiNames.push_back(baseName + "_" + label + ".nii.gz");
-    const std::string jsonPath = base + ".json";
+    for (const std::string& label : niftiLabels(file.maps)) {
+        const std::size_t fixed = baseName.size() + 1 + std::strlen(".nii.gz");
+        const std::size_t room = fixed < kMaxFileNameBytes ? kMaxFileNameBytes - fixed : 0;
+        std::string fitted = fitLabel(label, room);
+        std::string name = baseName + "_" + fitted + ".nii.gz";
+        for (int extra = 2; taken.count(foldedName(folder + "/" + name)) > 0; ++extra) {
+            const std::string count = "_" + std::to_string(extra);
+            name = baseName + "_" + fitLabel(label, room > count.size() ? room - count.size() : 0) + count + ".nii.gz";
+        }
+        taken.insert(foldedName(folder + "/" + name));
+        niftiNames.push_back(name);
+    }
+    for (const std::string& name : {mapFileName, jsonName}) {
+        if (name.size() > kMaxFileNameBytes) {
+            problem = where + "the file name " + name + " is " + std::to_string(name.size()) +
+                      " bytes long, more than the " + std::to_string(kMaxFileNameBytes) +
+                      " a file name may have; choose a shorter output prefix or VOI name";
+            return false;
+        }
+    }
+    const std::string jsonPath = folder + "/" + jsonName;
+    removeStaleTemporaryFiles(folder);
+    const std::vector<std::string> earlierFiles = filesOfEarlierIndex(jsonPath);
 
     TempFile mapTemp;
     std::string detail;
@@ -554,8 +700,7 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
             return false;
         }
     }
-    const std::string mapFileName = fs::path(mapFilePath).filename().string();
-    std::string json = resultJson(file, identity, mapFileName, niftiNames)
+    std::string json = resultJson(file, identity, mapFileName, niftiNames, record.warnings)
                            .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     json += '\n';
     TempFile jsonTemp;
@@ -565,27 +710,46 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     }
 
     // Everything is on the disk: give the files their names, the map file
-    // last. Should a rename fail, the files already renamed by this save are
-    // removed again, so that no incomplete set of results is left.
-    std::vector<std::string> renamed;
-    auto commit = [&](TempFile& temp, const std::string& finalPath) {
-        if (!temp.commit(finalPath, detail)) {
-            for (const std::string& path : renamed) ::unlink(path.c_str());
+    // last. An earlier run's file of the same name is kept aside until all
+    // are in place, so that a failure leaves the earlier results as they were.
+    std::vector<Commit> steps;
+    const auto addStep = [&steps](TempFile* temp, const std::string& finalPath) {
+        Commit step;
+        step.temp = temp;
+        step.finalPath = finalPath;
+        steps.push_back(step);
+    };
+    for (std::size_t i = 0; i < niftiTemps.size(); ++i) addStep(niftiTemps[i].get(), folder + "/" + niftiNames[i]);
+    addStep(&jsonTemp, jsonPath);
+    addStep(&mapTemp, mapFilePath);
+    for (Commit& step : steps) {
+        if (!keepEarlierFile(step, folder, detail) || !step.temp->commit(step.finalPath, detail)) {
+            undoCommits(steps);
             problem = where + detail;
             return false;
         }
-        renamed.push_back(finalPath);
-        return true;
-    };
-    for (std::size_t i = 0; i < niftiTemps.size(); ++i) {
-        if (!commit(*niftiTemps[i], folder + "/" + niftiNames[i])) return false;
+        step.done = true;
     }
-    if (!commit(jsonTemp, jsonPath) || !commit(mapTemp, mapFilePath)) return false;
+    for (const Commit& step : steps)
+        if (!step.keptPath.empty()) ::unlink(step.keptPath.c_str());
+
+    // Files the earlier index of this name listed and this save did not write
+    // belong to results that no longer exist.
+    std::set<std::string> written(niftiNames.begin(), niftiNames.end());
+    written.insert(mapFileName);
+    for (const std::string& name : earlierFiles) {
+        const std::string path = folder + "/" + name;
+        const bool ownedByRun = record.namesInRun != nullptr && record.namesInRun->count(foldedName(path)) > 0;
+        if (written.count(name) == 0 && !ownedByRun) ::unlink(path.c_str());
+    }
+
     int folderHandle = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (folderHandle >= 0) {
         ::fsync(folderHandle);
         ::close(folderHandle);
     }
+    if (record.namesInRun != nullptr)
+        for (const Commit& step : steps) record.namesInRun->insert(foldedName(step.finalPath));
     return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,16 +75,32 @@ struct ResultIdentity {
 // The NAME.json document of a saved map set, keys in a fixed order.
 nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& identity,
                                   const std::string& mapFileName,
-                                  const std::vector<std::string>& niftiFileNames);
+                                  const std::vector<std::string>& niftiFileNames,
+                                  const std::vector<std::string>& warnings = {});
+
+// What the host knows of the run beyond the map set being saved.
+struct SaveRecord {
+    std::vector<std::string> warnings;  // the run's warnings in the log pane, for the JSON index
+    // The files the run has written so far (paths, case folded); a save adds
+    // its own and gives none of its files a name already in the set.
+    std::set<std::string>* namesInRun = nullptr;
+};
 
 // Saves a map set under `mapFilePath` (NAME.ldi; NAME is the path without a
-// trailing ".ldi"), with NAME_LABEL.nii.gz per map and NAME.json. Every file
-// is written under a temporary name in the destination folder, checked, and
-// renamed only when all of them were written, so a failure leaves no partial
-// or half-written file behind. On failure returns false and explains in
-// `problem`, naming the path.
+// trailing ".ldi"), with NAME_LABEL.nii.gz per map and NAME.json.
+// - Names: the label is cut (keeping the map kind at its end) so that every
+//   file name fits 255 bytes, and gets "_2", "_3", ... when another file of
+//   this save or of the run (record.namesInRun) already has the name.
+// - Every file is written under a temporary name in the destination folder,
+//   checked, and renamed only when all of them were written. A file of an
+//   earlier save with the same name is kept aside until all are renamed and
+//   put back should one rename fail, so a failure leaves neither a partial
+//   save nor a damaged earlier one.
+// - Files that the earlier NAME.json listed and this save does not write are
+//   removed; temporary files left by processes that no longer run too.
+// On failure returns false and explains in `problem`, naming the path.
 bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
-                     const ResultIdentity& identity, std::string& problem);
+                     const ResultIdentity& identity, std::string& problem, const SaveRecord& record = {});
 
 // Writes one map as a 3D float32 NIfTI-1 file (used by saveResultFiles; the
 // path must end in ".nii.gz" or ".nii"). Reads the file back to check it.

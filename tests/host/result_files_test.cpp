@@ -2,9 +2,11 @@
 // all-or-nothing save.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -13,6 +15,7 @@
 #include <nifti1_io.h>
 
 #include "host/result_files.h"
+#include "host/temporary_files.h"
 #include "host_test_support.h"
 #include "support/vtc_writer.h"
 
@@ -144,13 +147,14 @@ TEST(ResultNames, LabelsAreSafeAndUnique) {
     EXPECT_EQ(versionFromPluginName("vague name"), "");
 }
 
-TEST(ResultJson, KeysInFixedOrderAndFloatsAsWritten) {
+TEST(ResultJson, KeysInFixedOrderAndFloatsAsTheirExactWidening) {
     const LdiFile file = sampleMapSet();
     nlohmann::ordered_json json =
         resultJson(file, {"LDI v1.5", "1.5"}, "P_V.ldi", {"P_V_a.nii.gz", "P_V_b.nii.gz", "P_V_c.nii.gz"});
     std::vector<std::string> keys;
     for (auto it = json.begin(); it != json.end(); ++it) keys.push_back(it.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"formatVersion", "plugin", "mapFile", "geometry", "levels", "maps"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"formatVersion", "plugin", "mapFile", "geometry", "levels", "maps",
+                                              "warnings"}));
     EXPECT_EQ(json["geometry"]["box"]["yStart"], -3);
     EXPECT_EQ(json["geometry"]["dimX"], 3);
     const auto& map = json["maps"][1];
@@ -160,8 +164,11 @@ TEST(ResultJson, KeysInFixedOrderAndFloatsAsWritten) {
                                                  "upperThreshold", "colours", "fdrThresholds"}));
     EXPECT_EQ(map["index"], 1);
     EXPECT_EQ(map["niftiFile"], "P_V_b.nii.gz");
-    EXPECT_EQ(map.dump().find("0.1000000"), std::string::npos);  // 0.1f printed as 0.1
-    EXPECT_EQ(map["lowerThreshold"].get<double>(), 0.1);
+    // A reader comparing a float32 voxel, widened, with the threshold as it
+    // parses it keeps the voxel that equals the threshold.
+    const nlohmann::json reread = nlohmann::json::parse(map.dump());
+    EXPECT_EQ(reread["lowerThreshold"].get<double>(), static_cast<double>(0.1f));
+    EXPECT_NE(map.dump().find("0.10000000149011612"), std::string::npos) << map.dump();
     EXPECT_EQ(map["colours"]["positiveLow"], 0x4000);
     EXPECT_EQ(map["fdrThresholds"][0]["q"], 0.01);
     EXPECT_EQ(map["fdrThresholds"][0]["threshold"], 1.5);
@@ -251,3 +258,109 @@ TEST(SaveResults, AFailureLeavesNothingBehind) {
         chmod(locked.c_str(), 0755);
     }
 }
+
+namespace {
+
+// The ".ldi" set as saved: voxels of map m, read back from its NIfTI file.
+std::vector<float> niftiVoxels(const std::string& path) {
+    nifti_image* image = nifti_image_read(path.c_str(), 1);
+    if (image == nullptr) return {};
+    const float* data = static_cast<const float*>(image->data);
+    std::vector<float> voxels(data, data + image->nvox);
+    nifti_image_free(image);
+    return voxels;
+}
+
+// Saves over earlier results: a failing save puts every earlier file back, a
+// smaller set removes the files only its earlier index listed, the run's
+// other saves keep their names, and leftovers of dead processes go.
+TEST(SaveResults, EarlierResultsSurviveFailuresAndStaleFilesGo) {
+    TestTempDir dir;
+    const LdiFile first = sampleMapSet();
+    std::string problem;
+    ASSERT_TRUE(saveResultFiles(dir.path("P_V.ldi"), first, {}, problem)) << problem;
+    const std::vector<std::string> firstFiles = folderContents(dir.root());
+
+    // The JSON's name is taken by a folder: the NIfTI files renamed before it
+    // are put back as the first save left them.
+    LdiFile second = first;
+    for (LdiMap& map : second.maps) map.voxels[0] = 99.0f;
+    std::filesystem::rename(dir.path("P_V.json"), dir.path("kept.json"));
+    std::filesystem::create_directory(dir.path("P_V.json"));
+    EXPECT_FALSE(saveResultFiles(dir.path("P_V.ldi"), second, {}, problem));
+    EXPECT_NE(problem.find("P_V.json"), std::string::npos) << problem;
+    EXPECT_EQ(niftiVoxels(dir.path("P_V_A_Ref2Vox.nii.gz")), first.maps[0].voxels);
+    EXPECT_EQ(decodeLdi(readWholeFile(dir.path("P_V.ldi"))).value.maps[0].voxels, first.maps[0].voxels);
+    std::filesystem::remove(dir.path("P_V.json"));
+    std::filesystem::rename(dir.path("kept.json"), dir.path("P_V.json"));
+    EXPECT_EQ(folderContents(dir.root()), firstFiles) << "nothing added, nothing lost";
+
+    // A name too long for the file system is refused before anything is written.
+    EXPECT_FALSE(saveResultFiles(dir.path(std::string(260, 'L') + ".ldi"), second, {}, problem));
+    EXPECT_NE(problem.find("more than the 255 a file name may have"), std::string::npos) << problem;
+    EXPECT_EQ(folderContents(dir.root()), firstFiles);
+
+    // Leftovers of a process that is gone are removed, a running one's are not.
+    const std::string dead = dir.path(".ldi-save-999999999-abcdef.nii.gz");
+    const std::string alive = dir.path(".ldi-save-" + std::to_string(getppid()) + "-abcdef.nii.gz");
+    writeWholeFile(dead, "x");
+    writeWholeFile(alive, "x");
+    writeWholeFile(dir.path("notes.txt"), "mine");
+    // A smaller set: the third map's file goes, nothing else of the folder.
+    LdiFile smaller = second;
+    smaller.maps.pop_back();
+    ASSERT_TRUE(saveResultFiles(dir.path("P_V.ldi"), smaller, {}, problem)) << problem;
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    EXPECT_TRUE(std::filesystem::exists(alive));
+    std::filesystem::remove(alive);
+    EXPECT_EQ(folderContents(dir.root()), (std::vector<std::string>{"P_V.json", "P_V.ldi", "P_V_A_Ref2Vox.nii.gz",
+                                                                     "P_V_A_dLDI_IT.nii.gz", "notes.txt"}));
+    EXPECT_EQ(niftiVoxels(dir.path("P_V_A_Ref2Vox.nii.gz"))[0], 99.0f);
+
+    // Two saves of one run whose names would meet: VOI "a" with condition
+    // "A_B" and VOI "a_A" with condition "B".
+    std::set<std::string> namesInRun;
+    SaveRecord record;
+    record.namesInRun = &namesInRun;
+    record.warnings = {"WARNING: something to know"};
+    LdiFile a = sampleMapSet();
+    a.maps.resize(1);
+    a.maps[0].name = "A_B: Inst";
+    LdiFile aA = a;
+    aA.maps[0].name = "B: Inst";
+    aA.maps[0].voxels.assign(6, 7.0f);
+    ASSERT_TRUE(saveResultFiles(dir.path("P_a.ldi"), a, {}, problem, record)) << problem;
+    ASSERT_TRUE(saveResultFiles(dir.path("P_a_A.ldi"), aA, {}, problem, record)) << problem;
+    const auto aJson = nlohmann::json::parse(readWholeFile(dir.path("P_a.json")));
+    const auto aAJson = nlohmann::json::parse(readWholeFile(dir.path("P_a_A.json")));
+    EXPECT_EQ(aJson["maps"][0]["niftiFile"], "P_a_A_B_Inst.nii.gz");
+    EXPECT_EQ(aAJson["maps"][0]["niftiFile"], "P_a_A_B_Inst_2.nii.gz");
+    EXPECT_EQ(niftiVoxels(dir.path("P_a_A_B_Inst.nii.gz")), a.maps[0].voxels);
+    EXPECT_EQ(aAJson["warnings"], nlohmann::json::array({"WARNING: something to know"}));
+}
+
+}  // namespace
+
+namespace {
+
+// A process stopped by SIGTERM in the middle of a save leaves none of its
+// temporary files, and still ends by the signal.
+TEST(TemporaryFiles, ASignalRemovesThemAndStillStopsTheProcess) {
+    TestTempDir dir;
+    const std::string temporary = dir.path(temporaryPrefix() + "child.nii.gz");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        removeTemporaryFilesOnSignals();
+        writeWholeFile(temporary, "half written");
+        registerTemporaryFile(temporary);
+        raise(SIGTERM);
+        _exit(0);  // not reached
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_FALSE(std::filesystem::exists(temporary));
+}
+
+}  // namespace
