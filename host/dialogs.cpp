@@ -170,8 +170,14 @@ DialogAnswer ScriptedDialogs::ask(const DialogRequest& request) {
 void ScriptedDialogs::noticeMessageBox(std::string_view richText) {
     static const std::string_view refusal = "<b>Invalid selection</b>";
     if (stopOnInvalidSelection_ && !stopped_ && richText.substr(0, refusal.size()) == refusal) {
-        stop("the plug-in refused a choice made by the command-line options (see the message "
-             "above); every further dialog is cancelled");
+        // The answers that follow were meant for the dialogs after an accepted
+        // choice; given to the dialog asked again, they would choose something else.
+        refusedChoice_ = true;
+        stop("the plug-in refused a choice made by " + sourceName_ +
+             (next_ > 0 && next_ <= answers_.size() && answers_[next_ - 1].line > 0
+                  ? " (line " + std::to_string(answers_[next_ - 1].line) + ")"
+                  : std::string()) +
+             " (see the message above); every further dialog is cancelled");
     }
 }
 

@@ -91,6 +91,8 @@ public:
     // dialogs, so a refused choice means the rest no longer fits: the first
     // "Invalid selection" message box stops the script.
     void stopOnInvalidSelection(bool stop) { stopOnInvalidSelection_ = stop; }
+    // True once the plug-in refused one of the answers (see stopOnInvalidSelection).
+    bool refusedChoice() const { return refusedChoice_; }
 
     // Replaces the notice printed when the answers run out.
     void setRunOutNotice(std::string notice) { runOutNotice_ = std::move(notice); }
@@ -114,6 +116,7 @@ private:
     std::size_t next_ = 0;
     bool stopped_ = false;
     bool stopOnInvalidSelection_ = false;
+    bool refusedChoice_ = false;
     std::string mismatchHint_;
     std::string runOutNotice_;
     int cancelledAfterStop_ = 0;

@@ -189,6 +189,7 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
         std::_Exit(EXIT_RUN_FAILED);
     };
     std::unique_ptr<DialogSource> dialogs;
+    const ScriptedDialogs* answered = nullptr;  // answers given in advance: a refused one ends the run
     if (!options.answersPath.empty()) {
         std::string content;
         std::string problem;
@@ -204,7 +205,10 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
         Parsed<std::vector<AnswerLine>> parsed = parseAnswers(content);
         if (!parsed.ok)
             return usageError(err, name + ":" + std::to_string(parsed.line) + ": " + parsed.message);
-        dialogs = std::make_unique<ScriptedDialogs>(std::move(parsed.value), name, err, giveUp);
+        auto scripted = std::make_unique<ScriptedDialogs>(std::move(parsed.value), name, err, giveUp);
+        scripted->stopOnInvalidSelection(true);
+        answered = scripted.get();
+        dialogs = std::move(scripted);
     } else if (!options.shorthand.empty()) {
         std::vector<AnswerLine> answers;
         std::string problem;
@@ -216,6 +220,7 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
         scripted->setMismatchHint(
             " (--data SOURCE:TARGET needs \"SeparateSourceTargetVTCs= 1\" in LDIPlugin.ini, and "
             "--data FILE needs it off)");
+        answered = scripted.get();
         dialogs = std::move(scripted);
     } else if (stdinIsTerminal) {
         dialogs = std::make_unique<TerminalDialogs>(in, err, giveUp);
@@ -274,6 +279,7 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
         if (!logFile) err << "ldi: could not write all of the log file " << options.logPath << std::endl;
     }
     if (result == PluginRunResult::NotStarted) return usageError(err, problem);
+    if (answered != nullptr && answered->refusedChoice()) return EXIT_USAGE;
     if (state.failedSaves > 0) {
         err << "ldi: the results of " << state.failedSaves
             << (state.failedSaves == 1 ? " map set" : " map sets")

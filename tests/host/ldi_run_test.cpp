@@ -407,3 +407,14 @@ TEST_F(LdiRun, TerminalSessionForOneWholeSetUp) {
     EXPECT_NE(shown.find("Done, all computations succesful"), std::string::npos);
     checkResults("out/Q_Visual", mapsOf("Task"));
 }
+
+// A choice the plug-in refuses in an answers file ends the run: the answers
+// after it were meant for other dialogs and would analyse something else.
+TEST_F(LdiRun, ARefusedAnswerEndsTheRunWithStatusTwo) {
+    writeWholeFile(dir.path("setup.txt"), "1\n0\n1\nTask\nrun1.vtc\n5\n100\nrun1.vtc\n101\n195\n<cancel>\n\nout/P\n");
+    ProcessResult result = run({"--answers", "setup.txt"});
+    EXPECT_EQ(result.status, 2) << result.all();
+    EXPECT_NE(result.err.find("Invalid selection"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("refused a choice made by setup.txt (line 8)"), std::string::npos) << result.err;
+    EXPECT_TRUE(folderContents(dir.path("out")).empty());
+}
