@@ -94,6 +94,11 @@ void followLogPane(HostState& state, const std::string& plain) {
             continue;
         }
         state.lastMessage.emplace_back(body);
+        // A warning concerns the results, also when the log pane is hidden
+        // or goes to a file.
+        static const std::string_view warning = "WARNING: ";
+        if (state.messages != nullptr && body.substr(0, warning.size()) == warning)
+            *state.messages << "ldi: the plug-in warns: " << body.substr(warning.size()) << std::endl;
         if (state.progress == nullptr) continue;
         if (body.substr(0, 5) == "VOI: ") {
             state.progressVoi = std::string(body.substr(5));

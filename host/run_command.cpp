@@ -155,9 +155,16 @@ bool checkShorthandFiles(const std::vector<ShorthandItem>& items, std::string& p
         for (const std::string& path : paths) {
             problem = niftiMisplacedMessage("--data", path);
             if (!problem.empty()) return false;
-            LinkedVtc header;
-            if (!readLinkedVtc(path, header, problem)) {
-                problem = "--data " + item.value + ": " + problem;
+            // Only that the file can be read: its header is the plug-in's to
+            // judge, against the linked VTC, when the dialog chooses it.
+            std::error_code error;
+            if (std::filesystem::is_directory(path, error)) {
+                problem = "--data " + item.value + ": " + path + " is a folder, not a VTC file";
+                return false;
+            }
+            std::ifstream file(path, std::ios::binary);
+            if (!file) {
+                problem = "--data " + item.value + ": cannot open " + path + ": " + std::strerror(errno);
                 return false;
             }
         }
