@@ -94,10 +94,12 @@ void followLogPane(HostState& state, const std::string& plain) {
             continue;
         }
         state.lastMessage.emplace_back(body);
-        // A warning concerns the results, also when the log pane is hidden
-        // or goes to a file.
+        // A warning of the computation concerns the results, also when the log
+        // pane is hidden or goes to a file. (The settings file's warnings come
+        // before it, and every result log lists the settings used.)
         static const std::string_view warning = "WARNING: ";
-        if (state.messages != nullptr && body.substr(0, warning.size()) == warning)
+        if (body == "Computing...") state.computing = true;
+        if (state.computing && state.messages != nullptr && body.substr(0, warning.size()) == warning)
             *state.messages << "ldi: the plug-in warns: " << body.substr(warning.size()) << std::endl;
         if (state.progress == nullptr) continue;
         if (body.substr(0, 5) == "VOI: ") {

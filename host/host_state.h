@@ -73,6 +73,7 @@ struct HostState {
     std::vector<std::string> lastMessage;
     std::string progressVoi;
     std::string progressCondition;
+    bool computing = false;  // the set-up is over
 
     int failedSaves = 0;  // saves that answered 0 during this run
     // Time spent inside the host functions (dialogs, log pane, map sets, saving),
