@@ -1,4 +1,6 @@
-# The two commands: `make demo` and `make test`.
+# The two commands: `make demo` (builds only `ldi` and the plug-in, then runs
+# the demonstration) and `make test` (builds everything and runs the tests);
+# `make install PREFIX=...` installs `ldi`, the plug-in and the documentation.
 # Checked builds: `make test-sanitize` (the test suite under AddressSanitizer
 # and UndefinedBehaviorSanitizer) and `make fuzz` (each fuzz target for
 # FUZZ_SECONDS seconds).
@@ -9,31 +11,48 @@ ifneq ($(CI),)
 CMAKE_FLAGS += -DLDI_WERROR=ON
 endif
 
-.PHONY: demo test build bootstrap test-sanitize fuzz
+.PHONY: demo test build programs bootstrap bootstrap-demo test-sanitize fuzz install
 
 bootstrap:
 	@scripts/bootstrap
 
+bootstrap-demo:
+	@scripts/bootstrap demo
+
 build: bootstrap
-	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) -DLDI_BUILD_TESTS=ON -DLDI_BUILD_BENCH=ON
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# Only `ldi` and the plug-in (with its default settings file beside it). A new
+# build folder is configured without the tests and benchmarks, so that neither
+# GoogleTest nor Benchmark is needed; a folder configured with them keeps them.
+PROGRAM_FLAGS = $(if $(wildcard $(BUILD_DIR)/CMakeCache.txt),,-DLDI_BUILD_TESTS=OFF -DLDI_BUILD_BENCH=OFF)
+programs: bootstrap-demo
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) $(PROGRAM_FLAGS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ldi LDIPlugin_v15
+
 # A whole analysis of a simulated data set through the plug-in, checked
 # against the data set's known answer, with one picture per map.
 DEMO_DIR ?= $(BUILD_DIR)/demo
-demo: build
+demo: programs
 	$(BUILD_DIR)/ldi demo $(DEMO_DIR)
 	@echo "The pictures are in $(DEMO_DIR)/pictures/ (start with Task_dLDI.png)."
+
+# PREFIX/bin/ldi, PREFIX/lib/ldi/ (the plug-in and its default LDIPlugin.ini)
+# and PREFIX/share/doc/ldi/; DESTDIR is honoured for staged installs.
+PREFIX ?= /usr/local
+install: programs
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 # Benchmarks of the statistics kernels and of the voxel pass on a generated data
 # set of 58 x 40 x 46 voxels and 400 volumes (Google Benchmark options in
 # BENCH_ARGS, e.g. BENCH_ARGS=--benchmark_filter=pass).
 .PHONY: bench
 bench: bootstrap
-	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) -DLDI_BUILD_BENCH=ON
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target ldi_bench
 	$(BUILD_DIR)/bench/ldi_bench $(BENCH_ARGS)
 

@@ -331,5 +331,18 @@ int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t con
         return statusTerminalError;
     }
     writeVoxelSummary(counts, plan, parameters.showVerboseProgressLog ? &progress : nullptr, runLog);
+    // Empty maps with nothing else to go by look like a fault of the program;
+    // say why they are empty whether the progress lines are shown or not.
+    const int64_t gridVoxels = static_cast<int64_t>(plan.dimX) * plan.dimY * plan.dimZ;
+    if (gridVoxels > 0 && static_cast<int64_t>(counts.skipped) == gridVoxels) {
+        const std::string warning = formatText(
+            "WARNING: No voxel passed the inclusion threshold in condition '%s': every voxel's value at the "
+            "first time point is at or below %u, so its maps are empty (the threshold is "
+            "FirstTimePointInclusionThres in LDIPlugin.ini)",
+            input.conditions[static_cast<std::size_t>(condition)].name.c_str(),
+            static_cast<unsigned>(plan.inclusionThreshold));
+        progress(std::string(progressPrefix) + " " + warning);
+        runLog << '\t' << warning << '\n';
+    }
     return statusSuccess;
 }

@@ -36,7 +36,7 @@ const AddCommand COMMANDS[] = {addRunCommand, addInfoCommand, addSimulateCommand
 }  // namespace
 
 int runCommandLine(int argc, const char* const* argv, std::istream& in, bool stdinIsTerminal,
-                   std::ostream& out, std::ostream& err) {
+                   std::ostream& out, std::ostream& err, bool outIsTerminal, bool errIsTerminal) {
     CLI::App app("ldi: runs the LDI plug-in (lagged dependency imaging) on VTC and VOI files, as "
                  "its host application would.",
                  "ldi");
@@ -63,7 +63,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, bool std
         err << "ldi: " << error.what() << "\n(see " << hint << ")" << std::endl;
         return EXIT_USAGE;
     }
-    const CommandStreams streams{in, stdinIsTerminal, out, err};
+    const CommandStreams streams{in, stdinIsTerminal, out, err, outIsTerminal, errIsTerminal};
     for (const Command& command : commands)
         if (command.parser->parsed()) return command.run(streams);
     return EXIT_USAGE;  // not reached: the parser requires one command

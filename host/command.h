@@ -18,6 +18,8 @@ struct CommandStreams {
     bool stdinIsTerminal;
     std::ostream& out;
     std::ostream& err;
+    bool outIsTerminal = false;
+    bool errIsTerminal = false;
 };
 
 struct Command {

@@ -187,6 +187,16 @@ Command addDemoCommand(CLI::App& ldi) {
     demo->add_option("--threads", options->threads, "threads of the computation (as for ldi run)")
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
+    demo->footer("It writes into DIR: the simulated data set (as ldi simulate), the results of one\n"
+                 "ldi run on it in DIR/results/ and a picture of each map in DIR/pictures/, then\n"
+                 "prints how much of each planted effect the maps found.\n"
+                 "\n"
+                 "Examples:\n"
+                 "  ldi demo\n"
+                 "  ldi demo build/demo --seed 7 --threads 2\n"
+                 "\n"
+                 "Exit status: 0 every planted effect was found, 1 the run failed or an effect was\n"
+                 "missed, 2 usage error or a plug-in that could not be loaded or started.\n");
     return Command{demo, [options](const CommandStreams& streams) {
                        return performDemo(*options, streams.in, streams.out, streams.err);
                    }};

@@ -102,6 +102,10 @@ bool interpretAnswer(const DialogRequest& request, std::string_view text, bool a
 
 Parsed<std::vector<AnswerLine>> parseAnswers(std::string_view text) {
     Parsed<std::vector<AnswerLine>> result;
+    // Editors on Windows start a UTF-8 file with a byte order mark; it is not
+    // part of the first answer, and shown in a message it would be invisible.
+    static const std::string_view byteOrderMark = "\xEF\xBB\xBF";
+    if (text.substr(0, byteOrderMark.size()) == byteOrderMark) text.remove_prefix(byteOrderMark.size());
     std::vector<std::string_view> lines = splitLines(text);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].find('\0') != std::string_view::npos)

@@ -2,6 +2,8 @@
 // visibility so that `ldi` exports them and the plug-in finds them by name.
 // None of them lets an exception reach the plug-in.
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <ostream>
 #include <utility>
@@ -79,6 +81,39 @@ int fileDialog(DialogKind kind, const char* title, const char* initialPath, cons
     return copyToBuffer(answer.text, buffer, capacity) ? 1 : 0;
 }
 
+// Follows the plain lines of the log pane: keeps the message that would
+// explain a failed run and, when asked, turns the voxel pass's "N%..." steps
+// into progress lines of their own.
+void followLogPane(HostState& state, const std::string& plain) {
+    static const std::string prefix = "// LDI>";
+    for (std::string_view line : splitLines(plain)) {
+        if (line.substr(0, prefix.size()) != prefix) continue;
+        const std::string_view body = trim(line.substr(prefix.size()));
+        if (body.empty()) {
+            state.lastMessage.clear();
+            continue;
+        }
+        state.lastMessage.emplace_back(body);
+        // A warning of the computation concerns the results, also when the log
+        // pane is hidden or goes to a file. (The settings file's warnings come
+        // before it, and every result log lists the settings used.)
+        static const std::string_view warning = "WARNING: ";
+        if (body == "Computing...") state.computing = true;
+        if (state.computing && state.messages != nullptr && body.substr(0, warning.size()) == warning)
+            *state.messages << "ldi: the plug-in warns: " << body.substr(warning.size()) << std::endl;
+        if (state.progress == nullptr) continue;
+        if (body.substr(0, 5) == "VOI: ") {
+            state.progressVoi = std::string(body.substr(5));
+        } else if (body.substr(0, 11) == "Condition: ") {
+            state.progressCondition = std::string(body.substr(11));
+        } else if (body.size() > 4 && body.substr(body.size() - 4) == "%..." &&
+                   body.find_first_not_of("0123456789") == body.size() - 4) {
+            *state.progress << "ldi: VOI " << state.progressVoi << ", condition " << state.progressCondition
+                            << ": " << body.substr(0, body.size() - 3) << std::endl;
+        }
+    }
+}
+
 HostMapSet* currentMapSet() {
     HostState& state = hostState();
     if (!state.vmrPresent || !state.maps.exists) return nullptr;
@@ -107,9 +142,12 @@ LDI_HOST_EXPORT void syLogText(const char* text) {
             *state.rawLog << raw << '\n';
             state.rawLog->flush();
         }
-        if (state.logPane != nullptr) *state.logPane << richToPlain(raw) << '\n';
-        // The results' JSON index lists the run's warnings too.
         const std::string plain = richToPlain(raw);
+        // Flushed line by line: a log pane written to a pipe or a file shows
+        // progress as it happens and keeps it when the run is killed.
+        if (state.logPane != nullptr) *state.logPane << plain << std::endl;
+        followLogPane(state, plain);
+        // The results' JSON index lists the run's warnings too.
         const std::size_t warning = plain.find("WARNING:");
         if (warning != std::string::npos) state.warnings.push_back(plain.substr(warning));
         return 0;

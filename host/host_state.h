@@ -64,6 +64,17 @@ struct HostState {
     std::ostream* rawLog = nullptr;   // raw texts of the log pane (--log FILE)
     std::ostream* messages = nullptr; // message boxes and the host's notices (standard error)
     DialogSource* dialogs = nullptr;  // null: every dialog is cancelled
+    // One line per progress step of the voxel pass, naming the VOI and the
+    // condition (standard error, when it is a terminal the log pane is not on).
+    std::ostream* progress = nullptr;
+
+    // What the log pane has shown: its "// LDI> " lines since the last empty
+    // one (without the prefix), which at the end of a failed run are the
+    // plug-in's reason, and the VOI and condition being computed.
+    std::vector<std::string> lastMessage;
+    std::string progressVoi;
+    std::string progressCondition;
+    bool computing = false;  // the set-up is over
 
     int failedSaves = 0;  // saves that answered 0 during this run
     // The warnings the plug-in wrote into the log pane during this run, and

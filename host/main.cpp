@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     // The one place where an unexpected error becomes a message and an exit status.
     try {
         return ldi_host::runCommandLine(argc, argv, std::cin, isatty(STDIN_FILENO) != 0, std::cout,
-                                        std::cerr);
+                                        std::cerr, isatty(STDOUT_FILENO) != 0, isatty(STDERR_FILENO) != 0);
     } catch (const std::bad_alloc&) {
         std::cerr << "ldi: out of memory" << std::endl;
     } catch (const std::exception& error) {

@@ -149,7 +149,7 @@ bool chooseDisplay(const LdiFile& file, std::size_t mapIndex, bool qGiven, doubl
         display.usesFdr = false;
         display.threshold = map.lowerThreshold;
         if (qGiven)
-            notice = "the map \"" + map.name + "\" has no FDR thresholds; it is shown with its display "
+            notice = "the map " + quoteText(map.name) + " has no FDR thresholds; it is shown with its display "
                      "threshold, --q does not apply";
         title += "   no FDR thresholds: display threshold " + shortNumber(display.threshold);
     } else {
@@ -172,10 +172,10 @@ bool chooseDisplay(const LdiFile& file, std::size_t mapIndex, bool qGiven, doubl
             for (std::size_t t = 0; t < slots; ++t)
                 if (levels[t] >= 0.0) list += (list.empty() ? "" : ", ") + shortNumber(levels[t]);
             if (list.empty()) {
-                problem = "the map \"" + map.name + "\" has no FDR threshold levels to choose from";
+                problem = "the map " + quoteText(map.name) + " has no FDR threshold levels to choose from";
             } else {
-                problem = "q " + shortNumber(q) + " is not a threshold level of the map \"" + map.name +
-                          "\"; its levels are q = " + list;
+                problem = "q " + shortNumber(q) + " is not a threshold level of the map " + quoteText(map.name) +
+                          "; its levels are q = " + list;
             }
             return false;
         }
@@ -246,7 +246,7 @@ bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& d
     const LdiMap& map = file.maps.at(mapIndex);
     const std::size_t voxelCount = static_cast<std::size_t>(g.voxelCount());
     if (map.voxels.size() != voxelCount || (!background.empty() && background.size() != voxelCount)) {
-        problem = "the map \"" + map.name + "\" does not match its grid";
+        problem = "the map " + quoteText(map.name) + " does not match its grid";
         return false;
     }
     const MontageLayout layout = layoutMontage(g.dimX, g.dimY, g.dimZ);

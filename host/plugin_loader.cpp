@@ -112,7 +112,11 @@ std::string defaultPluginPath() {
     std::error_code error;
     fs::path self = fs::read_symlink("/proc/self/exe", error);
     if (error) return PLUGIN_FILE_NAME;
-    return (self.parent_path() / PLUGIN_FILE_NAME).string();
+    const fs::path beside = self.parent_path() / PLUGIN_FILE_NAME;
+    // Installed, ldi is in PREFIX/bin and the plug-in in PREFIX/lib/ldi.
+    const fs::path installed = self.parent_path().parent_path() / "lib" / "ldi" / PLUGIN_FILE_NAME;
+    if (!fs::exists(beside, error) && fs::exists(installed, error)) return installed.string();
+    return beside.string();
 }
 
 }  // namespace ldi_host

@@ -74,7 +74,8 @@ PluginRunResult runPluginOnce(const std::string& path, std::string& problem,
 constexpr char SET_THREAD_COUNT_EXPORT[] = "setThreadCount";
 using SetThreadCountFunction = void (*)(int);
 
-// The plug-in library installed beside the running program.
+// The plug-in library beside the running program, or else where `make install`
+// puts it (../lib/ldi/ from the program's folder).
 std::string defaultPluginPath();
 
 }  // namespace ldi_host

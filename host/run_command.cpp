@@ -19,6 +19,7 @@
 #include "host/dialogs.h"
 #include "host/exit_status.h"
 #include "host/host_state.h"
+#include "host/nifti_sniff.h"
 #include "host/plugin_loader.h"
 #include "host/result_files.h"
 #include "host/voi_file.h"
@@ -135,6 +136,42 @@ std::vector<ShorthandItem> shorthandInOrder(const CLI::App& run, const RunOption
     return items;
 }
 
+// The VTC files and the output folder the shorthand names, checked now: the
+// plug-in would only find a missing VTC in its dialogs (in message boxes that
+// do not name it) and a missing folder after the whole computation.
+bool checkShorthandFiles(const std::vector<ShorthandItem>& items, std::string& problem) {
+    for (const ShorthandItem& item : items) {
+        if (item.option == ShorthandOption::Out) {
+            if (!checkFolderForWriting(item.value, problem)) {
+                problem = "--out " + item.value + ": " + problem;
+                return false;
+            }
+            continue;
+        }
+        if (item.option != ShorthandOption::Data) continue;
+        const std::size_t colon = item.value.find(':');
+        std::vector<std::string> paths{item.value.substr(0, colon)};
+        if (colon != std::string::npos) paths.push_back(item.value.substr(colon + 1));
+        for (const std::string& path : paths) {
+            problem = niftiMisplacedMessage("--data", path);
+            if (!problem.empty()) return false;
+            // Only that the file can be read: its header is the plug-in's to
+            // judge, against the linked VTC, when the dialog chooses it.
+            std::error_code error;
+            if (std::filesystem::is_directory(path, error)) {
+                problem = "--data " + item.value + ": " + path + " is a folder, not a VTC file";
+                return false;
+            }
+            std::ifstream file(path, std::ios::binary);
+            if (!file) {
+                problem = "--data " + item.value + ": cannot open " + path + ": " + std::strerror(errno);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal, std::ostream& out,
@@ -166,7 +203,8 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
     // Inputs: everything is checked before the plug-in starts.
     if (!options.voiPath.empty()) {
         std::string content;
-        std::string problem;
+        std::string problem = niftiMisplacedMessage("--voi", options.voiPath);
+        if (!problem.empty()) return usageError(err, problem);
         if (!readWholeFile(options.voiPath, content, problem)) return usageError(err, problem);
         Parsed<VoiList> parsed = parseVoiList(content);
         if (!parsed.ok)
@@ -176,7 +214,8 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
     }
     state.vmrPresent = !options.noVmr;
     if (!options.vtcPath.empty()) {
-        std::string problem;
+        std::string problem = niftiMisplacedMessage("--vtc", options.vtcPath);
+        if (!problem.empty()) return usageError(err, problem);
         if (!readLinkedVtc(options.vtcPath, state.vtc, problem)) return usageError(err, problem);
         state.vtcLinked = true;
     }
@@ -212,7 +251,8 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
     } else if (!options.shorthand.empty()) {
         std::vector<AnswerLine> answers;
         std::string problem;
-        if (!buildShorthandAnswers(options.shorthand, state.vois, answers, problem))
+        if (!buildShorthandAnswers(options.shorthand, state.vois, answers, problem) ||
+            !checkShorthandFiles(options.shorthand, problem))
             return usageError(err, problem);
         auto scripted = std::make_unique<ScriptedDialogs>(std::move(answers), "the command-line options",
                                                           err, giveUp);
@@ -243,6 +283,7 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
     }
     state.logPane = options.quiet ? nullptr : &out;
     state.messages = &err;
+    if (options.progressOnErr) state.progress = &err;
 
     std::string problem;
     std::chrono::steady_clock::duration executeTime{0};
@@ -279,6 +320,13 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
         if (!logFile) err << "ldi: could not write all of the log file " << options.logPath << std::endl;
     }
     if (result == PluginRunResult::NotStarted) return usageError(err, problem);
+    // The reason of a failed run is the plug-in's last message in the log pane,
+    // which --quiet hides and a redirected standard output takes away.
+    if (result == PluginRunResult::Failed && !state.lastMessage.empty()) {
+        err << "ldi: the run did not succeed; the plug-in's last message:" << '\n';
+        for (const std::string& line : state.lastMessage) err << "  " << line << '\n';
+        err.flush();
+    }
     if (answered != nullptr && answered->refusedChoice()) return EXIT_USAGE;
     if (state.failedSaves > 0) {
         err << "ldi: the results of " << state.failedSaves
@@ -313,6 +361,9 @@ Command addRunCommand(CLI::App& ldi) {
     defineRunOptions(*run, parsed->options, parsed->bindings);
     return Command{run, [run, parsed](const CommandStreams& streams) {
                        parsed->options.shorthand = shorthandInOrder(*run, parsed->bindings);
+                       // Progress on a terminal that does not already show the log pane.
+                       parsed->options.progressOnErr =
+                           streams.errIsTerminal && (parsed->options.quiet || !streams.outIsTerminal);
                        return performRun(parsed->options, streams.in, streams.stdinIsTerminal, streams.out,
                                          streams.err);
                    }};

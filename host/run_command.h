@@ -20,6 +20,7 @@ struct RunOptions {
     bool quiet = false;
     int threads = 0;  // 0: not given; otherwise passed to the plug-in's setThreadCount
     bool timing = false;  // print how long the plug-in computed and how long the host worked
+    bool progressOnErr = false;  // one line per progress step on the error stream
     std::vector<ShorthandItem> shorthand;  // in command-line order
 };
 

@@ -10,6 +10,7 @@
 #include "host/exit_status.h"
 #include "host/montage.h"
 #include "host/result_files.h"
+#include "host/text_util.h"
 #include "host/whole_file.h"
 
 namespace ldi_host {
@@ -30,6 +31,10 @@ struct ShowOptions {
 int performShow(const ShowOptions& options, std::ostream& out, std::ostream& err) {
     std::string content;
     std::string problem;
+    if (!options.outPath.empty() && !checkFolderForWriting(options.outPath, problem)) {
+        err << "ldi: cannot write the picture " << options.outPath << ": " << problem << std::endl;
+        return 1;
+    }
     if (!readWholeFile(options.ldiPath, content, problem, UINTMAX_MAX)) {
         err << "ldi: " << problem << std::endl;
         return 1;
@@ -65,7 +70,7 @@ int performShow(const ShowOptions& options, std::ostream& out, std::ostream& err
         err << "ldi: " << problem << std::endl;
         return 1;
     }
-    out << "Wrote " << path << ": " << display.title << ", " << voxelsShown(display) << "\n";
+    out << "Wrote " << path << ": " << visibleText(display.title) << ", " << voxelsShown(display) << "\n";
     return 0;
 }
 

@@ -153,12 +153,14 @@ std::string fileLabel(std::string_view displayName) {
     return label;
 }
 
-std::string quoteText(std::string_view text) {
+namespace {
+
+std::string escapedText(std::string_view text, bool quoted) {
     static const char hex[] = "0123456789abcdef";
-    std::string result = "\"";
+    std::string result = quoted ? "\"" : "";
     for (char c : text) {
         unsigned char byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+        if (quoted && (c == '"' || c == '\\')) {
             result += '\\';
             result += c;
         } else if (c == '\t') {
@@ -171,9 +173,15 @@ std::string quoteText(std::string_view text) {
             result += c;
         }
     }
-    result += '"';
+    if (quoted) result += '"';
     return result;
 }
+
+}  // namespace
+
+std::string quoteText(std::string_view text) { return escapedText(text, true); }
+
+std::string visibleText(std::string_view text) { return escapedText(text, false); }
 
 bool copyToBuffer(std::string_view text, char* buffer, int capacity) {
     if (buffer == nullptr || capacity <= 0) return false;

@@ -55,6 +55,9 @@ std::string fileLabel(std::string_view displayName);
 
 // Quotes a text for messages, showing control bytes as escapes.
 std::string quoteText(std::string_view text);
+// The same without the quotes, for a text shown as it stands (a map's name in
+// a title): control bytes as escapes, so that none reaches the terminal.
+std::string visibleText(std::string_view text);
 
 // Copies a text into a fixed buffer of the given capacity (including the
 // NUL). Returns false, and stores the empty text, when it does not fit.

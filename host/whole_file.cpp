@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 namespace ldi_host {
 
 bool readWholeFile(const std::string& path, std::string& content, std::string& problem,
@@ -41,6 +43,27 @@ bool readWholeFile(const std::string& path, std::string& content, std::string& p
         return false;
     }
     content = buffer.str();
+    return true;
+}
+
+bool checkFolderForWriting(const std::string& path, std::string& problem) {
+    namespace fs = std::filesystem;
+    fs::path folder = fs::path(path).parent_path();
+    if (folder.empty()) folder = ".";
+    std::error_code error;
+    const fs::file_status status = fs::status(folder, error);
+    if (!fs::exists(status)) {
+        problem = "the folder " + folder.string() + " does not exist";
+        return false;
+    }
+    if (!fs::is_directory(status)) {
+        problem = folder.string() + " is not a folder";
+        return false;
+    }
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        problem = "cannot write into the folder " + folder.string() + ": " + std::strerror(errno);
+        return false;
+    }
     return true;
 }
 

@@ -16,4 +16,9 @@ constexpr std::uintmax_t MAX_TEXT_FILE_BYTES = std::uintmax_t(64) << 20;
 bool readWholeFile(const std::string& path, std::string& content, std::string& problem,
                    std::uintmax_t maxBytes = MAX_TEXT_FILE_BYTES);
 
+// Checks that the folder a file is to be written into (the folder part of
+// `path`, or the working folder) exists and can be written into. On failure
+// says why, naming the folder.
+bool checkFolderForWriting(const std::string& path, std::string& problem);
+
 }  // namespace ldi_host

@@ -48,6 +48,12 @@ std::vector<AnswerLine> lines(const std::string& text) {
 
 }  // namespace
 
+TEST(Answers, AByteOrderMarkIsNotPartOfTheFirstAnswer) {
+    const std::vector<AnswerLine> answers = lines("\xEF\xBB\xBF" "1\n0\n");
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].text, "1");
+}
+
 TEST(Answers, EachKindOfDialogReadsItsLine) {
     DialogAnswer answer;
     std::string problem;

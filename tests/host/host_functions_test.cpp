@@ -69,6 +69,28 @@ TEST_F(HostFunctions, VersionPluginsPathLogAndMessages) {
     EXPECT_EQ(messages.str(), "message: No VTC\nMake sure that a VTC is linked.\n");
 }
 
+TEST_F(HostFunctions, LogPaneIsFlushedLineByLineAndProgressFollowed) {
+    struct CountingBuffer : std::stringbuf {
+        int syncs = 0;
+        int sync() override {
+            ++syncs;
+            return std::stringbuf::sync();
+        }
+    };
+    CountingBuffer buffer;
+    std::ostream file(&buffer);
+    std::ostringstream progress;
+    hostState().logPane = &file;
+    hostState().progress = &progress;
+    syLogText("// LDI>\n// LDI> VOI: <b>Motor</b>");
+    EXPECT_EQ(buffer.syncs, 1);  // nothing waits in a buffer for the end of the run
+    syLogText("// LDI>\n// LDI>\tCondition: <em>Rest</em>");
+    syLogText("// LDI>\t40%...");
+    syLogText("// LDI>\tVoxels skipped: 3\t(40.0%)");
+    EXPECT_EQ(buffer.syncs, 4);
+    EXPECT_EQ(progress.str(), "ldi: VOI Motor, condition Rest: 40%\n");
+}
+
 TEST_F(HostFunctions, VmrVtcAndVoisFollowTheState) {
     HostState& state = hostState();
     int dims[3] = {0, 0, 0};

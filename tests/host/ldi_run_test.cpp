@@ -308,6 +308,67 @@ TEST_F(LdiRun, UsageErrorsAndPluginProblemsGiveStatusTwo) {
     EXPECT_EQ(runLdi({}, dir.root()).status, 2);
 }
 
+TEST_F(LdiRun, AFailedRunSaysWhyOnStandardErrorEvenWhenQuiet) {
+    ProcessResult result = run({"--quiet", "--select-voi", "1", "--condition", "Task", "--data", "run1.vtc",
+                                "--interval", "5-500", "--out", "out/Q"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("the run did not succeed; the plug-in's last message:\n  An interval (5, 500)"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("  An invalid input parameter-set caused computation to terminate."), std::string::npos);
+}
+
+TEST_F(LdiRun, FilesOnTheCommandLineAreCheckedBeforeThePluginStarts) {
+    auto shorthand = [](const std::string& data, const std::string& out) {
+        return std::vector<std::string>{"--select-voi", "1", "--condition", "Task", "--data", data,
+                                        "--interval", "5-100", "--out", out};
+    };
+    ProcessResult result = run(shorthand("missing.vtc", "out/F"));
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "");  // the plug-in never started
+    EXPECT_NE(result.err.find("--data missing.vtc: cannot open missing.vtc"), std::string::npos) << result.err;
+    result = run(shorthand("run1.vtc", "gone/F"));
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("--out gone/F: the folder gone does not exist"), std::string::npos) << result.err;
+
+    // A NIfTI-1 header: its size first, its magic at byte 344.
+    std::string nifti(352, '\0');
+    nifti[0] = 0x5c;
+    nifti[1] = 0x01;
+    nifti.replace(344, 3, "n+1");
+    writeWholeFile(dir.path("mask.nii"), nifti);
+    result = runLdi({"run", "--vtc", "run1.vtc", "--voi", "mask.nii"}, dir.root());
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("--voi mask.nii: this is a NIfTI-1 image, not a VOI file"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("ldi map"), std::string::npos);
+    EXPECT_TRUE(folderContents(dir.path("out")).empty());
+}
+
+TEST_F(LdiRun, ARunWithoutAnyVoxelAboveTheInclusionThresholdSaysSo) {
+    writeWholeFile(dir.path("LDIPlugin.ini"), "FirstTimePointInclusionThres= 60000\n");
+    ProcessResult result = run({"--select-voi", "1", "--condition", "Task", "--data", "run1.vtc", "--interval",
+                                "5-100", "--out", "out/E"});
+    // Everything asked was computed, over no voxel: the run succeeds and says why its maps are empty.
+    EXPECT_EQ(result.status, 0) << result.err;
+    const std::string warning = "No voxel passed the inclusion threshold in condition 'Task': every voxel's value "
+                                "at the first time point is at or below 60000, so its maps are empty (the "
+                                "threshold is FirstTimePointInclusionThres in LDIPlugin.ini)";
+    EXPECT_NE(result.out.find("// LDI> WARNING: " + warning + "\n"), std::string::npos) << result.out;
+    EXPECT_EQ(result.err, "ldi: the plug-in warns: " + warning + "\n");
+}
+
+TEST_F(LdiRun, TheBuiltPluginFindsItsDefaultSettings) {
+    // Without --plugins-dir the plug-in reads the LDIPlugin.ini the build put beside it.
+    ProcessResult result = runLdi({"run", "--vtc", "run1.vtc", "--voi", "regions.voi", "--select-voi", "1",
+                                   "--condition", "Task", "--data", "run1.vtc", "--interval", "5-100", "--out",
+                                   "out/D"},
+                                  dir.root());
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.all().find("WARNING"), std::string::npos) << result.all();
+}
+
 TEST_F(LdiRun, TimingTellsThePluginsComputationFromTheHostsWork) {
     ProcessResult result = run({"--quiet", "--timing", "--threads", "2", "--select-voi", "1", "--condition", "Task",
                                 "--data", "run1.vtc", "--interval", "5-100", "--out", "out/T"});
@@ -329,6 +390,10 @@ TEST_F(LdiRun, HelpVersionAndInfo) {
     ProcessResult help = runLdi({"--help"}, dir.root());
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Examples:"), std::string::npos);
+    ProcessResult demoHelp = runLdi({"demo", "--help"}, dir.root());
+    EXPECT_EQ(demoHelp.status, 0);
+    EXPECT_NE(demoHelp.out.find("ldi demo build/demo --seed 7"), std::string::npos) << demoHelp.out;
+    EXPECT_EQ(demoHelp.out.find("ldi simulate sim --seed 7"), std::string::npos) << demoHelp.out;
     ProcessResult runHelp = runLdi({"run", "--help"}, dir.root());
     EXPECT_EQ(runHelp.status, 0);
     const std::string usage = readWholeFile(

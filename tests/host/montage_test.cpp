@@ -218,7 +218,9 @@ TEST_F(Show, ChoicesThatDoNotFitTheFile) {
     // No picture, not even a partial one, when it cannot be written.
     result = show({"--out", "missing/map.png"});
     EXPECT_EQ(result.status, 1);
-    EXPECT_NE(result.err.find("cannot write the picture missing/map.png"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("cannot write the picture missing/map.png: the folder missing does not exist"),
+              std::string::npos)
+        << result.err;
     for (const std::string& name : folderContents(dir.root())) EXPECT_EQ(name.find(".partial"), std::string::npos) << name;
 
     std::string damaged = readWholeFile(dir.path("maps.ldi"));
@@ -227,6 +229,16 @@ TEST_F(Show, ChoicesThatDoNotFitTheFile) {
     result = show({});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("maps.ldi"), std::string::npos) << result.err;
+}
+
+TEST_F(Show, ControlBytesOfAMapNameDoNotReachTheTerminal) {
+    LdiFile file = sampleMaps();
+    file.maps[0].name = "A:\x1b[2J\nRef2Vox";
+    writeWholeFile(dir.path("maps.ldi"), encodeLdi(file));
+    ProcessResult result = show({"--out", "named.png"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("Wrote named.png: A:\\x1b[2J\\x0aRef2Vox   q = 0.05"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find('\x1b'), std::string::npos);
 }
 
 TEST(Montage, DefaultLevelMeanImageAndLayout) {
