@@ -11,13 +11,17 @@
 #include <cstring>
 #include <filesystem>
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <memory>
 
 #include <nifti1_io.h>
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include "host/temporary_files.h"
@@ -47,9 +51,16 @@ void putText(std::string& out, const std::string& text) {
     out += text;
 }
 
+bool hostIsLittleEndian() {
+    const uint32_t one = 1;
+    unsigned char first = 0;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
+}
+
+// zlib's CRC-32, computed with libdeflate's much faster routine.
 uint32_t crc32Of(std::string_view bytes) {
-    return static_cast<uint32_t>(
-        crc32_z(crc32_z(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
+    return libdeflate_crc32(0, bytes.data(), bytes.size());
 }
 
 class ByteReader {
@@ -162,23 +173,6 @@ public:
         return syncAndClose(finalPath, problem);
     }
 
-    // For files written by a library through their own handle: closes ours,
-    // then flushes what the library wrote.
-    bool syncWrittenFile(const std::string& finalPath, std::string& problem) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = ::open(path_.c_str(), O_RDONLY);
-        if (fd_ < 0) {
-            problem = "cannot reopen the file written for " + finalPath + ": " + errnoText(errno);
-            return false;
-        }
-        return syncAndClose(finalPath, problem);
-    }
-
-    void closeHandle() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
     bool commit(const std::string& finalPath, std::string& problem) {
         if (::rename(path_.c_str(), finalPath.c_str()) != 0) {
             problem = "cannot rename the finished file to " + finalPath + ": " + errnoText(errno);
@@ -211,10 +205,6 @@ private:
     int registered_ = -1;
 };
 
-struct NiftiImageDeleter {
-    void operator()(nifti_image* image) const { nifti_image_free(image); }
-};
-using NiftiImagePtr = std::unique_ptr<nifti_image, NiftiImageDeleter>;
 
 }  // namespace
 
@@ -244,9 +234,16 @@ std::string encodeLdi(const LdiFile& file) {
             putF32(out, t < map.fdrThresholds.size() ? map.fdrThresholds[t] : 0.0f);
     }
     const std::size_t voxelCount = static_cast<std::size_t>(g.voxelCount() > 0 ? g.voxelCount() : 0);
+    out.reserve(out.size() + file.maps.size() * voxelCount * 4 + 4);
     for (const LdiMap& map : file.maps) {
-        for (std::size_t v = 0; v < voxelCount; ++v)
-            putF32(out, v < map.voxels.size() ? map.voxels[v] : 0.0f);
+        const std::size_t stored = std::min(voxelCount, map.voxels.size());
+        if (hostIsLittleEndian()) {
+            // Already the file's byte order: the values go in as one block.
+            out.append(reinterpret_cast<const char*>(map.voxels.data()), stored * 4);
+        } else {
+            for (std::size_t v = 0; v < stored; ++v) putF32(out, map.voxels[v]);
+        }
+        out.append((voxelCount - stored) * 4, '\0');  // a short map is filled with zeros (0.0f)
     }
     putU32(out, crc32Of(out));
     return out;
@@ -449,67 +446,110 @@ nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& ide
 
 // ---- NIfTI ---------------------------------------------------------------------
 
-bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const LdiMap& map,
-                   std::string& problem) {
-    nifti_set_debug_level(0);  // failures are reported by the caller, with the path
+namespace {
+
+// The grid's axes in the host's internal coordinates run along the anatomy
+// as: a Talairach point (x, y, z) lies at internal (128 - y, 128 - z, 128 - x).
+// Voxel (i, j, k) of the grid, whose centre is at internal (xStart + i r,
+// yStart + j r, zStart + k r), is therefore at Talairach (RAS, mm)
+// x = 128 - zStart - k r, y = 128 - xStart - i r, z = 128 - yStart - j r.
+mat44 talairachFromGrid(const LdiGeometry& g) {
+    const float r = static_cast<float>(g.resolution);
+    mat44 m{};
+    m.m[0][2] = -r;
+    m.m[0][3] = 128.0f - static_cast<float>(g.zStart);
+    m.m[1][0] = -r;
+    m.m[1][3] = 128.0f - static_cast<float>(g.xStart);
+    m.m[2][1] = -r;
+    m.m[2][3] = 128.0f - static_cast<float>(g.yStart);
+    m.m[3][3] = 1.0f;
+    return m;
+}
+
+}  // namespace
+
+bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, std::string& encoded, std::string& problem) {
     const int64_t voxelCount = geometry.voxelCount();
     if (geometry.dimX <= 0 || geometry.dimY <= 0 || geometry.dimZ <= 0 ||
         map.voxels.size() != static_cast<std::size_t>(voxelCount)) {
-        problem = "cannot write " + path + ": the map's size does not match its grid";
+        problem = "the map's size does not match its grid";
         return false;
     }
-    const int dims[8] = {3, geometry.dimX, geometry.dimY, geometry.dimZ, 1, 1, 1, 1};
-    NiftiImagePtr image(nifti_make_new_nim(dims, NIFTI_TYPE_FLOAT32, 1));
-    if (!image) {
-        problem = "cannot write " + path + ": no memory for the image";
-        return false;
-    }
-    nifti_image& nim = *image;
-    std::memcpy(nim.data, map.voxels.data(), map.voxels.size() * sizeof(float));
-
-    const float resolution = static_cast<float>(geometry.resolution);
-    nim.dx = nim.dy = nim.dz = resolution;
-    nim.pixdim[1] = nim.pixdim[2] = nim.pixdim[3] = resolution;
+    nifti_image nim{};
+    nim.ndim = nim.dim[0] = 3;
+    nim.nx = nim.dim[1] = geometry.dimX;
+    nim.ny = nim.dim[2] = geometry.dimY;
+    nim.nz = nim.dim[3] = geometry.dimZ;
+    nim.nt = nim.nu = nim.nv = nim.nw = 1;
+    for (int d = 4; d < 8; ++d) nim.dim[d] = 1;
+    nim.nvox = static_cast<std::size_t>(voxelCount);
+    nim.datatype = NIFTI_TYPE_FLOAT32;
+    nim.nbyper = 4;
+    nim.scl_slope = 1.0f;
     nim.xyz_units = NIFTI_UNITS_MM;
-    // Index i along each axis lies at start + i * resolution, axes unrotated.
-    nim.qform_code = NIFTI_XFORM_SCANNER_ANAT;
-    nim.sform_code = NIFTI_XFORM_SCANNER_ANAT;
-    nim.quatern_b = nim.quatern_c = nim.quatern_d = 0.0f;
-    nim.qfac = 1.0f;
-    nim.qoffset_x = static_cast<float>(geometry.xStart);
-    nim.qoffset_y = static_cast<float>(geometry.yStart);
-    nim.qoffset_z = static_cast<float>(geometry.zStart);
-    nim.qto_xyz = nifti_quatern_to_mat44(0.0f, 0.0f, 0.0f, nim.qoffset_x, nim.qoffset_y, nim.qoffset_z,
-                                         resolution, resolution, resolution, 1.0f);
-    nim.qto_ijk = nifti_mat44_inverse(nim.qto_xyz);
-    std::memset(&nim.sto_xyz, 0, sizeof nim.sto_xyz);
-    nim.sto_xyz.m[0][0] = resolution;
-    nim.sto_xyz.m[1][1] = resolution;
-    nim.sto_xyz.m[2][2] = resolution;
-    nim.sto_xyz.m[0][3] = nim.qoffset_x;
-    nim.sto_xyz.m[1][3] = nim.qoffset_y;
-    nim.sto_xyz.m[2][3] = nim.qoffset_z;
-    nim.sto_xyz.m[3][3] = 1.0f;
+    nim.sto_xyz = talairachFromGrid(geometry);
     nim.sto_ijk = nifti_mat44_inverse(nim.sto_xyz);
+    nim.sform_code = NIFTI_XFORM_TALAIRACH;
+    nim.qform_code = NIFTI_XFORM_TALAIRACH;
+    nifti_mat44_to_quatern(nim.sto_xyz, &nim.quatern_b, &nim.quatern_c, &nim.quatern_d, &nim.qoffset_x,
+                           &nim.qoffset_y, &nim.qoffset_z, &nim.dx, &nim.dy, &nim.dz, &nim.qfac);
+    nim.qto_xyz = nim.sto_xyz;
+    nim.qto_ijk = nim.sto_ijk;
+    nim.pixdim[0] = nim.qfac;
+    nim.pixdim[1] = nim.dx;
+    nim.pixdim[2] = nim.dy;
+    nim.pixdim[3] = nim.dz;
     nim.intent_code = NIFTI_INTENT_ESTIMATE;
     std::snprintf(nim.intent_name, sizeof nim.intent_name, "%s", "LDI map");
     std::snprintf(nim.descrip, sizeof nim.descrip, "%s", map.name.c_str());
     nim.nifti_type = NIFTI_FTYPE_NIFTI1_1;
-    if (nifti_set_filenames(&nim, path.c_str(), 0, 1) != 0) {
-        problem = "cannot write " + path + ": not a NIfTI file name";
+    nifti_1_header header = nifti_convert_nim2nhdr(&nim);
+    header.vox_offset = 352.0f;
+    std::memcpy(header.magic, "n+1\0", 4);
+
+    // Header, an empty extension flag, then the voxels ([z][y][x], x fastest).
+    std::string image(reinterpret_cast<const char*>(&header), sizeof header);
+    image.append(4, '\0');
+    image.append(reinterpret_cast<const char*>(map.voxels.data()), map.voxels.size() * sizeof(float));
+
+    // The fastest level: maps are mostly runs of zeros, which every level
+    // shrinks alike, and the files are written on every run.
+    struct CompressorDeleter {
+        void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+    };
+    std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(libdeflate_alloc_compressor(1));
+    if (!compressor) {
+        problem = "no memory to compress the image";
         return false;
     }
-    // The library's writer reports nothing, so the file is read back and compared.
-    nifti_image_write(&nim);
-    NiftiImagePtr check(nifti_image_read(path.c_str(), 1));
-    if (!check || check->nx != geometry.dimX || check->ny != geometry.dimY ||
-        check->nz != geometry.dimZ || check->datatype != NIFTI_TYPE_FLOAT32 || check->data == nullptr ||
-        check->nvox != static_cast<std::size_t>(voxelCount) ||
-        std::memcmp(check->data, map.voxels.data(), map.voxels.size() * sizeof(float)) != 0) {
-        problem = "cannot write " + path + ": the file could not be written completely (is the disk full?)";
+    encoded.resize(libdeflate_gzip_compress_bound(compressor.get(), image.size()));
+    const std::size_t size =
+        libdeflate_gzip_compress(compressor.get(), image.data(), image.size(), encoded.data(), encoded.size());
+    if (size == 0) {
+        problem = "the image could not be compressed";
         return false;
     }
+    encoded.resize(size);
     return true;
+}
+
+bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const LdiMap& map,
+                   std::string& problem) {
+    std::string encoded;
+    if (!encodeNiftiMap(geometry, map, encoded, problem)) {
+        problem = "cannot write " + path + ": " + problem;
+        return false;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        problem = "cannot write " + path + ": " + errnoText(errno);
+        return false;
+    }
+    bool ok = std::fwrite(encoded.data(), 1, encoded.size(), file) == encoded.size();
+    const int error = errno;
+    ok = (std::fclose(file) == 0) && ok;
+    if (!ok) problem = "cannot write " + path + ": " + errnoText(error != 0 ? error : ENOSPC);
+    return ok;
 }
 
 // ---- the whole save ------------------------------------------------------------
@@ -681,24 +721,44 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
         problem = where + detail;
         return false;
     }
+    // The maps are compressed on every core (each alone, so the files do not
+    // depend on the split), then written and flushed one after the other.
+    std::vector<std::string> encoded(file.maps.size());
+    std::vector<std::string> encodeProblems(file.maps.size());
+    std::vector<char> encodedOk(file.maps.size(), 0);
+    {
+        std::atomic<std::size_t> next{0};
+        const auto encodeSome = [&] {
+            for (std::size_t i = next.fetch_add(1); i < file.maps.size(); i = next.fetch_add(1))
+                encodedOk[i] = encodeNiftiMap(file.geometry, file.maps[i], encoded[i], encodeProblems[i]) ? 1 : 0;
+        };
+        const std::size_t helpers =
+            std::min<std::size_t>(file.maps.size() / 2, std::max(1u, std::thread::hardware_concurrency()) - 1);
+        std::vector<std::thread> threads;
+        for (std::size_t h = 0; h < helpers; ++h) {
+            try {
+                threads.emplace_back(encodeSome);
+            } catch (const std::system_error&) {
+                break;  // fewer helpers: the caller takes what is left
+            }
+        }
+        encodeSome();
+        for (std::thread& thread : threads) thread.join();
+    }
     std::vector<std::unique_ptr<TempFile>> niftiTemps;
     for (std::size_t i = 0; i < file.maps.size(); ++i) {
         const std::string finalPath = folder + "/" + niftiNames[i];
+        if (!encodedOk[i]) {
+            problem = where + "cannot write " + finalPath + ": " + encodeProblems[i];
+            return false;
+        }
         niftiTemps.push_back(std::make_unique<TempFile>());
         TempFile& temp = *niftiTemps.back();
-        if (!temp.create(folder, ".nii.gz", detail)) {
+        if (!temp.create(folder, ".nii.gz", detail) || !temp.writeAll(encoded[i], finalPath, detail)) {
             problem = where + detail;
             return false;
         }
-        temp.closeHandle();
-        if (!writeNiftiMap(temp.path(), file.geometry, file.maps[i], detail)) {
-            problem = where + "cannot write " + finalPath + " (" + detail + ")";
-            return false;
-        }
-        if (!temp.syncWrittenFile(finalPath, detail)) {
-            problem = where + detail;
-            return false;
-        }
+        std::string().swap(encoded[i]);
     }
     std::string json = resultJson(file, identity, mapFileName, niftiNames, record.warnings)
                            .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

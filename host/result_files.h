@@ -102,8 +102,13 @@ struct SaveRecord {
 bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
                      const ResultIdentity& identity, std::string& problem, const SaveRecord& record = {});
 
-// Writes one map as a 3D float32 NIfTI-1 file (used by saveResultFiles; the
-// path must end in ".nii.gz" or ".nii"). Reads the file back to check it.
+// One map as a gzip-compressed 3D float32 NIfTI-1 file: the voxels in the
+// map's [z][y][x] order, sform and qform (Talairach) placing voxel (i, j, k)
+// at the anatomy's coordinates (see docs/formats.md). False with a reason
+// when the map does not fit its grid.
+bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, std::string& encoded, std::string& problem);
+
+// Writes one map as encodeNiftiMap makes it (the path should end in ".nii.gz").
 bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const LdiMap& map,
                    std::string& problem);
 

@@ -13,6 +13,7 @@
 #include <set>
 
 #include <nifti1_io.h>
+#include <zlib.h>
 
 #include "host/result_files.h"
 #include "host/temporary_files.h"
@@ -73,6 +74,10 @@ TEST(LdiFormat, RoundTripKeepsEveryField) {
     EXPECT_EQ(int32_t(readU32(bytes, 20)), -3);
     EXPECT_EQ(int32_t(readU32(bytes, 36)), 3);   // resolution
     EXPECT_EQ(int32_t(readU32(bytes, 48)), 1);   // dimZ
+    // The last four bytes: zlib's CRC-32 of all before them.
+    const std::size_t body = bytes.size() - 4;
+    EXPECT_EQ(readU32(bytes, body), static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()),
+                                                                 static_cast<uInt>(body))));
     EXPECT_EQ(int32_t(readU32(bytes, 52)), 3);   // levels
     EXPECT_EQ(int32_t(readU32(bytes, 56)), 3);   // maps
     EXPECT_EQ(readU32(bytes, 60), 13u);          // length of the first label
@@ -194,13 +199,39 @@ TEST(NiftiOutput, GeometryIntentAndVoxelsReadBack) {
     EXPECT_FLOAT_EQ(image->dx, 3.0f);
     EXPECT_GT(image->qform_code, 0);
     EXPECT_GT(image->sform_code, 0);
-    // Index (i, j, k) lies at (start + i * resolution) on both transforms.
+    EXPECT_EQ(image->qform_code, NIFTI_XFORM_TALAIRACH);
+    EXPECT_EQ(image->sform_code, NIFTI_XFORM_TALAIRACH);
+    nifti_image_free(image);
+
+    // Both transforms put a voxel centre (internal box start + index x
+    // resolution) at its Talairach point: grid voxel (7, 5, 3) of a box from
+    // (100, 100, 100) at resolution 3 lies at (19, 7, 13).
+    LdiFile big = sampleMapSet();
+    LdiGeometry& g = big.geometry;
+    g.xStart = g.yStart = g.zStart = 100;
+    g.dimX = 8;
+    g.dimY = 6;
+    g.dimZ = 4;
+    g.xEnd = 124;
+    g.yEnd = 118;
+    g.zEnd = 112;
+    big.maps[1].voxels.assign(static_cast<std::size_t>(g.voxelCount()), 0.0f);
+    ASSERT_TRUE(writeNiftiMap(path, g, big.maps[1], problem)) << problem;
+    image = nifti_image_read(path.c_str(), 1);
+    ASSERT_NE(image, nullptr);
     for (const mat44& m : {image->qto_xyz, image->sto_xyz}) {
-        EXPECT_FLOAT_EQ(m.m[0][0] * 2 + m.m[0][3], 57.0f + 6.0f);
-        EXPECT_FLOAT_EQ(m.m[1][1] * 1 + m.m[1][3], -3.0f + 3.0f);
-        EXPECT_FLOAT_EQ(m.m[2][3], 10.0f);
-        EXPECT_FLOAT_EQ(m.m[0][1], 0.0f);
+        const float ijk[3] = {7.0f, 5.0f, 3.0f};
+        const float expected[3] = {19.0f, 7.0f, 13.0f};
+        for (int row = 0; row < 3; ++row) {
+            const float world = m.m[row][0] * ijk[0] + m.m[row][1] * ijk[1] + m.m[row][2] * ijk[2] + m.m[row][3];
+            EXPECT_NEAR(world, expected[row], 1e-4f) << "row " << row;
+        }
     }
+    nifti_image_free(image);
+
+    ASSERT_TRUE(writeNiftiMap(path, file.geometry, file.maps[1], problem)) << problem;
+    image = nifti_image_read(path.c_str(), 1);
+    ASSERT_NE(image, nullptr);
     // Voxel (x, y, z) at index (x, y, z): the [z][y][x] order is kept.
     const float* data = static_cast<const float*>(image->data);
     for (int v = 0; v < 6; ++v) EXPECT_EQ(data[v], file.maps[1].voxels[v]);
