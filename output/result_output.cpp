@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <ostream>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include "config/global_parameters.h"
+#include "config/parameter_log.h"
 #include "base/host_api.h"
 #include "base/version.h"
 #include "base/log_pane.h"
@@ -14,28 +16,8 @@
 #include "setup/analysis_setup.h"
 
 bool writeParameterLog(const AnalysisSetup& setup, std::ostream& runLog) {
-    const GlobalParameters& p = setup.parameters;
-    // Formed in a fresh stream so that the numbers always come out in the
-    // default format, whatever state the caller's stream is in.
-    std::ostringstream block;
-    block << "Created by LDI-plugin version " << pluginVersion << '\n'
-          << '\n'
-          << "Global parameter values " << '\n'
-          << "------------------------" << '\n'
-          << "MapTypesComputed= ";
-    for (MapType type : p.mapTypesComputed) block << mapTypeName(type) << ' ';
-    block << '\n' << "DLDI_ITInstLowerThres= " << p.dldiITInstLowerThres << '\n' << "QThresholdsForFDR= ";
-    for (float q : p.qThresholdsForFDR) block << q << ' ';
-    block << '\n'
-          << "CVConstantForFDR= " << p.cvConstantForFDR << '\n'
-          << "ShowVerboseProgressLog= " << (p.showVerboseProgressLog ? 1 : 0) << '\n'
-          << "MapScaleFactor= " << p.mapScaleFactor << '\n'
-          << "AutoRegressionOrder= " << p.autoRegressionOrder << '\n'
-          << "FirstTimePointInclusionThres= " << p.firstTimePointInclusionThres << '\n'
-          << "NumSurrogateSimulations= " << p.numSurrogateSimulations << '\n'
-          << "NumDiscardedSimulatedTimePoints= " << p.numDiscardedSimulatedTimePoints << '\n'
-          << '\n';
-    runLog << block.str();
+    const std::string creator = std::string("LDI-plugin version ") + pluginVersion;
+    writeParameterBlock(setup.parameters, creator.c_str(), runLog);
     return true;
 }
 
