@@ -136,6 +136,20 @@ bool CompressedInput::read(void* out, std::size_t size, std::string& problem) {
     return false;
 }
 
+bool CompressedInput::finish(std::string& problem) {
+    if (!compressed_) return true;
+    unsigned char scratch[4096];
+    problem.clear();
+    while (inflateInto(scratch, sizeof scratch, problem) == sizeof scratch) {
+    }
+    if (!problem.empty()) return false;
+    if (!streamEnded_) {
+        problem = path_ + ": the file ends early (truncated compressed data)";
+        return false;
+    }
+    return true;
+}
+
 bool CompressedInput::skip(uint64_t size, std::string& problem) {
     unsigned char scratch[4096];
     while (size > 0) {

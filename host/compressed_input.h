@@ -25,6 +25,10 @@ public:
     // Exactly `size` bytes into `out`; false with a message naming the file
     // when the data end early or the compressed data are damaged.
     bool read(void* out, std::size_t size, std::string& problem);
+    // Reads to the end of the compressed data, so that their checksum is
+    // checked: the last of the data may be read before a damage shows. True
+    // for plain files.
+    bool finish(std::string& problem);
     // Reads and drops `size` bytes.
     bool skip(uint64_t size, std::string& problem);
     // Bytes of the file as stored (compressed size for gzip files).

@@ -501,7 +501,7 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
         const LoadProgress progress = [&](int64_t done, int64_t total) {
             const int percent = static_cast<int>(done * 100 / total) / 10 * 10;
             if (options.quiet || percent == lastShown) return;
-            if (std::chrono::steady_clock::now() - started < std::chrono::seconds(2) && done < total) return;
+            if (std::chrono::steady_clock::now() - started < std::chrono::seconds(2)) return;
             lastShown = percent;
             err << "ldi: reading " << run->path << ": " << percent << "%" << std::endl;
         };

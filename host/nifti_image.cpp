@@ -395,7 +395,7 @@ bool readNiftiVolume(const std::string& path, NiftiHeader& header, std::vector<f
         return false;
     }
     values.resize(static_cast<std::size_t>(header.voxelsPerVolume()));
-    return reader.readVolume(values.data(), problem);
+    return reader.readVolume(values.data(), problem) && (beyond > 1 || reader.finish(problem));
 }
 
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,

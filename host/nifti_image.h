@@ -77,6 +77,8 @@ public:
     // The next volume as float32 (voxelsPerVolume values, x fastest), scaled
     // by scl_slope / scl_inter when the slope is set.
     bool readVolume(float* out, std::string& problem);
+    // After the last volume: the compressed data end soundly.
+    bool finish(std::string& problem) { return input_.finish(problem); }
 
 private:
     CompressedInput input_;

@@ -126,6 +126,7 @@ bool NiftiSliceSource::load(NiftiReader& reader, int32_t firstJudged, const std:
         }
         if (progress) progress(t + 1, volumes_);
     }
+    if (!reader.finish(problem)) return false;
     usable_.assign(static_cast<std::size_t>(volumeVoxels), 0);
     for (std::size_t v = 0; v < usable_.size(); ++v) usable_[v] = finite[v] != 0 && varies[v] != 0 ? 1 : 0;
 
