@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include <nifti1.h>
 #include <nifti2.h>
@@ -398,74 +399,61 @@ bool readNiftiVolume(const std::string& path, NiftiHeader& header, std::vector<f
     return reader.readVolume(values.data(), problem) && (beyond > 1 || reader.finish(problem));
 }
 
+namespace {
+
+// The fields both header versions share, by the same names; each value is
+// converted to the version's own field type.
+template <typename Header>
+void fillMapHeader(Header& h, const NiftiHeader& grid, const std::string& description) {
+    using Dim = std::remove_reference_t<decltype(h.dim[0])>;
+    using Real = std::remove_reference_t<decltype(h.pixdim[0])>;
+    h.datatype = NIFTI_TYPE_FLOAT32;
+    h.bitpix = 32;
+    h.dim[0] = 3;
+    for (std::size_t i = 1; i < 8; ++i) h.dim[i] = static_cast<Dim>(i <= 3 ? grid.dim[i] : 1);
+    for (std::size_t i = 0; i < 4; ++i) h.pixdim[i] = static_cast<Real>(grid.pixdim[i]);
+    h.scl_slope = 1;
+    h.xyzt_units = static_cast<decltype(h.xyzt_units)>(XYZT_TO_SPACE(grid.xyztUnits));
+    h.dim_info = static_cast<char>(grid.dimInfo);
+    h.intent_code = NIFTI_INTENT_ESTIMATE;
+    std::snprintf(h.intent_name, sizeof h.intent_name, "%s", "LDI map");
+    std::snprintf(h.descrip, sizeof h.descrip, "%s", description.c_str());
+    h.qform_code = static_cast<decltype(h.qform_code)>(grid.qformCode);
+    h.sform_code = static_cast<decltype(h.sform_code)>(grid.sformCode);
+    h.quatern_b = static_cast<Real>(grid.quatern[0]);
+    h.quatern_c = static_cast<Real>(grid.quatern[1]);
+    h.quatern_d = static_cast<Real>(grid.quatern[2]);
+    h.qoffset_x = static_cast<Real>(grid.qoffset[0]);
+    h.qoffset_y = static_cast<Real>(grid.qoffset[1]);
+    h.qoffset_z = static_cast<Real>(grid.qoffset[2]);
+    for (std::size_t j = 0; j < 4; ++j) {
+        h.srow_x[j] = static_cast<Real>(grid.srow[0][j]);
+        h.srow_y[j] = static_cast<Real>(grid.srow[1][j]);
+        h.srow_z[j] = static_cast<Real>(grid.srow[2][j]);
+    }
+}
+
+}  // namespace
+
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
                            std::string& problem) {
     std::string image;
     const std::size_t dataBytes = voxels.size() * sizeof(float);
-    const auto spatial = static_cast<char>(XYZT_TO_SPACE(grid.xyztUnits));
     if (grid.version == 1) {
         nifti_1_header h;
         std::memset(&h, 0, sizeof h);
         h.sizeof_hdr = 348;
-        h.dim[0] = 3;
-        for (int i = 1; i <= 3; ++i) h.dim[i] = static_cast<short>(grid.dim[static_cast<std::size_t>(i)]);
-        for (int i = 4; i < 8; ++i) h.dim[i] = 1;
-        h.datatype = NIFTI_TYPE_FLOAT32;
-        h.bitpix = 32;
-        for (int i = 0; i < 4; ++i) h.pixdim[i] = static_cast<float>(grid.pixdim[static_cast<std::size_t>(i)]);
         h.vox_offset = 352.0f;
-        h.scl_slope = 1.0f;
-        h.xyzt_units = spatial;
-        h.dim_info = static_cast<char>(grid.dimInfo);
-        h.intent_code = NIFTI_INTENT_ESTIMATE;
-        std::snprintf(h.intent_name, sizeof h.intent_name, "%s", "LDI map");
-        std::snprintf(h.descrip, sizeof h.descrip, "%s", description.c_str());
-        h.qform_code = static_cast<short>(grid.qformCode);
-        h.sform_code = static_cast<short>(grid.sformCode);
-        h.quatern_b = static_cast<float>(grid.quatern[0]);
-        h.quatern_c = static_cast<float>(grid.quatern[1]);
-        h.quatern_d = static_cast<float>(grid.quatern[2]);
-        h.qoffset_x = static_cast<float>(grid.qoffset[0]);
-        h.qoffset_y = static_cast<float>(grid.qoffset[1]);
-        h.qoffset_z = static_cast<float>(grid.qoffset[2]);
-        for (int j = 0; j < 4; ++j) {
-            h.srow_x[j] = static_cast<float>(grid.srow[0][static_cast<std::size_t>(j)]);
-            h.srow_y[j] = static_cast<float>(grid.srow[1][static_cast<std::size_t>(j)]);
-            h.srow_z[j] = static_cast<float>(grid.srow[2][static_cast<std::size_t>(j)]);
-        }
         std::memcpy(h.magic, "n+1\0", 4);
+        fillMapHeader(h, grid, description);
         image.assign(reinterpret_cast<const char*>(&h), sizeof h);
     } else {
         nifti_2_header h;
         std::memset(&h, 0, sizeof h);
         h.sizeof_hdr = 540;
-        std::memcpy(h.magic, "n+2\0\r\n\032\n", 8);
-        h.datatype = NIFTI_TYPE_FLOAT32;
-        h.bitpix = 32;
-        h.dim[0] = 3;
-        for (int i = 1; i <= 3; ++i) h.dim[i] = grid.dim[static_cast<std::size_t>(i)];
-        for (int i = 4; i < 8; ++i) h.dim[i] = 1;
-        for (int i = 0; i < 4; ++i) h.pixdim[i] = grid.pixdim[static_cast<std::size_t>(i)];
         h.vox_offset = 544;
-        h.scl_slope = 1.0;
-        h.xyzt_units = spatial;
-        h.dim_info = static_cast<char>(grid.dimInfo);
-        h.intent_code = NIFTI_INTENT_ESTIMATE;
-        std::snprintf(h.intent_name, sizeof h.intent_name, "%s", "LDI map");
-        std::snprintf(h.descrip, sizeof h.descrip, "%s", description.c_str());
-        h.qform_code = grid.qformCode;
-        h.sform_code = grid.sformCode;
-        h.quatern_b = grid.quatern[0];
-        h.quatern_c = grid.quatern[1];
-        h.quatern_d = grid.quatern[2];
-        h.qoffset_x = grid.qoffset[0];
-        h.qoffset_y = grid.qoffset[1];
-        h.qoffset_z = grid.qoffset[2];
-        for (int j = 0; j < 4; ++j) {
-            h.srow_x[j] = grid.srow[0][static_cast<std::size_t>(j)];
-            h.srow_y[j] = grid.srow[1][static_cast<std::size_t>(j)];
-            h.srow_z[j] = grid.srow[2][static_cast<std::size_t>(j)];
-        }
+        std::memcpy(h.magic, "n+2\0\r\n\032\n", 8);
+        fillMapHeader(h, grid, description);
         image.assign(reinterpret_cast<const char*>(&h), sizeof h);
     }
     image.append(4, '\0');  // no extensions
