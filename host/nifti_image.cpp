@@ -433,29 +433,26 @@ void fillMapHeader(Header& h, const NiftiHeader& grid, const std::string& descri
     }
 }
 
+template <typename Header>
+std::string mapHeaderBytes(const NiftiHeader& grid, const std::string& description, const char* magic,
+                           std::size_t magicSize) {
+    Header h;
+    std::memset(&h, 0, sizeof h);
+    h.sizeof_hdr = sizeof h;
+    h.vox_offset = sizeof h + 4;
+    std::memcpy(h.magic, magic, magicSize);
+    fillMapHeader(h, grid, description);
+    return std::string(reinterpret_cast<const char*>(&h), sizeof h);
+}
+
 }  // namespace
 
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
                            std::string& problem) {
     std::string image;
     const std::size_t dataBytes = voxels.size() * sizeof(float);
-    if (grid.version == 1) {
-        nifti_1_header h;
-        std::memset(&h, 0, sizeof h);
-        h.sizeof_hdr = 348;
-        h.vox_offset = 352.0f;
-        std::memcpy(h.magic, "n+1\0", 4);
-        fillMapHeader(h, grid, description);
-        image.assign(reinterpret_cast<const char*>(&h), sizeof h);
-    } else {
-        nifti_2_header h;
-        std::memset(&h, 0, sizeof h);
-        h.sizeof_hdr = 540;
-        h.vox_offset = 544;
-        std::memcpy(h.magic, "n+2\0\r\n\032\n", 8);
-        fillMapHeader(h, grid, description);
-        image.assign(reinterpret_cast<const char*>(&h), sizeof h);
-    }
+    image = grid.version == 1 ? mapHeaderBytes<nifti_1_header>(grid, description, "n+1\0", 4)
+                              : mapHeaderBytes<nifti_2_header>(grid, description, "n+2\0\r\n\032\n", 8);
     image.append(4, '\0');  // no extensions
     image.append(reinterpret_cast<const char*>(voxels.data()), dataBytes);
 
