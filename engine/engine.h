@@ -56,6 +56,11 @@ struct EngineInput {
     std::vector<EngineSeed> seeds;
     std::vector<EngineCondition> conditions;
     int32_t longestSource = 1;  // volumes of the longest source (the surrogates' length)
+    // Which voxels are analysed, one flag per voxel of the grid in [z][y][x]
+    // order (nonzero: analysed), in place of the first-volume intensity test;
+    // null keeps the intensity test. Front ends whose data need not have a
+    // baseline intensity (mean-centred, denoised) give their own brain mask.
+    const std::vector<uint8_t>* voxelMask = nullptr;  // not owned
 };
 
 // The work objects of a computation, made once and used by every step: the

@@ -285,11 +285,17 @@ void fillSurrogateCache(Shared& shared) {
     waitUntil(filled, shared.activeWait, shared.lock, shared.changed);
 }
 
-// The voxels of one slice that pass the intensity test, in voxel order.
-std::size_t findActiveVoxels(const Shared& shared, Worker& worker) {
+// The voxels of one slice that pass the intensity test (or lie in the mask), in
+// voxel order.
+std::size_t findActiveVoxels(const Shared& shared, Worker& worker, int64_t sliceStart) {
     const VoxelPassPlan& plan = *shared.plan;
     const int64_t voxels = static_cast<int64_t>(plan.dimX) * plan.dimY;
     std::size_t count = 0;
+    if (plan.inclusionMask != nullptr) {
+        for (int64_t v = 0; v < voxels; ++v)
+            if (plan.inclusionMask[sliceStart + v] != 0) worker.active[count++] = static_cast<int32_t>(v);
+        return count;
+    }
     for (int64_t v = 0; v < voxels; ++v) {
         bool passes = true;
         for (std::size_t e = 0; e < plan.entries.size() && passes; ++e) {
@@ -419,7 +425,7 @@ void runSlices(Shared& shared, Worker& worker, bool caller) {
         for (std::size_t t = 0; t < plan.targets.size() && failedTarget < 0; ++t)
             if (!plan.targets[t]->readSlice(z, worker.slices[t])) failedTarget = static_cast<int32_t>(t);
         const int64_t sliceStart = static_cast<int64_t>(z) * voxelsPerSlice;
-        const std::size_t activeCount = failedTarget < 0 ? findActiveVoxels(shared, worker) : 0;
+        const std::size_t activeCount = failedTarget < 0 ? findActiveVoxels(shared, worker, sliceStart) : 0;
         // Nothing of a slice is written before its turn: a loop that stops at an
         // earlier slice leaves it untouched, as the sequential loop would.
         if (!takeTurn(shared, worker, z, failedTarget, activeCount)) break;

@@ -34,6 +34,7 @@ struct VoxelPassPlan {
     int32_t dimZ = 0;
     int32_t order = 1;  // AR order p
     uint16_t inclusionThreshold = 0;
+    const uint8_t* inclusionMask = nullptr;  // per voxel of the grid; null: the intensity test decides
     uint32_t surrogateCount = 0;
     int32_t longestInterval = 0;  // in volumes
 };

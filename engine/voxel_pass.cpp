@@ -43,6 +43,15 @@ int planConditionPass(const EngineInput& input, int32_t seedIndex, int32_t condi
     plan.dimZ = input.grid.dimZ;
     plan.order = p;
     plan.inclusionThreshold = parameters.firstTimePointInclusionThres;
+    if (input.voxelMask != nullptr) {
+        const int64_t voxels = static_cast<int64_t>(plan.dimX) * plan.dimY * plan.dimZ;
+        if (static_cast<int64_t>(input.voxelMask->size()) != voxels) {
+            errorStream << "The voxel mask holds " << input.voxelMask->size() << " voxels, the grid " << voxels
+                        << " (internal error)";
+            return statusTerminalError;
+        }
+        plan.inclusionMask = input.voxelMask->data();
+    }
     plan.surrogateCount = parameters.numSurrogateSimulations;
     plan.longestInterval = 0;
     if (plan.surrogateCount == 0) {
@@ -153,14 +162,18 @@ void prepareVoxelWork(const VoxelPassPlan& plan, VoxelWork& work) {
 VoxelOutcome processVoxel(const VoxelPassPlan& plan, VoxelWork& work, int64_t voxelInSlice, SurrogateDraws& draws,
                           VoxelValues& values) {
     values = VoxelValues{};
-    // Every entry has its own cursor into its target's slice, so entries that
-    // share a target file see the same (right) voxel.
-    for (const VoxelPassEntry& entry : plan.entries) {
-        const auto target = static_cast<std::size_t>(entry.target);
-        const auto cursor = static_cast<std::size_t>(voxelInSlice * entry.numVolumes);
-        if (!passesIntensityTest(work.slices[target], plan.targets[target]->holdsFloats(), cursor,
-                                 plan.inclusionThreshold))
-            return VoxelOutcome::skipped;
+    if (plan.inclusionMask != nullptr) {
+        if (plan.inclusionMask[work.sliceStart + voxelInSlice] == 0) return VoxelOutcome::skipped;
+    } else {
+        // Every entry has its own cursor into its target's slice, so entries that
+        // share a target file see the same (right) voxel.
+        for (const VoxelPassEntry& entry : plan.entries) {
+            const auto target = static_cast<std::size_t>(entry.target);
+            const auto cursor = static_cast<std::size_t>(voxelInSlice * entry.numVolumes);
+            if (!passesIntensityTest(work.slices[target], plan.targets[target]->holdsFloats(), cursor,
+                                     plan.inclusionThreshold))
+                return VoxelOutcome::skipped;
+        }
     }
 
     CovarianceAccumulator& real = *work.realAccumulator;
@@ -239,6 +252,7 @@ int runSequentialVoxelLoop(const VoxelPassPlan& plan, VoxelWork& work, SliceProg
             }
         }
         const int64_t sliceStart = static_cast<int64_t>(z) * voxelsPerSlice;
+        work.sliceStart = sliceStart;
         for (int64_t v = 0; v < voxelsPerSlice; ++v) {
             switch (processVoxel(plan, work, v, draws, values)) {
             case VoxelOutcome::skipped: ++counts.skipped; break;

@@ -62,6 +62,7 @@ struct VoxelWork {
     Matrix dataMatrix;             // 2 x longest interval, bases 0/0: reference row 0, voxel row 1
     std::vector<Matrix> voxelRows;  // per entry, 1 x numVolumes of its target, bases 1/1
     std::vector<SliceValues> slices;  // per target, the current slice
+    int64_t sliceStart = 0;           // grid index of the current slice's first voxel
 };
 
 // Allocates the work object's own matrices and slices for a plan.

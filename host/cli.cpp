@@ -30,7 +30,7 @@ const char MAIN_FOOTER[] =
 
 using AddCommand = Command (*)(CLI::App&);
 // In the order `ldi --help` lists them.
-const AddCommand COMMANDS[] = {addRunCommand, addInfoCommand, addSimulateCommand, addShowCommand,
+const AddCommand COMMANDS[] = {addRunCommand, addMapCommand, addInfoCommand, addSimulateCommand, addShowCommand,
                                addDemoCommand};
 
 }  // namespace

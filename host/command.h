@@ -34,5 +34,6 @@ Command addInfoCommand(CLI::App& ldi);
 Command addSimulateCommand(CLI::App& ldi);
 Command addShowCommand(CLI::App& ldi);
 Command addDemoCommand(CLI::App& ldi);
+Command addMapCommand(CLI::App& ldi);
 
 }  // namespace ldi_host

@@ -8,6 +8,7 @@
 #include <ostream>
 #include <sstream>
 #include <set>
+#include <string>
 #include <vector>
 
 #if defined(_WIN32)
@@ -25,31 +26,12 @@
 #include "base/text.h"
 #include "base/version.h"
 #include "config/global_parameters.h"
+#include "config/parameter_log.h"
 #include "setup/analysis_setup.h"
 
 bool writeParameterLog(const AnalysisSetup& setup, std::ostream& runLog) {
-    const GlobalParameters& p = setup.parameters;
-    // Formed in a fresh stream so that the numbers always come out in the
-    // default format, whatever state the caller's stream is in.
-    std::ostringstream block;
-    block << "Created by LDI-plugin version " << pluginVersion << '\n'
-          << '\n'
-          << "Global parameter values " << '\n'
-          << "------------------------" << '\n'
-          << "MapTypesComputed= ";
-    for (MapType type : p.mapTypesComputed) block << mapTypeName(type) << ' ';
-    block << '\n' << "DLDI_ITInstLowerThres= " << p.dldiITInstLowerThres << '\n' << "QThresholdsForFDR= ";
-    for (float q : p.qThresholdsForFDR) block << q << ' ';
-    block << '\n'
-          << "CVConstantForFDR= " << p.cvConstantForFDR << '\n'
-          << "ShowVerboseProgressLog= " << (p.showVerboseProgressLog ? 1 : 0) << '\n'
-          << "MapScaleFactor= " << p.mapScaleFactor << '\n'
-          << "AutoRegressionOrder= " << p.autoRegressionOrder << '\n'
-          << "FirstTimePointInclusionThres= " << p.firstTimePointInclusionThres << '\n'
-          << "NumSurrogateSimulations= " << p.numSurrogateSimulations << '\n'
-          << "NumDiscardedSimulatedTimePoints= " << p.numDiscardedSimulatedTimePoints << '\n'
-          << '\n';
-    runLog << block.str();
+    const std::string creator = std::string("LDI-plugin version ") + pluginVersion;
+    writeParameterBlock(setup.parameters, creator.c_str(), runLog);
     return true;
 }
 

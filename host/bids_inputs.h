@@ -1,0 +1,61 @@
+// What ldi map takes from a BIDS-like folder: the entities of a file name,
+// the repetition time of a run's JSON sidecar, and the events of a run as
+// intervals of volumes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "data/interval.h"
+
+namespace ldi_host {
+
+// The key-value entities of a BIDS file name before its suffix, in order
+// ("sub-01_task-rest_run-2_bold.nii.gz" gives sub 01, task rest, run 2).
+using Entities = std::vector<std::pair<std::string, std::string>>;
+Entities fileEntities(const std::string& path);
+
+// The entities every one of the runs shares, in the first run's order, joined
+// as a file-name prefix ("sub-01_task-rest"); "" when they share none.
+std::string sharedEntityPrefix(const std::vector<std::string>& paths);
+
+// The value of entity `key` in the file name, or "".
+std::string entityValue(const std::string& path, const std::string& key);
+
+// A name made safe for a file name and a BIDS label: letters and digits only
+// ("go-left" gives "goleft"); "x" when nothing is left.
+std::string safeLabel(const std::string& name);
+
+// The path of the run's JSON sidecar (the image's name with .json).
+std::string sidecarPath(const std::string& imagePath);
+
+// RepetitionTime of the sidecar: false with a message when the sidecar exists
+// but cannot be read or holds no positive number there; `found` tells whether
+// it gave one.
+bool sidecarRepetitionTime(const std::string& imagePath, double& seconds, bool& found, std::string& problem);
+
+struct Event {
+    double onset = 0.0;
+    double duration = 0.0;
+    std::string type;
+};
+
+// A BIDS events file: tab-separated, a header naming at least onset,
+// duration and trial_type. False with a message naming the file and line.
+bool readEventsFile(const std::string& path, std::vector<Event>& events, std::string& problem);
+
+struct EventIntervals {
+    std::vector<Interval> intervals;  // 1-based volumes, both ends included, merged, in order
+    int32_t tooShort = 0;             // intervals left out for being no longer than the model order
+};
+
+// The volumes of the events of type `type`: volume i (from 0) at time
+// i * tr + shift belongs to an event when that time lies in [onset, onset +
+// duration). Volumes before `skip` are dropped; overlapping and touching
+// events merge into one interval.
+EventIntervals eventIntervals(const std::vector<Event>& events, const std::string& type, double tr, double shift,
+                              int32_t volumes, int32_t skip, int32_t order);
+
+}  // namespace ldi_host
