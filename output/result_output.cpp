@@ -6,6 +6,10 @@
 #include <sstream>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "config/global_parameters.h"
 #include "base/host_api.h"
 #include "base/version.h"
@@ -108,13 +112,26 @@ namespace {
 // Writes the whole text and one NUL character; true only when every byte
 // reached the file and it was closed cleanly.
 bool writeLogFile(const std::string& path, const std::string& text) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
+    // Binary: the text is written byte for byte, with no line-end translation.
+    std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
     bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
     ok = ok && std::fputc('\0', file) != EOF;
     ok = ok && std::fflush(file) == 0;
     ok = (std::fclose(file) == 0) && ok;
     return ok;
+}
+
+// Gives the finished file its name, replacing a log of an earlier run in one
+// step: should that fail, the earlier log stays as it was.
+bool replaceFile(const std::string& from, const std::string& to) {
+#if defined(_WIN32)
+    // rename refuses an existing target there; removing it first would lose
+    // the earlier log whenever the rename then failed.
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
 }
 
 }  // namespace
@@ -133,11 +150,7 @@ int saveResults(const SelectedVoi& voi, const AnalysisSetup& setup,
     const std::string logFile = base + ".log";
     const std::string partialFile = logFile + ".partial";
     bool written = writeLogFile(partialFile, runLog.str());
-#if defined(_WIN32)
-    // rename does not replace an existing file there.
-    if (written) std::remove(logFile.c_str());
-#endif
-    written = written && std::rename(partialFile.c_str(), logFile.c_str()) == 0;
+    written = written && replaceFile(partialFile, logFile);
     if (!written) {
         std::remove(partialFile.c_str());
         errorStream << "Could not write the log file: " << logFile
