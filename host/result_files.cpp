@@ -2,7 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+
+#include <atomic>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cmath>
@@ -13,8 +20,10 @@
 #include <map>
 #include <memory>
 
-#include <nifti1_io.h>
 #include <zlib.h>
+#if !defined(_WIN32)
+#include <nifti1_io.h>
+#endif
 
 namespace ldi_host {
 
@@ -112,6 +121,36 @@ std::string errnoText(int error) {
     return std::strerror(error);
 }
 
+#if defined(_WIN32)
+// The system calls of the temporary files as Windows's C library names them:
+// there is no mkstemps, fsync is _commit, descriptors must be binary, and
+// rename refuses to replace a file (MoveFileEx does it in one step).
+int createUniqueFile(const std::string& folder, const std::string& suffix, std::string& path) {
+    static std::atomic<unsigned> serial{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char tag[40];
+        std::snprintf(tag, sizeof tag, "%lx-%llx-%x", static_cast<unsigned long>(GetCurrentProcessId()),
+                      static_cast<unsigned long long>(GetTickCount64()), serial.fetch_add(1));
+        path = folder + "/.ldi-save-" + tag + suffix;
+        const int fd = ::_open(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+int writeSome(int fd, const char* data, std::size_t count) {
+    const std::size_t chunk = std::size_t{1} << 30;
+    return ::_write(fd, data, static_cast<unsigned>(count < chunk ? count : chunk));
+}
+
+bool replaceWith(const std::string& from, const std::string& to, std::string& reason) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+        return true;
+    reason = "Windows error " + std::to_string(GetLastError());
+    return false;
+}
+#endif
+
 // A file created under a unique temporary name; removed again unless it was
 // renamed to its final name.
 class TempFile {
@@ -121,19 +160,25 @@ public:
     TempFile& operator=(const TempFile&) = delete;
     ~TempFile() {
         if (fd_ >= 0) ::close(fd_);
-        if (!path_.empty() && !committed_) ::unlink(path_.c_str());
+        if (!path_.empty() && !committed_) std::remove(path_.c_str());
     }
 
     bool create(const std::string& folder, const std::string& suffix, std::string& problem) {
+#if defined(_WIN32)
+        std::string name;
+        fd_ = createUniqueFile(folder, suffix, name);
+#else
         std::string pattern = folder + "/.ldi-save-XXXXXX" + suffix;
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        fd_ = ::mkstemps(name.data(), static_cast<int>(suffix.size()));
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        fd_ = ::mkstemps(buffer.data(), static_cast<int>(suffix.size()));
+        const std::string name = buffer.data();
+#endif
         if (fd_ < 0) {
             problem = "cannot create a file in the folder " + folder + ": " + errnoText(errno);
             return false;
         }
-        path_ = name.data();
+        path_ = name;
         return true;
     }
 
@@ -144,7 +189,11 @@ public:
         const char* data = content.data();
         std::size_t left = content.size();
         while (left > 0) {
+#if defined(_WIN32)
+            const int written = writeSome(fd_, data, left);
+#else
             ssize_t written = ::write(fd_, data, left);
+#endif
             if (written < 0 && errno == EINTR) continue;
             if (written <= 0) {
                 problem = "cannot write " + finalPath + ": " + errnoText(written < 0 ? errno : ENOSPC);
@@ -156,6 +205,7 @@ public:
         return syncAndClose(finalPath, problem);
     }
 
+#if !defined(_WIN32)
     // For files written by a library through their own handle: closes ours,
     // then flushes what the library wrote.
     bool syncWrittenFile(const std::string& finalPath, std::string& problem) {
@@ -167,6 +217,7 @@ public:
         }
         return syncAndClose(finalPath, problem);
     }
+#endif
 
     void closeHandle() {
         if (fd_ >= 0) ::close(fd_);
@@ -174,21 +225,33 @@ public:
     }
 
     bool commit(const std::string& finalPath, std::string& problem) {
+#if defined(_WIN32)
+        std::string reason;
+        if (!replaceWith(path_, finalPath, reason)) {
+            problem = "cannot rename the finished file to " + finalPath + ": " + reason;
+            return false;
+        }
+#else
         if (::rename(path_.c_str(), finalPath.c_str()) != 0) {
             problem = "cannot rename the finished file to " + finalPath + ": " + errnoText(errno);
             return false;
         }
+#endif
         committed_ = true;
         return true;
     }
 
 private:
     bool syncAndClose(const std::string& finalPath, std::string& problem) {
+#if defined(_WIN32)
+        bool ok = ::_commit(fd_) == 0;
+#else
         // Permissions as for any new file of the user (mkstemps gives 0600).
         mode_t mask = ::umask(0);
         ::umask(mask);
         ::fchmod(fd_, 0666 & ~mask);
         bool ok = ::fsync(fd_) == 0;
+#endif
         int error = errno;
         ok = (::close(fd_) == 0) && ok;
         fd_ = -1;
@@ -204,10 +267,12 @@ private:
     bool committed_ = false;
 };
 
+#if !defined(_WIN32)
 struct NiftiImageDeleter {
     void operator()(nifti_image* image) const { nifti_image_free(image); }
 };
 using NiftiImagePtr = std::unique_ptr<nifti_image, NiftiImageDeleter>;
+#endif
 
 }  // namespace
 
@@ -440,6 +505,12 @@ nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& ide
 
 // ---- NIfTI ---------------------------------------------------------------------
 
+#if defined(_WIN32)
+bool writeNiftiMap(const std::string& path, const LdiGeometry&, const LdiMap&, std::string& problem) {
+    problem = "cannot write " + path + ": this build of ldi writes no NIfTI files";
+    return false;
+}
+#else
 bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const LdiMap& map,
                    std::string& problem) {
     nifti_set_debug_level(0);  // failures are reported by the caller, with the path
@@ -502,6 +573,7 @@ bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const L
     }
     return true;
 }
+#endif
 
 // ---- the whole save ------------------------------------------------------------
 
@@ -526,7 +598,9 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
 
     const std::vector<std::string> labels = niftiLabels(file.maps);
     std::vector<std::string> niftiNames;
+#if !defined(_WIN32)  // no NIfTI files there (see writeNiftiMap)
     for (const std::string& label : labels) niftiNames.push_back(baseName + "_" + label + ".nii.gz");
+#endif
     const std::string jsonPath = base + ".json";
 
     TempFile mapTemp;
@@ -536,7 +610,7 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
         return false;
     }
     std::vector<std::unique_ptr<TempFile>> niftiTemps;
-    for (std::size_t i = 0; i < file.maps.size(); ++i) {
+    for (std::size_t i = 0; i < niftiNames.size(); ++i) {
         const std::string finalPath = folder + "/" + niftiNames[i];
         niftiTemps.push_back(std::make_unique<TempFile>());
         TempFile& temp = *niftiTemps.back();
@@ -549,10 +623,12 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
             problem = where + "cannot write " + finalPath + " (" + detail + ")";
             return false;
         }
+#if !defined(_WIN32)
         if (!temp.syncWrittenFile(finalPath, detail)) {
             problem = where + detail;
             return false;
         }
+#endif
     }
     const std::string mapFileName = fs::path(mapFilePath).filename().string();
     std::string json = resultJson(file, identity, mapFileName, niftiNames)
@@ -570,7 +646,7 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     std::vector<std::string> renamed;
     auto commit = [&](TempFile& temp, const std::string& finalPath) {
         if (!temp.commit(finalPath, detail)) {
-            for (const std::string& path : renamed) ::unlink(path.c_str());
+            for (const std::string& path : renamed) std::remove(path.c_str());
             problem = where + detail;
             return false;
         }
@@ -581,11 +657,13 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
         if (!commit(*niftiTemps[i], folder + "/" + niftiNames[i])) return false;
     }
     if (!commit(jsonTemp, jsonPath) || !commit(mapTemp, mapFilePath)) return false;
+#if !defined(_WIN32)  // MOVEFILE_WRITE_THROUGH has already made the names durable there
     int folderHandle = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (folderHandle >= 0) {
         ::fsync(folderHandle);
         ::close(folderHandle);
     }
+#endif
     return true;
 }
 
