@@ -14,18 +14,19 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-int hostVersion[3] = {0, 0, 0};
-
 // The plug-in's abstract interface as a host sees it (slot order: destructor,
-// execute, initPlugin).
+// execute, initPlugin). Not in an unnamed namespace: the compiler would see
+// that nothing in this program derives from it and drop the calls.
 class PluginInterface {
 public:
     virtual ~PluginInterface() = default;
     virtual bool execute() = 0;
     virtual bool initPlugin() = 0;
 };
+
+namespace {
+
+int hostVersion[3] = {0, 0, 0};
 
 template <typename Function>
 Function procedure(HMODULE library, const char* name) {
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: start_host PLUGIN.dll MAJOR MINOR PATCH\n");
         return 2;
     }
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // everything printed survives a crash
     for (int i = 0; i < 3; ++i) hostVersion[i] = std::atoi(argv[2 + i]);
     HMODULE library = LoadLibraryA(argv[1]);
     if (library == nullptr) {
