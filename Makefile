@@ -11,7 +11,7 @@ ifneq ($(CI),)
 CMAKE_FLAGS += -DLDI_WERROR=ON
 endif
 
-.PHONY: demo test build programs bootstrap bootstrap-demo test-sanitize fuzz install
+.PHONY: demo test build programs bootstrap bootstrap-demo test-sanitize fuzz install windows test-windows
 
 bootstrap:
 	@scripts/bootstrap
@@ -89,3 +89,17 @@ fuzz: bootstrap
 			|| { status=1; echo "fuzz_$$t found a fault: see $(FUZZ_DIR)/findings/$$t.log"; }; \
 		grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)|DONE' $(FUZZ_DIR)/findings/$$t.log | tail -3; \
 	done; exit $$status
+
+# The plug-in as the host loads it on Windows: LDIPlugin_v15.dll and ldi.exe,
+# cross-built with MinGW-w64 (docs/windows.md).
+WINDOWS_DIR ?= build-windows
+windows: bootstrap
+	cmake -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS) \
+		-DLDI_BUILD_BENCH=OFF
+	cmake --build $(WINDOWS_DIR) -j $(JOBS)
+
+# The Windows build under Wine against the Linux build (scripts/test-windows).
+test-windows: windows
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ldi LDIPlugin_v15 compare_results
+	scripts/test-windows $(BUILD_DIR) $(WINDOWS_DIR)

@@ -160,7 +160,9 @@ void lookUpAll(HostApi& table, Find find) {
 bool resolveHostApi() {
     HostApi found{};
 #if defined(_WIN32)
-    HMODULE host = GetModuleHandleA("Synapsa.exe");
+    // The program that loaded the plug-in is the host, whatever its file is
+    // called (an installed copy may be renamed, ldi.exe stands in for it).
+    HMODULE host = GetModuleHandleA(nullptr);
     if (host == nullptr) return false;
     lookUpAll(found, [host](const char* name) { return GetProcAddress(host, name); });
 #else

@@ -13,9 +13,20 @@
 #include <unistd.h>
 #endif
 
-static_assert(sizeof(off_t) >= 8, "VTC files of 2 GiB and more need 64-bit file offsets");
-
 namespace {
+
+// Byte offsets in a VTC file. Windows's C library keeps off_t at 32 bits and
+// has its own 64-bit seek and tell.
+#if defined(_WIN32)
+using FileOffset = int64_t;
+int seekFile(std::FILE* file, FileOffset offset, int origin) { return _fseeki64(file, offset, origin); }
+FileOffset tellFile(std::FILE* file) { return _ftelli64(file); }
+#else
+using FileOffset = off_t;
+int seekFile(std::FILE* file, FileOffset offset, int origin) { return fseeko(file, offset, origin); }
+FileOffset tellFile(std::FILE* file) { return ftello(file); }
+#endif
+static_assert(sizeof(FileOffset) >= 8, "VTC files of 2 GiB and more need 64-bit file offsets");
 
 bool readBytes(std::FILE* file, unsigned char* bytes, std::size_t count) {
     return std::fread(bytes, 1, count, file) == count;
@@ -152,7 +163,7 @@ bool readVtcHeader(std::FILE* file, VtcHeader& header) {
     if (!layout3 && !readBytes(file, ignored, 12)) {  // two float32 and two int16
         return false;
     }
-    const off_t position = ftello(file);
+    const FileOffset position = tellFile(file);
     if (position < 0) {
         return false;
     }
@@ -214,10 +225,10 @@ std::unique_ptr<VtcFile> makeVtcFile(const std::string& path, const VtcHeader& h
 }
 
 bool seekVtc(std::FILE* file, int64_t offset) {
-    if (file == nullptr || offset < 0 || offset > std::numeric_limits<off_t>::max()) {
+    if (file == nullptr || offset < 0 || offset > std::numeric_limits<FileOffset>::max()) {
         return false;
     }
-    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+    return seekFile(file, static_cast<FileOffset>(offset), SEEK_SET) == 0;
 }
 
 namespace {
@@ -271,6 +282,9 @@ bool readVtcValues(std::FILE* file, const VtcHeader& header, int32_t count, VtcV
 
 bool vtcReadsArePositional(std::FILE* file) {
 #if defined(_WIN32)
+    // A read at an offset there (ReadFile with an OVERLAPPED offset) moves the
+    // handle's position under the C library's buffer: readers take turns and
+    // seek instead.
     (void)file;
     return false;
 #else
@@ -324,10 +338,10 @@ bool readVtcVoxel(std::FILE* file, const VtcHeader& header, int32_t x, int32_t y
 
 bool vtcDataSectionIsComplete(std::FILE* file, const VtcHeader& header, int64_t& fileSize) {
     fileSize = 0;
-    if (fseeko(file, 0, SEEK_END) != 0) {
+    if (seekFile(file, 0, SEEK_END) != 0) {
         return false;
     }
-    const off_t end = ftello(file);
+    const FileOffset end = tellFile(file);
     if (end < 0 || !seekVtc(file, header.dataOffset)) {
         return false;
     }

@@ -13,7 +13,11 @@ namespace ldi_host {
 
 namespace {
 
+#if defined(_WIN32)
+const char VERSION_TEXT[] = "ldi 2.1.0 (host for the LDI plug-in LDIPlugin_v15.dll)";
+#else
 const char VERSION_TEXT[] = "ldi 2.1.0 (host for the LDI plug-in LDIPlugin_v15.so)";
+#endif
 
 const char MAIN_FOOTER[] =
     "Examples:\n"
@@ -21,17 +25,30 @@ const char MAIN_FOOTER[] =
     "  ldi run --vtc run1.vtc --voi regions.voi --select-voi Motor \\\n"
     "          --condition Task --data run1.vtc --interval 5-100 --out results/P\n"
     "  ldi info results/P_Motor.ldi\n"
+#if !defined(_WIN32)
     "  ldi show results/P_Motor.ldi --map \"Task: dLDI\" --background run1.vtc\n"
+#endif
     "  ldi simulate sim --seed 7\n"
+#if defined(_WIN32)
+    "\n"
+    "This Windows build reads and writes no NIfTI files (a save gives NAME.ldi and\n"
+    "NAME.json only; there is no map command) and draws no pictures: it has no show and\n"
+    "no demo command. A Linux build of ldi reads the same .ldi files and has all three.\n"
+#else
     "  ldi demo build/demo\n"
+#endif
     "\n"
     "Exit status: 0 the run succeeded, 1 it failed or was cancelled, 2 usage error or a\n"
     "plug-in that could not be loaded or started.\n";
 
 using AddCommand = Command (*)(CLI::App&);
 // In the order `ldi --help` lists them.
+#if defined(_WIN32)  // NIfTI and the pictures' commands need libraries Windows lacks (see the footer)
+const AddCommand COMMANDS[] = {addRunCommand, addInfoCommand, addSimulateCommand};
+#else
 const AddCommand COMMANDS[] = {addRunCommand, addMapCommand, addInfoCommand, addSimulateCommand, addShowCommand,
                                addDemoCommand};
+#endif
 
 }  // namespace
 

@@ -15,7 +15,12 @@ using namespace ldi_host;
 
 namespace {
 
+#if defined(_WIN32)
+// In the executable's export table, where GetProcAddress finds them.
+#define LDI_HOST_EXPORT extern "C" __declspec(dllexport)
+#else
 #define LDI_HOST_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 const char* orEmpty(const char* text) {
     return text != nullptr ? text : "";

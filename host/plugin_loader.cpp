@@ -1,7 +1,13 @@
 #include "host/plugin_loader.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <cstring>
+#else
 #include <dlfcn.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <memory>
@@ -12,7 +18,11 @@ namespace ldi_host {
 
 namespace {
 
+#if defined(_WIN32)
+const char PLUGIN_FILE_NAME[] = "LDIPlugin_v15.dll";
+#else
 const char PLUGIN_FILE_NAME[] = "LDIPlugin_v15.so";
+#endif
 
 // The plug-in's object is of its own class, derived from its own declaration
 // of the same interface: the slots agree, the type names do not. The dynamic
@@ -28,10 +38,43 @@ struct PluginDeleter {
     LDI_CALLS_PLUGIN_OBJECT void operator()(PluginInterface* plugin) const { delete plugin; }
 };
 
+// The system's side of loading: open, look up by name, close.
+#if defined(_WIN32)
+void* openLibrary(const std::string& path, std::string& reason) {
+    HMODULE library = LoadLibraryA(path.c_str());
+    if (library == nullptr) reason = "Windows error " + std::to_string(GetLastError());
+    return reinterpret_cast<void*>(library);
+}
+
+void* findSymbol(void* library, const char* name) {
+    FARPROC address = GetProcAddress(static_cast<HMODULE>(library), name);
+    void* symbol = nullptr;
+    static_assert(sizeof symbol == sizeof address, "procedure and data pointers differ in size");
+    std::memcpy(&symbol, &address, sizeof symbol);
+    return symbol;
+}
+
+void closeLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+#else
+void* openLibrary(const std::string& path, std::string& reason) {
+    dlerror();
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* text = dlerror();
+        reason = text != nullptr ? text : "unknown error";
+    }
+    return library;
+}
+
+void* findSymbol(void* library, const char* name) { return dlsym(library, name); }
+
+void closeLibrary(void* library) { dlclose(library); }
+#endif
+
 }  // namespace
 
 PluginLibrary::~PluginLibrary() {
-    if (handle_ != nullptr) dlclose(handle_);
+    if (handle_ != nullptr) closeLibrary(handle_);
 }
 
 bool PluginLibrary::load(const std::string& path, std::string& problem) {
@@ -43,11 +86,10 @@ bool PluginLibrary::load(const std::string& path, std::string& problem) {
     }
     // A bare file name would be searched on the library path, not here.
     const std::string loadPath = fs::absolute(path, error).string();
-    dlerror();
-    handle_ = dlopen(loadPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string reason;
+    handle_ = openLibrary(loadPath, reason);
     if (handle_ == nullptr) {
-        const char* reason = dlerror();
-        problem = "cannot load the plug-in " + path + ": " + (reason != nullptr ? reason : "unknown error");
+        problem = "cannot load the plug-in " + path + ": " + reason;
         return false;
     }
     using TextFunction = const char* (*)();
@@ -61,7 +103,7 @@ bool PluginLibrary::load(const std::string& path, std::string& problem) {
                  {"getRegistrationOfGenericComponentLoader", &info_.registration},
                  {"getGUIScript", &info_.guiScript}};
     for (const auto& text : texts) {
-        auto function = reinterpret_cast<TextFunction>(dlsym(handle_, text.name));
+        auto function = reinterpret_cast<TextFunction>(findSymbol(handle_, text.name));
         if (function == nullptr) {
             problem = "cannot use " + path + " as a plug-in: it does not export " + text.name;
             return false;
@@ -69,7 +111,7 @@ bool PluginLibrary::load(const std::string& path, std::string& problem) {
         const char* value = function();
         *text.field = value != nullptr ? value : "";
     }
-    create_ = reinterpret_cast<PluginInterface* (*)()>(dlsym(handle_, "createPlugin"));
+    create_ = reinterpret_cast<PluginInterface* (*)()>(findSymbol(handle_, "createPlugin"));
     if (create_ == nullptr) {
         problem = "cannot use " + path + " as a plug-in: it does not export createPlugin";
         return false;
@@ -82,7 +124,7 @@ PluginInterface* PluginLibrary::createPlugin() const {
 }
 
 void* PluginLibrary::findExport(const char* name) const {
-    return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
+    return handle_ != nullptr ? findSymbol(handle_, name) : nullptr;
 }
 
 LDI_CALLS_PLUGIN_OBJECT
@@ -109,6 +151,12 @@ PluginRunResult runPluginOnce(const std::string& path, std::string& problem,
 
 std::string defaultPluginPath() {
     namespace fs = std::filesystem;
+#if defined(_WIN32)
+    char self[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return PLUGIN_FILE_NAME;
+    return (fs::path(std::string(self, length)).parent_path() / PLUGIN_FILE_NAME).string();
+#else
     std::error_code error;
     fs::path self = fs::read_symlink("/proc/self/exe", error);
     if (error) return PLUGIN_FILE_NAME;
@@ -117,6 +165,7 @@ std::string defaultPluginPath() {
     const fs::path installed = self.parent_path().parent_path() / "lib" / "ldi" / PLUGIN_FILE_NAME;
     if (!fs::exists(beside, error) && fs::exists(installed, error)) return installed.string();
     return beside.string();
+#endif
 }
 
 }  // namespace ldi_host

@@ -2,27 +2,35 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <algorithm>
-#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <set>
 #include <system_error>
 #include <thread>
-#include <memory>
 
-#include <nifti1_io.h>
-#include <libdeflate.h>
 #include <zlib.h>
+#if !defined(_WIN32)
+// Debian has no Windows build of these: the Windows ldi writes no NIfTI files.
+#include <libdeflate.h>
+#include <nifti1_io.h>
+#endif
 
 #include "host/temporary_files.h"
 
@@ -58,9 +66,14 @@ bool hostIsLittleEndian() {
     return first == 1;
 }
 
-// zlib's CRC-32, computed with libdeflate's much faster routine.
+// zlib's CRC-32, computed with libdeflate's much faster routine where there is one.
 uint32_t crc32Of(std::string_view bytes) {
+#if defined(_WIN32)
+    return static_cast<uint32_t>(
+        crc32_z(crc32_z(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
+#else
     return libdeflate_crc32(0, bytes.data(), bytes.size());
+#endif
 }
 
 class ByteReader {
@@ -127,6 +140,43 @@ std::string errnoText(int error) {
     return std::strerror(error);
 }
 
+#if defined(_WIN32)
+// The system calls of the temporary files as Windows's C library names them:
+// there is no mkstemps, fsync is _commit, descriptors must be binary, and
+// rename refuses to replace a file (MoveFileEx does it in one step).
+int createUniqueFile(const std::string& folder, const std::string& suffix, std::string& path) {
+    static std::atomic<unsigned> serial{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char tag[40];
+        std::snprintf(tag, sizeof tag, "%llx-%x", static_cast<unsigned long long>(GetTickCount64()),
+                      serial.fetch_add(1));
+        path = folder + "/" + temporaryPrefix() + tag + suffix;
+        const int fd = ::_open(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+int writeSome(int fd, const char* data, std::size_t count) {
+    const std::size_t chunk = std::size_t{1} << 30;
+    return ::_write(fd, data, static_cast<unsigned>(count < chunk ? count : chunk));
+}
+#endif
+
+// Gives a file another name, replacing a file of that name in one step.
+bool moveReplacing(const std::string& from, const std::string& to, std::string& reason) {
+#if defined(_WIN32)
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+        return true;
+    reason = "Windows error " + std::to_string(GetLastError());
+    return false;
+#else
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    reason = errnoText(errno);
+    return false;
+#endif
+}
+
 // A file created under a unique temporary name; removed again unless it was
 // renamed to its final name.
 class TempFile {
@@ -136,20 +186,26 @@ public:
     TempFile& operator=(const TempFile&) = delete;
     ~TempFile() {
         if (fd_ >= 0) ::close(fd_);
-        if (!path_.empty() && !committed_) ::unlink(path_.c_str());
+        if (!path_.empty() && !committed_) std::remove(path_.c_str());
         if (registered_ >= 0) unregisterTemporaryFile(registered_);
     }
 
     bool create(const std::string& folder, const std::string& suffix, std::string& problem) {
+#if defined(_WIN32)
+        std::string name;
+        fd_ = createUniqueFile(folder, suffix, name);
+#else
         std::string pattern = folder + "/" + temporaryPrefix() + "XXXXXX" + suffix;
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        fd_ = ::mkstemps(name.data(), static_cast<int>(suffix.size()));
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        fd_ = ::mkstemps(buffer.data(), static_cast<int>(suffix.size()));
+        const std::string name = buffer.data();
+#endif
         if (fd_ < 0) {
             problem = "cannot create a file in the folder " + folder + ": " + errnoText(errno);
             return false;
         }
-        path_ = name.data();
+        path_ = name;
         registered_ = registerTemporaryFile(path_);
         return true;
     }
@@ -161,7 +217,11 @@ public:
         const char* data = content.data();
         std::size_t left = content.size();
         while (left > 0) {
-            ssize_t written = ::write(fd_, data, left);
+#if defined(_WIN32)
+            const int written = writeSome(fd_, data, left);
+#else
+            const ssize_t written = ::write(fd_, data, left);
+#endif
             if (written < 0 && errno == EINTR) continue;
             if (written <= 0) {
                 problem = "cannot write " + finalPath + ": " + errnoText(written < 0 ? errno : ENOSPC);
@@ -174,8 +234,9 @@ public:
     }
 
     bool commit(const std::string& finalPath, std::string& problem) {
-        if (::rename(path_.c_str(), finalPath.c_str()) != 0) {
-            problem = "cannot rename the finished file to " + finalPath + ": " + errnoText(errno);
+        std::string reason;
+        if (!moveReplacing(path_, finalPath, reason)) {
+            problem = "cannot rename the finished file to " + finalPath + ": " + reason;
             return false;
         }
         committed_ = true;
@@ -184,11 +245,15 @@ public:
 
 private:
     bool syncAndClose(const std::string& finalPath, std::string& problem) {
+#if defined(_WIN32)
+        bool ok = ::_commit(fd_) == 0;
+#else
         // Permissions as for any new file of the user (mkstemps gives 0600).
         mode_t mask = ::umask(0);
         ::umask(mask);
         ::fchmod(fd_, 0666 & ~mask);
         bool ok = ::fsync(fd_) == 0;
+#endif
         int error = errno;
         ok = (::close(fd_) == 0) && ok;
         fd_ = -1;
@@ -446,6 +511,12 @@ nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& ide
 
 // ---- NIfTI ---------------------------------------------------------------------
 
+#if defined(_WIN32)
+bool encodeNiftiMap(const LdiGeometry&, const LdiMap&, std::string&, std::string& problem) {
+    problem = "this build of ldi writes no NIfTI files";
+    return false;
+}
+#else
 namespace {
 
 // The grid's axes in the host's internal coordinates run along the anatomy
@@ -532,6 +603,8 @@ bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, std::string&
     encoded.resize(size);
     return true;
 }
+
+#endif
 
 bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const LdiMap& map,
                    std::string& problem) {
@@ -620,27 +693,33 @@ struct Commit {
 };
 
 bool keepEarlierFile(Commit& step, const std::string& folder, std::string& problem) {
-    struct stat info {};
-    if (::lstat(step.finalPath.c_str(), &info) != 0) return true;  // nothing to keep
-    if (S_ISDIR(info.st_mode)) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::symlink_status(step.finalPath, error);
+    if (error || !std::filesystem::exists(status)) return true;  // nothing to keep
+    if (std::filesystem::is_directory(status)) {
         problem = "cannot replace " + step.finalPath + ": a folder has that name";
         return false;
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string kept = folder + "/" + temporaryPrefix() + "kept-" + std::to_string(attempt) + "-" +
                            std::to_string(static_cast<unsigned long>(std::rand()));
+        if (std::filesystem::exists(kept, error)) continue;
+#if !defined(_WIN32)
+        // A second link keeps the earlier file where it is until the new one replaces it.
         if (::link(step.finalPath.c_str(), kept.c_str()) == 0) {
             step.keptPath = kept;
             step.keptByLink = true;
             return true;
         }
         if (errno == EEXIST) continue;
-        // A file system without hard links: the earlier file is moved aside.
-        if (::rename(step.finalPath.c_str(), kept.c_str()) == 0) {
+#endif
+        // Without hard links the earlier file is moved aside.
+        std::string reason;
+        if (moveReplacing(step.finalPath, kept, reason)) {
             step.keptPath = kept;
             return true;
         }
-        problem = "cannot keep the earlier " + step.finalPath + " aside: " + errnoText(errno);
+        problem = "cannot keep the earlier " + step.finalPath + " aside: " + reason;
         return false;
     }
     problem = "cannot keep the earlier " + step.finalPath + " aside: no free name";
@@ -651,13 +730,14 @@ bool keepEarlierFile(Commit& step, const std::string& folder, std::string& probl
 void undoCommits(std::vector<Commit>& steps) {
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
         if (step->keptPath.empty()) {
-            if (step->done) ::unlink(step->finalPath.c_str());
+            if (step->done) std::remove(step->finalPath.c_str());
             continue;
         }
+        std::string reason;
         if (step->done || !step->keptByLink)
-            ::rename(step->keptPath.c_str(), step->finalPath.c_str());
+            moveReplacing(step->keptPath, step->finalPath, reason);
         else
-            ::unlink(step->keptPath.c_str());
+            std::remove(step->keptPath.c_str());
     }
 }
 
@@ -691,7 +771,12 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     taken.insert(foldedName(folder + "/" + mapFileName));
     taken.insert(foldedName(folder + "/" + jsonName));
     std::vector<std::string> niftiNames;
-    for (const std::string& label : niftiLabels(file.maps)) {
+#if defined(_WIN32)
+    const std::vector<std::string> labels;  // no NIfTI files there (see encodeNiftiMap)
+#else
+    const std::vector<std::string> labels = niftiLabels(file.maps);
+#endif
+    for (const std::string& label : labels) {
         const std::size_t fixed = baseName.size() + 1 + std::strlen(".nii.gz");
         const std::size_t room = fixed < kMaxFileNameBytes ? kMaxFileNameBytes - fixed : 0;
         std::string fitted = fitLabel(label, room);
@@ -723,17 +808,18 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     }
     // The maps are compressed on every core (each alone, so the files do not
     // depend on the split), then written and flushed one after the other.
-    std::vector<std::string> encoded(file.maps.size());
-    std::vector<std::string> encodeProblems(file.maps.size());
-    std::vector<char> encodedOk(file.maps.size(), 0);
+    const std::size_t niftiCount = niftiNames.size();
+    std::vector<std::string> encoded(niftiCount);
+    std::vector<std::string> encodeProblems(niftiCount);
+    std::vector<char> encodedOk(niftiCount, 0);
     {
         std::atomic<std::size_t> next{0};
         const auto encodeSome = [&] {
-            for (std::size_t i = next.fetch_add(1); i < file.maps.size(); i = next.fetch_add(1))
+            for (std::size_t i = next.fetch_add(1); i < niftiCount; i = next.fetch_add(1))
                 encodedOk[i] = encodeNiftiMap(file.geometry, file.maps[i], encoded[i], encodeProblems[i]) ? 1 : 0;
         };
         const std::size_t helpers =
-            std::min<std::size_t>(file.maps.size() / 2, std::max(1u, std::thread::hardware_concurrency()) - 1);
+            std::min<std::size_t>(niftiCount / 2, std::max(1u, std::thread::hardware_concurrency()) - 1);
         std::vector<std::thread> threads;
         for (std::size_t h = 0; h < helpers; ++h) {
             try {
@@ -746,7 +832,7 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
         for (std::thread& thread : threads) thread.join();
     }
     std::vector<std::unique_ptr<TempFile>> niftiTemps;
-    for (std::size_t i = 0; i < file.maps.size(); ++i) {
+    for (std::size_t i = 0; i < niftiCount; ++i) {
         const std::string finalPath = folder + "/" + niftiNames[i];
         if (!encodedOk[i]) {
             problem = where + "cannot write " + finalPath + ": " + encodeProblems[i];
@@ -791,7 +877,7 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
         step.done = true;
     }
     for (const Commit& step : steps)
-        if (!step.keptPath.empty()) ::unlink(step.keptPath.c_str());
+        if (!step.keptPath.empty()) std::remove(step.keptPath.c_str());
 
     // Files the earlier index of this name listed and this save did not write
     // belong to results that no longer exist.
@@ -800,14 +886,16 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     for (const std::string& name : earlierFiles) {
         const std::string path = folder + "/" + name;
         const bool ownedByRun = record.namesInRun != nullptr && record.namesInRun->count(foldedName(path)) > 0;
-        if (written.count(name) == 0 && !ownedByRun) ::unlink(path.c_str());
+        if (written.count(name) == 0 && !ownedByRun) std::remove(path.c_str());
     }
 
+#if !defined(_WIN32)  // MOVEFILE_WRITE_THROUGH has already made the names durable there
     int folderHandle = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (folderHandle >= 0) {
         ::fsync(folderHandle);
         ::close(folderHandle);
     }
+#endif
     if (record.namesInRun != nullptr)
         for (const Commit& step : steps) record.namesInRun->insert(foldedName(step.finalPath));
     return true;

@@ -73,8 +73,12 @@ void defineRunOptions(CLI::App& run, RunOptions& options, RunOptionBindings& bin
         ->type_name("FILE");
     run.add_option("--voi", options.voiPath, "VOI file giving the VOI list (absent: no VOIs)")
         ->type_name("FILE");
-    run.add_option("--plugin", options.pluginPath,
-                   "plug-in library to load (default: LDIPlugin_v15.so beside ldi)")
+#if defined(_WIN32)
+    const char* const pluginHelp = "plug-in library to load (default: LDIPlugin_v15.dll beside ldi.exe)";
+#else
+    const char* const pluginHelp = "plug-in library to load (default: LDIPlugin_v15.so beside ldi)";
+#endif
+    run.add_option("--plugin", options.pluginPath, pluginHelp)
         ->type_name("FILE");
     run.add_option("--plugins-dir", options.pluginsDir,
                    "plug-ins folder, where the plug-in finds LDIPlugin.ini (default: the plug-in's "

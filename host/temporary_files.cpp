@@ -1,15 +1,22 @@
 #include "host/temporary_files.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <signal.h>
+#include <sys/types.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <filesystem>
+#include <system_error>
 
 namespace ldi_host {
 
@@ -23,21 +30,37 @@ constexpr std::size_t kPathBytes = 4096;
 char registeredPaths[kSlots][kPathBytes];
 std::atomic<bool> slotInUse[kSlots];
 
-void removeRegisteredAndStop(int signalNumber) {
+extern "C" void removeRegisteredAndStop(int signalNumber) {
     for (int slot = 0; slot < kSlots; ++slot)
-        if (slotInUse[slot].load()) ::unlink(registeredPaths[slot]);
+        if (slotInUse[slot].load()) std::remove(registeredPaths[slot]);
     std::signal(signalNumber, SIG_DFL);
     std::raise(signalNumber);
 }
 
+long currentProcessId() {
+#if defined(_WIN32)
+    return static_cast<long>(GetCurrentProcessId());
+#else
+    return static_cast<long>(::getpid());
+#endif
+}
+
 bool processRuns(long pid) {
     if (pid <= 0) return false;
+#if defined(_WIN32)
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+#else
     return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+#endif
 }
 
 }  // namespace
 
-std::string temporaryPrefix() { return std::string(kStem) + std::to_string(static_cast<long>(::getpid())) + "-"; }
+std::string temporaryPrefix() { return std::string(kStem) + std::to_string(currentProcessId()) + "-"; }
 
 int registerTemporaryFile(const std::string& path) {
     if (path.size() >= kPathBytes) return -1;
@@ -55,6 +78,9 @@ void unregisterTemporaryFile(int slot) {
 }
 
 void removeTemporaryFilesOnSignals() {
+#if defined(_WIN32)
+    for (int signalNumber : {SIGINT, SIGTERM}) std::signal(signalNumber, removeRegisteredAndStop);
+#else
     struct sigaction action {};
     action.sa_handler = removeRegisteredAndStop;
     sigemptyset(&action.sa_mask);
@@ -64,29 +90,30 @@ void removeTemporaryFilesOnSignals() {
         if (::sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
         ::sigaction(signalNumber, &action, nullptr);
     }
+#endif
 }
 
 void removeStaleTemporaryFiles(const std::string& folder) {
-    DIR* listing = ::opendir(folder.c_str());
-    if (listing == nullptr) return;
+    namespace fs = std::filesystem;
+    std::error_code error;
     const std::size_t stemLength = std::strlen(kStem);
-    const std::time_t now = std::time(nullptr);
-    while (const dirent* entry = ::readdir(listing)) {
-        const char* name = entry->d_name;
-        if (std::strncmp(name, kStem, stemLength) != 0) continue;
-        const std::string path = folder + "/" + name;
-        char* end = nullptr;
-        const long pid = std::strtol(name + stemLength, &end, 10);
+    const auto now = fs::file_time_type::clock::now();
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.compare(0, stemLength, kStem) != 0) continue;
+        char* after = nullptr;
+        const long pid = std::strtol(name.c_str() + stemLength, &after, 10);
         bool stale = false;
-        if (end != name + stemLength && *end == '-') {
+        if (after != name.c_str() + stemLength && *after == '-') {
             stale = !processRuns(pid);
         } else {
-            struct stat info {};
-            stale = ::lstat(path.c_str(), &info) == 0 && now - info.st_mtime > 24 * 60 * 60;
+            std::error_code timeError;
+            const auto written = fs::last_write_time(entry->path(), timeError);
+            stale = !timeError && now - written > std::chrono::hours(24);
         }
-        if (stale) ::unlink(path.c_str());
+        if (stale) fs::remove(entry->path(), error);
+        error.clear();
     }
-    ::closedir(listing);
 }
 
 }  // namespace ldi_host

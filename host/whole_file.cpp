@@ -6,7 +6,9 @@
 #include <fstream>
 #include <sstream>
 
+#if !defined(_WIN32)
 #include <unistd.h>
+#endif
 
 namespace ldi_host {
 
@@ -60,10 +62,12 @@ bool checkFolderForWriting(const std::string& path, std::string& problem) {
         problem = folder.string() + " is not a folder";
         return false;
     }
+#if !defined(_WIN32)  // there only the attempt to create a file tells, and the save reports it
     if (access(folder.c_str(), W_OK | X_OK) != 0) {
         problem = "cannot write into the folder " + folder.string() + ": " + std::strerror(errno);
         return false;
     }
+#endif
     return true;
 }
 

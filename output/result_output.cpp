@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -153,14 +154,15 @@ std::string temporaryLogName(const std::string& logFile, unsigned attempt) {
 // there) already has that name, so an existing file is never written through.
 std::FILE* createNewFile(const std::string& path) {
 #if defined(_WIN32)
-    const int handle = ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT, _S_IREAD | _S_IWRITE);
+    // Binary: the text is written byte for byte, with no line-end translation.
+    const int handle = ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (handle < 0) return nullptr;
-    std::FILE* file = ::_fdopen(handle, "w");
+    std::FILE* file = ::_fdopen(handle, "wb");
     if (file == nullptr) ::_close(handle);
 #else
     const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (handle < 0) return nullptr;
-    std::FILE* file = ::fdopen(handle, "w");
+    std::FILE* file = ::fdopen(handle, "wb");
     if (file == nullptr) ::close(handle);
 #endif
     return file;
@@ -183,6 +185,18 @@ bool writeLogFile(const std::string& logFile, const std::string& text, std::stri
     ok = (std::fclose(file) == 0) && ok;
     if (!ok) std::remove(partialPath.c_str());
     return ok;
+}
+
+// Gives the finished file its name, replacing a log of an earlier run in one
+// step: should that fail, the earlier log stays as it was.
+bool replaceFile(const std::string& from, const std::string& to) {
+#if defined(_WIN32)
+    // rename refuses an existing target there; removing it first would lose
+    // the earlier log whenever the rename then failed.
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
 }
 
 void explainLogFailure(std::ostream& errorStream, const std::string& logFile) {
@@ -212,11 +226,7 @@ int saveResults(const SelectedVoi& voi, const AnalysisSetup& setup,
     }
     hostApi.syLogText(formatText("%s\n%s Written data: %s", progressPrefix, progressPrefix, mapFile.c_str()).c_str());
 
-#if defined(_WIN32)
-    // rename does not replace an existing file there.
-    std::remove(logFile.c_str());
-#endif
-    if (std::rename(partialFile.c_str(), logFile.c_str()) != 0) {
+    if (!replaceFile(partialFile, logFile)) {
         std::remove(partialFile.c_str());
         explainLogFailure(errorStream, logFile);
         return statusTerminalError;
