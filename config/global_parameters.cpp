@@ -337,6 +337,12 @@ bool readSettingsFile(std::istream& input, GlobalParameters& target, std::ostrea
         }
         if (!readLine(tokens, parameters, errorStream)) return false;
     }
+    // A read error (the name belongs to a folder, the disk fails) ends the
+    // loop like the end of the file would; the lines not read may hold settings.
+    if (input.bad()) {
+        errorStream << fileName << " exists but could not be read; check that it is a file you may read";
+        return false;
+    }
     target = std::move(parameters);
     return true;
 }

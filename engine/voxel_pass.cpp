@@ -98,7 +98,11 @@ int planConditionPass(const EngineInput& input, int32_t seedIndex, int32_t condi
             }
             // The voxel series come from the target, which may be shorter.
             if (interval.last > targetVolumes) {
-                writeIntervalError(errorStream, interval, targetName, targetVolumes, condition.name, p);
+                errorStream << "An interval (" << interval.first << ", " << interval.last << ") in condition '"
+                            << condition.name << "' ends after the last volume of vtc '" << targetName
+                            << "', which has " << targetVolumes
+                            << " volumes; the voxel time courses are read from it, so the interval must end "
+                               "within them";
                 return statusInvalidChoices;
             }
             total += static_cast<uint32_t>(length);
@@ -124,6 +128,14 @@ int planConditionPass(const EngineInput& input, int32_t seedIndex, int32_t condi
         plan.entries.push_back(passEntry);
     }
     runLog << '\n' << "\tTotal nr. time-points: " << total << '\n' << "\tEffective nr. time-points: " << effective;
+    // Nothing to fit: the maps would be all zeros with zero thresholds, which
+    // is no answer to the question asked.
+    if (effective == 0) {
+        errorStream << "Condition '" << condition.name
+                    << "' has no time point to analyse: none of its intervals is longer than the AR order ("
+                    << p << "); give it intervals, or check that its protocol condition has any";
+        return statusInvalidChoices;
+    }
     return statusSuccess;
 }
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include <sstream>
 #include <string>
 #include <vector>
@@ -290,6 +293,19 @@ TEST(SettingsReader, OverlongLinesDismissTheFileNamingTheLine) {
     std::ostringstream errors;
     EXPECT_FALSE(readSettingsFile(endless, setup.parameters, errors));
     EXPECT_LT(endless.tellg(), 1000);
+}
+
+// A settings name that cannot be read (here a folder, which opens but gives
+// no bytes) is refused like a bad file, not taken as an empty one.
+TEST(SettingsReader, AnUnreadableFileIsRefused) {
+    std::ifstream folder(std::filesystem::temp_directory_path());
+    ASSERT_TRUE(folder.is_open());
+    AnalysisSetup setup;
+    setup.parameters.autoRegressionOrder = 4;
+    std::ostringstream errors;
+    EXPECT_FALSE(readSettingsFile(folder, setup.parameters, errors));
+    EXPECT_NE(errors.str().find("could not be read"), std::string::npos) << errors.str();
+    EXPECT_EQ(setup.parameters.autoRegressionOrder, 4);
 }
 
 }  // namespace

@@ -252,13 +252,20 @@ TEST_F(VoxelPassTest, IntervalsOutsideTheFileOrTooShortAreRefused) {
     errors.str("");
     runLog.str("");
     EXPECT_EQ(run(pair), 2);
-    EXPECT_EQ(errors.str(), intro + "2, 16) for vtc '" + t +
-                                "', 15 volumes, in condition 'Pair' was wrongly specified (N.B. last-first+1 must "
-                                "be greater than AR-order(1))");
+    EXPECT_EQ(errors.str(), "An interval (2, 16) in condition 'Pair' ends after the last volume of vtc '" + t +
+                                "', which has 15 volumes; the voxel time courses are read from it, so the "
+                                "interval must end within them");
     EXPECT_EQ(runLog.str().substr(0, runLog.str().find("\tintv")),
               "\tSrc VTC: " + a + "\n\tTrg VTC: " + t + "\n");
     pairEntry.intervals = {{2, 15}};
     EXPECT_EQ(run(pair), 1) << errors.str();
+
+    // A condition with no interval at all (a protocol condition without any)
+    // has nothing to compute.
+    pairEntry.intervals.clear();
+    errors.str("");
+    EXPECT_EQ(run(pair), 2);
+    EXPECT_NE(errors.str().find("Condition 'Pair' has no time point to analyse"), std::string::npos) << errors.str();
 }
 
 TEST_F(VoxelPassTest, ProgressPrintsEachTenthOnce) {
