@@ -189,7 +189,10 @@ void detrendSurrogate(const PassTables& tables, std::size_t i, uint32_t s, int32
 struct Worker {
     std::vector<SliceValues> slices;   // per target
     std::vector<int32_t> active;       // voxels of the slice that pass the intensity test
-    std::vector<uint32_t> draws;       // per active voxel, one index per interval
+    // Where the process-wide generator stood at the slice's turn: the worker
+    // draws its voxels' indices from a copy, in the sequential loop's order,
+    // while the turn has moved the generator on past them.
+    RandomState sliceDraws;
     AlignedFloats scratch;
     std::vector<const void*> rows;               // entries x lanes
     std::vector<const float*> surrogates;        // intervals x lanes
@@ -233,7 +236,6 @@ void prepareWorker(const Shared& shared, Worker& worker) {
     for (std::size_t t = 0; t < plan.targets.size(); ++t) plan.targets[t]->allocateSlice(worker.slices[t]);
     const std::size_t voxels = static_cast<std::size_t>(plan.dimX) * static_cast<std::size_t>(plan.dimY);
     worker.active.assign(voxels, 0);
-    worker.draws.assign(voxels * static_cast<std::size_t>(shared.intervalCount), 0u);
     worker.scratch.allocate(shared.kernel->scratchFloats(tables.pass));
     worker.rows.assign(plan.entries.size() * static_cast<std::size_t>(lanes), nullptr);
     const std::size_t intervalLanes = tables.intervals.size() * static_cast<std::size_t>(lanes);
@@ -331,6 +333,11 @@ void computeBlocks(const Shared& shared, Worker& worker, std::size_t activeCount
     const int32_t lanes = kernel.blockLanes;
     const std::size_t intervals = tables.intervals.size();
     const std::size_t lagCount = static_cast<std::size_t>(plan.order) + 1;
+    // The voxels draw in voxel order, each one index per interval, as in the
+    // sequential loop.
+    SurrogateDraws draws;
+    draws.generator = &worker.sliceDraws;
+    draws.surrogateCount = plan.surrogateCount;
     for (std::size_t a0 = 0; a0 < activeCount; a0 += static_cast<std::size_t>(lanes)) {
         const auto used = static_cast<int32_t>(std::min<std::size_t>(static_cast<std::size_t>(lanes), activeCount - a0));
         for (int32_t lane = 0; lane < lanes; ++lane) {
@@ -348,22 +355,25 @@ void computeBlocks(const Shared& shared, Worker& worker, std::size_t activeCount
             }
             for (std::size_t i = 0; i < intervals; ++i) {
                 const std::size_t slot = i * static_cast<std::size_t>(lanes) + static_cast<std::size_t>(lane);
-                const uint32_t s = worker.draws[a * intervals + i];
+                if (lane >= used) {
+                    // A repeated voxel draws nothing: it takes the last voxel's surrogates.
+                    const std::size_t last = i * static_cast<std::size_t>(lanes) + static_cast<std::size_t>(used - 1);
+                    worker.surrogates[slot] = worker.surrogates[last];
+                    worker.surrogateLags[slot] = worker.surrogateLags[last];
+                    continue;
+                }
+                const uint32_t s = draws.next();
                 const auto length = static_cast<std::size_t>(tables.intervals[i].length);
                 if (tables.cached) {
                     worker.surrogates[slot] = tables.surrogateRows.get() + tables.rowOffset[i] + s * length;
                     worker.surrogateLags[slot] = tables.surrogateLags.get() + tables.lagOffset[i] + s * lagCount;
-                } else if (lane < used) {
+                } else {
                     float* row = worker.ownSurrogates.data() + worker.ownSurrogateOffset[i] +
                                  static_cast<std::size_t>(lane) * length;
                     float* lags = worker.ownSurrogateLags.data() + slot * lagCount;
                     detrendSurrogate(tables, i, s, plan.order, row, lags);
                     worker.surrogates[slot] = row;
                     worker.surrogateLags[slot] = lags;
-                } else {
-                    const std::size_t last = i * static_cast<std::size_t>(lanes) + static_cast<std::size_t>(used - 1);
-                    worker.surrogates[slot] = worker.surrogates[last];
-                    worker.surrogateLags[slot] = worker.surrogateLags[last];
                 }
             }
         }
@@ -398,11 +408,8 @@ bool takeTurn(Shared& shared, Worker& worker, int32_t z, int32_t failedTarget, s
         shared.failedTarget = failedTarget;
         shared.stop.store(true);
     } else {
-        SurrogateDraws draws;
-        draws.generator = &processRandom();
-        draws.surrogateCount = shared.plan->surrogateCount;
-        const std::size_t count = activeCount * static_cast<std::size_t>(shared.intervalCount);
-        for (std::size_t d = 0; d < count; ++d) worker.draws[d] = draws.next();
+        worker.sliceDraws = processRandom();
+        skipRandom(processRandom(), static_cast<uint64_t>(activeCount) * static_cast<uint64_t>(shared.intervalCount));
     }
     {
         std::lock_guard<std::mutex> lock(shared.lock);

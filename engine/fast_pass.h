@@ -4,9 +4,11 @@
 // It gives the sequential loop's results bit for bit, for any number of threads:
 // - every worker reads its own slices (positional reads, so no shared file
 //   position), tests the voxels' first values, and then waits for its turn: the
-//   turns go in slice order, and in its turn a worker draws the surrogate indices
-//   of all the slice's voxels from the process-wide generator, in voxel order,
-//   exactly as the sequential loop would; the fits then run in parallel;
+//   turns go in slice order, and in its turn a worker takes a copy of the
+//   process-wide generator and moves the generator past the draws of all the
+//   slice's voxels (a jump, not the draws themselves); it then draws each voxel's
+//   indices from its copy in voxel order, exactly as the sequential loop would,
+//   while the fits run in parallel, so no memory grows with the intervals;
 // - a slice that cannot be read ends the loop in its turn, so the slices before it
 //   are complete, none after it is computed, and the generator stands where the
 //   sequential loop would have left it;

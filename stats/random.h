@@ -27,6 +27,25 @@ inline int32_t nextRandom(RandomState& state) {
     return static_cast<int32_t>((state.next / 65536u) % 32768u);
 }
 
+// Advances the generator by `count` draws at once (the affine step composed
+// with itself), exactly as `count` calls of nextRandom would.
+inline void skipRandom(RandomState& state, uint64_t count) {
+    uint32_t multiplier = 1103515245u;
+    uint32_t increment = 12345u;
+    uint32_t totalMultiplier = 1u;
+    uint32_t totalIncrement = 0u;
+    while (count > 0) {
+        if ((count & 1u) != 0) {
+            totalMultiplier *= multiplier;
+            totalIncrement = totalIncrement * multiplier + increment;
+        }
+        increment = (multiplier + 1u) * increment;
+        multiplier *= multiplier;
+        count >>= 1;
+    }
+    state.next = state.next * totalMultiplier + totalIncrement;
+}
+
 // The process-wide generator.
 RandomState& processRandom();
 inline void seedRandom(uint32_t seed) { seedRandom(processRandom(), seed); }

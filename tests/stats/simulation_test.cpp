@@ -58,6 +58,18 @@ TEST(Generator, ClassicSequenceRangeAndSeeding) {
     EXPECT_EQ(nextRandom(), nextRandom(copy));
 }
 
+TEST(Generator, SkippingEqualsDrawing) {
+    for (uint64_t count : {0ull, 1ull, 2ull, 3ull, 17ull, 1000ull, 65537ull, 1234567ull}) {
+        RandomState drawn;
+        RandomState skipped;
+        seedRandom(drawn, 0x9e3779b9u);
+        skipped = drawn;
+        for (uint64_t i = 0; i < count; ++i) nextRandom(drawn);
+        skipRandom(skipped, count);
+        EXPECT_EQ(skipped.next, drawn.next) << count;
+    }
+}
+
 TEST_F(PinnedClock, SeedIsOffsetPlusClockWithWrapAround) {
     EXPECT_EQ(calendarSeconds(), 1700000000);
     EXPECT_EQ(seriesSeed(5), 1700000005u);
