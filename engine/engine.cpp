@@ -72,13 +72,16 @@ int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listen
               std::ostream& errorStream) {
     const bool verbose = input.parameters->showVerboseProgressLog;
     const ProgressLine progress = [&listener](const std::string& text) { listener.progress(text); };
-    int status = generateSurrogates(input, work, progress, errorStream);
+    SurrogateModels surrogates;
+    int status = prepareSurrogateModels(input, work, surrogates, progress, errorStream);
     if (status != statusSuccess) return status;
 
     for (std::size_t s = 0; s < input.seeds.size(); ++s) {
         const auto seed = static_cast<int32_t>(s);
         status = listener.beginSeed(seed);
         if (status != statusSuccess) return status;
+        // One seed's surrogates at a time: they can be large (series x volumes per source).
+        drawSeedSurrogates(input, seed, surrogates, work);
         for (std::size_t c = 0; c < input.conditions.size(); ++c) {
             const auto condition = static_cast<int32_t>(c);
             const std::string& name = input.conditions[c].name;
@@ -91,6 +94,7 @@ int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listen
             status = assembleConditionMaps(input, seed, condition, work, listener, errorStream);
             if (status != statusSuccess) return status;
         }
+        releaseSeedSurrogates(input, seed);
         status = listener.endSeed(seed);
         if (status != statusSuccess) return status;
     }

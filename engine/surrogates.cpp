@@ -36,8 +36,30 @@ void clearSurrogateRow(VoiTimeCourse& record, int32_t row) {
 
 }  // namespace
 
-int generateSurrogates(const EngineInput& input, EngineWork& work, const ProgressLine& progress,
-                       std::ostream& errorStream) {
+namespace {
+
+// The series' length: the longest source, or the longest reference should one
+// be longer, so that the course matrix can never be narrower than a course.
+int32_t simulatedLength(const EngineInput& input) {
+    int32_t longest = std::max<int32_t>(input.longestSource, 1);
+    for (const EngineSeed& seed : input.seeds)
+        for (const VoiTimeCourse* record : seed.references)
+            if (record != nullptr) longest = std::max(longest, record->meanTimeCourse.colCount);
+    return longest;
+}
+
+// Series `s` of a reference's model, simulated over `own` (longest +
+// discarded points) with a generator of its own; false when the model refuses
+// (a non-positive or non-finite residual variance).
+bool simulateSeries(const VoiTimeCourse& record, int32_t s, Matrix& own, RandomState& generator) {
+    return simulateArSeries(own, 1, 2, own.colBase, own.colEnd, record.arCoefficients, record.residualCovariance, s,
+                            generator);
+}
+
+}  // namespace
+
+int prepareSurrogateModels(const EngineInput& input, EngineWork& work, SurrogateModels& models,
+                           const ProgressLine& progress, std::ostream& errorStream) {
     const GlobalParameters& parameters = *input.parameters;
     if (parameters.showVerboseProgressLog)
         progress(formatText("%s\n%s Generating surrogate ref time-courses...", progressPrefix, progressPrefix));
@@ -45,22 +67,21 @@ int generateSurrogates(const EngineInput& input, EngineWork& work, const Progres
         errorStream << "The statistics work objects were not prepared before the surrogate generation (internal error)";
         return statusTerminalError;
     }
-    // The references are consulted as well as the longest source, so that
-    // the course matrix can never be narrower than a course.
-    int32_t longest = std::max<int32_t>(input.longestSource, 1);
-    for (const EngineSeed& seed : input.seeds)
-        for (const VoiTimeCourse* record : seed.references)
-            if (record != nullptr) longest = std::max(longest, record->meanTimeCourse.colCount);
-    const auto discarded = static_cast<int32_t>(parameters.numDiscardedSimulatedTimePoints);
-    Matrix course(1, longest, 1, 1);
-    // One simulation buffer per thread.
-    std::vector<Matrix> simulations(static_cast<std::size_t>(computationThreadCount()),
-                                    Matrix(1, longest + discarded, 1, 1));
+    models = SurrogateModels{};
+    models.count = static_cast<int32_t>(parameters.numSurrogateSimulations);
+    models.longest = simulatedLength(input);
+    models.discarded = static_cast<int32_t>(parameters.numDiscardedSimulatedTimePoints);
+    Matrix course(1, models.longest, 1, 1);
+    Matrix last(1, models.longest + models.discarded, 1, 1);
     CovarianceAccumulator& accumulator = *work.realAccumulator;
     ArModelWorkspace& model = *work.referenceModel;
 
-    // A reference met again (in another condition) is processed again: the
-    // process-wide generator then stands where drawing in this order leaves it.
+    // In the order the series were always drawn: a reference met again (in
+    // another condition) is fitted again, and the process-wide generator ends
+    // where the last series of the last reference left it. Only the last
+    // series is drawn here, for that state; the rows are drawn seed by seed
+    // when the seed's turn comes (drawSeedSurrogates), so that the surrogates
+    // of one seed at a time are held.
     for (const EngineSeed& seed : input.seeds) {
         for (const EngineCondition& condition : input.conditions) {
             for (const EngineEntry& entry : condition.entries) {
@@ -82,44 +103,67 @@ int generateSurrogates(const EngineInput& input, EngineWork& work, const Progres
                 if (fitted) {
                     residualCovarianceOf(accumulator, 0, model, record->residualCovariance);
                     arCoefficientsOf(model, record->arCoefficients);
+                    models.fitted.insert(record);
                 } else {
                     clearModel(*record);
+                    models.fitted.erase(record);
                 }
-
-                Matrix& surrogates = record->surrogates;
-                const int32_t count = surrogates.rowCount;
-                // Every series is seeded by its own number, so the series do not
-                // depend on each other: they are drawn on several threads, each on a
-                // generator of its own, and the process-wide generator is then left
-                // where the last series left it, as drawing them in turn would.
-                bool lastDrawn = false;
-                RandomState last;
-                const int workers = std::min<int>(static_cast<int>(simulations.size()), count / 32 + 1);
-                shareWork(workers, count, kSeriesPerTask, [&](int64_t first, int64_t end, int worker) {
-                    Matrix& own = simulations[static_cast<std::size_t>(worker)];
-                    for (auto s = static_cast<int32_t>(first); s < end; ++s) {
-                        const int32_t row = surrogates.rowBase + s;
-                        RandomState generator;
-                        // A non-positive (or non-finite) residual variance makes the
-                        // simulation refuse; the row is then zeros like an unfitted one.
-                        if (!fitted || !simulateArSeries(own, 1, 2, own.colBase, own.colEnd,
-                                                         record->arCoefficients, record->residualCovariance, s,
-                                                         generator)) {
-                            clearSurrogateRow(*record, row);
-                            continue;
-                        }
-                        // The first simulated points are warm-up: a shorter run discards more.
-                        copyBlock(surrogates, row, row + 1, surrogates.colBase, surrogates.colEnd, own, 1,
-                                  own.colEnd - volumes);
-                        if (s == count - 1) {
-                            last = generator;
-                            lastDrawn = true;
-                        }
-                    }
-                }, work.workers.get());
-                if (lastDrawn) processRandom() = last;
+                RandomState generator;
+                if (fitted && models.count > 0 && simulateSeries(*record, models.count - 1, last, generator))
+                    processRandom() = generator;
             }
         }
     }
+    return statusSuccess;
+}
+
+void drawSeedSurrogates(const EngineInput& input, int32_t seedIndex, const SurrogateModels& models,
+                        EngineWork& work) {
+    const EngineSeed& seed = input.seeds[static_cast<std::size_t>(seedIndex)];
+    // One simulation buffer per thread.
+    std::vector<Matrix> simulations(static_cast<std::size_t>(computationThreadCount()),
+                                    Matrix(1, models.longest + models.discarded, 1, 1));
+    std::vector<VoiTimeCourse*> done;
+    for (VoiTimeCourse* record : seed.references) {
+        if (record == nullptr || std::find(done.begin(), done.end(), record) != done.end()) continue;
+        done.push_back(record);
+        const int32_t volumes = record->meanTimeCourse.colCount;
+        const int32_t count = models.count;
+        Matrix& surrogates = record->surrogates;
+        if (surrogates.rowCount != count || surrogates.colCount != volumes) surrogates = Matrix(count, volumes, 1, 1);
+        const bool fitted = models.fitted.count(record) > 0;
+        // Every series is seeded by its own number, so the series do not
+        // depend on each other: they are drawn on several threads, each on a
+        // generator of its own, and the process-wide generator is not touched.
+        const int workers = std::min<int>(static_cast<int>(simulations.size()), count / 32 + 1);
+        shareWork(workers, count, kSeriesPerTask, [&](int64_t first, int64_t end, int worker) {
+            Matrix& own = simulations[static_cast<std::size_t>(worker)];
+            for (auto s = static_cast<int32_t>(first); s < end; ++s) {
+                const int32_t row = surrogates.rowBase + s;
+                RandomState generator;
+                if (!fitted || !simulateSeries(*record, s, own, generator)) {
+                    clearSurrogateRow(*record, row);
+                    continue;
+                }
+                // The first simulated points are warm-up: a shorter run discards more.
+                copyBlock(surrogates, row, row + 1, surrogates.colBase, surrogates.colEnd, own, 1,
+                          own.colEnd - volumes);
+            }
+        }, work.workers.get());
+    }
+}
+
+void releaseSeedSurrogates(const EngineInput& input, int32_t seedIndex) {
+    for (VoiTimeCourse* record : input.seeds[static_cast<std::size_t>(seedIndex)].references)
+        if (record != nullptr) record->surrogates = Matrix();
+}
+
+int generateSurrogates(const EngineInput& input, EngineWork& work, const ProgressLine& progress,
+                       std::ostream& errorStream) {
+    SurrogateModels models;
+    const int status = prepareSurrogateModels(input, work, models, progress, errorStream);
+    if (status != statusSuccess) return status;
+    for (std::size_t seed = 0; seed < input.seeds.size(); ++seed)
+        drawSeedSurrogates(input, static_cast<int32_t>(seed), models, work);
     return statusSuccess;
 }

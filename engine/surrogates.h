@@ -3,22 +3,46 @@
 // distribution of the influence measures is drawn.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
+#include <set>
 
 #include "engine/voxel_pass.h"
 
 struct EngineInput;
 struct EngineWork;
+struct VoiTimeCourse;
 
-// For every reference time course of the input (seed, condition, entry
-// order; a reference met again is processed again): fits a univariate AR model of
-// order autoRegressionOrder to the detrended course, stores its coefficients
-// and residual variance in the record, and fills the record's surrogate rows
-// with simulated series. Each series is simulated over longestSource +
-// numDiscardedSimulatedTimePoints points and its last numVolumes points are
-// kept. When the model cannot be fitted or its residual variance is not
-// positive, the coefficients, the variance and every surrogate row are zeros.
-// Returns 1, or 3 when a reference is missing (message in errorStream).
-// Uses the work's realAccumulator and referenceModel as work objects.
+// What the surrogates of a run are drawn from: every reference's AR model
+// (fitted in place: its coefficients and residual variance are in the record)
+// and the series' shape.
+struct SurrogateModels {
+    std::set<const VoiTimeCourse*> fitted;  // the references whose model could be fitted
+    int32_t count = 0;                      // series per reference
+    int32_t longest = 1;                    // kept points of the longest series
+    int32_t discarded = 0;                  // warm-up points before them
+};
+
+// For every reference time course of the input (seed, condition, entry order;
+// a reference met again is fitted again): fits a univariate AR model of order
+// autoRegressionOrder to the detrended course and stores its coefficients and
+// residual variance in the record (all zeros when the model cannot be fitted).
+// Leaves the process-wide generator where drawing every reference's series in
+// that order would leave it, without drawing them. Returns 1, or 3 when a
+// reference is missing (message in errorStream). Uses the work's
+// realAccumulator and referenceModel as work objects.
+int prepareSurrogateModels(const EngineInput& input, EngineWork& work, SurrogateModels& models,
+                           const ProgressLine& progress, std::ostream& errorStream);
+
+// The surrogate rows of one seed's references (count x volumes, allocated
+// here): series s is simulated over longest + discarded points from its own
+// seed and its last `volumes` points are kept; a reference without a usable
+// model gets zero rows. Does not move the process-wide generator.
+void drawSeedSurrogates(const EngineInput& input, int32_t seed, const SurrogateModels& models, EngineWork& work);
+
+// Frees the surrogate rows of one seed's references.
+void releaseSeedSurrogates(const EngineInput& input, int32_t seed);
+
+// The models and every seed's rows at once.
 int generateSurrogates(const EngineInput& input, EngineWork& work, const ProgressLine& progress,
                        std::ostream& errorStream);

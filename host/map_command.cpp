@@ -537,7 +537,6 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
     // hold usable data (a NaN would spoil every measure of the seed).
     std::vector<std::unique_ptr<VoiTimeCourse>> records;
     std::vector<EngineSeed> engineSeeds;
-    const auto surrogateCount = static_cast<int32_t>(parameters.numSurrogateSimulations);
     for (Seed& seed : seeds) {
         std::vector<int64_t> kept;
         for (int64_t v : seed.voxels)
@@ -561,7 +560,6 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
             record->meanTimeCourse = Matrix(1, volumes, 1, 1);
             record->residualCovariance = Matrix(1, 1, 1, 1);
             record->arCoefficients = MatrixList(order, 1, record->residualCovariance);
-            record->surrogates = Matrix(surrogateCount, volumes, 1, 1);
             std::string problem;
             seedMean(*run->source, seed.voxels, sliceVoxels, record->meanTimeCourse, problem);
             if (!problem.empty()) return failInput(problem);

@@ -131,7 +131,6 @@ int openVtcFiles(AnalysisContext& context, AnalysisSetup& setup, std::ostream& e
 int buildVoiTimeCourses(AnalysisContext& context, AnalysisSetup& setup, std::ostream& errorStream,
                         std::vector<std::string>* warnings) {
     const int32_t order = setup.parameters.autoRegressionOrder;
-    const auto surrogateCount = static_cast<int32_t>(setup.parameters.numSurrogateSimulations);
     for (const SelectedVoi& voi : setup.vois) {
         for (const Condition& condition : setup.conditions) {
             for (const VtcEntry& entry : condition.entries) {
@@ -154,7 +153,6 @@ int buildVoiTimeCourses(AnalysisContext& context, AnalysisSetup& setup, std::ost
                 record->meanTimeCourse = Matrix(1, volumes, 1, 1);
                 record->residualCovariance = Matrix(1, 1, 1, 1);
                 record->arCoefficients = MatrixList(order, 1, record->residualCovariance);
-                record->surrogates = Matrix(surrogateCount, volumes, 1, 1);
 
                 const VoiMeanResult mean =
                     readVoiMeanTimeCourse(vtc.handle.get(), vtc.header, voi.voxels, voxelCount, voi.coordsConvention,

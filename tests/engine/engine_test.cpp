@@ -49,10 +49,12 @@ private:
     int32_t volumes_;
 };
 
-// Keeps every map and its thresholds, and which threads called.
+// Keeps every map and its thresholds, which threads called, and how many
+// references held surrogates while each map was written.
 class CollectingListener : public EngineListener {
 public:
-    explicit CollectingListener(std::size_t voxels) : voxels_(voxels) {}
+    explicit CollectingListener(std::size_t voxels, const EngineInput* input = nullptr)
+        : voxels_(voxels), input_(input) {}
     void progress(const std::string&) override { callers.push_back(std::this_thread::get_id()); }
     int beginSeed(int32_t) override {
         callers.push_back(std::this_thread::get_id());
@@ -60,6 +62,13 @@ public:
     }
     float* mapBuffer(int32_t, int32_t, int32_t, std::ostream&) override {
         callers.push_back(std::this_thread::get_id());
+        if (input_ != nullptr) {
+            int holding = 0;
+            for (const EngineSeed& seed : input_->seeds)
+                for (const VoiTimeCourse* record : seed.references)
+                    if (record != nullptr && record->surrogates.rowCount > 0) ++holding;
+            referencesHoldingSurrogates.push_back(holding);
+        }
         maps.emplace_back(voxels_, -1.0f);
         return maps.back().data();
     }
@@ -76,9 +85,11 @@ public:
     std::vector<std::vector<float>> maps;
     std::vector<std::vector<float>> thresholds;
     std::vector<std::thread::id> callers;
+    std::vector<int> referencesHoldingSurrogates;
 
 private:
     std::size_t voxels_;
+    const EngineInput* input_;
 };
 
 class EngineTest : public SyntheticRunTest {};
@@ -126,6 +137,27 @@ TEST_F(EngineTest, AnotherSourceAndListenerGetThePlugInsMapsAndThresholdsOnTheCa
         for (const std::thread::id& caller : listener.callers) EXPECT_EQ(caller, std::this_thread::get_id());
     }
     setComputationThreadCount(0);
+}
+
+// The surrogates, series x volumes for every reference, are held for one seed
+// at a time, whatever the number of seeds.
+TEST_F(EngineTest, SurrogatesAreHeldForOneSeedAtATime) {
+    VtcWriterOptions options;
+    options.numVolumes = 40;
+    options.xEnd = options.yEnd = options.zEnd = 6;
+    options.value = drivenData;
+    const std::string vtc = writeVtc("run.vtc", options);
+    addEntry(addCondition(setup, "A"), vtc, vtc, {{3, 40}});
+    addVoi("R1", 0, {{1, 1, 0}});
+    addVoi("R2", 1, {{0, 1, 1}});
+    addVoi("R3", 2, {{1, 0, 1}});
+    context.work.workers = std::make_unique<WorkerTeam>(1);
+    ASSERT_EQ(prepareReferenceTimeCourses(context, setup, errors), 1) << errors.str();
+    const EngineInput input = engineInputOf(context, setup);
+    CollectingListener listener(8, &input);
+    std::ostringstream log;
+    ASSERT_EQ(runEngine(input, context.work, listener, log, errors), 1) << errors.str();
+    EXPECT_EQ(listener.referencesHoldingSurrogates, std::vector<int>(18, 1));
 }
 
 }  // namespace

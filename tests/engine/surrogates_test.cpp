@@ -98,6 +98,7 @@ TEST_F(SurrogateTest, ACourseWithoutAModelGetsZeroSurrogates) {
     prepare();
     // Leftovers that must not survive.
     VoiTimeCourse& constant = *context.voiTimeCourses[0];
+    constant.surrogates = Matrix(static_cast<int32_t>(setup.parameters.numSurrogateSimulations), 40, 1, 1);
     fillBlock(constant.surrogates, 1, 5, 1, 41, 7.0f);
     constant.residualCovariance(1, 1) = 3.0f;
     constant.arCoefficients[1](1, 1) = 0.5f;
