@@ -284,6 +284,31 @@ int runSequentialVoxelLoop(const VoxelPassPlan& plan, VoxelWork& work, SliceProg
     return statusSuccess;
 }
 
+// Intervals that overlap on one target count their shared time points more
+// than once. That is allowed (set-ups may rely on it), but rarely meant, so the
+// log pane says so once per condition.
+void warnOfOverlaps(const EngineCondition& condition, const VoxelPassPlan& plan, const ProgressLine& progress) {
+    struct Span {
+        int32_t target, first, last;
+    };
+    std::vector<Span> spans;
+    for (const VoxelPassEntry& entry : plan.entries)
+        for (const Interval& interval : *entry.intervals) spans.push_back(Span{entry.target, interval.first, interval.last});
+    std::sort(spans.begin(), spans.end(), [](const Span& x, const Span& y) {
+        return x.target != y.target ? x.target < y.target : x.first < y.first;
+    });
+    for (std::size_t i = 1; i < spans.size(); ++i) {
+        const Span& earlier = spans[i - 1];
+        const Span& later = spans[i];
+        if (later.target != earlier.target || later.first > earlier.last) continue;
+        progress(formatText("%s WARNING: Intervals of condition '%s' overlap (%d-%d and %d-%d of vtc '%s'): the "
+                            "time points they share are counted once for every interval",
+                            progressPrefix, condition.name.c_str(), earlier.first, earlier.last, later.first,
+                            later.last, plan.targets[static_cast<std::size_t>(later.target)]->name().c_str()));
+        return;
+    }
+}
+
 // The counts of the pass, as shares of the grid, in the run log and (verbose
 // runs) in the progress lines.
 void writeVoxelSummary(const VoxelLoopCounts& counts, const VoxelPassPlan& plan, const ProgressLine* progress,
@@ -322,6 +347,7 @@ int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t con
     VoxelPassPlan plan;
     const int planStatus = planConditionPass(input, seed, condition, runLog, errorStream, plan);
     if (planStatus != statusSuccess) return planStatus;
+    warnOfOverlaps(input.conditions[static_cast<std::size_t>(condition)], plan, progress);
     if (!work.realMeasures || !work.nullMeasures || !work.realAccumulator || !work.nullAccumulator ||
         !work.jointModel || !work.referenceModel || !work.voxelModel) {
         errorStream << "The work objects of the voxel pass for VOI '" << input.seeds[static_cast<std::size_t>(seed)].name

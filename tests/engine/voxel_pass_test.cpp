@@ -268,6 +268,29 @@ TEST_F(VoxelPassTest, IntervalsOutsideTheFileOrTooShortAreRefused) {
     EXPECT_NE(errors.str().find("Condition 'Pair' has no time point to analyse"), std::string::npos) << errors.str();
 }
 
+// Overlapping intervals are computed as given, with one warning per condition
+// in the log pane (whether progress is shown or not); touching ones are not.
+TEST_F(VoxelPassTest, OverlappingIntervalsBringOneWarning) {
+    const std::string a = writeVtc("a.vtc", gridOptions(2));
+    Condition& condition = addCondition(setup, "A");
+    VtcEntry& entry = addEntry(condition, a, a, {{2, 10}, {11, 20}});
+    voi = addVoi("V", 0, {{0, 0, 0}});
+    prepare();
+    const auto warnings = [this] {
+        int count = 0;
+        for (const std::string& text : host().logTexts) count += text.find("WARNING") != std::string::npos ? 1 : 0;
+        return count;
+    };
+    ASSERT_EQ(run(condition), 1) << errors.str();
+    EXPECT_EQ(warnings(), 0);
+    entry.intervals = {{2, 10}, {2, 10}, {5, 20}, {3, 4}};
+    ASSERT_EQ(run(condition), 1) << errors.str();
+    EXPECT_EQ(warnings(), 1);
+    EXPECT_NE(host().logTexts.back().find("Intervals of condition 'A' overlap (2-10 and 2-10 of vtc '" + a + "')"),
+              std::string::npos)
+        << host().logTexts.back();
+}
+
 TEST_F(VoxelPassTest, ProgressPrintsEachTenthOnce) {
     EXPECT_EQ(progressValue(0, 3), 0);
     EXPECT_EQ(progressValue(1, 3), 50);
