@@ -111,13 +111,13 @@ void drawColourBar(cairo_t* cr, const MontageLayout& layout, const MapDisplay& d
 
 MontageLayout layoutMontage(int32_t dimX, int32_t dimY, int32_t dimZ) {
     MontageLayout layout;
-    const int32_t stride = std::max<int32_t>(1, (dimZ + MAX_TILES - 1) / MAX_TILES);
-    for (int32_t z = 0; z < dimZ; z += stride) layout.slices.push_back(z);
+    const int32_t stride = std::max<int32_t>(1, (dimY + MAX_TILES - 1) / MAX_TILES);
+    for (int32_t y = dimY - 1; y >= 0; y -= stride) layout.slices.push_back(y);
     const int32_t count = static_cast<int32_t>(layout.slices.size());
-    const int32_t longer = std::max(dimX, dimY);
+    const int32_t longer = std::max(dimX, dimZ);
     layout.cell = std::clamp<int32_t>((TILE_TARGET + longer - 1) / longer, 1, MAX_CELL);
-    layout.tileWidth = dimX * layout.cell;
-    layout.tileHeight = dimY * layout.cell;
+    layout.tileWidth = dimZ * layout.cell;
+    layout.tileHeight = dimX * layout.cell;
     // Somewhat wider than high, like a screen.
     const double aspect = static_cast<double>(layout.tileHeight) / layout.tileWidth;
     layout.columns = std::clamp<int32_t>(static_cast<int32_t>(std::ceil(std::sqrt(count * aspect * 1.5))), 1,
@@ -251,7 +251,7 @@ bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& d
     }
     const MontageLayout layout = layoutMontage(g.dimX, g.dimY, g.dimZ);
     Surface page(cairo_image_surface_create(CAIRO_FORMAT_RGB24, layout.width, layout.height));
-    Surface tile(cairo_image_surface_create(CAIRO_FORMAT_RGB24, g.dimX, g.dimY));
+    Surface tile(cairo_image_surface_create(CAIRO_FORMAT_RGB24, g.dimZ, g.dimX));
     if (cairo_surface_status(page.get()) != CAIRO_STATUS_SUCCESS ||
         cairo_surface_status(tile.get()) != CAIRO_STATUS_SUCCESS) {
         problem = "cannot make a picture of " + std::to_string(layout.width) + " x " +
@@ -280,13 +280,15 @@ bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& d
     const Rgb label{0.85, 0.85, 0.85};
     const std::size_t sliceVoxels = static_cast<std::size_t>(g.dimX) * g.dimY;
     for (std::size_t k = 0; k < layout.slices.size(); ++k) {
-        const int32_t z = layout.slices[k];
+        const int32_t y = layout.slices[k];
         cairo_surface_flush(tile.get());
         unsigned char* data = cairo_image_surface_get_data(tile.get());
         const int stride = cairo_image_surface_get_stride(tile.get());
-        for (int32_t y = 0; y < g.dimY; ++y) {
-            auto* row = reinterpret_cast<uint32_t*>(data + static_cast<std::ptrdiff_t>(g.dimY - 1 - y) * stride);
-            for (int32_t x = 0; x < g.dimX; ++x) {
+        // Rows: x, anterior first; columns: z reversed, the head's left first.
+        for (int32_t x = 0; x < g.dimX; ++x) {
+            auto* row = reinterpret_cast<uint32_t*>(data + static_cast<std::ptrdiff_t>(x) * stride);
+            for (int32_t column = 0; column < g.dimZ; ++column) {
+                const int32_t z = g.dimZ - 1 - column;
                 const std::size_t at = static_cast<std::size_t>(z) * sliceVoxels + static_cast<std::size_t>(y) * g.dimX + x;
                 const float value = map.voxels[at];
                 Rgb colour{0.0, 0.0, 0.0};
@@ -302,7 +304,7 @@ bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& d
                 } else {
                     colour = Rgb{0.07, 0.07, 0.07};  // no value (outside, skipped or ill-defined)
                 }
-                row[x] = packRgb(colour);
+                row[column] = packRgb(colour);
             }
         }
         cairo_surface_mark_dirty(tile.get());
@@ -313,18 +315,30 @@ bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& d
         cairo_scale(cr.get(), layout.cell, layout.cell);
         cairo_set_source_surface(cr.get(), tile.get(), 0.0, 0.0);
         cairo_pattern_set_filter(cairo_get_source(cr.get()), CAIRO_FILTER_NEAREST);
-        cairo_rectangle(cr.get(), 0.0, 0.0, g.dimX, g.dimY);
+        cairo_rectangle(cr.get(), 0.0, 0.0, g.dimZ, g.dimX);
         cairo_fill(cr.get());
         cairo_restore(cr.get());
-        if (layout.tileHeight >= 40)
-            text(cr.get(), left + 3.0, top + 11.0, 10.0, false, "z " + std::to_string(z), Rgb{0.6, 0.6, 0.6});
+        const Rgb faint{0.6, 0.6, 0.6};
+        if (layout.tileHeight >= 40) {
+            // The slice's Talairach height, and on the first tile the sides.
+            const int32_t talairachZ = 128 - g.yStart - y * g.resolution;
+            text(cr.get(), left + 3.0, top + 11.0, 10.0, false, "z " + std::to_string(talairachZ), faint);
+            if (k == 0 && layout.tileWidth >= 80 && layout.tileHeight >= 80) {
+                text(cr.get(), left + 3.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, "L", faint);
+                text(cr.get(), left + layout.tileWidth - 10.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, "R",
+                     faint);
+                text(cr.get(), left + layout.tileWidth / 2.0 - 3.0, top + 11.0, 10.0, false, "A", faint);
+                text(cr.get(), left + layout.tileWidth / 2.0 - 3.0, top + layout.tileHeight - 3.0, 10.0, false, "P",
+                     faint);
+            }
+        }
     }
 
     text(cr.get(), layout.margin, 22.0, 15.0, true, display.title, Rgb{1.0, 1.0, 1.0});
     std::string subtitle = voxelsShown(display);
     subtitle += display.isSigned ? ", positive warm, negative cool" : ", warm colours";
     subtitle += background.empty() ? "" : ", over the mean image of the VTC";
-    subtitle += "; slices z from 0, y upwards";
+    subtitle += "; axial, inferior to superior, L left, A up";
     text(cr.get(), layout.margin, 42.0, 11.0, false, subtitle, label);
     drawColourBar(cr.get(), layout, display);
     cr.reset();

@@ -1,6 +1,13 @@
 // Pictures of maps: `ldi show` draws one map of a .ldi file as a PNG montage
-// of its z slices, over the mean image of a VTC when one is given, with the
+// of its axial slices, over the mean image of a VTC when one is given, with the
 // values below the map's FDR threshold at a chosen q hidden.
+//
+// The grid's axes lie in the head as the host's internal coordinates do: x runs
+// from anterior to posterior, y from superior to inferior, z from right to left
+// (a Talairach point (X, Y, Z) lies at internal (128 - Y, 128 - Z, 128 - X)).
+// An axial slice is therefore one grid y; it is drawn in the neurological
+// convention: the head's left on the picture's left, anterior at the top. The
+// slices go from inferior to superior.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +19,10 @@
 
 namespace ldi_host {
 
-// Where everything lies in the picture. Tile k shows slice `slices[k]`; its
-// top-left corner is at (tileLeft(k), tileTop(k)); voxel (x, y) of the slice
-// covers `cell` x `cell` pixels from (tileLeft + x * cell, tileTop + (dimY - 1
-// - y) * cell), so y runs upwards.
+// Where everything lies in the picture. Tile k shows the axial slice at grid y
+// = `slices[k]`; its top-left corner is at (tileLeft(k), tileTop(k)); voxel
+// (x, y, z) covers `cell` x `cell` pixels from (tileLeft + (dimZ - 1 - z) *
+// cell, tileTop + x * cell).
 struct MontageLayout {
     int32_t cell = 1;
     int32_t columns = 1, rows = 1;
@@ -32,8 +39,9 @@ struct MontageLayout {
     }
 };
 
-// The layout for a grid: all slices up to 64, every second (third, ...) one
-// beyond; tiles of at least about 120 pixels, at most 16 pixels a voxel.
+// The layout for a grid: all axial slices up to 64, every second (third, ...)
+// one beyond, from inferior (the largest grid y) to superior; tiles of at least
+// about 120 pixels, at most 16 pixels a voxel.
 MontageLayout layoutMontage(int32_t dimX, int32_t dimY, int32_t dimZ);
 
 // What a montage shows, chosen from the map and the wanted q.

@@ -54,10 +54,10 @@ std::size_t voxelIndex(int x, int y, int z) { return (std::size_t(z) * DIM_Y + y
 Picture::Pixel voxelPixel(const Picture& picture, int x, int y, int z) {
     const MontageLayout layout = layoutMontage(DIM_X, DIM_Y, DIM_Z);
     std::size_t k = 0;
-    while (k < layout.slices.size() && layout.slices[k] != z) ++k;
+    while (k < layout.slices.size() && layout.slices[k] != y) ++k;
     EXPECT_LT(k, layout.slices.size());
-    return picture.at(layout.tileLeft(k) + x * layout.cell + layout.cell / 2,
-                      layout.tileTop(k) + (DIM_Y - 1 - y) * layout.cell + layout.cell / 2);
+    return picture.at(layout.tileLeft(k) + (DIM_Z - 1 - z) * layout.cell + layout.cell / 2,
+                      layout.tileTop(k) + x * layout.cell + layout.cell / 2);
 }
 
 bool isWarm(const Picture::Pixel& p) { return p.r > 180 && p.b < 60; }
@@ -276,16 +276,17 @@ TEST(Montage, DefaultLevelMeanImageAndLayout) {
         const MontageLayout layout = layoutMontage(dims[0], dims[1], dims[2]);
         ASSERT_FALSE(layout.slices.empty());
         EXPECT_LE(layout.slices.size(), 64u);
-        EXPECT_EQ(layout.slices.front(), 0);
-        EXPECT_LT(layout.slices.back(), dims[2]);
-        if (dims[2] <= 64) {
-            EXPECT_EQ(layout.slices.size(), std::size_t(dims[2]));
+        EXPECT_EQ(layout.slices.front(), dims[1] - 1) << "the most inferior slice first";
+        EXPECT_GE(layout.slices.back(), 0);
+        if (dims[1] <= 64) {
+            EXPECT_EQ(layout.slices.size(), std::size_t(dims[1]));
         }
         const std::size_t last = layout.slices.size() - 1;
         const std::size_t rightmost = std::min<std::size_t>(std::size_t(layout.columns), last + 1) - 1;
         EXPECT_GE(layout.tileTop(0), layout.titleHeight);
         EXPECT_LE(layout.tileLeft(rightmost) + layout.tileWidth, layout.width - layout.barAreaWidth);
         EXPECT_LE(layout.tileTop(last) + layout.tileHeight, layout.height);
-        EXPECT_EQ(layout.tileWidth, dims[0] * layout.cell);
+        EXPECT_EQ(layout.tileWidth, dims[2] * layout.cell);
+        EXPECT_EQ(layout.tileHeight, dims[0] * layout.cell);
     }
 }
