@@ -28,7 +28,8 @@
 #include <zlib.h>
 #if !defined(_WIN32)
 // Debian has no Windows build of these: the Windows ldi writes no NIfTI files.
-#include <libdeflate.h>
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
 #include <nifti1_io.h>
 #endif
 
@@ -66,13 +67,19 @@ bool hostIsLittleEndian() {
     return first == 1;
 }
 
-// zlib's CRC-32, computed with libdeflate's much faster routine where there is one.
+// zlib's CRC-32, computed with isa-l's much faster routine where there is one.
 uint32_t crc32Of(std::string_view bytes) {
 #if defined(_WIN32)
     return static_cast<uint32_t>(
         crc32_z(crc32_z(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
 #else
-    return libdeflate_crc32(0, bytes.data(), bytes.size());
+    uint32_t crc = 0;
+    // In pieces: the routine takes 64-bit lengths on some versions, 32-bit on others.
+    for (std::size_t at = 0; at < bytes.size(); at += std::size_t{1} << 30) {
+        const std::size_t piece = std::min(bytes.size() - at, std::size_t{1} << 30);
+        crc = crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(bytes.data() + at), piece);
+    }
+    return crc;
 #endif
 }
 
@@ -212,7 +219,7 @@ public:
 
     const std::string& path() const { return path_; }
 
-    // Writes the whole content, flushes it to the disk and closes the file.
+    // Writes the whole content; finish() then brings it to the disk.
     bool writeAll(std::string_view content, const std::string& finalPath, std::string& problem) {
         const char* data = content.data();
         std::size_t left = content.size();
@@ -230,8 +237,11 @@ public:
             data += written;
             left -= static_cast<std::size_t>(written);
         }
-        return syncAndClose(finalPath, problem);
+        return true;
     }
+
+    // Flushes the file to the disk and closes it.
+    bool finish(const std::string& finalPath, std::string& problem) { return syncAndClose(finalPath, problem); }
 
     bool commit(const std::string& finalPath, std::string& problem) {
         std::string reason;
@@ -583,24 +593,29 @@ bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, std::string&
     image.append(4, '\0');
     image.append(reinterpret_cast<const char*>(map.voxels.data()), map.voxels.size() * sizeof(float));
 
-    // The fastest level: maps are mostly runs of zeros, which every level
-    // shrinks alike, and the files are written on every run.
-    struct CompressorDeleter {
-        void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
-    };
-    std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(libdeflate_alloc_compressor(1));
-    if (!compressor) {
-        problem = "no memory to compress the image";
-        return false;
-    }
-    encoded.resize(libdeflate_gzip_compress_bound(compressor.get(), image.size()));
-    const std::size_t size =
-        libdeflate_gzip_compress(compressor.get(), image.data(), image.size(), encoded.data(), encoded.size());
-    if (size == 0) {
+    // isa-l's igzip at level 1: the maps are half runs of zeros and half noise,
+    // which every level shrinks alike (to about 45 %), and igzip does it about
+    // four times faster than libdeflate's fastest level (zlib is slower still).
+    std::vector<uint8_t> levelBuffer(ISAL_DEF_LVL1_DEFAULT);
+    isal_zstream stream;
+    isal_deflate_init(&stream);
+    stream.gzip_flag = IGZIP_GZIP;
+    stream.level = 1;
+    stream.level_buf = levelBuffer.data();
+    stream.level_buf_size = static_cast<uint32_t>(levelBuffer.size());
+    stream.end_of_stream = 1;
+    stream.flush = NO_FLUSH;
+    // Incompressible data grows by a few bytes per 64 KiB block, plus the gzip framing.
+    encoded.resize(image.size() + image.size() / 1024 + 1024);
+    stream.next_in = reinterpret_cast<uint8_t*>(image.data());
+    stream.avail_in = static_cast<uint32_t>(image.size());
+    stream.next_out = reinterpret_cast<uint8_t*>(encoded.data());
+    stream.avail_out = static_cast<uint32_t>(encoded.size());
+    if (image.size() > UINT32_MAX || isal_deflate(&stream) != COMP_OK || stream.internal_state.state != ZSTATE_END) {
         problem = "the image could not be compressed";
         return false;
     }
-    encoded.resize(size);
+    encoded.resize(stream.total_out);
     return true;
 }
 
@@ -724,6 +739,35 @@ bool keepEarlierFile(Commit& step, const std::string& folder, std::string& probl
     }
     problem = "cannot keep the earlier " + step.finalPath + " aside: no free name";
     return false;
+}
+
+// Flushes every step's file to the disk, on up to eight threads; false with
+// the first failure's reason.
+bool finishAll(std::vector<Commit>& steps, std::string& problem) {
+    std::vector<std::string> problems(steps.size());
+    std::vector<char> ok(steps.size(), 0);
+    std::atomic<std::size_t> next{0};
+    const auto finishSome = [&] {
+        for (std::size_t i = next.fetch_add(1); i < steps.size(); i = next.fetch_add(1))
+            ok[i] = steps[i].temp->finish(steps[i].finalPath, problems[i]) ? 1 : 0;
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t t = 1; t < std::min<std::size_t>(steps.size(), 8); ++t) {
+        try {
+            threads.emplace_back(finishSome);
+        } catch (const std::system_error&) {
+            break;  // fewer threads: the caller takes what is left
+        }
+    }
+    finishSome();
+    for (std::thread& thread : threads) thread.join();
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        if (!ok[i]) {
+            problem = problems[i];
+            return false;
+        }
+    }
+    return true;
 }
 
 // Puts back what the failed save had replaced or moved aside.
@@ -855,9 +899,6 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
         return false;
     }
 
-    // Everything is on the disk: give the files their names, the map file
-    // last. An earlier run's file of the same name is kept aside until all
-    // are in place, so that a failure leaves the earlier results as they were.
     std::vector<Commit> steps;
     const auto addStep = [&steps](TempFile* temp, const std::string& finalPath) {
         Commit step;
@@ -868,6 +909,17 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     for (std::size_t i = 0; i < niftiTemps.size(); ++i) addStep(niftiTemps[i].get(), folder + "/" + niftiNames[i]);
     addStep(&jsonTemp, jsonPath);
     addStep(&mapTemp, mapFilePath);
+
+    // Every file to the disk, several at once: the file system commits them
+    // together instead of one journal flush after the other.
+    if (!finishAll(steps, detail)) {
+        problem = where + detail;
+        return false;
+    }
+
+    // Everything is on the disk: give the files their names, the map file
+    // last. An earlier run's file of the same name is kept aside until all
+    // are in place, so that a failure leaves the earlier results as they were.
     for (Commit& step : steps) {
         if (!keepEarlierFile(step, folder, detail) || !step.temp->commit(step.finalPath, detail)) {
             undoCommits(steps);
