@@ -8,10 +8,14 @@
 #include <string>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include "data/vtc_file.h"
 #include "host/command.h"
 #include "host/exit_status.h"
+#if !defined(_WIN32)
+#include "host/nifti_image.h"
+#endif
 #include "host/result_files.h"
 #include "host/text_util.h"
 #include "host/whole_file.h"
@@ -136,12 +140,92 @@ int ldiInfo(const std::string& path, std::ostream& out, std::ostream& err) {
     return 0;
 }
 
-// Prints what a .vtc or .ldi file holds. 0 when the file is sound, 1 when it
-// cannot be read or is damaged, 2 for a file of another kind.
+#if !defined(_WIN32)
+std::string millimetres(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g", value);
+    return buffer;
+}
+
+// The header of a NIfTI image: what ldi map needs to know of a run, a mask or a map.
+int niftiInfo(const std::string& path, std::ostream& out, std::ostream& err) {
+    NiftiReader reader;
+    std::string problem;
+    if (!reader.open(path, problem)) {
+        err << "ldi: " << path << ": " << problem << std::endl;
+        return 1;
+    }
+    const NiftiHeader& h = reader.header();
+    out << "NIfTI file:        " << path << "\n"
+        << "format:            NIfTI-" << h.version << (reader.compressed() ? ", gzip-compressed" : "")
+        << (h.swapped ? ", other byte order" : "") << "\n"
+        << "dimensions:        " << h.nx() << " x " << h.ny() << " x " << h.nz();
+    if (h.rank >= 4) out << " x " << h.volumes() << (h.volumes() == 1 ? " volume" : " volumes");
+    out << "\n"
+        << "voxel size:        " << millimetres(h.pixdim[1]) << " x " << millimetres(h.pixdim[2]) << " x "
+        << millimetres(h.pixdim[3]) << " mm\n";
+    const double tr = headerRepetitionTime(h);
+    out << "TR:                " << (tr > 0.0 ? millimetres(tr) + " s (header)" : std::string("not set")) << "\n"
+        << "data type:         " << niftiTypeName(h.datatype);
+    if (h.sclSlope != 0.0 && (h.sclSlope != 1.0 || h.sclInter != 0.0))
+        out << ", scaled by " << millimetres(h.sclSlope) << " plus " << millimetres(h.sclInter);
+    out << "\n"
+        << "orientation:       " << orientationCode(voxelToWorld(h)) << " (sform code " << h.sformCode
+        << ", qform code " << h.qformCode << ")\n";
+    return 0;
+}
+#endif
+
+// The JSON index of the results of ldi run or ldi map: what each map is and
+// where its file lies.
+int indexInfo(const std::string& path, std::ostream& out, std::ostream& err) {
+    std::string content;
+    std::string problem;
+    if (!readWholeFile(path, content, problem)) {
+        err << "ldi: " << problem << std::endl;
+        return 1;
+    }
+    const nlohmann::json index = nlohmann::json::parse(content, nullptr, false);
+    if (!index.is_object() || !index.contains("maps") || !index["maps"].is_array()) {
+        err << "ldi: " << path << " is not the JSON index of LDI results (it has no list of maps)" << std::endl;
+        return 1;
+    }
+    const auto text = [](const nlohmann::json& value) {
+        return value.is_string() ? quoteText(value.get<std::string>()) : std::string("(none)");
+    };
+    out << "LDI results index: " << path << "\n"
+        << "map file:          " << text(index.value("mapFile", nlohmann::json())) << "\n"
+        << "maps:              " << index["maps"].size() << "\n";
+    for (std::size_t m = 0; m < index["maps"].size(); ++m) {
+        const nlohmann::json& map = index["maps"][m];
+        if (!map.is_object()) continue;
+        out << "map " << m << ": " << text(map.value("displayName", nlohmann::json())) << "\n"
+            << "  file:            " << text(map.value("niftiFile", nlohmann::json())) << "\n";
+        const nlohmann::json thresholds = map.value("fdrThresholds", nlohmann::json::array());
+        for (const nlohmann::json& level : thresholds) {
+            if (!level.is_object()) continue;
+            out << "  FDR " << text(level.value("label", nlohmann::json())) << ": "
+                << level.value("threshold", nlohmann::json()).dump() << "\n";
+        }
+    }
+    return 0;
+}
+
+// Prints what a .vtc, .ldi, NIfTI or results index file holds. 0 when the
+// file is sound, 1 when it cannot be read or is damaged, 2 for a file of
+// another kind.
 int performInfo(const std::string& path, std::ostream& out, std::ostream& err) {
     if (endsWithIgnoringCase(path, ".vtc")) return vtcInfo(path, out, err);
     if (endsWithIgnoringCase(path, ".ldi")) return ldiInfo(path, out, err);
-    err << "ldi: info describes .vtc and .ldi files; " << path << " is neither" << std::endl;
+    if (endsWithIgnoringCase(path, ".json")) return indexInfo(path, out, err);
+#if !defined(_WIN32)
+    if (endsWithIgnoringCase(path, ".nii") || endsWithIgnoringCase(path, ".nii.gz")) return niftiInfo(path, out, err);
+    err << "ldi: info describes .vtc, .ldi, NIfTI (.nii, .nii.gz) and results index (.json) files; " << path
+        << " is none of them" << std::endl;
+#else
+    err << "ldi: info describes .vtc, .ldi and results index (.json) files; " << path << " is none of them"
+        << std::endl;
+#endif
     return EXIT_USAGE;
 }
 
@@ -149,9 +233,10 @@ int performInfo(const std::string& path, std::ostream& out, std::ostream& err) {
 
 Command addInfoCommand(CLI::App& ldi) {
     auto path = std::make_shared<std::string>();
-    CLI::App* info = ldi.add_subcommand("info", "describe a .vtc or .ldi file");
+    CLI::App* info = ldi.add_subcommand("info", "describe a .vtc, .ldi, NIfTI or results index (.json) file");
     info->add_option("FILE", *path, "the file to describe")->required();
-    info->footer("Examples:\n  ldi info run1.vtc\n  ldi info results/P_Motor.ldi\n");
+    info->footer("Examples:\n  ldi info run1.vtc\n  ldi info results/P_Motor.ldi\n"
+                 "  ldi info sub-01_task-rest_bold.nii.gz\n  ldi info results/P_Motor.json\n");
     return Command{info, [path](const CommandStreams& streams) {
                        return performInfo(*path, streams.out, streams.err);
                    }};

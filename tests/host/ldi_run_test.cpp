@@ -483,3 +483,20 @@ TEST_F(LdiRun, ARefusedAnswerEndsTheRunWithStatusTwo) {
     EXPECT_NE(result.err.find("refused a choice made by setup.txt (line 8)"), std::string::npos) << result.err;
     EXPECT_TRUE(folderContents(dir.path("out")).empty());
 }
+
+// ldi info also describes the NIfTI maps and the JSON index of a run: the
+// maps lie in the anatomy's axes (posterior, inferior, left along the grid).
+TEST_F(LdiRun, InfoDescribesTheMapsAndTheIndexOfARun) {
+    writeWholeFile(dir.path("setup.txt"), SETUP);
+    ASSERT_EQ(run({"--answers", "setup.txt"}).status, 0);
+    ProcessResult nifti = runLdi({"info", "out/P_Motor_Task_dLDI.nii.gz"}, dir.root());
+    EXPECT_EQ(nifti.status, 0) << nifti.err;
+    EXPECT_NE(nifti.out.find("dimensions:        4 x 3 x 2\n"), std::string::npos) << nifti.out;
+    EXPECT_NE(nifti.out.find("orientation:       PIL (sform code 3, qform code 3)"), std::string::npos) << nifti.out;
+    ProcessResult index = runLdi({"info", "out/P_Motor.json"}, dir.root());
+    EXPECT_EQ(index.status, 0) << index.err;
+    EXPECT_NE(index.out.find("map 3: \"Task: dLDI\"\n  file:            \"P_Motor_Task_dLDI.nii.gz\""),
+              std::string::npos)
+        << index.out;
+    EXPECT_EQ(runLdi({"info", "setup.txt"}, dir.root()).status, 2);
+}
