@@ -14,11 +14,17 @@ void requestRunSeed(int64_t seed);
 // The reading of the run in progress, or of the last one; -1 before any run.
 int64_t currentRunSeed();
 
-// Fixes the reading for the lifetime of the object and says so in the log pane.
+// Fixes the reading for the lifetime of the object and says so in the log
+// pane; afterwards the clock is as it was (a clock pinned by whoever runs the
+// plug-in in-process stays pinned).
 class RunSeedScope {
 public:
     RunSeedScope();
     ~RunSeedScope();
     RunSeedScope(const RunSeedScope&) = delete;
     RunSeedScope& operator=(const RunSeedScope&) = delete;
+
+private:
+    bool wasPinned_ = false;
+    int64_t pinnedBefore_ = 0;
 };
