@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 
 #include <ostream>
+#include <sstream>
 
 #include "base/status.h"
 #include "base/text.h"
@@ -29,6 +30,7 @@ void allocateModelWork(EngineWork& work, int32_t order) {
 void releaseEngineWork(EngineWork& work) {
     work.realMeasures.reset();
     work.nullMeasures.reset();
+    work.extraNulls.clear();
     work.realAccumulator.reset();
     work.nullAccumulator.reset();
     work.jointModel.reset();
@@ -55,7 +57,22 @@ int assembleConditionMaps(const EngineInput& input, int32_t seed, int32_t condit
                     << input.conditions[static_cast<std::size_t>(condition)].name << "' (internal error)";
         return statusTerminalError;
     }
-    const std::vector<MapThresholds> maps = findMapThresholds(real, null, parameters, work.workers.get());
+    std::vector<MapThresholds> maps;
+    if (input.fdr.method == FdrMethod::plugin) {
+        maps = findMapThresholds(real, null, parameters, work.workers.get());
+    } else {
+        std::vector<const MeasureVolumes*> nulls{&null};
+        for (const auto& extra : work.extraNulls) nulls.push_back(extra.get());
+        int64_t timePoints = 0, intervals = 0;
+        for (const EngineEntry& entry : input.conditions[static_cast<std::size_t>(condition)].entries)
+            for (const Interval& interval : entry.intervals) {
+                timePoints += interval.last - interval.first + 1;
+                ++intervals;
+            }
+        maps = findMapThresholdsBy(input.fdr, real, nulls, parameters,
+                                   adjustedTimePoints(timePoints, intervals, parameters.autoRegressionOrder),
+                                   work.workers.get());
+    }
     for (std::size_t k = 0; k < maps.size(); ++k) {
         const auto kind = static_cast<int32_t>(k);
         float* buffer = listener.mapBuffer(seed, condition, kind, errorStream);
@@ -67,6 +84,36 @@ int assembleConditionMaps(const EngineInput& input, int32_t seed, int32_t condit
     }
     return statusSuccess;
 }
+
+namespace {
+
+// Further surrogate draws per voxel: the pass again, drawing on from where the
+// last one left the generator. The real measures do not depend on the draws,
+// so they come out the same; the first draw's null values are put back.
+int drawFurtherNulls(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
+                     std::ostream& errorStream) {
+    const std::size_t further = input.nullDraws > 1 ? static_cast<std::size_t>(input.nullDraws - 1) : 0;
+    if (further == 0) return statusSuccess;
+    const GridSize& grid = input.grid;
+    std::unique_ptr<MeasureVolumes> first = std::move(work.nullMeasures);
+    work.extraNulls.resize(further);
+    for (std::size_t k = 0; k < further; ++k) {
+        if (!work.extraNulls[k]) work.extraNulls[k] = std::make_unique<MeasureVolumes>(grid.dimZ, grid.dimY, grid.dimX);
+        work.nullMeasures = std::move(work.extraNulls[k]);
+        std::ostringstream quiet;  // the run log tells the condition once
+        const int status = computeConditionMeasures(input, seed, condition, work, [](const std::string&) {}, quiet,
+                                                    errorStream);
+        work.extraNulls[k] = std::move(work.nullMeasures);
+        if (status != statusSuccess) {
+            work.nullMeasures = std::move(first);
+            return status;
+        }
+    }
+    work.nullMeasures = std::move(first);
+    return statusSuccess;
+}
+
+}  // namespace
 
 int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listener, std::ostream& runLog,
               std::ostream& errorStream) {
@@ -89,6 +136,8 @@ int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listen
                 progress(formatText("%s\n%s\tCondition: <em>%s</em>", progressPrefix, progressPrefix, name.c_str()));
             runLog << '\n' << "\tCondition: " << name << '\n' << '\t' << std::string(name.size() + 11, '-') << '\n';
             status = computeConditionMeasures(input, seed, condition, work, progress, runLog, errorStream);
+            if (status != statusSuccess) return status;
+            status = drawFurtherNulls(input, seed, condition, work, errorStream);
             if (status != statusSuccess) return status;
             if (verbose) progress(formatText("%s\n%s\tComputing maps and thresholds... ", progressPrefix, progressPrefix));
             status = assembleConditionMaps(input, seed, condition, work, listener, errorStream);

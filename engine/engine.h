@@ -19,6 +19,7 @@
 #include "data/grid_box.h"
 #include "data/interval.h"
 #include "data/voi_time_course.h"
+#include "engine/fdr_methods.h"
 #include "stats/ar_model.h"
 #include "stats/matrix.h"
 #include "stats/parallel.h"
@@ -61,6 +62,12 @@ struct EngineInput {
     // null keeps the intensity test. Front ends whose data need not have a
     // baseline intensity (mean-centred, denoised) give their own brain mask.
     const std::vector<uint8_t>* voxelMask = nullptr;  // not owned
+    // How the maps are thresholded: the plug-in's rule unless a front end
+    // chooses another (which may need several surrogate draws per voxel: the
+    // pass is repeated, each time with fresh draws, and the first draw stays
+    // the null of the plug-in's rule).
+    FdrChoice fdr;
+    int32_t nullDraws = 1;
 };
 
 // The work objects of a computation, made once and used by every step: the
@@ -76,6 +83,8 @@ struct EngineWork {
     std::unique_ptr<ArModelWorkspace> voxelModel;            // 1 series
     // The helper threads of the run's parallel steps (none: each step starts its own).
     std::unique_ptr<WorkerTeam> workers;
+    // The null measures of the further surrogate draws (EngineInput::nullDraws > 1).
+    std::vector<std::unique_ptr<MeasureVolumes>> extraNulls;
 };
 
 // The measure volumes for a grid (large: worth preparing while something else waits).
@@ -90,6 +99,13 @@ struct MapThresholds {
     MapType type = REF2VOX;
     bool searched = false;          // false for the kinds without FDR thresholds (dLDI RC)
     std::vector<float> thresholds;  // per q value, in the configured order
+    // Per q value, the number of nonzero voxels whose magnitude passes (0:
+    // none does, whatever the threshold says); empty when not searched.
+    std::vector<int64_t> passing;
+    // The FDR method that found them ("plugin" unless the input chose another)
+    // and, when asked for, every voxel's p-value (1 where the map has no value).
+    std::string method = "plugin";
+    std::vector<float> pValues;
 };
 
 // What the caller does with the run as it goes. Every call comes from the

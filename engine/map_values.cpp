@@ -43,7 +43,7 @@ std::vector<float> presentMagnitudes(const float* values, std::size_t count) {
 // The walk of the search over the sorted magnitudes a[0..n) of the map (n > 0)
 // and b[0..m) of its null values.
 void walkFdrThresholds(const std::vector<float>& qValues, const float* a, std::size_t n, const float* b,
-                       std::size_t m, int32_t cV, std::vector<float>& thresholds) {
+                       std::size_t m, int32_t cV, std::vector<float>& thresholds, std::vector<int64_t>* passing) {
     const float c = cV == 1 ? 1.0f : std::log(static_cast<float>(n)) + 0.5772f;
 
     // Walk the q values in ascending order, but keep each result in the slot
@@ -55,6 +55,9 @@ void walkFdrThresholds(const std::vector<float>& qValues, const float* a, std::s
                      [&qValues](std::size_t x, std::size_t y) { return qValues[x] < qValues[y]; });
     std::vector<bool> open(qValues.size(), true);
     std::size_t openCount = qValues.size();
+    // A threshold equal to the largest value means "only the top passes" as
+    // well as "nothing passes"; the count says which.
+    if (passing != nullptr) passing->assign(qValues.size(), static_cast<int64_t>(n));
 
     std::size_t j = m > 0 ? m - 1 : 0;  // only moves down during the whole walk
     for (std::size_t i = n; i-- > 0 && openCount > 0;) {
@@ -68,6 +71,7 @@ void walkFdrThresholds(const std::vector<float>& qValues, const float* a, std::s
             if (!open[t]) continue;
             if (p > rankFraction * (qValues[t] / c)) {
                 thresholds[t] = i < n - 1 ? a[i + 1] : a[n - 1];
+                if (passing != nullptr) (*passing)[t] = static_cast<int64_t>(n - 1 - i);
                 open[t] = false;
                 --openCount;
             }
@@ -79,19 +83,21 @@ void walkFdrThresholds(const std::vector<float>& qValues, const float* a, std::s
 
 bool findFdrThresholds(const std::vector<float>& qValues, const float* map, std::size_t mapCount,
                        const float* nullMap, std::size_t nullCount, int32_t cV, std::vector<float>& thresholds,
-                       std::ostream& errorStream) {
+                       std::ostream& errorStream, std::vector<int64_t>* passing) {
     reportUnknownConstant(cV, errorStream);
+    if (passing != nullptr) passing->assign(qValues.size(), 0);
     const std::vector<float> a = presentMagnitudes(map, mapCount);
     if (a.empty()) return false;
     const std::vector<float> b = presentMagnitudes(nullMap, nullCount);
-    walkFdrThresholds(qValues, a.data(), a.size(), b.data(), b.size(), cV, thresholds);
+    walkFdrThresholds(qValues, a.data(), a.size(), b.data(), b.size(), cV, thresholds, passing);
     return true;
 }
 
 bool findFdrThresholds(const std::vector<float>& qValues, const FloatVolume& map, const FloatVolume& nullMap,
-                       int32_t cV, std::vector<float>& thresholds, std::ostream& errorStream) {
+                       int32_t cV, std::vector<float>& thresholds, std::ostream& errorStream,
+                       std::vector<int64_t>* passing) {
     return findFdrThresholds(qValues, map.data(), map.size(), nullMap.data(), nullMap.size(), cV, thresholds,
-                             errorStream);
+                             errorStream, passing);
 }
 
 void reportUnknownConstant(int32_t cV, std::ostream& errorStream) {
@@ -169,6 +175,7 @@ struct FdrSearch {
     std::size_t counts[2] = {0, 0};
     std::atomic<int> sorted{0};
     std::vector<float> thresholds;
+    std::vector<int64_t> passing;
 };
 
 // Every map kind's FDR search, on the computation's threads. The searches are
@@ -206,9 +213,10 @@ void runFdrSearches(std::vector<std::unique_ptr<FdrSearch>>& searches, const Mea
         // The second task to finish sees the first one's magnitudes.
         if (search.sorted.fetch_add(1, std::memory_order_acq_rel) == 1) {
             search.thresholds.assign(qValues.size(), 0.0f);
+            search.passing.assign(qValues.size(), 0);
             if (search.counts[0] > 0)
                 walkFdrThresholds(qValues, search.magnitudes[0], search.counts[0], search.magnitudes[1],
-                                  search.counts[1], parameters.cvConstantForFDR, search.thresholds);
+                                  search.counts[1], parameters.cvConstantForFDR, search.thresholds, &search.passing);
         }
     }, team);
 }
@@ -250,6 +258,9 @@ std::vector<MapThresholds> findMapThresholds(const MeasureVolumes& real, const M
     runFdrSearches(searches, real, null, parameters, team);
     std::size_t next = 0;
     for (MapThresholds& map : maps)
-        if (map.searched) map.thresholds = std::move(searches[next++]->thresholds);
+        if (map.searched) {
+            map.passing = std::move(searches[next]->passing);
+            map.thresholds = std::move(searches[next++]->thresholds);
+        }
     return maps;
 }

@@ -23,14 +23,18 @@ class WorkerTeam;
 // c = ln(n) + 0.5772 (any other value is reported and treated like 2, the
 // stricter constant). Zeros and non-finite values count as absent. Without
 // any nonzero null value every map value has p = 1. False only when the map
-// has no nonzero value (thresholds then untouched).
+// has no nonzero value (thresholds then untouched). `passing`, when given,
+// receives per q value the number of map values that pass (0 for a map
+// without nonzero values), which the threshold alone cannot tell when it
+// equals the largest value.
 bool findFdrThresholds(const std::vector<float>& qValues, const FloatVolume& map, const FloatVolume& nullMap,
-                       int32_t cV, std::vector<float>& thresholds, std::ostream& errorStream);
+                       int32_t cV, std::vector<float>& thresholds, std::ostream& errorStream,
+                       std::vector<int64_t>* passing = nullptr);
 
 // The same search on plain arrays of values.
 bool findFdrThresholds(const std::vector<float>& qValues, const float* map, std::size_t mapCount,
                        const float* nullMap, std::size_t nullCount, int32_t cV, std::vector<float>& thresholds,
-                       std::ostream& errorStream);
+                       std::ostream& errorStream, std::vector<int64_t>* passing = nullptr);
 
 // Appends the complaint about a cV constant other than 1 or 2 to errorStream.
 void reportUnknownConstant(int32_t cV, std::ostream& errorStream);

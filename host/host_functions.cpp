@@ -469,6 +469,20 @@ LDI_HOST_EXPORT int sySaveNRVMPsOfCurrentVMR(const char* fileName) {
         SaveRecord record;
         record.warnings = state.warnings;
         record.namesInRun = &state.writtenResultFiles;
+        if (state.getRandomSeed != nullptr) record.rngSeed = state.getRandomSeed();
+        // The plug-in knows how many voxels passed; without its export the map
+        // tells it, except when the threshold is the largest value.
+        for (std::size_t m = 0; m < maps->content.maps.size(); ++m) {
+            LdiMap& map = maps->content.maps[m];
+            map.passingVoxels.assign(map.fdrThresholds.size(), -1);
+            for (std::size_t t = 0; t < map.fdrThresholds.size(); ++t) {
+                const long long known = state.getPassingVoxelCount != nullptr
+                                            ? state.getPassingVoxelCount(static_cast<int>(m), static_cast<int>(t))
+                                            : -1;
+                map.passingVoxels[t] = known >= 0 ? static_cast<int64_t>(known)
+                                                  : passingFromThreshold(map, map.fdrThresholds[t]);
+            }
+        }
         if (!saveResultFiles(path, maps->content, state.identity, problem, record)) {
             notice(problem);
             return 0;

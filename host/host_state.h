@@ -58,6 +58,9 @@ struct HostState {
     HostMapSet maps;
     std::string pluginsPath;
     ResultIdentity identity;  // the plug-in's name and version, for the saved results
+    // The plug-in's optional exports for the saved results (null when it has none).
+    long long (*getRandomSeed)() = nullptr;
+    long long (*getPassingVoxelCount)(int, int) = nullptr;
 
     // Output. Null streams are not written.
     std::ostream* logPane = nullptr;  // plain text of the log pane (standard output)

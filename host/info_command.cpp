@@ -129,7 +129,8 @@ int ldiInfo(const std::string& path, std::ostream& out, std::ostream& err) {
             << "  kind:            " << map.mapKind << "\n"
             << "  thresholds:      lower " << number(map.lowerThreshold) << ", upper "
             << number(map.upperThreshold) << "\n";
-        for (std::size_t t = 0; t < map.fdrThresholds.size(); ++t) {
+        if (mapHasNoFdrThresholds(map)) out << "  FDR thresholds:  none (this kind has no FDR thresholds)\n";
+        for (std::size_t t = 0; !mapHasNoFdrThresholds(map) && t < map.fdrThresholds.size(); ++t) {
             const std::string& label = t < file.levelLabels.size() ? file.levelLabels[t] : std::string();
             double q = 0.0;
             out << "  FDR " << quoteText(label);

@@ -31,6 +31,7 @@
 #include "host/command.h"
 #include "host/exit_status.h"
 #include "host/map_outputs.h"
+#include "host/map_statistics.h"
 #include "host/nifti_image.h"
 #include "host/nifti_source.h"
 #include "stats/parallel.h"
@@ -53,6 +54,7 @@ struct MapOptions {
     long long rngSeed = -1;
     int threads = 0;
     bool quiet = false;
+    MapStatisticsOptions statistics;
 };
 
 // Messages of bad input: the run stops with status 2 before anything is written.
@@ -603,6 +605,7 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
         results[s].kinds.assign(parameters.mapTypesComputed.begin(), parameters.mapTypesComputed.end());
     }
 
+    std::string problem;
     EngineInput input;
     input.parameters = &parameters;
     input.grid.dimX = static_cast<int32_t>(grid.nx());
@@ -615,8 +618,8 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
     input.seeds = std::move(engineSeeds);
     input.conditions = std::move(conditions);
     input.voxelMask = &analysed;
+    if (!applyStatisticsOptions(options.statistics, input, record, problem)) return failInput(problem);
 
-    std::string problem;
     if (!writeDatasetDescription(options.out, problem)) {
         err << "ldi: " << problem << std::endl;
         return EXIT_RUN_FAILED;
@@ -691,6 +694,7 @@ Command addMapCommand(CLI::App& ldi) {
     map->add_option("--threads", options->threads, "threads of the computation")
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
+    addStatisticsOptions(*map, options->statistics);
     map->add_option("--out", options->out, "output folder (BIDS derivatives)")->type_name("DIR")->required();
     map->add_flag("--quiet", options->quiet, "no progress on standard error, no summary on standard output");
     map->footer(MAP_FOOTER);

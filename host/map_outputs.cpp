@@ -13,6 +13,7 @@
 
 #include "engine/map_look.h"
 #include "host/result_files.h"
+#include "stats/distributions.h"
 
 namespace ldi_host {
 
@@ -114,11 +115,25 @@ std::string dump(const nlohmann::ordered_json& json) {
 
 // Voxels whose absolute value reaches the threshold (every nonzero voxel for
 // a threshold of 0, which the FDR search gives when no value fails).
-int64_t voxelsPassing(const std::vector<float>& map, float threshold) {
-    int64_t count = 0;
-    for (const float value : map)
-        if (value != 0.0f && std::fabs(value) >= threshold) ++count;
-    return count;
+// The p-values of a map as written (1 where the map has no value), or their z
+// scores: one-sided for the measures, signed by the value for the differences
+// (whose p-values are two-sided, from magnitudes).
+std::vector<float> significanceMap(const std::vector<float>& pValues, const std::vector<float>& values,
+                                   MapType type, bool asZ) {
+    std::vector<float> out(pValues.size());
+    const bool signedKind = type == DLDI || type == DLDI_IT;
+    for (std::size_t i = 0; i < pValues.size(); ++i) {
+        const double p = pValues[i];
+        if (!asZ) {
+            out[i] = static_cast<float>(p);
+        } else if (!(p < 1.0) || i >= values.size() || values[i] == 0.0f) {
+            out[i] = 0.0f;
+        } else {
+            const double z = normalUpperQuantile(signedKind ? 0.5 * p : p);
+            out[i] = static_cast<float>(signedKind && values[i] < 0.0f ? -z : z);
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -178,6 +193,7 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
         map.useNegativeColours = 1;
         map.fdrThresholds = thresholds.searched ? thresholds.thresholds
                                                 : std::vector<float>(parameters.qThresholdsForFDR.size(), 0.0f);
+        map.passingVoxels = thresholds.passing;
         map.voxels = seed.maps[m];
         set.maps.push_back(std::move(map));
         niftiNames.push_back(base + "_cond-" + seed.conditionLabels[condition] + "_stat-" + mapKindLabel(type) +
@@ -210,11 +226,22 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
                 nlohmann::ordered_json level;
                 level["q"] = levels[t]["q"];
                 level["Threshold"] = levels[t]["threshold"];
-                level["VoxelsPassing"] = voxelsPassing(seed.maps[m], set.maps[m].fdrThresholds[t]);
+                level["VoxelsPassing"] = levels[t]["passingVoxels"];
+                level["NonePasses"] = levels[t]["nonePasses"];
                 thresholds.push_back(level);
             }
+            sidecar["FDRMethod"] = seed.thresholds[m].method;
         }
         sidecar["FDRThresholds"] = thresholds;
+        if (!run.writeP.empty() && !seed.thresholds[m].pValues.empty()) {
+            std::string pName = niftiNames[m];
+            pName.replace(pName.size() - 11, 11, "_desc-" + run.writeP + "_ldi.nii.gz");
+            const std::string pImage = encodeNiftiMap(
+                run.grid, significanceMap(seed.thresholds[m].pValues, seed.maps[m], type, run.writeP == "z"),
+                description + (run.writeP == "z" ? " z" : " p"), problem);
+            if (pImage.empty() || !writeFileSafely(at(pName), pImage, problem)) return false;
+            sidecar[run.writeP == "z" ? "ZMap" : "PMap"] = pName;
+        }
         sidecar["Parameters"] = parametersJson(parameters);
         sidecar["RngSeed"] = run.rngSeed;
         sidecar["Inputs"] = inputs;
@@ -229,6 +256,7 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
     nlohmann::ordered_json fullIndex = index;
     fullIndex["seed"] = seed.seedName;
     fullIndex["rngSeed"] = run.rngSeed;
+    fullIndex["fdr"] = {{"method", run.fdrMethod}, {"dependence", run.fdrDependence}, {"nullDraws", run.nullDraws}};
     fullIndex["parameters"] = parametersJson(parameters);
     fullIndex["inputs"] = inputs;
     fullIndex["date"] = run.date;

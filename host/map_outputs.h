@@ -33,6 +33,10 @@ struct MapRunInput {
 struct MapRunRecord {
     const GlobalParameters* parameters = nullptr;
     int64_t rngSeed = 0;
+    std::string fdrMethod = "plugin";
+    std::string fdrDependence = "positive";
+    int32_t nullDraws = 1;
+    std::string writeP;  // "", "p" or "z": the maps' p-values or z scores as NIfTI maps too
     std::vector<MapRunInput> inputs;
     std::string date;  // ISO 8601, UTC
     std::string entityPrefix;

@@ -134,10 +134,6 @@ MontageLayout layoutMontage(int32_t dimX, int32_t dimY, int32_t dimZ) {
     return layout;
 }
 
-bool mapHasNoFdrThresholds(const LdiMap& map) {
-    const std::string suffix = "dLDI RC";
-    return map.name.size() >= suffix.size() && map.name.compare(map.name.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 bool chooseDisplay(const LdiFile& file, std::size_t mapIndex, bool qGiven, double q, MapDisplay& display,
                    std::string& problem, std::string& notice) {
@@ -181,8 +177,18 @@ bool chooseDisplay(const LdiFile& file, std::size_t mapIndex, bool qGiven, doubl
         }
         display.q = levels[chosen];
         display.threshold = map.fdrThresholds[chosen];
-        title += "   q = " + shortNumber(display.q) + "   FDR threshold " + shortNumber(display.threshold);
-        if (display.threshold == 0.0f) title += " (every nonzero value passes)";
+        const int64_t passing = chosen < map.passingVoxels.size() && map.passingVoxels[chosen] >= 0
+                                    ? map.passingVoxels[chosen]
+                                    : passingFromThreshold(map, display.threshold);
+        if (passing == 0) {
+            display.nonePasses = true;
+            title += "   no voxel passes at q = " + shortNumber(display.q);
+        } else {
+            title += "   q = " + shortNumber(display.q) + "   FDR threshold " + shortNumber(display.threshold);
+            if (display.threshold == 0.0f) title += " (every nonzero value passes)";
+            // Without the count a threshold at the largest value is ambiguous.
+            if (passing < 0) title += " (the largest value: it alone passes, or none does)";
+        }
     }
     if (!(display.threshold >= 0.0f)) display.threshold = 0.0f;  // NaN or negative: nothing to hide by
     // As in the host's display: negative values are shown only by maps that
@@ -400,6 +406,7 @@ bool findMap(const LdiFile& file, const std::string& which, std::size_t& index, 
 }
 
 std::string voxelsShown(const MapDisplay& display) {
+    if (display.nonePasses) return "no voxel passes at q = " + shortNumber(display.q);
     return std::to_string(display.shownVoxels) + (display.shownVoxels == 1 ? " voxel shown" : " voxels shown");
 }
 

@@ -51,25 +51,27 @@ struct MapDisplay {
     float threshold = 0.0f;  // |value| >= threshold (and value != 0) is shown
     float top = 0.0f;        // |value| at which the colours saturate
     bool isSigned = false;   // negative values are shown (in cool colours): the map has negative colours
+    bool nonePasses = false; // no voxel passes at q: nothing is coloured, whatever the threshold
     int64_t shownVoxels = 0;
     std::string title;
 };
 
-// True for a map that carries no FDR thresholds: the dLDI RC kind.
-bool mapHasNoFdrThresholds(const LdiMap& map);
 
 // Chooses threshold and colours for a map. With `qGiven`, q must be one of
 // the file's level labels (compared to three decimals, as the labels are
 // written); without it 0.05 is taken when it is a level, else the first
 // level. False with a message listing the levels when q is not one of them.
 // Maps without FDR thresholds use their display threshold and say so in the
-// title; `notice` then says that q does not apply when one was given.
+// title; `notice` then says that q does not apply when one was given. The
+// map's passingVoxels (from the JSON index), or else its values, tell whether
+// any voxel passes: when none does, the title says "no voxel passes at q = ..."
+// and nothing is coloured.
 bool chooseDisplay(const LdiFile& file, std::size_t mapIndex, bool qGiven, double q, MapDisplay& display,
                    std::string& problem, std::string& notice);
 
 // Whether a value is shown under a display.
 inline bool isShown(const MapDisplay& display, float value) {
-    return value != 0.0f && (value >= display.threshold || -value >= display.threshold) &&
+    return !display.nonePasses && value != 0.0f && (value >= display.threshold || -value >= display.threshold) &&
            (display.isSigned || value > 0.0f);
 }
 

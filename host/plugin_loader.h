@@ -74,6 +74,17 @@ PluginRunResult runPluginOnce(const std::string& path, std::string& problem,
 constexpr char SET_THREAD_COUNT_EXPORT[] = "setThreadCount";
 using SetThreadCountFunction = void (*)(int);
 
+// Optional exports for repeatable runs and truthful results: the seed of the
+// following runs (before execute), the seed a run used, and how many voxels of
+// a map of the set being saved pass at a threshold slot (-1 unknown, -2 a map
+// without FDR thresholds).
+constexpr char SET_RANDOM_SEED_EXPORT[] = "setRandomSeed";
+using SetRandomSeedFunction = void (*)(long long);
+constexpr char GET_RANDOM_SEED_EXPORT[] = "getRandomSeed";
+using GetRandomSeedFunction = long long (*)();
+constexpr char GET_PASSING_VOXEL_COUNT_EXPORT[] = "getPassingVoxelCount";
+using GetPassingVoxelCountFunction = long long (*)(int, int);
+
 // The plug-in library beside the running program, or else where `make install`
 // puts it (../lib/ldi/ from the program's folder).
 std::string defaultPluginPath();

@@ -459,16 +459,61 @@ std::string versionFromPluginName(std::string_view name) {
 
 // ---- .json ---------------------------------------------------------------------
 
+bool mapHasNoFdrThresholds(const LdiMap& map) {
+    const std::string suffix = "dLDI RC";
+    return map.name.size() >= suffix.size() &&
+           map.name.compare(map.name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+int64_t passingFromThreshold(const LdiMap& map, float threshold) {
+    int64_t present = 0, atOrAbove = 0;
+    float largest = 0.0f;
+    for (float v : map.voxels) {
+        if (v == 0.0f || !std::isfinite(v)) continue;
+        const float magnitude = std::fabs(v);
+        ++present;
+        if (magnitude >= threshold) ++atOrAbove;
+        largest = std::max(largest, magnitude);
+    }
+    if (threshold == 0.0f) return present;
+    if (threshold == largest) return -1;
+    return atOrAbove;
+}
+
+bool passingFromIndex(const std::string& jsonText, LdiFile& file) {
+    const nlohmann::json index = nlohmann::json::parse(jsonText, nullptr, false);
+    if (!index.is_object() || !index.contains("maps") || !index["maps"].is_array() ||
+        index["maps"].size() != file.maps.size())
+        return false;
+    for (std::size_t m = 0; m < file.maps.size(); ++m) {
+        const nlohmann::json& entry = index["maps"][m];
+        if (!entry.is_object() || !entry.contains("displayName") || entry["displayName"] != file.maps[m].name)
+            return false;
+    }
+    for (std::size_t m = 0; m < file.maps.size(); ++m) {
+        LdiMap& map = file.maps[m];
+        const nlohmann::json& levels = index["maps"][m]["fdrThresholds"];
+        map.passingVoxels.assign(map.fdrThresholds.size(), -1);
+        if (!levels.is_array()) continue;
+        for (std::size_t t = 0; t < levels.size() && t < map.passingVoxels.size(); ++t)
+            if (levels[t].is_object() && levels[t].contains("passingVoxels") &&
+                levels[t]["passingVoxels"].is_number_integer())
+                map.passingVoxels[t] = levels[t]["passingVoxels"].get<int64_t>();
+    }
+    return true;
+}
+
 nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& identity,
                                   const std::string& mapFileName,
                                   const std::vector<std::string>& niftiFileNames,
-                                  const std::vector<std::string>& warnings) {
+                                  const std::vector<std::string>& warnings, long long rngSeed) {
     using nlohmann::ordered_json;
     const LdiGeometry& g = file.geometry;
     ordered_json document;
     document["formatVersion"] = 1;
     document["plugin"] = {{"name", identity.pluginName}, {"version", identity.pluginVersion}};
     document["mapFile"] = mapFileName;
+    if (rngSeed >= 0) document["rngSeed"] = rngSeed;
     ordered_json box;
     box["xStart"] = g.xStart;
     box["xEnd"] = g.xEnd;
@@ -502,13 +547,18 @@ nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& ide
         colours["useNegativeColours"] = map.useNegativeColours;
         entry["colours"] = colours;
         ordered_json thresholds = ordered_json::array();
-        for (std::size_t t = 0; t < map.fdrThresholds.size(); ++t) {
+        // dLDI RC has no FDR thresholds: its zero slots are not listed as thresholds.
+        const std::size_t levelCount = mapHasNoFdrThresholds(map) ? 0 : map.fdrThresholds.size();
+        for (std::size_t t = 0; t < levelCount; ++t) {
             ordered_json level;
             const std::string label = t < file.levelLabels.size() ? file.levelLabels[t] : std::string();
             double q = 0.0;
             level["label"] = label;
             level["q"] = qFromLabel(label, q) ? ordered_json(q) : ordered_json(nullptr);
             level["threshold"] = jsonFloat(map.fdrThresholds[t]);
+            const int64_t passing = t < map.passingVoxels.size() ? map.passingVoxels[t] : -1;
+            level["passingVoxels"] = passing >= 0 ? ordered_json(passing) : ordered_json(nullptr);
+            level["nonePasses"] = passing >= 0 ? ordered_json(passing == 0) : ordered_json(nullptr);
             thresholds.push_back(level);
         }
         entry["fdrThresholds"] = thresholds;
@@ -890,7 +940,7 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
         }
         std::string().swap(encoded[i]);
     }
-    std::string json = resultJson(file, identity, mapFileName, niftiNames, record.warnings)
+    std::string json = resultJson(file, identity, mapFileName, niftiNames, record.warnings, record.rngSeed)
                            .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     json += '\n';
     TempFile jsonTemp;

@@ -30,6 +30,9 @@ struct LdiMap {
     int32_t negativeColourHigh = 0;
     int32_t useNegativeColours = 0;
     std::vector<float> fdrThresholds;  // one per threshold level
+    // Per threshold level, how many voxels pass (-1: unknown). Not part of the
+    // .ldi format: known from the computation, or from a JSON index.
+    std::vector<int64_t> passingVoxels;
     std::vector<float> voxels;         // dimZ * dimY * dimX values, [z][y][x]
 };
 
@@ -72,11 +75,27 @@ struct ResultIdentity {
     std::string pluginVersion;
 };
 
-// The NAME.json document of a saved map set, keys in a fixed order.
+// True for a map that carries no FDR thresholds: the dLDI RC kind (its
+// threshold slots hold zeros that mean nothing).
+bool mapHasNoFdrThresholds(const LdiMap& map);
+
+// How many voxels of a map pass at FDR threshold `threshold` as the map
+// alone tells: every nonzero value at 0, every magnitude at or above it
+// otherwise, and -1 (unknown) for a threshold equal to the largest magnitude,
+// which the search gives both when only the top passes and when none does.
+int64_t passingFromThreshold(const LdiMap& map, float threshold);
+
+// The passing counts of the maps of `file` from the JSON index `jsonText` of
+// the same save (matched by map count and names); false when it has none.
+bool passingFromIndex(const std::string& jsonText, LdiFile& file);
+
+// The NAME.json document of a saved map set, keys in a fixed order. Per map
+// and level the number of passing voxels when known (LdiMap::passingVoxels);
+// `rngSeed` (the seed of the run's random numbers) when not negative.
 nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& identity,
                                   const std::string& mapFileName,
                                   const std::vector<std::string>& niftiFileNames,
-                                  const std::vector<std::string>& warnings = {});
+                                  const std::vector<std::string>& warnings = {}, long long rngSeed = -1);
 
 // What the host knows of the run beyond the map set being saved.
 struct SaveRecord {
@@ -84,6 +103,7 @@ struct SaveRecord {
     // The files the run has written so far (paths, case folded); a save adds
     // its own and gives none of its files a name already in the set.
     std::set<std::string>* namesInRun = nullptr;
+    long long rngSeed = -1;  // the run's seed for the JSON index (negative: unknown)
 };
 
 // Saves a map set under `mapFilePath` (NAME.ldi; NAME is the path without a

@@ -100,6 +100,11 @@ void defineRunOptions(CLI::App& run, RunOptions& options, RunOptionBindings& bin
                    "without it ignores this, with a notice)")
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
+    run.add_option("--rng-seed", options.rngSeed,
+                   "seed of the surrogates, passed to the plug-in's setRandomSeed: the same seed gives "
+                   "the same results (default: the clock; the seed used is in the log pane and the JSON index)")
+        ->type_name("N")
+        ->check(CLI::Range(0LL, 4294967295LL));
 
     auto shorthand = [&](const char* name, std::vector<std::string>& values, ShorthandOption option,
                          const char* typeName, const char* help) {
@@ -306,6 +311,22 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
                     << "; --threads " << options.threads << " is ignored" << std::endl;
             }
         }
+        auto setRandomSeed =
+            reinterpret_cast<SetRandomSeedFunction>(library.findExport(SET_RANDOM_SEED_EXPORT));
+        if (options.rngSeed >= 0) {
+            if (setRandomSeed != nullptr) {
+                setRandomSeed(options.rngSeed);
+            } else {
+                err << "ldi: the plug-in " << pluginPath << " does not export " << SET_RANDOM_SEED_EXPORT
+                    << "; --rng-seed " << options.rngSeed << " is ignored" << std::endl;
+            }
+        } else if (setRandomSeed != nullptr) {
+            setRandomSeed(-1);  // the clock, whatever an earlier run of this process chose
+        }
+        hostState().getRandomSeed =
+            reinterpret_cast<GetRandomSeedFunction>(library.findExport(GET_RANDOM_SEED_EXPORT));
+        hostState().getPassingVoxelCount =
+            reinterpret_cast<GetPassingVoxelCountFunction>(library.findExport(GET_PASSING_VOXEL_COUNT_EXPORT));
     }, &executeTime);
     out.flush();
     if (options.timing && result != PluginRunResult::NotStarted) {

@@ -19,6 +19,7 @@ struct RunOptions {
     bool noVmr = false;
     bool quiet = false;
     int threads = 0;  // 0: not given; otherwise passed to the plug-in's setThreadCount
+    long long rngSeed = -1;  // negative: not given; otherwise passed to the plug-in's setRandomSeed
     bool timing = false;  // print how long the plug-in computed and how long the host worked
     bool progressOnErr = false;  // one line per progress step on the error stream
     std::vector<ShorthandItem> shorthand;  // in command-line order

@@ -44,7 +44,16 @@ int performShow(const ShowOptions& options, std::ostream& out, std::ostream& err
         err << "ldi: " << options.ldiPath << ": " << parsed.message << std::endl;
         return 1;
     }
-    const LdiFile& file = parsed.value;
+    LdiFile& file = parsed.value;
+    // The JSON index of the same save knows how many voxels pass; the .ldi
+    // alone cannot tell "only the top voxel" from "none" at the largest value.
+    {
+        std::string base = options.ldiPath;
+        if (base.size() > 4 && base.compare(base.size() - 4, 4, ".ldi") == 0) base.resize(base.size() - 4);
+        std::string index;
+        std::string ignored;
+        if (readWholeFile(base + ".json", index, ignored)) passingFromIndex(index, file);
+    }
     std::size_t index = 0;
     if (!findMap(file, options.map, index, problem)) {
         err << "ldi: " << options.ldiPath << ": " << problem << std::endl;

@@ -143,6 +143,7 @@ void describeTruth(const PresetSpec& shape, SimulationPreset preset, uint32_t se
         region.mapKind = plan.mapKind;
         region.plantedIn = plan.taskOnly ? std::vector<std::string>{"Task"}
                                          : std::vector<std::string>{"Task", "Rest"};
+        if (preset == SimulationPreset::Null) region.plantedIn.clear();
         region.voxelCount = static_cast<int32_t>(std::count(truth.grid.begin(), truth.grid.end(), plan.letter));
         truth.regions.push_back(region);
     }
@@ -151,16 +152,18 @@ void describeTruth(const PresetSpec& shape, SimulationPreset preset, uint32_t se
 // The shared series of the model: the leader's activity d and the reference r.
 struct ModelSeries {
     std::vector<double> leader, reference;
+    bool coupled = true;  // false: the regions carry nothing of the reference (the null preset)
 };
 
-ModelSeries simulateSeries(int32_t numVolumes, std::mt19937& generator) {
+ModelSeries simulateSeries(int32_t numVolumes, std::mt19937& generator, bool coupledSet) {
     std::normal_distribution<double> normal(0.0, 1.0);
     const double innovation = std::sqrt(1.0 - AR_COEFFICIENT * AR_COEFFICIENT);
     ModelSeries series;
+    series.coupled = coupledSet;
     double d = 0.0;
     double r = 0.0;
     for (int32_t t = -WARM_UP_VOLUMES; t < numVolumes; ++t) {
-        const bool coupled = t >= 0 && isTaskVolume(t);
+        const bool coupled = coupledSet && t >= 0 && isTaskVolume(t);
         const double previousD = d;
         const double u = innovation * normal(generator);
         d = AR_COEFFICIENT * d + u;
@@ -176,6 +179,9 @@ ModelSeries simulateSeries(int32_t numVolumes, std::mt19937& generator) {
 
 // The signal of one voxel (without noise) at volume t, by its letter.
 double signalAt(char letter, const ModelSeries& series, int32_t t) {
+    // Without coupling only the seed region and the leader's own (independent)
+    // activity remain: every other voxel is noise.
+    if (!series.coupled && letter != 'R' && letter != 'L') return 0.0;
     switch (letter) {
         case 'R':
             return series.reference[t];
@@ -400,15 +406,21 @@ bool parsePreset(const std::string& text, SimulationPreset& preset) {
         preset = SimulationPreset::Realistic;
         return true;
     }
+    if (text == "null") {
+        preset = SimulationPreset::Null;
+        return true;
+    }
     return false;
 }
 
 const char* presetName(SimulationPreset preset) {
+    if (preset == SimulationPreset::Null) return "null";
     return preset == SimulationPreset::Realistic ? "realistic" : "small";
 }
 
 PresetSpec specOf(SimulationPreset preset) {
-    if (preset == SimulationPreset::Realistic) return PresetSpec{58, 40, 46, 3, 400, false, 3.5};
+    if (preset == SimulationPreset::Realistic || preset == SimulationPreset::Null)
+        return PresetSpec{58, 40, 46, 3, 400, false, 3.5};
     return PresetSpec{24, 20, 12, 3, 240, true, 2.0};
 }
 
@@ -440,7 +452,7 @@ bool simulateDataSet(const std::string& folder, SimulationPreset preset, uint32_
         return false;
 
     std::mt19937 generator(seed);
-    const ModelSeries series = simulateSeries(shape.numVolumes, generator);
+    const ModelSeries series = simulateSeries(shape.numVolumes, generator, preset != SimulationPreset::Null);
     if (!writeVtc(vtcPath, shape, box, truth, series, generator, problem)) return false;
     result.files.push_back(vtcPath);
     const std::pair<std::string, std::string> texts[] = {

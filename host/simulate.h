@@ -25,9 +25,11 @@
 
 namespace ldi_host {
 
-enum class SimulationPreset { Small, Realistic };
+// Null: the realistic grid and data without any coupling to the reference
+// (no region carries an effect), for checking that thresholds hold their q.
+enum class SimulationPreset { Small, Realistic, Null };
 
-// "small" or "realistic"; false for any other text.
+// "small", "realistic" or "null"; false for any other text.
 bool parsePreset(const std::string& text, SimulationPreset& preset);
 const char* presetName(SimulationPreset preset);
 

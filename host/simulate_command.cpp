@@ -64,9 +64,10 @@ Command addSimulateCommand(CLI::App& ldi) {
     simulate->add_option("DIR", options->folder, "the folder to write into (created when missing)")->required();
     simulate->add_option("--seed", options->seed, "seed of the random numbers (default 1)")->type_name("N");
     simulate->add_option("--preset", options->preset,
-                         "small (seconds) or realistic (58 x 40 x 46 voxels, 400 volumes)")
-        ->type_name("small|realistic")
-        ->check(CLI::IsMember({"small", "realistic"}));
+                         "small (seconds), realistic (58 x 40 x 46 voxels, 400 volumes) or null (realistic "
+                         "without any coupling)")
+        ->type_name("small|realistic|null")
+        ->check(CLI::IsMember({"small", "realistic", "null"}));
     simulate->footer("Examples:\n  ldi simulate sim\n  ldi simulate bench --preset realistic --seed 3\n");
     return Command{simulate, [options](const CommandStreams& streams) {
                        SimulationPreset preset = SimulationPreset::Small;

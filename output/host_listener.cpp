@@ -2,6 +2,7 @@
 
 #include "base/text.h"
 #include "output/map_output.h"
+#include "output/pass_record.h"
 #include "output/result_output.h"
 #include "setup/analysis_setup.h"
 
@@ -11,6 +12,7 @@ int HostListener::beginSeed(int32_t seed) {
     const SelectedVoi& voi = setup_.vois[static_cast<std::size_t>(seed)];
     runLog_.str("");
     runLog_.clear();
+    clearPassRecord();
     writeParameterLog(setup_, runLog_);
     if (setup_.parameters.showVerboseProgressLog)
         progress(formatText("%s\n%s VOI: <b>%s</b>", progressPrefix, progressPrefix, voi.name.c_str()));
@@ -25,6 +27,7 @@ float* HostListener::mapBuffer(int32_t seed, int32_t condition, int32_t kind, st
 
 int HostListener::mapFinished(int32_t, int32_t condition, int32_t kind, const MapThresholds& map,
                               std::ostream& errorStream) {
+    recordPassing(mapIndex(condition, kind), map.searched ? map.passing : std::vector<int64_t>());
     return setHostMapHeader(mapIndex(condition, kind), header_, map,
                             setup_.conditions[static_cast<std::size_t>(condition)].name, setup_.parameters,
                             errorStream);

@@ -9,6 +9,7 @@
 #include "output/result_output.h"
 #include "plugin/analysis_context.h"
 #include "plugin/run_inputs.h"
+#include "plugin/run_seed.h"
 #include "setup/analysis_setup.h"
 #include "stats/parallel.h"
 
@@ -45,5 +46,6 @@ int runAnalysis(AnalysisContext& context, AnalysisSetup& setup, std::ostream& er
     status = prepareReferenceTimeCourses(context, setup, errorStream);
     if (status != statusSuccess) return status;
     HostListener listener(setup, runLog, errorStream);
+    const RunSeedScope seed;
     return runEngine(engineInputOf(context, setup), context.work, listener, runLog, errorStream);
 }

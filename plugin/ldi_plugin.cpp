@@ -3,6 +3,8 @@
 #include <new>
 
 #include "base/host_api.h"
+#include "output/pass_record.h"
+#include "plugin/run_seed.h"
 #include "stats/parallel.h"
 
 #if defined(_WIN32)
@@ -107,6 +109,14 @@ void setThreadCount(int count) {
     } catch (...) {
         // Nothing may reach the host; the setting simply stays as it was.
     }
+}
+
+void setRandomSeed(long long seed) { requestRunSeed(static_cast<int64_t>(seed)); }
+
+long long getRandomSeed() { return static_cast<long long>(currentRunSeed()); }
+
+long long getPassingVoxelCount(int mapIndex, int level) {
+    return static_cast<long long>(passingVoxels(mapIndex, level));
 }
 
 }  // extern "C"

@@ -79,4 +79,16 @@ LDI_EXPORT const char* getGUIScript();
 // core available to the process (the default). A host may call it before
 // execute; the results do not depend on it.
 LDI_EXPORT void setThreadCount(int count);
+// The seed of the following runs' random numbers (the calendar-clock reading
+// every surrogate series adds to its number); negative returns to the clock.
+// A host that gives the same seed gets the same results.
+LDI_EXPORT void setRandomSeed(long long seed);
+// The seed of the run in progress or of the last run (-1 before any run);
+// the host may record it with the results it saves.
+LDI_EXPORT long long getRandomSeed();
+// How many voxels of map `mapIndex` of the map set being saved pass at its FDR
+// threshold slot `level`: -1 when unknown, -2 for a map without FDR
+// thresholds. A threshold equal to the map's largest value cannot tell "only
+// the top voxel passes" from "nothing passes"; this can.
+LDI_EXPORT long long getPassingVoxelCount(int mapIndex, int level);
 }

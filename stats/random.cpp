@@ -24,3 +24,8 @@ void pinCalendarClock(int64_t seconds) {
 }
 
 void unpinCalendarClock() { clockPinned = false; }
+
+bool calendarClockPinned(int64_t& seconds) {
+    seconds = pinnedSeconds;
+    return clockPinned;
+}

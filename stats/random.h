@@ -55,6 +55,8 @@ inline int32_t nextRandom() { return nextRandom(processRandom()); }
 int64_t calendarSeconds();
 void pinCalendarClock(int64_t seconds);
 void unpinCalendarClock();
+// True with the pinned value while one is set.
+bool calendarClockPinned(int64_t& seconds);
 
 // The seed of a series drawn with the given offset: offset + the calendar time truncated
 // to 32 bits, with 32-bit wrap-around.

@@ -208,7 +208,8 @@ TEST_F(LdiMapCommand, SameMapsAndThresholdsAsLdiRunOnTheSameData) {
     for (std::time_t second = before; second <= after && !matched; ++second) {
         const std::string out = "nii" + std::to_string(second);
         ProcessResult result = map({"--bold", "sub-01_task-Task_bold.nii.gz", "--seed", "Seed=seed.nii", "--mask",
-                                    "brain.nii", "--skip", "4", "--rng-seed", std::to_string(second), "--out", out});
+                                    "brain.nii", "--skip", "4", "--rng-seed", std::to_string(second), "--fdr", "plugin",
+                                    "--out", out});
         ASSERT_EQ(result.status, 0) << result.all();
         const LdiFile actual = readLdi(dir.path(out + "/sub-01_task-Task_seed-Seed.ldi"));
         ASSERT_EQ(actual.maps.size(), expected.maps.size());

@@ -1,0 +1,149 @@
+#include "engine/fdr_methods.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "engine/engine.h"
+#include "engine/map_values.h"
+#include "stats/distributions.h"
+#include "stats/matrix.h"
+
+bool parseFdrMethod(const std::string& text, FdrMethod& method) {
+    if (text == "plugin") method = FdrMethod::plugin;
+    else if (text == "permutation") method = FdrMethod::permutation;
+    else if (text == "parametric") method = FdrMethod::parametric;
+    else return false;
+    return true;
+}
+
+const char* fdrMethodName(FdrMethod method) {
+    switch (method) {
+    case FdrMethod::plugin: return "plugin";
+    case FdrMethod::permutation: return "permutation";
+    case FdrMethod::parametric: return "parametric";
+    }
+    return "plugin";
+}
+
+FdrMethod effectiveFdrMethod(FdrMethod method, MapType type) {
+    if (method == FdrMethod::parametric && (type == DLDI || type == DLDI_IT)) return FdrMethod::permutation;
+    return method;
+}
+
+double adjustedTimePoints(int64_t timePoints, int64_t intervals, int32_t order) {
+    const double left = static_cast<double>(timePoints) - 2.0 * static_cast<double>(intervals) - 2.0 * order;
+    return std::max(1.0, left);
+}
+
+int64_t stepUpCount(std::vector<double> pValues, double q, double c, double& cutoff) {
+    std::sort(pValues.begin(), pValues.end());
+    const auto n = static_cast<double>(pValues.size());
+    cutoff = -1.0;
+    int64_t passing = 0;
+    for (std::size_t k = pValues.size(); k-- > 0;) {
+        if (pValues[k] <= static_cast<double>(k + 1) * q / (n * c)) {
+            cutoff = pValues[k];
+            passing = static_cast<int64_t>(k + 1);
+            // Ties with the cutoff pass with it.
+            while (static_cast<std::size_t>(passing) < pValues.size() &&
+                   pValues[static_cast<std::size_t>(passing)] <= cutoff)
+                ++passing;
+            break;
+        }
+    }
+    return passing;
+}
+
+namespace {
+
+bool present(float v) { return v != 0.0f && std::isfinite(v); }
+
+// Sorted magnitudes of the present values of kind `type` over every null draw.
+std::vector<float> pooledNullMagnitudes(MapType type, const std::vector<const MeasureVolumes*>& nulls,
+                                        const GlobalParameters& parameters, WorkerTeam* team) {
+    std::vector<float> pooled;
+    std::vector<float> values;
+    for (const MeasureVolumes* null : nulls) {
+        values.resize(null->ref2vox.size());
+        fillMapValues(type, *null, parameters, values.data(), team);
+        for (float v : values)
+            if (present(v)) pooled.push_back(std::fabs(v));
+    }
+    std::sort(pooled.begin(), pooled.end());
+    return pooled;
+}
+
+}  // namespace
+
+std::vector<MapThresholds> findMapThresholdsBy(const FdrChoice& choice, const MeasureVolumes& real,
+                                               const std::vector<const MeasureVolumes*>& nulls,
+                                               const GlobalParameters& parameters, double adjustedPoints,
+                                               WorkerTeam* team) {
+    std::vector<MapThresholds> maps;
+    const std::size_t count = real.ref2vox.size();
+    const std::vector<float>& qValues = parameters.qThresholdsForFDR;
+    std::vector<float> values(count);
+    for (MapType type : parameters.mapTypesComputed) {
+        MapThresholds map;
+        map.type = type;
+        map.searched = hasFdrThresholds(type);
+        if (!map.searched) {
+            maps.push_back(std::move(map));
+            continue;
+        }
+        const FdrMethod method = effectiveFdrMethod(choice.method, type);
+        map.method = fdrMethodName(method);
+        fillMapValues(type, real, parameters, values.data(), team);
+
+        std::vector<double> p(count, 1.0);
+        if (method == FdrMethod::parametric) {
+            const double degrees = type == INST ? 1.0 : static_cast<double>(parameters.autoRegressionOrder);
+            const double scale = parameters.mapScaleFactor != 0.0f ? parameters.mapScaleFactor : 1.0;
+            for (std::size_t i = 0; i < count; ++i)
+                if (present(values[i]))
+                    p[i] = chiSquareSurvival(adjustedPoints * std::fabs(static_cast<double>(values[i])) / scale,
+                                             degrees);
+        } else {
+            const std::vector<float> null = pooledNullMagnitudes(type, nulls, parameters, team);
+            const auto m = static_cast<double>(null.size());
+            for (std::size_t i = 0; i < count; ++i) {
+                if (!present(values[i])) continue;
+                const float magnitude = std::fabs(values[i]);
+                const auto atOrAbove =
+                    static_cast<double>(null.end() - std::lower_bound(null.begin(), null.end(), magnitude));
+                p[i] = (1.0 + atOrAbove) / (1.0 + m);
+            }
+        }
+
+        std::vector<double> presentP;
+        float largest = 0.0f;
+        for (std::size_t i = 0; i < count; ++i)
+            if (present(values[i])) {
+                presentP.push_back(p[i]);
+                largest = std::max(largest, std::fabs(values[i]));
+            }
+        double c = 1.0;
+        if (choice.arbitraryDependence && !presentP.empty()) {
+            c = 0.0;
+            for (std::size_t i = 1; i <= presentP.size(); ++i) c += 1.0 / static_cast<double>(i);
+        }
+        for (float q : qValues) {
+            double cutoff = -1.0;
+            const int64_t passing = stepUpCount(presentP, q, c, cutoff);
+            // The smallest magnitude that passes; when none does, just above the
+            // largest, so that "at or above the threshold" selects nothing.
+            float threshold = presentP.empty() ? 0.0f : std::nextafter(largest, std::numeric_limits<float>::max());
+            if (passing > 0) {
+                threshold = largest;
+                for (std::size_t i = 0; i < count; ++i)
+                    if (present(values[i]) && p[i] <= cutoff) threshold = std::min(threshold, std::fabs(values[i]));
+            }
+            map.thresholds.push_back(threshold);
+            map.passing.push_back(passing);
+        }
+        if (choice.keepPValues) map.pValues.assign(p.begin(), p.end());
+        maps.push_back(std::move(map));
+    }
+    return maps;
+}

@@ -1,0 +1,37 @@
+// The statistics options of `ldi map`: which FDR method thresholds the maps,
+// how many surrogate draws per voxel its null gets, under which dependence,
+// and whether p-value or z maps are written beside the maps.
+#pragma once
+
+#include <string>
+
+namespace CLI {
+class App;
+}
+struct EngineInput;
+
+namespace ldi_host {
+
+struct MapRunRecord;
+
+// The default method: the calibration (scripts/calibrate-fdr, docs/statistics.md)
+// shows it keeps the false-discovery proportion at or below q on every map kind.
+constexpr char DEFAULT_FDR_METHOD[] = "parametric";
+// Surrogate draws per voxel for the permutation p-values when none are given.
+constexpr int DEFAULT_NULL_DRAWS = 10;
+
+struct MapStatisticsOptions {
+    std::string fdr = DEFAULT_FDR_METHOD;
+    int nullDraws = 0;                    // 0: DEFAULT_NULL_DRAWS where permutation p-values are needed, else 1
+    std::string dependence = "positive";  // or "arbitrary" (Benjamini-Yekutieli)
+    std::string writeP;                   // "", "p" or "z"
+};
+
+void addStatisticsOptions(CLI::App& map, MapStatisticsOptions& options);
+
+// Puts the choice into the engine's input and the run's record; false with a
+// message for an impossible combination.
+bool applyStatisticsOptions(const MapStatisticsOptions& options, EngineInput& input, MapRunRecord& record,
+                            std::string& problem);
+
+}  // namespace ldi_host

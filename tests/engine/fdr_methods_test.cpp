@@ -1,0 +1,135 @@
+// The FDR methods' properties: p-values uniform where there is no effect, a
+// map where nothing passes reported as such, and the plug-in's walk telling
+// "only the top voxel" from "none" although both give the same threshold.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/fdr_methods.h"
+#include "engine/map_values.h"
+#include "stats/distributions.h"
+#include "stats/matrix.h"
+
+namespace {
+
+// The largest distance between the empirical distribution of `p` and the uniform one.
+double uniformDistance(std::vector<float> p) {
+    std::sort(p.begin(), p.end());
+    double worst = 0.0;
+    const auto n = static_cast<double>(p.size());
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        worst = std::max(worst, std::fabs(static_cast<double>(p[i]) - static_cast<double>(i) / n));
+        worst = std::max(worst, std::fabs(static_cast<double>(p[i]) - static_cast<double>(i + 1) / n));
+    }
+    return worst;
+}
+
+GlobalParameters oneKind(MapType type) {
+    GlobalParameters parameters;
+    parameters.mapTypesComputed = {type};
+    parameters.qThresholdsForFDR = {0.01f, 0.05f, 0.1f};
+    return parameters;
+}
+
+constexpr int32_t kSide = 30;  // 27,000 voxels
+// The Kolmogorov-Smirnov distance that uniform samples of this size exceed
+// with probability about 1e-4.
+const double kTolerance = 2.15 / std::sqrt(static_cast<double>(kSide * kSide * kSide));
+
+TEST(FdrMethods, PermutationPValuesAreUniformWithoutEffect) {
+    std::mt19937 generator(11);
+    std::exponential_distribution<float> draw(1.0f);
+    MeasureVolumes real(kSide, kSide, kSide);
+    MeasureVolumes null1(kSide, kSide, kSide), null2(kSide, kSide, kSide);
+    for (MeasureVolumes* volumes : {&real, &null1, &null2})
+        for (std::size_t i = 0; i < volumes->ref2vox.size(); ++i) volumes->ref2vox.data()[i] = draw(generator);
+    FdrChoice choice;
+    choice.method = FdrMethod::permutation;
+    choice.keepPValues = true;
+    const std::vector<MapThresholds> maps =
+        findMapThresholdsBy(choice, real, {&null1, &null2}, oneKind(REF2VOX), 100.0, nullptr);
+    ASSERT_EQ(maps.size(), 1u);
+    EXPECT_LT(uniformDistance(maps[0].pValues), kTolerance);
+    // Nothing to find: at most a handful pass at any q.
+    for (int64_t passing : maps[0].passing) EXPECT_LE(passing, 5);
+}
+
+TEST(FdrMethods, ParametricPValuesAreUniformForChiSquareMeasures) {
+    // n_adj * value / 100 chi-square with 1 degree of freedom: the instantaneous measure.
+    std::mt19937 generator(12);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const double adjusted = 380.0;
+    MeasureVolumes real(kSide, kSide, kSide);
+    for (std::size_t i = 0; i < real.inst.size(); ++i) {
+        const double z = normal(generator);
+        real.inst.data()[i] = static_cast<float>(z * z / adjusted);  // scaled by 100 into the map
+    }
+    FdrChoice choice;
+    choice.method = FdrMethod::parametric;
+    choice.keepPValues = true;
+    const std::vector<MapThresholds> maps = findMapThresholdsBy(choice, real, {&real}, oneKind(INST), adjusted, nullptr);
+    EXPECT_EQ(maps[0].method, "parametric");
+    EXPECT_LT(uniformDistance(maps[0].pValues), kTolerance);
+}
+
+TEST(FdrMethods, ChiSquareAndNormalTails) {
+    EXPECT_NEAR(chiSquareSurvival(3.841458820694124, 1.0), 0.05, 1e-9);
+    EXPECT_NEAR(chiSquareSurvival(5.991464547107979, 2.0), 0.05, 1e-9);
+    EXPECT_NEAR(chiSquareSurvival(40.0, 8.0), 3.2e-6, 1e-7);
+    EXPECT_NEAR(normalUpperQuantile(0.025), 1.959963984540054, 1e-9);
+    EXPECT_NEAR(normalUpperQuantile(1e-10), 6.361340902404056, 1e-7);
+}
+
+TEST(FdrMethods, NothingPassingIsReportedAsSuch) {
+    // Map values all below a null that lies above them: no voxel passes, and the
+    // threshold lies above every value, so "at or above" selects nothing.
+    GlobalParameters parameters = oneKind(VOX2REF);
+    MeasureVolumes real(1, 1, 4), null(1, 1, 4);
+    const float mapValues[] = {0.01f, 0.02f, 0.03f, 0.04f};
+    const float nullValues[] = {0.5f, 0.6f, 0.7f, 0.8f};
+    for (int i = 0; i < 4; ++i) {
+        real.vox2ref.data()[i] = mapValues[i];
+        null.vox2ref.data()[i] = nullValues[i];
+    }
+    for (FdrMethod method : {FdrMethod::permutation, FdrMethod::parametric}) {
+        FdrChoice choice;
+        choice.method = method;
+        const std::vector<MapThresholds> maps = findMapThresholdsBy(choice, real, {&null}, parameters, 10.0, nullptr);
+        for (std::size_t t = 0; t < 3; ++t) {
+            EXPECT_EQ(maps[0].passing[t], 0);
+            EXPECT_GT(maps[0].thresholds[t], 4.0f);  // above the largest scaled value
+        }
+    }
+    // The plug-in's rule: its threshold is the largest value both when the top
+    // fails and when only the top passes; the count tells them apart.
+    std::ostringstream errors;
+    std::vector<float> thresholds(1, 0.0f);
+    std::vector<int64_t> passing;
+    const float none[] = {4.5f, 5.0f};
+    const float top[] = {0.5f, 1.5f, 2.5f, 3.5f};
+    const float a[] = {1.0f, 2.0f, 3.0f, 4.0f};
+    ASSERT_TRUE(findFdrThresholds({0.5f}, a, 4, none, 2, 1, thresholds, errors, &passing));
+    EXPECT_EQ(thresholds[0], 4.0f);
+    EXPECT_EQ(passing[0], 0);
+    thresholds.assign(1, 0.0f);
+    ASSERT_TRUE(findFdrThresholds({0.1f}, a, 4, top, 4, 1, thresholds, errors, &passing));
+    EXPECT_EQ(thresholds[0], 4.0f);
+    EXPECT_EQ(passing[0], 1);
+}
+
+TEST(FdrMethods, StepUpAndDependenceFactor) {
+    double cutoff = 0.0;
+    // Ranks 1..4 against 0.05 * k / 4: 0.001 and 0.02 pass (0.02 <= 0.025), 0.04 > 0.0375, 0.3 > 0.05.
+    EXPECT_EQ(stepUpCount({0.3, 0.001, 0.04, 0.02}, 0.05, 1.0, cutoff), 2);
+    EXPECT_DOUBLE_EQ(cutoff, 0.02);
+    // With sum 1/i = 2.0833 only the first stays.
+    EXPECT_EQ(stepUpCount({0.3, 0.001, 0.04, 0.02}, 0.05, 1.0 + 0.5 + 1.0 / 3.0 + 0.25, cutoff), 1);
+    EXPECT_EQ(stepUpCount({0.9, 0.8}, 0.05, 1.0, cutoff), 0);
+    EXPECT_LT(cutoff, 0.0);
+}
+
+}  // namespace
