@@ -60,23 +60,6 @@ struct InputError {
     std::string message;
 };
 
-const double kGridTolerance = 1e-3;  // mm
-
-bool sameGrid(const NiftiHeader& a, const NiftiHeader& b) {
-    for (std::size_t i = 1; i <= 3; ++i)
-        if (a.dim[i] != b.dim[i]) return false;
-    const Affine x = voxelToWorld(a);
-    const Affine y = voxelToWorld(b);
-    for (std::size_t i = 0; i < 3; ++i)
-        for (std::size_t j = 0; j < 4; ++j)
-            if (!(std::fabs(x[i][j] - y[i][j]) <= kGridTolerance)) return false;
-    return true;
-}
-
-std::string gridText(const NiftiHeader& h) {
-    return std::to_string(h.nx()) + " x " + std::to_string(h.ny()) + " x " + std::to_string(h.nz());
-}
-
 // The analysis parameters: the defaults, a settings file, then the options,
 // each option checked by the settings reader with its ranges and messages.
 GlobalParameters readParameters(const MapOptions& options, const CLI::App& app) {
