@@ -74,8 +74,7 @@ SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, i
             squares[v] += static_cast<double>(x) * x;
         }
         outcome.mean[v] = static_cast<float>(sum / subjects);
-        const double t = absoluteT(sum, squares[v], subjects);
-        outcome.t[v] = static_cast<float>(sum < 0.0 ? -t : t);
+        outcome.t[v] = sum < 0.0 ? -1.0f : 1.0f;  // the sign; the size comes from the test below
     }
 
     // The sum of squares does not change with the signs, so each pattern
@@ -103,6 +102,8 @@ SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, i
             largest[p] = top;
         }
     });
+    // The t map as the test saw it, so that it and the p maps agree exactly.
+    for (std::size_t v = 0; v < count; ++v) outcome.t[v] = std::copysign(observed[v], outcome.t[v]);
     outcome.maxima.assign(patterns, 0.0f);
     for (const auto& largest : maxima)
         for (std::size_t p = 0; p < patterns; ++p) outcome.maxima[p] = std::max(outcome.maxima[p], largest[p]);
