@@ -227,15 +227,6 @@ std::map<std::string, GroupKey> collectSubjectMaps(const GroupRequest& request) 
     return keys;
 }
 
-std::string isoNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
-
 std::string dumpJson(const nlohmann::ordered_json& json) {
     return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
@@ -428,7 +419,7 @@ int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& 
     const int64_t base = request.rngSeed >= 0 ? request.rngSeed : static_cast<int64_t>(std::time(nullptr));
     if (request.rngSeed < 0)
         err << "ldi: rng seed " << base << " (repeat the group level with --rng-seed " << base << ")" << std::endl;
-    const std::string date = isoNow();
+    const std::string date = utcDate();
     nlohmann::ordered_json summary = nlohmann::ordered_json::array();
     int failed = 0;
     int tested = 0;

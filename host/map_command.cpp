@@ -208,15 +208,6 @@ void checkOutputFolder(const std::string& out) {
         throw InputError{"cannot create the output folder " + out + ": " + at.string() + " is not writable"};
 }
 
-std::string isoDate() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
-
 // Progress lines of the engine, without the log pane's prefix and markup.
 std::string plainProgress(const std::string& text) {
     std::string plain;
@@ -566,7 +557,7 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
     MapRunRecord record;
     record.parameters = &parameters;
     record.rngSeed = rngSeed;
-    record.date = isoDate();
+    record.date = utcDate();
     std::vector<std::string> boldPaths;
     for (const auto& run : runs) {
         record.inputs.push_back(MapRunInput{run->path, run->reader.storedSize()});
