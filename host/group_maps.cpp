@@ -27,16 +27,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A voxel whose subjects' values are all equal has no variance: its t is
-// infinite when they are not zero. A large finite value keeps comparisons and
-// the files sound.
-constexpr float kHugeT = 1e30f;
+// t squared (one division, no root: the permutation loop runs it for every
+// voxel and pattern; comparisons of t squared are comparisons of |t|). A voxel
+// whose subjects' values are all equal has no variance: its t is infinite
+// when they are not zero; a large finite value keeps the files sound.
+constexpr double kHugeT = 1e30;
 
-double absoluteT(double sum, double squares, int32_t n) {
+double squaredT(double sum, double squares, int32_t n) {
     const double mean = sum / n;
     const double variance = (squares - sum * mean) / (n - 1);
-    if (!(variance > 1e-12 * squares / n)) return mean == 0.0 ? 0.0 : kHugeT;
-    return std::min(std::fabs(mean) / std::sqrt(variance / n), static_cast<double>(kHugeT));
+    if (!(variance > 1e-12 * squares / n)) return mean == 0.0 ? 0.0 : kHugeT * kHugeT;
+    return std::min(mean * mean * n / variance, kHugeT * kHugeT);
 }
 
 }  // namespace
@@ -82,19 +83,19 @@ SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, i
     // cache while every pattern passes over them; each block's largest |t|
     // per pattern is merged by maximum, which does not depend on the order.
     std::vector<int64_t> atLeast(count, 0);
-    std::vector<float> observed(count, 0.0f);
+    std::vector<double> observed(count, 0.0);
     const int workers = std::max(1, threads > 0 ? threads : computationThreadCount());
-    std::vector<std::vector<float>> maxima(static_cast<std::size_t>(workers), std::vector<float>(patterns, 0.0f));
+    std::vector<std::vector<double>> maxima(static_cast<std::size_t>(workers), std::vector<double>(patterns, 0.0));
     shareWork(workers, voxels, 512, [&](int64_t begin, int64_t end, int worker) {
-        std::vector<float>& largest = maxima[static_cast<std::size_t>(worker)];
+        std::vector<double>& largest = maxima[static_cast<std::size_t>(worker)];
         for (std::size_t p = 0; p < patterns; ++p) {
             const float* s = signs.data() + p * n;
-            float top = largest[p];
+            double top = largest[p];
             for (auto v = static_cast<std::size_t>(begin); v < static_cast<std::size_t>(end); ++v) {
                 const float* x = values.data() + v * n;
                 float dot = 0.0f;
                 for (std::size_t i = 0; i < n; ++i) dot += s[i] * x[i];
-                const auto t = static_cast<float>(absoluteT(dot, squares[v], subjects));
+                const double t = squaredT(dot, squares[v], subjects);
                 if (p == 0) observed[v] = t;
                 if (t >= observed[v]) ++atLeast[v];
                 top = std::max(top, t);
@@ -102,19 +103,21 @@ SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, i
             largest[p] = top;
         }
     });
-    // The t map as the test saw it, so that it and the p maps agree exactly.
-    for (std::size_t v = 0; v < count; ++v) outcome.t[v] = std::copysign(observed[v], outcome.t[v]);
-    outcome.maxima.assign(patterns, 0.0f);
+    std::vector<double> largestSquared(patterns, 0.0);
     for (const auto& largest : maxima)
-        for (std::size_t p = 0; p < patterns; ++p) outcome.maxima[p] = std::max(outcome.maxima[p], largest[p]);
-    std::sort(outcome.maxima.begin(), outcome.maxima.end());
+        for (std::size_t p = 0; p < patterns; ++p) largestSquared[p] = std::max(largestSquared[p], largest[p]);
+    std::sort(largestSquared.begin(), largestSquared.end());
     outcome.p.resize(count);
     outcome.pFwe.resize(count);
     for (std::size_t v = 0; v < count; ++v) {
         outcome.p[v] = static_cast<double>(atLeast[v]) / static_cast<double>(patterns);
-        const auto below = std::lower_bound(outcome.maxima.begin(), outcome.maxima.end(), observed[v]);
-        outcome.pFwe[v] = static_cast<double>(outcome.maxima.end() - below) / static_cast<double>(patterns);
+        const auto below = std::lower_bound(largestSquared.begin(), largestSquared.end(), observed[v]);
+        outcome.pFwe[v] = static_cast<double>(largestSquared.end() - below) / static_cast<double>(patterns);
+        // The t map as the test saw it, so that it and the p maps agree.
+        outcome.t[v] = std::copysign(static_cast<float>(std::sqrt(observed[v])), outcome.t[v]);
     }
+    outcome.maxima.resize(patterns);
+    for (std::size_t p = 0; p < patterns; ++p) outcome.maxima[p] = static_cast<float>(std::sqrt(largestSquared[p]));
     return outcome;
 }
 
