@@ -46,8 +46,8 @@ using AddCommand = Command (*)(CLI::App&);
 #if defined(_WIN32)  // NIfTI and the pictures' commands need libraries Windows lacks (see the footer)
 const AddCommand COMMANDS[] = {addRunCommand, addInfoCommand, addSimulateCommand};
 #else
-const AddCommand COMMANDS[] = {addRunCommand, addMapCommand, addInfoCommand, addSimulateCommand, addShowCommand,
-                               addDemoCommand};
+const AddCommand COMMANDS[] = {addRunCommand, addMapCommand, addBidsCommand, addInfoCommand, addSimulateCommand,
+                               addShowCommand, addDemoCommand};
 #endif
 
 }  // namespace

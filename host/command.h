@@ -35,5 +35,6 @@ Command addSimulateCommand(CLI::App& ldi);
 Command addShowCommand(CLI::App& ldi);
 Command addDemoCommand(CLI::App& ldi);
 Command addMapCommand(CLI::App& ldi);
+Command addBidsCommand(CLI::App& ldi);
 
 }  // namespace ldi_host

@@ -62,23 +62,6 @@ struct InputError {
     std::string message;
 };
 
-const double kGridTolerance = 1e-3;  // mm
-
-bool sameGrid(const NiftiHeader& a, const NiftiHeader& b) {
-    for (std::size_t i = 1; i <= 3; ++i)
-        if (a.dim[i] != b.dim[i]) return false;
-    const Affine x = voxelToWorld(a);
-    const Affine y = voxelToWorld(b);
-    for (std::size_t i = 0; i < 3; ++i)
-        for (std::size_t j = 0; j < 4; ++j)
-            if (!(std::fabs(x[i][j] - y[i][j]) <= kGridTolerance)) return false;
-    return true;
-}
-
-std::string gridText(const NiftiHeader& h) {
-    return std::to_string(h.nx()) + " x " + std::to_string(h.ny()) + " x " + std::to_string(h.nz());
-}
-
 // The analysis parameters: the defaults, a settings file, then the options,
 // each option checked by the settings reader with its ranges and messages.
 GlobalParameters readParameters(const MapOptions& options, const CLI::App& app) {
@@ -225,15 +208,6 @@ void checkOutputFolder(const std::string& out) {
         throw InputError{"cannot create the output folder " + out + ": " + at.string() + " is not a folder"};
     if (::access(at.c_str(), W_OK | X_OK) != 0)
         throw InputError{"cannot create the output folder " + out + ": " + at.string() + " is not writable"};
-}
-
-std::string isoDate() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
 }
 
 // Progress lines of the engine, without the log pane's prefix and markup.
@@ -583,7 +557,7 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
     MapRunRecord record;
     record.parameters = &parameters;
     record.rngSeed = rngSeed;
-    record.date = isoDate();
+    record.date = utcDate();
     std::vector<std::string> boldPaths;
     for (const auto& run : runs) {
         record.inputs.push_back(MapRunInput{run->path, run->reader.storedSize()});

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 
 #include "engine/map_look.h"
@@ -137,6 +138,15 @@ std::vector<float> significanceMap(const std::vector<float>& pValues, const std:
 }
 
 }  // namespace
+
+std::string utcDate() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
 
 bool writeFileSafely(const std::string& path, std::string_view content, std::string& problem) {
     ExclusiveFile file;

@@ -24,6 +24,10 @@ bool writeFileSafely(const std::string& path, std::string_view content, std::str
 // ldi's own version, as `ldi --version` gives it.
 extern const char* const ldiVersion;
 
+// The current time as ISO 8601 in UTC ("2024-06-07T12:00:00Z"), as the
+// sidecars record it.
+std::string utcDate();
+
 struct MapRunInput {
     std::string path;
     uint64_t bytes = 0;

@@ -383,6 +383,22 @@ bool NiftiReader::readVolume(float* out, std::string& problem) {
     return true;
 }
 
+bool sameGrid(const NiftiHeader& a, const NiftiHeader& b) {
+    const double tolerance = 1e-3;  // mm
+    for (std::size_t i = 1; i <= 3; ++i)
+        if (a.dim[i] != b.dim[i]) return false;
+    const Affine x = voxelToWorld(a);
+    const Affine y = voxelToWorld(b);
+    for (std::size_t i = 0; i < 3; ++i)
+        for (std::size_t j = 0; j < 4; ++j)
+            if (!(std::fabs(x[i][j] - y[i][j]) <= tolerance)) return false;
+    return true;
+}
+
+std::string gridText(const NiftiHeader& h) {
+    return std::to_string(h.nx()) + " x " + std::to_string(h.ny()) + " x " + std::to_string(h.nz());
+}
+
 bool readNiftiVolume(const std::string& path, NiftiHeader& header, std::vector<float>& values,
                      bool firstVolumeOfMore, std::string& problem) {
     NiftiReader reader;
@@ -446,6 +462,24 @@ std::string mapHeaderBytes(const NiftiHeader& grid, const std::string& descripti
 }
 
 }  // namespace
+
+std::string encodeNiftiRunHeader(const NiftiHeader& grid, int64_t volumes, double tr, const std::string& description) {
+    nifti_2_header h;
+    std::memset(&h, 0, sizeof h);
+    h.sizeof_hdr = sizeof h;
+    h.vox_offset = sizeof h + 4;
+    std::memcpy(h.magic, "n+2\0\r\n\032\n", 8);
+    fillMapHeader(h, grid, description);
+    h.intent_code = NIFTI_INTENT_NONE;
+    std::memset(h.intent_name, 0, sizeof h.intent_name);
+    h.dim[0] = 4;
+    h.dim[4] = volumes;
+    h.pixdim[4] = tr;
+    h.xyzt_units = XYZT_TO_SPACE(grid.xyztUnits) | NIFTI_UNITS_SEC;
+    std::string bytes(reinterpret_cast<const char*>(&h), sizeof h);
+    bytes.append(4, '\0');
+    return bytes;
+}
 
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
                            std::string& problem) {

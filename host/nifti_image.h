@@ -87,6 +87,12 @@ private:
     std::vector<unsigned char> raw_;
 };
 
+// The same voxel grid: equal dimensions and voxel-to-world affines no more
+// than 0.001 mm apart.
+bool sameGrid(const NiftiHeader& a, const NiftiHeader& b);
+// "NX x NY x NZ".
+std::string gridText(const NiftiHeader& header);
+
 // Reads a whole 3D image (or the first volume of a longer one, when
 // `firstVolumeOfMore` allows it) into `values`.
 bool readNiftiVolume(const std::string& path, NiftiHeader& header, std::vector<float>& values,
@@ -97,5 +103,10 @@ bool readNiftiVolume(const std::string& path, NiftiHeader& header, std::vector<f
 // voxel sizes, units), written in the grid's own NIfTI version.
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
                            std::string& problem);
+
+// The header (and the empty extension block) of an uncompressed 4D float32
+// image on the grid of `grid`, `volumes` volumes of `tr` seconds: the float
+// data, volume after volume, follow it directly.
+std::string encodeNiftiRunHeader(const NiftiHeader& grid, int64_t volumes, double tr, const std::string& description);
 
 }  // namespace ldi_host

@@ -1,0 +1,483 @@
+// ldi bids: a small BIDS dataset made here (raw runs with inherited sidecars
+// and events, an fMRIPrep-like derivatives folder) through the participant
+// level, with a missing subject, a subject without the task and one without
+// the space; the confound regression against the normal equations; the
+// group level's permutation p values on null data; grids that differ refused;
+// and the Snakemake workflow end to end.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/confounds.h"
+#include "host/group_maps.h"
+#include "host/nifti_image.h"
+#include "host/result_files.h"
+#include "host_test_support.h"
+
+using namespace ldi_host;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int NX = 6, NY = 5, NZ = 4, NT = 90;
+
+NiftiHeader testGrid(double voxelSize = 3.0, int nx = NX) {
+    NiftiHeader grid;
+    grid.version = 1;
+    grid.rank = 3;
+    grid.dim = {3, nx, NY, NZ, 1, 1, 1, 1};
+    grid.pixdim = {1.0, voxelSize, voxelSize, voxelSize, 0, 0, 0, 0};
+    grid.xyztUnits = 2;  // mm
+    grid.sformCode = 4;  // a standard space
+    grid.srow = {{{voxelSize, 0, 0, -9}, {0, voxelSize, 0, -6}, {0, 0, voxelSize, -3}}};
+    return grid;
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// volume-major values: data[t][voxel]
+void writeRun(const fs::path& path, const NiftiHeader& grid, const std::vector<std::vector<float>>& data) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out << encodeNiftiRunHeader(grid, static_cast<int64_t>(data.size()), 0.0, "test run");
+    for (const auto& volume : data) out.write(reinterpret_cast<const char*>(volume.data()), volume.size() * 4);
+}
+
+void writeMask(const fs::path& path, const NiftiHeader& grid, const std::vector<float>& values) {
+    std::string problem;
+    const std::string image = encodeNiftiMap(grid, values, "mask", problem);
+    ASSERT_FALSE(image.empty()) << problem;
+    writeText(path, image);
+}
+
+// A run with a shared driver in the seed region (voxel x < 2) that a
+// neighbouring region (x = 3) follows one volume later, noise elsewhere, and
+// `motion` added to every voxel.
+std::vector<std::vector<float>> subjectRun(unsigned seed, const std::vector<double>& motion = {}) {
+    std::mt19937 random(seed);
+    std::normal_distribution<double> normal;
+    const int voxels = NX * NY * NZ;
+    std::vector<double> driver(NT);
+    double previous = 0.0;
+    for (int t = 0; t < NT; ++t) driver[static_cast<std::size_t>(t)] = previous = 0.5 * previous + normal(random);
+    std::vector<std::vector<float>> data(NT, std::vector<float>(static_cast<std::size_t>(voxels)));
+    for (int t = 0; t < NT; ++t)
+        for (int v = 0; v < voxels; ++v) {
+            const int x = v % NX;
+            double value = 100.0 + normal(random);
+            if (x < 2) value += 2.0 * driver[static_cast<std::size_t>(t)];
+            if (x == 3 && t > 0) value += 2.0 * driver[static_cast<std::size_t>(t - 1)];
+            if (!motion.empty()) value += motion[static_cast<std::size_t>(t)];
+            data[static_cast<std::size_t>(t)][static_cast<std::size_t>(v)] = static_cast<float>(value);
+        }
+    return data;
+}
+
+const char EVENTS[] = "onset\tduration\ttrial_type\n0\t60\tA\n60\t60\tB\n120\t60\tA\n";
+
+// sub-01..03 with task rest; sub-04 with task motor only. TR and events
+// inherited from the dataset's top folder.
+fs::path makeRawDataset(const fs::path& root) {
+    const fs::path data = root / "data";
+    writeText(data / "dataset_description.json", "{\"Name\": \"test\", \"BIDSVersion\": \"1.8.0\"}\n");
+    writeText(data / "task-rest_bold.json", "{\"RepetitionTime\": 2.0}\n");
+    writeText(data / "task-rest_events.tsv", EVENTS);
+    const NiftiHeader grid = testGrid();
+    for (int s = 1; s <= 3; ++s)
+        writeRun(data / ("sub-0" + std::to_string(s)) / "func" / ("sub-0" + std::to_string(s) + "_task-rest_bold.nii"),
+                 grid, subjectRun(static_cast<unsigned>(s)));
+    writeRun(data / "sub-04" / "func" / "sub-04_task-motor_bold.nii", grid, subjectRun(4));
+    return data;
+}
+
+nlohmann::json readJson(const fs::path& path) { return nlohmann::json::parse(readText(path), nullptr, false); }
+
+class BidsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = fs::temp_directory_path() /
+                 ("ldi_bids_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+                  std::to_string(::getpid()));
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+    }
+    void TearDown() override {
+        if (!HasFailure()) fs::remove_all(folder);
+    }
+    fs::path folder;
+};
+
+const std::vector<std::string> kAnalysis = {"--seed", "A=-7.5,0,0,2", "--surrogates", "20", "--rng-seed", "5"};
+
+std::vector<std::string> with(std::vector<std::string> arguments, const std::vector<std::string>& more) {
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+}
+
+}  // namespace
+
+TEST_F(BidsTest, ParticipantLevelGoesOnPastAMissingSubjectAndTheGroupLevelFollows) {
+    const fs::path data = makeRawDataset(folder);
+    const fs::path out = folder / "out";
+    const ProcessResult run = runLdi(with({"bids", data.string(), out.string(), "participant", "--task", "rest",
+                                           "--participant-label", "01", "sub-02", "03", "04", "09"},
+                                          kAnalysis),
+                                     folder.string());
+    EXPECT_EQ(run.status, 1) << run.all();
+    EXPECT_NE(run.err.find("sub-09: no folder"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("sub-04: no run of task rest (tasks found: motor)"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("3 of 5 subjects analysed; failed: sub-04 sub-09"), std::string::npos) << run.err;
+    for (const char* subject : {"01", "02", "03"}) {
+        const fs::path func = out / ("sub-" + std::string(subject)) / "func";
+        const std::string stem = "sub-" + std::string(subject) + "_task-rest_seed-A";
+        EXPECT_TRUE(fs::exists(func / (stem + "_cond-A_stat-dldi_ldi.nii.gz"))) << stem;
+        EXPECT_TRUE(fs::exists(func / (stem + "_cond-B_stat-dldi_ldi.json"))) << stem;
+        EXPECT_FALSE(fs::exists(func / "dataset_description.json"));
+        const nlohmann::json record =
+            readJson(out / ("sub-" + std::string(subject)) / ("sub-" + std::string(subject) + "_participant.json"));
+        ASSERT_TRUE(record.is_object());
+        // The repetition time and the events inherited from the top folder.
+        EXPECT_EQ(record["Analyses"][0]["Runs"][0]["RepetitionTime"], 2.0);
+        EXPECT_EQ(record["Analyses"][0]["Runs"][0]["Events"], (data / "task-rest_events.tsv").string());
+    }
+    EXPECT_FALSE(fs::exists(out / "sub-04"));
+    EXPECT_FALSE(fs::exists(out / "sub-09"));
+    EXPECT_TRUE(fs::exists(out / "dataset_description.json"));
+    // Subjects draw their own surrogates.
+    EXPECT_NE(readJson(out / "sub-01" / "sub-01_participant.json")["Analyses"][0]["RngSeed"],
+              readJson(out / "sub-02" / "sub-02_participant.json")["Analyses"][0]["RngSeed"]);
+
+    const ProcessResult group = runLdi({"bids", data.string(), out.string(), "group", "--permutations", "200",
+                                        "--rng-seed", "3"},
+                                       folder.string());
+    ASSERT_EQ(group.status, 0) << group.all();
+    const fs::path groupFolder = out / "group";
+    const std::string key = "task-rest_seed-A_cond-A_stat-dldi";
+    for (const char* map : {"mean", "t", "p", "pfwe"})
+        EXPECT_TRUE(fs::exists(groupFolder / (key + "_group-" + std::string(map) + "_ldi.nii.gz"))) << map;
+    const nlohmann::json sidecar = readJson(groupFolder / (key + "_group-t_ldi.json"));
+    EXPECT_EQ(sidecar["Subjects"], nlohmann::json({"01", "02", "03"}));
+    EXPECT_EQ(sidecar["Permutations"], 8);  // 2^3 sign patterns: all of them
+    EXPECT_EQ(sidecar["Exhaustive"], true);
+    EXPECT_EQ(sidecar["RngSeed"], 3);
+    EXPECT_TRUE(fs::exists(groupFolder / "group.json"));
+    // The map set draws.
+    const Parsed<LdiFile> set = decodeLdi(readText(groupFolder / (key + "_group.ldi")));
+    ASSERT_TRUE(set.ok) << set.message;
+    ASSERT_EQ(set.value.maps.size(), 2u);
+    const ProcessResult shown = runLdi({"show", (groupFolder / (key + "_group.ldi")).string(), "--map", "1", "--out",
+                                        (folder / "t.png").string()},
+                                       folder.string());
+    EXPECT_EQ(shown.status, 0) << shown.all();
+    EXPECT_TRUE(fs::exists(folder / "t.png"));
+}
+
+TEST_F(BidsTest, DerivativesRunsAreRegressedAndTheSidecarsSaySo) {
+    const fs::path data = makeRawDataset(folder);
+    const fs::path derivatives = data / "derivatives" / "fmriprep";
+    const NiftiHeader grid = testGrid();
+    std::vector<float> brain(NX * NY * NZ, 1.0f);
+    brain[0] = 0.0f;
+    for (int s = 1; s <= 2; ++s) {
+        const std::string subject = "sub-0" + std::to_string(s);
+        const fs::path func = derivatives / subject / "func";
+        std::vector<double> motion(NT);
+        std::mt19937 random(static_cast<unsigned>(40 + s));
+        std::normal_distribution<double> normal;
+        for (double& m : motion) m = 3.0 * normal(random);
+        const std::string space = s == 1 ? "MNI152NLin2009cAsym" : "T1w";
+        writeRun(func / (subject + "_task-rest_space-" + space + "_desc-preproc_bold.nii"), grid,
+                 subjectRun(static_cast<unsigned>(s), motion));
+        writeMask(func / (subject + "_task-rest_space-" + space + "_desc-brain_mask.nii.gz"), grid, brain);
+        std::string table = "trans_x\ttrans_x_derivative1\tcsf\n";
+        for (int t = 0; t < NT; ++t)
+            table += std::to_string(motion[static_cast<std::size_t>(t)]) + "\t" +
+                     (t == 0 ? std::string("n/a")
+                             : std::to_string(motion[static_cast<std::size_t>(t)] -
+                                              motion[static_cast<std::size_t>(t - 1)])) +
+                     "\t" + std::to_string(normal(random)) + "\n";
+        writeText(func / (subject + "_task-rest_desc-confounds_timeseries.tsv"), table);
+    }
+    const fs::path out = folder / "out";
+    const ProcessResult run =
+        runLdi(with({"bids", data.string(), out.string(), "participant", "--participant-label", "01", "02",
+                     "--derivatives", derivatives.string(), "--confounds", "trans_*", "--skip", "2"},
+                    kAnalysis),
+               folder.string());
+    EXPECT_EQ(run.status, 1) << run.all();
+    EXPECT_NE(run.err.find("sub-02: the derivatives folder " + derivatives.string() +
+                           " has no preprocessed run in space MNI152NLin2009cAsym for sub-02_task-rest_bold.nii "
+                           "(spaces found there: T1w)"),
+              std::string::npos)
+        << run.err;
+    const fs::path func = out / "sub-01" / "func";
+    const std::string stem = "sub-01_task-rest_space-MNI152NLin2009cAsym_desc-preproc_seed-A";
+    const nlohmann::json sidecar = readJson(func / (stem + "_cond-A_stat-dldi_ldi.json"));
+    ASSERT_TRUE(sidecar.is_object());
+    EXPECT_EQ(sidecar["Confounds"]["Columns"], nlohmann::json({"trans_x", "trans_x_derivative1"}));
+    EXPECT_EQ(sidecar["Confounds"]["FilledValues"]["sub-01_task-rest_desc-confounds_timeseries.tsv"]
+                     ["trans_x_derivative1"],
+              1);
+    const std::string inputs = sidecar["Inputs"].dump();
+    EXPECT_NE(inputs.find("desc-preproc_bold.nii\""), std::string::npos) << inputs;
+    EXPECT_NE(inputs.find("desc-confounds_timeseries.tsv"), std::string::npos) << inputs;
+    EXPECT_NE(inputs.find("desc-brain_mask.nii.gz"), std::string::npos) << inputs;
+    EXPECT_EQ(inputs.find(".ldi-work"), std::string::npos) << inputs;
+    EXPECT_EQ(readJson(func / (stem + "_ldi.json"))["confounds"]["Columns"].size(), 2u);
+    for (const auto& entry : fs::directory_iterator(func))
+        EXPECT_EQ(entry.path().filename().string().find(".ldi-work"), std::string::npos) << entry.path();
+}
+
+TEST(ConfoundRegression, MatchesTheNormalEquationsAndFillsNaWithTheColumnMean) {
+    const fs::path folder = fs::temp_directory_path() / ("ldi_confounds_" + std::to_string(::getpid()));
+    fs::remove_all(folder);
+    const int T = 40, first = 3, voxels = NX * NY * NZ;
+    std::mt19937 random(11);
+    std::normal_distribution<double> normal;
+    std::vector<std::vector<double>> columns(2, std::vector<double>(T));
+    for (int t = 0; t < T; ++t) {
+        columns[0][static_cast<std::size_t>(t)] = std::sin(0.3 * t) + 0.2 * normal(random);
+        columns[1][static_cast<std::size_t>(t)] = 0.05 * t + 0.3 * normal(random);
+    }
+    std::string table = "a\tb\tunused\n";
+    for (int t = 0; t < T; ++t)
+        table += (t == first ? std::string("n/a") : std::to_string(columns[0][static_cast<std::size_t>(t)])) + "\t" +
+                 std::to_string(columns[1][static_cast<std::size_t>(t)]) + "\t7\n";
+    writeText(folder / "confounds.tsv", table);
+    std::vector<std::vector<float>> run(T, std::vector<float>(static_cast<std::size_t>(voxels)));
+    for (int t = 0; t < T; ++t)
+        for (int v = 0; v < voxels; ++v)
+            run[static_cast<std::size_t>(t)][static_cast<std::size_t>(v)] = static_cast<float>(
+                50.0 + v + (v % 3) * columns[0][static_cast<std::size_t>(t)] - 2.0 * columns[1][static_cast<std::size_t>(t)] +
+                normal(random));
+    const NiftiHeader grid = testGrid();
+    writeRun(folder / "run.nii", grid, run);
+
+    ConfoundTable confounds;
+    std::string problem;
+    ASSERT_TRUE(readConfounds((folder / "confounds.tsv").string(), {"a", "b"}, first, confounds, problem)) << problem;
+    ASSERT_EQ(confounds.names, (std::vector<std::string>{"a", "b"}));
+    // The table's text, as read: the n/a filled with the mean of the rest from `first` on.
+    std::vector<std::vector<double>> read(2, std::vector<double>(T));
+    {
+        std::istringstream in(table);
+        std::string line;
+        std::getline(in, line);
+        for (int t = 0; std::getline(in, line); ++t) {
+            std::istringstream fields(line);
+            std::string a, b;
+            std::getline(fields, a, '\t');
+            std::getline(fields, b, '\t');
+            read[0][static_cast<std::size_t>(t)] = a == "n/a" ? std::nan("") : std::stod(a);
+            read[1][static_cast<std::size_t>(t)] = std::stod(b);
+        }
+        double sum = 0.0;
+        for (int t = first; t < T; ++t)
+            if (t != first) sum += read[0][static_cast<std::size_t>(t)];
+        read[0][first] = sum / (T - first - 1);
+    }
+    EXPECT_NEAR(confounds.columns[0][first], read[0][first], 1e-9);
+    ASSERT_TRUE(writeRegressedRun((folder / "run.nii").string(), confounds, first, 2.0,
+                                  (folder / "clean.nii").string(), problem))
+        << problem;
+
+    NiftiReader cleaned;
+    ASSERT_TRUE(cleaned.open((folder / "clean.nii").string(), problem)) << problem;
+    EXPECT_EQ(cleaned.header().volumes(), T);
+    EXPECT_DOUBLE_EQ(headerRepetitionTime(cleaned.header()), 2.0);
+    std::vector<std::vector<float>> result(T, std::vector<float>(static_cast<std::size_t>(voxels)));
+    for (auto& volume : result) ASSERT_TRUE(cleaned.readVolume(volume.data(), problem)) << problem;
+
+    // Independently: X = [1 a b] over the volumes from `first` on, beta from
+    // X'X beta = X'y by Gaussian elimination, residual plus the mean of y.
+    const int n = T - first;
+    for (int v = 0; v < voxels; v += 7) {
+        double xtx[3][4] = {};
+        for (int t = first; t < T; ++t) {
+            const double x[3] = {1.0, read[0][static_cast<std::size_t>(t)], read[1][static_cast<std::size_t>(t)]};
+            const double y = run[static_cast<std::size_t>(t)][static_cast<std::size_t>(v)];
+            for (int i = 0; i < 3; ++i) {
+                for (int j = 0; j < 3; ++j) xtx[i][j] += x[i] * x[j];
+                xtx[i][3] += x[i] * y;
+            }
+        }
+        for (int i = 0; i < 3; ++i)
+            for (int k = i + 1; k < 3; ++k) {
+                const double factor = xtx[k][i] / xtx[i][i];
+                for (int j = i; j < 4; ++j) xtx[k][j] -= factor * xtx[i][j];
+            }
+        double beta[3];
+        for (int i = 2; i >= 0; --i) {
+            double rest = xtx[i][3];
+            for (int j = i + 1; j < 3; ++j) rest -= xtx[i][j] * beta[j];
+            beta[i] = rest / xtx[i][i];
+        }
+        double mean = 0.0;
+        for (int t = first; t < T; ++t) mean += run[static_cast<std::size_t>(t)][static_cast<std::size_t>(v)];
+        mean /= n;
+        for (int t = 0; t < T; ++t) {
+            const double y = run[static_cast<std::size_t>(t)][static_cast<std::size_t>(v)];
+            const double expected = t < first ? y
+                                              : y - beta[0] - beta[1] * read[0][static_cast<std::size_t>(t)] -
+                                                    beta[2] * read[1][static_cast<std::size_t>(t)] + mean;
+            EXPECT_NEAR(result[static_cast<std::size_t>(t)][static_cast<std::size_t>(v)], expected, 2e-4)
+                << "voxel " << v << " volume " << t;
+        }
+    }
+
+    // A pattern matching nothing, and a column that repeats another, refused.
+    EXPECT_FALSE(readConfounds((folder / "confounds.tsv").string(), {"rot_*"}, 0, confounds, problem));
+    EXPECT_NE(problem.find("no column matches --confounds rot_* (the columns: a, b, unused)"), std::string::npos)
+        << problem;
+    ASSERT_TRUE(readConfounds((folder / "confounds.tsv").string(), {"unused", "a"}, 0, confounds, problem));
+    ConfoundFit fit;
+    EXPECT_FALSE(fit.build(confounds, T, 0, problem));
+    EXPECT_NE(problem.find("the confound unused is constant"), std::string::npos) << problem;
+    fs::remove_all(folder);
+}
+
+TEST(SignFlipTest, NullPValuesAreUniformAndTheMaximumControlsTheFamilyWiseError) {
+    const int subjects = 12, voxels = 300, datasets = 200;
+    std::mt19937 random(21);
+    std::normal_distribution<double> normal;
+    std::vector<int64_t> bins(10, 0);
+    int familyErrors = 0;
+    int64_t tested = 0;
+    for (int d = 0; d < datasets; ++d) {
+        std::vector<float> data(static_cast<std::size_t>(subjects * voxels));
+        for (float& x : data) x = static_cast<float>(normal(random) * (1.0 + 0.5 * (d % 3)));
+        const SignFlipOutcome outcome = signFlipTest(data, subjects, voxels, 999, static_cast<uint64_t>(d), 2);
+        ASSERT_FALSE(outcome.exhaustive);
+        ASSERT_EQ(outcome.permutations, 999);
+        bool any = false;
+        for (int v = 0; v < voxels; ++v) {
+            const double p = outcome.p[static_cast<std::size_t>(v)];
+            ASSERT_GE(p, 1.0 / 999);  // the unflipped pattern always counts
+            ASSERT_LE(outcome.pFwe[static_cast<std::size_t>(v)], 1.0);
+            ASSERT_GE(outcome.pFwe[static_cast<std::size_t>(v)], p);
+            ++bins[std::min<std::size_t>(9, static_cast<std::size_t>(p * 10))];
+            ++tested;
+            any = any || outcome.pFwe[static_cast<std::size_t>(v)] <= 0.05;
+        }
+        familyErrors += any ? 1 : 0;
+    }
+    // Uniform: each tenth holds 10 % of the p values (60000 of them; the
+    // voxels are independent, so 3 % either way is many standard errors).
+    for (int64_t count : bins) EXPECT_NEAR(static_cast<double>(count) / tested, 0.1, 0.013);
+    // Family-wise error 5 %: 200 null datasets give 10 +- 3.1 false alarms.
+    EXPECT_GE(familyErrors, 2);
+    EXPECT_LE(familyErrors, 20);
+}
+
+TEST(SignFlipTest, FewSubjectsAreTestedExactlyAndAnEffectIsFound) {
+    // Five subjects: 32 sign patterns. A voxel positive in every subject
+    // reaches |t| only under the unflipped and the all-flipped pattern.
+    const float byVoxel[3][5] = {{1.0f, 2.0f, 0.5f, 1.5f, 0.9f}, {-0.1f, 0.3f, 1.1f, -0.7f, 0.2f},
+                                {0.4f, -1.3f, 0.8f, 1.2f, 0.1f}};
+    std::vector<float> bySubject(15);  // subject after subject
+    for (int s = 0; s < 5; ++s)
+        for (int v = 0; v < 3; ++v) bySubject[static_cast<std::size_t>(s * 3 + v)] = byVoxel[v][s];
+    const SignFlipOutcome outcome = signFlipTest(bySubject, 5, 3, 5000, 1, 1);
+    EXPECT_TRUE(outcome.exhaustive);
+    EXPECT_EQ(outcome.permutations, 32);
+    EXPECT_DOUBLE_EQ(outcome.p[0], 2.0 / 32);
+    // The same with other thread counts.
+    const SignFlipOutcome again = signFlipTest(bySubject, 5, 3, 5000, 1, 3);
+    EXPECT_EQ(again.pFwe, outcome.pFwe);
+
+    // 16 subjects, 200 voxels, an effect of one standard deviation in 20.
+    std::mt19937 random(5);
+    std::normal_distribution<double> normal;
+    const int subjects = 16, voxels = 200;
+    std::vector<float> values(static_cast<std::size_t>(subjects * voxels));
+    for (int s = 0; s < subjects; ++s)
+        for (int v = 0; v < voxels; ++v)
+            values[static_cast<std::size_t>(s * voxels + v)] = static_cast<float>(normal(random) + (v < 20 ? 2.0 : 0.0));
+    const SignFlipOutcome effect = signFlipTest(values, subjects, voxels, 2000, 9, 2);
+    int found = 0, falseAlarms = 0;
+    for (int v = 0; v < voxels; ++v)
+        if (effect.pFwe[static_cast<std::size_t>(v)] <= 0.05) (v < 20 ? found : falseAlarms) += 1;
+    EXPECT_GE(found, 18);
+    EXPECT_LE(falseAlarms, 2);
+    const FdrLevel fdr = fdrLevel(effect, 0.05);
+    EXPECT_GE(fdr.passing, 18);
+    EXPECT_LE(fdr.passing, 24);
+    // The critical |t| of the FWE level separates exactly the voxels it declares.
+    const double critical = fweCriticalT(effect, 0.05);
+    for (int v = 0; v < voxels; ++v)
+        EXPECT_EQ(std::fabs(effect.t[static_cast<std::size_t>(v)]) >= critical,
+                  effect.pFwe[static_cast<std::size_t>(v)] <= 0.05)
+            << v;
+}
+
+TEST_F(BidsTest, SubjectsOnDifferentGridsAreRefusedByName) {
+    const fs::path out = folder / "out";
+    std::mt19937 random(3);
+    std::normal_distribution<double> normal;
+    auto writeMap = [&](const std::string& subject, const std::string& stat, const NiftiHeader& grid) {
+        std::vector<float> values(static_cast<std::size_t>(grid.voxelsPerVolume()));
+        for (float& x : values) x = static_cast<float>(normal(random));
+        writeMask(out / ("sub-" + subject) / "func" /
+                      ("sub-" + subject + "_task-rest_seed-A_cond-A_stat-" + stat + "_ldi.nii.gz"),
+                  grid, values);
+    };
+    for (const char* subject : {"01", "02", "03"}) writeMap(subject, "dldi", testGrid());
+    writeMap("01", "inst", testGrid());
+    writeMap("02", "inst", testGrid(3.0, NX + 1));
+    writeMap("03", "inst", testGrid(2.0));
+    const ProcessResult group = runLdi({"bids", folder.string(), out.string(), "group", "--rng-seed", "1"},
+                                       folder.string());
+    EXPECT_EQ(group.status, 1) << group.all();
+    EXPECT_NE(group.err.find("task-rest_seed-A_cond-A_stat-inst: sub-02 (7 x 5 x 4 voxels, RAS) is on another grid "
+                             "than sub-01 (6 x 5 x 4 voxels, RAS)"),
+              std::string::npos)
+        << group.err;
+    // The other kind is tested; the record that marks the group level done is not written.
+    EXPECT_TRUE(fs::exists(out / "group" / "task-rest_seed-A_cond-A_stat-dldi_group-t_ldi.nii.gz"));
+    EXPECT_FALSE(fs::exists(out / "group" / "task-rest_seed-A_cond-A_stat-inst_group-t_ldi.nii.gz"));
+    EXPECT_FALSE(fs::exists(out / "group" / "group.json"));
+}
+
+TEST_F(BidsTest, SnakemakeRunsEverySubjectThenTheGroupAndRerunsOnlyWhatChanged) {
+    if (std::system("snakemake --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "snakemake is not installed";
+    const fs::path data = makeRawDataset(folder);
+    fs::remove_all(data / "sub-04");
+    const fs::path out = folder / "out";
+    const std::string command = "cd '" + folder.string() + "' && snakemake -s '" + LDI_SOURCE_DIR +
+                                "/workflow/Snakefile' --cores 2 --quiet --config bids_dir='" + data.string() +
+                                "' output_dir='" + out.string() + "' ldi='" + LDI_HOST_PATH +
+                                "' task=rest 'seeds=[\"A=-7.5,0,0,2\"]' surrogates=20 permutations=100 "
+                                "> snakemake.txt 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << readText(folder / "snakemake.txt");
+    EXPECT_TRUE(fs::exists(out / "group" / "group.json"));
+    for (const char* subject : {"01", "02", "03"})
+        EXPECT_TRUE(fs::exists(out / ("sub-" + std::string(subject)) / ("sub-" + std::string(subject) + "_participant.json")));
+    const auto before = fs::last_write_time(out / "sub-02" / "sub-02_participant.json");
+    // A changed run of sub-01: its job and the group job run again, no other.
+    writeRun(data / "sub-01" / "func" / "sub-01_task-rest_bold.nii", testGrid(), subjectRun(11));
+    ASSERT_EQ(std::system((command + " && cd '" + folder.string() + "'").c_str()), 0) << readText(folder / "snakemake.txt");
+    EXPECT_EQ(fs::last_write_time(out / "sub-02" / "sub-02_participant.json"), before);
+    EXPECT_GT(fs::last_write_time(out / "sub-01" / "sub-01_participant.json"), before);
+}
