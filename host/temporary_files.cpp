@@ -23,6 +23,7 @@ namespace ldi_host {
 namespace {
 
 constexpr const char* kStem = ".ldi-save-";
+constexpr const char* kLogStem = ".log.partial-";
 constexpr int kSlots = 1024;
 constexpr std::size_t kPathBytes = 4096;
 
@@ -100,13 +101,23 @@ void removeStaleTemporaryFiles(const std::string& folder) {
     const auto now = fs::file_time_type::clock::now();
     for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
         const std::string name = entry->path().filename().string();
-        if (name.compare(0, stemLength, kStem) != 0) continue;
-        char* after = nullptr;
-        const long pid = std::strtol(name.c_str() + stemLength, &after, 10);
-        bool stale = false;
-        if (after != name.c_str() + stemLength && *after == '-') {
-            stale = !processRuns(pid);
+        // The save's own temporaries, and the plug-in's log on its way (NAME.log.partial-PID-...).
+        std::size_t idAt = 0;
+        bool ours = false;  // a name only ldi gives; without a process id it is an older version's
+        if (name.compare(0, stemLength, kStem) == 0) {
+            idAt = stemLength;
+            ours = true;
         } else {
+            const std::size_t log = name.find(kLogStem);
+            if (log == std::string::npos) continue;
+            idAt = log + std::strlen(kLogStem);
+        }
+        char* after = nullptr;
+        const long pid = std::strtol(name.c_str() + idAt, &after, 10);
+        bool stale = false;
+        if (after != name.c_str() + idAt && *after == '-') {
+            stale = !processRuns(pid);
+        } else if (ours) {
             std::error_code timeError;
             const auto written = fs::last_write_time(entry->path(), timeError);
             stale = !timeError && now - written > std::chrono::hours(24);

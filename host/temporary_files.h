@@ -22,7 +22,9 @@ void unregisterTemporaryFile(int slot);
 void removeTemporaryFilesOnSignals();
 
 // Removes the temporary files in `folder` that processes no longer running
-// left behind (and those of older versions, without a process id, after a day).
+// left behind: the saves' own and the plug-in's logs on their way
+// (NAME.log.partial-PID-...), and those of older versions, without a process
+// id, after a day.
 void removeStaleTemporaryFiles(const std::string& folder);
 
 }  // namespace ldi_host

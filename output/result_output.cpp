@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ostream>
@@ -141,13 +140,20 @@ int checkResultNames(const AnalysisSetup& setup, std::ostream& errorStream) {
 
 namespace {
 
-// A name for the log's temporary file that no other run picks at the same time.
+long processId() {
+#if defined(_WIN32)
+    return static_cast<long>(GetCurrentProcessId());
+#else
+    return static_cast<long>(::getpid());
+#endif
+}
+
+// A name for the log's temporary file that no other run picks at the same
+// time. It carries the process id, so that the host can tell the leftover of a
+// run that was killed from the file of one that still writes.
 std::string temporaryLogName(const std::string& logFile, unsigned attempt) {
     static std::atomic<unsigned> counter{0};
-    const auto stamp = static_cast<unsigned long long>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
-    return formatText("%s.partial-%llx-%u-%u", logFile.c_str(), stamp & 0xffffffffull, counter.fetch_add(1),
-                      attempt);
+    return formatText("%s.partial-%ld-%u-%u", logFile.c_str(), processId(), counter.fetch_add(1), attempt);
 }
 
 // Creates a new file at `path`; fails when anything (a file, a link planted

@@ -333,6 +333,8 @@ TEST(SaveResults, EarlierResultsSurviveFailuresAndStaleFilesGo) {
 
     // Leftovers of a process that is gone are removed, a running one's are not.
     const std::string dead = dir.path(".ldi-save-999999999-abcdef.nii.gz");
+    const std::string deadLog = dir.path("P_V.log.partial-999999999-0-0");
+    writeWholeFile(deadLog, "x");
     const std::string alive = dir.path(".ldi-save-" + std::to_string(getppid()) + "-abcdef.nii.gz");
     writeWholeFile(dead, "x");
     writeWholeFile(alive, "x");
@@ -342,6 +344,7 @@ TEST(SaveResults, EarlierResultsSurviveFailuresAndStaleFilesGo) {
     smaller.maps.pop_back();
     ASSERT_TRUE(saveResultFiles(dir.path("P_V.ldi"), smaller, {}, problem)) << problem;
     EXPECT_FALSE(std::filesystem::exists(dead));
+    EXPECT_FALSE(std::filesystem::exists(deadLog)) << "a killed run's log on its way";
     EXPECT_TRUE(std::filesystem::exists(alive));
     std::filesystem::remove(alive);
     EXPECT_EQ(folderContents(dir.root()), (std::vector<std::string>{"P_V.json", "P_V.ldi", "P_V_A_Ref2Vox.nii.gz",
