@@ -202,10 +202,10 @@ Motion simulateMotion(int32_t volumes, std::mt19937& generator) {
     for (std::size_t k = 0; k < 6; ++k) {
         std::vector<double> p(static_cast<std::size_t>(volumes));
         const int32_t shift = when(generator);
-        const double step = 0.2 * normal(generator);
+        const double step = 0.1 * normal(generator);
         double drift = 0.0;
         for (int32_t t = 0; t < volumes; ++t) {
-            drift = 0.9 * drift + 0.05 * normal(generator);
+            drift = 0.5 * drift + 0.05 * normal(generator);
             p[static_cast<std::size_t>(t)] = drift + (t >= shift ? step : 0.0);
         }
         for (std::size_t t = 0; t < p.size(); ++t) motion.artifact[t] += MOTION_WEIGHTS[k] * p[t];
