@@ -192,17 +192,8 @@ int performDemo(const DemoOptions& options, std::istream& in, std::ostream& out,
     out << "Analysis: ldi run with " << SIM_ANSWERS_FILE << ", " << timing << " (log pane: " << logPanePath << ")\n"
         << "Results:  " << ldiPath << " (with .json, .log and one .nii.gz per map)\n";
 
-    std::string content;
-    if (!readWholeFile(ldiPath, content, problem, UINTMAX_MAX)) {
-        err << "ldi: " << problem << std::endl;
-        return EXIT_RUN_FAILED;
-    }
-    Parsed<LdiFile> parsed = decodeLdi(content);
-    if (!parsed.ok) {
-        err << "ldi: " << ldiPath << ": " << parsed.message << std::endl;
-        return EXIT_RUN_FAILED;
-    }
-    const LdiFile& maps = parsed.value;
+    LdiFile maps;
+    if (!readMapSet(ldiPath, maps, err)) return EXIT_RUN_FAILED;
 
     // One picture per map, over the mean image of the simulated VTC.
     std::vector<float> background;

@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include <nifti1_io.h>
-#include <zlib.h>
 
 #include "host/map_outputs.h"
 #include "host/nifti_image.h"
@@ -60,29 +59,6 @@ NiftiHeader simulatedGrid(SimulationPreset preset, int32_t code) {
     return grid;
 }
 
-bool gzip(const std::string& bytes, std::string& packed, std::string& problem) {
-    z_stream stream{};
-    // Level 1: the noise of simulated data hardly compresses further, and
-    // the higher levels take several times as long.
-    if (deflateInit2(&stream, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        problem = "no memory to compress a run";
-        return false;
-    }
-    packed.assign(deflateBound(&stream, static_cast<uLong>(bytes.size())), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-    stream.avail_in = static_cast<uInt>(bytes.size());
-    stream.next_out = reinterpret_cast<Bytef*>(packed.data());
-    stream.avail_out = static_cast<uInt>(packed.size());
-    const int result = deflate(&stream, Z_FINISH);
-    packed.resize(stream.total_out);
-    deflateEnd(&stream);
-    if (result != Z_STREAM_END) {
-        problem = "a run could not be compressed";
-        return false;
-    }
-    return true;
-}
-
 // The gzipped 4D float32 image of one simulated run: the values the VTC
 // stores, brought from the VTC's order (time fastest) into NIfTI's (volume
 // after volume).
@@ -108,7 +84,9 @@ bool runImage(SimulationPreset preset, uint32_t seed, const GroundTruth& truth, 
         return true;
     };
     if (!generateSimulatedData(preset, seed, truth, effects, sink, problem)) return false;
-    return gzip(bytes, image, problem);
+    // Level 1: the noise of simulated data hardly compresses further, and
+    // the higher levels take several times as long.
+    return gzipBytes(bytes, 1, "a run", image, problem);
 }
 
 // A 3D mask of the grid's voxels whose ground-truth letter is among `letters`
