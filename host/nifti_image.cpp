@@ -490,24 +490,31 @@ std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& vo
     image.append(4, '\0');  // no extensions
     image.append(reinterpret_cast<const char*>(voxels.data()), dataBytes);
 
+    std::string packed;
+    if (!gzipBytes(image, Z_DEFAULT_COMPRESSION, "a map", packed, problem)) return std::string();
+    return packed;
+}
+
+bool gzipBytes(const std::string& bytes, int level, const std::string& what, std::string& packed,
+               std::string& problem) {
     z_stream stream{};
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        problem = "no memory to compress a map";
-        return std::string();
+    if (deflateInit2(&stream, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        problem = "no memory to compress " + what;
+        return false;
     }
-    std::string packed(deflateBound(&stream, static_cast<uLong>(image.size())), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(image.data());
-    stream.avail_in = static_cast<uInt>(image.size());
+    packed.assign(deflateBound(&stream, static_cast<uLong>(bytes.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
     stream.next_out = reinterpret_cast<Bytef*>(packed.data());
     stream.avail_out = static_cast<uInt>(packed.size());
     const int result = deflate(&stream, Z_FINISH);
     packed.resize(stream.total_out);
     deflateEnd(&stream);
     if (result != Z_STREAM_END) {
-        problem = "a map could not be compressed";
-        return std::string();
+        problem = what + " could not be compressed";
+        return false;
     }
-    return packed;
+    return true;
 }
 
 }  // namespace ldi_host

@@ -104,6 +104,11 @@ bool readNiftiVolume(const std::string& path, NiftiHeader& header, std::vector<f
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
                            std::string& problem);
 
+// `bytes` as one gzip member at zlib's `level` (-1 its default); false with a
+// message naming `what` ("a map").
+bool gzipBytes(const std::string& bytes, int level, const std::string& what, std::string& packed,
+               std::string& problem);
+
 // The header (and the empty extension block) of an uncompressed 4D float32
 // image on the grid of `grid`, `volumes` volumes of `tr` seconds: the float
 // data, volume after volume, follow it directly.

@@ -61,6 +61,14 @@ const RegionPlan REGIONS[] = {
      0.32, 0.22, 0.30},
 };
 
+// Only in the multi-subject set: the artifact it shares with the reference is
+// its whole coupling, so its planted effect is none.
+const RegionPlan CONFOUNDED_REGION = {
+    "Confounded", TRUTH_CONFOUNDED,
+    "coupled to the reference only through a motion-like confound that both pick up (gone once the confounds "
+    "are regressed out)",
+    "Inst", false, 0.50, 0.80, 0.75};
+
 const char* const CONDITION_NAMES[] = {"Task", "Rest"};
 
 bool isTaskVolume(int32_t t) { return (t / SIM_BLOCK_VOLUMES) % 2 == 0; }  // t from 0
@@ -98,14 +106,16 @@ double baseline(double radius) {
     return 1000.0 + 150.0 * std::exp(-rim * rim) - 120.0 * std::exp(-core * core);
 }
 
-void labelGrid(const PresetSpec& shape, GroundTruth& truth) {
+void labelGrid(const PresetSpec& shape, GroundTruth& truth, bool confounded) {
+    std::vector<RegionPlan> plans(std::begin(REGIONS), std::end(REGIONS));
+    if (confounded) plans.push_back(CONFOUNDED_REGION);
     truth.grid.assign(static_cast<std::size_t>(shape.dimX) * shape.dimY * shape.dimZ, TRUTH_OUTSIDE);
     for (int32_t z = 0; z < shape.dimZ; ++z)
         for (int32_t y = 0; y < shape.dimY; ++y)
             for (int32_t x = 0; x < shape.dimX; ++x) {
                 if (brainRadius(shape, x, y, z) > 1.0) continue;
                 char letter = TRUTH_BACKGROUND;
-                for (const RegionPlan& region : REGIONS) {
+                for (const RegionPlan& region : plans) {
                     const double dx = x - std::round(region.cx * (shape.dimX - 1));
                     const double dy = y - std::round(region.cy * (shape.dimY - 1));
                     const double dz = z - std::round(region.cz * (shape.dimZ - 1));
@@ -118,7 +128,8 @@ void labelGrid(const PresetSpec& shape, GroundTruth& truth) {
             }
 }
 
-void describeTruth(const PresetSpec& shape, SimulationPreset preset, uint32_t seed, GroundTruth& truth) {
+void describeTruth(const PresetSpec& shape, SimulationPreset preset, uint32_t seed, GroundTruth& truth,
+                   bool confounded = false) {
     truth.preset = presetName(preset);
     truth.seed = seed;
     truth.dimX = shape.dimX;
@@ -133,9 +144,11 @@ void describeTruth(const PresetSpec& shape, SimulationPreset preset, uint32_t se
             condition.intervals.emplace_back(first + 1, std::min(first + SIM_BLOCK_VOLUMES, shape.numVolumes));
         truth.conditions.push_back(condition);
     }
-    labelGrid(shape, truth);
+    labelGrid(shape, truth, confounded);
     truth.regions.clear();
-    for (const RegionPlan& plan : REGIONS) {
+    std::vector<RegionPlan> plans(std::begin(REGIONS), std::end(REGIONS));
+    if (confounded) plans.push_back(CONFOUNDED_REGION);
+    for (const RegionPlan& plan : plans) {
         TruthRegion region;
         region.name = plan.name;
         region.letter = plan.letter;
@@ -143,7 +156,7 @@ void describeTruth(const PresetSpec& shape, SimulationPreset preset, uint32_t se
         region.mapKind = plan.mapKind;
         region.plantedIn = plan.taskOnly ? std::vector<std::string>{"Task"}
                                          : std::vector<std::string>{"Task", "Rest"};
-        if (preset == SimulationPreset::Null) region.plantedIn.clear();
+        if (preset == SimulationPreset::Null || plan.letter == TRUTH_CONFOUNDED) region.plantedIn.clear();
         region.voxelCount = static_cast<int32_t>(std::count(truth.grid.begin(), truth.grid.end(), plan.letter));
         truth.regions.push_back(region);
     }
@@ -152,10 +165,14 @@ void describeTruth(const PresetSpec& shape, SimulationPreset preset, uint32_t se
 // The shared series of the model: the leader's activity d and the reference r.
 struct ModelSeries {
     std::vector<double> leader, reference;
+    double scale = 1.0;   // of the couplings
+    const std::vector<double>* artifact = nullptr;  // what R and M pick up, per volume
     bool coupled = true;  // false: the regions carry nothing of the reference (the null preset)
 };
 
-ModelSeries simulateSeries(int32_t numVolumes, std::mt19937& generator, bool coupledSet) {
+// `scale` multiplies the couplings (a subject's own strength; 1 leaves them
+// exactly as they are).
+ModelSeries simulateSeries(int32_t numVolumes, std::mt19937& generator, bool coupledSet, double scale = 1.0) {
     std::normal_distribution<double> normal(0.0, 1.0);
     const double innovation = std::sqrt(1.0 - AR_COEFFICIENT * AR_COEFFICIENT);
     ModelSeries series;
@@ -167,7 +184,8 @@ ModelSeries simulateSeries(int32_t numVolumes, std::mt19937& generator, bool cou
         const double previousD = d;
         const double u = innovation * normal(generator);
         d = AR_COEFFICIENT * d + u;
-        r = AR_COEFFICIENT * r + (coupled ? LEADER_COUPLING * previousD + LEADER_SHARED_INNOVATION * u : 0.0) +
+        r = AR_COEFFICIENT * r +
+            (coupled ? LEADER_COUPLING * scale * previousD + LEADER_SHARED_INNOVATION * u : 0.0) +
             innovation * normal(generator);
         if (t >= 0) {
             series.leader.push_back(d);
@@ -181,18 +199,22 @@ ModelSeries simulateSeries(int32_t numVolumes, std::mt19937& generator, bool cou
 double signalAt(char letter, const ModelSeries& series, int32_t t) {
     // Without coupling only the seed region and the leader's own (independent)
     // activity remain: every other voxel is noise.
+    const double artifact =
+        series.artifact && (letter == 'R' || letter == TRUTH_CONFOUNDED) ? (*series.artifact)[t] : 0.0;
     if (!series.coupled && letter != 'R' && letter != 'L') return 0.0;
     switch (letter) {
         case 'R':
-            return series.reference[t];
+            return artifact == 0.0 ? series.reference[t] : series.reference[t] + artifact;
         case 'F':
-            return t > 0 && isTaskVolume(t)
-                       ? FOLLOWER_COUPLING * series.reference[t - 1] + SHARED_INNOVATION * series.reference[t]
-                       : 0.0;
+            return t > 0 && isTaskVolume(t) ? FOLLOWER_COUPLING * series.scale * series.reference[t - 1] +
+                                                  SHARED_INNOVATION * series.reference[t]
+                                            : 0.0;
         case 'L':
             return series.leader[t];
         case 'S':
-            return SYNCHRONOUS_GAIN * series.reference[t];
+            return SYNCHRONOUS_GAIN * series.scale * series.reference[t];
+        case TRUTH_CONFOUNDED:
+            return artifact;
         default:
             return 0.0;
     }
@@ -203,25 +225,9 @@ bool writeFailed(const std::string& path, std::string& problem) {
     return false;
 }
 
-// Writes the VTC slice by slice (never the whole data set in memory).
-bool writeVtc(const std::string& path, const PresetSpec& shape, const Box& box, const GroundTruth& truth,
-              const ModelSeries& series, std::mt19937& generator, std::string& problem) {
-    VtcHeaderFields header;
-    header.sourceName = "ldi simulate, preset " + truth.preset + ", seed " + std::to_string(truth.seed);
-    header.protocolName = SIM_PROTOCOL_FILE;
-    header.dataType = shape.floatData ? VTC_DATA_TYPE_FLOAT : 1;
-    header.numVolumes = shape.numVolumes;
-    header.resolution = shape.resolution;
-    header.xStart = box.xStart;
-    header.xEnd = box.xEnd;
-    header.yStart = box.yStart;
-    header.yEnd = box.yEnd;
-    header.zStart = box.zStart;
-    header.zEnd = box.zEnd;
-    header.tr = TR_MS;
-    VtcWriter out;
-    if (!out.open(path, header, problem)) return false;
-
+// The voxels' values slice by slice (never the whole data set in memory).
+bool generateSlices(const PresetSpec& shape, const GroundTruth& truth, const ModelSeries& series,
+                    std::mt19937& generator, const SliceSink& sink, std::string& problem) {
     std::normal_distribution<double> normal(0.0, 1.0);
     const double noiseInnovation = std::sqrt(1.0 - NOISE_AR_COEFFICIENT * NOISE_AR_COEFFICIENT);
     const int32_t volumes = shape.numVolumes;
@@ -244,8 +250,33 @@ bool writeVtc(const std::string& path, const PresetSpec& shape, const Box& box, 
                     slice[at++] = value;
                 }
             }
-        if (!out.write(slice.data(), slice.size(), problem)) return false;
+        if (!sink(slice, problem)) return false;
     }
+    return true;
+}
+
+// Writes the VTC slice by slice.
+bool writeVtc(const std::string& path, const PresetSpec& shape, const Box& box, const GroundTruth& truth,
+              const ModelSeries& series, std::mt19937& generator, std::string& problem) {
+    VtcHeaderFields header;
+    header.sourceName = "ldi simulate, preset " + truth.preset + ", seed " + std::to_string(truth.seed);
+    header.protocolName = SIM_PROTOCOL_FILE;
+    header.dataType = shape.floatData ? VTC_DATA_TYPE_FLOAT : 1;
+    header.numVolumes = shape.numVolumes;
+    header.resolution = shape.resolution;
+    header.xStart = box.xStart;
+    header.xEnd = box.xEnd;
+    header.yStart = box.yStart;
+    header.yEnd = box.yEnd;
+    header.zStart = box.zStart;
+    header.zEnd = box.zEnd;
+    header.tr = TR_MS;
+    VtcWriter out;
+    if (!out.open(path, header, problem)) return false;
+    const SliceSink sink = [&out](const std::vector<double>& slice, std::string& why) {
+        return out.write(slice.data(), slice.size(), why);
+    };
+    if (!generateSlices(shape, truth, series, generator, sink, problem)) return false;
     return out.close(problem);
 }
 
@@ -339,7 +370,11 @@ bool answersText(const std::string& vtcPath, const std::string& protocolPath, co
     return true;
 }
 
-nlohmann::ordered_json truthJson(const GroundTruth& truth, const PresetSpec& shape, const Box& box) {
+}  // namespace
+
+nlohmann::ordered_json groundTruthJson(const GroundTruth& truth, SimulationPreset preset) {
+    const PresetSpec shape = specOf(preset);
+    const Box box = boxOf(shape);
     nlohmann::ordered_json json;
     json["description"] =
         "Ground truth of a data set written by ldi simulate. 'slices' holds one entry per z slice "
@@ -395,7 +430,32 @@ nlohmann::ordered_json truthJson(const GroundTruth& truth, const PresetSpec& sha
     return json;
 }
 
-}  // namespace
+GroundTruth simulatedTruth(SimulationPreset preset, uint32_t seed, bool confounded) {
+    GroundTruth truth;
+    describeTruth(specOf(preset), preset, seed, truth, confounded);
+    return truth;
+}
+
+bool generateSimulatedData(SimulationPreset preset, uint32_t seed, const GroundTruth& truth,
+                           const SubjectEffects& effects, const SliceSink& sink, std::string& problem) {
+    const PresetSpec shape = specOf(preset);
+    std::mt19937 generator(seed);
+    ModelSeries series =
+        simulateSeries(shape.numVolumes, generator, preset != SimulationPreset::Null, effects.couplingScale);
+    series.scale = effects.couplingScale;
+    if (!effects.artifact.empty()) {
+        if (effects.artifact.size() != static_cast<std::size_t>(shape.numVolumes)) {
+            problem = "the artifact does not have one value per volume";
+            return false;
+        }
+        series.artifact = &effects.artifact;
+    }
+    return generateSlices(shape, truth, series, generator, sink, problem);
+}
+
+float storedSimulatedValue(SimulationPreset preset, double value) {
+    return specOf(preset).floatData ? static_cast<float>(value) : static_cast<float>(vtcStoredUint16(value));
+}
 
 bool parsePreset(const std::string& text, SimulationPreset& preset) {
     if (text == "small") {
@@ -460,7 +520,7 @@ bool simulateDataSet(const std::string& folder, SimulationPreset preset, uint32_
         {protocolPath, protocolText(truth)},
         {(root / SIM_ANSWERS_FILE).string(), answers},
         {(root / SIM_SETTINGS_FILE).string(), SETTINGS_TEXT},
-        {(root / SIM_TRUTH_FILE).string(), truthJson(truth, shape, box).dump(1) + "\n"},
+        {(root / SIM_TRUTH_FILE).string(), groundTruthJson(truth, preset).dump(1) + "\n"},
     };
     for (const auto& [path, text] : texts) {
         if (!writeText(path, text, problem)) return false;

@@ -20,8 +20,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace ldi_host {
 
@@ -63,6 +66,18 @@ constexpr char SIM_VOI_NAME[] = "Reference";
 // Grid letters of the ground truth.
 constexpr char TRUTH_OUTSIDE = '.';
 constexpr char TRUTH_BACKGROUND = '#';
+// The region of the multi-subject data set that only a motion-like confound
+// couples to the reference.
+constexpr char TRUTH_CONFOUNDED = 'M';
+
+// The NIfTI form of the data set (`--format nifti`): one subject of a
+// BIDS-like folder, the reference region as a mask.
+constexpr char SIM_NIFTI_SUBJECT[] = "sub-sim";
+constexpr char SIM_NIFTI_TASK[] = "blocks";
+constexpr char SIM_SEED_MASK_FILE[] = "reference_mask.nii.gz";
+// The standard space of the multi-subject data set's derivatives.
+constexpr char SIM_BIDS_SPACE[] = "MNI152NLin2009cAsym";
+constexpr int SIM_MAX_SUBJECTS = 999;
 
 // A planted region as the ground-truth file describes it.
 struct TruthRegion {
@@ -106,6 +121,55 @@ struct SimulationResult {
 // False with a message naming the path on failure.
 bool simulateDataSet(const std::string& folder, SimulationPreset preset, uint32_t seed,
                      SimulationResult& result, std::string& problem);
+
+// What sets one subject of a multi-subject data set apart: the strength of
+// its couplings and a motion-like artifact (per volume, in the model's units)
+// that the reference region and the region TRUTH_CONFOUNDED pick up.
+struct SubjectEffects {
+    double couplingScale = 1.0;
+    std::vector<double> artifact;  // empty: none
+};
+
+// The ground truth of a preset's grid; `confounded` adds the region
+// TRUTH_CONFOUNDED.
+GroundTruth simulatedTruth(SimulationPreset preset, uint32_t seed, bool confounded);
+
+// The data set's values, one z-slice at a time in the VTC's order ([y][x][t],
+// time fastest), before they are stored. A sink that returns false stops it.
+using SliceSink = std::function<bool(const std::vector<double>& slice, std::string& problem)>;
+bool generateSimulatedData(SimulationPreset preset, uint32_t seed, const GroundTruth& truth,
+                           const SubjectEffects& effects, const SliceSink& sink, std::string& problem);
+
+// The value a stored voxel of the preset's VTC holds (float32, or rounded to
+// unsigned 16 bits).
+float storedSimulatedValue(SimulationPreset preset, double value);
+
+// The content of ground_truth.json.
+nlohmann::ordered_json groundTruthJson(const GroundTruth& truth, SimulationPreset preset);
+
+// `ldi simulate --format nifti`: the same values and grid as the VTC, as a
+// gzipped 4D NIfTI run of a BIDS-like folder (DIR/sub-sim/func/, with its
+// JSON sidecar and events.tsv from the protocol's conditions), the reference
+// region as a mask (SIM_SEED_MASK_FILE), the ground truth and the results
+// folder. The affine is the one the maps of ldi run carry (Talairach, from the
+// VTC's box), so the maps of ldi map and of ldi run overlay. Not in builds
+// without NIfTI support (false with a message).
+bool simulateNiftiDataSet(const std::string& folder, SimulationPreset preset, uint32_t seed,
+                          SimulationResult& result, std::string& problem);
+
+// `ldi simulate --bids DIR --subjects N`: a BIDS dataset of N subjects on one
+// grid (the preset's, in SIM_BIDS_SPACE), each with the planted regions, its
+// own coupling strength and noise, and a motion-like confound that the
+// reference and the region TRUTH_CONFOUNDED pick up; raw runs with inherited
+// sidecar and events, derivatives/fmriprep with preprocessed runs, brain masks
+// and confounds tables in fMRIPrep's naming, the reference region as a mask
+// and the ground truth.
+bool simulateBidsDataSet(const std::string& folder, SimulationPreset preset, uint32_t seed, int subjects,
+                         SimulationResult& result, std::string& problem);
+
+// The path of a file of the NIfTI form relative to its folder, by suffix
+// ("bold.nii.gz", "bold.json", "events.tsv").
+std::string simulatedNiftiFile(const std::string& suffix);
 
 // Reads a ground-truth file written by simulateDataSet. False with a message
 // when it cannot be read or does not describe a consistent grid.

@@ -3,7 +3,8 @@
 // level, with a missing subject, a subject without the task and one without
 // the space; the confound regression against the normal equations; the
 // group level's permutation p values on null data; grids that differ refused;
-// and the Snakemake workflow end to end.
+// the Snakemake workflow end to end; and six simulated subjects through both
+// levels, against their ground truth, with and without their confounds.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "host/group_maps.h"
 #include "host/nifti_image.h"
 #include "host/result_files.h"
+#include "host/simulate.h"
 #include "host_test_support.h"
 
 using namespace ldi_host;
@@ -480,4 +482,90 @@ TEST_F(BidsTest, SnakemakeRunsEverySubjectThenTheGroupAndRerunsOnlyWhatChanged) 
     ASSERT_EQ(std::system((command + " && cd '" + folder.string() + "'").c_str()), 0) << readText(folder / "snakemake.txt");
     EXPECT_EQ(fs::last_write_time(out / "sub-02" / "sub-02_participant.json"), before);
     EXPECT_GT(fs::last_write_time(out / "sub-01" / "sub-01_participant.json"), before);
+}
+
+namespace {
+
+// The share of the voxels of `letter` whose group t passes the FWE threshold
+// at 0.05 of the map kind `kind` in `condition` (positive t: every map kind
+// scored here is one where the planted effects are positive).
+double groupShare(const fs::path& out, const GroundTruth& truth, const std::string& condition, std::string kind,
+                  char letter, double* meanOfMean = nullptr) {
+    std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::string base = (out / "group" /
+                              ("task-blocks_space-MNI152NLin2009cAsym_desc-preproc_seed-Reference_cond-" + condition +
+                               "_stat-" + kind + "_group-"))
+                                 .string();
+    const nlohmann::json sidecar = readJson(base + "t_ldi.json");
+    double threshold = -1.0;
+    for (const auto& level : sidecar.at("FWEThresholds"))
+        if (std::fabs(level.at("Alpha").get<double>() - 0.05) < 1e-9) threshold = level.at("Threshold").get<double>();
+    EXPECT_GT(threshold, 0.0) << base;
+    NiftiHeader header;
+    std::vector<float> t, mean;
+    std::string problem;
+    EXPECT_TRUE(readNiftiVolume(base + "t_ldi.nii.gz", header, t, false, problem)) << problem;
+    EXPECT_TRUE(readNiftiVolume(base + "mean_ldi.nii.gz", header, mean, false, problem)) << problem;
+    if (t.size() != truth.grid.size() || mean.size() != truth.grid.size()) return -1.0;
+    int64_t voxels = 0, passing = 0;
+    double sum = 0.0;
+    for (std::size_t v = 0; v < truth.grid.size(); ++v) {
+        if (truth.grid[v] != letter) continue;
+        ++voxels;
+        passing += t[v] >= threshold;
+        sum += mean[v];
+    }
+    if (meanOfMean) *meanOfMean = voxels > 0 ? sum / static_cast<double>(voxels) : 0.0;
+    return voxels > 0 ? static_cast<double>(passing) / static_cast<double>(voxels) : -1.0;
+}
+
+}  // namespace
+
+TEST_F(BidsTest, SixSimulatedSubjectsFindThePlantedRegionsAndConfoundsRemoveTheSpuriousCoupling) {
+    const fs::path data = folder / "study";
+    const ProcessResult simulated = runLdi({"simulate", "--bids", data.string(), "--subjects", "6"}, folder.string());
+    ASSERT_EQ(simulated.status, 0) << simulated.all();
+    GroundTruth truth;
+    std::string problem;
+    ASSERT_TRUE(readGroundTruth((data / SIM_TRUTH_FILE).string(), truth, problem)) << problem;
+    const std::vector<std::string> participant = {
+        "bids", data.string(), "", "participant", "--derivatives", (data / "derivatives" / "fmriprep").string(),
+        "--seed", "Reference=" + (data / SIM_SEED_MASK_FILE).string(), "--rng-seed", "1", "--quiet"};
+    auto analyse = [&](const fs::path& out, const std::vector<std::string>& more) {
+        std::vector<std::string> arguments = with(participant, more);
+        arguments[2] = out.string();
+        const ProcessResult subjects = runLdi(arguments, folder.string());
+        ASSERT_EQ(subjects.status, 0) << subjects.all();
+        const ProcessResult group = runLdi({"bids", data.string(), out.string(), "group", "--rng-seed", "1"},
+                                           folder.string());
+        ASSERT_EQ(group.status, 0) << group.all();
+    };
+    const fs::path regressed = folder / "regressed", raw = folder / "raw";
+    analyse(regressed, {"--confounds", "trans_?", "rot_?"});
+    analyse(raw, {});
+
+    // Every planted region on the map that shows its effect, in every condition
+    // where it is planted; the background on every such map and condition.
+    std::vector<std::string> kinds;
+    for (const TruthRegion& region : truth.regions) {
+        if (std::find(kinds.begin(), kinds.end(), region.mapKind) == kinds.end()) kinds.push_back(region.mapKind);
+        for (const std::string& condition : region.plantedIn)
+            EXPECT_GE(groupShare(regressed, truth, condition, region.mapKind, region.letter), 0.9)
+                << region.name << " in " << condition;
+    }
+    for (const TruthCondition& condition : truth.conditions)
+        for (const std::string& kind : kinds)
+            EXPECT_LE(groupShare(regressed, truth, condition.name, kind, TRUTH_BACKGROUND), 0.05)
+                << kind << " in " << condition.name;
+
+    // The confounded region: coupled to the reference while the motion is in
+    // the data, no more than the background once it is regressed out.
+    double confoundedRaw = 0.0, confoundedRegressed = 0.0, background = 0.0;
+    EXPECT_GE(groupShare(raw, truth, "Rest", "Inst", TRUTH_CONFOUNDED, &confoundedRaw), 0.9);
+    groupShare(raw, truth, "Rest", "Inst", TRUTH_BACKGROUND, &background);
+    EXPECT_GT(confoundedRaw, 10.0 * background);
+    for (const char* condition : {"Task", "Rest"})
+        EXPECT_LE(groupShare(regressed, truth, condition, "Inst", TRUTH_CONFOUNDED, &confoundedRegressed), 0.05)
+            << condition;
+    EXPECT_LT(confoundedRegressed, 2.0 * background);
 }

@@ -11,12 +11,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
 #include "data/voi_time_course.h"
 #include "data/vtc_file.h"
 #include "host/demo.h"
+#include "host/nifti_image.h"
 #include "host/plugin_loader.h"
 #include "host/result_files.h"
 #include "host/simulate.h"
@@ -191,6 +193,53 @@ TEST(Demo, FindsEveryPlantedEffectAndDrawsEveryMap) {
             EXPECT_LE(passingShare(maps, truth, condition.name + ": " + kind, TRUTH_BACKGROUND), 0.02)
                 << kind << " in " << condition.name;
     }
+}
+
+// The NIfTI form holds the VTC's values on its grid, voxel for voxel, and the
+// demo's analysis of it through ldi map finds the same effects.
+TEST(Demo, TheNiftiFormHoldsTheVtcValuesAndLdiMapFindsTheEffects) {
+    TestTempDir dir;
+    ProcessResult result = runLdi({"demo", "demo", "--seed", "3"}, dir.root());
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("ldi map finds every planted effect too"), std::string::npos) << result.out;
+
+    const std::string vtc = readWholeFile(dir.path("demo/simulated.vtc"));
+    NiftiReader run;
+    std::string problem;
+    ASSERT_TRUE(run.open(dir.path("demo/" + simulatedNiftiFile("bold.nii.gz")), problem)) << problem;
+    const NiftiHeader& header = run.header();
+    const PresetSpec shape = specOf(SimulationPreset::Small);
+    ASSERT_EQ(header.nx(), shape.dimX);
+    ASSERT_EQ(header.ny(), shape.dimY);
+    ASSERT_EQ(header.nz(), shape.dimZ);
+    ASSERT_EQ(header.volumes(), shape.numVolumes);
+    EXPECT_EQ(orientationCode(voxelToWorld(header)), "PIL");  // the axes of ldi run's maps
+    const auto voxels = static_cast<std::size_t>(header.voxelsPerVolume());
+    const auto volumes = static_cast<std::size_t>(shape.numVolumes);
+    const std::size_t dataStart = vtc.size() - voxels * volumes * sizeof(float);
+    std::vector<float> volume(voxels);
+    std::size_t differing = 0;
+    for (std::size_t t = 0; t < volumes; ++t) {
+        ASSERT_TRUE(run.readVolume(volume.data(), problem)) << problem;
+        for (std::size_t v = 0; v < voxels; ++v) {
+            float stored;
+            std::memcpy(&stored, vtc.data() + dataStart + (v * volumes + t) * sizeof(float), sizeof stored);
+            differing += stored != volume[v];
+        }
+    }
+    EXPECT_EQ(differing, 0u);
+    // The events cover the protocol's blocks in seconds.
+    const std::string events = readWholeFile(dir.path("demo/" + simulatedNiftiFile("events.tsv")));
+    EXPECT_EQ(events.rfind("onset\tduration\ttrial_type\n0\t40\tTask\n40\t40\tRest\n80\t40\tTask\n", 0), 0u)
+        << events;
+    // The seed mask is the reference region.
+    NiftiHeader maskHeader;
+    std::vector<float> mask;
+    ASSERT_TRUE(readNiftiVolume(dir.path("demo/") + SIM_SEED_MASK_FILE, maskHeader, mask, false, problem))
+        << problem;
+    GroundTruth truth;
+    ASSERT_TRUE(readGroundTruth(dir.path("demo/") + SIM_TRUTH_FILE, truth, problem)) << problem;
+    for (std::size_t v = 0; v < mask.size(); ++v) EXPECT_EQ(mask[v] != 0.0f, truth.grid[v] == 'R') << v;
 }
 
 TEST(Demo, ScoresAndVerdicts) {
