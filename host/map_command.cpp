@@ -449,46 +449,46 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
     std::vector<EngineCondition> conditions;
     std::vector<std::string> conditionLabels;
     auto buildConditions = [&](bool warnings) -> int {
-    conditions.clear();
-    conditionLabels.clear();
-    std::set<std::string> usedLabels;
-    for (std::size_t c = 0; c < conditionNames.size(); ++c) {
-        EngineCondition condition;
-        condition.name = conditionNames[c];
-        int32_t tooShort = 0;
-        for (std::size_t r = 0; r < runs.size(); ++r) {
-            const auto volumes = static_cast<int32_t>(runs[r]->reader.header().volumes());
-            EngineEntry entry;
-            entry.source = entry.target = static_cast<int32_t>(r);
-            if (options.events.empty()) {
-                if (volumes - options.skip > order) entry.intervals.push_back(Interval{options.skip + 1, volumes});
-                else ++tooShort;
-            } else {
-                const EventIntervals found = eventIntervals(runs[r]->events, condition.name, runs[r]->tr,
-                                                            options.shift, volumes, options.skip, order);
-                entry.intervals = found.intervals;
-                tooShort += found.tooShort;
+        conditions.clear();
+        conditionLabels.clear();
+        std::set<std::string> usedLabels;
+        for (std::size_t c = 0; c < conditionNames.size(); ++c) {
+            EngineCondition condition;
+            condition.name = conditionNames[c];
+            int32_t tooShort = 0;
+            for (std::size_t r = 0; r < runs.size(); ++r) {
+                const auto volumes = static_cast<int32_t>(runs[r]->reader.header().volumes());
+                EngineEntry entry;
+                entry.source = entry.target = static_cast<int32_t>(r);
+                if (options.events.empty()) {
+                    if (volumes - options.skip > order) entry.intervals.push_back(Interval{options.skip + 1, volumes});
+                    else ++tooShort;
+                } else {
+                    const EventIntervals found = eventIntervals(runs[r]->events, condition.name, runs[r]->tr,
+                                                                options.shift, volumes, options.skip, order);
+                    entry.intervals = found.intervals;
+                    tooShort += found.tooShort;
+                }
+                if (!entry.intervals.empty()) condition.entries.push_back(entry);
             }
-            if (!entry.intervals.empty()) condition.entries.push_back(entry);
+            if (tooShort > 0 && warnings)
+                warn("condition '" + condition.name + "': " + std::to_string(tooShort) +
+                     (tooShort == 1 ? " interval was" : " intervals were") +
+                     " left out, no longer than the model order " + std::to_string(order) + " (or outside the run)");
+            if (condition.entries.empty()) {
+                err << "ldi: condition '" << condition.name << "' has no interval longer than the model order " << order
+                    << " in any run" << std::endl;
+                return EXIT_USAGE;
+            }
+            std::string label = safeLabel(condition.name);
+            if (!usedLabels.insert(label).second) {
+                label += std::to_string(c + 1);
+                usedLabels.insert(label);
+            }
+            conditionLabels.push_back(label);
+            conditions.push_back(std::move(condition));
         }
-        if (tooShort > 0 && warnings)
-            warn("condition '" + condition.name + "': " + std::to_string(tooShort) +
-                 (tooShort == 1 ? " interval was" : " intervals were") +
-                 " left out, no longer than the model order " + std::to_string(order) + " (or outside the run)");
-        if (condition.entries.empty()) {
-            err << "ldi: condition '" << condition.name << "' has no interval longer than the model order " << order
-                << " in any run" << std::endl;
-            return EXIT_USAGE;
-        }
-        std::string label = safeLabel(condition.name);
-        if (!usedLabels.insert(label).second) {
-            label += std::to_string(c + 1);
-            usedLabels.insert(label);
-        }
-        conditionLabels.push_back(label);
-        conditions.push_back(std::move(condition));
-    }
-    return 0;
+        return 0;
     };
     if (const int status = buildConditions(!orderChoice.automatic); status != 0) return status;
 
