@@ -32,7 +32,13 @@ FdrMethod effectiveFdrMethod(FdrMethod method, MapType type) {
 }
 
 double adjustedTimePoints(int64_t timePoints, int64_t intervals, int32_t order) {
-    const double left = static_cast<double>(timePoints) - 2.0 * static_cast<double>(intervals) - 2.0 * order;
+    // Every interval is detrended on its own (2) and its fit is pre-windowed:
+    // its first `order` equations have zeros for lagged values before its
+    // start and tell next to nothing about the lagged coefficients (order).
+    // Counting only the 2 lets the statistic run about 8 % above chi-square
+    // on 20-volume intervals, which nearly doubles the tail at p = 1e-4.
+    const double perInterval = 2.0 + static_cast<double>(order);
+    const double left = static_cast<double>(timePoints) - perInterval * static_cast<double>(intervals) - 2.0 * order;
     return std::max(1.0, left);
 }
 

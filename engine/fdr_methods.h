@@ -8,7 +8,7 @@
 //   valid p-value whatever the number of draws; Benjamini-Hochberg step-up.
 // - parametric: n_adj * value / scale is chi-square with `order` degrees of
 //   freedom under the null (1 for the instantaneous measure), with n_adj the
-//   condition's time points less 2 per interval and 2 * order. The differences
+//   condition's time points less 2 + order per interval and 2 * order. The differences
 //   (dLDI, dLDI IT) have no such null and use the permutation p-values.
 // Either with `arbitraryDependence` divides q by sum 1/i (Benjamini-Yekutieli).
 #pragma once
@@ -40,7 +40,8 @@ struct FdrChoice {
 FdrMethod effectiveFdrMethod(FdrMethod method, MapType type);
 
 // Time points left for the parametric null: the condition's time points less
-// 2 per interval and 2 * order (at least 1).
+// 2 + order per interval (detrending, pre-windowed start) and 2 * order (at
+// least 1).
 double adjustedTimePoints(int64_t timePoints, int64_t intervals, int32_t order);
 
 // Thresholds of every kind of parameters.mapTypesComputed (in that order) by

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -27,6 +28,7 @@
 #include "config/parameter_log.h"
 #include "data/voi_time_course.h"
 #include "engine/engine.h"
+#include "engine/order_selection.h"
 #include "host/bids_inputs.h"
 #include "host/command.h"
 #include "host/exit_status.h"
@@ -49,7 +51,8 @@ struct MapOptions {
     double shift = 0.0;
     double tr = 0.0;
     int skip = 0;
-    int order = 0;
+    std::string order;        // P, auto or auto:MAX
+    bool orderReport = false;  // print the criteria of every order and stop
     int surrogates = 0;
     long long rngSeed = -1;
     int threads = 0;
@@ -61,6 +64,27 @@ struct MapOptions {
 struct InputError {
     std::string message;
 };
+
+// --order: a number, or "auto" / "auto:MAX" to choose it from the data.
+struct OrderChoice {
+    bool automatic = false;
+    int32_t maxOrder = 8;
+};
+
+OrderChoice parseOrder(const std::string& text, bool report) {
+    OrderChoice choice;
+    choice.automatic = report || text.rfind("auto", 0) == 0;
+    if (!choice.automatic) return choice;
+    if (text.size() > 4) {
+        const std::string max = text.substr(text.rfind("auto:", 0) == 0 ? 5 : 4);
+        char* end = nullptr;
+        const long value = std::strtol(max.c_str(), &end, 10);
+        if (text.compare(0, 5, "auto:") != 0 || max.empty() || *end != '\0' || value < 1 || value > 32)
+            throw InputError{"--order " + text + ": give P, auto or auto:MAX with MAX from 1 to 32"};
+        choice.maxOrder = static_cast<int32_t>(value);
+    }
+    return choice;
+}
 
 // The analysis parameters: the defaults, a settings file, then the options,
 // each option checked by the settings reader with its ranges and messages.
@@ -74,7 +98,7 @@ GlobalParameters readParameters(const MapOptions& options, const CLI::App& app) 
         if (!readSettingsFile(in, parameters, errors)) throw InputError{options.settings + ": " + errors.str()};
     }
     const std::pair<const char*, std::string> settings[] = {
-        {"--order", "AutoRegressionOrder= " + std::to_string(options.order)},
+        {"--order", "AutoRegressionOrder= " + options.order},
         {"--surrogates", "NumSurrogateSimulations= " + std::to_string(options.surrogates)},
         {"--q", "QThresholdsForFDR= " + [&] {
              std::string list = options.q;
@@ -84,6 +108,7 @@ GlobalParameters readParameters(const MapOptions& options, const CLI::App& app) 
     };
     for (const auto& setting : settings) {
         if (app.count(setting.first) == 0) continue;
+        if (std::string(setting.first) == "--order" && parseOrder(options.order, false).automatic) continue;
         std::istringstream line(setting.second + "\n");
         std::ostringstream errors;
         if (!readSettingsFile(line, parameters, errors)) {
@@ -323,12 +348,16 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
     std::vector<uint8_t> analysed;
     std::vector<std::string> conditionNames;
     bool createdFolder = false;
+    OrderChoice orderChoice;
+    OrderSelection orderSelection;
     auto warn = [&err](const std::string& text) { err << "ldi: warning: " << text << std::endl; };
     try {
         if (options.bold.empty()) throw InputError{"--bold RUN.nii.gz is required"};
         if (options.seeds.empty()) throw InputError{"--seed NAME=MASK.nii.gz or NAME=X,Y,Z,R is required"};
         parameters = readParameters(options, app);
-        checkOutputFolder(options.out);
+        orderChoice = parseOrder(options.order, options.orderReport);
+        if (options.out.empty() && !options.orderReport) throw InputError{"--out DIR is required"};
+        if (!options.out.empty()) checkOutputFolder(options.out);
         if (!options.events.empty() && options.events.size() != options.bold.size())
             throw InputError{"give one --events file per --bold run (" + std::to_string(options.bold.size()) +
                              " runs, " + std::to_string(options.events.size()) + " events files)"};
@@ -413,51 +442,59 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
         return EXIT_USAGE;
     }
 
-    // The intervals of every condition and run, checked before reading the data.
-    const int32_t order = parameters.autoRegressionOrder;
+    // The intervals of every condition and run, checked before reading the data
+    // (with the order chosen from the data: every interval longer than 1 for
+    // the choice, then again with the order chosen).
+    int32_t order = orderChoice.automatic ? 1 : parameters.autoRegressionOrder;
     std::vector<EngineCondition> conditions;
     std::vector<std::string> conditionLabels;
-    std::set<std::string> usedLabels;
-    for (std::size_t c = 0; c < conditionNames.size(); ++c) {
-        EngineCondition condition;
-        condition.name = conditionNames[c];
-        int32_t tooShort = 0;
-        for (std::size_t r = 0; r < runs.size(); ++r) {
-            const auto volumes = static_cast<int32_t>(runs[r]->reader.header().volumes());
-            EngineEntry entry;
-            entry.source = entry.target = static_cast<int32_t>(r);
-            if (options.events.empty()) {
-                if (volumes - options.skip > order) entry.intervals.push_back(Interval{options.skip + 1, volumes});
-                else ++tooShort;
-            } else {
-                const EventIntervals found = eventIntervals(runs[r]->events, condition.name, runs[r]->tr,
-                                                            options.shift, volumes, options.skip, order);
-                entry.intervals = found.intervals;
-                tooShort += found.tooShort;
+    auto buildConditions = [&](bool warnings) -> int {
+        conditions.clear();
+        conditionLabels.clear();
+        std::set<std::string> usedLabels;
+        for (std::size_t c = 0; c < conditionNames.size(); ++c) {
+            EngineCondition condition;
+            condition.name = conditionNames[c];
+            int32_t tooShort = 0;
+            for (std::size_t r = 0; r < runs.size(); ++r) {
+                const auto volumes = static_cast<int32_t>(runs[r]->reader.header().volumes());
+                EngineEntry entry;
+                entry.source = entry.target = static_cast<int32_t>(r);
+                if (options.events.empty()) {
+                    if (volumes - options.skip > order) entry.intervals.push_back(Interval{options.skip + 1, volumes});
+                    else ++tooShort;
+                } else {
+                    const EventIntervals found = eventIntervals(runs[r]->events, condition.name, runs[r]->tr,
+                                                                options.shift, volumes, options.skip, order);
+                    entry.intervals = found.intervals;
+                    tooShort += found.tooShort;
+                }
+                if (!entry.intervals.empty()) condition.entries.push_back(entry);
             }
-            if (!entry.intervals.empty()) condition.entries.push_back(entry);
+            if (tooShort > 0 && warnings)
+                warn("condition '" + condition.name + "': " + std::to_string(tooShort) +
+                     (tooShort == 1 ? " interval was" : " intervals were") +
+                     " left out, no longer than the model order " + std::to_string(order) + " (or outside the run)");
+            if (condition.entries.empty()) {
+                err << "ldi: condition '" << condition.name << "' has no interval longer than the model order " << order
+                    << " in any run" << std::endl;
+                return EXIT_USAGE;
+            }
+            std::string label = safeLabel(condition.name);
+            if (!usedLabels.insert(label).second) {
+                label += std::to_string(c + 1);
+                usedLabels.insert(label);
+            }
+            conditionLabels.push_back(label);
+            conditions.push_back(std::move(condition));
         }
-        if (tooShort > 0)
-            warn("condition '" + condition.name + "': " + std::to_string(tooShort) +
-                 (tooShort == 1 ? " interval was" : " intervals were") +
-                 " left out, no longer than the model order " + std::to_string(order) + " (or outside the run)");
-        if (condition.entries.empty()) {
-            err << "ldi: condition '" << condition.name << "' has no interval longer than the model order " << order
-                << " in any run" << std::endl;
-            return EXIT_USAGE;
-        }
-        std::string label = safeLabel(condition.name);
-        if (!usedLabels.insert(label).second) {
-            label += std::to_string(c + 1);
-            usedLabels.insert(label);
-        }
-        conditionLabels.push_back(label);
-        conditions.push_back(std::move(condition));
-    }
+        return 0;
+    };
+    if (const int status = buildConditions(!orderChoice.automatic); status != 0) return status;
 
     // The data, read once each.
     std::error_code error;
-    if (!fs::exists(options.out, error)) {
+    if (!options.out.empty() && !fs::exists(options.out, error)) {
         if (!fs::create_directories(options.out, error)) {
             err << "ldi: cannot create the output folder " << options.out << ": " << error.message() << std::endl;
             return EXIT_USAGE;
@@ -482,7 +519,8 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
             err << "ldi: reading " << run->path << ": " << percent << "%" << std::endl;
         };
         std::string problem;
-        if (!run->source->load(run->reader, options.skip, options.out, progress, problem)) return failInput(problem);
+        const std::string spillFolder = options.out.empty() ? fs::temp_directory_path(error).string() : options.out;
+        if (!run->source->load(run->reader, options.skip, spillFolder, progress, problem)) return failInput(problem);
     }
 
     const NiftiHeader& grid = runs.front()->reader.header();
@@ -545,6 +583,39 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
         engineSeeds.push_back(std::move(engineSeed));
     }
 
+    if (orderChoice.automatic) {
+        EngineInput sample;
+        sample.parameters = &parameters;
+        sample.grid.dimX = static_cast<int32_t>(grid.nx());
+        sample.grid.dimY = static_cast<int32_t>(grid.ny());
+        sample.grid.dimZ = static_cast<int32_t>(grid.nz());
+        for (const auto& run : runs) sample.sources.push_back(run->source.get());
+        sample.seeds = engineSeeds;
+        sample.conditions = conditions;
+        sample.voxelMask = &analysed;
+        OrderSelection selection;
+        std::ostringstream problem;
+        if (!selectModelOrder(sample, orderChoice.maxOrder, ORDER_SAMPLE_VOXELS, selection, problem))
+            return failInput("--order auto: " + problem.str());
+        std::ostringstream table;
+        writeOrderTable(selection, table);
+        if (selection.leftOutIntervals > 0)
+            table << selection.leftOutIntervals << " intervals no longer than " << orderChoice.maxOrder
+                  << " volumes were left out of the choice\n";
+        if (options.orderReport) {
+            out << table.str() << std::flush;
+            if (createdFolder) fs::remove(options.out, error);
+            return EXIT_RUN_SUCCEEDED;
+        }
+        if (!options.quiet) err << "ldi: model order from the data:\n" << table.str() << std::flush;
+        order = selection.chosen;
+        parameters.autoRegressionOrder = order;
+        if (const int status = buildConditions(true); status != 0) return status;
+        for (const auto& record : records)
+            record->arCoefficients = MatrixList(order, 1, record->residualCovariance);
+        orderSelection = std::move(selection);
+    }
+
     // The random numbers: pinned to the given seed, or to the clock's value,
     // which is printed and recorded so that the run can be repeated.
     const int64_t rngSeed = options.rngSeed >= 0 ? options.rngSeed : static_cast<int64_t>(std::time(nullptr));
@@ -558,6 +629,7 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
     record.parameters = &parameters;
     record.rngSeed = rngSeed;
     record.date = utcDate();
+    record.orderSelection = orderSelection;
     std::vector<std::string> boldPaths;
     for (const auto& run : runs) {
         record.inputs.push_back(MapRunInput{run->path, run->reader.storedSize()});
@@ -655,7 +727,12 @@ Command addMapCommand(CLI::App& ldi) {
     map->add_option("--skip", options->skip, "volumes left out at the start of every run")
         ->type_name("N")
         ->check(CLI::NonNegativeNumber);
-    map->add_option("--order", options->order, "autoregressive model order (settings default)")->type_name("P");
+    map->add_option("--order", options->order,
+                    "autoregressive model order, or auto[:MAX] for the order from 1 to MAX (default 8) with the "
+                    "lowest median BIC over a sample of the voxels' models with the seed (settings default)")
+        ->type_name("P|auto[:MAX]");
+    map->add_flag("--order-report", options->orderReport,
+                  "print the AIC and BIC of every order up to --order auto:MAX and stop (no maps)");
     map->add_option("--surrogates", options->surrogates, "surrogate reference time courses (settings default)")
         ->type_name("N");
     map->add_option("--q", options->q, "FDR q values, comma-separated (settings default 0.01,0.05,0.1)")
@@ -669,7 +746,8 @@ Command addMapCommand(CLI::App& ldi) {
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
     addStatisticsOptions(*map, options->statistics);
-    map->add_option("--out", options->out, "output folder (BIDS derivatives)")->type_name("DIR")->required();
+    map->add_option("--out", options->out, "output folder (BIDS derivatives; not needed with --order-report)")
+        ->type_name("DIR");
     map->add_flag("--quiet", options->quiet, "no progress on standard error, no summary on standard output");
     map->footer(MAP_FOOTER);
     return Command{map, [map, options](const CommandStreams& streams) {

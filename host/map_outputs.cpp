@@ -268,6 +268,16 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
     fullIndex["rngSeed"] = run.rngSeed;
     fullIndex["fdr"] = {{"method", run.fdrMethod}, {"dependence", run.fdrDependence}, {"nullDraws", run.nullDraws}};
     fullIndex["parameters"] = parametersJson(parameters);
+    if (!run.orderSelection.table.empty()) {
+        nlohmann::ordered_json table = nlohmann::ordered_json::array();
+        for (const OrderCriteria& row : run.orderSelection.table)
+            table.push_back({{"order", row.order}, {"medianAIC", row.medianAic}, {"medianBIC", row.medianBic}});
+        fullIndex["modelOrder"] = {{"chosen", run.orderSelection.chosen},
+                                   {"rule", "lowest median BIC over sampled seed-voxel pairs"},
+                                   {"sampledPairs", run.orderSelection.sampledPairs},
+                                   {"timePoints", run.orderSelection.timePoints},
+                                   {"criteria", table}};
+    }
     fullIndex["inputs"] = inputs;
     fullIndex["date"] = run.date;
     return writeFileSafely(at(base + "_ldi.json"), dump(fullIndex), problem);

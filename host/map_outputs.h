@@ -12,6 +12,7 @@
 
 #include "config/global_parameters.h"
 #include "engine/engine.h"
+#include "engine/order_selection.h"
 #include "host/nifti_image.h"
 
 namespace ldi_host {
@@ -41,6 +42,9 @@ struct MapRunRecord {
     std::string fdrDependence = "positive";
     int32_t nullDraws = 1;
     std::string writeP;  // "", "p" or "z": the maps' p-values or z scores as NIfTI maps too
+    // With --order auto: the orders tried and their median criteria (empty
+    // when the order was given).
+    OrderSelection orderSelection;
     std::vector<MapRunInput> inputs;
     std::string date;  // ISO 8601, UTC
     std::string entityPrefix;

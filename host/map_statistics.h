@@ -16,7 +16,7 @@ struct MapRunRecord;
 
 // The default method: the calibration (scripts/calibrate-fdr, docs/statistics.md)
 // shows it keeps the false-discovery proportion at or below q on every map kind.
-constexpr char DEFAULT_FDR_METHOD[] = "parametric";
+constexpr char DEFAULT_FDR_METHOD[] = "permutation";
 // Surrogate draws per voxel for the permutation p-values when none are given.
 constexpr int DEFAULT_NULL_DRAWS = 10;
 
