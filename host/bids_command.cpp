@@ -259,7 +259,11 @@ nlohmann::ordered_json analyseRunSet(const BidsOptions& options, const DatasetRu
     for (const auto& option : passed)
         if (!option.second->empty()) arguments.insert(arguments.end(), {option.first, *option.second});
     const int64_t seed = subjectSeed(rngBase, set);
-    arguments.insert(arguments.end(), {"--rng-seed", std::to_string(seed), "--out", folder.string()});
+    // z maps too: Ref2Vox, Vox2Ref and Inst are never negative, so the group's
+    // sign-flip test can only be made on their z values (symmetric about 0
+    // where nothing is coupled).
+    arguments.insert(arguments.end(),
+                     {"--rng-seed", std::to_string(seed), "--write-p", "z", "--out", folder.string()});
     if (options.quiet) arguments.emplace_back("--quiet");
     record["RngSeed"] = seed;
     if (!confoundRecord.is_null()) record["Confounds"] = confoundRecord;

@@ -155,10 +155,14 @@ double fweCriticalT(const SignFlipOutcome& outcome, double alpha) {
 
 namespace {
 
-// The map kinds of the subjects' maps the group level averages. These are
-// the measures; p-value maps of the subjects are no measure to average and
-// are left out here (they would enter through a combination of p values).
+// The map kinds of the subjects' maps the group level tests: the measures
+// that may be negative as they are, the others as their z maps (see
+// neverNegative); p maps are no quantity to average and are left out.
 const MapType kMeasureKinds[] = {REF2VOX, VOX2REF, INST, DLDI, DLDI_IT, DLDI_RC};
+
+// Kinds whose values are never negative: without an effect they do not
+// scatter about 0, so flipping their signs tests nothing; their z maps do.
+bool neverNegative(MapType kind) { return kind == REF2VOX || kind == VOX2REF || kind == INST; }
 
 bool measureKind(const std::string& label, MapType& type) {
     for (const MapType kind : kMeasureKinds)
@@ -206,7 +210,9 @@ std::map<std::string, GroupKey> collectSubjectMaps(const GroupRequest& request) 
                 bool ours = false;
                 MapType kind = DLDI;
                 bool isMeasure = false;
+                std::string desc;
                 for (const auto& entity : fileEntities(name)) {
+                    if (entity.first == "desc") desc = entity.second;
                     if (entity.first == "sub") {
                         ours = entity.second == subject;
                         continue;
@@ -217,6 +223,9 @@ std::map<std::string, GroupKey> collectSubjectMaps(const GroupRequest& request) 
                     rest += (rest.empty() ? "" : "_") + entity.first + "-" + entity.second;
                 }
                 if (!ours || !isMeasure || key.seed.empty() || key.condition.empty()) continue;
+                // The measures that may be negative as they are; the others as z
+                // values; p maps never (they are no quantity to average).
+                if (neverNegative(kind) ? desc != "z" : !desc.empty()) continue;
                 GroupKey& slot = keys[rest];
                 if (slot.name.empty()) {
                     slot = key;
