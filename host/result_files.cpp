@@ -237,6 +237,11 @@ public:
             data += written;
             left -= static_cast<std::size_t>(written);
         }
+#if defined(__linux__)
+        // Start writing it out now, so that finish() mostly waits for the
+        // file system's commit rather than for the data.
+        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
         return true;
     }
 
@@ -791,35 +796,6 @@ bool keepEarlierFile(Commit& step, const std::string& folder, std::string& probl
     return false;
 }
 
-// Flushes every step's file to the disk, on up to eight threads; false with
-// the first failure's reason.
-bool finishAll(std::vector<Commit>& steps, std::string& problem) {
-    std::vector<std::string> problems(steps.size());
-    std::vector<char> ok(steps.size(), 0);
-    std::atomic<std::size_t> next{0};
-    const auto finishSome = [&] {
-        for (std::size_t i = next.fetch_add(1); i < steps.size(); i = next.fetch_add(1))
-            ok[i] = steps[i].temp->finish(steps[i].finalPath, problems[i]) ? 1 : 0;
-    };
-    std::vector<std::thread> threads;
-    for (std::size_t t = 1; t < std::min<std::size_t>(steps.size(), 8); ++t) {
-        try {
-            threads.emplace_back(finishSome);
-        } catch (const std::system_error&) {
-            break;  // fewer threads: the caller takes what is left
-        }
-    }
-    finishSome();
-    for (std::thread& thread : threads) thread.join();
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        if (!ok[i]) {
-            problem = problems[i];
-            return false;
-        }
-    }
-    return true;
-}
-
 // Puts back what the failed save had replaced or moved aside.
 void undoCommits(std::vector<Commit>& steps) {
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
@@ -894,59 +870,94 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     removeStaleTemporaryFiles(folder);
     const std::vector<std::string> earlierFiles = filesOfEarlierIndex(jsonPath);
 
-    TempFile mapTemp;
-    std::string detail;
-    if (!mapTemp.create(folder, ".ldi", detail) || !mapTemp.writeAll(encodeLdi(file), mapFilePath, detail)) {
-        problem = where + detail;
-        return false;
-    }
-    // The maps are compressed on every core (each alone, so the files do not
-    // depend on the split), then written and flushed one after the other.
-    const std::size_t niftiCount = niftiNames.size();
-    std::vector<std::string> encoded(niftiCount);
-    std::vector<std::string> encodeProblems(niftiCount);
-    std::vector<char> encodedOk(niftiCount, 0);
+    // Every file is made, written and flushed to the disk by whichever thread
+    // takes it, each alone (so the files do not depend on the split): the map
+    // set, one NIfTI file per map and the JSON index. Writing and flushing
+    // them side by side also lets the file system commit them together.
+    const std::string json =
+        resultJson(file, identity, mapFileName, niftiNames, record.warnings, record.rngSeed)
+            .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+        "\n";
+    struct Job {
+        std::string finalPath;
+        const char* suffix;
+        std::ptrdiff_t map;  // index of the map of a NIfTI file; -1 the map set, -2 the JSON index
+    };
+    std::vector<Job> jobs;
+    jobs.push_back(Job{mapFilePath, ".ldi", -1});  // the largest first
+    for (std::size_t i = 0; i < niftiNames.size(); ++i)
+        jobs.push_back(Job{folder + "/" + niftiNames[i], ".nii.gz", static_cast<std::ptrdiff_t>(i)});
+    jobs.push_back(Job{jsonPath, ".json", -2});
+    std::vector<std::unique_ptr<TempFile>> temps(jobs.size());
+    std::vector<std::string> problems(jobs.size());
+    std::vector<char> done(jobs.size(), 0);
     {
         std::atomic<std::size_t> next{0};
-        const auto encodeSome = [&] {
-            for (std::size_t i = next.fetch_add(1); i < niftiCount; i = next.fetch_add(1))
-                encodedOk[i] = encodeNiftiMap(file.geometry, file.maps[i], encoded[i], encodeProblems[i]) ? 1 : 0;
+        const auto work = [&] {
+            for (std::size_t j = next.fetch_add(1); j < jobs.size(); j = next.fetch_add(1)) {
+                const Job& job = jobs[j];
+                std::string content;
+                std::string reason;
+                if (job.map == -1) {
+                    content = encodeLdi(file);
+                } else if (job.map >= 0 &&
+                           !encodeNiftiMap(file.geometry, file.maps[static_cast<std::size_t>(job.map)], content, reason)) {
+                    problems[j] = "cannot write " + job.finalPath + ": " + reason;
+                    continue;
+                }
+                temps[j] = std::make_unique<TempFile>();
+                const std::string& bytes = job.map == -2 ? json : content;
+                if (!temps[j]->create(folder, job.suffix, reason) || !temps[j]->writeAll(bytes, job.finalPath, reason)) {
+                    problems[j] = reason;
+                    continue;
+                }
+                done[j] = 1;
+            }
         };
+        // More threads than cores: while one waits for the disk another computes.
         const std::size_t helpers =
-            std::min<std::size_t>(niftiCount / 2, std::max(1u, std::thread::hardware_concurrency()) - 1);
+            std::min<std::size_t>(jobs.size() - 1, 2 * std::max(1u, std::thread::hardware_concurrency()) - 1);
         std::vector<std::thread> threads;
         for (std::size_t h = 0; h < helpers; ++h) {
             try {
-                threads.emplace_back(encodeSome);
+                threads.emplace_back(work);
             } catch (const std::system_error&) {
                 break;  // fewer helpers: the caller takes what is left
             }
         }
-        encodeSome();
+        work();
         for (std::thread& thread : threads) thread.join();
     }
-    std::vector<std::unique_ptr<TempFile>> niftiTemps;
-    for (std::size_t i = 0; i < niftiCount; ++i) {
-        const std::string finalPath = folder + "/" + niftiNames[i];
-        if (!encodedOk[i]) {
-            problem = where + "cannot write " + finalPath + ": " + encodeProblems[i];
+    for (std::size_t j = 0; j < jobs.size(); ++j) {
+        if (!done[j]) {
+            problem = where + problems[j];
             return false;
         }
-        niftiTemps.push_back(std::make_unique<TempFile>());
-        TempFile& temp = *niftiTemps.back();
-        if (!temp.create(folder, ".nii.gz", detail) || !temp.writeAll(encoded[i], finalPath, detail)) {
-            problem = where + detail;
-            return false;
-        }
-        std::string().swap(encoded[i]);
     }
-    std::string json = resultJson(file, identity, mapFileName, niftiNames, record.warnings, record.rngSeed)
-                           .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    json += '\n';
-    TempFile jsonTemp;
-    if (!jsonTemp.create(folder, ".json", detail) || !jsonTemp.writeAll(json, jsonPath, detail)) {
-        problem = where + detail;
-        return false;
+    // Then every file to the disk, side by side: the file system commits
+    // them together instead of one journal flush after the other.
+    {
+        std::atomic<std::size_t> next{0};
+        const auto flush = [&] {
+            for (std::size_t j = next.fetch_add(1); j < jobs.size(); j = next.fetch_add(1))
+                done[j] = temps[j]->finish(jobs[j].finalPath, problems[j]) ? 1 : 0;
+        };
+        std::vector<std::thread> threads;
+        for (std::size_t h = 0; h + 1 < std::min<std::size_t>(jobs.size(), 8); ++h) {
+            try {
+                threads.emplace_back(flush);
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
+        flush();
+        for (std::thread& thread : threads) thread.join();
+    }
+    for (std::size_t j = 0; j < jobs.size(); ++j) {
+        if (!done[j]) {
+            problem = where + problems[j];
+            return false;
+        }
     }
 
     std::vector<Commit> steps;
@@ -956,16 +967,10 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
         step.finalPath = finalPath;
         steps.push_back(step);
     };
-    for (std::size_t i = 0; i < niftiTemps.size(); ++i) addStep(niftiTemps[i].get(), folder + "/" + niftiNames[i]);
-    addStep(&jsonTemp, jsonPath);
-    addStep(&mapTemp, mapFilePath);
-
-    // Every file to the disk, several at once: the file system commits them
-    // together instead of one journal flush after the other.
-    if (!finishAll(steps, detail)) {
-        problem = where + detail;
-        return false;
-    }
+    // The NIfTI files, the JSON index, the map set last.
+    for (std::size_t j = 1; j < jobs.size(); ++j) addStep(temps[j].get(), jobs[j].finalPath);
+    addStep(temps[0].get(), jobs[0].finalPath);
+    std::string detail;
 
     // Everything is on the disk: give the files their names, the map file
     // last. An earlier run's file of the same name is kept aside until all

@@ -27,13 +27,15 @@ constexpr const char* kLogStem = ".log.partial-";
 constexpr int kSlots = 1024;
 constexpr std::size_t kPathBytes = 4096;
 
-// Read by the signal handler: plain buffers and lock-free flags only.
+// Read by the signal handler: plain buffers and lock-free flags only. A slot
+// is taken (1) before its path is written and ready (2) after, so that the
+// handler never reads a path half written; saves register from several threads.
 char registeredPaths[kSlots][kPathBytes];
-std::atomic<bool> slotInUse[kSlots];
+std::atomic<int> slotState[kSlots];
 
 extern "C" void removeRegisteredAndStop(int signalNumber) {
     for (int slot = 0; slot < kSlots; ++slot)
-        if (slotInUse[slot].load()) std::remove(registeredPaths[slot]);
+        if (slotState[slot].load() == 2) std::remove(registeredPaths[slot]);
     std::signal(signalNumber, SIG_DFL);
     std::raise(signalNumber);
 }
@@ -66,16 +68,17 @@ std::string temporaryPrefix() { return std::string(kStem) + std::to_string(curre
 int registerTemporaryFile(const std::string& path) {
     if (path.size() >= kPathBytes) return -1;
     for (int slot = 0; slot < kSlots; ++slot) {
-        if (slotInUse[slot].load()) continue;
+        int free = 0;
+        if (!slotState[slot].compare_exchange_strong(free, 1)) continue;
         std::memcpy(registeredPaths[slot], path.c_str(), path.size() + 1);
-        slotInUse[slot].store(true);
+        slotState[slot].store(2);
         return slot;
     }
     return -1;
 }
 
 void unregisterTemporaryFile(int slot) {
-    if (slot >= 0 && slot < kSlots) slotInUse[slot].store(false);
+    if (slot >= 0 && slot < kSlots) slotState[slot].store(0);
 }
 
 void removeTemporaryFilesOnSignals() {
