@@ -91,6 +91,13 @@ std::string safeFileNamePart(const std::string& name) {
     return safe;
 }
 
+std::string foldAsciiCase(const std::string& text) {
+    std::string folded = text;
+    for (char& c : folded)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return folded;
+}
+
 std::string utf8Prefix(const std::string& text, std::size_t maxBytes) {
     if (text.size() <= maxBytes) return text;
     std::size_t end = maxBytes;

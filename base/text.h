@@ -33,6 +33,10 @@ std::string formatText(const char* format, ...)
 // reader refuses. Everything else is kept as it is.
 std::string safeFileNamePart(const std::string& name);
 
+// The text with ASCII capitals made small: names that a file system which
+// ignores case takes for the same file fold to the same text.
+std::string foldAsciiCase(const std::string& text);
+
 // The longest start of `text` of at most `maxBytes` bytes that does not cut a
 // UTF-8 character in two.
 std::string utf8Prefix(const std::string& text, std::size_t maxBytes);

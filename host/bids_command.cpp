@@ -432,7 +432,7 @@ Command addBidsCommand(CLI::App& ldi) {
     bids->add_option("--derivatives", options->derivatives, "an fMRIPrep derivatives folder")->type_name("DIR");
     bids->add_option("--space", options->space, "the derivatives' space (default MNI152NLin2009cAsym)")
         ->type_name("NAME");
-    bids->add_option("--seed", options->seeds, "NAME=MASK.nii.gz or NAME=X,Y,Z,R (repeatable)")->type_name("NAME=SPEC");
+    bids->add_option("--seed", options->seeds, "NAME=MASK.nii.gz or NAME=X,Y,Z,R (repeatable)")->type_name("NAME=MASK|X,Y,Z,R");
     bids->add_option("--condition", options->conditions, "a trial_type to map (repeatable; default all)")
         ->type_name("NAME");
     bids->add_option("--confounds", options->confounds, "confound columns or patterns to regress out")

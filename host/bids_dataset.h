@@ -35,7 +35,7 @@ struct DatasetRunSet {
     std::string outputFolder() const;
 };
 
-// A BIDS label: letters and digits only (what the specification allows, and
+// A BIDS label: letters and digits only (what BIDS allows, and
 // what keeps a label from becoming a path of its own).
 bool isBidsLabel(const std::string& label);
 

@@ -33,9 +33,9 @@ bool endsWithIgnoringCase(const std::string& text, const std::string& suffix) {
            equalsIgnoringCase(std::string_view(text).substr(text.size() - suffix.size()), suffix);
 }
 
-std::string number(float value) {
+std::string number(double value) {
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%g", static_cast<double>(value));
+    std::snprintf(buffer, sizeof buffer, "%g", value);
     return buffer;
 }
 
@@ -142,12 +142,6 @@ int ldiInfo(const std::string& path, std::ostream& out, std::ostream& err) {
 }
 
 #if !defined(_WIN32)
-std::string millimetres(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%g", value);
-    return buffer;
-}
-
 // The header of a NIfTI image: what ldi map needs to know of a run, a mask or a map.
 int niftiInfo(const std::string& path, std::ostream& out, std::ostream& err) {
     NiftiReader reader;
@@ -163,13 +157,13 @@ int niftiInfo(const std::string& path, std::ostream& out, std::ostream& err) {
         << "dimensions:        " << h.nx() << " x " << h.ny() << " x " << h.nz();
     if (h.rank >= 4) out << " x " << h.volumes() << (h.volumes() == 1 ? " volume" : " volumes");
     out << "\n"
-        << "voxel size:        " << millimetres(h.pixdim[1]) << " x " << millimetres(h.pixdim[2]) << " x "
-        << millimetres(h.pixdim[3]) << " mm\n";
+        << "voxel size:        " << number(h.pixdim[1]) << " x " << number(h.pixdim[2]) << " x "
+        << number(h.pixdim[3]) << " mm\n";
     const double tr = headerRepetitionTime(h);
-    out << "TR:                " << (tr > 0.0 ? millimetres(tr) + " s (header)" : std::string("not set")) << "\n"
+    out << "TR:                " << (tr > 0.0 ? number(tr) + " s (header)" : std::string("not set")) << "\n"
         << "data type:         " << niftiTypeName(h.datatype);
     if (h.sclSlope != 0.0 && (h.sclSlope != 1.0 || h.sclInter != 0.0))
-        out << ", scaled by " << millimetres(h.sclSlope) << " plus " << millimetres(h.sclInter);
+        out << ", scaled by " << number(h.sclSlope) << " plus " << number(h.sclInter);
     out << "\n"
         << "orientation:       " << orientationCode(voxelToWorld(h)) << " (sform code " << h.sformCode
         << ", qform code " << h.qformCode << ")\n";

@@ -163,10 +163,10 @@ Seed parseSeed(const std::string& text, const NiftiHeader& grid, const std::stri
     Seed seed;
     seed.name = text.substr(0, equals);
     seed.label = safeLabel(seed.name);
-    const std::string spec = text.substr(equals + 1);
+    const std::string definition = text.substr(equals + 1);
     std::vector<double> numbers;
     {
-        std::istringstream in(spec);
+        std::istringstream in(definition);
         std::string part;
         bool allNumbers = true;
         while (std::getline(in, part, ',')) {
@@ -178,8 +178,8 @@ Seed parseSeed(const std::string& text, const NiftiHeader& grid, const std::stri
         if (!allNumbers) numbers.clear();
     }
     if (numbers.empty()) {
-        seed.voxels = nonzeroVoxels(readMaskOnGrid(spec, grid, boldPath, "mask of seed '" + seed.name + "'"));
-        if (seed.voxels.empty()) throw InputError{"seed '" + seed.name + "': the mask " + spec + " holds no voxel"};
+        seed.voxels = nonzeroVoxels(readMaskOnGrid(definition, grid, boldPath, "mask of seed '" + seed.name + "'"));
+        if (seed.voxels.empty()) throw InputError{"seed '" + seed.name + "': the mask " + definition + " holds no voxel"};
         return seed;
     }
     if (numbers.size() != 4 || !(numbers[3] > 0.0))
@@ -712,7 +712,7 @@ Command addMapCommand(CLI::App& ldi) {
         ->type_name("RUN")
         ->required();
     map->add_option("--seed", options->seeds, "NAME=MASK.nii.gz or NAME=X,Y,Z,R (repeatable)")
-        ->type_name("NAME=SPEC")
+        ->type_name("NAME=MASK|X,Y,Z,R")
         ->required();
     map->add_option("--mask", options->mask, "the voxels to analyse (3D, on the bold's grid)")->type_name("BRAIN");
     map->add_option("--events", options->events, "a BIDS events.tsv per --bold, in the same order")

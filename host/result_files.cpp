@@ -33,7 +33,9 @@
 #include <nifti1_io.h>
 #endif
 
+#include "base/text.h"
 #include "host/temporary_files.h"
+#include "stats/parallel.h"
 
 namespace ldi_host {
 
@@ -702,13 +704,6 @@ namespace {
 // The longest file name the common file systems take, in bytes.
 constexpr std::size_t kMaxFileNameBytes = 255;
 
-std::string foldedName(const std::string& name) {
-    std::string folded = name;
-    for (char& c : folded)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return folded;
-}
-
 // A NIfTI label cut to `room` bytes: the start of the condition and the end,
 // where the map kind is, so that cut names still tell the kinds apart.
 // Labels are ASCII (fileLabel), so any byte is a place to cut.
@@ -838,8 +833,8 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     if (record.namesInRun != nullptr) taken = *record.namesInRun;
     const std::string mapFileName = fs::path(mapFilePath).filename().string();
     const std::string jsonName = baseName + ".json";
-    taken.insert(foldedName(folder + "/" + mapFileName));
-    taken.insert(foldedName(folder + "/" + jsonName));
+    taken.insert(foldAsciiCase(folder + "/" + mapFileName));
+    taken.insert(foldAsciiCase(folder + "/" + jsonName));
     std::vector<std::string> niftiNames;
 #if defined(_WIN32)
     const std::vector<std::string> labels;  // no NIfTI files there (see encodeNiftiMap)
@@ -851,11 +846,11 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
         const std::size_t room = fixed < kMaxFileNameBytes ? kMaxFileNameBytes - fixed : 0;
         std::string fitted = fitLabel(label, room);
         std::string name = baseName + "_" + fitted + ".nii.gz";
-        for (int extra = 2; taken.count(foldedName(folder + "/" + name)) > 0; ++extra) {
+        for (int extra = 2; taken.count(foldAsciiCase(folder + "/" + name)) > 0; ++extra) {
             const std::string count = "_" + std::to_string(extra);
             name = baseName + "_" + fitLabel(label, room > count.size() ? room - count.size() : 0) + count + ".nii.gz";
         }
-        taken.insert(foldedName(folder + "/" + name));
+        taken.insert(foldAsciiCase(folder + "/" + name));
         niftiNames.push_back(name);
     }
     for (const std::string& name : {mapFileName, jsonName}) {
@@ -891,74 +886,46 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     std::vector<std::unique_ptr<TempFile>> temps(jobs.size());
     std::vector<std::string> problems(jobs.size());
     std::vector<char> done(jobs.size(), 0);
-    {
-        std::atomic<std::size_t> next{0};
-        const auto work = [&] {
-            for (std::size_t j = next.fetch_add(1); j < jobs.size(); j = next.fetch_add(1)) {
-                const Job& job = jobs[j];
-                std::string content;
-                std::string reason;
-                if (job.map == -1) {
-                    content = encodeLdi(file);
-                } else if (job.map >= 0 &&
-                           !encodeNiftiMap(file.geometry, file.maps[static_cast<std::size_t>(job.map)], content, reason)) {
-                    problems[j] = "cannot write " + job.finalPath + ": " + reason;
-                    continue;
-                }
-                temps[j] = std::make_unique<TempFile>();
-                const std::string& bytes = job.map == -2 ? json : content;
-                if (!temps[j]->create(folder, job.suffix, reason) || !temps[j]->writeAll(bytes, job.finalPath, reason)) {
-                    problems[j] = reason;
-                    continue;
-                }
-                done[j] = 1;
-            }
-        };
-        // More threads than cores: while one waits for the disk another computes.
-        const std::size_t helpers =
-            std::min<std::size_t>(jobs.size() - 1, 2 * std::max(1u, std::thread::hardware_concurrency()) - 1);
-        std::vector<std::thread> threads;
-        for (std::size_t h = 0; h < helpers; ++h) {
-            try {
-                threads.emplace_back(work);
-            } catch (const std::system_error&) {
-                break;  // fewer helpers: the caller takes what is left
+    const auto failed = [&] {
+        for (std::size_t j = 0; j < jobs.size(); ++j) {
+            if (!done[j]) {
+                problem = where + problems[j];
+                return true;
             }
         }
-        work();
-        for (std::thread& thread : threads) thread.join();
-    }
-    for (std::size_t j = 0; j < jobs.size(); ++j) {
-        if (!done[j]) {
-            problem = where + problems[j];
-            return false;
+        return false;
+    };
+    const auto jobCount = static_cast<int64_t>(jobs.size());
+    // More workers than cores: while one waits for the disk another computes.
+    const int workers = static_cast<int>(std::min<int64_t>(jobCount, 2 * std::max(1u, std::thread::hardware_concurrency())));
+    shareWork(workers, jobCount, 1, [&](int64_t first, int64_t, int) {
+        const auto j = static_cast<std::size_t>(first);
+        const Job& job = jobs[j];
+        std::string content;
+        std::string reason;
+        if (job.map == -1) {
+            content = encodeLdi(file);
+        } else if (job.map >= 0 &&
+                   !encodeNiftiMap(file.geometry, file.maps[static_cast<std::size_t>(job.map)], content, reason)) {
+            problems[j] = "cannot write " + job.finalPath + ": " + reason;
+            return;
         }
-    }
+        temps[j] = std::make_unique<TempFile>();
+        const std::string& bytes = job.map == -2 ? json : content;
+        if (!temps[j]->create(folder, job.suffix, reason) || !temps[j]->writeAll(bytes, job.finalPath, reason)) {
+            problems[j] = reason;
+            return;
+        }
+        done[j] = 1;
+    });
+    if (failed()) return false;
     // Then every file to the disk, side by side: the file system commits
     // them together instead of one journal flush after the other.
-    {
-        std::atomic<std::size_t> next{0};
-        const auto flush = [&] {
-            for (std::size_t j = next.fetch_add(1); j < jobs.size(); j = next.fetch_add(1))
-                done[j] = temps[j]->finish(jobs[j].finalPath, problems[j]) ? 1 : 0;
-        };
-        std::vector<std::thread> threads;
-        for (std::size_t h = 0; h + 1 < std::min<std::size_t>(jobs.size(), 8); ++h) {
-            try {
-                threads.emplace_back(flush);
-            } catch (const std::system_error&) {
-                break;
-            }
-        }
-        flush();
-        for (std::thread& thread : threads) thread.join();
-    }
-    for (std::size_t j = 0; j < jobs.size(); ++j) {
-        if (!done[j]) {
-            problem = where + problems[j];
-            return false;
-        }
-    }
+    shareWork(static_cast<int>(std::min<int64_t>(jobCount, 8)), jobCount, 1, [&](int64_t first, int64_t, int) {
+        const auto j = static_cast<std::size_t>(first);
+        done[j] = temps[j]->finish(jobs[j].finalPath, problems[j]) ? 1 : 0;
+    });
+    if (failed()) return false;
 
     std::vector<Commit> steps;
     const auto addStep = [&steps](TempFile* temp, const std::string& finalPath) {
@@ -992,7 +959,7 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     written.insert(mapFileName);
     for (const std::string& name : earlierFiles) {
         const std::string path = folder + "/" + name;
-        const bool ownedByRun = record.namesInRun != nullptr && record.namesInRun->count(foldedName(path)) > 0;
+        const bool ownedByRun = record.namesInRun != nullptr && record.namesInRun->count(foldAsciiCase(path)) > 0;
         if (written.count(name) == 0 && !ownedByRun) std::remove(path.c_str());
     }
 
@@ -1004,7 +971,7 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     }
 #endif
     if (record.namesInRun != nullptr)
-        for (const Commit& step : steps) record.namesInRun->insert(foldedName(step.finalPath));
+        for (const Commit& step : steps) record.namesInRun->insert(foldAsciiCase(step.finalPath));
     return true;
 }
 

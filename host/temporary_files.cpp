@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "base/process.h"
+
 namespace ldi_host {
 
 namespace {
@@ -38,14 +40,6 @@ extern "C" void removeRegisteredAndStop(int signalNumber) {
         if (slotState[slot].load() == 2) std::remove(registeredPaths[slot]);
     std::signal(signalNumber, SIG_DFL);
     std::raise(signalNumber);
-}
-
-long currentProcessId() {
-#if defined(_WIN32)
-    return static_cast<long>(GetCurrentProcessId());
-#else
-    return static_cast<long>(::getpid());
-#endif
 }
 
 bool processRuns(long pid) {

@@ -22,6 +22,7 @@
 
 #include "base/host_api.h"
 #include "base/log_pane.h"
+#include "base/process.h"
 #include "base/status.h"
 #include "base/text.h"
 #include "base/version.h"
@@ -87,18 +88,6 @@ int createMapSet(const SelectedVoi& /*voi*/, const AnalysisSetup& setup,
     return statusSuccess;
 }
 
-namespace {
-
-// Names that would be the same file on a system that ignores case are the same.
-std::string foldedCase(const std::string& name) {
-    std::string folded = name;
-    for (char& c : folded)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return folded;
-}
-
-}  // namespace
-
 std::vector<std::string> resultBaseNames(const AnalysisSetup& setup) {
     std::vector<std::string> names;
     std::set<std::string> taken;
@@ -108,10 +97,10 @@ std::vector<std::string> resultBaseNames(const AnalysisSetup& setup) {
         std::string name = stem;
         // A name an earlier VOI has already taken gets the VOI's menu number,
         // and should that be taken too, a count.
-        if (taken.count(foldedCase(name)) > 0) name = stem + "_" + std::to_string(voi.hostIndex + 1LL);
-        for (int extra = 2; taken.count(foldedCase(name)) > 0; ++extra)
+        if (taken.count(foldAsciiCase(name)) > 0) name = stem + "_" + std::to_string(voi.hostIndex + 1LL);
+        for (int extra = 2; taken.count(foldAsciiCase(name)) > 0; ++extra)
             name = stem + "_" + std::to_string(voi.hostIndex + 1LL) + "_" + std::to_string(extra);
-        taken.insert(foldedCase(name));
+        taken.insert(foldAsciiCase(name));
         names.push_back(name);
     }
     return names;
@@ -140,20 +129,12 @@ int checkResultNames(const AnalysisSetup& setup, std::ostream& errorStream) {
 
 namespace {
 
-long processId() {
-#if defined(_WIN32)
-    return static_cast<long>(GetCurrentProcessId());
-#else
-    return static_cast<long>(::getpid());
-#endif
-}
-
 // A name for the log's temporary file that no other run picks at the same
 // time. It carries the process id, so that the host can tell the leftover of a
 // run that was killed from the file of one that still writes.
 std::string temporaryLogName(const std::string& logFile, unsigned attempt) {
     static std::atomic<unsigned> counter{0};
-    return formatText("%s.partial-%ld-%u-%u", logFile.c_str(), processId(), counter.fetch_add(1), attempt);
+    return formatText("%s.partial-%ld-%u-%u", logFile.c_str(), currentProcessId(), counter.fetch_add(1), attempt);
 }
 
 // Creates a new file at `path`; fails when anything (a file, a link planted
