@@ -1,7 +1,5 @@
 #include "host/montage.h"
 
-#include <cairo.h>
-#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +11,7 @@
 #include <ostream>
 
 #include "data/vtc_file.h"
+#include "host/cairo_library.h"
 #include "host/text_util.h"
 
 namespace ldi_host {
@@ -42,14 +41,8 @@ std::string shortNumber(double value) {
     return buffer;
 }
 
-struct SurfaceDeleter {
-    void operator()(cairo_surface_t* surface) const { cairo_surface_destroy(surface); }
-};
-struct ContextDeleter {
-    void operator()(cairo_t* context) const { cairo_destroy(context); }
-};
-using Surface = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
-using Context = std::unique_ptr<cairo_t, ContextDeleter>;
+using Surface = std::unique_ptr<cairo_surface_t, decltype(CairoLibrary::cairo_surface_destroy)>;
+using Context = std::unique_ptr<cairo_t, decltype(CairoLibrary::cairo_destroy)>;
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -60,28 +53,29 @@ uint32_t packRgb(const Rgb& c) {
     return (channel(c.r) << 16) | (channel(c.g) << 8) | channel(c.b);
 }
 
-void text(cairo_t* cr, double x, double y, double size, bool bold, const std::string& line, const Rgb& colour) {
-    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
-                           bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
-    cairo_set_font_size(cr, size);
-    cairo_set_source_rgb(cr, colour.r, colour.g, colour.b);
-    cairo_move_to(cr, x, y);
-    cairo_show_text(cr, line.c_str());
+void text(const CairoLibrary& c, cairo_t* cr, double x, double y, double size, bool bold, const std::string& line,
+          const Rgb& colour) {
+    c.cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
+                             bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+    c.cairo_set_font_size(cr, size);
+    c.cairo_set_source_rgb(cr, colour.r, colour.g, colour.b);
+    c.cairo_move_to(cr, x, y);
+    c.cairo_show_text(cr, line.c_str());
 }
 
-void fillGradient(cairo_t* cr, double x, double top, double width, double height, const Rgb& upper,
-                  const Rgb& lower) {
-    cairo_pattern_t* gradient = cairo_pattern_create_linear(0.0, top, 0.0, top + height);
-    cairo_pattern_add_color_stop_rgb(gradient, 0.0, upper.r, upper.g, upper.b);
-    cairo_pattern_add_color_stop_rgb(gradient, 1.0, lower.r, lower.g, lower.b);
-    cairo_rectangle(cr, x, top, width, height);
-    cairo_set_source(cr, gradient);
-    cairo_fill(cr);
-    cairo_pattern_destroy(gradient);
+void fillGradient(const CairoLibrary& c, cairo_t* cr, double x, double top, double width, double height,
+                  const Rgb& upper, const Rgb& lower) {
+    cairo_pattern_t* gradient = c.cairo_pattern_create_linear(0.0, top, 0.0, top + height);
+    c.cairo_pattern_add_color_stop_rgb(gradient, 0.0, upper.r, upper.g, upper.b);
+    c.cairo_pattern_add_color_stop_rgb(gradient, 1.0, lower.r, lower.g, lower.b);
+    c.cairo_rectangle(cr, x, top, width, height);
+    c.cairo_set_source(cr, gradient);
+    c.cairo_fill(cr);
+    c.cairo_pattern_destroy(gradient);
 }
 
 // The vertical colour bar right of the tiles, with its values.
-void drawColourBar(cairo_t* cr, const MontageLayout& layout, const MapDisplay& display) {
+void drawColourBar(const CairoLibrary& c, cairo_t* cr, const MontageLayout& layout, const MapDisplay& display) {
     const Rgb label{0.9, 0.9, 0.9};
     const double x = layout.width - layout.barAreaWidth + 8.0;
     const double top = layout.titleHeight + 8.0;
@@ -90,20 +84,20 @@ void drawColourBar(cairo_t* cr, const MontageLayout& layout, const MapDisplay& d
     const double labelX = x + width + 6.0;
     const double small = 11.0;
     if (!display.isSigned) {
-        fillGradient(cr, x, top, width, height, warm(1.0), warm(0.0));
-        text(cr, labelX, top + 9.0, small, false, shortNumber(display.top), label);
-        text(cr, labelX, top + height, small, false, shortNumber(display.threshold), label);
+        fillGradient(c, cr, x, top, width, height, warm(1.0), warm(0.0));
+        text(c, cr, labelX, top + 9.0, small, false, shortNumber(display.top), label);
+        text(c, cr, labelX, top + height, small, false, shortNumber(display.threshold), label);
     } else {
         const double half = (height - 14.0) / 2.0;
-        fillGradient(cr, x, top, width, half, warm(1.0), warm(0.0));
-        fillGradient(cr, x, top + half + 14.0, width, half, cool(0.0), cool(1.0));
-        text(cr, labelX, top + 9.0, small, false, shortNumber(display.top), label);
-        text(cr, labelX, top + half, small, false, shortNumber(display.threshold), label);
-        text(cr, labelX, top + half + 24.0, small, false, shortNumber(-display.threshold), label);
-        text(cr, labelX, top + height, small, false, shortNumber(-display.top), label);
+        fillGradient(c, cr, x, top, width, half, warm(1.0), warm(0.0));
+        fillGradient(c, cr, x, top + half + 14.0, width, half, cool(0.0), cool(1.0));
+        text(c, cr, labelX, top + 9.0, small, false, shortNumber(display.top), label);
+        text(c, cr, labelX, top + half, small, false, shortNumber(display.threshold), label);
+        text(c, cr, labelX, top + half + 24.0, small, false, shortNumber(-display.threshold), label);
+        text(c, cr, labelX, top + height, small, false, shortNumber(-display.top), label);
     }
-    text(cr, x, top + height + 18.0, small, false, "hidden:", label);
-    text(cr, x, top + height + 32.0, small, false,
+    text(c, cr, x, top + height + 18.0, small, false, "hidden:", label);
+    text(c, cr, x, top + height + 32.0, small, false,
          "|value| < " + shortNumber(display.threshold), label);
 }
 
@@ -256,17 +250,21 @@ bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& d
         return false;
     }
     const MontageLayout layout = layoutMontage(g.dimX, g.dimY, g.dimZ);
-    Surface page(cairo_image_surface_create(CAIRO_FORMAT_RGB24, layout.width, layout.height));
-    Surface tile(cairo_image_surface_create(CAIRO_FORMAT_RGB24, g.dimZ, g.dimX));
-    if (cairo_surface_status(page.get()) != CAIRO_STATUS_SUCCESS ||
-        cairo_surface_status(tile.get()) != CAIRO_STATUS_SUCCESS) {
+    const CairoLibrary* library = loadCairo(problem);
+    if (library == nullptr) return false;
+    const CairoLibrary& c = *library;
+    Surface page(c.cairo_image_surface_create(CAIRO_FORMAT_RGB24, layout.width, layout.height),
+                 c.cairo_surface_destroy);
+    Surface tile(c.cairo_image_surface_create(CAIRO_FORMAT_RGB24, g.dimZ, g.dimX), c.cairo_surface_destroy);
+    if (c.cairo_surface_status(page.get()) != CAIRO_STATUS_SUCCESS ||
+        c.cairo_surface_status(tile.get()) != CAIRO_STATUS_SUCCESS) {
         problem = "cannot make a picture of " + std::to_string(layout.width) + " x " +
                   std::to_string(layout.height) + " pixels";
         return false;
     }
-    Context cr(cairo_create(page.get()));
-    cairo_set_source_rgb(cr.get(), 0.0, 0.0, 0.0);
-    cairo_paint(cr.get());
+    Context cr(c.cairo_create(page.get()), c.cairo_destroy);
+    c.cairo_set_source_rgb(cr.get(), 0.0, 0.0, 0.0);
+    c.cairo_paint(cr.get());
 
     // Grey levels of the background: its nonzero values from the 1st to the
     // 99th percentile span 15 % to 70 % white, so the colours stand out.
@@ -287,9 +285,9 @@ bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& d
     const std::size_t sliceVoxels = static_cast<std::size_t>(g.dimX) * g.dimY;
     for (std::size_t k = 0; k < layout.slices.size(); ++k) {
         const int32_t y = layout.slices[k];
-        cairo_surface_flush(tile.get());
-        unsigned char* data = cairo_image_surface_get_data(tile.get());
-        const int stride = cairo_image_surface_get_stride(tile.get());
+        c.cairo_surface_flush(tile.get());
+        unsigned char* data = c.cairo_image_surface_get_data(tile.get());
+        const int stride = c.cairo_image_surface_get_stride(tile.get());
         // Rows: x, anterior first; columns: z reversed, the head's left first.
         for (int32_t x = 0; x < g.dimX; ++x) {
             auto* row = reinterpret_cast<uint32_t*>(data + static_cast<std::ptrdiff_t>(x) * stride);
@@ -313,52 +311,52 @@ bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& d
                 row[column] = packRgb(colour);
             }
         }
-        cairo_surface_mark_dirty(tile.get());
+        c.cairo_surface_mark_dirty(tile.get());
         const double left = layout.tileLeft(k);
         const double top = layout.tileTop(k);
-        cairo_save(cr.get());
-        cairo_translate(cr.get(), left, top);
-        cairo_scale(cr.get(), layout.cell, layout.cell);
-        cairo_set_source_surface(cr.get(), tile.get(), 0.0, 0.0);
-        cairo_pattern_set_filter(cairo_get_source(cr.get()), CAIRO_FILTER_NEAREST);
-        cairo_rectangle(cr.get(), 0.0, 0.0, g.dimZ, g.dimX);
-        cairo_fill(cr.get());
-        cairo_restore(cr.get());
+        c.cairo_save(cr.get());
+        c.cairo_translate(cr.get(), left, top);
+        c.cairo_scale(cr.get(), layout.cell, layout.cell);
+        c.cairo_set_source_surface(cr.get(), tile.get(), 0.0, 0.0);
+        c.cairo_pattern_set_filter(c.cairo_get_source(cr.get()), CAIRO_FILTER_NEAREST);
+        c.cairo_rectangle(cr.get(), 0.0, 0.0, g.dimZ, g.dimX);
+        c.cairo_fill(cr.get());
+        c.cairo_restore(cr.get());
         const Rgb faint{0.6, 0.6, 0.6};
         if (layout.tileHeight >= 40) {
             // The slice's Talairach height, and on the first tile the sides.
             const int32_t talairachZ = 128 - g.yStart - y * g.resolution;
-            text(cr.get(), left + 3.0, top + 11.0, 10.0, false, "z " + std::to_string(talairachZ), faint);
+            text(c, cr.get(), left + 3.0, top + 11.0, 10.0, false, "z " + std::to_string(talairachZ), faint);
             if (k == 0 && layout.tileWidth >= 80 && layout.tileHeight >= 80) {
-                text(cr.get(), left + 3.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, "L", faint);
-                text(cr.get(), left + layout.tileWidth - 10.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, "R",
+                text(c, cr.get(), left + 3.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, "L", faint);
+                text(c, cr.get(), left + layout.tileWidth - 10.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, "R",
                      faint);
-                text(cr.get(), left + layout.tileWidth / 2.0 - 3.0, top + 11.0, 10.0, false, "A", faint);
-                text(cr.get(), left + layout.tileWidth / 2.0 - 3.0, top + layout.tileHeight - 3.0, 10.0, false, "P",
+                text(c, cr.get(), left + layout.tileWidth / 2.0 - 3.0, top + 11.0, 10.0, false, "A", faint);
+                text(c, cr.get(), left + layout.tileWidth / 2.0 - 3.0, top + layout.tileHeight - 3.0, 10.0, false, "P",
                      faint);
             }
         }
     }
 
-    text(cr.get(), layout.margin, 22.0, 15.0, true, display.title, Rgb{1.0, 1.0, 1.0});
+    text(c, cr.get(), layout.margin, 22.0, 15.0, true, display.title, Rgb{1.0, 1.0, 1.0});
     std::string subtitle = voxelsShown(display);
     subtitle += display.isSigned ? ", positive warm, negative cool" : ", warm colours";
     subtitle += background.empty() ? "" : ", over the mean image of the VTC";
     subtitle += "; axial, inferior to superior, L left, A up";
-    text(cr.get(), layout.margin, 42.0, 11.0, false, subtitle, label);
-    drawColourBar(cr.get(), layout, display);
+    text(c, cr.get(), layout.margin, 42.0, 11.0, false, subtitle, label);
+    drawColourBar(c, cr.get(), layout, display);
     cr.reset();
-    cairo_surface_flush(page.get());
+    c.cairo_surface_flush(page.get());
 
     // Written beside its destination and renamed when complete.
     const fs::path destination(pngPath);
     const fs::path temporary =
         destination.parent_path() / ("." + destination.filename().string() + ".partial");
-    const cairo_status_t status = cairo_surface_write_to_png(page.get(), temporary.c_str());
+    const cairo_status_t status = c.cairo_surface_write_to_png(page.get(), temporary.c_str());
     std::error_code error;
     if (status != CAIRO_STATUS_SUCCESS) {
         fs::remove(temporary, error);
-        problem = "cannot write the picture " + pngPath + ": " + cairo_status_to_string(status);
+        problem = "cannot write the picture " + pngPath + ": " + c.cairo_status_to_string(status);
         return false;
     }
     fs::rename(temporary, destination, error);
@@ -411,8 +409,11 @@ std::string voxelsShown(const MapDisplay& display) {
 }
 
 PictureSession::~PictureSession() {
-    cairo_debug_reset_static_data();
-    FcFini();
+    // Nothing to release when no picture was drawn (cairo was never loaded).
+    const CairoLibrary* c = loadedCairo();
+    if (c == nullptr) return;
+    c->cairo_debug_reset_static_data();
+    c->FcFini();
 }
 
 }  // namespace ldi_host

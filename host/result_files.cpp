@@ -69,13 +69,12 @@ bool hostIsLittleEndian() {
     return first == 1;
 }
 
-// zlib's CRC-32, computed with isa-l's much faster routine where there is one.
-uint32_t crc32Of(std::string_view bytes) {
+// zlib's CRC-32 continued over `bytes` (0 to begin), computed with isa-l's
+// much faster routine where there is one.
+uint32_t crc32Of(std::string_view bytes, uint32_t crc = 0) {
 #if defined(_WIN32)
-    return static_cast<uint32_t>(
-        crc32_z(crc32_z(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
+    return static_cast<uint32_t>(crc32_z(crc, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
 #else
-    uint32_t crc = 0;
     // In pieces: the routine takes 64-bit lengths on some versions, 32-bit on others.
     for (std::size_t at = 0; at < bytes.size(); at += std::size_t{1} << 30) {
         const std::size_t piece = std::min(bytes.size() - at, std::size_t{1} << 30);
@@ -221,23 +220,26 @@ public:
 
     const std::string& path() const { return path_; }
 
-    // Writes the whole content; finish() then brings it to the disk.
-    bool writeAll(std::string_view content, const std::string& finalPath, std::string& problem) {
-        const char* data = content.data();
-        std::size_t left = content.size();
-        while (left > 0) {
+    // Writes the pieces one after the other; finish() then brings the file to
+    // the disk.
+    bool writeAll(const std::vector<std::string_view>& pieces, const std::string& finalPath, std::string& problem) {
+        for (std::string_view piece : pieces) {
+            const char* data = piece.data();
+            std::size_t left = piece.size();
+            while (left > 0) {
 #if defined(_WIN32)
-            const int written = writeSome(fd_, data, left);
+                const int written = writeSome(fd_, data, left);
 #else
-            const ssize_t written = ::write(fd_, data, left);
+                const ssize_t written = ::write(fd_, data, left);
 #endif
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) {
-                problem = "cannot write " + finalPath + ": " + errnoText(written < 0 ? errno : ENOSPC);
-                return false;
+                if (written < 0 && errno == EINTR) continue;
+                if (written <= 0) {
+                    problem = "cannot write " + finalPath + ": " + errnoText(written < 0 ? errno : ENOSPC);
+                    return false;
+                }
+                data += written;
+                left -= static_cast<std::size_t>(written);
             }
-            data += written;
-            left -= static_cast<std::size_t>(written);
         }
 #if defined(__linux__)
         // Start writing it out now, so that finish() mostly waits for the
@@ -292,42 +294,63 @@ private:
 
 // ---- .ldi ------------------------------------------------------------------------
 
-std::string encodeLdi(const LdiFile& file) {
+void layOutLdi(const LdiFile& file, LdiPieces& out) {
     const LdiGeometry& g = file.geometry;
     const std::size_t levels = file.levelLabels.size();
-    std::string out;
-    out.append(LDI_MAGIC, sizeof LDI_MAGIC);
-    putU32(out, LDI_FORMAT_VERSION);
+    std::string& head = out.head;
+    head.clear();
+    head.append(LDI_MAGIC, sizeof LDI_MAGIC);
+    putU32(head, LDI_FORMAT_VERSION);
     for (int32_t value : {g.xStart, g.xEnd, g.yStart, g.yEnd, g.zStart, g.zEnd, g.resolution, g.dimX,
                           g.dimY, g.dimZ})
-        putI32(out, value);
-    putI32(out, static_cast<int32_t>(levels));
-    putI32(out, static_cast<int32_t>(file.maps.size()));
-    for (const std::string& label : file.levelLabels) putText(out, label);
+        putI32(head, value);
+    putI32(head, static_cast<int32_t>(levels));
+    putI32(head, static_cast<int32_t>(file.maps.size()));
+    for (const std::string& label : file.levelLabels) putText(head, label);
     for (const LdiMap& map : file.maps) {
-        putText(out, map.name);
-        putI32(out, map.mapKind);
-        putF32(out, map.lowerThreshold);
-        putF32(out, map.upperThreshold);
+        putText(head, map.name);
+        putI32(head, map.mapKind);
+        putF32(head, map.lowerThreshold);
+        putF32(head, map.upperThreshold);
         for (int32_t value : {map.positiveColourLow, map.positiveColourHigh, map.negativeColourLow,
                               map.negativeColourHigh, map.useNegativeColours})
-            putI32(out, value);
+            putI32(head, value);
         for (std::size_t t = 0; t < levels; ++t)
-            putF32(out, t < map.fdrThresholds.size() ? map.fdrThresholds[t] : 0.0f);
+            putF32(head, t < map.fdrThresholds.size() ? map.fdrThresholds[t] : 0.0f);
     }
     const std::size_t voxelCount = static_cast<std::size_t>(g.voxelCount() > 0 ? g.voxelCount() : 0);
-    out.reserve(out.size() + file.maps.size() * voxelCount * 4 + 4);
-    for (const LdiMap& map : file.maps) {
-        const std::size_t stored = std::min(voxelCount, map.voxels.size());
-        if (hostIsLittleEndian()) {
-            // Already the file's byte order: the values go in as one block.
-            out.append(reinterpret_cast<const char*>(map.voxels.data()), stored * 4);
-        } else {
-            for (std::size_t v = 0; v < stored; ++v) putF32(out, map.voxels[v]);
+    out.pieces.assign(1, head);
+    const bool inPlace = hostIsLittleEndian() &&
+                         std::all_of(file.maps.begin(), file.maps.end(),
+                                     [voxelCount](const LdiMap& map) { return map.voxels.size() == voxelCount; });
+    out.converted.clear();
+    if (inPlace) {
+        // Already the file's byte order: each map is written from where it lies.
+        for (const LdiMap& map : file.maps)
+            out.pieces.emplace_back(reinterpret_cast<const char*>(map.voxels.data()), voxelCount * 4);
+    } else {
+        out.converted.reserve(file.maps.size() * voxelCount * 4);
+        for (const LdiMap& map : file.maps) {
+            const std::size_t stored = std::min(voxelCount, map.voxels.size());
+            for (std::size_t v = 0; v < stored; ++v) putF32(out.converted, map.voxels[v]);
+            out.converted.append((voxelCount - stored) * 4, '\0');  // a short map is filled with zeros (0.0f)
         }
-        out.append((voxelCount - stored) * 4, '\0');  // a short map is filled with zeros (0.0f)
+        out.pieces.emplace_back(out.converted);
     }
-    putU32(out, crc32Of(out));
+    uint32_t crc = 0;
+    for (std::string_view piece : out.pieces) crc = crc32Of(piece, crc);
+    for (int i = 0; i < 4; ++i) out.checksum[i] = static_cast<char>((crc >> (8 * i)) & 0xffu);
+    out.pieces.emplace_back(out.checksum, 4);
+}
+
+std::string encodeLdi(const LdiFile& file) {
+    LdiPieces laidOut;
+    layOutLdi(file, laidOut);
+    std::size_t size = 0;
+    for (std::string_view piece : laidOut.pieces) size += piece.size();
+    std::string out;
+    out.reserve(size);
+    for (std::string_view piece : laidOut.pieces) out.append(piece);
     return out;
 }
 
@@ -579,7 +602,7 @@ nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& ide
 // ---- NIfTI ---------------------------------------------------------------------
 
 #if defined(_WIN32)
-bool encodeNiftiMap(const LdiGeometry&, const LdiMap&, std::string&, std::string& problem) {
+bool encodeNiftiMap(const LdiGeometry&, const LdiMap&, ByteBuffer&, std::string& problem) {
     problem = "this build of ldi writes no NIfTI files";
     return false;
 }
@@ -606,7 +629,7 @@ mat44 talairachFromGrid(const LdiGeometry& g) {
 
 }  // namespace
 
-bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, std::string& encoded, std::string& problem) {
+bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, ByteBuffer& encoded, std::string& problem) {
     const int64_t voxelCount = geometry.voxelCount();
     if (geometry.dimX <= 0 || geometry.dimY <= 0 || geometry.dimZ <= 0 ||
         map.voxels.size() != static_cast<std::size_t>(voxelCount)) {
@@ -645,34 +668,51 @@ bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, std::string&
     header.vox_offset = 352.0f;
     std::memcpy(header.magic, "n+1\0", 4);
 
-    // Header, an empty extension flag, then the voxels ([z][y][x], x fastest).
-    std::string image(reinterpret_cast<const char*>(&header), sizeof header);
-    image.append(4, '\0');
-    image.append(reinterpret_cast<const char*>(map.voxels.data()), map.voxels.size() * sizeof(float));
+    // Header, an empty extension flag, then the voxels ([z][y][x], x fastest),
+    // compressed from where they lie.
+    char head[sizeof header + 4] = {};
+    std::memcpy(head, &header, sizeof header);
+    const std::string_view pieces[] = {
+        std::string_view(head, sizeof head),
+        std::string_view(reinterpret_cast<const char*>(map.voxels.data()), map.voxels.size() * sizeof(float))};
+    const std::size_t imageBytes = pieces[0].size() + pieces[1].size();
 
     // isa-l's igzip at level 1: the maps are half runs of zeros and half noise,
     // which every level shrinks alike (to about 45 %), and igzip does it about
     // four times faster than libdeflate's fastest level (zlib is slower still).
-    std::vector<uint8_t> levelBuffer(ISAL_DEF_LVL1_DEFAULT);
+    // Its buffers are working memory: nothing needs them zeroed beforehand.
+    const std::unique_ptr<uint8_t[]> levelBuffer(new uint8_t[ISAL_DEF_LVL1_DEFAULT]);
     isal_zstream stream;
     isal_deflate_init(&stream);
     stream.gzip_flag = IGZIP_GZIP;
     stream.level = 1;
-    stream.level_buf = levelBuffer.data();
-    stream.level_buf_size = static_cast<uint32_t>(levelBuffer.size());
-    stream.end_of_stream = 1;
+    stream.level_buf = levelBuffer.get();
+    stream.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
     stream.flush = NO_FLUSH;
-    // Incompressible data grows by a few bytes per 64 KiB block, plus the gzip framing.
-    encoded.resize(image.size() + image.size() / 1024 + 1024);
-    stream.next_in = reinterpret_cast<uint8_t*>(image.data());
-    stream.avail_in = static_cast<uint32_t>(image.size());
-    stream.next_out = reinterpret_cast<uint8_t*>(encoded.data());
-    stream.avail_out = static_cast<uint32_t>(encoded.size());
-    if (image.size() > UINT32_MAX || isal_deflate(&stream) != COMP_OK || stream.internal_state.state != ZSTATE_END) {
-        problem = "the image could not be compressed";
+    // Incompressible data grow by a few bytes per 64 KiB block, plus the gzip framing.
+    const std::size_t capacity = imageBytes + imageBytes / 1024 + 1024;
+    if (capacity > UINT32_MAX) {
+        problem = "the image is too large to compress";
         return false;
     }
-    encoded.resize(stream.total_out);
+    encoded.bytes.reset(new char[capacity]);
+    stream.next_out = reinterpret_cast<uint8_t*>(encoded.bytes.get());
+    stream.avail_out = static_cast<uint32_t>(capacity);
+    for (std::size_t p = 0; p < 2; ++p) {
+        stream.next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(pieces[p].data()));
+        stream.avail_in = static_cast<uint32_t>(pieces[p].size());
+        stream.end_of_stream = p == 1 ? 1 : 0;
+        // Until the piece is taken in (and, at the end, the stream finished),
+        // as long as each call makes progress.
+        while (stream.avail_in > 0 || (p == 1 && stream.internal_state.state != ZSTATE_END)) {
+            const uint32_t before = stream.avail_in + stream.avail_out;
+            if (isal_deflate(&stream) != COMP_OK || stream.avail_in + stream.avail_out == before) {
+                problem = "the image could not be compressed";
+                return false;
+            }
+        }
+    }
+    encoded.size = stream.total_out;
     return true;
 }
 
@@ -680,7 +720,7 @@ bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, std::string&
 
 bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const LdiMap& map,
                    std::string& problem) {
-    std::string encoded;
+    ByteBuffer encoded;
     if (!encodeNiftiMap(geometry, map, encoded, problem)) {
         problem = "cannot write " + path + ": " + problem;
         return false;
@@ -690,7 +730,7 @@ bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const L
         problem = "cannot write " + path + ": " + errnoText(errno);
         return false;
     }
-    bool ok = std::fwrite(encoded.data(), 1, encoded.size(), file) == encoded.size();
+    bool ok = std::fwrite(encoded.bytes.get(), 1, encoded.size, file) == encoded.size;
     const int error = errno;
     ok = (std::fclose(file) == 0) && ok;
     if (!ok) problem = "cannot write " + path + ": " + errnoText(error != 0 ? error : ENOSPC);
@@ -901,27 +941,35 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     shareWork(workers, jobCount, 1, [&](int64_t first, int64_t, int) {
         const auto j = static_cast<std::size_t>(first);
         const Job& job = jobs[j];
-        std::string content;
+        // The maps' values are written from where they lie, not copied first.
+        LdiPieces mapSet;
+        ByteBuffer compressed;
+        std::vector<std::string_view> pieces;
         std::string reason;
         if (job.map == -1) {
-            content = encodeLdi(file);
-        } else if (job.map >= 0 &&
-                   !encodeNiftiMap(file.geometry, file.maps[static_cast<std::size_t>(job.map)], content, reason)) {
-            problems[j] = "cannot write " + job.finalPath + ": " + reason;
-            return;
+            layOutLdi(file, mapSet);
+            pieces = mapSet.pieces;
+        } else if (job.map >= 0) {
+            if (!encodeNiftiMap(file.geometry, file.maps[static_cast<std::size_t>(job.map)], compressed, reason)) {
+                problems[j] = "cannot write " + job.finalPath + ": " + reason;
+                return;
+            }
+            pieces.push_back(compressed.view());
+        } else {
+            pieces.push_back(json);
         }
         temps[j] = std::make_unique<TempFile>();
-        const std::string& bytes = job.map == -2 ? json : content;
-        if (!temps[j]->create(folder, job.suffix, reason) || !temps[j]->writeAll(bytes, job.finalPath, reason)) {
+        if (!temps[j]->create(folder, job.suffix, reason) || !temps[j]->writeAll(pieces, job.finalPath, reason)) {
             problems[j] = reason;
             return;
         }
         done[j] = 1;
     });
     if (failed()) return false;
-    // Then every file to the disk, side by side: the file system commits
-    // them together instead of one journal flush after the other.
-    shareWork(static_cast<int>(std::min<int64_t>(jobCount, 8)), jobCount, 1, [&](int64_t first, int64_t, int) {
+    // Then every file to the disk, all at once: the file system commits them
+    // together instead of one journal flush after the other. A thread each,
+    // since they only wait; a second round would wait for a second commit.
+    shareWork(static_cast<int>(jobCount), jobCount, 1, [&](int64_t first, int64_t, int) {
         const auto j = static_cast<std::size_t>(first);
         done[j] = temps[j]->finish(jobs[j].finalPath, problems[j]) ? 1 : 0;
     });
@@ -950,26 +998,37 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
         }
         step.done = true;
     }
-    for (const Commit& step : steps)
-        if (!step.keptPath.empty()) std::remove(step.keptPath.c_str());
 
-    // Files the earlier index of this name listed and this save did not write
-    // belong to results that no longer exist.
+    // What is left to remove: the earlier files kept aside, and the files the
+    // earlier index of this name listed and this save did not write (they
+    // belong to results that no longer exist).
+    std::vector<std::string> removals;
+    for (const Commit& step : steps)
+        if (!step.keptPath.empty()) removals.push_back(step.keptPath);
     std::set<std::string> written(niftiNames.begin(), niftiNames.end());
     written.insert(mapFileName);
     for (const std::string& name : earlierFiles) {
         const std::string path = folder + "/" + name;
         const bool ownedByRun = record.namesInRun != nullptr && record.namesInRun->count(foldAsciiCase(path)) > 0;
-        if (written.count(name) == 0 && !ownedByRun) std::remove(path.c_str());
+        if (written.count(name) == 0 && !ownedByRun) removals.push_back(path);
     }
-
+    // Removing a file frees its blocks, which takes the file system a while
+    // for each: they are removed side by side, while the folder's new names
+    // are brought to the disk (job 0).
+    const auto removalCount = static_cast<int64_t>(removals.size());
+    shareWork(static_cast<int>(removalCount + 1), removalCount + 1, 1, [&](int64_t first, int64_t, int) {
+        if (first > 0) {
+            std::remove(removals[static_cast<std::size_t>(first - 1)].c_str());
+            return;
+        }
 #if !defined(_WIN32)  // MOVEFILE_WRITE_THROUGH has already made the names durable there
-    int folderHandle = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (folderHandle >= 0) {
-        ::fsync(folderHandle);
-        ::close(folderHandle);
-    }
+        int folderHandle = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        if (folderHandle >= 0) {
+            ::fsync(folderHandle);
+            ::close(folderHandle);
+        }
 #endif
+    });
     if (record.namesInRun != nullptr)
         for (const Commit& step : steps) record.namesInRun->insert(foldAsciiCase(step.finalPath));
     return true;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -53,6 +54,22 @@ struct LdiFile {
 
 // Byte image of a map set in the .ldi format.
 std::string encodeLdi(const LdiFile& file);
+
+// The same image as pieces that follow one another, for writing without
+// copying the voxels: the header with the maps' headers, each map's voxels
+// where they lie (when they are already in the file's byte order) and the
+// checksum. The pieces point into `file` and into this record.
+struct LdiPieces {
+    std::string head;
+    std::string converted;  // the voxels, converted, when they cannot be used where they lie
+    char checksum[4] = {};
+    std::vector<std::string_view> pieces;
+
+    LdiPieces() = default;
+    LdiPieces(const LdiPieces&) = delete;
+    LdiPieces& operator=(const LdiPieces&) = delete;
+};
+void layOutLdi(const LdiFile& file, LdiPieces& out);
 
 // Reads a .ldi byte image. Any byte sequence gives either a map set or a
 // message (the line number of the result is always 0: the format is binary).
@@ -126,7 +143,13 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
 // map's [z][y][x] order, sform and qform (Talairach) placing voxel (i, j, k)
 // at the anatomy's coordinates (see docs/formats.md). False with a reason
 // when the map does not fit its grid.
-bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, std::string& encoded, std::string& problem);
+// The compressed bytes go to a buffer that is not zero-filled first.
+struct ByteBuffer {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+    std::string_view view() const { return {bytes.get(), size}; }
+};
+bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, ByteBuffer& encoded, std::string& problem);
 
 // Writes one map as encodeNiftiMap makes it (the path should end in ".nii.gz").
 bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const LdiMap& map,
