@@ -47,7 +47,7 @@ bool scoreGroundTruth(const GroundTruth& truth, const LdiFile& maps, double q, s
         MapDisplay display;
         std::string notice;
         if (!chooseDisplay(maps, index, true, q, display, problem, notice)) return false;
-        const std::vector<float>& voxels = maps.maps[index].voxels;
+        const MapValues& voxels = maps.maps[index].voxels;
         for (std::size_t v = 0; v < truth.grid.size() && v < voxels.size(); ++v) {
             if (truth.grid[v] != letter) continue;
             ++s.voxels;

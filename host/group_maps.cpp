@@ -389,7 +389,7 @@ bool testKey(const GroupRequest& request, const GroupKey& key, uint64_t seed, co
         map.negativeColourLow = look.negativeLow;
         map.negativeColourHigh = look.negativeHigh;
         map.useNegativeColours = 1;
-        map.voxels = *output.values;
+        map.voxels.assign(output.values->begin(), output.values->end());
         if (output.values == &t) {
             const double critical = fweCriticalT(outcome, request.q.empty() ? 0.05 : request.q.front());
             map.lowerThreshold = std::isfinite(critical) ? static_cast<float>(critical) : nothingPasses;

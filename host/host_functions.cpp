@@ -371,7 +371,8 @@ LDI_HOST_EXPORT int syCreateNRVMPsForCurrentVMR(int mapCount, int /*reserved*/, 
         maps.content.maps.resize(static_cast<std::size_t>(mapCount));
         for (LdiMap& map : maps.content.maps) {
             map.fdrThresholds.assign(static_cast<std::size_t>(levelCount), 0.0f);
-            map.voxels.assign(static_cast<std::size_t>(g.voxelCount()), 0.0f);
+            // Zeros without writing them: the plug-in writes the values it computes.
+            map.voxels.resize(static_cast<std::size_t>(g.voxelCount()));
         }
         state.maps = std::move(maps);
         header->mapCount = mapCount;

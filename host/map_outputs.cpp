@@ -204,7 +204,7 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
         map.fdrThresholds = thresholds.searched ? thresholds.thresholds
                                                 : std::vector<float>(parameters.qThresholdsForFDR.size(), 0.0f);
         map.passingVoxels = thresholds.passing;
-        map.voxels = seed.maps[m];
+        map.voxels.assign(seed.maps[m].begin(), seed.maps[m].end());
         set.maps.push_back(std::move(map));
         niftiNames.push_back(base + "_cond-" + seed.conditionLabels[condition] + "_stat-" + mapKindLabel(type) +
                              "_ldi.nii.gz");

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <iosfwd>
 #include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -19,6 +22,38 @@ namespace ldi_host {
 
 constexpr char LDI_MAGIC[8] = {'L', 'D', 'I', 'M', 'A', 'P', 'S', '\0'};
 constexpr uint32_t LDI_FORMAT_VERSION = 1;
+
+// Storage for a map's values whose new elements cost nothing until they are
+// written: it comes from calloc (memory fresh from the system is already zero,
+// so nothing is written to it) and resize() leaves added values as the
+// storage holds them. So resize() gives zeros only when it allocates; assign()
+// sets values as usual.
+template <typename T>
+struct ZeroedAllocator {
+    using value_type = T;
+    ZeroedAllocator() = default;
+    template <typename U>
+    ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        void* memory = std::calloc(n, sizeof(T));
+        if (memory == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(memory);
+    }
+    void deallocate(T* memory, std::size_t) noexcept { std::free(memory); }
+    template <typename U>
+    void construct(U* at) noexcept {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+    template <typename U>
+    bool operator==(const ZeroedAllocator<U>&) const noexcept { return true; }
+    template <typename U>
+    bool operator!=(const ZeroedAllocator<U>&) const noexcept { return false; }
+};
+using MapValues = std::vector<float, ZeroedAllocator<float>>;
 
 struct LdiMap {
     std::string name;  // display name
@@ -34,7 +69,7 @@ struct LdiMap {
     // Per threshold level, how many voxels pass (-1: unknown). Not part of the
     // .ldi format: known from the computation, or from a JSON index.
     std::vector<int64_t> passingVoxels;
-    std::vector<float> voxels;         // dimZ * dimY * dimX values, [z][y][x]
+    MapValues voxels;                  // dimZ * dimY * dimX values, [z][y][x]
 };
 
 // The box fields (xStart .. resolution) come from GridBox.

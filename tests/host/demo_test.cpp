@@ -259,7 +259,7 @@ TEST(Demo, ScoresAndVerdicts) {
         LdiMap map;
         map.name = name;
         map.fdrThresholds = {at01, at05};
-        map.voxels = std::move(voxels);
+        map.voxels.assign(voxels.begin(), voxels.end());
         maps.maps.push_back(map);
     };
     add("Task: Inst", {5.0f, 0.0f, 1.0f}, 6.0f, 5.0f);      // at the threshold passes

@@ -93,7 +93,7 @@ protected:
             if (image == nullptr) continue;
             EXPECT_EQ(image->nx * image->ny * image->nz, 24);
             EXPECT_EQ(std::vector<float>(static_cast<float*>(image->data), static_cast<float*>(image->data) + 24),
-                      map.voxels);
+                      std::vector<float>(map.voxels.begin(), map.voxels.end()));
             nifti_image_free(image);
         }
         // The plug-in's own log of the VOI lies beside them.

@@ -293,11 +293,11 @@ TEST(SaveResults, AFailureLeavesNothingBehind) {
 namespace {
 
 // The ".ldi" set as saved: voxels of map m, read back from its NIfTI file.
-std::vector<float> niftiVoxels(const std::string& path) {
+MapValues niftiVoxels(const std::string& path) {
     nifti_image* image = nifti_image_read(path.c_str(), 1);
     if (image == nullptr) return {};
     const float* data = static_cast<const float*>(image->data);
-    std::vector<float> voxels(data, data + image->nvox);
+    MapValues voxels(data, data + image->nvox);
     nifti_image_free(image);
     return voxels;
 }

@@ -40,7 +40,7 @@ void number(ResultDifference& result, const std::string& what, float expected, f
 }
 
 // Voxels a viewer shows at this threshold: not 0 and |value| at least the threshold.
-int64_t passing(const std::vector<float>& voxels, float threshold) {
+int64_t passing(const ldi_host::MapValues& voxels, float threshold) {
     int64_t count = 0;
     for (float value : voxels)
         if (value != 0.0f && std::fabs(value) >= threshold) ++count;
@@ -48,7 +48,7 @@ int64_t passing(const std::vector<float>& voxels, float threshold) {
 }
 
 // The largest finite magnitude of a map's voxels.
-float magnitude(const std::vector<float>& voxels) {
+float magnitude(const ldi_host::MapValues& voxels) {
     float largest = 0.0f;
     for (float value : voxels)
         if (std::isfinite(value)) largest = std::max(largest, std::fabs(value));
