@@ -744,6 +744,9 @@ namespace {
 // The longest file name the common file systems take, in bytes.
 constexpr std::size_t kMaxFileNameBytes = 255;
 
+// Threads that only wait for the disk, at most, in one step of a save.
+constexpr int64_t kMostWaitingThreads = 64;
+
 // A NIfTI label cut to `room` bytes: the start of the condition and the end,
 // where the map kind is, so that cut names still tell the kinds apart.
 // Labels are ASCII (fileLabel), so any byte is a place to cut.
@@ -967,9 +970,11 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     });
     if (failed()) return false;
     // Then every file to the disk, all at once: the file system commits them
-    // together instead of one journal flush after the other. A thread each,
-    // since they only wait; a second round would wait for a second commit.
-    shareWork(static_cast<int>(jobCount), jobCount, 1, [&](int64_t first, int64_t, int) {
+    // together instead of one journal flush after the other. A thread each
+    // (up to a bound), since they only wait; a second round would wait for a
+    // second commit.
+    shareWork(static_cast<int>(std::min<int64_t>(jobCount, kMostWaitingThreads)), jobCount, 1,
+              [&](int64_t first, int64_t, int) {
         const auto j = static_cast<std::size_t>(first);
         done[j] = temps[j]->finish(jobs[j].finalPath, problems[j]) ? 1 : 0;
     });
@@ -1016,7 +1021,8 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     // for each: they are removed side by side, while the folder's new names
     // are brought to the disk (job 0).
     const auto removalCount = static_cast<int64_t>(removals.size());
-    shareWork(static_cast<int>(removalCount + 1), removalCount + 1, 1, [&](int64_t first, int64_t, int) {
+    shareWork(static_cast<int>(std::min<int64_t>(removalCount + 1, kMostWaitingThreads)), removalCount + 1, 1,
+              [&](int64_t first, int64_t, int) {
         if (first > 0) {
             std::remove(removals[static_cast<std::size_t>(first - 1)].c_str());
             return;

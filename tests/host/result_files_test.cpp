@@ -106,6 +106,22 @@ TEST(LdiFormat, RoundTripKeepsEveryField) {
     }
 }
 
+TEST(LdiFormat, AMapShorterThanItsGridIsStoredPaddedWithZeros) {
+    // Short maps are converted into one block; full ones are written from
+    // where they lie. Both ways must give the same file.
+    LdiFile shortened = sampleMapSet();
+    shortened.maps[1].voxels.resize(4);
+    LdiFile padded = shortened;
+    padded.maps[1].voxels.assign(shortened.maps[1].voxels.begin(), shortened.maps[1].voxels.end());
+    padded.maps[1].voxels.push_back(0.0f);
+    padded.maps[1].voxels.push_back(0.0f);
+    const std::string bytes = encodeLdi(shortened);
+    EXPECT_EQ(bytes, encodeLdi(padded));
+    Parsed<LdiFile> decoded = decodeLdi(bytes);
+    ASSERT_TRUE(decoded.ok) << decoded.message;
+    EXPECT_EQ(decoded.value.maps[1].voxels, padded.maps[1].voxels);
+}
+
 TEST(LdiFormat, DamagedFilesAreRefusedWithAReason) {
     const std::string bytes = encodeLdi(sampleMapSet());
     // Every truncation fails, none crashes or allocates from a bad count.
