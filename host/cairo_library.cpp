@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <atomic>
 #include <type_traits>
 
 namespace ldi_host {
@@ -13,14 +12,15 @@ struct Loaded {
     std::string problem;  // empty when loaded
 };
 
-std::atomic<const CairoLibrary*> loadedLibrary{nullptr};
+// The names the run-time packages install (libcairo2, libfontconfig1).
+constexpr const char* kCairoName = "libcairo.so.2";
+constexpr const char* kFontconfigName = "libfontconfig.so.1";
 
 Loaded load() {
     Loaded result;
     CairoLibrary& c = result.library;
-    // The names the run-time packages install (libcairo2, libfontconfig1).
-    void* cairo = ::dlopen("libcairo.so.2", RTLD_NOW | RTLD_LOCAL);
-    void* fontconfig = cairo != nullptr ? ::dlopen("libfontconfig.so.1", RTLD_NOW | RTLD_LOCAL) : nullptr;
+    void* cairo = ::dlopen(kCairoName, RTLD_NOW | RTLD_LOCAL);
+    void* fontconfig = cairo != nullptr ? ::dlopen(kFontconfigName, RTLD_NOW | RTLD_LOCAL) : nullptr;
     if (cairo == nullptr || fontconfig == nullptr) {
         const char* reason = ::dlerror();
         result.problem = std::string("cannot draw pictures: cairo could not be loaded (") +
@@ -50,10 +50,16 @@ const CairoLibrary* loadCairo(std::string& problem) {
         problem = loaded.problem;
         return nullptr;
     }
-    loadedLibrary.store(&loaded.library);
     return &loaded.library;
 }
 
-const CairoLibrary* loadedCairo() { return loadedLibrary.load(); }
+const CairoLibrary* loadedCairo() {
+    // The system knows whether cairo is loaded; asking it loads nothing.
+    void* cairo = ::dlopen(kCairoName, RTLD_NOW | RTLD_NOLOAD);
+    if (cairo == nullptr) return nullptr;
+    ::dlclose(cairo);
+    std::string ignored;
+    return loadCairo(ignored);
+}
 
 }  // namespace ldi_host

@@ -681,7 +681,7 @@ bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, ByteBuffer& 
     // which every level shrinks alike (to about 45 %), and igzip does it about
     // four times faster than libdeflate's fastest level (zlib is slower still).
     // Its buffers are working memory: nothing needs them zeroed beforehand.
-    const std::unique_ptr<uint8_t[]> levelBuffer(new uint8_t[ISAL_DEF_LVL1_DEFAULT]);
+    const LargeArray<uint8_t> levelBuffer = makeLargeArray<uint8_t>(ISAL_DEF_LVL1_DEFAULT);
     isal_zstream stream;
     isal_deflate_init(&stream);
     stream.gzip_flag = IGZIP_GZIP;
@@ -695,7 +695,7 @@ bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, ByteBuffer& 
         problem = "the image is too large to compress";
         return false;
     }
-    encoded.bytes.reset(new char[capacity]);
+    encoded.bytes = makeLargeArray<char>(capacity);
     stream.next_out = reinterpret_cast<uint8_t*>(encoded.bytes.get());
     stream.avail_out = static_cast<uint32_t>(capacity);
     for (std::size_t p = 0; p < 2; ++p) {

@@ -3,19 +3,16 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 #include <iosfwd>
-#include <memory>
-#include <new>
 #include <set>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "data/grid_box.h"
+#include "stats/large_buffer.h"
 #include "host/text_util.h"
 
 namespace ldi_host {
@@ -23,37 +20,8 @@ namespace ldi_host {
 constexpr char LDI_MAGIC[8] = {'L', 'D', 'I', 'M', 'A', 'P', 'S', '\0'};
 constexpr uint32_t LDI_FORMAT_VERSION = 1;
 
-// Storage for a map's values whose new elements cost nothing until they are
-// written: it comes from calloc (memory fresh from the system is already zero,
-// so nothing is written to it) and resize() leaves added values as the
-// storage holds them. So resize() gives zeros only when it allocates; assign()
-// sets values as usual.
-template <typename T>
-struct ZeroedAllocator {
-    using value_type = T;
-    ZeroedAllocator() = default;
-    template <typename U>
-    ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) {
-        void* memory = std::calloc(n, sizeof(T));
-        if (memory == nullptr) throw std::bad_alloc();
-        return static_cast<T*>(memory);
-    }
-    void deallocate(T* memory, std::size_t) noexcept { std::free(memory); }
-    template <typename U>
-    void construct(U* at) noexcept {
-        ::new (static_cast<void*>(at)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* at, Args&&... args) {
-        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
-    }
-    template <typename U>
-    bool operator==(const ZeroedAllocator<U>&) const noexcept { return true; }
-    template <typename U>
-    bool operator!=(const ZeroedAllocator<U>&) const noexcept { return false; }
-};
-using MapValues = std::vector<float, ZeroedAllocator<float>>;
+// A map's values: new ones cost nothing until written (ZeroedArrayAllocator).
+using MapValues = std::vector<float, ZeroedArrayAllocator<float>>;
 
 struct LdiMap {
     std::string name;  // display name
@@ -180,7 +148,7 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
 // when the map does not fit its grid.
 // The compressed bytes go to a buffer that is not zero-filled first.
 struct ByteBuffer {
-    std::unique_ptr<char[]> bytes;
+    LargeArray<char> bytes;
     std::size_t size = 0;
     std::string_view view() const { return {bytes.get(), size}; }
 };

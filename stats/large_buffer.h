@@ -4,13 +4,15 @@
 // machine), which added up to several milliseconds per run; arrays of 1 MiB and
 // more are therefore placed on 2 MiB boundaries and offered to the system's large
 // pages where it has them (Linux transparent huge pages). Elsewhere, or for
-// smaller arrays, this is plain malloc. Contents are never initialised here.
+// smaller arrays, this is plain malloc. Contents are never initialised here,
+// except by ZeroedArrayAllocator, which gets zeros from calloc.
 #pragma once
 
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <utility>
 
 // Arrays of at least this many bytes are aligned for large pages.
 constexpr std::size_t kLargeBufferThreshold = std::size_t{1} << 20;
@@ -54,5 +56,41 @@ bool operator==(const LargeBufferAllocator<T>&, const LargeBufferAllocator<U>&) 
 }
 template <typename T, typename U>
 bool operator!=(const LargeBufferAllocator<T>&, const LargeBufferAllocator<U>&) {
+    return false;
+}
+
+// Zeroed storage whose zeros cost nothing until they are written: it comes
+// from calloc (memory fresh from the system is already zero, so nothing is
+// written to it) and a container's resize() leaves added values as the
+// storage holds them. So resize() gives zeros only when it allocates; assign()
+// sets values as usual.
+template <typename T>
+struct ZeroedArrayAllocator {
+    using value_type = T;
+    ZeroedArrayAllocator() = default;
+    template <typename U>
+    ZeroedArrayAllocator(const ZeroedArrayAllocator<U>&) noexcept {}
+    T* allocate(std::size_t count) {
+        void* block = std::calloc(count, sizeof(T));
+        if (block == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(block);
+    }
+    void deallocate(T* block, std::size_t) noexcept { std::free(block); }
+    template <typename U>
+    void construct(U* at) noexcept {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+
+template <typename T, typename U>
+bool operator==(const ZeroedArrayAllocator<T>&, const ZeroedArrayAllocator<U>&) {
+    return true;
+}
+template <typename T, typename U>
+bool operator!=(const ZeroedArrayAllocator<T>&, const ZeroedArrayAllocator<U>&) {
     return false;
 }
