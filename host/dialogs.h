@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/text_util.h"
+#include "formats/text_util.h"
 
 namespace ldi_host {
 

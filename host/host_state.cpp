@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "data/vtc_file.h"
-#include "host/whole_file.h"
+#include "formats/whole_file.h"
 
 namespace ldi_host {
 

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "host/dialogs.h"
-#include "host/protocol_file.h"
-#include "host/result_files.h"
-#include "host/voi_file.h"
+#include "formats/protocol_file.h"
+#include "formats/result_files.h"
+#include "formats/voi_file.h"
 #include "base/host_api.h"
 
 namespace ldi_host {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/dialogs.h"
-#include "host/voi_file.h"
+#include "formats/voi_file.h"
 
 namespace ldi_host {
 

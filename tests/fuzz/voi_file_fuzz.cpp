@@ -16,7 +16,7 @@
 #include "data/voi_time_course.h"
 #include "data/vtc_file.h"
 #include "fuzz_check.h"
-#include "host/voi_file.h"
+#include "formats/voi_file.h"
 #include "base/host_api.h"
 #include "stats/matrix.h"
 

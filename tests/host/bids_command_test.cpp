@@ -21,11 +21,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/confounds.h"
-#include "host/group_maps.h"
-#include "host/nifti_image.h"
-#include "host/result_files.h"
-#include "host/simulate.h"
+#include "formats/confounds.h"
+#include "study/group_maps.h"
+#include "formats/nifti_image.h"
+#include "formats/result_files.h"
+#include "simulation/simulate.h"
 #include "host_test_support.h"
 
 using namespace ldi_host;

@@ -17,12 +17,12 @@
 
 #include "data/voi_time_course.h"
 #include "data/vtc_file.h"
-#include "host/demo.h"
-#include "host/nifti_image.h"
+#include "simulation/demo.h"
+#include "formats/nifti_image.h"
 #include "host/plugin_loader.h"
-#include "host/result_files.h"
-#include "host/simulate.h"
-#include "host/voi_file.h"
+#include "formats/result_files.h"
+#include "simulation/simulate.h"
+#include "formats/voi_file.h"
 #include "host_test_support.h"
 #include "support/vtc_writer.h"
 

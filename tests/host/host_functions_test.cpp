@@ -7,7 +7,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "host/run_command.h"
+#include "commands/run_command.h"
 #include "host/host_functions.h"
 #include "host/host_state.h"
 #include "host/plugin_loader.h"

@@ -18,10 +18,10 @@
 
 #include <nifti1.h>
 
-#include "host/bids_inputs.h"
-#include "host/nifti_image.h"
-#include "host/nifti_source.h"
-#include "host/result_files.h"
+#include "formats/bids_inputs.h"
+#include "formats/nifti_image.h"
+#include "analysis/nifti_source.h"
+#include "formats/result_files.h"
 #include "host_test_support.h"
 
 using namespace ldi_host;

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "host/montage.h"
-#include "host/result_files.h"
+#include "pictures/montage.h"
+#include "formats/result_files.h"
 #include "host_test_support.h"
 #include "support/vtc_writer.h"
 

@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/montage.h"
-#include "host/result_files.h"
+#include "pictures/montage.h"
+#include "formats/result_files.h"
 #include "host_test_support.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <nifti1_io.h>
 #include <zlib.h>
 
-#include "host/result_files.h"
-#include "host/temporary_files.h"
+#include "formats/result_files.h"
+#include "formats/temporary_files.h"
 #include "host_test_support.h"
 #include "support/vtc_writer.h"
 

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "host/dialogs.h"
-#include "host/protocol_file.h"
-#include "host/text_util.h"
-#include "host/voi_file.h"
+#include "formats/protocol_file.h"
+#include "formats/text_util.h"
+#include "formats/voi_file.h"
 
 using namespace ldi_host;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/result_files.h"
+#include "formats/result_files.h"
 
 namespace ldi_windows_check {
 

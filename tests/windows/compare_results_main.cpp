@@ -6,7 +6,7 @@
 #include <string>
 
 #include "compare_results.h"
-#include "host/whole_file.h"
+#include "formats/whole_file.h"
 
 namespace {
 

@@ -1,0 +1,77 @@
+// The files ldi map leaves in its output folder: per seed the maps as NIfTI
+// files with JSON sidecars, the map set (.ldi) with its JSON index in the
+// schema of ldi run, and the run log; dataset_description.json once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "config/global_parameters.h"
+#include "engine/engine.h"
+#include "engine/order_selection.h"
+#include "formats/nifti_image.h"
+
+namespace ldi_host {
+
+// Writes `content` to `path` through a file created exclusively (O_EXCL)
+// beside it, flushed to the disk and then renamed over `path`: the path holds
+// either its earlier content or the whole new one. False with a message.
+bool writeFileSafely(const std::string& path, std::string_view content, std::string& problem);
+
+// ldi's own version, as `ldi --version` gives it.
+extern const char* const ldiVersion;
+
+// The current time as ISO 8601 in UTC ("2024-06-07T12:00:00Z"), as the
+// sidecars record it.
+std::string utcDate();
+
+struct MapRunInput {
+    std::string path;
+    uint64_t bytes = 0;
+};
+
+// What every map of a run shares.
+struct MapRunRecord {
+    const GlobalParameters* parameters = nullptr;
+    int64_t rngSeed = 0;
+    std::string fdrMethod = "plugin";
+    std::string fdrDependence = "positive";
+    int32_t nullDraws = 1;
+    std::string writeP;  // "", "p" or "z": the maps' p-values or z scores as NIfTI maps too
+    // With --order auto: the orders tried and their median criteria (empty
+    // when the order was given).
+    OrderSelection orderSelection;
+    std::vector<MapRunInput> inputs;
+    std::string date;  // ISO 8601, UTC
+    std::string entityPrefix;
+    NiftiHeader grid;  // the bold's header: the maps' grid and orientation
+};
+
+// One seed's results as the engine handed them over.
+struct SeedResults {
+    std::string seedName;
+    std::string seedLabel;                    // safe for file names
+    std::vector<std::string> conditionNames;  // per condition
+    std::vector<std::string> conditionLabels;
+    std::vector<MapType> kinds;               // per map of a condition
+    std::vector<std::vector<float>> maps;     // condition * kinds.size() + kind
+    std::vector<MapThresholds> thresholds;    // same order
+    std::string runLog;
+};
+
+// "ref2vox", "vox2ref", "inst", "dldi", "dldiit" or "dldirc".
+std::string mapKindLabel(MapType type);
+
+// Writes every file of one seed into `folder`; the index last, so that an
+// index names only files that exist. False with a message naming the file.
+bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const SeedResults& seed,
+                      std::string& problem);
+
+// dataset_description.json as BIDS derivatives require it.
+bool writeDatasetDescription(const std::string& folder, std::string& problem);
+
+}  // namespace ldi_host

@@ -1,0 +1,206 @@
+#include "analysis/nifti_source.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+namespace ldi_host {
+
+namespace {
+
+std::atomic<int64_t> inMemoryBudget{int64_t{160} << 20};
+std::atomic<int64_t> blockBudget{int64_t{64} << 20};
+
+bool writeAllAt(int fd, const float* data, int64_t count, int64_t offsetValues) {
+    const char* bytes = reinterpret_cast<const char*>(data);
+    std::size_t left = static_cast<std::size_t>(count) * sizeof(float);
+    off_t at = static_cast<off_t>(offsetValues) * static_cast<off_t>(sizeof(float));
+    while (left > 0) {
+        const ssize_t written = ::pwrite(fd, bytes, left, at);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = ENOSPC;
+            return false;
+        }
+        bytes += written;
+        at += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+void NiftiSliceSource::setBudgets(int64_t inMemory, int64_t block) {
+    inMemoryBudget.store(inMemory);
+    blockBudget.store(block);
+}
+
+NiftiSliceSource::~NiftiSliceSource() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool NiftiSliceSource::load(NiftiReader& reader, int32_t firstJudged, const std::string& spillFolder,
+                            const LoadProgress& progress, std::string& problem) {
+    const NiftiHeader& h = reader.header();
+    name_ = reader.path();
+    dimX_ = h.nx();
+    dimY_ = h.ny();
+    dimZ_ = h.nz();
+    const int64_t sliceVoxels = dimX_ * dimY_;
+    const int64_t volumeVoxels = sliceVoxels * dimZ_;
+    const int64_t volumes = h.volumes();
+    // The engine counts a slice's values and a grid's voxels in 32 bits.
+    if (volumes > std::numeric_limits<int32_t>::max() ||
+        sliceVoxels * volumes > std::numeric_limits<int32_t>::max() ||
+        volumeVoxels > std::numeric_limits<int32_t>::max()) {
+        problem = name_ + ": the run is too large (" + std::to_string(dimX_) + " x " + std::to_string(dimY_) + " x " +
+                  std::to_string(dimZ_) + " voxels x " + std::to_string(volumes) +
+                  " volumes; one slice's values must stay below 2^31)";
+        return false;
+    }
+    volumes_ = static_cast<int32_t>(volumes);
+    sliceValues_ = static_cast<int32_t>(sliceVoxels * volumes);
+
+    const int64_t runBytes = volumeVoxels * volumes * static_cast<int64_t>(sizeof(float));
+    const bool inMemory = runBytes <= inMemoryBudget.load();
+    blockVolumes_ = inMemory ? volumes_
+                             : static_cast<int32_t>(std::clamp<int64_t>(
+                                   blockBudget.load() / (volumeVoxels * static_cast<int64_t>(sizeof(float))), 1,
+                                   volumes));
+    LargeArray<float> block;
+    if (inMemory) {
+        memory_ = makeLargeArray<float>(static_cast<std::size_t>(volumeVoxels * volumes));
+    } else {
+        std::string pattern = spillFolder + "/.ldi-map-run-XXXXXX";
+        std::vector<char> path(pattern.begin(), pattern.end());
+        path.push_back('\0');
+        fd_ = ::mkstemp(path.data());
+        if (fd_ < 0) {
+            problem = "cannot create a temporary file in " + spillFolder + " for the data of " + name_ + ": " +
+                      std::strerror(errno);
+            return false;
+        }
+        // Unlinked at once: whatever way the run ends, nothing stays behind.
+        ::unlink(path.data());
+        block = makeLargeArray<float>(static_cast<std::size_t>(volumeVoxels * blockVolumes_));
+    }
+
+    std::vector<float> volume(static_cast<std::size_t>(volumeVoxels));
+    std::vector<float> first(static_cast<std::size_t>(volumeVoxels), 0.0f);
+    std::vector<uint8_t> finite(static_cast<std::size_t>(volumeVoxels), 1);
+    std::vector<uint8_t> varies(static_cast<std::size_t>(volumeVoxels), 0);
+    const int32_t judgedFrom = std::clamp(firstJudged, 0, volumes_);
+    for (int32_t t = 0; t < volumes_; ++t) {
+        if (!reader.readVolume(volume.data(), problem)) return false;
+        if (t >= judgedFrom) {
+            for (std::size_t v = 0; v < volume.size(); ++v) {
+                const float value = volume[v];
+                if (!std::isfinite(value)) finite[v] = 0;
+                if (t == judgedFrom) first[v] = value;
+                else if (value != first[v]) varies[v] = 1;
+            }
+        }
+        if (inMemory) {
+            float* out = memory_.get();
+            for (int64_t v = 0; v < volumeVoxels; ++v) out[v * volumes + t] = volume[static_cast<std::size_t>(v)];
+        } else {
+            const int32_t t0 = t / blockVolumes_ * blockVolumes_;
+            const int64_t length = std::min(blockVolumes_, volumes_ - t0);
+            const int64_t k = t - t0;
+            float* out = block.get();
+            for (int64_t v = 0; v < volumeVoxels; ++v) out[v * length + k] = volume[static_cast<std::size_t>(v)];
+            if (k + 1 == length &&
+                !writeAllAt(fd_, out, volumeVoxels * length, static_cast<int64_t>(t0) * volumeVoxels)) {
+                problem = "cannot write the temporary copy of " + name_ + " in " + spillFolder + ": " +
+                          std::strerror(errno);
+                return false;
+            }
+        }
+        if (progress) progress(t + 1, volumes_);
+    }
+    if (!reader.finish(problem)) return false;
+    usable_.assign(static_cast<std::size_t>(volumeVoxels), 0);
+    for (std::size_t v = 0; v < usable_.size(); ++v) usable_[v] = finite[v] != 0 && varies[v] != 0 ? 1 : 0;
+
+    if (!inMemory && blockVolumes_ < volumes_) {
+        const unsigned threads = std::max(2u, std::thread::hardware_concurrency());
+        for (unsigned i = 0; i < threads; ++i) {
+            scratchStore_.push_back(makeLargeArray<float>(static_cast<std::size_t>(sliceVoxels * blockVolumes_)));
+            freeScratch_.push_back(scratchStore_.back().get());
+        }
+    }
+    return true;
+}
+
+void NiftiSliceSource::allocateSlice(SliceValues& slice) const {
+    slice.shorts.reset();
+    slice.floats = makeLargeArray<float>(static_cast<std::size_t>(sliceValues_));
+    slice.capacity = sliceValues_;
+}
+
+bool NiftiSliceSource::readChunk(int64_t offsetValues, int64_t count, float* out) {
+    if (memory_) {
+        std::memcpy(out, memory_.get() + offsetValues, static_cast<std::size_t>(count) * sizeof(float));
+        return true;
+    }
+    char* bytes = reinterpret_cast<char*>(out);
+    std::size_t left = static_cast<std::size_t>(count) * sizeof(float);
+    off_t at = static_cast<off_t>(offsetValues) * static_cast<off_t>(sizeof(float));
+    while (left > 0) {
+        const ssize_t got = ::pread(fd_, bytes, left, at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        bytes += got;
+        at += got;
+        left -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+float* NiftiSliceSource::takeScratch() {
+    std::unique_lock<std::mutex> lock(scratchLock_);
+    scratchFreed_.wait(lock, [this] { return !freeScratch_.empty(); });
+    float* scratch = freeScratch_.back();
+    freeScratch_.pop_back();
+    return scratch;
+}
+
+void NiftiSliceSource::returnScratch(float* scratch) {
+    {
+        std::lock_guard<std::mutex> lock(scratchLock_);
+        freeScratch_.push_back(scratch);
+    }
+    scratchFreed_.notify_one();
+}
+
+bool NiftiSliceSource::readSlice(int32_t z, SliceValues& slice) {
+    if (z < 0 || z >= dimZ_ || !slice.floats || slice.capacity < sliceValues_) return false;
+    const int64_t sliceVoxels = dimX_ * dimY_;
+    const int64_t volumeVoxels = sliceVoxels * dimZ_;
+    float* out = slice.floats.get();
+    if (blockVolumes_ >= volumes_) return readChunk(z * sliceVoxels * volumes_, sliceValues_, out);
+    float* scratch = takeScratch();
+    bool ok = true;
+    for (int32_t t0 = 0; t0 < volumes_ && ok; t0 += blockVolumes_) {
+        const int64_t length = std::min(blockVolumes_, volumes_ - t0);
+        ok = readChunk(static_cast<int64_t>(t0) * volumeVoxels + z * sliceVoxels * length, sliceVoxels * length,
+                       scratch);
+        for (int64_t v = 0; v < sliceVoxels && ok; ++v) {
+            const float* from = scratch + v * length;
+            float* to = out + v * volumes_ + t0;
+            for (int64_t k = 0; k < length; ++k) to[k] = from[k];
+        }
+    }
+    returnScratch(scratch);
+    return ok;
+}
+
+}  // namespace ldi_host

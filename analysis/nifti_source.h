@@ -1,0 +1,80 @@
+// A 4D NIfTI run as a source of voxel time courses for the engine. The file
+// is read once, front to back (volume after volume, as NIfTI stores it), and
+// turned into the engine's order (slice after slice, each voxel's time course
+// whole). A run that fits a modest budget is held in memory in that order;
+// a larger one goes to an unlinked temporary file in blocks of volumes,
+// written once and read back with one positional read per block and slice,
+// so that memory stays bounded whatever the size of the run.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/slice_source.h"
+#include "formats/nifti_image.h"
+#include "stats/large_buffer.h"
+
+namespace ldi_host {
+
+// Called after each volume read: volumes done, volumes in all.
+using LoadProgress = std::function<void(int64_t done, int64_t total)>;
+
+class NiftiSliceSource : public SliceSource {
+public:
+    NiftiSliceSource() = default;
+    ~NiftiSliceSource() override;
+    NiftiSliceSource(const NiftiSliceSource&) = delete;
+    NiftiSliceSource& operator=(const NiftiSliceSource&) = delete;
+
+    // Reads every volume of an opened reader. Voxels are judged usable on
+    // volumes from `firstJudged` (0-based) on. A large run spills into
+    // `spillFolder`. False with a message naming the file.
+    bool load(NiftiReader& reader, int32_t firstJudged, const std::string& spillFolder,
+              const LoadProgress& progress, std::string& problem);
+
+    const std::string& name() const override { return name_; }
+    int32_t numVolumes() const override { return volumes_; }
+    bool holdsFloats() const override { return true; }
+    int32_t sliceValueCount() const override { return sliceValues_; }
+    int64_t sliceBytes() const override { return static_cast<int64_t>(sliceValues_) * 4; }
+    void allocateSlice(SliceValues& slice) const override;
+    bool readSlice(int32_t z, SliceValues& slice) override;
+
+    // Per voxel of the grid ([z][y][x]): 1 when its values from the judged
+    // volumes on are all finite and not all equal.
+    const std::vector<uint8_t>& usable() const { return usable_; }
+    // True when the run went to a temporary file.
+    bool spilled() const { return fd_ >= 0; }
+
+    // Budgets (bytes): a run up to `inMemory` is held whole; a larger one is
+    // transposed in blocks of about `block`. For the tests.
+    static void setBudgets(int64_t inMemory, int64_t block);
+
+private:
+    bool readChunk(int64_t offsetValues, int64_t count, float* out);
+    float* takeScratch();
+    void returnScratch(float* scratch);
+
+    std::string name_;
+    int64_t dimX_ = 0, dimY_ = 0, dimZ_ = 0;
+    int32_t volumes_ = 0;
+    int32_t sliceValues_ = 0;
+    int32_t blockVolumes_ = 1;
+    LargeArray<float> memory_;  // the whole run in slice order, when held
+    int fd_ = -1;               // the temporary file otherwise
+    std::vector<uint8_t> usable_;
+
+    // Room for one block of one slice per reader thread, made before the
+    // voxel loop so that reading allocates nothing.
+    std::vector<LargeArray<float>> scratchStore_;
+    std::vector<float*> freeScratch_;
+    std::mutex scratchLock_;
+    std::condition_variable scratchFreed_;
+};
+
+}  // namespace ldi_host
