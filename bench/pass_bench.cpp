@@ -35,6 +35,7 @@
 #include "stats/parallel.h"
 #include "plugin/analysis_context.h"
 #include "plugin/run_inputs.h"
+#include "plugin/run_seed.h"
 #include "setup/analysis_setup.h"
 #include "stats/random.h"
 #include "stats/sorting.h"
@@ -159,7 +160,7 @@ struct BenchRun {
         Condition& condition = addCondition(setup, "A");
         VtcEntry& entry = addVtcEntry(condition, vtcPath, vtcPath);
         entry.intervals = {{5, 395}};
-        pinCalendarClock(1700000000);
+        context.rngSeed = 1700000000u;
         ready = prepareReferenceTimeCourses(context, setup, errors) == 1 &&
                 generateSurrogates(context, setup, errors) == 1;
         if (!ready) std::fprintf(stderr, "benchmark data set: %s\n", errors.str().c_str());
@@ -167,7 +168,6 @@ struct BenchRun {
 
     ~BenchRun() {
         releaseAnalysisContext(context);
-        unpinCalendarClock();
         std::error_code ignored;
         if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
     }
@@ -194,8 +194,8 @@ void pass(benchmark::State& state) {
         state.SkipWithError("the data set could not be prepared");
         return;
     }
-    setVoxelPassMethod(fast ? VoxelPassMethod::fast : VoxelPassMethod::sequential);
-    setComputationThreadCount(threads);
+    run.context.options.passMethod = fast ? VoxelPassMethod::fast : VoxelPassMethod::sequential;
+    run.context.options.threads = threads;
     // The threads a run keeps for all its steps.
     run.context.work.workers = std::make_unique<WorkerTeam>(threads - 1);
     for (auto _ : state) {
@@ -205,8 +205,7 @@ void pass(benchmark::State& state) {
         }
     }
     run.context.work.workers.reset();
-    setVoxelPassMethod(VoxelPassMethod::fast);
-    setComputationThreadCount(0);
+    run.context.options = EngineOptions{};
     state.counters["voxels/s"] =
         benchmark::Counter(static_cast<double>(kDimX * kDimY * kDimZ), benchmark::Counter::kIsIterationInvariantRate);
 }
@@ -292,7 +291,7 @@ void wholeRun(benchmark::State& state) {
         state.SkipWithError("the data set or the host could not be prepared");
         return;
     }
-    setComputationThreadCount(static_cast<int>(state.range(0)));
+    requestThreadCount(static_cast<int>(state.range(0)));
     // A set-up of its own: a run links its entries to the files of its own context,
     // which are gone after the run.
     AnalysisSetup setup = run.setup;
@@ -304,7 +303,7 @@ void wholeRun(benchmark::State& state) {
             break;
         }
     }
-    setComputationThreadCount(0);
+    requestThreadCount(0);
 }
 BENCHMARK(wholeRun)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
 
@@ -314,11 +313,11 @@ void surrogates(benchmark::State& state) {
         state.SkipWithError("the data set could not be prepared");
         return;
     }
-    setComputationThreadCount(static_cast<int>(state.range(0)));
+    run.context.options.threads = static_cast<int>(state.range(0));
     run.context.work.workers = std::make_unique<WorkerTeam>(static_cast<int>(state.range(0)) - 1);
     for (auto _ : state) benchmark::DoNotOptimize(generateSurrogates(run.context, run.setup, run.errors));
     run.context.work.workers.reset();
-    setComputationThreadCount(0);
+    run.context.options = EngineOptions{};
 }
 BENCHMARK(surrogates)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 

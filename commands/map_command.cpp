@@ -37,7 +37,6 @@
 #include "formats/nifti_image.h"
 #include "analysis/nifti_source.h"
 #include "stats/parallel.h"
-#include "stats/random.h"
 
 namespace ldi_host {
 
@@ -235,26 +234,31 @@ void checkOutputFolder(const std::string& out) {
         throw InputError{"cannot create the output folder " + out + ": " + at.string() + " is not writable"};
 }
 
-// Progress lines of the engine, without the log pane's prefix and markup.
-std::string plainProgress(const std::string& text) {
-    std::string plain;
-    bool inTag = false;
-    for (char c : text) {
-        if (c == '<') inTag = true;
-        else if (c == '>' && inTag) inTag = false;
-        else if (!inTag) plain += c;
-    }
+// Each line of the text as a plain progress line of its own.
+std::string plainLines(const std::string& text) {
     std::string result;
-    std::istringstream lines(plain);
+    std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
-        const std::string prefix = "// LDI>";
-        if (line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
         const std::size_t start = line.find_first_not_of(" \t");
         if (start == std::string::npos) continue;
         result += "ldi: " + line.substr(start) + "\n";
     }
     return result;
+}
+
+// A progress event of the engine as plain lines on standard error.
+std::string progressLines(const EngineProgress& event) {
+    using Stage = EngineProgress::Stage;
+    switch (event.stage) {
+    case Stage::surrogates: return plainLines("Generating surrogate ref time-courses...");
+    case Stage::condition: return plainLines("Condition: " + event.text);
+    case Stage::slices: return plainLines(std::to_string(std::lround(event.fraction * 100.0)) + "%...");
+    case Stage::voxelCounts: return plainLines(event.text);
+    case Stage::maps: return plainLines("Computing maps and thresholds... ");
+    case Stage::warning: return plainLines(event.text);
+    }
+    return std::string();
 }
 
 class MapListener : public EngineListener {
@@ -263,8 +267,8 @@ public:
                 std::ostringstream& runLog, std::ostream& err, bool quiet)
         : run_(run), folder_(folder), seeds_(seeds), runLog_(runLog), err_(err), quiet_(quiet) {}
 
-    void progress(const std::string& text) override {
-        if (!quiet_) err_ << plainProgress(text) << std::flush;
+    void progress(const EngineProgress& event) override {
+        if (!quiet_) err_ << progressLines(event) << std::flush;
     }
     int beginSeed(int32_t seed) override {
         SeedResults& results = seeds_[static_cast<std::size_t>(seed)];
@@ -616,13 +620,9 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
         orderSelection = std::move(selection);
     }
 
-    // The random numbers: pinned to the given seed, or to the clock's value,
+    // The random numbers: from the given seed, or from the clock's value,
     // which is printed and recorded so that the run can be repeated.
     const int64_t rngSeed = options.rngSeed >= 0 ? options.rngSeed : static_cast<int64_t>(std::time(nullptr));
-    pinCalendarClock(rngSeed);
-    struct Unpin {
-        ~Unpin() { unpinCalendarClock(); }
-    } unpin;
     if (options.rngSeed < 0) err << "ldi: rng seed " << rngSeed << " (repeat the run with --rng-seed " << rngSeed << ")" << std::endl;
 
     MapRunRecord record;
@@ -664,15 +664,16 @@ int performMap(const MapOptions& options, const CLI::App& app, std::ostream& out
     input.seeds = std::move(engineSeeds);
     input.conditions = std::move(conditions);
     input.voxelMask = &analysed;
+    input.rngSeed = static_cast<uint32_t>(rngSeed);
+    input.options.threads = options.threads;
     if (!applyStatisticsOptions(options.statistics, input, record, problem)) return failInput(problem);
 
     if (!writeDatasetDescription(options.out, problem)) {
         err << "ldi: " << problem << std::endl;
         return EXIT_RUN_FAILED;
     }
-    if (options.threads > 0) setComputationThreadCount(options.threads);
     EngineWork work;
-    work.workers = std::make_unique<WorkerTeam>(computationThreadCount() - 1);
+    work.workers = std::make_unique<WorkerTeam>(threadCountFor(options.threads) - 1);
     allocateMeasureVolumes(work, input.grid);
     allocateModelWork(work, order);
     std::ostringstream runLog;

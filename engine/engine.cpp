@@ -4,15 +4,9 @@
 #include <sstream>
 
 #include "base/status.h"
-#include "base/text.h"
 #include "engine/map_values.h"
 #include "engine/surrogates.h"
 #include "engine/voxel_pass.h"
-
-VoiTimeCourse* referenceOf(const EngineSeed& seed, int32_t source) {
-    if (source < 0 || static_cast<std::size_t>(source) >= seed.references.size()) return nullptr;
-    return seed.references[static_cast<std::size_t>(source)];
-}
 
 void allocateMeasureVolumes(EngineWork& work, const GridSize& grid) {
     work.realMeasures = std::make_unique<MeasureVolumes>(grid.dimZ, grid.dimY, grid.dimX);
@@ -59,7 +53,7 @@ int assembleConditionMaps(const EngineInput& input, int32_t seed, int32_t condit
     }
     std::vector<MapThresholds> maps;
     if (input.fdr.method == FdrMethod::plugin) {
-        maps = findMapThresholds(real, null, parameters, work.workers.get());
+        maps = findMapThresholds(real, null, parameters, work.workers.get(), input.options.threads);
     } else {
         std::vector<const MeasureVolumes*> nulls{&null};
         for (const auto& extra : work.extraNulls) nulls.push_back(extra.get());
@@ -101,8 +95,8 @@ int drawFurtherNulls(const EngineInput& input, int32_t seed, int32_t condition, 
         if (!work.extraNulls[k]) work.extraNulls[k] = std::make_unique<MeasureVolumes>(grid.dimZ, grid.dimY, grid.dimX);
         work.nullMeasures = std::move(work.extraNulls[k]);
         std::ostringstream quiet;  // the run log tells the condition once
-        const int status = computeConditionMeasures(input, seed, condition, work, [](const std::string&) {}, quiet,
-                                                    errorStream);
+        const int status = computeConditionMeasures(input, seed, condition, work, [](const EngineProgress&) {},
+                                                    quiet, errorStream);
         work.extraNulls[k] = std::move(work.nullMeasures);
         if (status != statusSuccess) {
             work.nullMeasures = std::move(first);
@@ -113,12 +107,37 @@ int drawFurtherNulls(const EngineInput& input, int32_t seed, int32_t condition, 
     return statusSuccess;
 }
 
+// A step of a seed's condition, for the listener.
+EngineProgress stageOf(EngineProgress::Stage stage, int32_t seed, int32_t condition, const std::string& text = "") {
+    EngineProgress event;
+    event.stage = stage;
+    event.seed = seed;
+    event.condition = condition;
+    event.text = text;
+    return event;
+}
+
+// The voxel pass, the further null draws and the maps of one seed and condition.
+int runCondition(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
+                 EngineListener& listener, const ProgressSink& progress, std::ostream& runLog,
+                 std::ostream& errorStream) {
+    const bool verbose = input.parameters->showVerboseProgressLog;
+    const std::string& name = input.conditions[static_cast<std::size_t>(condition)].name;
+    if (verbose) progress(stageOf(EngineProgress::Stage::condition, seed, condition, name));
+    runLog << '\n' << "\tCondition: " << name << '\n' << '\t' << std::string(name.size() + 11, '-') << '\n';
+    int status = computeConditionMeasures(input, seed, condition, work, progress, runLog, errorStream);
+    if (status != statusSuccess) return status;
+    status = drawFurtherNulls(input, seed, condition, work, errorStream);
+    if (status != statusSuccess) return status;
+    if (verbose) progress(stageOf(EngineProgress::Stage::maps, seed, condition));
+    return assembleConditionMaps(input, seed, condition, work, listener, errorStream);
+}
+
 }  // namespace
 
 int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listener, std::ostream& runLog,
               std::ostream& errorStream) {
-    const bool verbose = input.parameters->showVerboseProgressLog;
-    const ProgressLine progress = [&listener](const std::string& text) { listener.progress(text); };
+    const ProgressSink progress = [&listener](const EngineProgress& event) { listener.progress(event); };
     SurrogateModels surrogates;
     int status = prepareSurrogateModels(input, work, surrogates, progress, errorStream);
     if (status != statusSuccess) return status;
@@ -130,17 +149,7 @@ int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listen
         // One seed's surrogates at a time: they can be large (series x volumes per source).
         drawSeedSurrogates(input, seed, surrogates, work);
         for (std::size_t c = 0; c < input.conditions.size(); ++c) {
-            const auto condition = static_cast<int32_t>(c);
-            const std::string& name = input.conditions[c].name;
-            if (verbose)
-                progress(formatText("%s\n%s\tCondition: <em>%s</em>", progressPrefix, progressPrefix, name.c_str()));
-            runLog << '\n' << "\tCondition: " << name << '\n' << '\t' << std::string(name.size() + 11, '-') << '\n';
-            status = computeConditionMeasures(input, seed, condition, work, progress, runLog, errorStream);
-            if (status != statusSuccess) return status;
-            status = drawFurtherNulls(input, seed, condition, work, errorStream);
-            if (status != statusSuccess) return status;
-            if (verbose) progress(formatText("%s\n%s\tComputing maps and thresholds... ", progressPrefix, progressPrefix));
-            status = assembleConditionMaps(input, seed, condition, work, listener, errorStream);
+            status = runCondition(input, seed, static_cast<int32_t>(c), work, listener, progress, runLog, errorStream);
             if (status != statusSuccess) return status;
         }
         releaseSeedSurrogates(input, seed);

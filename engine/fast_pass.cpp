@@ -22,8 +22,6 @@
 
 namespace {
 
-std::atomic<std::size_t> surrogateCacheLimit{std::size_t{32} << 20};
-
 // Room for the slices the workers hold at once (every worker holds one slice of
 // every target file).
 constexpr int64_t kSliceBufferBytes = int64_t{48} << 20;
@@ -74,7 +72,7 @@ void ownLags(const float* x, int32_t length, int32_t order, float* lags) {
     for (int32_t k = 0; k <= order; ++k) lags[k] = core::dot(x + k, x, length - k);
 }
 
-void buildTables(const VoxelPassPlan& plan, PassTables& tables) {
+void buildTables(const VoxelPassPlan& plan, std::size_t cacheLimit, PassTables& tables) {
     const int32_t p = plan.order;
     const std::size_t entryCount = plan.entries.size();
     tables.entries.assign(entryCount, LaneEntry{});
@@ -169,7 +167,7 @@ void buildTables(const VoxelPassPlan& plan, PassTables& tables) {
         rows += count * static_cast<std::size_t>(lane.length);
         lags += count * (static_cast<std::size_t>(p) + 1);
     }
-    tables.cached = (rows + lags) * sizeof(float) <= surrogateCacheLimit.load();
+    tables.cached = (rows + lags) * sizeof(float) <= cacheLimit;
     if (tables.cached) {
         tables.surrogateRows = makeLargeArray<float>(rows);
         tables.surrogateLags = makeLargeArray<float>(lags);
@@ -189,7 +187,7 @@ void detrendSurrogate(const PassTables& tables, std::size_t i, uint32_t s, int32
 struct Worker {
     std::vector<SliceValues> slices;   // per target
     std::vector<int32_t> active;       // voxels of the slice that pass the intensity test
-    // Where the process-wide generator stood at the slice's turn: the worker
+    // Where the run's generator stood at the slice's turn: the worker
     // draws its voxels' indices from a copy, in the sequential loop's order,
     // while the turn has moved the generator on past them.
     RandomState sliceDraws;
@@ -210,6 +208,7 @@ struct Shared {
     PassTables* tables = nullptr;
     float* out[6] = {};
     int32_t intervalCount = 0;
+    RandomState* generator = nullptr;  // the run's, moved on turn by turn
 
     std::unique_ptr<WorkCounter> surrogateTasks;
     std::atomic<int64_t> surrogateTasksDone{0};
@@ -408,8 +407,9 @@ bool takeTurn(Shared& shared, Worker& worker, int32_t z, int32_t failedTarget, s
         shared.failedTarget = failedTarget;
         shared.stop.store(true);
     } else {
-        worker.sliceDraws = processRandom();
-        skipRandom(processRandom(), static_cast<uint64_t>(activeCount) * static_cast<uint64_t>(shared.intervalCount));
+        worker.sliceDraws = *shared.generator;
+        skipRandom(*shared.generator,
+                   static_cast<uint64_t>(activeCount) * static_cast<uint64_t>(shared.intervalCount));
     }
     {
         std::lock_guard<std::mutex> lock(shared.lock);
@@ -448,19 +448,19 @@ void runWorker(Shared& shared, Worker& worker, bool caller) {
 
 }  // namespace
 
-void setSurrogateCacheLimit(std::size_t bytes) { surrogateCacheLimit.store(bytes); }
-
-int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int threads, WorkerTeam* team,
-                     SliceProgress& progress, MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts,
-                     int& failedTarget) {
+int runFastVoxelLoop(const VoxelPassPlan& plan, const FastLoopRun& run, SliceProgress& progress,
+                     MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget) {
     counts = VoxelLoopCounts{};
     failedTarget = -1;
     PassTables tables;
-    buildTables(plan, tables);
+    buildTables(plan, run.options.surrogateCacheLimit, tables);
+    const int threads = threadCountFor(run.options.threads);
+    WorkerTeam* team = run.team;
 
     Shared shared;
     shared.plan = &plan;
-    shared.kernel = &kernel;
+    shared.kernel = &run.kernel;
+    shared.generator = &run.generator;
     shared.tables = &tables;
     shared.progress = &progress;
     shared.intervalCount = static_cast<int32_t>(tables.intervals.size());
@@ -496,9 +496,9 @@ int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int th
     const std::function<void(int)> task = [&](int w) {
         runWorker(shared, *workers[static_cast<std::size_t>(w)], w == 0);
     };
-    notifyVoxelLoop(true);
+    notifyVoxelLoop(run.options.loopObserver, true);
     runOnWorkers(wanted, task, team);
-    notifyVoxelLoop(false);
+    notifyVoxelLoop(run.options.loopObserver, false);
     ownTeam.reset();
 
     progress.reportUpTo(shared.turnsDone.load());

@@ -5,7 +5,7 @@
 // - every worker reads its own slices (positional reads, so no shared file
 //   position), tests the voxels' first values, and then waits for its turn: the
 //   turns go in slice order, and in its turn a worker takes a copy of the
-//   process-wide generator and moves the generator past the draws of all the
+//   run's generator and moves the generator past the draws of all the
 //   slice's voxels (a jump, not the draws themselves); it then draws each voxel's
 //   indices from its copy in voxel order, exactly as the sequential loop would,
 //   while the fits run in parallel, so no memory grows with the intervals;
@@ -23,23 +23,30 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/engine_input.h"
 #include "engine/pass_plan.h"
 
 struct LaneKernel;
 struct MeasureVolumes;
 class WorkerTeam;
 
-// The voxel loop of the pass with `threads` threads (the caller's included; fewer when
-// the grid has fewer slices or the system refuses a thread), on the threads of
-// `team` when one is given (then at most its size), else on threads of its own. Fills the six
-// volumes and the counts and returns 1; returns 3 when a slice cannot be read,
-// with `failedTarget` the index in plan.targets of the source that failed.
-int runFastVoxelLoop(const VoxelPassPlan& plan, const LaneKernel& kernel, int threads, WorkerTeam* team,
-                     SliceProgress& progress, MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts,
-                     int& failedTarget);
+// What one fast loop runs with: the lane kernel, the run's options (its threads,
+// the surrogate cache limit, the loop observer), the run's helper threads (null:
+// threads of the loop's own) and the run's generator, which the loop moves on
+// past every draw of the pass.
+struct FastLoopRun {
+    const LaneKernel& kernel;
+    const EngineOptions& options;
+    WorkerTeam* team;
+    RandomState& generator;
+};
 
-// Bytes the detrended surrogate rows of a pass may take (32 MB by default); above
-// it every block detrends the rows its voxels drew (same values, more work).
-// Tests set 0 to take that way.
-void setSurrogateCacheLimit(std::size_t bytes);
+// The voxel loop of the pass on threadCountFor(options.threads) threads (the
+// caller's included; fewer when the grid has fewer slices or the system refuses
+// a thread), on the threads of the team when there is one (then at most its
+// size). Fills the six volumes and the counts and returns 1; returns 3 when a
+// slice cannot be read, with `failedTarget` the index in plan.targets of the
+// source that failed.
+int runFastVoxelLoop(const VoxelPassPlan& plan, const FastLoopRun& run, SliceProgress& progress,
+                     MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget);
 

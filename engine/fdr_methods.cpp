@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "engine/engine.h"
+#include "engine/engine_input.h"
 #include "engine/map_values.h"
 #include "stats/distributions.h"
 #include "stats/matrix.h"

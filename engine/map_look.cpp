@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/engine_input.h"
 
 bool mapLook(MapType type, MapLook& look) {
     switch (type) {

@@ -9,7 +9,7 @@
 #include <ostream>
 #include <string>
 
-#include "engine/engine.h"
+#include "engine/engine_input.h"
 #include "stats/large_buffer.h"
 #include "stats/matrix.h"
 #include "stats/parallel.h"
@@ -182,12 +182,13 @@ struct FdrSearch {
 // independent and each is done exactly as alone, so the thresholds do not depend
 // on the number of threads. Host calls stay on the calling thread (afterwards).
 void runFdrSearches(std::vector<std::unique_ptr<FdrSearch>>& searches, const MeasureVolumes& real,
-                    const MeasureVolumes& null, const GlobalParameters& parameters, WorkerTeam* team) {
+                    const MeasureVolumes& null, const GlobalParameters& parameters, WorkerTeam* team,
+                    int requestedThreads) {
     const std::size_t count = real.ref2vox.size();
     const std::vector<float>& qValues = parameters.qThresholdsForFDR;
     const int64_t tasks = static_cast<int64_t>(searches.size()) * 2;
     if (tasks == 0) return;
-    const int threads = team != nullptr ? team->size() : computationThreadCount();
+    const int threads = team != nullptr ? team->size() : threadCountFor(requestedThreads);
     const int wanted = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, tasks)));
     // One block for every magnitude list and every worker's sorting room.
     const std::size_t lists = static_cast<std::size_t>(tasks) + static_cast<std::size_t>(wanted);
@@ -243,7 +244,7 @@ void fillMapValues(MapType type, const MeasureVolumes& real, const GlobalParamet
 }
 
 std::vector<MapThresholds> findMapThresholds(const MeasureVolumes& real, const MeasureVolumes& null,
-                                             const GlobalParameters& parameters, WorkerTeam* team) {
+                                             const GlobalParameters& parameters, WorkerTeam* team, int threads) {
     std::vector<MapThresholds> maps;
     std::vector<std::unique_ptr<FdrSearch>> searches;
     for (MapType type : parameters.mapTypesComputed) {
@@ -255,7 +256,7 @@ std::vector<MapThresholds> findMapThresholds(const MeasureVolumes& real, const M
         searches.push_back(std::make_unique<FdrSearch>());
         searches.back()->type = type;
     }
-    runFdrSearches(searches, real, null, parameters, team);
+    runFdrSearches(searches, real, null, parameters, team, threads);
     std::size_t next = 0;
     for (MapThresholds& map : maps)
         if (map.searched) {

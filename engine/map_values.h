@@ -50,6 +50,7 @@ void fillMapValues(MapType type, const MeasureVolumes& real, const GlobalParamet
 
 // The FDR thresholds of every kind in parameters.mapTypesComputed, in that
 // order, each searched against the same kind formed from the null volumes, on
-// the team's threads (the result does not depend on their number).
+// the team's threads, or without a team on threadCountFor(threads) threads of
+// its own (the result does not depend on their number).
 std::vector<MapThresholds> findMapThresholds(const MeasureVolumes& real, const MeasureVolumes& null,
-                                             const GlobalParameters& parameters, WorkerTeam* team);
+                                             const GlobalParameters& parameters, WorkerTeam* team, int threads);

@@ -6,7 +6,7 @@
 #include <memory>
 #include <ostream>
 
-#include "engine/engine.h"
+#include "engine/engine_input.h"
 #include "engine/slice_source.h"
 #include "stats/ar_model.h"
 #include "stats/matrix.h"

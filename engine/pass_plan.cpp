@@ -1,16 +1,5 @@
 #include "engine/pass_plan.h"
 
-#include <atomic>
-#include <cstdio>
-
-#include "base/text.h"
-
-namespace {
-
-std::atomic<VoxelLoopObserver> loopObserver{nullptr};
-
-}  // namespace
-
 int progressValue(int32_t z, int32_t dimZ) {
     // A grid of one slice has no fraction to show: it reports 0 once.
     if (dimZ <= 1) return 0;
@@ -23,16 +12,11 @@ void SliceProgress::reportUpTo(int32_t sliceCount) {
         const int value = progressValue(reported_++, dimZ_);
         if (progress_ == nullptr || value == last_) continue;
         last_ = value;
-        char text[64];
-        std::snprintf(text, sizeof text, "%s\t%d%%...", progressPrefix, value);
-        (*progress_)(text);
+        EngineProgress event;
+        event.stage = EngineProgress::Stage::slices;
+        event.seed = seed_;
+        event.condition = condition_;
+        event.fraction = value / 100.0;
+        (*progress_)(event);
     }
 }
-
-void setVoxelLoopObserver(VoxelLoopObserver observer) { loopObserver.store(observer); }
-
-void notifyVoxelLoop(bool entering) {
-    const VoxelLoopObserver observer = loopObserver.load();
-    if (observer != nullptr) observer(entering);
-}
-

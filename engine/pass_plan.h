@@ -1,6 +1,6 @@
 // What the two voxel loops share: the plan of a pass (what does not change from
 // voxel to voxel), the draws of surrogate indices, the intensity test, the
-// progress lines of the slices, the counts, and the observer of the loop.
+// progress of the slices, the counts, and the observer of the loop.
 #pragma once
 
 #include <cstddef>
@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "data/interval.h"
+#include "engine/engine_input.h"
 #include "engine/slice_source.h"
 #include "stats/random.h"
 
 struct VoiTimeCourse;
 
-// Where the computation's progress lines go (formatted for the log pane).
-using ProgressLine = std::function<void(const std::string& text)>;
+// Where the computation's progress events go.
+using ProgressSink = std::function<void(const EngineProgress& event)>;
 
 struct VoxelPassEntry {
     const std::vector<Interval>* intervals = nullptr;
@@ -40,7 +41,7 @@ struct VoxelPassPlan {
 };
 
 // Where the surrogate index of each interval comes from: drawn on demand from
-// a generator (the sequential pass, from the process-wide generator), or read
+// a generator (the sequential pass, from the run's generator), or read
 // from indices drawn beforehand in the same order.
 struct SurrogateDraws {
     RandomState* generator = nullptr;
@@ -62,17 +63,20 @@ struct VoxelLoopCounts {
 // The progress value printed before slice z of dimZ: 0, 10, ..., 100.
 int progressValue(int32_t z, int32_t dimZ);
 
-// The progress lines of the voxel loop, each value 0, 10, ..., 100 once, in
-// slice order.
+// The progress of the voxel loop of one seed and condition, each value 0, 10,
+// ..., 100 percent once, in slice order.
 class SliceProgress {
 public:
-    SliceProgress(const ProgressLine* progress, int32_t dimZ) : progress_(progress), dimZ_(dimZ) {}
+    SliceProgress(const ProgressSink* progress, int32_t dimZ, int32_t seed, int32_t condition)
+        : progress_(progress), dimZ_(dimZ), seed_(seed), condition_(condition) {}
     // Reports slices [0, sliceCount) that were not reported yet.
     void reportUpTo(int32_t sliceCount);
 
 private:
-    const ProgressLine* progress_;  // null: not verbose
+    const ProgressSink* progress_;  // null: not verbose
     int32_t dimZ_;
+    int32_t seed_;
+    int32_t condition_;
     int32_t reported_ = 0;
     int last_ = -1;
 };
@@ -85,11 +89,7 @@ inline bool passesIntensityTest(const SliceValues& slice, bool holdsFloats, std:
     return slice.shorts[cursor] > threshold;
 }
 
-// Called with true on the calling thread right before the voxel loop starts and
-// with false right after every thread has left it; nothing is allocated between
-// the two calls (tests count allocations there). Null removes the observer.
-using VoxelLoopObserver = void (*)(bool entering);
-void setVoxelLoopObserver(VoxelLoopObserver observer);
-
-// Calls the voxel-loop observer (setVoxelLoopObserver) when one is set.
-void notifyVoxelLoop(bool entering);
+// Calls the run's voxel-loop observer (EngineOptions::loopObserver) when it has one.
+inline void notifyVoxelLoop(VoxelLoopObserver observer, bool entering) {
+    if (observer != nullptr) observer(entering);
+}

@@ -6,9 +6,7 @@
 #include <vector>
 
 #include "base/status.h"
-#include "base/text.h"
 #include "data/voi_time_course.h"
-#include "engine/engine.h"
 #include "stats/ar_model.h"
 #include "stats/parallel.h"
 #include "stats/random.h"
@@ -49,20 +47,23 @@ int32_t simulatedLength(const EngineInput& input) {
 }
 
 // Series `s` of a reference's model, simulated over `own` (longest +
-// discarded points) with a generator of its own; false when the model refuses
-// (a non-positive or non-finite residual variance).
-bool simulateSeries(const VoiTimeCourse& record, int32_t s, Matrix& own, RandomState& generator) {
-    return simulateArSeries(own, 1, 2, own.colBase, own.colEnd, record.arCoefficients, record.residualCovariance, s,
-                            generator);
+// discarded points) with a generator of its own, seeded from the run's seed;
+// false when the model refuses (a non-positive or non-finite residual variance).
+bool simulateSeries(const VoiTimeCourse& record, uint32_t runSeed, int32_t s, Matrix& own, RandomState& generator) {
+    return simulateArSeries(own, 1, 2, own.colBase, own.colEnd, record.arCoefficients, record.residualCovariance,
+                            seriesSeed(runSeed, s), generator);
 }
 
 }  // namespace
 
 int prepareSurrogateModels(const EngineInput& input, EngineWork& work, SurrogateModels& models,
-                           const ProgressLine& progress, std::ostream& errorStream) {
+                           const ProgressSink& progress, std::ostream& errorStream) {
     const GlobalParameters& parameters = *input.parameters;
-    if (parameters.showVerboseProgressLog)
-        progress(formatText("%s\n%s Generating surrogate ref time-courses...", progressPrefix, progressPrefix));
+    if (parameters.showVerboseProgressLog) {
+        EngineProgress event;
+        event.stage = EngineProgress::Stage::surrogates;
+        progress(event);
+    }
     if (!work.realAccumulator || !work.referenceModel) {
         errorStream << "The statistics work objects were not prepared before the surrogate generation (internal error)";
         return statusTerminalError;
@@ -71,13 +72,15 @@ int prepareSurrogateModels(const EngineInput& input, EngineWork& work, Surrogate
     models.count = static_cast<int32_t>(parameters.numSurrogateSimulations);
     models.longest = simulatedLength(input);
     models.discarded = static_cast<int32_t>(parameters.numDiscardedSimulatedTimePoints);
+    // The run's draws follow from its seed alone, not from the work's past.
+    work.random = RandomState{};
     Matrix course(1, models.longest, 1, 1);
     Matrix last(1, models.longest + models.discarded, 1, 1);
     CovarianceAccumulator& accumulator = *work.realAccumulator;
     ArModelWorkspace& model = *work.referenceModel;
 
     // In the order the series were always drawn: a reference met again (in
-    // another condition) is fitted again, and the process-wide generator ends
+    // another condition) is fitted again, and the run's generator ends
     // where the last series of the last reference left it. Only the last
     // series is drawn here, for that state; the rows are drawn seed by seed
     // when the seed's turn comes (drawSeedSurrogates), so that the surrogates
@@ -109,8 +112,9 @@ int prepareSurrogateModels(const EngineInput& input, EngineWork& work, Surrogate
                     models.fitted.erase(record);
                 }
                 RandomState generator;
-                if (fitted && models.count > 0 && simulateSeries(*record, models.count - 1, last, generator))
-                    processRandom() = generator;
+                if (fitted && models.count > 0 &&
+                    simulateSeries(*record, input.rngSeed, models.count - 1, last, generator))
+                    work.random = generator;
             }
         }
     }
@@ -121,7 +125,7 @@ void drawSeedSurrogates(const EngineInput& input, int32_t seedIndex, const Surro
                         EngineWork& work) {
     const EngineSeed& seed = input.seeds[static_cast<std::size_t>(seedIndex)];
     // One simulation buffer per thread.
-    std::vector<Matrix> simulations(static_cast<std::size_t>(computationThreadCount()),
+    std::vector<Matrix> simulations(static_cast<std::size_t>(threadCountFor(input.options.threads)),
                                     Matrix(1, models.longest + models.discarded, 1, 1));
     std::vector<VoiTimeCourse*> done;
     for (VoiTimeCourse* record : seed.references) {
@@ -134,14 +138,14 @@ void drawSeedSurrogates(const EngineInput& input, int32_t seedIndex, const Surro
         const bool fitted = models.fitted.count(record) > 0;
         // Every series is seeded by its own number, so the series do not
         // depend on each other: they are drawn on several threads, each on a
-        // generator of its own, and the process-wide generator is not touched.
+        // generator of its own, and the run's generator is not touched.
         const int workers = std::min<int>(static_cast<int>(simulations.size()), count / 32 + 1);
         shareWork(workers, count, kSeriesPerTask, [&](int64_t first, int64_t end, int worker) {
             Matrix& own = simulations[static_cast<std::size_t>(worker)];
             for (auto s = static_cast<int32_t>(first); s < end; ++s) {
                 const int32_t row = surrogates.rowBase + s;
                 RandomState generator;
-                if (!fitted || !simulateSeries(*record, s, own, generator)) {
+                if (!fitted || !simulateSeries(*record, input.rngSeed, s, own, generator)) {
                     clearSurrogateRow(*record, row);
                     continue;
                 }
@@ -158,7 +162,7 @@ void releaseSeedSurrogates(const EngineInput& input, int32_t seedIndex) {
         if (record != nullptr) record->surrogates = Matrix();
 }
 
-int generateSurrogates(const EngineInput& input, EngineWork& work, const ProgressLine& progress,
+int generateSurrogates(const EngineInput& input, EngineWork& work, const ProgressSink& progress,
                        std::ostream& errorStream) {
     SurrogateModels models;
     const int status = prepareSurrogateModels(input, work, models, progress, errorStream);

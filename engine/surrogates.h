@@ -7,10 +7,9 @@
 #include <iosfwd>
 #include <set>
 
-#include "engine/voxel_pass.h"
+#include "engine/engine_input.h"
+#include "engine/pass_plan.h"
 
-struct EngineInput;
-struct EngineWork;
 struct VoiTimeCourse;
 
 // What the surrogates of a run are drawn from: every reference's AR model
@@ -27,22 +26,23 @@ struct SurrogateModels {
 // a reference met again is fitted again): fits a univariate AR model of order
 // autoRegressionOrder to the detrended course and stores its coefficients and
 // residual variance in the record (all zeros when the model cannot be fitted).
-// Leaves the process-wide generator where drawing every reference's series in
-// that order would leave it, without drawing them. Returns 1, or 3 when a
+// Starts the work's generator afresh and leaves it where drawing every
+// reference's series in that order would leave it, without drawing them; series
+// s is seeded with seriesSeed(input.rngSeed, s). Returns 1, or 3 when a
 // reference is missing (message in errorStream). Uses the work's
 // realAccumulator and referenceModel as work objects.
 int prepareSurrogateModels(const EngineInput& input, EngineWork& work, SurrogateModels& models,
-                           const ProgressLine& progress, std::ostream& errorStream);
+                           const ProgressSink& progress, std::ostream& errorStream);
 
 // The surrogate rows of one seed's references (count x volumes, allocated
 // here): series s is simulated over longest + discarded points from its own
 // seed and its last `volumes` points are kept; a reference without a usable
-// model gets zero rows. Does not move the process-wide generator.
+// model gets zero rows. Does not move the work's generator.
 void drawSeedSurrogates(const EngineInput& input, int32_t seed, const SurrogateModels& models, EngineWork& work);
 
 // Frees the surrogate rows of one seed's references.
 void releaseSeedSurrogates(const EngineInput& input, int32_t seed);
 
 // The models and every seed's rows at once.
-int generateSurrogates(const EngineInput& input, EngineWork& work, const ProgressLine& progress,
+int generateSurrogates(const EngineInput& input, EngineWork& work, const ProgressSink& progress,
                        std::ostream& errorStream);

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 
 #if defined(__GNUC__)
 
@@ -109,10 +108,6 @@ std::vector<LaneKernel> runnableKernels() {
     return kernels;
 }
 
-std::mutex chosenLock;
-bool kernelChosen = false;
-LaneKernel chosenKernel;
-
 }  // namespace
 
 const LaneKernel& bestLaneKernel() {
@@ -124,14 +119,3 @@ const LaneKernel& bestLaneKernel() {
 }
 
 std::vector<LaneKernel> availableLaneKernels() { return runnableKernels(); }
-
-void chooseLaneKernel(const LaneKernel* kernel) {
-    std::lock_guard<std::mutex> lock(chosenLock);
-    kernelChosen = kernel != nullptr;
-    if (kernel != nullptr) chosenKernel = *kernel;
-}
-
-LaneKernel activeLaneKernel() {
-    std::lock_guard<std::mutex> lock(chosenLock);
-    return kernelChosen ? chosenKernel : bestLaneKernel();
-}

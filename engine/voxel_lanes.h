@@ -96,7 +96,5 @@ const LaneKernel& bestLaneKernel();
 // Every kernel this processor can run, fastest first.
 std::vector<LaneKernel> availableLaneKernels();
 
-// The kernel the voxel pass uses: bestLaneKernel() unless another one was chosen
-// (tests and benchmarks compare them); null goes back to the best.
-void chooseLaneKernel(const LaneKernel* kernel);
-LaneKernel activeLaneKernel();
+// The voxel pass uses bestLaneKernel() unless the run's options name another
+// (EngineOptions::laneKernel: tests and benchmarks compare them).

@@ -1,7 +1,6 @@
 #include "engine/voxel_pass.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <ostream>
@@ -10,7 +9,6 @@
 #include "base/status.h"
 #include "base/text.h"
 #include "data/voi_time_course.h"
-#include "engine/engine.h"
 #include "engine/fast_pass.h"
 #include "engine/voxel_lanes.h"
 #include "stats/ar_model.h"
@@ -242,14 +240,13 @@ VoxelOutcome processVoxel(const VoxelPassPlan& plan, VoxelWork& work, int64_t vo
 
 namespace {
 
-std::atomic<int> passMethod{static_cast<int>(VoxelPassMethod::fast)};
-
 // The loop over processVoxel, one voxel after the other on the calling thread:
 // the reference the fast loop must match.
-int runSequentialVoxelLoop(const VoxelPassPlan& plan, VoxelWork& work, SliceProgress& progress,
-                           MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget) {
+int runSequentialVoxelLoop(const VoxelPassPlan& plan, VoxelWork& work, RandomState& generator,
+                           SliceProgress& progress, MeasureVolumes& real, MeasureVolumes& null,
+                           VoxelLoopCounts& counts, int& failedTarget) {
     SurrogateDraws draws;
-    draws.generator = &processRandom();
+    draws.generator = &generator;
     draws.surrogateCount = plan.surrogateCount;
     float* const out[6] = {real.ref2vox.data(), real.vox2ref.data(), real.inst.data(),
                            null.ref2vox.data(), null.vox2ref.data(), null.inst.data()};
@@ -287,7 +284,8 @@ int runSequentialVoxelLoop(const VoxelPassPlan& plan, VoxelWork& work, SliceProg
 // Intervals that overlap on one target count their shared time points more
 // than once. That is allowed (set-ups may rely on it), but rarely meant, so the
 // log pane says so once per condition.
-void warnOfOverlaps(const EngineCondition& condition, const VoxelPassPlan& plan, const ProgressLine& progress) {
+void warnOfOverlaps(const EngineCondition& condition, const VoxelPassPlan& plan, EngineProgress event,
+                    const ProgressSink& progress) {
     struct Span {
         int32_t target, first, last;
     };
@@ -301,18 +299,20 @@ void warnOfOverlaps(const EngineCondition& condition, const VoxelPassPlan& plan,
         const Span& earlier = spans[i - 1];
         const Span& later = spans[i];
         if (later.target != earlier.target || later.first > earlier.last) continue;
-        progress(formatText("%s WARNING: Intervals of condition '%s' overlap (%d-%d and %d-%d of vtc '%s'): the "
-                            "time points they share are counted once for every interval",
-                            progressPrefix, condition.name.c_str(), earlier.first, earlier.last, later.first,
-                            later.last, plan.targets[static_cast<std::size_t>(later.target)]->name().c_str()));
+        event.stage = EngineProgress::Stage::warning;
+        event.text = formatText("WARNING: Intervals of condition '%s' overlap (%d-%d and %d-%d of vtc '%s'): the "
+                                "time points they share are counted once for every interval",
+                                condition.name.c_str(), earlier.first, earlier.last, later.first, later.last,
+                                plan.targets[static_cast<std::size_t>(later.target)]->name().c_str());
+        progress(event);
         return;
     }
 }
 
 // The counts of the pass, as shares of the grid, in the run log and (verbose
-// runs) in the progress lines.
-void writeVoxelSummary(const VoxelLoopCounts& counts, const VoxelPassPlan& plan, const ProgressLine* progress,
-                       std::ostream& runLog) {
+// runs) in the progress events.
+void writeVoxelSummary(const VoxelLoopCounts& counts, const VoxelPassPlan& plan, EngineProgress event,
+                       const ProgressSink* progress, std::ostream& runLog) {
     const uint32_t skipped = counts.skipped;
     const uint32_t illDefined = counts.illDefined;
     const uint32_t surrogatesIllDefined = counts.surrogatesIllDefined;
@@ -322,11 +322,13 @@ void writeVoxelSummary(const VoxelLoopCounts& counts, const VoxelPassPlan& plan,
         return static_cast<float>(count) / static_cast<float>(total) * 100.0f;
     };
     if (progress != nullptr) {
-        (*progress)(formatText("%s\tVoxels skipped: %u\t(%3.1f%%)\n%s\tVoxels ill-defined: %u\t(%3.1f%%)\n"
-                               "%s\tSurrogates ill-defined: %u\t(%3.1f%%)",
-                               progressPrefix, skipped, static_cast<double>(percent(skipped)), progressPrefix,
-                               illDefined, static_cast<double>(percent(illDefined)), progressPrefix,
-                               surrogatesIllDefined, static_cast<double>(percent(surrogatesIllDefined))));
+        event.stage = EngineProgress::Stage::voxelCounts;
+        event.text = formatText("Voxels skipped: %u\t(%3.1f%%)\nVoxels ill-defined: %u\t(%3.1f%%)\n"
+                                "Surrogates ill-defined: %u\t(%3.1f%%)",
+                                skipped, static_cast<double>(percent(skipped)), illDefined,
+                                static_cast<double>(percent(illDefined)), surrogatesIllDefined,
+                                static_cast<double>(percent(surrogatesIllDefined)));
+        (*progress)(event);
     }
     runLog << '\n'
            << "\tVoxels skipped: " << skipped << "\t(" << percent(skipped) << "%)" << '\n'
@@ -337,17 +339,16 @@ void writeVoxelSummary(const VoxelLoopCounts& counts, const VoxelPassPlan& plan,
 
 }  // namespace
 
-void setVoxelPassMethod(VoxelPassMethod method) { passMethod.store(static_cast<int>(method)); }
-
-VoxelPassMethod voxelPassMethod() { return static_cast<VoxelPassMethod>(passMethod.load()); }
-
 int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
-                             const ProgressLine& progress, std::ostream& runLog, std::ostream& errorStream) {
+                             const ProgressSink& progress, std::ostream& runLog, std::ostream& errorStream) {
     const GlobalParameters& parameters = *input.parameters;
     VoxelPassPlan plan;
     const int planStatus = planConditionPass(input, seed, condition, runLog, errorStream, plan);
     if (planStatus != statusSuccess) return planStatus;
-    warnOfOverlaps(input.conditions[static_cast<std::size_t>(condition)], plan, progress);
+    EngineProgress event;
+    event.seed = seed;
+    event.condition = condition;
+    warnOfOverlaps(input.conditions[static_cast<std::size_t>(condition)], plan, event, progress);
     if (!work.realMeasures || !work.nullMeasures || !work.realAccumulator || !work.nullAccumulator ||
         !work.jointModel || !work.referenceModel || !work.voxelModel) {
         errorStream << "The work objects of the voxel pass for VOI '" << input.seeds[static_cast<std::size_t>(seed)].name
@@ -361,11 +362,12 @@ int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t con
     VoxelLoopCounts counts;
     int failedTarget = -1;
     int status = statusSuccess;
-    SliceProgress sliceProgress(parameters.showVerboseProgressLog ? &progress : nullptr, plan.dimZ);
-    const LaneKernel kernel = activeLaneKernel();
-    if (voxelPassMethod() == VoxelPassMethod::fast && kernel.processBlock != nullptr) {
-        status = runFastVoxelLoop(plan, kernel, computationThreadCount(), work.workers.get(), sliceProgress, real,
-                                  null, counts, failedTarget);
+    SliceProgress sliceProgress(parameters.showVerboseProgressLog ? &progress : nullptr, plan.dimZ, seed, condition);
+    const EngineOptions& options = input.options;
+    const LaneKernel& kernel = options.laneKernel != nullptr ? *options.laneKernel : bestLaneKernel();
+    if (options.passMethod == VoxelPassMethod::fast && kernel.processBlock != nullptr) {
+        FastLoopRun run{kernel, options, work.workers.get(), work.random};
+        status = runFastVoxelLoop(plan, run, sliceProgress, real, null, counts, failedTarget);
     } else {
         VoxelWork voxelWork;
         voxelWork.realAccumulator = work.realAccumulator.get();
@@ -374,15 +376,15 @@ int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t con
         voxelWork.referenceModel = work.referenceModel.get();
         voxelWork.voxelModel = work.voxelModel.get();
         prepareVoxelWork(plan, voxelWork);
-        notifyVoxelLoop(true);
-        status = runSequentialVoxelLoop(plan, voxelWork, sliceProgress, real, null, counts, failedTarget);
-        notifyVoxelLoop(false);
+        notifyVoxelLoop(options.loopObserver, true);
+        status = runSequentialVoxelLoop(plan, voxelWork, work.random, sliceProgress, real, null, counts, failedTarget);
+        notifyVoxelLoop(options.loopObserver, false);
     }
     if (status != statusSuccess) {
         writeReadError(errorStream, plan.targets[static_cast<std::size_t>(failedTarget)]->name());
         return statusTerminalError;
     }
-    writeVoxelSummary(counts, plan, parameters.showVerboseProgressLog ? &progress : nullptr, runLog);
+    writeVoxelSummary(counts, plan, event, parameters.showVerboseProgressLog ? &progress : nullptr, runLog);
     // Empty maps with nothing else to go by look like a fault of the program;
     // say why they are empty whether the progress lines are shown or not.
     const int64_t gridVoxels = static_cast<int64_t>(plan.dimX) * plan.dimY * plan.dimZ;
@@ -393,7 +395,9 @@ int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t con
             "FirstTimePointInclusionThres in LDIPlugin.ini)",
             input.conditions[static_cast<std::size_t>(condition)].name.c_str(),
             static_cast<unsigned>(plan.inclusionThreshold));
-        progress(std::string(progressPrefix) + " " + warning);
+        event.stage = EngineProgress::Stage::warning;
+        event.text = warning;
+        progress(event);
         runLog << '\t' << warning << '\n';
     }
     return statusSuccess;

@@ -18,13 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine_input.h"
 #include "engine/pass_plan.h"
 #include "stats/matrix.h"
-
-struct ArModelWorkspace;
-struct CovarianceAccumulator;
-struct EngineInput;
-struct EngineWork;
 
 // Runs the pass for one seed and condition (indices into the input) and fills
 // the work's realMeasures and nullMeasures (0 where a voxel has no value).
@@ -33,20 +29,11 @@ struct EngineWork;
 // Returns 1; 2 when an interval does not fit the source or the target or
 // is not longer than the AR order (nothing written to the volumes); 3 when a
 // reference time course is missing or a slice cannot be read.
+// The loop runs as the input's options say (EngineOptions: the method, the
+// fast loop's threads) and draws the surrogate indices from the work's
+// generator, leaving it where the last draw left it.
 int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
-                             const ProgressLine& progress, std::ostream& runLog, std::ostream& errorStream);
-
-// ---- How the voxel loop runs ----
-
-// `fast` (the default) works on blocks of voxels in SIMD lanes on several
-// threads; `sequential` is the plain loop over processVoxel on the calling
-// thread, kept as the reference. Both give the same maps, counts and log lines,
-// bit for bit.
-enum class VoxelPassMethod { fast, sequential };
-void setVoxelPassMethod(VoxelPassMethod method);
-VoxelPassMethod voxelPassMethod();
-
-// The fast loop runs on computationThreadCount() threads (stats/parallel.h).
+                             const ProgressSink& progress, std::ostream& runLog, std::ostream& errorStream);
 
 // ---- The sequential loop's building blocks ----
 

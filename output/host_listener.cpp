@@ -1,12 +1,50 @@
 #include "output/host_listener.h"
 
+#include <cmath>
+#include <sstream>
+
 #include "base/text.h"
 #include "output/map_output.h"
 #include "output/pass_record.h"
 #include "output/result_output.h"
 #include "setup/analysis_setup.h"
 
-void HostListener::progress(const std::string& text) { hostApi.syLogText(text.c_str()); }
+namespace {
+
+// Every line of the text behind the prefix and a tab.
+std::string prefixedLines(const std::string& text) {
+    std::istringstream lines(text);
+    std::string line;
+    std::string result;
+    while (std::getline(lines, line)) {
+        if (!result.empty()) result += '\n';
+        result += std::string(progressPrefix) + '\t' + line;
+    }
+    return result;
+}
+
+}  // namespace
+
+std::string logPaneText(const EngineProgress& event) {
+    using Stage = EngineProgress::Stage;
+    switch (event.stage) {
+    case Stage::surrogates:
+        return formatText("%s\n%s Generating surrogate ref time-courses...", progressPrefix, progressPrefix);
+    case Stage::condition:
+        return formatText("%s\n%s\tCondition: <em>%s</em>", progressPrefix, progressPrefix, event.text.c_str());
+    case Stage::slices:
+        return formatText("%s\t%d%%...", progressPrefix, static_cast<int>(std::lround(event.fraction * 100.0)));
+    case Stage::voxelCounts:
+        return prefixedLines(event.text);
+    case Stage::maps:
+        return formatText("%s\n%s\tComputing maps and thresholds... ", progressPrefix, progressPrefix);
+    case Stage::warning:
+        return std::string(progressPrefix) + " " + event.text;
+    }
+    return std::string();
+}
+
+void HostListener::progress(const EngineProgress& event) { hostApi.syLogText(logPaneText(event).c_str()); }
 
 int HostListener::beginSeed(int32_t seed) {
     const SelectedVoi& voi = setup_.vois[static_cast<std::size_t>(seed)];
@@ -15,7 +53,7 @@ int HostListener::beginSeed(int32_t seed) {
     clearPassRecord();
     writeParameterLog(setup_, runLog_);
     if (setup_.parameters.showVerboseProgressLog)
-        progress(formatText("%s\n%s VOI: <b>%s</b>", progressPrefix, progressPrefix, voi.name.c_str()));
+        hostApi.syLogText(formatText("%s\n%s VOI: <b>%s</b>", progressPrefix, progressPrefix, voi.name.c_str()).c_str());
     runLog_ << "VOI: " << voi.name << '\n' << std::string(voi.name.size() + 5, '*') << '\n';
     return createMapSet(voi, setup_, errorStream_);
 }

@@ -8,9 +8,13 @@
 #include <string>
 
 #include "base/host_api.h"
-#include "engine/engine.h"
+#include "engine/engine_input.h"
 
 struct AnalysisSetup;
+
+// A progress event of the engine as the log pane shows it: the plug-in's
+// prefix on every line, the condition's name emphasised.
+std::string logPaneText(const EngineProgress& event);
 
 class HostListener : public EngineListener {
 public:
@@ -19,7 +23,7 @@ public:
     HostListener(const AnalysisSetup& setup, std::ostringstream& runLog, std::ostream& errorStream)
         : setup_(setup), runLog_(runLog), errorStream_(errorStream) {}
 
-    void progress(const std::string& text) override;
+    void progress(const EngineProgress& event) override;
     // Starts the VOI's run log with the parameters and creates its map set.
     int beginSeed(int32_t seed) override;
     float* mapBuffer(int32_t seed, int32_t condition, int32_t kind, std::ostream& errorStream) override;

@@ -7,7 +7,7 @@
 
 #include "base/status.h"
 #include "base/text.h"
-#include "engine/engine.h"
+#include "engine/engine_input.h"
 #include "engine/map_look.h"
 
 void formatMapName(MapType type, const std::string& conditionName, char* buffer, std::size_t capacity) {

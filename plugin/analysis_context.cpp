@@ -1,5 +1,7 @@
 #include "plugin/analysis_context.h"
 
+#include "engine/engine.h"
+
 AnalysisContext::~AnalysisContext() {
     releaseAnalysisContext(*this);
 }

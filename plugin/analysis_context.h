@@ -15,7 +15,7 @@
 
 #include "data/voi_time_course.h"
 #include "data/vtc_file.h"
-#include "engine/engine.h"
+#include "engine/engine_input.h"
 #include "engine/slice_source.h"
 
 struct AnalysisContext {
@@ -25,6 +25,10 @@ struct AnalysisContext {
     // Coordinate scratch of the reference time courses: 3 * coordinateCapacity int32.
     std::vector<int32_t> coordinateScratch;
     int32_t coordinateCapacity = 0;  // in (x, y, z) triples
+    // The run's seed and how it runs, set when the run starts; every step's
+    // engine input carries them (engineInputOf).
+    uint32_t rngSeed = 0;
+    EngineOptions options;
     EngineWork work;
 
     AnalysisContext() = default;

@@ -36,9 +36,10 @@ private:
 int runAnalysis(AnalysisContext& context, AnalysisSetup& setup, std::ostream& errorStream) {
     TearDown tearDown(context);
     std::ostringstream runLog;
+    context.options.threads = requestedThreadCount();
     // The helpers start now and wait for the first parallel step (the surrogates)
     // while the reference time courses are read.
-    context.work.workers = std::make_unique<WorkerTeam>(computationThreadCount() - 1);
+    context.work.workers = std::make_unique<WorkerTeam>(threadCountFor(context.options.threads) - 1);
 
     // Every name the run will write is formed, and checked, before anything is computed.
     int status = checkResultNames(setup, errorStream);
@@ -46,6 +47,6 @@ int runAnalysis(AnalysisContext& context, AnalysisSetup& setup, std::ostream& er
     status = prepareReferenceTimeCourses(context, setup, errorStream);
     if (status != statusSuccess) return status;
     HostListener listener(setup, runLog, errorStream);
-    const RunSeedScope seed;
+    context.rngSeed = static_cast<uint32_t>(startRunSeed());
     return runEngine(engineInputOf(context, setup), context.work, listener, runLog, errorStream);
 }

@@ -5,7 +5,6 @@
 #include "base/host_api.h"
 #include "output/pass_record.h"
 #include "plugin/run_seed.h"
-#include "stats/parallel.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -105,7 +104,7 @@ const char* getGUIScript() { return ""; }
 
 void setThreadCount(int count) {
     try {
-        setComputationThreadCount(count);
+        requestThreadCount(count);
     } catch (...) {
         // Nothing may reach the host; the setting simply stays as it was.
     }

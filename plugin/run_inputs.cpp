@@ -12,6 +12,7 @@
 #include "data/voi_time_course.h"
 #include "data/grid_box.h"
 #include "data/vtc_file.h"
+#include "engine/engine.h"
 #include "engine/slice_source.h"
 #include "plugin/analysis_context.h"
 #include "setup/analysis_setup.h"
@@ -237,6 +238,8 @@ EngineInput engineInputOf(AnalysisContext& context, const AnalysisSetup& setup) 
     input.parameters = &setup.parameters;
     input.grid = GridSize{setup.dimX, setup.dimY, setup.dimZ};
     input.longestSource = setup.maxVolumes;
+    input.rngSeed = context.rngSeed;
+    input.options = context.options;
     const auto sourceIndex = [&context](const VtcFile* file) {
         for (std::size_t i = 0; i < context.vtcFiles.size(); ++i)
             if (context.vtcFiles[i].get() == file) return static_cast<int32_t>(i);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/engine_input.h"
 
 struct AnalysisContext;
 struct AnalysisSetup;
@@ -57,6 +57,6 @@ const VoiTimeCourse* findVoiTimeCourse(const AnalysisContext& context, const Sel
 
 // The engine's description of the prepared run: every open file as a source,
 // every selected VOI as a seed with its reference time courses, every
-// condition with its entries and intervals. Links into the context and the
-// set-up, which must outlive it.
+// condition with its entries and intervals, the context's seed and options.
+// Links into the context and the set-up, which must outlive it.
 EngineInput engineInputOf(AnalysisContext& context, const AnalysisSetup& setup);

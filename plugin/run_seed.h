@@ -1,30 +1,28 @@
-// The seed of a run's random numbers. Every surrogate series is seeded with
-// its number plus the calendar clock, and the voxel pass draws on from where
-// the last series left the generator, so one clock reading decides the whole
-// run. The run reads the clock once, at its start, and keeps that reading for
-// all its series (a second boundary passed during the surrogates would
-// otherwise give series seeded from two readings); a host may fix the reading.
+// What a host asks of the following runs through the plug-in's exported
+// functions: the seed of their random numbers and their threads. The exports
+// take no plug-in object, so the requests are kept here, for the library, and
+// every run copies them into its own input when it starts.
+//
+// Every surrogate series is seeded with its number plus the run's seed, and
+// the voxel pass draws on from where the last series left the generator, so
+// the seed decides the whole run. Without a requested seed a run reads the
+// calendar clock once, at its start, and keeps that reading for all its series
+// (a second boundary passed during the surrogates would otherwise give series
+// seeded from two readings).
 #pragma once
 
 #include <cstdint>
 
-// The reading the following runs use; negative: the clock (the default).
+// The seed the following runs use; negative: the clock (the default).
 void requestRunSeed(int64_t seed);
 
-// The reading of the run in progress, or of the last one; -1 before any run.
+// The seed of the run in progress, or of the last one; -1 before any run.
 int64_t currentRunSeed();
 
-// Fixes the reading for the lifetime of the object and says so in the log
-// pane; afterwards the clock is as it was (a clock pinned by whoever runs the
-// plug-in in-process stays pinned).
-class RunSeedScope {
-public:
-    RunSeedScope();
-    ~RunSeedScope();
-    RunSeedScope(const RunSeedScope&) = delete;
-    RunSeedScope& operator=(const RunSeedScope&) = delete;
+// The seed of a run starting now: the requested one, or the clock's reading.
+// It becomes the current seed and is said in the log pane.
+int64_t startRunSeed();
 
-private:
-    bool wasPinned_ = false;
-    int64_t pinnedBefore_ = 0;
-};
+// Threads of the following runs; 0 or negative: every available core (the default).
+void requestThreadCount(int count);
+int requestedThreadCount();

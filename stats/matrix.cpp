@@ -258,14 +258,9 @@ void detrendRows(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1
     for (; r < r1; ++r) core::detrendRow(a.at(r, c0), c1 - c0, d.at(R0 + (r - r0), C0));
 }
 
-void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
-                        int32_t seedOffset) {
-    fillStandardNormal(m, r0, r1, c0, c1, seedOffset, processRandom());
-}
-
-void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
-                        int32_t seedOffset, RandomState& rng) {
-    seedRandom(rng, seriesSeed(seedOffset));
+void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1, uint32_t seed,
+                        RandomState& rng) {
+    seedRandom(rng, seed);
     for (int32_t r = r0; r < r1; ++r) {
         float* row = m.row(r);
         for (int32_t c = c0; c < c1; c += 2) {

@@ -305,12 +305,8 @@ float choleskyDiagonalProduct(const TriangularMatrix& l, int32_t lo, int32_t hi)
 // row R0 + r - r0 of D from column C0 on. A is not changed (D may be A itself).
 void detrendRows(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1, Matrix& d,
                  int32_t R0, int32_t C0);
-// Fills the block with independent standard normal deviates from the process-wide
-// generator (stats/random.h), after seeding it with seedOffset + the calendar clock.
-void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
-                        int32_t seedOffset);
-// The same on a generator of the caller's (which it leaves where the fill ends), so
-// that several series can be drawn at once; the values are those of the
-// process-wide generator under the same seed.
-void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1,
-                        int32_t seedOffset, RandomState& generator);
+// Fills the block with independent standard normal deviates, drawn from `generator`
+// after seeding it with `seed` (it is left where the fill ends), so that several series
+// can be drawn at once, each on a generator of its own.
+void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1, uint32_t seed,
+                        RandomState& generator);

@@ -13,18 +13,7 @@
 #include <sched.h>
 #endif
 
-namespace {
-
-std::atomic<int> requestedThreads{0};
-
-}  // namespace
-
-void setComputationThreadCount(int count) { requestedThreads.store(count > 0 ? count : 0); }
-
-int computationThreadCount() {
-    const int requested = requestedThreads.load();
-    return requested > 0 ? requested : availableCoreCount();
-}
+int threadCountFor(int requested) { return requested > 0 ? requested : availableCoreCount(); }
 
 int availableCoreCount() {
 #if defined(__linux__)

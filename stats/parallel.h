@@ -15,12 +15,11 @@
 #include <thread>
 #include <vector>
 
-// 0 or negative: every core the process may run on (the default).
-void setComputationThreadCount(int count);
-// The number in effect, at least 1.
-int computationThreadCount();
 // Cores the process may run on (its CPU affinity where the system tells it).
 int availableCoreCount();
+// The threads a computation asked for `requested` runs on: that many, or every
+// available core for 0 or negative (the default); at least 1.
+int threadCountFor(int requested);
 
 // Helper threads kept for the length of a run. Each parallel step of the run
 // hands its task to them instead of starting threads of its own: starting a

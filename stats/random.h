@@ -1,13 +1,11 @@
 // The program's pseudo-random generator: integers from 0 to 32767 with a seed operation.
 //
-// One process-wide instance serves the whole run: fillStandardNormal reseeds it for every
-// surrogate series and the voxel pass draws its surrogate indices from where the last
-// seeding left it, so the draws of a run follow from its seeding. The state is a small
-// value type so that a faster (e.g. parallel) voxel pass can copy it, pre-draw in the
-// same order as the sequential pass and write it back.
-//
-// The calendar clock used for seeding is read through calendarSeconds(); tests pin it
-// to make a run reproducible.
+// Every run owns its generator: each surrogate series reseeds one from the run's seed
+// and the series' number, and the voxel pass draws its surrogate indices from where the
+// last seeding left the run's generator, so the draws of a run follow from its seed
+// alone and runs side by side do not disturb each other. The state is a small value
+// type so that a faster (e.g. parallel) voxel pass can copy it, pre-draw in the same
+// order as the sequential pass and move it on.
 #pragma once
 
 #include <cstdint>
@@ -46,20 +44,6 @@ inline void skipRandom(RandomState& state, uint64_t count) {
     state.next = state.next * totalMultiplier + totalIncrement;
 }
 
-// The process-wide generator.
-RandomState& processRandom();
-inline void seedRandom(uint32_t seed) { seedRandom(processRandom(), seed); }
-inline int32_t nextRandom() { return nextRandom(processRandom()); }
-
-// Calendar time in whole seconds (the pinned value while one is set).
-int64_t calendarSeconds();
-void pinCalendarClock(int64_t seconds);
-void unpinCalendarClock();
-// True with the pinned value while one is set.
-bool calendarClockPinned(int64_t& seconds);
-
-// The seed of a series drawn with the given offset: offset + the calendar time truncated
-// to 32 bits, with 32-bit wrap-around.
-inline uint32_t seriesSeed(int32_t offset) {
-    return static_cast<uint32_t>(offset) + static_cast<uint32_t>(calendarSeconds());
-}
+// The seed of a series drawn with the given offset from a run seeded with `base`:
+// offset + base, with 32-bit wrap-around.
+inline uint32_t seriesSeed(uint32_t base, int32_t offset) { return static_cast<uint32_t>(offset) + base; }

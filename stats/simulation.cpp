@@ -3,19 +3,13 @@
 #include <vector>
 
 bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
-                      const MatrixList& coefficients, const Matrix& sigma, int32_t seedOffset) {
-    return simulateArSeries(y, rb, re, cb, ce, coefficients, sigma, seedOffset, processRandom());
-}
-
-bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
-                      const MatrixList& coefficients, const Matrix& sigma, int32_t seedOffset,
-                      RandomState& generator) {
+                      const MatrixList& coefficients, const Matrix& sigma, uint32_t seed, RandomState& generator) {
     // Runs once per simulated series, so the factor and the column vector are allocated
     // here rather than kept in a work object.
     TriangularMatrix l(sigma.rowCount, rb, rb);
     if (!cholesky(sigma, sigma.rowBase, sigma.rowEnd, l)) return false;
 
-    fillStandardNormal(y, rb, re, cb, ce, seedOffset, generator);
+    fillStandardNormal(y, rb, re, cb, ce, seed, generator);
 
     constexpr int32_t kMaxDirectOrder = 32;
     if (re - rb == 1 && coefficients.count <= kMaxDirectOrder) {

@@ -84,7 +84,7 @@ SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, i
     // per pattern is merged by maximum, which does not depend on the order.
     std::vector<int64_t> atLeast(count, 0);
     std::vector<double> observed(count, 0.0);
-    const int workers = std::max(1, threads > 0 ? threads : computationThreadCount());
+    const int workers = std::max(1, threadCountFor(threads));
     std::vector<std::vector<double>> maxima(static_cast<std::size_t>(workers), std::vector<double>(patterns, 0.0));
     shareWork(workers, voxels, 512, [&](int64_t begin, int64_t end, int worker) {
         std::vector<double>& largest = maxima[static_cast<std::size_t>(worker)];

@@ -55,7 +55,7 @@ class CollectingListener : public EngineListener {
 public:
     explicit CollectingListener(std::size_t voxels, const EngineInput* input = nullptr)
         : voxels_(voxels), input_(input) {}
-    void progress(const std::string&) override { callers.push_back(std::this_thread::get_id()); }
+    void progress(const EngineProgress&) override { callers.push_back(std::this_thread::get_id()); }
     int beginSeed(int32_t) override {
         callers.push_back(std::this_thread::get_id());
         return 1;
@@ -108,7 +108,8 @@ TEST_F(EngineTest, AnotherSourceAndListenerGetThePlugInsMapsAndThresholdsOnTheCa
 
     for (int threads : {1, 2}) {
         SCOPED_TRACE(threads);
-        setComputationThreadCount(threads);
+        requestThreadCount(threads);
+        context.options.threads = threads;
         // The plug-in's own run, through the host.
         host().saves.clear();
         AnalysisContext pluginContext;
@@ -136,7 +137,6 @@ TEST_F(EngineTest, AnotherSourceAndListenerGetThePlugInsMapsAndThresholdsOnTheCa
         }
         for (const std::thread::id& caller : listener.callers) EXPECT_EQ(caller, std::this_thread::get_id());
     }
-    setComputationThreadCount(0);
 }
 
 // The surrogates, series x volumes for every reference, are held for one seed

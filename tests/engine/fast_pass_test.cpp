@@ -63,13 +63,6 @@ std::string readFile(const std::string& path) {
 
 class FastPassTest : public SyntheticRunTest {
 protected:
-    void TearDown() override {
-        setVoxelPassMethod(VoxelPassMethod::fast);
-        setComputationThreadCount(0);
-        chooseLaneKernel(nullptr);
-        setSurrogateCacheLimit(std::size_t{32} << 20);
-        SyntheticRunTest::TearDown();
-    }
 
     // A grid of 9 x 7 voxels per slice (two blocks of the widest kernel, the second
     // partial) and 5 slices. The first value of column x = 8 lies below the
@@ -104,9 +97,9 @@ protected:
     }
 
     PassRecord runPass(const Condition& condition, VoxelPassMethod method, int threads) {
-        setVoxelPassMethod(method);
-        setComputationThreadCount(threads);
-        seedRandom(20240607u);
+        context.options.passMethod = method;
+        context.options.threads = threads;
+        seedRandom(context.work.random, 20240607u);
         for (MeasureVolumes* volumes : {context.work.realMeasures.get(), context.work.nullMeasures.get()})
             for (FloatVolume* v : {&volumes->ref2vox, &volumes->vox2ref, &volumes->inst})
                 std::fill(v->data(), v->data() + v->size(), -123.0f);  // shows what a pass leaves unwritten
@@ -122,7 +115,7 @@ protected:
         record.runLog = runLog.str();
         record.errors = errors.str();
         record.hostLog = host().logTexts;
-        record.generatorAfter = processRandom().next;
+        record.generatorAfter = context.work.random.next;
         return record;
     }
 
@@ -133,18 +126,18 @@ protected:
         const std::vector<LaneKernel> kernels = availableLaneKernels();
         ASSERT_FALSE(kernels.empty());
         for (const LaneKernel& kernel : kernels) {
-            chooseLaneKernel(&kernel);
+            context.options.laneKernel = &kernel;
             for (int threads : {1, 2, 3}) {
                 SCOPED_TRACE(std::string(kernel.name) + ", threads " + std::to_string(threads));
                 expectSamePass(expected, runPass(condition, VoxelPassMethod::fast, threads));
             }
         }
-        chooseLaneKernel(nullptr);
+        context.options.laneKernel = nullptr;
         // Without room for the detrended surrogates every block detrends its own.
-        setSurrogateCacheLimit(0);
+        context.options.surrogateCacheLimit = 0;
         SCOPED_TRACE("surrogates detrended per block");
         expectSamePass(expected, runPass(condition, VoxelPassMethod::fast, 2));
-        setSurrogateCacheLimit(std::size_t{32} << 20);
+        context.options.surrogateCacheLimit = EngineOptions{}.surrogateCacheLimit;
     }
 
     SelectedVoi voi;
@@ -236,8 +229,8 @@ TEST_F(FastPassTest, WholeRunGivesTheSameMapsThresholdsAndLogs) {
         std::string logs;
     };
     auto run = [&](VoxelPassMethod method, int threads) {
-        setVoxelPassMethod(method);
-        setComputationThreadCount(threads);
+        context.options.passMethod = method;
+        setThreadCount(threads);  // the plug-in's export: the driver takes it into the run
         host().reset();
         errors.str("");
         EXPECT_EQ(runAnalysis(context, setup, errors), 1) << errors.str();
@@ -306,30 +299,32 @@ TEST_F(FastPassTest, SurrogatesDrawnOnThreadsEqualThoseDrawnInTurn) {
     addEntry(addCondition(setup, "A"), a, a, {{2, 40}});
     addEntry(addCondition(setup, "B"), b, b, {{2, 30}});
     voi = addVoi("V", 0, {{1, 1, 1}, {4, 2, 3}});
-    setComputationThreadCount(1);
+    context.options.threads = 1;
     prepare();
 
-    // The series as drawn one after the other from the process-wide generator.
+    // The series as drawn one after the other from one generator.
     std::vector<Matrix> expected;
+    RandomState drawn;
     for (const auto& record : context.voiTimeCourses) {
         const int32_t volumes = record->meanTimeCourse.colCount;
         Matrix simulation(1, setup.maxVolumes + 10, 1, 1);
         Matrix rows(record->surrogates.rowCount, volumes, 1, 1);
         for (int32_t s = 0; s < rows.rowCount; ++s) {
             ASSERT_TRUE(simulateArSeries(simulation, 1, 2, 1, simulation.colEnd, record->arCoefficients,
-                                         record->residualCovariance, s));
+                                         record->residualCovariance, seriesSeed(kSyntheticRunSeed, s), drawn));
             copyBlock(rows, 1 + s, 2 + s, 1, volumes + 1, simulation, 1, simulation.colEnd - volumes);
         }
         expected.push_back(rows);
     }
-    const uint32_t generatorAfter = processRandom().next;
+    const uint32_t generatorAfter = drawn.next;
+    EXPECT_EQ(context.work.random.next, generatorAfter);
 
     for (int threads : {1, 2, 3}) {
         SCOPED_TRACE(threads);
-        setComputationThreadCount(threads);
-        seedRandom(1u);
+        context.options.threads = threads;
+        seedRandom(context.work.random, 1u);  // whatever the work held before, the surrogates start afresh
         ASSERT_EQ(generateSurrogates(context, setup, errors), 1) << errors.str();
-        EXPECT_EQ(processRandom().next, generatorAfter);
+        EXPECT_EQ(context.work.random.next, generatorAfter);
         for (std::size_t r = 0; r < expected.size(); ++r) {
             const Matrix& got = context.voiTimeCourses[r]->surrogates;
             ASSERT_EQ(got.rowCount, expected[r].rowCount);
@@ -343,11 +338,12 @@ TEST_F(FastPassTest, SurrogatesDrawnOnThreadsEqualThoseDrawnInTurn) {
 
 TEST_F(FastPassTest, ThreadCountFollowsTheSetting) {
     setThreadCount(3);  // the plug-in's export
-    EXPECT_EQ(computationThreadCount(), 3);
-    setComputationThreadCount(0);
-    EXPECT_EQ(computationThreadCount(), availableCoreCount());
-    setComputationThreadCount(-4);
-    EXPECT_EQ(computationThreadCount(), availableCoreCount());
+    EXPECT_EQ(requestedThreadCount(), 3);
+    EXPECT_EQ(threadCountFor(requestedThreadCount()), 3);
+    setThreadCount(-4);
+    EXPECT_EQ(requestedThreadCount(), 0);
+    EXPECT_EQ(threadCountFor(0), availableCoreCount());
+    EXPECT_EQ(threadCountFor(-4), availableCoreCount());
     EXPECT_GE(availableCoreCount(), 1);
 }
 

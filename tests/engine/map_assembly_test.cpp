@@ -370,10 +370,9 @@ TEST_F(MapAssemblyTest, ThresholdsAreThoseOfThePlainSearchForAnyNumberOfThreads)
 
     std::string firstMessages;
     for (int threads : {1, 2, 3}) {
-        setComputationThreadCount(threads);
+        context.options.threads = threads;
         errors.str("");
         ASSERT_EQ(assemble(0), 1) << errors.str();
-        setComputationThreadCount(0);
         for (std::size_t k = 0; k < 5; ++k) {
             EXPECT_EQ(host().maps[k].fdrThresholds, expected[k]) << "map " << k << ", " << threads << " threads";
             for (std::size_t i = 0; i < count; i += 97) {

@@ -76,12 +76,7 @@ namespace {
 class NoAllocationTest : public SyntheticRunTest {
 protected:
     void TearDown() override {
-        setVoxelLoopObserver(nullptr);
         counting.store(false);
-        setVoxelPassMethod(VoxelPassMethod::fast);
-        setComputationThreadCount(0);
-        chooseLaneKernel(nullptr);
-        setSurrogateCacheLimit(std::size_t{32} << 20);
         SyntheticRunTest::TearDown();
     }
 };
@@ -105,14 +100,14 @@ TEST_F(NoAllocationTest, TheVoxelLoopAllocatesNothing) {
     setup.parameters.autoRegressionOrder = 2;
     const SelectedVoi voi = addVoi("V", 0, {{1, 1, 1}, {3, 3, 2}});
     prepare();
-    setVoxelLoopObserver(observeLoop);
+    context.options.loopObserver = observeLoop;
 
     std::vector<LaneKernel> kernels = availableLaneKernels();
     for (const LaneKernel& kernel : kernels) {
-        chooseLaneKernel(&kernel);
+        context.options.laneKernel = &kernel;
         for (int threads : {1, 2, 3}) {
             SCOPED_TRACE(std::string(kernel.name) + ", threads " + std::to_string(threads));
-            setComputationThreadCount(threads);
+            context.options.threads = threads;
             allocations.store(0);
             loopsSeen.store(0);
             ASSERT_EQ(computeConditionMeasures(context, voi, condition, setup, runLog, errors), 1) << errors.str();
@@ -121,16 +116,16 @@ TEST_F(NoAllocationTest, TheVoxelLoopAllocatesNothing) {
         }
     }
 
-    chooseLaneKernel(nullptr);
-    setSurrogateCacheLimit(0);  // every block detrends the surrogate rows it drew
+    context.options.laneKernel = nullptr;
+    context.options.surrogateCacheLimit = 0;  // every block detrends the surrogate rows it drew
     allocations.store(0);
     loopsSeen.store(0);
     ASSERT_EQ(computeConditionMeasures(context, voi, condition, setup, runLog, errors), 1) << errors.str();
     EXPECT_EQ(loopsSeen.load(), 1);
     EXPECT_EQ(allocations.load(), 0) << "surrogates detrended per block";
-    setSurrogateCacheLimit(std::size_t{32} << 20);
+    context.options.surrogateCacheLimit = EngineOptions{}.surrogateCacheLimit;
 
-    setVoxelPassMethod(VoxelPassMethod::sequential);
+    context.options.passMethod = VoxelPassMethod::sequential;
     allocations.store(0);
     loopsSeen.store(0);
     ASSERT_EQ(computeConditionMeasures(context, voi, condition, setup, runLog, errors), 1) << errors.str();

@@ -28,13 +28,12 @@ class SurrogateTest : public FakeHostTest {
 protected:
     void SetUp() override {
         FakeHostTest::SetUp();
-        pinCalendarClock(1700000000);
+        context.rngSeed = kRunSeed;
         setup.parameters.autoRegressionOrder = 1;
         setup.parameters.numSurrogateSimulations = 4;
         setup.parameters.numDiscardedSimulatedTimePoints = 10;
         setup.parameters.showVerboseProgressLog = false;
     }
-    void TearDown() override { unpinCalendarClock(); }
 
     std::string writeVtc(const std::string& name, VtcWriterOptions options) {
         const std::string file = dir.path(name);
@@ -45,6 +44,7 @@ protected:
 
     void prepare() { ASSERT_EQ(prepareReferenceTimeCourses(context, setup, errors), 1) << errors.str(); }
 
+    static constexpr uint32_t kRunSeed = 1700000000u;
     TestTempDir dir;
     AnalysisSetup setup;
     AnalysisContext context;
@@ -71,7 +71,9 @@ TEST_F(SurrogateTest, SeriesAreSimulatedOverTheLongestRunAndTheirEndKept) {
     // 200 + 10 points simulated with the record's model and seed s; the last 150 kept.
     for (int s = 0; s < 4; ++s) {
         Matrix full(1, 210, 1, 1);
-        ASSERT_TRUE(simulateArSeries(full, 1, 2, 1, 211, record.arCoefficients, record.residualCovariance, s));
+        RandomState generator;
+        ASSERT_TRUE(simulateArSeries(full, 1, 2, 1, 211, record.arCoefficients, record.residualCovariance,
+                                     seriesSeed(kRunSeed, s), generator));
         for (int c = 1; c <= 150; ++c) {
             ASSERT_EQ(record.surrogates(1 + s, c), full(1, 60 + c)) << "surrogate " << s << " volume " << c;
         }

@@ -26,12 +26,6 @@ struct MaskedPass {
 
 class VoxelMaskTest : public SyntheticRunTest {
 protected:
-    void TearDown() override {
-        setVoxelPassMethod(VoxelPassMethod::fast);
-        setComputationThreadCount(0);
-        chooseLaneKernel(nullptr);
-        SyntheticRunTest::TearDown();
-    }
 
     // 9 x 7 x 4 voxels around `level`; column x = 8 starts low (below the
     // inclusion threshold when level is well above it).
@@ -51,9 +45,9 @@ protected:
     }
 
     MaskedPass run(const std::vector<uint8_t>* mask, VoxelPassMethod method, int threads) {
-        setVoxelPassMethod(method);
-        setComputationThreadCount(threads);
-        seedRandom(777u);
+        context.options.passMethod = method;
+        context.options.threads = threads;
+        seedRandom(context.work.random, 777u);
         EngineInput input = engineInputOf(context, setup);
         input.voxelMask = mask;
         std::ostringstream log;
@@ -71,7 +65,7 @@ protected:
         }
         pass.runLog = log.str();
         pass.errors = failures.str();
-        pass.generatorAfter = processRandom().next;
+        pass.generatorAfter = context.work.random.next;
         return pass;
     }
 
@@ -114,7 +108,7 @@ TEST_F(VoxelMaskTest, MaskReplacesTheIntensityTestInBothLoops) {
     ASSERT_EQ(expected.status, 1) << expected.errors;
     EXPECT_NE(expected.runLog.find("\tVoxels skipped: 60\t"), std::string::npos) << expected.runLog;
     for (const LaneKernel& kernel : availableLaneKernels()) {
-        chooseLaneKernel(&kernel);
+        context.options.laneKernel = &kernel;
         for (int threads : {1, 3}) {
             SCOPED_TRACE(std::string(kernel.name) + ", threads " + std::to_string(threads));
             expectSame(expected, run(&mask, VoxelPassMethod::fast, threads));

@@ -127,7 +127,7 @@ TEST_F(VoxelPassTest, MeasuresEqualADirectFitOverTheIntervals) {
     addEntry(addCondition(setup, "A"), a, a, {{2, 14}, {16, 30}});
     voi = addVoi("V", 0, {{0, 0, 0}, {1, 1, 0}});
     prepare();
-    const RandomState before = processRandom();
+    const RandomState before = context.work.random;
     ASSERT_EQ(run(setup.conditions[0]), 1) << errors.str();
 
     // Voxel (1, 0, 0) is the second voxel of the pass: its draws are the 3rd and 4th.
@@ -366,11 +366,11 @@ TEST_F(VoxelPassTest, EntriesSharingATargetFileEachSeeTheRightVoxel) {
     voi = addVoi("V", 0, {{0, 1, 0}});
     prepare();
 
-    seedRandom(4242);
+    seedRandom(context.work.random, 4242);
     ASSERT_EQ(run(shared), 1) << errors.str();
     const std::vector<float> real = values(context.work.realMeasures->ref2vox);
     const std::vector<float> null = values(context.work.nullMeasures->inst);
-    seedRandom(4242);
+    seedRandom(context.work.random, 4242);
     ASSERT_EQ(run(copied), 1) << errors.str();
     EXPECT_EQ(values(context.work.realMeasures->ref2vox), real);
     EXPECT_EQ(values(context.work.nullMeasures->inst), null);

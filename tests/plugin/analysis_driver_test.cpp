@@ -13,6 +13,7 @@
 
 #include "support/synthetic_run.h"
 #include "plugin/analysis_driver.h"
+#include "plugin/ldi_plugin.h"
 #include "base/host_api.h"
 #include "stats/parallel.h"
 
@@ -299,7 +300,7 @@ TEST_F(AnalysisDriverTest, HostFunctionsAreCalledOnlyFromTheRunsThread) {
     addVoi("Also", 1, {{1, 1, 1}, {0, 90, 0}});
     for (int threads = 1; threads <= 4; ++threads) {
         SCOPED_TRACE(threads);
-        setComputationThreadCount(threads);
+        setThreadCount(threads);  // the plug-in's export
         host().calls.clear();
         ASSERT_EQ(runAnalysis(context, setup, errors), 1) << errors.str();
         int warnings = 0;
@@ -309,7 +310,6 @@ TEST_F(AnalysisDriverTest, HostFunctionsAreCalledOnlyFromTheRunsThread) {
         }
         EXPECT_EQ(warnings, 2);
     }
-    setComputationThreadCount(0);
 }
 
 }  // namespace

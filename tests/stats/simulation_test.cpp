@@ -1,5 +1,5 @@
-// The program's generator, the normal deviates and the AR simulation, all with the
-// calendar clock pinned so that every run draws the same numbers.
+// The program's generator, the normal deviates and the AR simulation, all from
+// a fixed run seed so that every run draws the same numbers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,11 +12,7 @@
 
 namespace {
 
-class PinnedClock : public ::testing::Test {
-protected:
-    void SetUp() override { pinCalendarClock(1700000000); }
-    void TearDown() override { unpinCalendarClock(); }
-};
+constexpr uint32_t kRunSeed = 1700000000u;
 
 // One polar-method pair drawn from a copy of the generator, as the kernel must draw it.
 struct Pair {
@@ -51,11 +47,6 @@ TEST(Generator, ClassicSequenceRangeAndSeeding) {
     }
     EXPECT_EQ(lowest, 0);
     EXPECT_EQ(highest, kRandomMax);
-
-    // The process-wide instance is the same state the free functions draw from.
-    seedRandom(7u);
-    RandomState copy = processRandom();
-    EXPECT_EQ(nextRandom(), nextRandom(copy));
 }
 
 TEST(Generator, SkippingEqualsDrawing) {
@@ -70,20 +61,19 @@ TEST(Generator, SkippingEqualsDrawing) {
     }
 }
 
-TEST_F(PinnedClock, SeedIsOffsetPlusClockWithWrapAround) {
-    EXPECT_EQ(calendarSeconds(), 1700000000);
-    EXPECT_EQ(seriesSeed(5), 1700000005u);
-    pinCalendarClock(0x1fffffffeLL);  // truncated to 32 bits: 0xfffffffe
-    EXPECT_EQ(seriesSeed(3), 1u);
-    EXPECT_EQ(seriesSeed(-2), 0xfffffffcu);
+TEST(Simulation, SeedIsOffsetPlusRunSeedWithWrapAround) {
+    EXPECT_EQ(seriesSeed(kRunSeed, 5), 1700000005u);
+    EXPECT_EQ(seriesSeed(0xfffffffeu, 3), 1u);
+    EXPECT_EQ(seriesSeed(0xfffffffeu, -2), 0xfffffffcu);
 }
 
-TEST_F(PinnedClock, NormalFillDrawsPairsAndStoresAnOddTail) {
+TEST(Simulation, NormalFillDrawsPairsAndStoresAnOddTail) {
     Matrix m(2, 4, 1, 1, 100.0f);
-    fillStandardNormal(m, 1, 3, 1, 4, 11);  // three columns of two rows
+    RandomState filled;
+    fillStandardNormal(m, 1, 3, 1, 4, seriesSeed(kRunSeed, 11), filled);  // three columns of two rows
 
     RandomState rng;
-    seedRandom(rng, seriesSeed(11));
+    seedRandom(rng, seriesSeed(kRunSeed, 11));
     for (int32_t r = 1; r <= 2; ++r) {
         const Pair a = drawPair(rng);
         const Pair b = drawPair(rng);  // second pair: only its first value is stored
@@ -92,20 +82,21 @@ TEST_F(PinnedClock, NormalFillDrawsPairsAndStoresAnOddTail) {
         EXPECT_EQ(m(r, 3), b.first);
         EXPECT_EQ(m(r, 4), 100.0f);
     }
-    // The process-wide generator continues exactly after the drawn pairs.
-    EXPECT_EQ(nextRandom(), nextRandom(rng));
+    // The generator continues exactly after the drawn pairs.
+    EXPECT_EQ(nextRandom(filled), nextRandom(rng));
 
-    // Same offset within the same second: the same deviates; another offset: others.
+    // The same seed: the same deviates, whatever the generator drew before; another: others.
     Matrix again(2, 4, 1, 1, 100.0f), other(2, 4, 1, 1, 100.0f);
-    fillStandardNormal(again, 1, 3, 1, 4, 11);
-    fillStandardNormal(other, 1, 3, 1, 4, 12);
+    fillStandardNormal(again, 1, 3, 1, 4, seriesSeed(kRunSeed, 11), filled);
+    fillStandardNormal(other, 1, 3, 1, 4, seriesSeed(kRunSeed, 12), filled);
     EXPECT_EQ(again(2, 3), m(2, 3));
     EXPECT_NE(other(1, 1), m(1, 1));
 }
 
-TEST_F(PinnedClock, NormalDeviatesHaveUnitVariance) {
+TEST(Simulation, NormalDeviatesHaveUnitVariance) {
     Matrix m(1, 100000, 0, 0);
-    fillStandardNormal(m, 0, 1, 0, 100000, 0);
+    RandomState rng;
+    fillStandardNormal(m, 0, 1, 0, 100000, kRunSeed, rng);
     double sum = 0, squares = 0;
     for (int32_t c = 0; c < 100000; ++c) {
         sum += m(0, c);
@@ -115,12 +106,13 @@ TEST_F(PinnedClock, NormalDeviatesHaveUnitVariance) {
     EXPECT_NEAR(squares / 100000, 1.0, 0.03);
 }
 
-TEST_F(PinnedClock, UnivariateArOneHasTheExpectedAutocorrelation) {
+TEST(Simulation, UnivariateArOneHasTheExpectedAutocorrelation) {
     const int32_t length = 200000;
     Matrix y(1, length, 1, 1);
     MatrixList a(1, 1, Matrix(1, 1, 1, 1, 0.5f));
     Matrix sigma(1, 1, 1, 1, 1.0f);
-    ASSERT_TRUE(simulateArSeries(y, 1, 2, 1, length + 1, a, sigma, 3));
+    RandomState rng;
+    ASSERT_TRUE(simulateArSeries(y, 1, 2, 1, length + 1, a, sigma, seriesSeed(kRunSeed, 3), rng));
 
     const int32_t warmUp = 100;
     double mean = 0;
@@ -136,17 +128,18 @@ TEST_F(PinnedClock, UnivariateArOneHasTheExpectedAutocorrelation) {
     EXPECT_NEAR(var / (length - warmUp), 4.0 / 3.0, 0.05);
 }
 
-TEST_F(PinnedClock, FirstColumnsAreScaledInnovationsThenTheRecursion) {
+TEST(Simulation, FirstColumnsAreScaledInnovationsThenTheRecursion) {
     const int32_t length = 6;
     Matrix y(1, length, 1, 1);
     MatrixList a(2, 1, Matrix(1, 1, 1, 1));
     a[1](1, 1) = 0.25f;
     a[2](1, 1) = -0.5f;
     Matrix sigma(1, 1, 1, 1, 4.0f);  // sigma = 2
-    ASSERT_TRUE(simulateArSeries(y, 1, 2, 1, length + 1, a, sigma, 9));
+    RandomState rng;
+    ASSERT_TRUE(simulateArSeries(y, 1, 2, 1, length + 1, a, sigma, seriesSeed(kRunSeed, 9), rng));
 
     Matrix z(1, length, 1, 1);
-    fillStandardNormal(z, 1, 2, 1, length + 1, 9);
+    fillStandardNormal(z, 1, 2, 1, length + 1, seriesSeed(kRunSeed, 9), rng);
     EXPECT_EQ(y(1, 1), z(1, 1) * 2.0f);
     EXPECT_EQ(y(1, 2), z(1, 2) * 2.0f);
     for (int32_t t = 3; t <= length; ++t) {
@@ -157,13 +150,14 @@ TEST_F(PinnedClock, FirstColumnsAreScaledInnovationsThenTheRecursion) {
     }
 }
 
-TEST_F(PinnedClock, TwoSeriesInnovationsCarryTheResidualCovariance) {
+TEST(Simulation, TwoSeriesInnovationsCarryTheResidualCovariance) {
     const int32_t length = 100000;
     Matrix y(2, length, 1, 1);
     MatrixList a(1, 1, Matrix(2, 2, 1, 1, 0.0f));
     Matrix sigma(2, 2, 0, 0);
     sigma(0, 0) = 1.0f; sigma(0, 1) = 0.6f; sigma(1, 0) = 0.6f; sigma(1, 1) = 2.0f;
-    ASSERT_TRUE(simulateArSeries(y, 1, 3, 1, length + 1, a, sigma, 0));
+    RandomState rng;
+    ASSERT_TRUE(simulateArSeries(y, 1, 3, 1, length + 1, a, sigma, kRunSeed, rng));
     double s00 = 0, s01 = 0, s11 = 0;
     for (int32_t t = 1; t <= length; ++t) {
         s00 += static_cast<double>(y(1, t)) * y(1, t);
@@ -175,12 +169,13 @@ TEST_F(PinnedClock, TwoSeriesInnovationsCarryTheResidualCovariance) {
     EXPECT_NEAR(s11 / length, 2.0, 0.06);
 }
 
-TEST_F(PinnedClock, ResidualVarianceNotPositiveLeavesTheBufferUntouched) {
+TEST(Simulation, ResidualVarianceNotPositiveLeavesTheBufferUntouched) {
     Matrix y(1, 10, 1, 1, 7.0f);
     MatrixList a(1, 1, Matrix(1, 1, 1, 1, 0.5f));
     for (float bad : {0.0f, -1.0f}) {
         Matrix sigma(1, 1, 1, 1, bad);
-        EXPECT_FALSE(simulateArSeries(y, 1, 2, 1, 11, a, sigma, 0));
+        RandomState rng;
+        EXPECT_FALSE(simulateArSeries(y, 1, 2, 1, 11, a, sigma, kRunSeed, rng));
         for (int32_t t = 1; t <= 10; ++t) EXPECT_EQ(y(1, t), 7.0f);
     }
 }

@@ -17,8 +17,8 @@
 #include "plugin/run_inputs.h"
 #include "setup/analysis_setup.h"
 
-inline ProgressLine progressToHost() {
-    return [](const std::string& text) { hostApi.syLogText(text.c_str()); };
+inline ProgressSink progressToHost() {
+    return [](const EngineProgress& event) { hostApi.syLogText(logPaneText(event).c_str()); };
 }
 
 // Position of the VOI (by its host index) among the selected ones; -1 if absent.

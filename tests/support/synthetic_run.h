@@ -15,6 +15,7 @@
 
 #include "data/voi_time_course.h"
 #include "plugin/analysis_context.h"
+#include "plugin/run_seed.h"
 #include "setup/analysis_setup.h"
 #include "stats/random.h"
 #include "support/run_steps.h"
@@ -33,20 +34,28 @@ inline float testNoise(int x, int y, int z, int t, int salt = 0) {
     return static_cast<float>(h % 20000u) / 10000.0f - 1.0f;
 }
 
-// The fixture of a synthetic run: a fake host, a pinned clock, a temporary
-// folder, a set-up with quiet defaults and a context.
+// The random seed of every synthetic run.
+constexpr uint32_t kSyntheticRunSeed = 1700000000u;
+
+// The fixture of a synthetic run: a fake host, a fixed random seed (for the
+// steps and for whole runs of the driver), a temporary folder, a set-up with
+// quiet defaults and a context.
 class SyntheticRunTest : public FakeHostTest {
 protected:
     void SetUp() override {
         FakeHostTest::SetUp();
-        pinCalendarClock(1700000000);
+        requestRunSeed(kSyntheticRunSeed);
+        context.rngSeed = kSyntheticRunSeed;
         setup.parameters.autoRegressionOrder = 1;
         setup.parameters.numSurrogateSimulations = 10;
         setup.parameters.numDiscardedSimulatedTimePoints = 10;
         setup.parameters.showVerboseProgressLog = false;
         setup.outputPrefix = dir.path("P");
     }
-    void TearDown() override { unpinCalendarClock(); }
+    void TearDown() override {
+        requestRunSeed(-1);
+        requestThreadCount(0);
+    }
 
     // Writes a VTC and takes its geometry into the set-up, as the dialogs do.
     std::string writeVtc(const std::string& name, const VtcWriterOptions& options) {

@@ -1,0 +1,6 @@
+#include "engine/engine_input.h"
+
+VoiTimeCourse* referenceOf(const EngineSeed& seed, int32_t source) {
+    if (source < 0 || static_cast<std::size_t>(source) >= seed.references.size()) return nullptr;
+    return seed.references[static_cast<std::size_t>(source)];
+}

@@ -1,0 +1,174 @@
+// The run as the engine takes it: what is computed (the sources, seeds,
+// conditions, parameters and the run's random seed), how (threads, the voxel
+// loop, test hooks), the work objects the steps share, the thresholds found,
+// and what the caller hears of the run as it goes. Every step of the engine
+// takes its state from these records, never from the process, so that runs on
+// several threads at once do not disturb each other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/global_parameters.h"
+#include "data/grid_box.h"
+#include "data/interval.h"
+#include "data/voi_time_course.h"
+#include "engine/fdr_methods.h"
+#include "stats/ar_model.h"
+#include "stats/matrix.h"
+#include "stats/parallel.h"
+#include "stats/random.h"
+
+struct LaneKernel;
+
+class SliceSource;
+
+// One source of a condition: the intervals of one pair of files, the reference
+// time course taken from `source`, the voxel time courses from `target` (the
+// same source when they are not kept apart).
+struct EngineEntry {
+    int32_t source = -1;  // index into EngineInput::sources
+    int32_t target = -1;  // index into EngineInput::sources
+    std::vector<Interval> intervals;
+};
+
+struct EngineCondition {
+    std::string name;
+    std::vector<EngineEntry> entries;
+};
+
+// A reference region: its name (for messages and progress) and its reference
+// time course in every source a condition takes it from (null for the others).
+struct EngineSeed {
+    std::string name;
+    std::vector<VoiTimeCourse*> references;  // per source index
+};
+
+// The seed's reference time course from source `source`, or null.
+VoiTimeCourse* referenceOf(const EngineSeed& seed, int32_t source);
+
+// How the voxel loop runs: `fast` (the default) works on blocks of voxels in
+// SIMD lanes on several threads; `sequential` is the plain loop over
+// processVoxel on the calling thread, kept as the reference. Both give the same
+// maps, counts and log lines, bit for bit.
+enum class VoxelPassMethod { fast, sequential };
+
+// Called with true on the calling thread right before a voxel loop starts and
+// with false right after every thread has left it; nothing is allocated between
+// the two calls (tests count allocations there).
+using VoxelLoopObserver = void (*)(bool entering);
+
+// How a run is carried out. None of it changes the results.
+struct EngineOptions {
+    int threads = 0;  // 0 or negative: every core the process may run on
+    VoxelPassMethod passMethod = VoxelPassMethod::fast;
+    // Bytes the fast loop's detrended surrogate rows may take; above it every
+    // block detrends the rows its voxels drew (same values, more work).
+    std::size_t surrogateCacheLimit = std::size_t{32} << 20;
+    // The fast loop's lane kernel; null: the fastest the processor runs
+    // (tests and benchmarks compare them).
+    const LaneKernel* laneKernel = nullptr;
+    VoxelLoopObserver loopObserver = nullptr;  // null: none
+};
+
+struct EngineInput {
+    const GlobalParameters* parameters = nullptr;
+    GridSize grid;
+    std::vector<SliceSource*> sources;  // not owned
+    std::vector<EngineSeed> seeds;
+    std::vector<EngineCondition> conditions;
+    int32_t longestSource = 1;  // volumes of the longest source (the surrogates' length)
+    // Which voxels are analysed, one flag per voxel of the grid in [z][y][x]
+    // order (nonzero: analysed), in place of the first-volume intensity test;
+    // null keeps the intensity test. Front ends whose data need not have a
+    // baseline intensity (mean-centred, denoised) give their own brain mask.
+    const std::vector<uint8_t>* voxelMask = nullptr;  // not owned
+    // How the maps are thresholded: the plug-in's rule unless a front end
+    // chooses another (which may need several surrogate draws per voxel: the
+    // pass is repeated, each time with fresh draws, and the first draw stays
+    // the null of the plug-in's rule).
+    FdrChoice fdr;
+    int32_t nullDraws = 1;
+    // The run's random seed: surrogate series s is seeded with s + rngSeed
+    // (32-bit wrap-around); the same seed gives the same maps.
+    uint32_t rngSeed = 0;
+    EngineOptions options;
+};
+
+// The work objects of a computation, made once and used by every step: the
+// measure volumes of the voxel pass, the statistics work objects of the
+// sequential pass and the surrogates, the run's helper threads and its
+// random generator.
+struct EngineWork {
+    std::unique_ptr<MeasureVolumes> realMeasures;
+    std::unique_ptr<MeasureVolumes> nullMeasures;
+    std::unique_ptr<CovarianceAccumulator> realAccumulator;  // 2 series
+    std::unique_ptr<CovarianceAccumulator> nullAccumulator;  // 2 series
+    std::unique_ptr<ArModelWorkspace> jointModel;            // 2 series
+    std::unique_ptr<ArModelWorkspace> referenceModel;        // 1 series
+    std::unique_ptr<ArModelWorkspace> voxelModel;            // 1 series
+    // The helper threads of the run's parallel steps (none: each step starts its own).
+    std::unique_ptr<WorkerTeam> workers;
+    // The null measures of the further surrogate draws (EngineInput::nullDraws > 1).
+    std::vector<std::unique_ptr<MeasureVolumes>> extraNulls;
+    // The run's generator: the surrogates leave it where their last series
+    // left it, and the voxel passes draw their surrogate indices on from there.
+    RandomState random;
+};
+
+// The thresholds of one map kind of one condition.
+struct MapThresholds {
+    MapType type = REF2VOX;
+    bool searched = false;          // false for the kinds without FDR thresholds (dLDI RC)
+    std::vector<float> thresholds;  // per q value, in the configured order
+    // Per q value, the number of nonzero voxels whose magnitude passes (0:
+    // none does, whatever the threshold says); empty when not searched.
+    std::vector<int64_t> passing;
+    // The FDR method that found them ("plugin" unless the input chose another)
+    // and, when asked for, every voxel's p-value (1 where the map has no value).
+    std::string method = "plugin";
+    std::vector<float> pValues;
+};
+
+// A step of the run, for whoever shows progress. The text holds plain words
+// only (a condition's name, a warning, the voxel counts one per line); how the
+// event looks is the listener's choice.
+struct EngineProgress {
+    enum class Stage {
+        surrogates,   // the surrogates are drawn (verbose runs only)
+        condition,    // a condition starts; text: its name (verbose runs only)
+        slices,       // the voxel pass has come this far (verbose runs only)
+        voxelCounts,  // the pass's voxel counts, one line each (verbose runs only)
+        maps,         // the maps and thresholds are computed (verbose runs only)
+        warning,      // text: the warning, in every run
+    };
+    Stage stage = Stage::surrogates;
+    int32_t seed = -1;       // index into EngineInput::seeds, -1 before the seeds' turn
+    int32_t condition = -1;  // index into EngineInput::conditions, -1 outside a condition
+    double fraction = 0.0;   // slices: the share of the pass reported, 0, 0.1, ..., 1
+    std::string text;
+};
+
+// What the caller does with the run as it goes. Every call comes from the
+// thread that called runEngine; a status other than 1 ends the run with it.
+class EngineListener {
+public:
+    virtual ~EngineListener() = default;
+    // A step of the run (see EngineProgress for which come in quiet runs).
+    virtual void progress(const EngineProgress& event) = 0;
+    // Before the conditions of seed `seed` (index into EngineInput::seeds).
+    virtual int beginSeed(int32_t seed) = 0;
+    // Where map `kind` (index into parameters.mapTypesComputed) of a condition
+    // is written: room for every voxel of the grid, or null after a message in
+    // errorStream when there is none.
+    virtual float* mapBuffer(int32_t seed, int32_t condition, int32_t kind, std::ostream& errorStream) = 0;
+    // The map's values are in its buffer; its thresholds follow.
+    virtual int mapFinished(int32_t seed, int32_t condition, int32_t kind, const MapThresholds& map,
+                            std::ostream& errorStream) = 0;
+    // After the last condition of the seed.
+    virtual int endSeed(int32_t seed) = 0;
+};
