@@ -12,6 +12,7 @@
 
 #include "data/vtc_file.h"
 #include "pictures/cairo_library.h"
+#include "formats/result_index.h"
 #include "formats/text_util.h"
 
 namespace ldi_host {

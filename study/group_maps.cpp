@@ -18,7 +18,7 @@
 #include "base/exit_status.h"
 #include "analysis/map_outputs.h"
 #include "formats/nifti_image.h"
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "stats/parallel.h"
 
 namespace ldi_host {
