@@ -295,12 +295,21 @@ void undoCommits(std::vector<Commit>& steps) {
     }
 }
 
-}  // namespace
+// Where a save's files go and their names, all chosen before anything is written.
+struct SavePlan {
+    std::string where;  // the start of every message of the save
+    std::string folder;
+    std::string baseName;     // NAME without its folder
+    std::string mapFileName;  // NAME.ldi, as given
+    std::string jsonName;
+    std::string jsonPath;
+    std::vector<std::string> niftiNames;  // one a map, in the folder
+};
 
-bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
-                     const ResultIdentity& identity, std::string& problem, const SaveRecord& record) {
+// The folder and NAME of `mapFilePath`; false when it names no file.
+bool splitMapPath(const std::string& mapFilePath, SavePlan& plan, std::string& problem) {
     namespace fs = std::filesystem;
-    const std::string where = "cannot save the maps to " + mapFilePath + ": ";
+    plan.where = "cannot save the maps to " + mapFilePath + ": ";
     if (mapFilePath.empty()) {
         problem = "cannot save the maps: no file name was given";
         return false;
@@ -308,113 +317,141 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     std::string base = mapFilePath;
     if (base.size() > 4 && base.compare(base.size() - 4, 4, ".ldi") == 0) base.resize(base.size() - 4);
     const fs::path basePath(base);
-    std::string folder = basePath.parent_path().string();
-    if (folder.empty()) folder = ".";
-    const std::string baseName = basePath.filename().string();
-    if (baseName.empty()) {
-        problem = where + "the name is a folder, not a file name";
+    plan.folder = basePath.parent_path().string();
+    if (plan.folder.empty()) plan.folder = ".";
+    plan.baseName = basePath.filename().string();
+    if (plan.baseName.empty()) {
+        problem = plan.where + "the name is a folder, not a file name";
         return false;
     }
+    plan.mapFileName = fs::path(mapFilePath).filename().string();
+    plan.jsonName = plan.baseName + ".json";
+    plan.jsonPath = plan.folder + "/" + plan.jsonName;
+    return true;
+}
 
-    // Every name first: within the file system's limit, and none that this
-    // save or an earlier save of the same run has already written.
+// NAME_LABEL.nii.gz per map: within the file system's limit, and none that
+// this save or an earlier save of the same run has already written.
+std::vector<std::string> niftiFileNames(const SavePlan& plan, const LdiFile& file, const SaveRecord& record) {
     std::set<std::string> taken;
     if (record.namesInRun != nullptr) taken = *record.namesInRun;
-    const std::string mapFileName = fs::path(mapFilePath).filename().string();
-    const std::string jsonName = baseName + ".json";
-    taken.insert(foldAsciiCase(folder + "/" + mapFileName));
-    taken.insert(foldAsciiCase(folder + "/" + jsonName));
-    std::vector<std::string> niftiNames;
+    taken.insert(foldAsciiCase(plan.folder + "/" + plan.mapFileName));
+    taken.insert(foldAsciiCase(plan.folder + "/" + plan.jsonName));
 #if defined(_WIN32)
     const std::vector<std::string> labels;  // no NIfTI files there (see encodeNiftiMap)
 #else
     const std::vector<std::string> labels = niftiLabels(file.maps);
 #endif
+    const std::string& baseName = plan.baseName;
+    std::vector<std::string> names;
     for (const std::string& label : labels) {
         const std::size_t fixed = baseName.size() + 1 + std::strlen(".nii.gz");
         const std::size_t room = fixed < kMaxFileNameBytes ? kMaxFileNameBytes - fixed : 0;
-        std::string fitted = fitLabel(label, room);
-        std::string name = baseName + "_" + fitted + ".nii.gz";
-        for (int extra = 2; taken.count(foldAsciiCase(folder + "/" + name)) > 0; ++extra) {
+        std::string name = baseName + "_" + fitLabel(label, room) + ".nii.gz";
+        for (int extra = 2; taken.count(foldAsciiCase(plan.folder + "/" + name)) > 0; ++extra) {
             const std::string count = "_" + std::to_string(extra);
             name = baseName + "_" + fitLabel(label, room > count.size() ? room - count.size() : 0) + count + ".nii.gz";
         }
-        taken.insert(foldAsciiCase(folder + "/" + name));
-        niftiNames.push_back(name);
+        taken.insert(foldAsciiCase(plan.folder + "/" + name));
+        names.push_back(name);
     }
-    for (const std::string& name : {mapFileName, jsonName}) {
+    return names;
+}
+
+// Every name of the save, or a message when one cannot be used.
+bool planSave(const std::string& mapFilePath, const LdiFile& file, const SaveRecord& record, SavePlan& plan,
+              std::string& problem) {
+    if (!splitMapPath(mapFilePath, plan, problem)) return false;
+    plan.niftiNames = niftiFileNames(plan, file, record);
+    for (const std::string& name : {plan.mapFileName, plan.jsonName}) {
         if (name.size() > kMaxFileNameBytes) {
-            problem = where + "the file name " + name + " is " + std::to_string(name.size()) +
+            problem = plan.where + "the file name " + name + " is " + std::to_string(name.size()) +
                       " bytes long, more than the " + std::to_string(kMaxFileNameBytes) +
                       " a file name may have; choose a shorter output prefix or VOI name";
             return false;
         }
     }
-    const std::string jsonPath = folder + "/" + jsonName;
-    removeStaleTemporaryFiles(folder);
-    const std::vector<std::string> earlierFiles = filesOfEarlierIndex(jsonPath);
+    return true;
+}
 
-    // Every file is made, written and flushed to the disk by whichever thread
-    // takes it, each alone (so the files do not depend on the split): the map
-    // set, one NIfTI file per map and the JSON index. Writing and flushing
-    // them side by side also lets the file system commit them together.
-    const std::string json =
-        resultJson(file, identity, mapFileName, niftiNames, record.warnings, record.rngSeed)
-            .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-        "\n";
-    struct Job {
-        std::string finalPath;
-        const char* suffix;
-        std::ptrdiff_t map;  // index of the map of a NIfTI file; -1 the map set, -2 the JSON index
-    };
-    std::vector<Job> jobs;
-    jobs.push_back(Job{mapFilePath, ".ldi", -1});  // the largest first
-    for (std::size_t i = 0; i < niftiNames.size(); ++i)
-        jobs.push_back(Job{folder + "/" + niftiNames[i], ".nii.gz", static_cast<std::ptrdiff_t>(i)});
-    jobs.push_back(Job{jsonPath, ".json", -2});
-    std::vector<std::unique_ptr<TempFile>> temps(jobs.size());
-    std::vector<std::string> problems(jobs.size());
-    std::vector<char> done(jobs.size(), 0);
-    const auto failed = [&] {
-        for (std::size_t j = 0; j < jobs.size(); ++j) {
+// One file of the save to write.
+struct SaveJob {
+    std::string finalPath;
+    const char* suffix;
+    std::ptrdiff_t map;  // index of the map of a NIfTI file; -1 the map set, -2 the JSON index
+};
+
+std::vector<SaveJob> saveJobs(const std::string& mapFilePath, const SavePlan& plan) {
+    std::vector<SaveJob> jobs;
+    jobs.push_back(SaveJob{mapFilePath, ".ldi", -1});  // the largest first
+    for (std::size_t i = 0; i < plan.niftiNames.size(); ++i)
+        jobs.push_back(SaveJob{plan.folder + "/" + plan.niftiNames[i], ".nii.gz", static_cast<std::ptrdiff_t>(i)});
+    jobs.push_back(SaveJob{plan.jsonPath, ".json", -2});
+    return jobs;
+}
+
+// The files of a save under their temporary names, and what went wrong with each.
+struct SaveFiles {
+    std::vector<std::unique_ptr<TempFile>> temps;
+    std::vector<std::string> problems;
+    std::vector<char> done;
+
+    explicit SaveFiles(std::size_t count) : temps(count), problems(count), done(count, 0) {}
+    // The first file that failed, explained; false when none did.
+    bool failed(std::string& problem) const {
+        for (std::size_t j = 0; j < done.size(); ++j) {
             if (!done[j]) {
-                problem = where + problems[j];
+                problem = problems[j];
                 return true;
             }
         }
         return false;
-    };
+    }
+};
+
+// Makes job j's bytes and writes them to a new temporary file. The maps'
+// values are written from where they lie, not copied first.
+void writeJob(const SaveJob& job, const LdiFile& file, const std::string& json, const std::string& folder,
+              SaveFiles& files, std::size_t j) {
+    LdiPieces mapSet;
+    ByteBuffer compressed;
+    std::vector<std::string_view> pieces;
+    std::string reason;
+    if (job.map == -1) {
+        layOutLdi(file, mapSet);
+        pieces = mapSet.pieces;
+    } else if (job.map >= 0) {
+        if (!encodeNiftiMap(file.geometry, file.maps[static_cast<std::size_t>(job.map)], compressed, reason)) {
+            files.problems[j] = "cannot write " + job.finalPath + ": " + reason;
+            return;
+        }
+        pieces.push_back(compressed.view());
+    } else {
+        pieces.push_back(json);
+    }
+    files.temps[j] = std::make_unique<TempFile>();
+    if (!files.temps[j]->create(folder, job.suffix, reason) ||
+        !files.temps[j]->writeAll(pieces, job.finalPath, reason)) {
+        files.problems[j] = reason;
+        return;
+    }
+    files.done[j] = 1;
+}
+
+// Every file is made, written and flushed to the disk by whichever thread
+// takes it, each alone (so the files do not depend on the split): the map
+// set, one NIfTI file per map and the JSON index. Writing and flushing them
+// side by side also lets the file system commit them together.
+bool writeTemporaries(const std::vector<SaveJob>& jobs, const LdiFile& file, const std::string& json,
+                      const std::string& folder, SaveFiles& files, std::string& problem) {
     const auto jobCount = static_cast<int64_t>(jobs.size());
     // More workers than cores: while one waits for the disk another computes.
     const int workers = static_cast<int>(std::min<int64_t>(jobCount, 2 * std::max(1u, std::thread::hardware_concurrency())));
     shareWork(workers, jobCount, 1, [&](int64_t first, int64_t, int) {
         const auto j = static_cast<std::size_t>(first);
-        const Job& job = jobs[j];
-        // The maps' values are written from where they lie, not copied first.
-        LdiPieces mapSet;
-        ByteBuffer compressed;
-        std::vector<std::string_view> pieces;
-        std::string reason;
-        if (job.map == -1) {
-            layOutLdi(file, mapSet);
-            pieces = mapSet.pieces;
-        } else if (job.map >= 0) {
-            if (!encodeNiftiMap(file.geometry, file.maps[static_cast<std::size_t>(job.map)], compressed, reason)) {
-                problems[j] = "cannot write " + job.finalPath + ": " + reason;
-                return;
-            }
-            pieces.push_back(compressed.view());
-        } else {
-            pieces.push_back(json);
-        }
-        temps[j] = std::make_unique<TempFile>();
-        if (!temps[j]->create(folder, job.suffix, reason) || !temps[j]->writeAll(pieces, job.finalPath, reason)) {
-            problems[j] = reason;
-            return;
-        }
-        done[j] = 1;
+        writeJob(jobs[j], file, json, folder, files, j);
     });
-    if (failed()) return false;
+    if (files.failed(problem)) return false;
     // Then every file to the disk, all at once: the file system commits them
     // together instead of one journal flush after the other. A thread each
     // (up to a bound), since they only wait; a second round would wait for a
@@ -422,50 +459,57 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     shareWork(static_cast<int>(std::min<int64_t>(jobCount, kMostWaitingThreads)), jobCount, 1,
               [&](int64_t first, int64_t, int) {
         const auto j = static_cast<std::size_t>(first);
-        done[j] = temps[j]->finish(jobs[j].finalPath, problems[j]) ? 1 : 0;
+        files.done[j] = files.temps[j]->finish(jobs[j].finalPath, files.problems[j]) ? 1 : 0;
     });
-    if (failed()) return false;
+    return !files.failed(problem);
+}
 
-    std::vector<Commit> steps;
+// Everything is on the disk: give the files their names, the NIfTI files and
+// the JSON index first, the map set last. An earlier run's file of the same
+// name is kept aside until all are in place, so that a failure leaves the
+// earlier results as they were.
+bool commitAll(const std::vector<SaveJob>& jobs, SaveFiles& files, const std::string& folder,
+               std::vector<Commit>& steps, std::string& problem) {
     const auto addStep = [&steps](TempFile* temp, const std::string& finalPath) {
         Commit step;
         step.temp = temp;
         step.finalPath = finalPath;
         steps.push_back(step);
     };
-    // The NIfTI files, the JSON index, the map set last.
-    for (std::size_t j = 1; j < jobs.size(); ++j) addStep(temps[j].get(), jobs[j].finalPath);
-    addStep(temps[0].get(), jobs[0].finalPath);
-    std::string detail;
-
-    // Everything is on the disk: give the files their names, the map file
-    // last. An earlier run's file of the same name is kept aside until all
-    // are in place, so that a failure leaves the earlier results as they were.
+    for (std::size_t j = 1; j < jobs.size(); ++j) addStep(files.temps[j].get(), jobs[j].finalPath);
+    addStep(files.temps[0].get(), jobs[0].finalPath);
     for (Commit& step : steps) {
-        if (!keepEarlierFile(step, folder, detail) || !step.temp->commit(step.finalPath, detail)) {
+        if (!keepEarlierFile(step, folder, problem) || !step.temp->commit(step.finalPath, problem)) {
             undoCommits(steps);
-            problem = where + detail;
             return false;
         }
         step.done = true;
     }
+    return true;
+}
 
-    // What is left to remove: the earlier files kept aside, and the files the
-    // earlier index of this name listed and this save did not write (they
-    // belong to results that no longer exist).
+// What is left to remove: the earlier files kept aside, and the files the
+// earlier index of this name listed and this save did not write (they belong
+// to results that no longer exist).
+std::vector<std::string> leftoverFiles(const std::vector<Commit>& steps, const std::vector<std::string>& earlierFiles,
+                                       const SavePlan& plan, const SaveRecord& record) {
     std::vector<std::string> removals;
     for (const Commit& step : steps)
         if (!step.keptPath.empty()) removals.push_back(step.keptPath);
-    std::set<std::string> written(niftiNames.begin(), niftiNames.end());
-    written.insert(mapFileName);
+    std::set<std::string> written(plan.niftiNames.begin(), plan.niftiNames.end());
+    written.insert(plan.mapFileName);
     for (const std::string& name : earlierFiles) {
-        const std::string path = folder + "/" + name;
+        const std::string path = plan.folder + "/" + name;
         const bool ownedByRun = record.namesInRun != nullptr && record.namesInRun->count(foldAsciiCase(path)) > 0;
         if (written.count(name) == 0 && !ownedByRun) removals.push_back(path);
     }
-    // Removing a file frees its blocks, which takes the file system a while
-    // for each: they are removed side by side, while the folder's new names
-    // are brought to the disk (job 0).
+    return removals;
+}
+
+// Removing a file frees its blocks, which takes the file system a while for
+// each: they are removed side by side, while the folder's new names are
+// brought to the disk (job 0).
+void removeAndSyncFolder(const std::vector<std::string>& removals, const std::string& folder) {
     const auto removalCount = static_cast<int64_t>(removals.size());
     shareWork(static_cast<int>(std::min<int64_t>(removalCount + 1, kMostWaitingThreads)), removalCount + 1, 1,
               [&](int64_t first, int64_t, int) {
@@ -479,12 +523,38 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
             ::fsync(folderHandle);
             ::close(folderHandle);
         }
+#else
+        (void)folder;
 #endif
     });
+}
+
+}  // namespace
+
+bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
+                     const ResultIdentity& identity, std::string& problem, const SaveRecord& record) {
+    SavePlan plan;
+    if (!planSave(mapFilePath, file, record, plan, problem)) return false;
+    removeStaleTemporaryFiles(plan.folder);
+    const std::vector<std::string> earlierFiles = filesOfEarlierIndex(plan.jsonPath);
+
+    const std::string json =
+        resultJson(file, identity, plan.mapFileName, plan.niftiNames, record.warnings, record.rngSeed)
+            .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+        "\n";
+    const std::vector<SaveJob> jobs = saveJobs(mapFilePath, plan);
+    SaveFiles files(jobs.size());
+    std::vector<Commit> steps;
+    std::string detail;
+    if (!writeTemporaries(jobs, file, json, plan.folder, files, detail) ||
+        !commitAll(jobs, files, plan.folder, steps, detail)) {
+        problem = plan.where + detail;
+        return false;
+    }
+    removeAndSyncFolder(leftoverFiles(steps, earlierFiles, plan, record), plan.folder);
     if (record.namesInRun != nullptr)
         for (const Commit& step : steps) record.namesInRun->insert(foldAsciiCase(step.finalPath));
     return true;
 }
 
 }  // namespace ldi_host
-
