@@ -23,6 +23,7 @@
 
 #include "formats/confounds.h"
 #include "study/group_maps.h"
+#include "stats/sign_flip.h"
 #include "formats/nifti_image.h"
 #include "formats/ldi_file.h"
 #include "simulation/simulate.h"
