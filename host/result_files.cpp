@@ -338,6 +338,7 @@ std::vector<std::string> niftiFileNames(const SavePlan& plan, const LdiFile& fil
     taken.insert(foldAsciiCase(plan.folder + "/" + plan.mapFileName));
     taken.insert(foldAsciiCase(plan.folder + "/" + plan.jsonName));
 #if defined(_WIN32)
+    (void)file;
     const std::vector<std::string> labels;  // no NIfTI files there (see encodeNiftiMap)
 #else
     const std::vector<std::string> labels = niftiLabels(file.maps);
