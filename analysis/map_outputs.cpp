@@ -13,7 +13,7 @@
 #include <filesystem>
 
 #include "engine/map_look.h"
-#include "formats/result_files.h"
+#include "formats/result_index.h"
 #include "stats/distributions.h"
 
 namespace ldi_host {

@@ -18,7 +18,7 @@
 #include "base/exit_status.h"
 #include "study/map_invocation.h"
 #include "pictures/montage.h"
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "host/plugin_run.h"
 #include "simulation/simulate.h"
 #include "formats/whole_file.h"

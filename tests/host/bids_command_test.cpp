@@ -23,8 +23,9 @@
 
 #include "formats/confounds.h"
 #include "study/group_maps.h"
+#include "stats/sign_flip.h"
 #include "formats/nifti_image.h"
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "simulation/simulate.h"
 #include "host_test_support.h"
 

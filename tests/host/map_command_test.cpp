@@ -21,7 +21,7 @@
 #include "formats/bids_inputs.h"
 #include "formats/nifti_image.h"
 #include "analysis/nifti_source.h"
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "host_test_support.h"
 
 using namespace ldi_host;
