@@ -186,7 +186,11 @@ bool chooseOrder(const AnalysisRequest& request, CheckedInputs& inputs, SeedRefe
         results.record.orderSelection = std::move(selection);
         return true;
     }
-    if (request.progress) request.progress("model order from the data:\n" + results.orderTable);
+    if (request.progress) {
+        std::string table = results.orderTable;
+        if (!table.empty() && table.back() == '\n') table.pop_back();
+        request.progress("model order from the data:\n" + table);
+    }
     inputs.order = selection.chosen;
     results.parameters.autoRegressionOrder = inputs.order;
     if (!buildConditions(request, inputs.runs, inputs.conditionNames, inputs.order, inputs.conditions, problem))

@@ -152,7 +152,9 @@ TEST(AnalysedVoxels, TheBrainMaskChoosesTheVoxelsAndTheSeedsKeepOnlyUsableOnesIn
     for (const SeedResults& seed : maps)
         for (const std::vector<float>& map : seed.maps)
             for (int v = 0; v < VOXELS; ++v)
-                if (brain[static_cast<std::size_t>(v)] == 0.0f) EXPECT_EQ(map[static_cast<std::size_t>(v)], 0.0f);
+                if (brain[static_cast<std::size_t>(v)] == 0.0f) {
+                    EXPECT_EQ(map[static_cast<std::size_t>(v)], 0.0f);
+                }
     ASSERT_EQ(results.record.inputs.size(), 2u);
     EXPECT_EQ(results.record.inputs[1].path, (folder / "brain.nii.gz").string());
 }
