@@ -257,6 +257,7 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
         sidecar["Inputs"] = inputs;
         sidecar["GeneratedBy"] = {{"Name", "ldi"}, {"Version", ldiVersion}};
         sidecar["Date"] = run.date;
+        if (!run.confounds.is_null()) sidecar["Confounds"] = run.confounds;
         std::string jsonName = niftiNames[m];
         jsonName.replace(jsonName.size() - 7, 7, ".json");
         if (!writeFileSafely(at(jsonName), dump(sidecar), problem)) return false;
@@ -280,6 +281,7 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
     }
     fullIndex["inputs"] = inputs;
     fullIndex["date"] = run.date;
+    if (!run.confounds.is_null()) fullIndex["confounds"] = run.confounds;
     return writeFileSafely(at(base + "_ldi.json"), dump(fullIndex), problem);
 }
 
