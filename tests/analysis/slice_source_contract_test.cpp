@@ -80,25 +80,22 @@ void writeNiftiRun(const std::string& path, float (*value)(int, int, int, int)) 
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// The NIfTI budgets are process-wide: a run goes to disk when its bytes exceed
-// the first; blocks of two volumes make the spilled reads piece slices together.
-struct NiftiBudgets {
-    explicit NiftiBudgets(bool spill) {
-        if (spill) NiftiSliceSource::setBudgets(0, int64_t{2} * NX * NY * NZ * 4);
-    }
-    ~NiftiBudgets() { NiftiSliceSource::setBudgets(int64_t{160} << 20, int64_t{64} << 20); }
-};
+// A run goes to disk when its bytes exceed the first budget; blocks of two
+// volumes make the spilled reads piece slices together.
+SourceBudgets niftiBudgets(bool spill) {
+    if (spill) return SourceBudgets{0, int64_t{2} * NX * NY * NZ * 4};
+    return SourceBudgets{};
+}
 
 std::unique_ptr<NiftiSliceSource> loadNifti(const TestTempDir& dir, float (*value)(int, int, int, int), bool spill,
                                             int32_t firstJudged = 0) {
     const std::string path = dir.path(spill ? "spilled.nii" : "held.nii");
     writeNiftiRun(path, value);
-    NiftiBudgets budgets(spill);
     NiftiReader reader;
     std::string problem;
     auto source = std::make_unique<NiftiSliceSource>();
     EXPECT_TRUE(reader.open(path, problem)) << problem;
-    EXPECT_TRUE(source->load(reader, firstJudged, dir.root(), nullptr, problem)) << problem;
+    EXPECT_TRUE(source->load(reader, firstJudged, dir.root(), niftiBudgets(spill), nullptr, problem)) << problem;
     EXPECT_EQ(source->spilled(), spill);
     return source;
 }
