@@ -5,7 +5,7 @@
 #include "engine/engine.h"
 #include "analysis/map_outputs.h"
 
-namespace ldi_host {
+namespace ldi {
 
 void addStatisticsOptions(CLI::App& map, MapStatisticsOptions& options) {
     map.add_option("--fdr", options.fdr,
@@ -64,4 +64,4 @@ bool applyStatisticsOptions(const MapStatisticsOptions& options, EngineInput& in
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

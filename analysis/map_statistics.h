@@ -8,10 +8,10 @@
 namespace CLI {
 class App;
 }
+
+namespace ldi {
+
 struct EngineInput;
-
-namespace ldi_host {
-
 struct MapRunRecord;
 
 // The default method: the calibration (scripts/calibrate-fdr, docs/statistics.md)
@@ -34,4 +34,4 @@ void addStatisticsOptions(CLI::App& map, MapStatisticsOptions& options);
 bool applyStatisticsOptions(const MapStatisticsOptions& options, EngineInput& input, MapRunRecord& record,
                             std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -15,7 +15,7 @@
 #include "base/exit_status.h"
 #include "commands/command.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -165,4 +165,4 @@ Command addMapCommand(CLI::App& ldi) {
                    }};
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -11,6 +11,8 @@
 #include "stats/fdr.h"
 #include "stats/matrix.h"
 
+namespace ldi {
+
 bool parseFdrMethod(const std::string& text, FdrMethod& method) {
     if (text == "plugin") method = FdrMethod::plugin;
     else if (text == "permutation") method = FdrMethod::permutation;
@@ -142,3 +144,5 @@ std::vector<MapThresholds> findMapThresholdsBy(const FdrChoice& choice, const Me
     }
     return maps;
 }
+
+}  // namespace ldi

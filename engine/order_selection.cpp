@@ -11,6 +11,8 @@
 #include "stats/ar_model.h"
 #include "stats/matrix.h"
 
+namespace ldi {
+
 namespace {
 
 double median(std::vector<double> &values) {
@@ -220,3 +222,5 @@ void writeOrderTable(const OrderSelection &selection, std::ostream &out) {
     out << line;
   }
 }
+
+}  // namespace ldi

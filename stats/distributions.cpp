@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+namespace ldi {
+
 namespace {
 
 // Regularised lower incomplete gamma P(a, x) by its series (x < a + 1).
@@ -87,3 +89,5 @@ double normalUpperQuantile(double upperTail) {
     z = z - u / (1.0 + 0.5 * z * u);
     return z;
 }
+
+}  // namespace ldi

@@ -3,6 +3,8 @@
 // group analyses read, not the plug-in's own float32 arithmetic.
 #pragma once
 
+namespace ldi {
+
 // P(X >= x) for X chi-square distributed with `degrees` degrees of freedom
 // (1 for x <= 0 and for degrees <= 0).
 double chiSquareSurvival(double x, double degrees);
@@ -10,3 +12,5 @@ double chiSquareSurvival(double x, double degrees);
 // The z with P(Z >= z) = upperTail for a standard normal Z (upperTail in
 // (0, 1); about +-8.3 at the ends of double precision's reach).
 double normalUpperQuantile(double upperTail);
+
+}  // namespace ldi

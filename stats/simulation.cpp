@@ -2,6 +2,8 @@
 
 #include <vector>
 
+namespace ldi {
+
 bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
                       const MatrixList& coefficients, const Matrix& sigma, uint32_t seed, RandomState& generator) {
     // Runs once per simulated series, so the factor and the column vector are allocated
@@ -60,3 +62,5 @@ bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
     }
     return true;
 }
+
+}  // namespace ldi

@@ -6,6 +6,8 @@
 #include "stats/matrix.h"
 #include "stats/random.h"
 
+namespace ldi {
+
 // Fills the rows [rb, re) and columns [cb, ce) of y with a new series of the model
 // x_t = A(1) x_(t-1) + ... + A(p) x_(t-p) + e_t, Cov(e_t) = sigma: standard normal deviates
 // (from `generator`, seeded with `seed`) correlated by the Cholesky factor of
@@ -14,3 +16,5 @@
 // sigma is n x n. False, with y untouched, when sigma is not positive definite.
 bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
                       const MatrixList& coefficients, const Matrix& sigma, uint32_t seed, RandomState& generator);
+
+}  // namespace ldi

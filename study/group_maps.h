@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace ldi_host {
+namespace ldi {
 
 struct GroupRequest {
     std::string outputDir;                  // holds sub-<label>/... from the participant level
@@ -28,4 +28,4 @@ struct GroupRequest {
 // Returns the exit status.
 int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& err);
 
-}  // namespace ldi_host
+}  // namespace ldi

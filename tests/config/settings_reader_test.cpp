@@ -10,6 +10,8 @@
 #include "config/global_parameters.h"
 #include "setup/analysis_setup.h"
 
+using namespace ldi;
+
 namespace {
 
 struct ReadResult {

@@ -9,6 +9,8 @@
 #include "config/global_parameters.h"
 #include "setup/analysis_setup.h"
 
+using namespace ldi;
+
 namespace {
 
 std::string dismissal(const std::string& text) {

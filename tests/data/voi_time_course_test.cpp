@@ -18,6 +18,8 @@
 #include "support/fake_host.h"
 #include "support/vtc_writer.h"
 
+using namespace ldi;
+
 namespace {
 
 float pattern(int x, int y, int z, int t) {

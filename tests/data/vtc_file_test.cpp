@@ -16,6 +16,8 @@
 #include "setup/analysis_setup.h"
 #include "support/vtc_writer.h"
 
+using namespace ldi;
+
 namespace {
 
 bool endsWith(const std::string& text, const std::string& tail) {

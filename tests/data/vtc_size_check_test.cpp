@@ -11,6 +11,8 @@
 #include "setup/analysis_setup.h"
 #include "support/vtc_writer.h"
 
+using namespace ldi;
+
 namespace {
 
 int openOne(const std::string& path, std::string& message) {

@@ -16,6 +16,8 @@
 #include "stats/parallel.h"
 #include "support/synthetic_run.h"
 
+using namespace ldi;
+
 namespace {
 
 std::vector<uint32_t> bitsOf(const float* values, std::size_t count) {

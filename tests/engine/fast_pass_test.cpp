@@ -21,6 +21,8 @@
 #include "plugin/ldi_plugin.h"
 #include "stats/simulation.h"
 
+using namespace ldi;
+
 namespace {
 
 // Everything a pass leaves behind that the fast loop must reproduce.

@@ -21,6 +21,8 @@
 #include "support/fake_host.h"
 #include "support/run_steps.h"
 
+using namespace ldi;
+
 namespace {
 
 FloatVolume volumeOf(const std::vector<float>& values) {

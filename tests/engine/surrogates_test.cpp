@@ -16,6 +16,8 @@
 #include "support/fake_host.h"
 #include "support/vtc_writer.h"
 
+using namespace ldi;
+
 namespace {
 
 // An irregular but smooth course, different in every voxel.

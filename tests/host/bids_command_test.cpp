@@ -27,7 +27,7 @@
 #include "simulation/simulate.h"
 #include "host_test_support.h"
 
-using namespace ldi_host;
+using namespace ldi;
 namespace fs = std::filesystem;
 
 namespace {

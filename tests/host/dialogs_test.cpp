@@ -8,7 +8,7 @@
 #include "host/dialogs.h"
 #include "host_test_support.h"
 
-using namespace ldi_host;
+using namespace ldi;
 
 namespace {
 

@@ -8,6 +8,8 @@
 
 #include "support/vtc_writer.h"
 
+namespace ldi {
+
 bool writeAnalysisVtc(const std::string& path, int volumes, unsigned seed) {
     VtcWriterOptions options;
     options.numVolumes = volumes;
@@ -48,3 +50,5 @@ int countOf(const std::string& text, const std::string& needle) {
         ++count;
     return count;
 }
+
+}  // namespace ldi

@@ -24,7 +24,7 @@
 #include "formats/ldi_file.h"
 #include "host_test_support.h"
 
-using namespace ldi_host;
+using namespace ldi;
 
 namespace {
 

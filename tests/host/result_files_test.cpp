@@ -23,7 +23,7 @@
 #include "host_test_support.h"
 #include "support/vtc_writer.h"
 
-using namespace ldi_host;
+using namespace ldi;
 
 namespace {
 

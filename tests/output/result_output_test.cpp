@@ -15,6 +15,8 @@
 #include "support/ldi_process.h"
 #include "support/vtc_writer.h"
 
+using namespace ldi;
+
 namespace {
 
 std::string readFile(const std::string& path) {

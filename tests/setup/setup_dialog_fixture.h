@@ -17,6 +17,8 @@
 #include "support/fake_host.h"
 #include "support/vtc_writer.h"
 
+namespace ldi {
+
 // Some dialogs can only be left by a valid choice (a condition needs a VTC),
 // so a script that runs dry would repeat them forever. The tripwire stops the
 // test program instead of letting it hang.
@@ -137,3 +139,5 @@ inline const std::string pairUnusable =
     "not of the same dimensions as previously selected ones. Resolution (3mm, 2mm, or 1mm) and "
     "reference space (un-transformed, ACPC, or TAL) must be the same for all VTCs.";
 }  // namespace setup_messages
+
+}  // namespace ldi
