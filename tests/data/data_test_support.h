@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "setup/analysis_setup.h"
+#include "support/whole_run.h"
 #include "support/vtc_writer.h"
 
 namespace ldi {

@@ -6,9 +6,7 @@
 #include <string>
 
 #include "data/vtc_file.h"
-#include "plugin/analysis_context.h"
-#include "plugin/run_inputs.h"
-#include "setup/analysis_setup.h"
+#include "support/whole_run.h"
 #include "support/vtc_writer.h"
 
 using namespace ldi;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "plugin/run_inputs.h"
+#include "support/whole_run.h"
 #include "stats/parallel.h"
 #include "support/synthetic_run.h"
 

@@ -10,7 +10,7 @@
 
 #include "engine/engine.h"
 #include "engine/slice_source.h"
-#include "plugin/analysis_driver.h"
+#include "support/whole_run.h"
 #include "stats/parallel.h"
 #include "support/synthetic_run.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/dialogs.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
 using namespace ldi;
 

@@ -20,7 +20,7 @@
 #include "formats/result_index.h"
 #include "host/result_files.h"
 #include "formats/temporary_files.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 #include "support/vtc_writer.h"
 
 using namespace ldi;

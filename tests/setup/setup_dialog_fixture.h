@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "base/host_api.h"
-#include "plugin/ldi_plugin.h"
+#include "support/whole_run.h"
 #include "setup/analysis_setup.h"
 #include "setup/setup_dialogs.h"
 #include "support/fake_host.h"

@@ -1,4 +1,4 @@
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -10,7 +10,7 @@
 
 #include "pictures/montage.h"
 #include "formats/ldi_file.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
 using namespace ldi;
 

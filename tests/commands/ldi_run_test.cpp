@@ -16,7 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "formats/ldi_file.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 #include "support/vtc_writer.h"
 
 using namespace ldi;

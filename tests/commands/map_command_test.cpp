@@ -22,7 +22,7 @@
 #include "formats/nifti_image.h"
 #include "analysis/nifti_source.h"
 #include "formats/ldi_file.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
 using namespace ldi;
 
