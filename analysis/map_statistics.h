@@ -5,10 +5,6 @@
 
 #include <string>
 
-namespace CLI {
-class App;
-}
-
 namespace ldi {
 
 struct EngineInput;
@@ -26,8 +22,6 @@ struct MapStatisticsOptions {
     std::string dependence = "positive";  // or "arbitrary" (Benjamini-Yekutieli)
     std::string writeP;                   // "", "p" or "z"
 };
-
-void addStatisticsOptions(CLI::App& map, MapStatisticsOptions& options);
 
 // Puts the choice into the engine's input and the run's record; false with a
 // message for an impossible combination.

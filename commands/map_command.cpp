@@ -14,6 +14,7 @@
 #include "analysis/seeds.h"
 #include "base/exit_status.h"
 #include "commands/command.h"
+#include "commands/statistics_options.h"
 
 namespace ldi {
 
