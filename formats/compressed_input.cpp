@@ -30,7 +30,8 @@ CompressedInput::~CompressedInput() {
 
 bool CompressedInput::open(const std::string& path, std::string& problem) {
     path_ = path;
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a FIFO would block the open until a writer came.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
         problem = "cannot open " + path + ": " + std::strerror(errno);
         return false;
@@ -40,6 +41,7 @@ bool CompressedInput::open(const std::string& path, std::string& problem) {
         problem = path + " is not a regular file";
         return false;
     }
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     storedSize_ = static_cast<uint64_t>(info.st_size);
     buffer_.resize(kInputBufferBytes);
     if (!fill(problem)) return false;
