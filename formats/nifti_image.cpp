@@ -332,14 +332,17 @@ bool NiftiReader::open(const std::string& path, std::string& problem) {
     unsigned char bytes[kNifti2HeaderBytes];
     std::string detail;
     if (!input_.read(bytes, kNifti1HeaderBytes, detail)) {
-        problem = path + ": not a NIfTI file (shorter than a NIfTI header)";
+        // A gzip stream cut or damaged inside the header is said as such.
+        problem = input_.compressed() ? detail + ", inside the NIfTI header"
+                                      : path + ": not a NIfTI file (shorter than a NIfTI header)";
         return false;
     }
     std::size_t needed = kNifti1HeaderBytes;
     if (!decodeNiftiHeader(bytes, kNifti1HeaderBytes, header_, needed, detail)) {
         if (needed == kNifti2HeaderBytes) {
             if (!input_.read(bytes + kNifti1HeaderBytes, kNifti2HeaderBytes - kNifti1HeaderBytes, detail)) {
-                problem = path + ": not a NIfTI file (the header is cut short)";
+                problem = input_.compressed() ? detail + ", inside the NIfTI header"
+                                              : path + ": not a NIfTI file (the header is cut short)";
                 return false;
             }
             if (!decodeNiftiHeader(bytes, kNifti2HeaderBytes, header_, needed, detail)) {

@@ -166,6 +166,7 @@ TEST(HostileInputs, ImagesClaimingMoreDataThanTheyHoldCostNothing) {
 // sub-01 and sub-04 sound; sub-02's sidecar is a folder; sub-03's bold a FIFO.
 fs::path brokenSubjectsDataset(const fs::path& root) {
     const fs::path data = root / "data";
+    fs::create_directories(data);
     writeWholeFile((data / "dataset_description.json").string(), "{\"Name\": \"raw\", \"BIDSVersion\": \"1.8.0\"}\n");
     for (int s = 1; s <= 4; ++s) {
         const std::string sub = "sub-0" + std::to_string(s);
@@ -205,6 +206,7 @@ TEST(HostileInputs, OneSubjectsBrokenFilesAreThatSubjectsAlone) {
 TEST(HostileInputs, NothingIsWrittenIntoADataset) {
     TestFolder folder;
     const fs::path data = folder / "data";
+    fs::create_directories(data);
     const std::string description = "{\"Name\": \"raw\", \"BIDSVersion\": \"1.8.0\"}\n";
     writeWholeFile((data / "dataset_description.json").string(), description);
     writeWholeFile((data / "task-rest_bold.json").string(), "{\"RepetitionTime\": 2}\n");
@@ -248,6 +250,7 @@ namespace {
 TEST(HostileInputs, TheGroupTakesOnlyFinishedSubjectsOfTheDataset) {
     TestFolder folder;
     const fs::path data = folder / "data";
+    fs::create_directories(data);
     writeWholeFile((data / "dataset_description.json").string(), "{\"Name\": \"raw\", \"BIDSVersion\": \"1.8.0\"}\n");
     writeWholeFile((data / "task-rest_bold.json").string(), "{\"RepetitionTime\": 2}\n");
     for (int s = 1; s <= 4; ++s) {
