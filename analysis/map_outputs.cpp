@@ -13,7 +13,9 @@
 #include <filesystem>
 
 #include "engine/map_look.h"
+#include "formats/bids_inputs.h"
 #include "formats/result_index.h"
+#include "formats/temporary_files.h"
 #include "stats/distributions.h"
 
 namespace ldi {
@@ -30,16 +32,20 @@ public:
     ~ExclusiveFile() {
         if (fd_ >= 0) ::close(fd_);
         if (!path_.empty() && !kept_) ::unlink(path_.c_str());
+        if (slot_ >= 0) unregisterTemporaryFile(slot_);
     }
     bool create(const std::string& finalPath, std::string& problem) {
         const std::filesystem::path target(finalPath);
         for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-            path_ = (target.parent_path() / ("." + target.filename().string() + "." + std::to_string(::getpid()) +
-                                             "." + std::to_string(temporaryCounter++) + ".tmp"))
+            // The process id in the name lets a later run remove what a killed
+            // one left (removeStaleTemporaryFiles); a signal removes it at once.
+            path_ = (target.parent_path() / (temporaryPrefix() + std::to_string(temporaryCounter++) + "-" +
+                                             target.filename().string() + ".tmp"))
                         .string();
             fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd_ < 0 && errno != EEXIST) break;
         }
+        if (fd_ >= 0) slot_ = registerTemporaryFile(path_);
         if (fd_ < 0) {
             problem = "cannot create a file beside " + finalPath + ": " + std::strerror(errno);
             path_.clear();
@@ -81,6 +87,7 @@ public:
 
 private:
     int fd_ = -1;
+    int slot_ = -1;
     std::string path_;
     bool kept_ = false;
 };
@@ -285,7 +292,59 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
     return writeFileSafely(at(base + "_ldi.json"), dump(fullIndex), problem);
 }
 
+namespace {
+
+namespace fs = std::filesystem;
+
+// A dataset_description.json there that another tool wrote (the raw
+// dataset's, fMRIPrep's): ldi neither replaces it nor writes beside it.
+bool foreignDescription(const fs::path& folder) {
+    const fs::path path = folder / "dataset_description.json";
+    std::error_code error;
+    if (!fs::exists(path, error)) return false;
+    nlohmann::json description;
+    std::string ignored;
+    if (!readJsonSidecar(path.string(), description, ignored)) return true;
+    const auto by = description.find("GeneratedBy");
+    return by == description.end() || !by->is_array() || by->empty() || !(*by)[0].is_object() ||
+           (*by)[0].value("Name", std::string()) != "ldi";
+}
+
+}  // namespace
+
+bool checkOutsideDatasets(const std::string& folder, std::string& problem) {
+    std::error_code error;
+    fs::path target = fs::weakly_canonical(fs::absolute(folder, error), error).lexically_normal();
+    if (target.filename().empty()) target = target.parent_path();
+    std::vector<std::string> below;  // the names from an ancestor down to the folder
+    for (fs::path at = target; !at.empty(); at = at.parent_path()) {
+        if (foreignDescription(at)) {
+            if (below.empty()) {
+                problem = "the output folder " + folder + " is a dataset of its own (its dataset_description.json "
+                          "was not written by ldi); give a folder of its own, e.g. " +
+                          (fs::path(folder) / "derivatives" / "ldi").string();
+                return false;
+            }
+            if (below.back().compare(0, 4, "sub-") == 0) {
+                problem = "the output folder " + folder + " lies inside " + (at / below.back()).string() +
+                          ", a subject of the dataset " + at.string() +
+                          "; nothing is written into a dataset: give a folder outside it, e.g. " +
+                          (at / "derivatives" / "ldi").string();
+                return false;
+            }
+        }
+        if (at == at.parent_path()) break;
+        below.push_back(at.filename().string());
+    }
+    return true;
+}
+
 bool writeDatasetDescription(const std::string& folder, std::string& problem) {
+    if (foreignDescription(folder)) {
+        problem = (fs::path(folder) / "dataset_description.json").string() +
+                  " was written by another tool; ldi does not replace it (give another output folder)";
+        return false;
+    }
     nlohmann::ordered_json description;
     description["Name"] = "LDI maps";
     description["BIDSVersion"] = "1.8.0";

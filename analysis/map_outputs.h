@@ -74,7 +74,13 @@ std::string mapKindLabel(MapType type);
 bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const SeedResults& seed,
                       std::string& problem);
 
-// dataset_description.json as BIDS derivatives require it.
+// The output folder is neither a dataset that ldi did not make (one with a
+// dataset_description.json of another tool) nor inside one of its sub-<label>
+// folders: false with a message proposing a folder of its own.
+bool checkOutsideDatasets(const std::string& folder, std::string& problem);
+
+// dataset_description.json as BIDS derivatives require it; false when one
+// that ldi did not write is there already (it is never replaced).
 bool writeDatasetDescription(const std::string& folder, std::string& problem);
 
 }  // namespace ldi

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 
 #include "analysis/seeds.h"
@@ -20,6 +22,11 @@ bool checkRunShape(const OpenedRun& run, const OpenedRun* first, int32_t skip, s
     if (h.rank < 4 || h.volumes() < 2 || beyond > 1) {
         problem = run.path + ": a bold run is a 4D image of several volumes; this one has " + std::to_string(h.rank) +
                   " dimensions (" + gridText(h) + " x " + std::to_string(h.volumes() * beyond) + ")";
+        return false;
+    }
+    if (h.volumes() > INT32_MAX) {
+        problem = run.path + ": " + std::to_string(h.volumes()) + " volumes; a run holds at most " +
+                  std::to_string(INT32_MAX);
         return false;
     }
     if (first != nullptr && !sameGrid(first->reader.header(), h)) {
@@ -51,6 +58,17 @@ bool repetitionTime(const AnalysisRequest& request, const RunRequest& given, con
                            " s differs from the header's " + std::to_string(headerTr) + " s; the sidecar's is used");
     tr = sidecarFound ? sidecarTr : headerTr;
     return true;
+}
+
+// Events in seconds are placed with the repetition time: one far from any
+// scanner's (1e-300 s from a broken sidecar) would put every event beyond the run.
+bool plausibleRepetitionTime(const std::string& path, double tr, std::string& problem) {
+    if (std::isfinite(tr) && tr >= 1e-3 && tr <= 1e4) return true;
+    char text[48];
+    std::snprintf(text, sizeof text, "%g", tr);
+    problem = path + ": the repetition time " + text +
+              " s (from --tr, the sidecar or the header) is not one of a scanner (1 ms to 10000 s); give --tr";
+    return false;
 }
 
 }  // namespace
@@ -89,6 +107,14 @@ bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
                 return false;
             }
             if (!readEventsFile(given.events, run->events, problem)) return false;
+            if (!plausibleRepetitionTime(run->path, run->tr, problem)) return false;
+            if (std::fabs(request.shift) > static_cast<double>(run->header.volumes()) * run->tr) {
+                problem = "--shift " + std::to_string(request.shift) + ": longer than the run " + run->path + " (" +
+                          std::to_string(run->header.volumes()) + " volumes of " + std::to_string(run->tr) + " s)";
+                return false;
+            }
+            if (!checkEventTimes(run->events, given.events, run->tr, request.shift, run->header.volumes(), problem))
+                return false;
         }
         runs.push_back(std::move(run));
     }

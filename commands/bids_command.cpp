@@ -4,6 +4,7 @@
 // against zero (study/group_maps.h). A subject that cannot be analysed is
 // reported and skipped; the exit status says that one failed.
 #include <algorithm>
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "analysis/parameters.h"
 #include "analysis/seeds.h"
 #include "base/exit_status.h"
+#include "stats/parallel.h"
 #include "commands/command.h"
 #include "study/bids_dataset.h"
 #include "study/group_maps.h"
@@ -115,6 +117,7 @@ int performParticipant(const BidsOptions& options, const CLI::App& bids, const C
 
 int performGroup(const BidsOptions& options, const CommandStreams& streams) {
     GroupRequest request;
+    request.bidsDir = options.bidsDir;
     request.outputDir = options.outputDir;
     for (const std::string& label : participantLabels(options.participants)) {
         if (!isBidsLabel(label)) {
@@ -138,7 +141,7 @@ int performGroup(const BidsOptions& options, const CommandStreams& streams) {
             request.q.push_back(q);
         }
     }
-    request.threads = options.threads;
+    request.threads = std::min(options.threads, availableCoreCount());
     request.quiet = options.quiet;
     return runGroupLevel(request, streams.out, streams.err);
 }
@@ -196,7 +199,7 @@ Command addBidsCommand(CLI::App& ldi) {
     bids->add_option("--confounds", options->confounds, "confound columns or patterns to regress out")
         ->type_name("COLUMN ...");
     bids->add_option("--skip", options->skip, "volumes left out at the start of every run")->type_name("N")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Range(0, INT32_MAX));
     bids->add_option("--shift", options->shift, "seconds added to every volume's acquisition time")
         ->type_name("SECONDS");
     bids->add_option("--order", options->order, "autoregressive model order, or auto[:MAX] to choose it from the data")
@@ -211,7 +214,7 @@ Command addBidsCommand(CLI::App& ldi) {
     bids->add_option("--permutations", options->permutations, "sign-flip permutations of the group level")
         ->type_name("N")
         ->check(CLI::Range(int64_t{20}, int64_t{10000000}));
-    bids->add_option("--threads", options->threads, "threads of the computation")->type_name("N")
+    bids->add_option("--threads", options->threads, "threads of the computation (at most the cores available)")->type_name("N")
         ->check(CLI::Range(1, 4096));
     bids->add_flag("--quiet", options->quiet, "no progress on standard error, no summary on standard output");
     bids->footer(BIDS_FOOTER);

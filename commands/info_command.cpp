@@ -147,7 +147,7 @@ int niftiInfo(const std::string& path, std::ostream& out, std::ostream& err) {
     NiftiReader reader;
     std::string problem;
     if (!reader.open(path, problem)) {
-        err << "ldi: " << path << ": " << problem << std::endl;
+        err << "ldi: " << problem << std::endl;
         return 1;
     }
     const NiftiHeader& h = reader.header();
@@ -167,6 +167,13 @@ int niftiInfo(const std::string& path, std::ostream& out, std::ostream& err) {
     out << "\n"
         << "orientation:       " << orientationCode(voxelToWorld(h)) << " (sform code " << h.sformCode
         << ", qform code " << h.qformCode << ")\n";
+    // The header may be sound over damaged data: the whole stream is read
+    // (its length, and the gzip checksum) before the file is called sound.
+    if (!reader.checkData(problem)) {
+        out << "data:              damaged\n";
+        err << "ldi: " << problem << std::endl;
+        return 1;
+    }
     return 0;
 }
 #endif

@@ -1,6 +1,7 @@
 // `ldi map`: the analysis of NIfTI runs with seeds given as masks or spheres
 // and conditions from BIDS events files, without the plug-in and its
 // dialogs. The options become an AnalysisRequest; analysis/ does the rest.
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <ostream>
@@ -137,7 +138,7 @@ Command addMapCommand(CLI::App& ldi) {
         ->check(CLI::PositiveNumber);
     map->add_option("--skip", options->skip, "volumes left out at the start of every run")
         ->type_name("N")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Range(0, INT32_MAX));
     map->add_option("--order", options->order,
                     "autoregressive model order, or auto[:MAX] for the order from 1 to MAX (default 8) with the "
                     "lowest median BIC over a sample of the voxels' models with the seed (settings default)")
@@ -153,7 +154,7 @@ Command addMapCommand(CLI::App& ldi) {
     map->add_option("--rng-seed", options->rngSeed, "seed of the surrogates (default: the clock, printed)")
         ->type_name("N")
         ->check(CLI::Range(0LL, static_cast<long long>(INT64_MAX)));
-    map->add_option("--threads", options->threads, "threads of the computation")
+    map->add_option("--threads", options->threads, "threads of the computation (at most the cores available)")
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
     addStatisticsOptions(*map, options->statistics);

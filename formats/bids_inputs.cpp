@@ -4,12 +4,15 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
+
+#include "formats/whole_file.h"
 
 namespace ldi {
 
@@ -42,6 +45,18 @@ bool parseNumber(const std::string& text, double& value) {
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
     return errno == 0 && end == text.c_str() + text.size() && std::isfinite(value);
+}
+
+bool validUtf8(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        for (std::size_t k = 1; k < length; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) >> 6) != 0x2) return false;
+        i += length;
+    }
+    return true;
 }
 
 }  // namespace
@@ -95,16 +110,8 @@ bool sidecarRepetitionTime(const std::string& imagePath, double& seconds, bool& 
     const std::string path = sidecarPath(imagePath);
     std::error_code error;
     if (!std::filesystem::exists(path, error)) return true;
-    std::ifstream in(path, std::ios::binary);
-    nlohmann::json document = nlohmann::json::parse(in, nullptr, false);
-    if (!in.good() && !in.eof()) {
-        problem = "cannot read the sidecar " + path;
-        return false;
-    }
-    if (document.is_discarded() || !document.is_object()) {
-        problem = path + ": not a JSON object";
-        return false;
-    }
+    nlohmann::json document;
+    if (!readJsonSidecar(path, document, problem)) return false;
     const auto tr = document.find("RepetitionTime");
     if (tr == document.end()) return true;
     if (!tr->is_number() || !(tr->get<double>() > 0.0) || !std::isfinite(tr->get<double>())) {
@@ -116,8 +123,19 @@ bool sidecarRepetitionTime(const std::string& imagePath, double& seconds, bool& 
     return true;
 }
 
+bool readJsonSidecar(const std::string& path, nlohmann::json& document, std::string& problem) {
+    std::string text;
+    if (!checkRegularFile(path, "the sidecar", problem) || !readWholeFile(path, text, problem)) return false;
+    document = nlohmann::json::parse(text, nullptr, false);
+    if (!document.is_discarded() && document.is_object()) return true;
+    // nlohmann reads UTF-8 only: Latin-1 text is named as such, not as no JSON.
+    problem = path + (validUtf8(text) ? ": not a JSON object" : ": not UTF-8 text (JSON sidecars are UTF-8; save it as UTF-8)");
+    return false;
+}
+
 bool readEventsFile(const std::string& path, std::vector<Event>& events, std::string& problem) {
     events.clear();
+    if (!checkRegularFile(path, "the events file", problem)) return false;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         problem = "cannot open the events file " + path;
@@ -130,6 +148,8 @@ bool readEventsFile(const std::string& path, std::vector<Event>& events, std::st
     while (std::getline(in, line)) {
         ++lineNumber;
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        // Spreadsheet programs start UTF-8 text with a byte-order mark; it is no part of the first column's name.
+        if (lineNumber == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
         if (line.find('\0') != std::string::npos) {
             problem = path + ":" + std::to_string(lineNumber) + ": not a text file (the line holds a NUL byte)";
             return false;
@@ -175,11 +195,44 @@ bool readEventsFile(const std::string& path, std::vector<Event>& events, std::st
             problem = where + "the duration " + cells[duration] + " is negative";
             return false;
         }
+        if (cells[type].size() > MAX_TRIAL_TYPE_BYTES) {
+            problem = where + "the trial_type '" + cells[type].substr(0, 40) + "...' is " +
+                      std::to_string(cells[type].size()) + " bytes long; names of conditions are at most " +
+                      std::to_string(MAX_TRIAL_TYPE_BYTES) + " (they become part of file names)";
+            return false;
+        }
         event.type = cells[type];
+        event.line = lineNumber;
         events.push_back(event);
     }
     if (lineNumber == 0) {
         problem = path + ": empty (an events file needs a header with onset, duration and trial_type)";
+        return false;
+    }
+    return true;
+}
+
+bool checkEventTimes(const std::vector<Event>& events, const std::string& path, double tr, double shift,
+                     int64_t volumes, std::string& problem) {
+    if (!std::isfinite(tr) || !(tr > 0.0) || !std::isfinite(shift)) {
+        problem = path + ": the repetition time " + std::to_string(tr) + " s and shift " + std::to_string(shift) +
+                  " s cannot place events in time";
+        return false;
+    }
+    // The run in the events' clock: volume i is taken at i * tr + shift.
+    const double span = static_cast<double>(volumes) * tr;
+    const double earliest = shift - span, latest = shift + 2.0 * span;
+    for (const Event& event : events) {
+        const double end = event.onset + event.duration;
+        const bool inside = std::isfinite(end) && event.onset >= earliest && event.onset <= latest &&
+                            end <= latest;
+        if (inside) continue;
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      ": the event at %g s lasting %g s lies far outside the run (%lld volumes of %g s: %g to %g s); "
+                      "onsets and durations are in seconds",
+                      event.onset, event.duration, static_cast<long long>(volumes), tr, shift, shift + span);
+        problem = path + ":" + std::to_string(event.line) + text;
         return false;
     }
     return true;
@@ -193,12 +246,24 @@ EventIntervals eventIntervals(const std::vector<Event>& events, const std::strin
         if (event.type != type) continue;
         // The first and last volume whose time lies in [onset, onset + duration).
         const double end = event.onset + event.duration;
-        int64_t first = static_cast<int64_t>(std::ceil((event.onset - shift) / tr));
-        int64_t last = static_cast<int64_t>(std::ceil((end - shift) / tr)) - 1;
+        // Volumes far outside the run are clamped before they become integers:
+        // a time of 1e20 s must neither overflow nor be walked back one volume at a time.
+        const auto volumeAt = [&](double time) {
+            const double at = std::ceil((time - shift) / tr);
+            if (!(at > -2.0)) return int64_t{-2};
+            return at < static_cast<double>(volumes) + 2.0 ? static_cast<int64_t>(at) : int64_t{volumes} + 2;
+        };
+        if (!std::isfinite(end) || !(tr > 0.0) || !std::isfinite(tr) || !std::isfinite(shift)) {
+            ++empty;
+            continue;
+        }
+        int64_t first = volumeAt(event.onset);
+        int64_t last = volumeAt(end) - 1;
         // Rounding of the divisions must not move a volume across an edge.
         while (first > 0 && static_cast<double>(first - 1) * tr + shift >= event.onset) --first;
-        while (static_cast<double>(first) * tr + shift < event.onset) ++first;
-        while (static_cast<double>(last + 1) * tr + shift < end) ++last;
+        const int64_t beyond = int64_t{volumes} + 2;
+        while (first < beyond && static_cast<double>(first) * tr + shift < event.onset) ++first;
+        while (last < beyond && static_cast<double>(last + 1) * tr + shift < end) ++last;
         while (last >= first && static_cast<double>(last) * tr + shift >= end) --last;
         first = std::max<int64_t>(first, skip);
         last = std::min<int64_t>(last, static_cast<int64_t>(volumes) - 1);

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "data/interval.h"
 
 namespace ldi {
@@ -36,15 +38,32 @@ std::string sidecarPath(const std::string& imagePath);
 // it gave one.
 bool sidecarRepetitionTime(const std::string& imagePath, double& seconds, bool& found, std::string& problem);
 
+// A JSON sidecar as an object: false with a message naming the file when it
+// is no regular file, not UTF-8 or not a JSON object.
+bool readJsonSidecar(const std::string& path, nlohmann::json& document, std::string& problem);
+
 struct Event {
     double onset = 0.0;
     double duration = 0.0;
     std::string type;
+    int32_t line = 0;  // in its events file, for messages
 };
+
+// A trial_type becomes part of file names: longer ones are refused as the
+// file is read, before anything is computed.
+constexpr std::size_t MAX_TRIAL_TYPE_BYTES = 100;
 
 // A BIDS events file: tab-separated, a header naming at least onset,
 // duration and trial_type. False with a message naming the file and line.
 bool readEventsFile(const std::string& path, std::vector<Event>& events, std::string& problem);
+
+// Every event of a run placed in time: false with a message naming the file
+// and line for an event whose onset or end lies more than the run's own length
+// before its first or after its last volume (a time in another unit, a typing
+// error), or for a repetition time or shift that is not a finite number.
+// Events a little beyond the end stay (a cut run), they cover no volume.
+bool checkEventTimes(const std::vector<Event>& events, const std::string& path, double tr, double shift,
+                     int64_t volumes, std::string& problem);
 
 struct EventIntervals {
     std::vector<Interval> intervals;  // 1-based volumes, both ends included, merged, in order

@@ -30,7 +30,8 @@ CompressedInput::~CompressedInput() {
 
 bool CompressedInput::open(const std::string& path, std::string& problem) {
     path_ = path;
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a FIFO would block the open until a writer came.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
         problem = "cannot open " + path + ": " + std::strerror(errno);
         return false;
@@ -40,6 +41,7 @@ bool CompressedInput::open(const std::string& path, std::string& problem) {
         problem = path + " is not a regular file";
         return false;
     }
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     storedSize_ = static_cast<uint64_t>(info.st_size);
     buffer_.resize(kInputBufferBytes);
     if (!fill(problem)) return false;
@@ -101,10 +103,13 @@ std::size_t CompressedInput::inflateInto(unsigned char* out, std::size_t size, s
         produced += room - s.avail_out;
         bufferStart_ = bufferEnd_ - s.avail_in;
         if (result < 0) {
-            problem = path_ + ": the compressed data are damaged (" +
+            // Kept: the checksum is checked after the last byte is handed out,
+            // so the damage must still be told by the reads and the finish after it.
+            damage_ = path_ + ": the compressed data are damaged (" +
                       (result == ISAL_INCORRECT_CHECKSUM ? std::string("checksum mismatch")
                                                          : "gzip error " + std::to_string(result)) +
                       ")";
+            problem = damage_;
             return produced;
         }
         if (s.block_state == ISAL_BLOCK_FINISH) streamEnded_ = true;
@@ -130,6 +135,10 @@ bool CompressedInput::read(void* out, std::size_t size, std::string& problem) {
             done += take;
         }
     }
+    if (!damage_.empty()) {
+        problem = damage_;
+        return false;
+    }
     if (done == size) return true;
     if (problem.empty())
         problem = path_ + ": the file ends early (" + (compressed_ ? "truncated compressed data" : "truncated") + ")";
@@ -139,7 +148,8 @@ bool CompressedInput::read(void* out, std::size_t size, std::string& problem) {
 bool CompressedInput::finish(std::string& problem) {
     if (!compressed_) return true;
     unsigned char scratch[4096];
-    problem.clear();
+    problem = damage_;
+    if (!problem.empty()) return false;
     while (inflateInto(scratch, sizeof scratch, problem) == sizeof scratch) {
     }
     if (!problem.empty()) return false;

@@ -46,6 +46,7 @@ private:
     bool endOfFile_ = false;
     bool streamEnded_ = false;
     uint64_t storedSize_ = 0;
+    std::string damage_;  // the damage found in the compressed data, told by every later read
     std::vector<unsigned char> buffer_;
     std::size_t bufferStart_ = 0;
     std::size_t bufferEnd_ = 0;

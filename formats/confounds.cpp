@@ -12,6 +12,8 @@
 #include <memory>
 #include <sstream>
 
+#include "formats/whole_file.h"
+
 namespace ldi {
 
 namespace {
@@ -36,12 +38,15 @@ bool isMissing(const std::string& text) { return text == "n/a" || text == "NaN" 
 bool readConfounds(const std::string& path, const std::vector<std::string>& patterns, int32_t first,
                    ConfoundTable& table, std::string& problem) {
     table = ConfoundTable();
+    if (!checkRegularFile(path, "the confounds table", problem)) return false;
     std::ifstream in(path, std::ios::binary);
     std::string line;
     if (!in || !std::getline(in, line)) {
         problem = "cannot read the confounds table " + path;
         return false;
     }
+    // A byte-order mark would become part of the first column's name and hide it.
+    if (line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     const std::vector<std::string> header = tabFields(line);
     // Columns in the table's order, each once however many patterns name it.
     std::vector<std::size_t> chosen;

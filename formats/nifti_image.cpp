@@ -16,6 +16,10 @@ namespace {
 
 constexpr std::size_t kNifti1HeaderBytes = 348;
 constexpr std::size_t kNifti2HeaderBytes = 540;
+// The largest expansion of deflate (a 258-byte match in about two bits), and
+// room for the gzip headers of a file of several members.
+constexpr uint64_t kMaxDeflateRatio = 1032;
+constexpr uint64_t kGzipOverheadBytes = 4096;
 
 // Fields read at their byte offset, in the file's byte order.
 class FieldReader {
@@ -328,14 +332,17 @@ bool NiftiReader::open(const std::string& path, std::string& problem) {
     unsigned char bytes[kNifti2HeaderBytes];
     std::string detail;
     if (!input_.read(bytes, kNifti1HeaderBytes, detail)) {
-        problem = path + ": not a NIfTI file (shorter than a NIfTI header)";
+        // A gzip stream cut or damaged inside the header is said as such.
+        problem = input_.compressed() ? detail + ", inside the NIfTI header"
+                                      : path + ": not a NIfTI file (shorter than a NIfTI header)";
         return false;
     }
     std::size_t needed = kNifti1HeaderBytes;
     if (!decodeNiftiHeader(bytes, kNifti1HeaderBytes, header_, needed, detail)) {
         if (needed == kNifti2HeaderBytes) {
             if (!input_.read(bytes + kNifti1HeaderBytes, kNifti2HeaderBytes - kNifti1HeaderBytes, detail)) {
-                problem = path + ": not a NIfTI file (the header is cut short)";
+                problem = input_.compressed() ? detail + ", inside the NIfTI header"
+                                              : path + ": not a NIfTI file (the header is cut short)";
                 return false;
             }
             if (!decodeNiftiHeader(bytes, kNifti2HeaderBytes, header_, needed, detail)) {
@@ -348,17 +355,25 @@ bool NiftiReader::open(const std::string& path, std::string& problem) {
         }
     }
     const auto element = static_cast<int64_t>(niftiElementSize(header_.datatype));
+    int64_t dataBytes = element;
+    for (int i = 1; i <= header_.rank; ++i) dataBytes *= header_.dim[static_cast<std::size_t>(i)];
+    const uint64_t expected = static_cast<uint64_t>(header_.voxOffset) + static_cast<uint64_t>(dataBytes);
+    dataLeft_ = static_cast<uint64_t>(dataBytes);
     if (!input_.compressed()) {
         // An uncompressed file's size is known: a short file is reported before
         // anything is read or allocated for its data.
-        int64_t dataBytes = element;
-        for (int i = 1; i <= header_.rank; ++i) dataBytes *= header_.dim[static_cast<std::size_t>(i)];
-        const uint64_t expected = static_cast<uint64_t>(header_.voxOffset) + static_cast<uint64_t>(dataBytes);
         if (expected > input_.storedSize()) {
             problem = path + ": the file ends early (truncated: its header needs " + std::to_string(expected) +
                       " bytes, the file holds " + std::to_string(input_.storedSize()) + ")";
             return false;
         }
+    } else if (expected / kMaxDeflateRatio > input_.storedSize() + kGzipOverheadBytes) {
+        // Deflate cannot expand a byte into more than about 1032: a header that
+        // claims more data than that is refused before its volumes are allocated.
+        problem = path + ": the file ends early (truncated: its header claims " + std::to_string(expected) +
+                  " bytes of image, more than " + std::to_string(input_.storedSize()) +
+                  " compressed bytes can hold)";
+        return false;
     }
     if (!input_.skip(static_cast<uint64_t>(header_.voxOffset) - needed, problem)) return false;
     raw_.resize(static_cast<std::size_t>(header_.voxelsPerVolume() * element));
@@ -367,6 +382,7 @@ bool NiftiReader::open(const std::string& path, std::string& problem) {
 
 bool NiftiReader::readVolume(float* out, std::string& problem) {
     if (!input_.read(raw_.data(), raw_.size(), problem)) return false;
+    dataLeft_ -= std::min<uint64_t>(dataLeft_, raw_.size());
     const auto count = static_cast<std::size_t>(header_.voxelsPerVolume());
     const unsigned char* raw = raw_.data();
     switch (header_.datatype) {
@@ -381,6 +397,12 @@ bool NiftiReader::readVolume(float* out, std::string& problem) {
     default: problem = path_ + ": unreadable data type"; return false;
     }
     return true;
+}
+
+bool NiftiReader::checkData(std::string& problem) {
+    if (!input_.skip(dataLeft_, problem)) return false;
+    dataLeft_ = 0;
+    return input_.finish(problem);
 }
 
 bool sameGrid(const NiftiHeader& a, const NiftiHeader& b) {

@@ -79,12 +79,16 @@ public:
     bool readVolume(float* out, std::string& problem);
     // After the last volume: the compressed data end soundly.
     bool finish(std::string& problem) { return input_.finish(problem); }
+    // Reads the data not read yet to their end, without keeping them: false
+    // when they end early or their gzip checksum or length is wrong.
+    bool checkData(std::string& problem);
 
 private:
     CompressedInput input_;
     NiftiHeader header_;
     std::string path_;
     std::vector<unsigned char> raw_;
+    uint64_t dataLeft_ = 0;  // bytes of image data not read yet
 };
 
 // The same voxel grid: equal dimensions and voxel-to-world affines no more

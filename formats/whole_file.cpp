@@ -48,6 +48,19 @@ bool readWholeFile(const std::string& path, std::string& content, std::string& p
     return true;
 }
 
+bool checkRegularFile(const std::string& path, const std::string& what, std::string& problem) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (fs::is_regular_file(status)) return true;
+    if (!fs::exists(status))
+        problem = "cannot open " + what + " " + path + ": no such file";
+    else
+        problem = what + " " + path + " is " + (fs::is_directory(status) ? "a folder" : "not a regular file") +
+                  "; give a file";
+    return false;
+}
+
 bool checkFolderForWriting(const std::string& path, std::string& problem) {
     namespace fs = std::filesystem;
     fs::path folder = fs::path(path).parent_path();

@@ -16,6 +16,11 @@ constexpr std::uintmax_t MAX_TEXT_FILE_BYTES = std::uintmax_t(64) << 20;
 bool readWholeFile(const std::string& path, std::string& content, std::string& problem,
                    std::uintmax_t maxBytes = MAX_TEXT_FILE_BYTES);
 
+// True when `path` is a regular file (or a link to one); false with a
+// message naming `what` ("the sidecar") and the path for a folder, a FIFO or a
+// device, which would fail late or block a read for ever.
+bool checkRegularFile(const std::string& path, const std::string& what, std::string& problem);
+
 // Checks that the folder a file is to be written into (the folder part of
 // `path`, or the working folder) exists and can be written into. On failure
 // says why, naming the folder.

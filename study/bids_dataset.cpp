@@ -59,9 +59,10 @@ std::string valueOf(const Entities& entities, const std::string& key) {
 // RepetitionTime of the nearest sidecar that gives one.
 double inheritedRepetitionTime(const std::string& bidsDir, const std::string& runPath) {
     for (const std::string& path : inheritedFiles(bidsDir, runPath, "_bold.json")) {
-        std::ifstream in(path, std::ios::binary);
-        const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
-        if (json.is_object() && json.contains("RepetitionTime") && json["RepetitionTime"].is_number()) {
+        nlohmann::json json;
+        std::string ignored;  // a sidecar that cannot be read gives nothing; a nearer one may
+        if (!readJsonSidecar(path, json, ignored)) continue;
+        if (json.contains("RepetitionTime") && json["RepetitionTime"].is_number()) {
             const double seconds = json["RepetitionTime"].get<double>();
             if (std::isfinite(seconds) && seconds > 0.0) return seconds;
         }
@@ -148,9 +149,17 @@ std::vector<std::string> inheritedFiles(const std::string& bidsDir, const std::s
     const Entities runEntities = fileEntities(runPath);
     std::vector<std::string> found;
     std::error_code error;
-    const fs::path top = fs::weakly_canonical(bidsDir, error);
-    fs::path folder = fs::weakly_canonical(fs::path(runPath).parent_path(), error);
-    for (int depth = 0; depth < 8; ++depth) {
+    // The dataset's own path, links unresolved: a subject folder linked to one
+    // elsewhere inherits from the dataset above it, not from the link's target's
+    // surroundings; the walk never leaves the top folder.
+    fs::path top = fs::absolute(bidsDir, error).lexically_normal();
+    if (top.filename().empty()) top = top.parent_path();
+    fs::path folder = fs::absolute(fs::path(runPath).parent_path(), error).lexically_normal();
+    const auto within = [&top](const fs::path& at) {
+        const fs::path relative = at.lexically_relative(top);
+        return !relative.empty() && *relative.begin() != "..";
+    };
+    for (int depth = 0; depth < 8 && within(folder); ++depth) {
         // At one level the file with the most entities applies first.
         std::vector<std::pair<std::size_t, std::string>> here;
         for (const std::string& name : namesIn(folder, false)) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <set>
 #include <ostream>
 
 #include <nlohmann/json.hpp>
@@ -19,6 +20,7 @@
 #include "analysis/map_outputs.h"
 #include "formats/nifti_image.h"
 #include "formats/ldi_file.h"
+#include "formats/whole_file.h"
 #include "stats/sign_flip.h"
 
 namespace ldi {
@@ -55,18 +57,81 @@ struct GroupKey {
     std::string seed, condition;
     MapType kind = DLDI;
     std::vector<SubjectMap> maps;
+    nlohmann::ordered_json leftOut = nlohmann::ordered_json::array();  // {Subject, Reason}
 };
+
+// A subject of the group: one whose participant level finished, with the
+// seeds and conditions it wrote and the confound columns it regressed.
+struct GroupSubject {
+    std::string label;
+    std::set<std::pair<std::string, std::string>> maps;  // (seed, condition) labels
+    nlohmann::json confounds = nlohmann::json::array();  // per analysis, its columns
+    bool listed = false;  // the summary names its maps (ldi before it did not: all are taken)
+};
+
+struct GroupSelection {
+    std::vector<GroupSubject> subjects;
+    nlohmann::ordered_json leftOut = nlohmann::ordered_json::array();  // {Subject, Reason}
+};
+
+// The subjects of the dataset (or those asked for) with their finished
+// summaries; the others are left out with the reason.
+GroupSelection selectSubjects(const GroupRequest& request) {
+    GroupSelection selection;
+    std::vector<std::string> labels = request.participants;
+    if (labels.empty()) labels = datasetSubjects(request.bidsDir.empty() ? request.outputDir : request.bidsDir);
+    for (const std::string& label : labels) {
+        const fs::path summary = fs::path(request.outputDir) / ("sub-" + label) / ("sub-" + label + "_participant.json");
+        nlohmann::json record;
+        std::string problem;
+        std::error_code error;
+        if (!fs::exists(summary, error)) {
+            selection.leftOut.push_back({{"Subject", label}, {"Reason", "no finished participant level (no " +
+                                                                            summary.filename().string() + ")"}});
+            continue;
+        }
+        if (!readJsonSidecar(summary.string(), record, problem) || !record["Analyses"].is_array()) {
+            selection.leftOut.push_back({{"Subject", label}, {"Reason", "unreadable " + summary.string()}});
+            continue;
+        }
+        GroupSubject subject{label, {}, nlohmann::json::array()};
+        for (const auto& analysis : record["Analyses"]) {
+            if (!analysis.is_object()) continue;
+            subject.confounds.push_back(analysis.value("Confounds", nlohmann::json::object()).value("Columns", nlohmann::json()));
+            subject.listed = subject.listed || analysis.contains("Maps");
+            for (const auto& seed : analysis.value("Maps", nlohmann::json::array()))
+                for (const auto& condition : seed.value("Conditions", nlohmann::json::array()))
+                    if (seed.value("Seed", nlohmann::json()).is_string() && condition.is_string())
+                        subject.maps.emplace(seed["Seed"].get<std::string>(), condition.get<std::string>());
+        }
+        selection.subjects.push_back(std::move(subject));
+    }
+    return selection;
+}
+
+// Subjects regressed on other confound columns than the first subject are no
+// samples of one population: false with a message naming them.
+bool sameConfounds(const GroupSelection& selection, std::string& problem) {
+    for (const GroupSubject& subject : selection.subjects) {
+        const GroupSubject& first = selection.subjects.front();
+        if (subject.confounds == first.confounds) continue;
+        problem = "sub-" + subject.label + " was regressed on the confound columns " + subject.confounds.dump() +
+                  ", sub-" + first.label + " on " + first.confounds.dump() +
+                  "; run the participant level of every subject with the same --confounds";
+        return false;
+    }
+    return true;
+}
 
 // The subjects' measure maps, grouped by everything in their names but the
 // subject.
-std::map<std::string, GroupKey> collectSubjectMaps(const GroupRequest& request) {
+std::map<std::string, GroupKey> collectSubjectMaps(const GroupSelection& selection, const std::string& outputDir) {
     std::map<std::string, GroupKey> keys;
-    std::vector<std::string> subjects = request.participants;
-    if (subjects.empty()) subjects = datasetSubjects(request.outputDir);
     const std::string ending = "_ldi.nii.gz";
-    for (const std::string& subject : subjects) {
+    for (const GroupSubject& chosen : selection.subjects) {
+        const std::string& subject = chosen.label;
         std::vector<fs::path> folders;
-        const fs::path top = fs::path(request.outputDir) / ("sub-" + subject);
+        const fs::path top = fs::path(outputDir) / ("sub-" + subject);
         std::error_code error;
         folders.push_back(top / "func");
         for (fs::directory_iterator it(top, error), end; !error && it != end; it.increment(error))
@@ -95,6 +160,7 @@ std::map<std::string, GroupKey> collectSubjectMaps(const GroupRequest& request) 
                     rest += (rest.empty() ? "" : "_") + entity.first + "-" + entity.second;
                 }
                 if (!ours || !isMeasure || key.seed.empty() || key.condition.empty()) continue;
+                if (chosen.listed && chosen.maps.count({key.seed, key.condition}) == 0) continue;  // an earlier run's
                 // The measures that may be negative as they are; the others as z
                 // values; p maps never (they are no quantity to average).
                 if (neverNegative(kind) ? desc != "z" : !desc.empty()) continue;
@@ -240,6 +306,7 @@ nlohmann::ordered_json sidecarOf(const KeyResult& result, const GroupOutput& out
     sidecar["Condition"] = result.key.condition;
     sidecar["Test"] = "one-sample sign-flip permutation test, two-sided";
     sidecar["Subjects"] = result.subjects;
+    sidecar["LeftOut"] = result.key.leftOut;
     sidecar["VoxelsTested"] = result.tested.size();
     sidecar["Permutations"] = result.outcome.permutations;
     sidecar["Exhaustive"] = result.outcome.exhaustive;
@@ -359,6 +426,7 @@ bool testKey(const GroupRequest& request, const GroupKey& key, uint64_t seed, co
     for (const double value : result.outcome.pFwe) fwePassing += value <= 0.05 ? 1 : 0;
     summary.push_back({{"Key", key.name},
                        {"Subjects", result.subjects},
+                       {"LeftOut", key.leftOut},
                        {"VoxelsTested", result.tested.size()},
                        {"Permutations", result.outcome.permutations},
                        {"VoxelsFWE05", fwePassing},
@@ -366,14 +434,48 @@ bool testKey(const GroupRequest& request, const GroupKey& key, uint64_t seed, co
     return true;
 }
 
+// Every selected subject without a key's map is left out of it, by name:
+// those the dataset has but the participant level did not finish, and those
+// whose maps lack this seed or condition.
+void recordLeftOut(const GroupSelection& selection, std::map<std::string, GroupKey>& keys, std::ostream& err) {
+    for (auto& entry : keys) {
+        GroupKey& key = entry.second;
+        key.leftOut = selection.leftOut;
+        for (const GroupSubject& subject : selection.subjects) {
+            const bool has = std::any_of(key.maps.begin(), key.maps.end(),
+                                         [&](const SubjectMap& map) { return map.subject == subject.label; });
+            if (!has) key.leftOut.push_back({{"Subject", subject.label}, {"Reason", "has no map of this key"}});
+        }
+        for (const auto& left : key.leftOut)
+            err << "ldi: " << key.name << ": sub-" << left["Subject"].get<std::string>() << " left out: "
+                << left["Reason"].get<std::string>() << std::endl;
+    }
+}
+
 }  // namespace
 
 int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& err) {
-    const std::map<std::string, GroupKey> keys = collectSubjectMaps(request);
+    const GroupSelection selection = selectSubjects(request);
+    std::string mismatch;
+    if (!selection.subjects.empty() && !sameConfounds(selection, mismatch)) {
+        err << "ldi: " << mismatch << std::endl;
+        return EXIT_USAGE;
+    }
+    std::map<std::string, GroupKey> keys = collectSubjectMaps(selection, request.outputDir);
+    recordLeftOut(selection, keys, err);
     if (keys.empty()) {
         err << "ldi: no subject maps in " << request.outputDir
             << " (run the participant level first: ldi bids BIDS_DIR OUTPUT_DIR participant)" << std::endl;
         return EXIT_USAGE;
+    }
+    // A folder that cannot take the results is found before every key is computed.
+    const fs::path groupFolder = fs::path(request.outputDir) / "group";
+    std::error_code made;
+    fs::create_directories(groupFolder, made);
+    std::string unwritable;
+    if (!checkFolderForWriting((groupFolder / "group.json").string(), unwritable)) {
+        err << "ldi: cannot write the group maps: " << unwritable << std::endl;
+        return EXIT_RUN_FAILED;
     }
     const int64_t base = request.rngSeed >= 0 ? request.rngSeed : static_cast<int64_t>(std::time(nullptr));
     if (request.rngSeed < 0)

@@ -12,6 +12,7 @@
 namespace ldi {
 
 struct GroupRequest {
+    std::string bidsDir;                    // the dataset: its subjects are the group's ("" : the output's)
     std::string outputDir;                  // holds sub-<label>/... from the participant level
     std::vector<std::string> participants;  // labels; empty for every subject there
     int64_t permutations = 5000;
@@ -21,10 +22,12 @@ struct GroupRequest {
     bool quiet = false;
 };
 
-// Finds the subjects' maps, tests each seed, condition and map kind that at
+// Finds the subjects' maps (of the dataset's subjects whose participant level
+// finished, the seeds and conditions its summary names), tests each seed, condition and map kind that at
 // least two subjects have, and writes the group maps with their sidecars and
 // a map set for ldi show into OUTPUT/group. A kind whose subjects lie on
 // different grids is refused with a message naming them; the others go on.
+// Who was left out of a key, and why, is said and recorded in its sidecars.
 // Returns the exit status.
 int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& err);
 

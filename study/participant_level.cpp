@@ -1,10 +1,13 @@
 #include "study/participant_level.h"
 
 #include <algorithm>
+#include <exception>
 #include <filesystem>
+#include <new>
 
 #include "analysis/analysis.h"
 #include "analysis/map_outputs.h"
+#include "formats/temporary_files.h"
 
 namespace ldi {
 
@@ -152,13 +155,23 @@ bool analyseRunSet(const ParticipantRequest& participants, const DatasetRunSet& 
         return false;
     }
     AnalysisResults results;
-    runAnalysis(request, seedFileWriter(request.outputFolder), results);
+    // The seeds and conditions whose maps this run wrote: the group level
+    // takes these and no map an earlier run left in the folder.
+    Json written = Json::array();
+    const SeedSink writer = seedFileWriter(request.outputFolder);
+    const SeedSink recording = [&](const MapRunRecord& run, const SeedResults& seed, std::string& failure) {
+        if (!writer(run, seed, failure)) return false;
+        written.push_back({{"Seed", seed.seedLabel}, {"Conditions", seed.conditionLabels}});
+        return true;
+    };
+    runAnalysis(request, recording, results);
     outcome.warnings.insert(outcome.warnings.end(), results.warnings.begin(), results.warnings.end());
     if (results.status != AnalysisStatus::done) {
         problem = "task " + set.task + ": " + results.problem;
         return false;
     }
     record["Folder"] = request.outputFolder;
+    record["Maps"] = written;
     outcome.analyses.push_back(
         RunSetOutcome{request.outputFolder, request.seeds.size(), results.conditionNames.size(), results.analysedCount});
     return true;
@@ -195,6 +208,23 @@ bool analyseSubject(const ParticipantRequest& participants, const std::string& s
     return writeFileSafely(summary.string(), dump(record), outcome.problem);
 }
 
+// A subject's failure of any kind is that subject's: an exception (memory
+// exhausted by one subject's runs, a library's own error) is reported with
+// the subject's name and the others go on.
+bool analyseSubjectGuarded(const ParticipantRequest& participants, const std::string& subject,
+                           SubjectOutcome& outcome) {
+    try {
+        return analyseSubject(participants, subject, outcome);
+    } catch (const std::bad_alloc&) {
+        outcome.problem = "sub-" + subject + ": out of memory (its runs are larger than the memory; "
+                                            "lower the memory budget or analyse it on a larger machine)";
+    } catch (const std::exception& error) {
+        outcome.problem = "sub-" + subject + ": " + error.what();
+    }
+    outcome.subject = subject;
+    return false;
+}
+
 }  // namespace
 
 bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport& report,
@@ -206,15 +236,17 @@ bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport&
         problem = request.dataset.bidsDir + " holds no sub-<label> folder";
         return false;
     }
+    if (!checkOutsideDatasets(request.outputDir, problem)) return false;
     std::error_code error;
     fs::create_directories(request.outputDir, error);
+    removeStaleTemporaryFiles(request.outputDir);
     if (error || !writeDatasetDescription(request.outputDir, problem)) {
         problem = "cannot write into " + request.outputDir + ": " + (error ? error.message() : problem);
         return false;
     }
     for (const std::string& subject : subjects) {
         SubjectOutcome outcome;
-        outcome.done = analyseSubject(request, subject, outcome);
+        outcome.done = analyseSubjectGuarded(request, subject, outcome);
         if (report) report(outcome);
         outcomes.push_back(std::move(outcome));
     }

@@ -340,6 +340,11 @@ TEST_F(BidsTest, SubjectsOnDifferentGridsAreRefusedByName) {
     writeMap("01", "inst_desc-z", testGrid());
     writeMap("02", "inst_desc-z", testGrid(3.0, NX + 1));
     writeMap("03", "inst_desc-z", testGrid(2.0));
+    // The group's subjects are the dataset's whose participant level finished.
+    for (const std::string subject : {"01", "02", "03"}) {
+        fs::create_directories(folder / ("sub-" + subject));
+        writeText(out / ("sub-" + subject) / ("sub-" + subject + "_participant.json"), "{\"Analyses\": []}\n");
+    }
     const ProcessResult group = runLdi({"bids", folder.string(), out.string(), "group", "--rng-seed", "1"},
                                        folder.string());
     EXPECT_EQ(group.status, 1) << group.all();
