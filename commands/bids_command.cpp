@@ -18,6 +18,7 @@
 #include "analysis/seeds.h"
 #include "base/exit_status.h"
 #include "commands/command.h"
+#include "pictures/report.h"
 #include "study/bids_dataset.h"
 #include "study/group_maps.h"
 #include "study/participant_level.h"
@@ -84,6 +85,10 @@ int performParticipant(const BidsOptions& options, const CLI::App& bids, const C
         return EXIT_USAGE;
     }
     request.rngSeed = options.rngSeed >= 0 ? options.rngSeed : static_cast<int64_t>(std::time(nullptr));
+    request.analyse = [context = ReportContext{streams.commandLine}](const AnalysisRequest& analysis,
+                                                                    const SeedSink& files, AnalysisResults& results) {
+        analyseAndReport(analysis, files, context, results);
+    };
     if (options.rngSeed < 0)
         streams.err << "ldi: rng seed " << request.rngSeed << " (repeat the run with --rng-seed " << request.rngSeed
                     << ")" << std::endl;
@@ -140,7 +145,14 @@ int performGroup(const BidsOptions& options, const CommandStreams& streams) {
     }
     request.threads = options.threads;
     request.quiet = options.quiet;
-    return runGroupLevel(request, streams.out, streams.err);
+    const int status = runGroupLevel(request, streams.out, streams.err);
+    if (status != EXIT_RUN_SUCCEEDED) return status;
+    std::string reportPath, problem;
+    if (!writeGroupReport(options.outputDir, ReportContext{streams.commandLine}, reportPath, problem))
+        streams.err << "ldi: warning: the group report could not be written: " << problem << std::endl;
+    else if (!options.quiet)
+        streams.out << "ldi bids group: report in " << reportPath << std::endl;
+    return status;
 }
 
 int performBids(const BidsOptions& options, const CLI::App& bids, const CommandStreams& streams) {

@@ -152,7 +152,8 @@ bool analyseRunSet(const ParticipantRequest& participants, const DatasetRunSet& 
         return false;
     }
     AnalysisResults results;
-    runAnalysis(request, seedFileWriter(request.outputFolder), results);
+    if (participants.analyse) participants.analyse(request, seedFileWriter(request.outputFolder), results);
+    else runAnalysis(request, seedFileWriter(request.outputFolder), results);
     outcome.warnings.insert(outcome.warnings.end(), results.warnings.begin(), results.warnings.end());
     if (results.status != AnalysisStatus::done) {
         problem = "task " + set.task + ": " + results.problem;
