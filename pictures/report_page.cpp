@@ -13,7 +13,9 @@ namespace {
 
 const char STYLE[] = R"(<style>
 html{background:#fafafa}
-body{font-family:sans-serif;margin:0 auto;max-width:1200px;padding:0 16px 40px;color:#222;background:#fafafa}
+body{font-family:sans-serif;margin:0 auto;max-width:1200px;padding:0 16px 40px}
+/* NiiVue colours the page's body when it starts; the report keeps its own. */
+html body{color:#222 !important;background:#fafafa !important}
 h1{font-size:1.5em;margin:18px 0 4px}h2{border-bottom:1px solid #ccc;padding-bottom:4px;margin-top:32px}
 h3{font-size:1.05em;margin:18px 0 6px}code,pre{background:#eee;padding:2px 4px;border-radius:3px}
 pre{padding:8px;overflow-x:auto}table{border-collapse:collapse;margin:6px 0}

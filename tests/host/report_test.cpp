@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <filesystem>
-#include <regex>
 
 #include "host_test_support.h"
 #include "pictures/report.h"
@@ -22,13 +21,13 @@ namespace fs = std::filesystem;
 
 // Every src and href of a page: data: URIs and links within the page only.
 void expectSelfContained(const std::string& html, const std::string& what) {
-    const std::regex reference("(src|href)\\s*=\\s*\"([^\"]*)\"");
     int references = 0;
-    for (auto it = std::sregex_iterator(html.begin(), html.end(), reference); it != std::sregex_iterator(); ++it) {
-        const std::string target = (*it)[2];
-        EXPECT_TRUE(target.rfind("data:", 0) == 0 || target.rfind("#", 0) == 0) << what << ": " << target.substr(0, 80);
-        ++references;
-    }
+    for (const std::string attribute : {"src=\"", "href=\""})
+        for (std::size_t at = html.find(attribute); at != std::string::npos; at = html.find(attribute, at + 1)) {
+            const std::string target = html.substr(at + attribute.size(), 40);
+            EXPECT_TRUE(target.rfind("data:", 0) == 0 || target.rfind("#", 0) == 0) << what << ": " << target;
+            ++references;
+        }
     EXPECT_GT(references, 0) << what;
     // The only address is the SVG namespace, a name that is never fetched.
     std::string rest = html;

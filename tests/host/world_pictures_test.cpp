@@ -7,6 +7,7 @@
 #include <png.h>
 
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 
