@@ -135,6 +135,13 @@ bool readNiftiMapSet(const std::string& path, PlacedSet& placed, std::string& pr
     for (float v : values) negative = negative || v < 0.0f;
     map.negativeColourLow = map.negativeColourHigh = negative ? 1 : 0;
     map.voxels.assign(values.begin(), values.end());
+    // A level nothing passes is drawn at the largest magnitude, as the group's
+    // .ldi set holds it: a finite colour bar, and nothing coloured.
+    float largest = 0.0f;
+    for (float v : values)
+        if (std::isfinite(v)) largest = std::max(largest, std::fabs(v));
+    for (float& threshold : map.fdrThresholds)
+        if (!std::isfinite(threshold)) threshold = largest;
     placed.set.maps.push_back(std::move(map));
     return true;
 }
