@@ -22,7 +22,7 @@ bool applyStatisticsOptions(const MapStatisticsOptions& options, EngineInput& in
     }
     input.fdr.method = method;
     input.fdr.arbitraryDependence = options.dependence == "arbitrary";
-    input.fdr.keepPValues = !options.writeP.empty();
+    input.fdr.keepPValues = !options.writeP.empty() || (options.keepPValues && method != FdrMethod::plugin);
     // Only permutation p-values gain from further draws; the plug-in's rule
     // uses one draw per voxel.
     bool permutationUsed = method == FdrMethod::permutation;

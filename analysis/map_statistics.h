@@ -21,6 +21,9 @@ struct MapStatisticsOptions {
     int nullDraws = 0;                    // 0: DEFAULT_NULL_DRAWS where permutation p-values are needed, else 1
     std::string dependence = "positive";  // or "arbitrary" (Benjamini-Yekutieli)
     std::string writeP;                   // "", "p" or "z"
+    // The p-values kept in memory for the sink (a report's calibration plots)
+    // even when no p map is written; the plug-in's rule has none to keep.
+    bool keepPValues = false;
 };
 
 // Puts the choice into the engine's input and the run's record; false with a

@@ -20,6 +20,7 @@
 #include "base/exit_status.h"
 #include "stats/parallel.h"
 #include "commands/command.h"
+#include "pictures/report.h"
 #include "study/bids_dataset.h"
 #include "study/group_maps.h"
 #include "study/participant_level.h"
@@ -86,6 +87,10 @@ int performParticipant(const BidsOptions& options, const CLI::App& bids, const C
         return EXIT_USAGE;
     }
     request.rngSeed = options.rngSeed >= 0 ? options.rngSeed : static_cast<int64_t>(std::time(nullptr));
+    request.analyse = [context = ReportContext{streams.commandLine}](const AnalysisRequest& analysis,
+                                                                    const SeedSink& files, AnalysisResults& results) {
+        analyseAndReport(analysis, files, context, results);
+    };
     if (options.rngSeed < 0)
         streams.err << "ldi: rng seed " << request.rngSeed << " (repeat the run with --rng-seed " << request.rngSeed
                     << ")" << std::endl;
@@ -143,7 +148,14 @@ int performGroup(const BidsOptions& options, const CommandStreams& streams) {
     }
     request.threads = std::min(options.threads, availableCoreCount());
     request.quiet = options.quiet;
-    return runGroupLevel(request, streams.out, streams.err);
+    const int status = runGroupLevel(request, streams.out, streams.err);
+    if (status != EXIT_RUN_SUCCEEDED) return status;
+    std::string reportPath, problem;
+    if (!writeGroupReport(options.outputDir, ReportContext{streams.commandLine}, reportPath, problem))
+        streams.err << "ldi: warning: the group report could not be written: " << problem << std::endl;
+    else if (!options.quiet)
+        streams.out << "ldi bids group: report in " << reportPath << std::endl;
+    return status;
 }
 
 int performBids(const BidsOptions& options, const CLI::App& bids, const CommandStreams& streams) {

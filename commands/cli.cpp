@@ -52,6 +52,25 @@ const AddCommand COMMANDS[] = {addRunCommand, addMapCommand, addBidsCommand, add
 
 }  // namespace
 
+namespace {
+
+// The arguments as a shell would take them back: plain words as they are,
+// the others in single quotes.
+std::string quotedCommandLine(int argc, const char* const* argv) {
+    std::string line = "ldi";
+    for (int a = 1; a < argc; ++a) {
+        const std::string word = argv[a];
+        const bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                                   "0123456789-_./=:,+@%") == std::string::npos;
+        std::string quoted = "'";
+        for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += " " + (plain ? word : quoted + "'");
+    }
+    return line;
+}
+
+}  // namespace
+
 int runCommandLine(int argc, const char* const* argv, std::istream& in, bool stdinIsTerminal,
                    std::ostream& out, std::ostream& err, bool outIsTerminal, bool errIsTerminal) {
     CLI::App app("ldi: runs the LDI plug-in (lagged dependency imaging) on VTC and VOI files, as "
@@ -80,7 +99,8 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, bool std
         err << "ldi: " << error.what() << "\n(see " << hint << ")" << std::endl;
         return EXIT_USAGE;
     }
-    const CommandStreams streams{in, stdinIsTerminal, out, err, outIsTerminal, errIsTerminal};
+    const CommandStreams streams{in,  stdinIsTerminal, out, err, outIsTerminal, errIsTerminal,
+                                 quotedCommandLine(argc, argv)};
     for (const Command& command : commands)
         if (command.parser->parsed()) return command.run(streams);
     return EXIT_USAGE;  // not reached: the parser requires one command

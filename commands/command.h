@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <iosfwd>
+#include <string>
 
 namespace CLI {
 class App;
@@ -20,6 +21,7 @@ struct CommandStreams {
     std::ostream& err;
     bool outIsTerminal = false;
     bool errIsTerminal = false;
+    std::string commandLine;  // as typed (quoted where a shell needs it), for the reports
 };
 
 struct Command {

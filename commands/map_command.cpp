@@ -16,6 +16,7 @@
 #include "base/exit_status.h"
 #include "commands/command.h"
 #include "commands/statistics_options.h"
+#include "pictures/report.h"
 
 namespace ldi {
 
@@ -70,7 +71,8 @@ bool mapRequest(const MapOptions& options, const CLI::App& map, AnalysisRequest&
     return true;
 }
 
-int performMap(const MapOptions& options, const CLI::App& map, std::ostream& out, std::ostream& err) {
+int performMap(const MapOptions& options, const CLI::App& map, const std::string& commandLine, std::ostream& out,
+               std::ostream& err) {
     AnalysisRequest request;
     std::string problem;
     if (!mapRequest(options, map, request, problem)) {
@@ -82,7 +84,7 @@ int performMap(const MapOptions& options, const CLI::App& map, std::ostream& out
     request.rngSeed = options.rngSeed >= 0 ? options.rngSeed : static_cast<int64_t>(std::time(nullptr));
     if (!options.quiet) request.progress = [&err](const std::string& line) { err << "ldi: " << line << std::endl; };
     AnalysisResults results;
-    runAnalysis(request, seedFileWriter(options.out), results);
+    analyseAndReport(request, seedFileWriter(options.out), ReportContext{commandLine}, results);
     for (const std::string& warning : results.warnings) err << "ldi: warning: " << warning << std::endl;
     if (results.status != AnalysisStatus::done) {
         err << "ldi: " << results.problem << std::endl;
@@ -99,7 +101,8 @@ int performMap(const MapOptions& options, const CLI::App& map, std::ostream& out
     if (!options.quiet)
         out << "ldi map: " << seeds << (seeds == 1 ? " seed, " : " seeds, ") << conditions
             << (conditions == 1 ? " condition, " : " conditions, ") << results.analysedCount
-            << " voxels analysed; results in " << options.out << std::endl;
+            << " voxels analysed; results and " << reportFileName(results.record.entityPrefix) << " in " << options.out
+            << std::endl;
     return EXIT_RUN_SUCCEEDED;
 }
 
@@ -163,7 +166,7 @@ Command addMapCommand(CLI::App& ldi) {
     map->add_flag("--quiet", options->quiet, "no progress on standard error, no summary on standard output");
     map->footer(MAP_FOOTER);
     return Command{map, [map, options](const CommandStreams& streams) {
-                       return performMap(*options, *map, streams.out, streams.err);
+                       return performMap(*options, *map, streams.commandLine, streams.out, streams.err);
                    }};
 }
 

@@ -12,6 +12,21 @@
 
 namespace ldi {
 
+// Voxel (i, j, k) of the grid, whose centre is at internal (xStart + i r,
+// yStart + j r, zStart + k r), is at Talairach x = 128 - zStart - k r,
+// y = 128 - xStart - i r, z = 128 - yStart - j r.
+Affine worldFromLdiGrid(const LdiGeometry& g) {
+    const double r = g.resolution;
+    Affine m{};
+    m[0][2] = -r;
+    m[0][3] = 128.0 - g.zStart;
+    m[1][0] = -r;
+    m[1][3] = 128.0 - g.xStart;
+    m[2][1] = -r;
+    m[2][3] = 128.0 - g.yStart;
+    return m;
+}
+
 // ---- NIfTI ---------------------------------------------------------------------
 
 #if defined(_WIN32)
@@ -22,20 +37,11 @@ bool encodeNiftiMap(const LdiGeometry&, const LdiMap&, ByteBuffer&, std::string&
 #else
 namespace {
 
-// The grid's axes in the host's internal coordinates run along the anatomy
-// as: a Talairach point (x, y, z) lies at internal (128 - y, 128 - z, 128 - x).
-// Voxel (i, j, k) of the grid, whose centre is at internal (xStart + i r,
-// yStart + j r, zStart + k r), is therefore at Talairach (RAS, mm)
-// x = 128 - zStart - k r, y = 128 - xStart - i r, z = 128 - yStart - j r.
 mat44 talairachFromGrid(const LdiGeometry& g) {
-    const float r = static_cast<float>(g.resolution);
+    const Affine world = worldFromLdiGrid(g);
     mat44 m{};
-    m.m[0][2] = -r;
-    m.m[0][3] = 128.0f - static_cast<float>(g.zStart);
-    m.m[1][0] = -r;
-    m.m[1][3] = 128.0f - static_cast<float>(g.xStart);
-    m.m[2][1] = -r;
-    m.m[2][3] = 128.0f - static_cast<float>(g.yStart);
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 4; ++column) m.m[row][column] = static_cast<float>(world[row][column]);
     m.m[3][3] = 1.0f;
     return m;
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "formats/ldi_file.h"
+#include "formats/nifti_image.h"
 #include "stats/large_buffer.h"
 
 namespace ldi {
@@ -24,6 +25,12 @@ struct ByteBuffer {
 bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, ByteBuffer& encoded, std::string& problem);
 
 // Writes one map as encodeNiftiMap makes it (the path should end in ".nii.gz").
+// Where a map set's voxel (i, j, k) lies in Talairach millimetres (RAS): the
+// grid's axes run along the anatomy as the host's internal coordinates do, a
+// Talairach point (x, y, z) lying at internal (128 - y, 128 - z, 128 - x).
+// The NIfTI maps of a set carry this affine; pictures place .ldi sets by it.
+Affine worldFromLdiGrid(const LdiGeometry& geometry);
+
 bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const LdiMap& map,
                    std::string& problem);
 

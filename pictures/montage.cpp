@@ -13,6 +13,7 @@
 #include "data/vtc_file.h"
 #include "pictures/cairo_library.h"
 #include "formats/result_index.h"
+#include "formats/nifti_map.h"
 #include "formats/text_util.h"
 
 namespace ldi {
@@ -104,15 +105,84 @@ void drawColourBar(const CairoLibrary& c, cairo_t* cr, const MontageLayout& layo
 
 }  // namespace
 
-MontageLayout layoutMontage(int32_t dimX, int32_t dimY, int32_t dimZ) {
-    MontageLayout layout;
-    const int32_t stride = std::max<int32_t>(1, (dimY + MAX_TILES - 1) / MAX_TILES);
-    for (int32_t y = dimY - 1; y >= 0; y -= stride) layout.slices.push_back(y);
+PlacedGrid placedLdiGrid(const LdiGeometry& geometry) {
+    PlacedGrid grid;
+    grid.dim = {geometry.dimX, geometry.dimY, geometry.dimZ};
+    grid.toWorld = worldFromLdiGrid(geometry);
+    return grid;
+}
+
+WorldFrame worldFrame(const PlacedGrid& grid) {
+    WorldFrame frame;
+    const Affine& m = grid.toWorld;
+    std::array<double, 3> low{}, high{};
+    for (int corner = 0; corner < 8; ++corner) {
+        const double voxel[3] = {(corner & 1) ? grid.dim[0] - 1.0 : 0.0, (corner & 2) ? grid.dim[1] - 1.0 : 0.0,
+                                 (corner & 4) ? grid.dim[2] - 1.0 : 0.0};
+        for (int a = 0; a < 3; ++a) {
+            const double w = m[a][0] * voxel[0] + m[a][1] * voxel[1] + m[a][2] * voxel[2] + m[a][3];
+            low[a] = corner == 0 ? w : std::min(low[a], w);
+            high[a] = corner == 0 ? w : std::max(high[a], w);
+        }
+    }
+    for (int a = 0; a < 3; ++a) {
+        int along = 0;
+        for (int v = 1; v < 3; ++v)
+            if (std::fabs(m[a][v]) > std::fabs(m[a][along])) along = v;
+        const double step = std::sqrt(m[0][along] * m[0][along] + m[1][along] * m[1][along] + m[2][along] * m[2][along]);
+        frame.step[a] = step > 0.0 ? step : 1.0;
+        frame.origin[a] = low[a];
+        frame.cells[a] = static_cast<int32_t>(std::lround((high[a] - low[a]) / frame.step[a])) + 1;
+    }
+    return frame;
+}
+
+namespace {
+
+// The planes drawn: those in the range, all up to MAX_TILES (every second,
+// third ... beyond), or `count` of them evenly spaced, first and last included.
+std::vector<int32_t> chooseSlices(const WorldFrame& frame, const MontageOptions& options) {
+    std::vector<int32_t> candidates;
+    const double tolerance = 1e-6 * frame.step[2];
+    for (int32_t plane = 0; plane < frame.cells[2]; ++plane) {
+        const double z = frame.worldZ(plane);
+        if (!options.rangeGiven || (z >= std::min(options.zFrom, options.zTo) - tolerance &&
+                                    z <= std::max(options.zFrom, options.zTo) + tolerance))
+            candidates.push_back(plane);
+    }
+    const auto available = static_cast<int32_t>(candidates.size());
+    std::vector<int32_t> planes;
+    if (options.sliceCount > 0 && options.sliceCount < available) {
+        for (int32_t s = 0; s < options.sliceCount; ++s) {
+            const double at = options.sliceCount == 1 ? 0.5 * (available - 1)
+                                                      : static_cast<double>(s) * (available - 1) / (options.sliceCount - 1);
+            const int32_t plane = candidates[static_cast<std::size_t>(std::lround(at))];
+            if (planes.empty() || planes.back() != plane) planes.push_back(plane);
+        }
+        return planes;
+    }
+    const int32_t stride = options.sliceCount > 0 ? 1 : std::max<int32_t>(1, (available + MAX_TILES - 1) / MAX_TILES);
+    for (int32_t s = 0; s < available; s += stride) planes.push_back(candidates[static_cast<std::size_t>(s)]);
+    return planes;
+}
+
+}  // namespace
+
+bool layoutMontage(const WorldFrame& frame, const MontageOptions& options, MontageLayout& layout,
+                   std::string& problem) {
+    layout = MontageLayout();
+    layout.slices = chooseSlices(frame, options);
+    if (layout.slices.empty()) {
+        problem = "no axial slice lies between z = " + shortNumber(options.zFrom) + " and " +
+                  shortNumber(options.zTo) + " mm; the map covers z = " + shortNumber(frame.worldZ(0)) + " to " +
+                  shortNumber(frame.worldZ(frame.cells[2] - 1)) + " mm";
+        return false;
+    }
     const int32_t count = static_cast<int32_t>(layout.slices.size());
-    const int32_t longer = std::max(dimX, dimZ);
+    const int32_t longer = std::max(frame.cells[0], frame.cells[1]);
     layout.cell = std::clamp<int32_t>((TILE_TARGET + longer - 1) / longer, 1, MAX_CELL);
-    layout.tileWidth = dimZ * layout.cell;
-    layout.tileHeight = dimX * layout.cell;
+    layout.tileWidth = frame.cells[0] * layout.cell;
+    layout.tileHeight = frame.cells[1] * layout.cell;
     // Somewhat wider than high, like a screen.
     const double aspect = static_cast<double>(layout.tileHeight) / layout.tileWidth;
     layout.columns = std::clamp<int32_t>(static_cast<int32_t>(std::ceil(std::sqrt(count * aspect * 1.5))), 1,
@@ -126,9 +196,27 @@ MontageLayout layoutMontage(int32_t dimX, int32_t dimY, int32_t dimZ) {
     const int32_t tilesHeight = layout.rows * layout.tileHeight + (layout.rows - 1) * layout.gap;
     layout.width = std::max(layout.margin + tilesWidth + layout.margin + layout.barAreaWidth, MIN_WIDTH);
     layout.height = layout.titleHeight + std::max(tilesHeight, MIN_CONTENT_HEIGHT) + layout.margin;
-    return layout;
+    return true;
+}
+namespace {
+
+// Colours and counts of a display whose threshold is chosen.
+void finishDisplay(const LdiMap& map, const std::string& title, MapDisplay& display) {
+    if (!(display.threshold >= 0.0f)) display.threshold = 0.0f;  // NaN or negative: nothing to hide by
+    // As in the host's display: negative values are shown only by maps that
+    // have colours for them (the differences), not by the three measures.
+    display.isSigned = map.negativeColourLow != 0 || map.negativeColourHigh != 0;
+    display.top = display.threshold;
+    display.shownVoxels = 0;
+    for (float v : map.voxels) {
+        if (!isShown(display, v) || !std::isfinite(v)) continue;
+        ++display.shownVoxels;
+        display.top = std::max(display.top, std::fabs(v));
+    }
+    display.title = title;
 }
 
+}  // namespace
 
 bool chooseDisplay(const LdiFile& file, std::size_t mapIndex, bool qGiven, double q, MapDisplay& display,
                    std::string& problem, std::string& notice) {
@@ -185,18 +273,15 @@ bool chooseDisplay(const LdiFile& file, std::size_t mapIndex, bool qGiven, doubl
             if (passing < 0) title += " (the largest value: it alone passes, or none does)";
         }
     }
-    if (!(display.threshold >= 0.0f)) display.threshold = 0.0f;  // NaN or negative: nothing to hide by
-    // As in the host's display: negative values are shown only by maps that
-    // have colours for them (the differences), not by the three measures.
-    display.isSigned = map.negativeColourLow != 0 || map.negativeColourHigh != 0;
-    display.top = display.threshold;
-    for (float v : map.voxels) {
-        if (!isShown(display, v) || !std::isfinite(v)) continue;
-        ++display.shownVoxels;
-        display.top = std::max(display.top, std::fabs(v));
-    }
-    display.title = title;
+    finishDisplay(map, title, display);
     return true;
+}
+
+void fixedDisplay(const LdiMap& map, float threshold, const std::string& why, MapDisplay& display) {
+    display = MapDisplay();
+    display.usesFdr = false;
+    display.threshold = threshold;
+    finishDisplay(map, map.name + "   " + why + " " + shortNumber(threshold), display);
 }
 
 bool readVtcMeanImage(const std::string& path, const LdiGeometry& geometry, std::vector<float>& image,
@@ -243,17 +328,17 @@ bool readVtcMeanImage(const std::string& path, const LdiGeometry& geometry, std:
 
 namespace {
 
-// Grey levels of the background: its nonzero values from the 1st to the 99th
+// Grey levels of the underlay: its nonzero values from the 1st to the 99th
 // percentile span 15 % to 70 % white, so the colours stand out.
 struct GreyScale {
     double dark = 0.0;
     double white = 1.0;
 };
 
-GreyScale backgroundGreys(const std::vector<float>& background) {
+GreyScale underlayGreys(const std::vector<float>& values) {
     GreyScale greys;
     std::vector<float> inside;
-    for (float v : background)
+    for (float v : values)
         if (v > 0.0f && std::isfinite(v)) inside.push_back(v);
     if (!inside.empty()) {
         std::sort(inside.begin(), inside.end());
@@ -263,58 +348,134 @@ GreyScale backgroundGreys(const std::vector<float>& background) {
     return greys;
 }
 
-// What one montage draws from: the map, its display, and the background.
+// World point to continuous voxel coordinates of a grid.
+struct GridSampler {
+    const PlacedGrid& grid;
+    Affine toVoxel{};
+    bool valid = false;
+
+    explicit GridSampler(const PlacedGrid& placed) : grid(placed) { valid = invertAffine(placed.toWorld, toVoxel); }
+
+    std::array<double, 3> voxelOf(const std::array<double, 3>& w) const {
+        std::array<double, 3> v{};
+        for (int a = 0; a < 3; ++a) v[a] = toVoxel[a][0] * w[0] + toVoxel[a][1] * w[1] + toVoxel[a][2] * w[2] + toVoxel[a][3];
+        return v;
+    }
+    // The index of the voxel nearest to a world point; -1 outside the grid.
+    int64_t nearest(const std::array<double, 3>& w) const {
+        const std::array<double, 3> v = voxelOf(w);
+        int64_t index = 0;
+        for (int a = 2; a >= 0; --a) {
+            const double rounded = std::floor(v[a] + 0.5);
+            if (!(rounded >= 0.0 && rounded < static_cast<double>(grid.dim[a]))) return -1;
+            index = index * grid.dim[a] + static_cast<int64_t>(rounded);
+        }
+        return index;
+    }
+    // Trilinear interpolation of `values`; NaN outside the grid.
+    double trilinear(const std::vector<float>& values, const std::array<double, 3>& w) const {
+        const std::array<double, 3> v = voxelOf(w);
+        std::array<int64_t, 3> base{};
+        std::array<double, 3> frac{};
+        for (int a = 0; a < 3; ++a) {
+            const double top = static_cast<double>(grid.dim[a] - 1);
+            if (!(v[a] >= -0.5 && v[a] <= top + 0.5)) return std::nan("");
+            const double clamped = std::clamp(v[a], 0.0, top);
+            base[a] = std::min<int64_t>(static_cast<int64_t>(std::floor(clamped)), std::max<int64_t>(grid.dim[a] - 2, 0));
+            frac[a] = grid.dim[a] > 1 ? clamped - static_cast<double>(base[a]) : 0.0;
+        }
+        double sum = 0.0;
+        for (int corner = 0; corner < 8; ++corner) {
+            double weight = 1.0;
+            int64_t index = 0;
+            for (int a = 2; a >= 0; --a) {
+                const bool up = (corner >> a) & 1;
+                weight *= up ? frac[a] : 1.0 - frac[a];
+                index = index * grid.dim[a] + std::min<int64_t>(base[a] + (up ? 1 : 0), grid.dim[a] - 1);
+            }
+            if (weight != 0.0) sum += weight * values[static_cast<std::size_t>(index)];
+        }
+        return sum;
+    }
+};
+
+bool sameAffine(const Affine& a, const Affine& b) {
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c)
+            if (std::fabs(a[r][c] - b[r][c]) > 1e-6) return false;
+    return true;
+}
+
+// What one montage draws from: the map, its display, and the underlay.
 struct MontageInput {
-    const LdiGeometry& geometry;
     const LdiMap& map;
     const MapDisplay& display;
-    const std::vector<float>& background;  // empty: none
+    const GridSampler& mapGrid;
+    const Underlay* underlay;
+    const GridSampler* underlayGrid;
+    bool underlayNearest;
     GreyScale greys;
 };
 
-// The colour of voxel `at`: warm or cool above the threshold, else the
-// background's grey, or a grey that tells computed voxels from empty ones.
-Rgb voxelColour(const MontageInput& in, std::size_t at) {
+// The colour at a world point: warm or cool above the threshold, else the
+// underlay's grey, or a grey that tells computed voxels from empty ones.
+Rgb pointColour(const MontageInput& in, const std::array<double, 3>& world) {
+    const int64_t at = in.mapGrid.nearest(world);
+    const float value = at >= 0 ? in.map.voxels[static_cast<std::size_t>(at)] : 0.0f;
     const MapDisplay& display = in.display;
-    const float value = in.map.voxels[at];
     if (isShown(display, value) && std::isfinite(value)) {
         const double range = display.top > display.threshold ? display.top - display.threshold : 1.0;
         const double f = std::clamp((std::fabs(value) - display.threshold) / range, 0.0, 1.0);
         return value > 0.0f ? warm(f) : cool(f);
     }
-    if (!in.background.empty()) {
-        const double v = in.background[at];
+    if (in.underlay != nullptr) {
+        double v = 0.0;
+        if (in.underlayNearest) {
+            const int64_t u = in.underlayGrid->nearest(world);
+            v = u >= 0 ? in.underlay->values[static_cast<std::size_t>(u)] : 0.0;
+        } else {
+            v = in.underlayGrid->trilinear(in.underlay->values, world);
+        }
         const GreyScale& g = in.greys;
         const double level = v > 0.0 ? 0.15 + 0.55 * std::clamp((v - g.dark) / (g.white - g.dark), 0.0, 1.0) : 0.0;
         return Rgb{level, level, level};
     }
+    if (at < 0) return Rgb{0.0, 0.0, 0.0};
     if (value != 0.0f) return Rgb{0.25, 0.25, 0.25};  // computed, below the threshold
     return Rgb{0.07, 0.07, 0.07};                     // no value (outside, skipped or ill-defined)
 }
 
-// The axial slice at grid row y into `tile`, one pixel a voxel. Rows: x,
-// anterior first; columns: z reversed, the head's left first.
-void paintSlice(const CairoLibrary& c, cairo_surface_t* tile, const MontageInput& in, int32_t y) {
-    const LdiGeometry& g = in.geometry;
-    const std::size_t sliceVoxels = static_cast<std::size_t>(g.dimX) * g.dimY;
+// The axial plane into `tile`, one pixel a frame cell: anterior at the top,
+// the head's left on the left (neurological) or on the right.
+void paintSlice(const CairoLibrary& c, cairo_surface_t* tile, const MontageInput& in, const WorldFrame& frame,
+                bool radiological, int32_t plane) {
     c.cairo_surface_flush(tile);
     unsigned char* data = c.cairo_image_surface_get_data(tile);
     const int stride = c.cairo_image_surface_get_stride(tile);
-    for (int32_t x = 0; x < g.dimX; ++x) {
-        auto* row = reinterpret_cast<uint32_t*>(data + static_cast<std::ptrdiff_t>(x) * stride);
-        for (int32_t column = 0; column < g.dimZ; ++column) {
-            const int32_t z = g.dimZ - 1 - column;
-            const std::size_t at = static_cast<std::size_t>(z) * sliceVoxels + static_cast<std::size_t>(y) * g.dimX + x;
-            row[column] = packRgb(voxelColour(in, at));
+    for (int32_t row = 0; row < frame.cells[1]; ++row) {
+        auto* pixels = reinterpret_cast<uint32_t*>(data + static_cast<std::ptrdiff_t>(row) * stride);
+        const double y = frame.origin[1] + (frame.cells[1] - 1 - row) * frame.step[1];
+        for (int32_t column = 0; column < frame.cells[0]; ++column) {
+            const int32_t a = radiological ? frame.cells[0] - 1 - column : column;
+            const std::array<double, 3> world{frame.origin[0] + a * frame.step[0], y, frame.worldZ(plane)};
+            pixels[column] = packRgb(pointColour(in, world));
         }
     }
     c.cairo_surface_mark_dirty(tile);
 }
 
-// The tile scaled into its cell of the page, with the slice's Talairach
-// height, and on the first tile the sides.
+// "12" for a whole number of millimetres, else one decimal.
+std::string millimetres(double z) {
+    if (std::fabs(z - std::round(z)) < 0.05) return std::to_string(static_cast<long long>(std::lround(z)));
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f", z);
+    return buffer;
+}
+
+// The tile scaled into its cell of the page, with the slice's world z, and
+// on the first tile the sides.
 void placeTile(const CairoLibrary& c, cairo_t* cr, cairo_surface_t* tile, const MontageLayout& layout,
-               const LdiGeometry& g, std::size_t k) {
+               const WorldFrame& frame, bool radiological, std::size_t k) {
     const double left = layout.tileLeft(k);
     const double top = layout.tileTop(k);
     c.cairo_save(cr);
@@ -322,40 +483,119 @@ void placeTile(const CairoLibrary& c, cairo_t* cr, cairo_surface_t* tile, const 
     c.cairo_scale(cr, layout.cell, layout.cell);
     c.cairo_set_source_surface(cr, tile, 0.0, 0.0);
     c.cairo_pattern_set_filter(c.cairo_get_source(cr), CAIRO_FILTER_NEAREST);
-    c.cairo_rectangle(cr, 0.0, 0.0, g.dimZ, g.dimX);
+    c.cairo_rectangle(cr, 0.0, 0.0, frame.cells[0], frame.cells[1]);
     c.cairo_fill(cr);
     c.cairo_restore(cr);
     const Rgb faint{0.6, 0.6, 0.6};
     if (layout.tileHeight < 40) return;
-    const int32_t talairachZ = 128 - g.yStart - layout.slices[k] * g.resolution;
-    text(c, cr, left + 3.0, top + 11.0, 10.0, false, "z " + std::to_string(talairachZ), faint);
+    text(c, cr, left + 3.0, top + 11.0, 10.0, false, "z " + millimetres(frame.worldZ(layout.slices[k])), faint);
     if (k != 0 || layout.tileWidth < 80 || layout.tileHeight < 80) return;
-    text(c, cr, left + 3.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, "L", faint);
-    text(c, cr, left + layout.tileWidth - 10.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, "R", faint);
+    text(c, cr, left + 3.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, radiological ? "R" : "L", faint);
+    text(c, cr, left + layout.tileWidth - 10.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false,
+         radiological ? "L" : "R", faint);
     text(c, cr, left + layout.tileWidth / 2.0 - 3.0, top + 11.0, 10.0, false, "A", faint);
     text(c, cr, left + layout.tileWidth / 2.0 - 3.0, top + layout.tileHeight - 3.0, 10.0, false, "P", faint);
 }
 
 void drawTitles(const CairoLibrary& c, cairo_t* cr, const MontageLayout& layout, const MapDisplay& display,
-                bool overBackground) {
+                const Underlay* underlay, bool radiological) {
     text(c, cr, layout.margin, 22.0, 15.0, true, display.title, Rgb{1.0, 1.0, 1.0});
     std::string subtitle = voxelsShown(display);
     subtitle += display.isSigned ? ", positive warm, negative cool" : ", warm colours";
-    subtitle += overBackground ? ", over the mean image of the VTC" : "";
-    subtitle += "; axial, inferior to superior, L left, A up";
+    subtitle += underlay != nullptr ? ", over " + underlay->what : "";
+    subtitle += radiological ? "; axial, inferior to superior, z in mm, R left (radiological), A up"
+                             : "; axial, inferior to superior, L left, A up";
     text(c, cr, layout.margin, 42.0, 11.0, false, subtitle, Rgb{0.85, 0.85, 0.85});
 }
 
-// Written beside its destination and renamed when complete.
-bool writePng(const CairoLibrary& c, cairo_surface_t* page, const std::string& pngPath, std::string& problem) {
-    const fs::path destination(pngPath);
-    const fs::path temporary =
-        destination.parent_path() / ("." + destination.filename().string() + ".partial");
-    const cairo_status_t status = c.cairo_surface_write_to_png(page, temporary.c_str());
-    std::error_code error;
+cairo_status_t appendPng(void* closure, const unsigned char* data, unsigned int length) {
+    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+    return CAIRO_STATUS_SUCCESS;
+}
+
+bool checkSizes(const PlacedGrid& grid, const LdiMap& map, const Underlay* underlay, std::string& problem) {
+    if (grid.voxelCount() <= 0 || map.voxels.size() != static_cast<std::size_t>(grid.voxelCount())) {
+        problem = "the map " + quoteText(map.name) + " does not match its grid";
+        return false;
+    }
+    if (underlay != nullptr && (underlay->grid.voxelCount() <= 0 ||
+                                underlay->values.size() != static_cast<std::size_t>(underlay->grid.voxelCount()))) {
+        problem = "the underlay does not match its grid";
+        return false;
+    }
+    Affine ignored{};
+    if (!invertAffine(grid.toWorld, ignored) || (underlay != nullptr && !invertAffine(underlay->grid.toWorld, ignored))) {
+        problem = "the map or its underlay has a voxel-to-world affine that cannot be inverted";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool drawMontage(const PlacedGrid& grid, const LdiMap& map, const MapDisplay& display, const Underlay* underlay,
+                 const MontageOptions& options, std::string& png, std::string& problem) {
+    if (!checkSizes(grid, map, underlay, problem)) return false;
+    const WorldFrame frame = worldFrame(grid);
+    MontageLayout layout;
+    if (!layoutMontage(frame, options, layout, problem)) return false;
+    const CairoLibrary* library = loadCairo(problem);
+    if (library == nullptr) return false;
+    const CairoLibrary& c = *library;
+    Surface page(c.cairo_image_surface_create(CAIRO_FORMAT_RGB24, layout.width, layout.height),
+                 c.cairo_surface_destroy);
+    Surface tile(c.cairo_image_surface_create(CAIRO_FORMAT_RGB24, frame.cells[0], frame.cells[1]),
+                 c.cairo_surface_destroy);
+    if (c.cairo_surface_status(page.get()) != CAIRO_STATUS_SUCCESS ||
+        c.cairo_surface_status(tile.get()) != CAIRO_STATUS_SUCCESS) {
+        problem = "cannot make a picture of " + std::to_string(layout.width) + " x " +
+                  std::to_string(layout.height) + " pixels";
+        return false;
+    }
+    Context cr(c.cairo_create(page.get()), c.cairo_destroy);
+    c.cairo_set_source_rgb(cr.get(), 0.0, 0.0, 0.0);
+    c.cairo_paint(cr.get());
+
+    const GridSampler mapGrid(grid);
+    std::unique_ptr<GridSampler> underlayGrid;
+    if (underlay != nullptr) underlayGrid = std::make_unique<GridSampler>(underlay->grid);
+    // On the map's own grid every cell centre is a voxel centre: nearest gives the image itself.
+    const bool nearest = underlay == nullptr || !options.trilinear ||
+                         (underlay->grid.dim == grid.dim && sameAffine(underlay->grid.toWorld, grid.toWorld));
+    const MontageInput input{map,      display, mapGrid, underlay, underlayGrid.get(), nearest,
+                             underlay != nullptr ? underlayGreys(underlay->values) : GreyScale{}};
+    for (std::size_t k = 0; k < layout.slices.size(); ++k) {
+        paintSlice(c, tile.get(), input, frame, options.radiological, layout.slices[k]);
+        placeTile(c, cr.get(), tile.get(), layout, frame, options.radiological, k);
+    }
+    drawTitles(c, cr.get(), layout, display, underlay, options.radiological);
+    drawColourBar(c, cr.get(), layout, display);
+    cr.reset();
+    c.cairo_surface_flush(page.get());
+    png.clear();
+    const cairo_status_t status = c.cairo_surface_write_to_png_stream(page.get(), appendPng, &png);
     if (status != CAIRO_STATUS_SUCCESS) {
+        problem = std::string("cannot encode the picture: ") + c.cairo_status_to_string(status);
+        return false;
+    }
+    return true;
+}
+
+// Written beside its destination and renamed when complete.
+bool writePicture(const std::string& png, const std::string& pngPath, std::string& problem) {
+    const fs::path destination(pngPath);
+    const fs::path temporary = destination.parent_path() / ("." + destination.filename().string() + ".partial");
+    bool written = false;
+    {
+        std::unique_ptr<std::FILE, FileCloser> file(std::fopen(temporary.string().c_str(), "wb"));
+        written = file && std::fwrite(png.data(), 1, png.size(), file.get()) == png.size() &&
+                  std::fclose(file.release()) == 0;
+    }
+    std::error_code error;
+    if (!written) {
+        const int code = errno;
         fs::remove(temporary, error);
-        problem = "cannot write the picture " + pngPath + ": " + c.cairo_status_to_string(status);
+        problem = "cannot write the picture " + pngPath + ": " + std::strerror(code != 0 ? code : EIO);
         return false;
     }
     fs::rename(temporary, destination, error);
@@ -368,44 +608,13 @@ bool writePng(const CairoLibrary& c, cairo_surface_t* page, const std::string& p
     return true;
 }
 
-}  // namespace
-
 bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& display,
                   const std::vector<float>& background, const std::string& pngPath, std::string& problem) {
-    const LdiGeometry& g = file.geometry;
-    const LdiMap& map = file.maps.at(mapIndex);
-    const std::size_t voxelCount = static_cast<std::size_t>(g.voxelCount());
-    if (map.voxels.size() != voxelCount || (!background.empty() && background.size() != voxelCount)) {
-        problem = "the map " + quoteText(map.name) + " does not match its grid";
-        return false;
-    }
-    const MontageLayout layout = layoutMontage(g.dimX, g.dimY, g.dimZ);
-    const CairoLibrary* library = loadCairo(problem);
-    if (library == nullptr) return false;
-    const CairoLibrary& c = *library;
-    Surface page(c.cairo_image_surface_create(CAIRO_FORMAT_RGB24, layout.width, layout.height),
-                 c.cairo_surface_destroy);
-    Surface tile(c.cairo_image_surface_create(CAIRO_FORMAT_RGB24, g.dimZ, g.dimX), c.cairo_surface_destroy);
-    if (c.cairo_surface_status(page.get()) != CAIRO_STATUS_SUCCESS ||
-        c.cairo_surface_status(tile.get()) != CAIRO_STATUS_SUCCESS) {
-        problem = "cannot make a picture of " + std::to_string(layout.width) + " x " +
-                  std::to_string(layout.height) + " pixels";
-        return false;
-    }
-    Context cr(c.cairo_create(page.get()), c.cairo_destroy);
-    c.cairo_set_source_rgb(cr.get(), 0.0, 0.0, 0.0);
-    c.cairo_paint(cr.get());
-
-    const MontageInput input{g, map, display, background, background.empty() ? GreyScale{} : backgroundGreys(background)};
-    for (std::size_t k = 0; k < layout.slices.size(); ++k) {
-        paintSlice(c, tile.get(), input, layout.slices[k]);
-        placeTile(c, cr.get(), tile.get(), layout, g, k);
-    }
-    drawTitles(c, cr.get(), layout, display, !background.empty());
-    drawColourBar(c, cr.get(), layout, display);
-    cr.reset();
-    c.cairo_surface_flush(page.get());
-    return writePng(c, page.get(), pngPath, problem);
+    Underlay underlay{placedLdiGrid(file.geometry), background, "the mean image of the VTC"};
+    std::string png;
+    return drawMontage(underlay.grid, file.maps.at(mapIndex), display, background.empty() ? nullptr : &underlay,
+                       MontageOptions{}, png, problem) &&
+           writePicture(png, pngPath, problem);
 }
 
 std::string defaultPicturePath(const std::string& ldiPath, const LdiMap& map) {

@@ -1,28 +1,71 @@
-// Pictures of maps: `ldi show` draws one map of a .ldi file as a PNG montage
-// of its axial slices, over the mean image of a VTC when one is given, with the
-// values below the map's FDR threshold at a chosen q hidden.
+// Pictures of maps: a PNG montage of a map's axial slices in world space,
+// over an underlay when one is given, with the values below the map's
+// threshold hidden.
 //
-// The grid's axes lie in the head as the host's internal coordinates do: x runs
-// from anterior to posterior, y from superior to inferior, z from right to left
-// (a Talairach point (X, Y, Z) lies at internal (128 - Y, 128 - Z, 128 - X)).
-// An axial slice is therefore one grid y; it is drawn in the neurological
-// convention: the head's left on the picture's left, anterior at the top. The
-// slices go from inferior to superior.
+// Every grid is placed in the world by its voxel-to-world affine (NIfTI's
+// sform or qform; for a .ldi set the Talairach placement of its grid,
+// worldFromLdiGrid). The picture is drawn on a grid aligned with the world
+// axes that covers the map's voxel centres, one cell a voxel: the same map
+// stored in any voxel order gives the same picture. Axial slices go from
+// inferior to superior; anterior is up; the head's left is on the picture's
+// left (neurological) or on its right (radiological).
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <iosfwd>
 #include <string>
 #include <vector>
 
 #include "formats/ldi_file.h"
+#include "formats/nifti_image.h"
 
 namespace ldi {
 
-// Where everything lies in the picture. Tile k shows the axial slice at grid y
-// = `slices[k]`; its top-left corner is at (tileLeft(k), tileTop(k)); voxel
-// (x, y, z) covers `cell` x `cell` pixels from (tileLeft + (dimZ - 1 - z) *
-// cell, tileTop + x * cell).
+// A grid of values in [k][j][i] order (i fastest) and where its voxels lie.
+struct PlacedGrid {
+    std::array<int64_t, 3> dim{};
+    Affine toWorld{};
+
+    int64_t voxelCount() const { return dim[0] * dim[1] * dim[2]; }
+};
+
+// The placement of a .ldi set's grid.
+PlacedGrid placedLdiGrid(const LdiGeometry& geometry);
+
+// The world-aligned grid a montage is drawn on: cell (a, b, c) is centred at
+// world (origin[0] + a step[0], origin[1] + b step[1], origin[2] + c step[2]).
+struct WorldFrame {
+    std::array<double, 3> origin{};
+    std::array<double, 3> step{1.0, 1.0, 1.0};
+    std::array<int32_t, 3> cells{};
+
+    double worldZ(int32_t plane) const { return origin[2] + plane * step[2]; }
+};
+
+// The frame covering a grid's voxel centres, its step along each world axis
+// that of the voxel axis that runs most nearly along it.
+WorldFrame worldFrame(const PlacedGrid& grid);
+
+// An image drawn under the map, on any grid in the same world space.
+struct Underlay {
+    PlacedGrid grid;
+    std::vector<float> values;
+    std::string what;  // "the mean image of the VTC", as the subtitle says it
+};
+
+struct MontageOptions {
+    bool radiological = false;  // the head's left on the picture's right
+    int32_t sliceCount = 0;     // slices drawn, evenly spaced; 0: all up to 64, every second ... beyond
+    bool rangeGiven = false;    // only the slices with world z in [zFrom, zTo] (mm)
+    double zFrom = 0.0, zTo = 0.0;
+    bool trilinear = true;  // the underlay sampled trilinearly (false: nearest) when on another grid
+};
+
+// Where everything lies in the picture. Tile k shows the frame's axial plane
+// `slices[k]`; its top-left corner is at (tileLeft(k), tileTop(k)); frame
+// cell (a, b) of the plane covers `cell` x `cell` pixels from (tileLeft +
+// column * cell, tileTop + (cells[1] - 1 - b) * cell), where column is a
+// (neurological) or cells[0] - 1 - a (radiological).
 struct MontageLayout {
     int32_t cell = 1;
     int32_t columns = 1, rows = 1;
@@ -39,10 +82,11 @@ struct MontageLayout {
     }
 };
 
-// The layout for a grid: all axial slices up to 64, every second (third, ...)
-// one beyond, from inferior (the largest grid y) to superior; tiles of at least
-// about 120 pixels, at most 16 pixels a voxel.
-MontageLayout layoutMontage(int32_t dimX, int32_t dimY, int32_t dimZ);
+// The layout of a frame's slices as the options choose them, from inferior
+// to superior; tiles of at least about 120 pixels, at most 16 pixels a cell.
+// False with a message when the range holds no slice.
+bool layoutMontage(const WorldFrame& frame, const MontageOptions& options, MontageLayout& layout,
+                   std::string& problem);
 
 // What a montage shows, chosen from the map and the wanted q.
 struct MapDisplay {
@@ -56,7 +100,6 @@ struct MapDisplay {
     std::string title;
 };
 
-
 // Chooses threshold and colours for a map. With `qGiven`, q must be one of
 // the file's level labels (compared to three decimals, as the labels are
 // written); without it 0.05 is taken when it is a level, else the first
@@ -68,6 +111,10 @@ struct MapDisplay {
 // and nothing is coloured.
 bool chooseDisplay(const LdiFile& file, std::size_t mapIndex, bool qGiven, double q, MapDisplay& display,
                    std::string& problem, std::string& notice);
+
+// A display at a threshold of one's own (`why` says where it comes from in
+// the title), whatever levels the map has.
+void fixedDisplay(const LdiMap& map, float threshold, const std::string& why, MapDisplay& display);
 
 // Whether a value is shown under a display.
 inline bool isShown(const MapDisplay& display, float value) {
@@ -81,10 +128,18 @@ inline bool isShown(const MapDisplay& display, float value) {
 bool readVtcMeanImage(const std::string& path, const LdiGeometry& geometry, std::vector<float>& image,
                       std::string& problem);
 
-// Draws the montage of one map into a PNG file (written under a temporary
-// name and renamed, so a failure leaves no partial picture). `background` is
-// empty or a mean image of the map grid. False with a message naming the
-// path on failure.
+// Draws the montage of a map on `grid` as PNG bytes. `underlay` may be null.
+// False with a message.
+bool drawMontage(const PlacedGrid& grid, const LdiMap& map, const MapDisplay& display, const Underlay* underlay,
+                 const MontageOptions& options, std::string& png, std::string& problem);
+
+// Writes PNG bytes under a temporary name and renames them, so a failure
+// leaves no partial picture. False with a message naming the path.
+bool writePicture(const std::string& png, const std::string& pngPath, std::string& problem);
+
+// The montage of one map of a set (placed by its own grid) with default
+// options into a PNG file. `background` is empty or a mean image of the map
+// grid. False with a message naming the path on failure.
 bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& display,
                   const std::vector<float>& background, const std::string& pngPath, std::string& problem);
 

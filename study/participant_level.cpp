@@ -164,7 +164,8 @@ bool analyseRunSet(const ParticipantRequest& participants, const DatasetRunSet& 
         written.push_back({{"Seed", seed.seedLabel}, {"Conditions", seed.conditionLabels}});
         return true;
     };
-    runAnalysis(request, recording, results);
+    if (participants.analyse) participants.analyse(request, recording, results);
+    else runAnalysis(request, recording, results);
     outcome.warnings.insert(outcome.warnings.end(), results.warnings.begin(), results.warnings.end());
     if (results.status != AnalysisStatus::done) {
         problem = "task " + set.task + ": " + results.problem;

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analysis/analysis.h"
 #include "analysis/analysis_request.h"
 #include "study/bids_dataset.h"
 
@@ -32,6 +33,9 @@ struct ParticipantRequest {
     int threads = 0;
     SourceBudgets budgets;
     ProgressLine progress;  // empty: quiet
+    // Runs each analysis with the sink that writes its files; empty: runAnalysis.
+    // A front end that reports on every analysis passes its own.
+    std::function<void(const AnalysisRequest&, const SeedSink& files, AnalysisResults&)> analyse;
 };
 
 // One analysis of a subject: where its maps went, what it found.

@@ -50,11 +50,26 @@ constexpr int DIM_X = 4, DIM_Y = 3, DIM_Z = 2;
 
 std::size_t voxelIndex(int x, int y, int z) { return (std::size_t(z) * DIM_Y + y) * DIM_X + x; }
 
+// The layout of a .ldi grid's pictures: its world frame has the grid's z
+// (right to left) across, x (anterior to posterior) down and y (superior to
+// inferior) as the planes.
+MontageLayout ldiLayout(int dimX, int dimY, int dimZ) {
+    LdiGeometry g;
+    g.resolution = 3;
+    g.dimX = dimX;
+    g.dimY = dimY;
+    g.dimZ = dimZ;
+    MontageLayout layout;
+    std::string problem;
+    EXPECT_TRUE(layoutMontage(worldFrame(placedLdiGrid(g)), MontageOptions{}, layout, problem)) << problem;
+    return layout;
+}
+
 // The centre of voxel (x, y, z) in the picture.
 Picture::Pixel voxelPixel(const Picture& picture, int x, int y, int z) {
-    const MontageLayout layout = layoutMontage(DIM_X, DIM_Y, DIM_Z);
+    const MontageLayout layout = ldiLayout(DIM_X, DIM_Y, DIM_Z);
     std::size_t k = 0;
-    while (k < layout.slices.size() && layout.slices[k] != y) ++k;
+    while (k < layout.slices.size() && layout.slices[k] != DIM_Y - 1 - y) ++k;
     EXPECT_LT(k, layout.slices.size());
     return picture.at(layout.tileLeft(k) + (DIM_Z - 1 - z) * layout.cell + layout.cell / 2,
                       layout.tileTop(k) + x * layout.cell + layout.cell / 2);
@@ -137,7 +152,7 @@ protected:
 }  // namespace
 
 TEST_F(Show, SignedAndUnsignedMapsAsPngFiles) {
-    const MontageLayout layout = layoutMontage(DIM_X, DIM_Y, DIM_Z);
+    const MontageLayout layout = ldiLayout(DIM_X, DIM_Y, DIM_Z);
 
     // Unsigned, over the background, default q and default file name.
     ProcessResult result = show({"--map", "A: Ref2Vox", "--background", "run.vtc"});
@@ -273,11 +288,12 @@ TEST(Montage, DefaultLevelMeanImageAndLayout) {
     // Tiles lie inside the picture, left of the colour bar and below the
     // title, whatever the grid; long grids show every n-th slice.
     for (const auto& dims : {std::vector<int>{1, 1, 1}, {4, 3, 2}, {24, 20, 12}, {58, 40, 46}, {200, 7, 130}}) {
-        const MontageLayout layout = layoutMontage(dims[0], dims[1], dims[2]);
+        const MontageLayout layout = ldiLayout(dims[0], dims[1], dims[2]);
         ASSERT_FALSE(layout.slices.empty());
         EXPECT_LE(layout.slices.size(), 64u);
-        EXPECT_EQ(layout.slices.front(), dims[1] - 1) << "the most inferior slice first";
-        EXPECT_GE(layout.slices.back(), 0);
+        EXPECT_EQ(layout.slices.front(), 0) << "the most inferior slice first";
+        EXPECT_TRUE(std::is_sorted(layout.slices.begin(), layout.slices.end()));
+        EXPECT_LT(layout.slices.back(), dims[1]);
         if (dims[1] <= 64) {
             EXPECT_EQ(layout.slices.size(), std::size_t(dims[1]));
         }

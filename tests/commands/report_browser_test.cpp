@@ -1,0 +1,132 @@
+// The reports in a real browser: headless Chromium opens each kind of report
+// (ldi map's, a participant's, the group's) from the disk with the network
+// unused; the test fails on any console error (a script that throws, an
+// image that does not decode, the slice viewer failing to start) and on a
+// screenshot that is all one colour. Skipped when Chromium is not installed
+// (scripts/bootstrap installs it with the test packages).
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "support/host_test_support.h"
+#include "simulation/simulate.h"
+#include "support/vtc_writer.h"
+
+using namespace ldi;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string chromiumPath() {
+    for (const char* path : {"/usr/bin/chromium", "/usr/bin/chromium-browser"})
+        if (fs::exists(path)) return path;
+    return std::string();
+}
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Runs Chromium on a page with the flags of a machine without a network or
+// a GPU (WebGL through SwiftShader); `mode` is --dump-dom or --screenshot=PATH.
+// Its standard error (the console, logged) goes to `log`.
+int runChromium(const std::string& page, const std::string& mode, const std::string& folder, const std::string& out,
+                const std::string& log) {
+    const std::string profile = folder + "/profile";
+    fs::remove_all(profile);
+    fs::create_directories(profile);
+    const std::string command =
+        "timeout 180 " + quoted(chromiumPath()) +
+        " --headless --no-sandbox --disable-gpu --enable-unsafe-swiftshader --use-angle=swiftshader --disable-quic"
+        " --no-first-run --disable-background-networking --disable-component-update --disable-sync"
+        " --disable-dev-shm-usage --user-data-dir=" + quoted(profile) +
+        " --enable-logging=stderr --v=0 --window-size=1280,2400 --virtual-time-budget=30000 " + mode + " " +
+        quoted("file://" + fs::absolute(page).string()) + " >" + quoted(out) + " 2>" + quoted(log);
+    return std::system(command.c_str());
+}
+
+// The console's messages in Chromium's log: lines holding ":CONSOLE".
+std::vector<std::string> consoleLines(const std::string& log) {
+    std::vector<std::string> lines;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(":CONSOLE") != std::string::npos) lines.push_back(line);
+    return lines;
+}
+
+std::size_t distinctColours(const std::string& path) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return 0;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<unsigned char> rgb(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) {
+        png_image_free(&image);
+        return 0;
+    }
+    std::set<uint32_t> colours;
+    for (std::size_t i = 0; i + 2 < rgb.size() && colours.size() < 100; i += 3)
+        colours.insert((uint32_t(rgb[i]) << 16) | (uint32_t(rgb[i + 1]) << 8) | rgb[i + 2]);
+    return colours.size();
+}
+
+void checkInBrowser(const std::string& page, const std::string& folder) {
+    SCOPED_TRACE(page);
+    ASSERT_TRUE(fs::exists(page));
+    const std::string dom = folder + "/dom.html", domLog = folder + "/dom.log";
+    ASSERT_EQ(runChromium(page, "--dump-dom", folder, dom, domLog), 0) << readWholeFile(domLog);
+    const std::string text = readWholeFile(dom);
+    const std::vector<std::string> console = consoleLines(readWholeFile(domLog));
+    for (const std::string& line : console) ADD_FAILURE() << "console: " << line;
+    // Every image decoded (the page's own check ran), and the viewer started
+    // or said that the browser has no WebGL2.
+    EXPECT_NE(text.find("data-images=\"ok\""), std::string::npos) << text.substr(0, 400);
+    if (text.find("id=\"viewer-canvas\"") != std::string::npos) {
+        EXPECT_TRUE(text.find("data-viewer=\"ready\"") != std::string::npos ||
+                    text.find("data-viewer=\"unavailable\"") != std::string::npos)
+            << "the slice viewer neither started nor said why";
+        if (text.find("data-viewer=\"ready\"") == std::string::npos)
+            std::cerr << "note: " << page << ": this Chromium offers no WebGL2; the viewer was not started\n";
+    }
+    const std::string shot = folder + "/shot.png", shotLog = folder + "/shot.log";
+    ASSERT_EQ(runChromium(page, "--screenshot=" + quoted(shot), folder, folder + "/shot.out", shotLog), 0)
+        << readWholeFile(shotLog);
+    for (const std::string& line : consoleLines(readWholeFile(shotLog))) ADD_FAILURE() << "console: " << line;
+    EXPECT_GT(distinctColours(shot), 10u) << "the screenshot is blank";
+}
+
+}  // namespace
+
+TEST(ReportInBrowser, EveryKindOfReportOpensWithoutAConsoleError) {
+    if (chromiumPath().empty()) GTEST_SKIP() << "chromium is not installed (scripts/bootstrap installs it)";
+    TestTempDir dir;
+    ASSERT_EQ(runLdi({"simulate", "sim", "--format", "nifti", "--seed", "3"}, dir.root()).status, 0);
+    const ProcessResult map = runLdi(
+        {"map", "--bold", "sim/sub-sim/func/sub-sim_task-blocks_bold.nii.gz", "--events",
+         "sim/sub-sim/func/sub-sim_task-blocks_events.tsv", "--seed", "Reference=sim/reference_mask.nii.gz",
+         "--rng-seed", "5", "--surrogates", "200", "--quiet", "--out", "map"},
+        dir.root());
+    ASSERT_EQ(map.status, 0) << map.all();
+    ASSERT_EQ(runLdi({"simulate", "--bids", "data", "--subjects", "2"}, dir.root()).status, 0);
+    const ProcessResult participant =
+        runLdi({"bids", "data", "out", "participant", "--seed", "Reference=data/" + std::string(SIM_SEED_MASK_FILE),
+                "--rng-seed", "2", "--surrogates", "100", "--quiet"},
+               dir.root());
+    ASSERT_EQ(participant.status, 0) << participant.all();
+    const ProcessResult group =
+        runLdi({"bids", "data", "out", "group", "--rng-seed", "2", "--permutations", "100", "--quiet"}, dir.root());
+    ASSERT_EQ(group.status, 0) << group.all();
+    for (const std::string page : {"map/sub-sim_task-blocks_ldi-report.html",
+                                   "out/sub-01/func/sub-01_task-blocks_ldi-report.html",
+                                   "out/group/group_ldi-report.html"})
+        checkInBrowser(dir.path(page), dir.root());
+}
