@@ -89,7 +89,8 @@ private:
 bool checkRequest(const AnalysisRequest& request, std::string& problem) {
     if (request.runs.empty()) problem = "--bold RUN.nii.gz is required";
     else if (request.seeds.empty()) problem = "--seed NAME=MASK.nii.gz or NAME=X,Y,Z,R is required";
-    else if (request.outputFolder.empty() && !request.order.reportOnly) problem = "--out DIR is required";
+    else if (request.outputFolder.empty() && request.describeDataset && !request.order.reportOnly)
+        problem = "--out DIR is required";
     if (!problem.empty()) return false;
     if (!request.outputFolder.empty() && !checkOutputFolder(request.outputFolder, problem)) return false;
     // The statistics are checked on a stand-in input: a combination they refuse stops the run before the data are read.

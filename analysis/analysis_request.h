@@ -93,7 +93,9 @@ struct AnalysisRequest {
     int64_t rngSeed = 0;  // the surrogates' seed
     int threads = 0;      // 0: the computation's default
     SourceBudgets budgets;
-    // Where the maps go and large runs spill; "" only for an order report.
+    // Where the maps go and large runs spill; "" only for an order report, or
+    // without describeDataset when the sink keeps the maps (large runs then
+    // spill into the temporary folder).
     std::string outputFolder;
     bool describeDataset = true;  // write dataset_description.json there
     // What the map files record beside the inputs (ldi bids: the regression).

@@ -289,7 +289,8 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
     if (!writeFileSafely(at(setName), encodeLdi(set), problem)) return false;
     nlohmann::ordered_json fullIndex = index;
     fullIndex["seed"] = seed.seedName;
-    for (const auto& item : mapRunJson(run).items()) fullIndex[item.key()] = item.value();
+    const nlohmann::ordered_json provenance = mapRunJson(run);
+    for (const auto& item : provenance.items()) fullIndex[item.key()] = item.value();
     return writeFileSafely(at(base + "_ldi.json"), dump(fullIndex), problem);
 }
 

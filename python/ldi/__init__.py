@@ -383,17 +383,19 @@ def read_results(path):
     """
     path = os.fspath(path)
     if os.path.isdir(path):
-        indexes = sorted(os.path.join(path, name) for name in os.listdir(path) if name.endswith("_ldi.json"))
+        # The seeds' indexes; the maps' sidecars end in _ldi.json too but hold no map list.
+        found = [os.path.join(path, name) for name in sorted(os.listdir(path)) if name.endswith("_ldi.json")]
+        indexes = [(index, document) for index, document in ((p, _read_index(p)) for p in found) if "maps" in document]
         if not indexes:
             raise LdiError("%s: no ldi map index (*_ldi.json) in the folder" % path)
-        return [_read_seed(index) for index in indexes]
+        return [_read_seed(index, document) for index, document in indexes]
     if not os.path.exists(path):
         raise LdiError("%s: no such file" % path)
-    if path.endswith("_ldi.json"):
-        return [_read_seed(path)]
-    sidecar = _read_index(path)
+    document = _read_index(path)
+    if "maps" in document:
+        return [_read_seed(path, document)]
     image_path = path[: -len(".json")] + ".nii.gz"
-    return [{"seed": sidecar.get("Seed"), "maps": [_map_entry(image_path, sidecar)]}]
+    return [{"seed": document.get("Seed"), "maps": [_map_entry(image_path, document)]}]
 
 
 def _map_entry(image_path, sidecar):
@@ -405,8 +407,7 @@ def _map_entry(image_path, sidecar):
             "thresholds": thresholds, "sidecar": sidecar}
 
 
-def _read_seed(index_path):
-    index = _read_index(index_path)
+def _read_seed(index_path, index):
     folder = os.path.dirname(index_path)
     maps = []
     for entry in index.get("maps", []):
