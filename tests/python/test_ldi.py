@@ -186,3 +186,28 @@ def test_brain_mask_as_an_array_limits_the_voxels(dataset):
     for kinds in results["Ref"].maps.values():
         for image in kinds.values():
             assert not np.any(image.get_fdata()[~inside])
+
+
+def test_confounds_from_a_table_regress_as_from_its_file(dataset, tmp_path):
+    """A confounds DataFrame (n/a included) regressed out of an in-memory run
+    gives the maps of its file regressed out of the file run."""
+    bold = nib.load(dataset["bold"])
+    volumes = bold.shape[3]
+    rng = np.random.default_rng(5)
+    table = pd.DataFrame({"trans_x": np.round(rng.normal(size=volumes), 4),
+                          "rot_y": np.round(rng.normal(size=volumes), 4),
+                          "other": np.round(rng.normal(size=volumes), 4)})
+    table.loc[0, "trans_x"] = np.nan  # as fMRIPrep leaves the first row of derivatives
+    path = tmp_path / "confounds.tsv"
+    table.to_csv(path, sep="\t", index=False, na_rep="n/a")
+    columns = ["trans_?", "rot_*"]
+    common = dict(events=dataset["events"], surrogates=SURROGATES, rng_seed=RNG_SEED, skip=1,
+                  confound_columns=columns)
+    from_file = ldi.map(dataset["bold"], {"Ref": dataset["seed"]}, confounds=path, **common)
+    read = pd.read_csv(path, sep="\t", na_values="n/a", float_precision="round_trip")
+    from_table = ldi.map(bold, {"Ref": nib.load(dataset["seed"])}, confounds=read, tr=2.0, **common)
+    plain = ldi.map(dataset["bold"], {"Ref": dataset["seed"]}, **{k: v for k, v in common.items()
+                                                                  if k != "confound_columns"})
+    regressed = from_file["Ref"].maps["Task"]["inst"].get_fdata(dtype=np.float32)
+    assert same_bits(regressed, from_table["Ref"].maps["Task"]["inst"].get_fdata(dtype=np.float32))
+    assert not same_bits(regressed, plain["Ref"].maps["Task"]["inst"].get_fdata(dtype=np.float32))
