@@ -242,7 +242,8 @@ void recordProvenance(const AnalysisRequest& request, const CheckedInputs& input
         const OpenedRun& run = *inputs.runs[r];
         paths.push_back(run.path);
         // A run held in memory is recorded with the bytes of its values.
-        const uint64_t bytes = run.array ? static_cast<uint64_t>(run.header.voxelsPerVolume() * run.header.volumes()) * 4
+        const uint64_t arrayBytes = static_cast<uint64_t>(run.header.voxelsPerVolume() * run.header.volumes()) * 4;
+        const uint64_t bytes = run.array                   ? arrayBytes
                                : request.runs[r].confounds ? fileBytes(run.path)
                                                            : run.reader.storedSize();
         record.inputs.push_back(MapRunInput{run.path, bytes});
