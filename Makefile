@@ -41,10 +41,13 @@ demo: programs
 	$(BUILD_DIR)/ldi demo $(DEMO_DIR)
 	@echo "The pictures are in $(DEMO_DIR)/pictures/ (start with Task_dLDI.png)."
 
-# PREFIX/bin/ldi, PREFIX/lib/ldi/ (the plug-in and its default LDIPlugin.ini)
-# and PREFIX/share/doc/ldi/; DESTDIR is honoured for staged installs.
+# PREFIX/bin/ldi, PREFIX/lib/ldi/ (the plug-in and its default LDIPlugin.ini),
+# the Python package in PREFIX/lib/python3/dist-packages/ldi/ (where pybind11
+# is installed; docs/python.md) and PREFIX/share/doc/ldi/; DESTDIR is
+# honoured for staged installs.
 PREFIX ?= /usr/local
 install: programs
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ldi_python_module
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 # Benchmarks of the statistics kernels and of the voxel pass on a generated data

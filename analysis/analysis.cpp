@@ -118,7 +118,8 @@ private:
 bool checkRequest(const AnalysisRequest& request, std::string& problem) {
     if (request.runs.empty()) problem = "--bold RUN.nii.gz is required";
     else if (request.seeds.empty()) problem = "--seed NAME=MASK.nii.gz or NAME=X,Y,Z,R is required";
-    else if (request.outputFolder.empty() && !request.order.reportOnly) problem = "--out DIR is required";
+    else if (request.outputFolder.empty() && request.describeDataset && !request.order.reportOnly)
+        problem = "--out DIR is required";
     else if (!std::isfinite(request.shift))
         problem = "--shift " + std::to_string(request.shift) + ": not a finite number of seconds";
     else if (request.tr != 0.0 && !(std::isfinite(request.tr) && request.tr > 0.0))
@@ -135,7 +136,7 @@ bool checkRequest(const AnalysisRequest& request, std::string& problem) {
 }
 
 bool checkSeeds(const AnalysisRequest& request, CheckedInputs& inputs, std::string& problem) {
-    const NiftiHeader& grid = inputs.runs.front()->reader.header();
+    const NiftiHeader& grid = givenHeader(*inputs.runs.front());
     const std::string& firstBold = inputs.runs.front()->path;
     std::set<std::string> labels;
     for (const SeedRequest& seed : request.seeds) {
@@ -157,13 +158,37 @@ bool checkSeeds(const AnalysisRequest& request, CheckedInputs& inputs, std::stri
     return true;
 }
 
+// The flags of an in-memory brain mask, with the mask files' voxels when there are any.
+bool addBrainMaskFlags(const std::vector<uint8_t>& flags, const OpenedRun& grid, std::vector<uint8_t>& inside,
+                       std::string& problem) {
+    const auto voxels = static_cast<std::size_t>(grid.header.voxelsPerVolume());
+    if (flags.size() != voxels) {
+        problem = "the mask has " + std::to_string(flags.size()) + " voxels, the grid of " + grid.path + " " +
+                  std::to_string(voxels);
+        return false;
+    }
+    if (inside.empty()) inside.assign(voxels, 1);
+    for (std::size_t v = 0; v < voxels; ++v) inside[v] = inside[v] != 0 && flags[v] != 0 ? 1 : 0;
+    return true;
+}
+
+// " of the mask M.nii.gz" / " of the masks" / " of the mask" as the messages name the brain masks.
+std::string maskNamesText(const AnalysisRequest& request) {
+    const std::size_t count = request.brainMasks.size() + (request.brainMaskFlags.empty() ? 0 : 1);
+    if (count > 1) return "s";
+    return request.brainMasks.size() == 1 ? " " + request.brainMasks.front() : std::string();
+}
+
 bool checkInputs(const AnalysisRequest& request, CheckedInputs& inputs, AnalysisResults& results,
                  std::string& problem) {
     if (!checkRequest(request, problem)) return false;
     if (!openRuns(request, inputs.runs, results.warnings, problem)) return false;
     if (!checkSeeds(request, inputs, problem)) return false;
-    if (!request.brainMasks.empty() && !readBrainMasks(request.brainMasks, inputs.runs.front()->reader.header(),
+    if (!request.brainMasks.empty() && !readBrainMasks(request.brainMasks, givenHeader(*inputs.runs.front()),
                                                        inputs.runs.front()->path, inputs.brain, problem))
+        return false;
+    if (!request.brainMaskFlags.empty() && !addBrainMaskFlags(request.brainMaskFlags, *inputs.runs.front(),
+                                                              inputs.brain, problem))
         return false;
     if (!conditionNames(request, inputs.runs, inputs.conditionNames, problem)) return false;
     // With the order chosen from the data, every interval longer than 1 takes
@@ -183,14 +208,13 @@ bool checkInputs(const AnalysisRequest& request, CheckedInputs& inputs, Analysis
 bool analysedVoxels(const AnalysisRequest& request, CheckedInputs& inputs, AnalysisResults& results,
                     std::string& problem) {
     const std::vector<uint8_t> usable = usableInEveryRun(inputs.runs);
-    results.analysed = request.brainMasks.empty() ? usable : inputs.brain;
+    const bool masked = !request.brainMasks.empty() || !request.brainMaskFlags.empty();
+    results.analysed = masked ? inputs.brain : usable;
     results.analysedCount = std::count(results.analysed.begin(), results.analysed.end(), uint8_t{1});
-    const std::string maskNames = request.brainMasks.size() == 1 ? request.brainMasks.front() : "s";
+    const std::string maskNames = maskNamesText(request);
     if (results.analysedCount == 0) {
-        problem = request.brainMasks.empty() ? "no voxel of " + inputs.runs.front()->path +
-                                                   " has a finite, varying time course"
-                                             : "the mask" + (maskNames == "s" ? maskNames : " " + maskNames) +
-                                                   " holds no voxel";
+        problem = !masked ? "no voxel of " + inputs.runs.front()->path + " has a finite, varying time course"
+                          : "the mask" + maskNames + " holds no voxel";
         return false;
     }
     for (std::size_t s = 0; s < inputs.seedVoxels.size(); ++s) {
@@ -203,8 +227,7 @@ bool analysedVoxels(const AnalysisRequest& request, CheckedInputs& inputs, Analy
         if (kept.empty()) {
             problem = "seed '" + name + "': none of its " + std::to_string(voxels.size()) +
                       " voxels lies inside the analysed voxels" +
-                      (request.brainMasks.empty() ? std::string(" (finite, varying time courses)")
-                                                  : " of the mask" + (maskNames == "s" ? maskNames : " " + maskNames));
+                      (!masked ? std::string(" (finite, varying time courses)") : " of the mask" + maskNames);
             return false;
         }
         if (kept.size() < voxels.size())
@@ -259,15 +282,19 @@ void recordProvenance(const AnalysisRequest& request, const CheckedInputs& input
     for (std::size_t r = 0; r < inputs.runs.size(); ++r) {
         const OpenedRun& run = *inputs.runs[r];
         paths.push_back(run.path);
-        if (!request.runs[r].confounds) {
-            record.inputs.push_back(MapRunInput{run.path, run.reader.storedSize()});
-            continue;
-        }
-        record.inputs.push_back(MapRunInput{run.path, fileBytes(run.path)});
-        record.inputs.push_back(MapRunInput{request.runs[r].confoundsPath, fileBytes(request.runs[r].confoundsPath)});
+        // A run held in memory is recorded with the bytes of its values.
+        const uint64_t arrayBytes = static_cast<uint64_t>(run.header.voxelsPerVolume() * run.header.volumes()) * 4;
+        const uint64_t bytes = run.array                   ? arrayBytes
+                               : request.runs[r].confounds ? fileBytes(run.path)
+                                                           : run.reader.storedSize();
+        record.inputs.push_back(MapRunInput{run.path, bytes});
+        const std::string& confounds = request.runs[r].confoundsPath;
+        if (request.runs[r].confounds && !confounds.empty())
+            record.inputs.push_back(MapRunInput{confounds, fileBytes(confounds)});
     }
     for (const RunRequest& run : request.runs)
-        if (!run.events.empty()) record.inputs.push_back(MapRunInput{run.events, fileBytes(run.events)});
+        if (!run.events.empty() && !run.eventTable)
+            record.inputs.push_back(MapRunInput{run.events, fileBytes(run.events)});
     for (const std::string& mask : request.brainMasks) record.inputs.push_back(MapRunInput{mask, fileBytes(mask)});
     record.entityPrefix = sharedEntityPrefix(paths);
     record.grid = inputs.runs.front()->header;

@@ -1,5 +1,5 @@
 // What an analysis of NIfTI runs is asked to do, as typed values: the runs
-// (files, each with its events and, when asked, the confounds to regress out
+// (files, or arrays held in memory, each with its events and, when asked, the confounds to regress out
 // as it is read), the brain mask, the seeds, the conditions, the analysis
 // parameters and the statistics. The front ends (ldi map's options, ldi
 // bids's dataset, ldi demo) fill one and call runAnalysis (analysis.h).
@@ -14,17 +14,25 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analysis/array_source.h"
 #include "analysis/map_statistics.h"
 #include "analysis/nifti_source.h"
 #include "config/global_parameters.h"
 #include "data/interval.h"
+#include "formats/bids_inputs.h"
 #include "formats/confounds.h"
 
 namespace ldi {
 
 struct RunRequest {
-    std::string path;    // a 4D NIfTI run (.nii or .nii.gz)
+    std::string path;    // a 4D NIfTI run (.nii or .nii.gz); with `array`, the run's name in messages
     std::string events;  // its BIDS events.tsv, or "" (then every run has none)
+    // The run held in memory instead of the file at `path` (no sidecar is
+    // looked for: its repetition time is the request's, else the header's).
+    std::optional<RunArray> array;
+    // Its events as a table instead of the file `events` (which then only
+    // names them in messages).
+    std::optional<std::vector<Event>> eventTable;
     // Its repetition time in seconds; 0: the request's, else the sidecar
     // beside the run, else the header's.
     double tr = 0.0;
@@ -67,6 +75,9 @@ struct AnalysisRequest {
     // The voxels analysed: inside every one of these masks (on the runs'
     // grid); none: every voxel whose time course is finite and varies.
     std::vector<std::string> brainMasks;
+    // Further analysed voxels given as flags on the grid ([z][y][x], nonzero
+    // inside), with or instead of the mask files.
+    std::vector<uint8_t> brainMaskFlags;
     std::vector<SeedRequest> seeds;
     // From the events files: these trial types (none: every one there is).
     // Without events and without interval conditions: one condition over
@@ -82,7 +93,9 @@ struct AnalysisRequest {
     int64_t rngSeed = 0;  // the surrogates' seed
     int threads = 0;      // 0: the computation's default
     SourceBudgets budgets;
-    // Where the maps go and large runs spill; "" only for an order report.
+    // Where the maps go and large runs spill; "" only for an order report, or
+    // without describeDataset when the sink keeps the maps (large runs then
+    // spill into the temporary folder).
     std::string outputFolder;
     bool describeDataset = true;  // write dataset_description.json there
     // What the map files record beside the inputs (ldi bids: the regression).

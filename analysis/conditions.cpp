@@ -52,7 +52,7 @@ std::vector<Interval> runIntervals(const AnalysisRequest& request, const OpenedR
                 return givenIntervals(condition.runs[r], request.skip, volumes, order, tooShort);
         return {};
     }
-    if (run.events.empty() && request.runs[r].events.empty()) {
+    if (run.events.empty() && !hasEvents(request.runs[r])) {
         if (volumes - request.skip > order) return {Interval{request.skip + 1, volumes}};
         ++tooShort;
         return {};
@@ -67,7 +67,7 @@ std::vector<Interval> runIntervals(const AnalysisRequest& request, const OpenedR
 bool conditionNames(const AnalysisRequest& request, const std::vector<std::unique_ptr<OpenedRun>>& runs,
                     std::vector<std::string>& names, std::string& problem) {
     names.clear();
-    const bool withEvents = !request.runs.empty() && !request.runs.front().events.empty();
+    const bool withEvents = !request.runs.empty() && hasEvents(request.runs.front());
     if (!request.conditions.empty() && !withEvents) {
         problem = "--condition chooses among the trial types of --events files; none were given";
         return false;

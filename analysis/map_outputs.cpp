@@ -172,6 +172,29 @@ std::string mapKindLabel(MapType type) {
     return "unknown";
 }
 
+nlohmann::ordered_json mapRunJson(const MapRunRecord& run) {
+    nlohmann::ordered_json json;
+    json["rngSeed"] = run.rngSeed;
+    json["fdr"] = {{"method", run.fdrMethod}, {"dependence", run.fdrDependence}, {"nullDraws", run.nullDraws}};
+    json["parameters"] = parametersJson(*run.parameters);
+    if (!run.orderSelection.table.empty()) {
+        nlohmann::ordered_json table = nlohmann::ordered_json::array();
+        for (const OrderCriteria& row : run.orderSelection.table)
+            table.push_back({{"order", row.order}, {"medianAIC", row.medianAic}, {"medianBIC", row.medianBic}});
+        json["modelOrder"] = {{"chosen", run.orderSelection.chosen},
+                              {"rule", "lowest median BIC over sampled seed-voxel pairs"},
+                              {"sampledPairs", run.orderSelection.sampledPairs},
+                              {"timePoints", run.orderSelection.timePoints},
+                              {"criteria", table}};
+    }
+    nlohmann::ordered_json inputs = nlohmann::ordered_json::array();
+    for (const MapRunInput& input : run.inputs) inputs.push_back({{"Path", input.path}, {"Bytes", input.bytes}});
+    json["inputs"] = inputs;
+    json["date"] = run.date;
+    if (!run.confounds.is_null()) json["confounds"] = run.confounds;
+    return json;
+}
+
 bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const SeedResults& seed,
                       std::string& problem) {
     const GlobalParameters& parameters = *run.parameters;
@@ -273,22 +296,8 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
     if (!writeFileSafely(at(setName), encodeLdi(set), problem)) return false;
     nlohmann::ordered_json fullIndex = index;
     fullIndex["seed"] = seed.seedName;
-    fullIndex["rngSeed"] = run.rngSeed;
-    fullIndex["fdr"] = {{"method", run.fdrMethod}, {"dependence", run.fdrDependence}, {"nullDraws", run.nullDraws}};
-    fullIndex["parameters"] = parametersJson(parameters);
-    if (!run.orderSelection.table.empty()) {
-        nlohmann::ordered_json table = nlohmann::ordered_json::array();
-        for (const OrderCriteria& row : run.orderSelection.table)
-            table.push_back({{"order", row.order}, {"medianAIC", row.medianAic}, {"medianBIC", row.medianBic}});
-        fullIndex["modelOrder"] = {{"chosen", run.orderSelection.chosen},
-                                   {"rule", "lowest median BIC over sampled seed-voxel pairs"},
-                                   {"sampledPairs", run.orderSelection.sampledPairs},
-                                   {"timePoints", run.orderSelection.timePoints},
-                                   {"criteria", table}};
-    }
-    fullIndex["inputs"] = inputs;
-    fullIndex["date"] = run.date;
-    if (!run.confounds.is_null()) fullIndex["confounds"] = run.confounds;
+    const nlohmann::ordered_json provenance = mapRunJson(run);
+    for (const auto& item : provenance.items()) fullIndex[item.key()] = item.value();
     return writeFileSafely(at(base + "_ldi.json"), dump(fullIndex), problem);
 }
 

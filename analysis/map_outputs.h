@@ -69,6 +69,11 @@ struct SeedResults {
 // "ref2vox", "vox2ref", "inst", "dldi", "dldiit" or "dldirc".
 std::string mapKindLabel(MapType type);
 
+// What the JSON index of every seed records of the run (rngSeed, fdr,
+// parameters, modelOrder when chosen, inputs, date, confounds when regressed),
+// in the index's order: the provenance of the run for any front end.
+nlohmann::ordered_json mapRunJson(const MapRunRecord& run);
+
 // Writes every file of one seed into `folder`; the index last, so that an
 // index names only files that exist. False with a message naming the file.
 bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const SeedResults& seed,

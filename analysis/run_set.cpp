@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 bool checkRunShape(const OpenedRun& run, const OpenedRun* first, int32_t skip, std::string& problem) {
-    const NiftiHeader& h = run.reader.header();
+    const NiftiHeader& h = givenHeader(run);
     int64_t beyond = 1;
     for (std::size_t i = 5; i < 8; ++i) beyond *= h.dim[i];
     if (h.rank < 4 || h.volumes() < 2 || beyond > 1) {
@@ -29,8 +29,8 @@ bool checkRunShape(const OpenedRun& run, const OpenedRun* first, int32_t skip, s
                   std::to_string(INT32_MAX);
         return false;
     }
-    if (first != nullptr && !sameGrid(first->reader.header(), h)) {
-        problem = "the runs " + first->path + " (" + gridText(first->reader.header()) + ") and " + run.path + " (" +
+    if (first != nullptr && !sameGrid(givenHeader(*first), h)) {
+        problem = "the runs " + first->path + " (" + gridText(givenHeader(*first)) + ") and " + run.path + " (" +
                   gridText(h) + ") are on different grids (dimensions, or affines more than 0.001 mm apart)";
         return false;
     }
@@ -47,6 +47,10 @@ bool repetitionTime(const AnalysisRequest& request, const RunRequest& given, con
                     double& tr, std::vector<std::string>& warnings, std::string& problem) {
     if (request.tr > 0.0 || given.tr > 0.0) {
         tr = request.tr > 0.0 ? request.tr : given.tr;
+        return true;
+    }
+    if (given.array) {
+        tr = headerRepetitionTime(header);
         return true;
     }
     double sidecarTr = 0.0;
@@ -71,7 +75,63 @@ bool plausibleRepetitionTime(const std::string& path, double tr, std::string& pr
     return false;
 }
 
+// Reads the volumes of an in-memory run, volume after volume, as a file would give them.
+VolumeFeed arrayFeed(const std::string& name, const RunArray& array) {
+    VolumeFeed feed;
+    feed.name = name;
+    feed.header = array.header;
+    auto next = std::make_shared<int64_t>(0);
+    feed.next = [&array, next](float* volume, std::string&) {
+        const NiftiHeader& h = array.header;
+        const float* at = array.values + *next * array.strides[3];
+        for (int64_t z = 0; z < h.nz(); ++z)
+            for (int64_t y = 0; y < h.ny(); ++y)
+                for (int64_t x = 0; x < h.nx(); ++x)
+                    *volume++ = at[x * array.strides[0] + y * array.strides[1] + z * array.strides[2]];
+        ++*next;
+        return true;
+    };
+    feed.finish = [](std::string&) { return true; };
+    return feed;
+}
+
 }  // namespace
+
+// One run into its source: an in-memory run read where it lies unless it is
+// regressed; a file run, or a regressed one, into a NiftiSliceSource.
+bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun& run, const std::string& spillFolder,
+             const LoadProgress& progress, std::string& problem) {
+    if (run.array && !given.confounds) {
+        auto source = std::make_unique<ArraySliceSource>();
+        if (!source->load(run.path, *run.array, request.skip, problem)) return false;
+        run.usable = source->usable();
+        run.source = std::move(source);
+        return true;
+    }
+    auto source = std::make_unique<NiftiSliceSource>();
+    bool loaded = false;
+    if (given.confounds && run.array) {
+        const FeedOpener open = [&run](VolumeFeed& feed, std::string&) {
+            feed = arrayFeed(run.path, *run.array);
+            return true;
+        };
+        loaded = loadRegressedFeed(open, *given.confounds, request.skip, spillFolder, request.budgets, progress,
+                                   *source, problem);
+    } else if (given.confounds) {
+        loaded = loadRegressedRun(run.reader, *given.confounds, request.skip, spillFolder, request.budgets, progress,
+                                  *source, problem);
+    } else {
+        loaded = source->load(run.reader, request.skip, spillFolder, request.budgets, progress, problem);
+    }
+    if (!loaded) return false;
+    run.usable = source->usable();
+    run.source = std::move(source);
+    return true;
+}
+
+const NiftiHeader& givenHeader(const OpenedRun& run) { return run.array ? run.array->header : run.reader.header(); }
+
+bool hasEvents(const RunRequest& run) { return !run.events.empty() || run.eventTable.has_value(); }
 
 NiftiHeader regressedRunHeader(const NiftiHeader& bold, double tr) {
     const std::string bytes = encodeNiftiRunHeader(bold, bold.volumes(), tr, "LDI confound-regressed run");
@@ -85,18 +145,19 @@ NiftiHeader regressedRunHeader(const NiftiHeader& bold, double tr) {
 bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<OpenedRun>>& runs,
               std::vector<std::string>& warnings, std::string& problem) {
     runs.clear();
-    const bool withEvents = !request.runs.empty() && !request.runs.front().events.empty();
+    const bool withEvents = !request.runs.empty() && hasEvents(request.runs.front());
     for (const RunRequest& given : request.runs) {
         auto run = std::make_unique<OpenedRun>();
         run->path = given.path;
-        if (!run->reader.open(run->path, problem)) return false;
+        if (given.array) run->array = &*given.array;
+        else if (!run->reader.open(run->path, problem)) return false;
         if (!checkRunShape(*run, runs.empty() ? nullptr : runs.front().get(), request.skip, problem)) return false;
-        run->header = run->reader.header();
+        run->header = givenHeader(*run);
         if (!repetitionTime(request, given, run->header, run->tr, warnings, problem)) return false;
         // A regressed run is float32 with the repetition time it was analysed with.
         if (given.confounds)
             run->header = regressedRunHeader(run->header, given.tr > 0.0 ? given.tr : headerRepetitionTime(run->header));
-        if (given.events.empty() != !withEvents) {
+        if (hasEvents(given) != withEvents) {
             problem = "give every run its events file, or none (" + run->path + ")";
             return false;
         }
@@ -106,7 +167,8 @@ bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
                                       "so events in seconds cannot be placed; give --tr";
                 return false;
             }
-            if (!readEventsFile(given.events, run->events, problem)) return false;
+            if (given.eventTable) run->events = *given.eventTable;
+            else if (!readEventsFile(given.events, run->events, problem)) return false;
             if (!plausibleRepetitionTime(run->path, run->tr, problem)) return false;
             if (std::fabs(request.shift) > static_cast<double>(run->header.volumes()) * run->tr) {
                 problem = "--shift " + std::to_string(request.shift) + ": longer than the run " + run->path + " (" +
@@ -124,9 +186,29 @@ bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
 bool loadRegressedRun(NiftiReader& reader, const ConfoundTable& table, int32_t first, const std::string& spillFolder,
                       const SourceBudgets& budgets, const LoadProgress& progress, NiftiSliceSource& source,
                       std::string& problem) {
-    const std::string path = reader.path();
-    const auto volumes = static_cast<int32_t>(reader.header().volumes());
-    const auto voxels = static_cast<std::size_t>(reader.header().voxelsPerVolume());
+    NiftiReader again;
+    bool opened = false;
+    const FeedOpener open = [&](VolumeFeed& feed, std::string& failure) {
+        if (opened && !again.open(reader.path(), failure)) return false;
+        NiftiReader& from = opened ? again : reader;
+        opened = true;
+        feed.name = from.path();
+        feed.header = from.header();
+        feed.next = [&from](float* volume, std::string& error) { return from.readVolume(volume, error); };
+        feed.finish = [&from](std::string& error) { return from.finish(error); };
+        return true;
+    };
+    return loadRegressedFeed(open, table, first, spillFolder, budgets, progress, source, problem);
+}
+
+bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32_t first,
+                       const std::string& spillFolder, const SourceBudgets& budgets, const LoadProgress& progress,
+                       NiftiSliceSource& source, std::string& problem) {
+    VolumeFeed fit;
+    if (!open(fit, problem)) return false;
+    const std::string path = fit.name;
+    const auto volumes = static_cast<int32_t>(fit.header.volumes());
+    const auto voxels = static_cast<std::size_t>(fit.header.voxelsPerVolume());
     ConfoundBasis basis;
     if (!buildConfoundBasis(table.columns, table.names, volumes, first, basis, problem)) {
         problem = path + ": " + problem;
@@ -135,23 +217,20 @@ bool loadRegressedRun(NiftiReader& reader, const ConfoundTable& table, int32_t f
     std::vector<double> coefficients(basis.vectors.size() * voxels, 0.0);
     std::vector<float> volume(voxels);
     for (int32_t t = 0; t < volumes; ++t) {
-        if (!reader.readVolume(volume.data(), problem)) return false;
+        if (!fit.next(volume.data(), problem)) return false;
         addToConfoundCoefficients(basis, t, volume.data(), voxels, coefficients);
     }
-    if (!reader.finish(problem)) return false;
+    if (!fit.finish(problem)) return false;
 
-    NiftiReader again;
-    if (!again.open(path, problem)) return false;
+    VolumeFeed again;
+    if (!open(again, problem)) return false;
     int32_t next = 0;
-    VolumeFeed feed;
-    feed.name = path;
-    feed.header = again.header();
+    VolumeFeed feed = again;
     feed.next = [&](float* out, std::string& failure) {
-        if (!again.readVolume(out, failure)) return false;
+        if (!again.next(out, failure)) return false;
         removeConfounds(basis, next++, coefficients, out, voxels);
         return true;
     };
-    feed.finish = [&](std::string& failure) { return again.finish(failure); };
     return source.load(feed, first, spillFolder, budgets, progress, problem);
 }
 
@@ -162,7 +241,6 @@ bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
         request.outputFolder.empty() ? fs::temp_directory_path(error).string() : request.outputFolder;
     for (std::size_t r = 0; r < runs.size(); ++r) {
         OpenedRun& run = *runs[r];
-        run.source = std::make_unique<NiftiSliceSource>();
         int lastShown = -1;
         // Large runs take a while: their share read is shown, but not for runs read at once.
         const LoadProgress progress = [&](int64_t done, int64_t total) {
@@ -173,16 +251,10 @@ bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
             request.progress("reading " + run.path + ": " + std::to_string(percent) + "%");
         };
         const RunRequest& given = request.runs[r];
-        if (given.confounds) {
-            if (request.progress)
-                request.progress("regressing " + std::to_string(given.confounds->names.size()) + " confounds out of " +
-                                 run.path);
-            if (!loadRegressedRun(run.reader, *given.confounds, request.skip, spillFolder, request.budgets, progress,
-                                  *run.source, problem))
-                return false;
-        } else if (!run.source->load(run.reader, request.skip, spillFolder, request.budgets, progress, problem)) {
-            return false;
-        }
+        if (given.confounds && request.progress)
+            request.progress("regressing " + std::to_string(given.confounds->names.size()) + " confounds out of " +
+                             run.path);
+        if (!loadRun(request, given, run, spillFolder, progress, problem)) return false;
     }
     return true;
 }
@@ -190,7 +262,7 @@ bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
 std::vector<uint8_t> usableInEveryRun(const std::vector<std::unique_ptr<OpenedRun>>& runs) {
     std::vector<uint8_t> usable(static_cast<std::size_t>(runs.front()->header.voxelsPerVolume()), 1);
     for (const auto& run : runs)
-        for (std::size_t v = 0; v < usable.size(); ++v) usable[v] = usable[v] & run->source->usable()[v];
+        for (std::size_t v = 0; v < usable.size(); ++v) usable[v] = usable[v] & run->usable[v];
     return usable;
 }
 

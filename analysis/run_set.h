@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,12 +19,20 @@ namespace ldi {
 
 struct OpenedRun {
     std::string path;
-    NiftiReader reader;   // opened, positioned at the first volume until loaded
+    NiftiReader reader;   // opened, positioned at the first volume until loaded (a file run)
+    const RunArray* array = nullptr;  // the request's, for a run held in memory
     NiftiHeader header;   // the grid and length the maps take from the run
     double tr = 0.0;      // seconds; 0 when nothing gives it
     std::vector<Event> events;
-    std::unique_ptr<NiftiSliceSource> source;  // after loadRuns
+    std::unique_ptr<SliceSource> source;  // after loadRuns
+    std::vector<uint8_t> usable;          // after loadRuns: per voxel, finite and varying from the skip on
 };
+
+// The run's header as given: the file's, or the in-memory run's.
+const NiftiHeader& givenHeader(const OpenedRun& run);
+
+// Whether the run comes with events (a file or a table).
+bool hasEvents(const RunRequest& run);
 
 // Opens and checks every run of the request, reads its events; warnings for
 // what is used but suspicious (a sidecar and a header that disagree). False
@@ -45,6 +54,21 @@ bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
 bool loadRegressedRun(NiftiReader& reader, const ConfoundTable& table, int32_t first, const std::string& spillFolder,
                       const SourceBudgets& budgets, const LoadProgress& progress, NiftiSliceSource& source,
                       std::string& problem);
+
+// The volumes of a run from the first, each time it is called: a regression
+// reads its run twice.
+using FeedOpener = std::function<bool(VolumeFeed& feed, std::string& problem)>;
+
+// The same through any feed of the run's volumes.
+bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32_t first,
+                       const std::string& spillFolder, const SourceBudgets& budgets, const LoadProgress& progress,
+                       NiftiSliceSource& source, std::string& problem);
+
+// Reads one opened run into its source: an in-memory run is read where it
+// lies (an ArraySliceSource) unless it is regressed; everything else goes
+// through a NiftiSliceSource. False with a message.
+bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun& run, const std::string& spillFolder,
+             const LoadProgress& progress, std::string& problem);
 
 // Voxels usable in every run: finite and varying from the judged volume on.
 std::vector<uint8_t> usableInEveryRun(const std::vector<std::unique_ptr<OpenedRun>>& runs);

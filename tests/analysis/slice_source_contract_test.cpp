@@ -1,12 +1,14 @@
 // What the engine relies on from every source of voxel time courses, checked
 // on each: the VTC file (float32 and unsigned 16-bit), the NIfTI run held in
-// memory and spilled to disk, and the in-memory source of the tests. Each is
+// memory and spilled to disk, an array read where it lies (in NIfTI's order,
+// time fastest, and the engine's own order), and the in-memory source of the tests. Each is
 // built from the same small 4D data, and every slice must read back as that
 // data in the engine's order, in any order of slices, again, and from several
 // threads at once.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -17,6 +19,7 @@
 
 #include <nifti1.h>
 
+#include "analysis/array_source.h"
 #include "analysis/nifti_source.h"
 #include "data/vtc_file.h"
 #include "engine/slice_source.h"
@@ -106,7 +109,42 @@ struct Fixture {
     std::unique_ptr<VtcFile> vtc;
     std::unique_ptr<SliceSource> source;
     bool floats = true;
+    std::vector<float> values;  // an array source's data
 };
+
+// The layouts of an in-memory array, as numpy arrays come: NIfTI's (an (x, y,
+// z, t) array in Fortran order), time fastest (the same array in C order),
+// and the engine's own (a (z, y, x, t) array in C order).
+enum class Layout { volumes, timeFastest, engine };
+
+std::array<int64_t, 4> layoutStrides(Layout layout) {
+    switch (layout) {
+    case Layout::volumes: return {1, NX, NX * NY, NX * NY * NZ};
+    case Layout::timeFastest: return {NY * NZ * NT, NZ * NT, NT, 1};
+    case Layout::engine: return {NT, NX * NT, NX * NY * NT, 1};
+    }
+    return {};
+}
+
+std::unique_ptr<ArraySliceSource> loadArray(std::vector<float>& values, Layout layout,
+                                            float (*value)(int, int, int, int), int32_t firstJudged = 0) {
+    RunArray array;
+    array.strides = layoutStrides(layout);
+    values.assign(static_cast<std::size_t>(NX * NY * NZ * NT), 0.0f);
+    for (int x = 0; x < NX; ++x)
+        for (int y = 0; y < NY; ++y)
+            for (int z = 0; z < NZ; ++z)
+                for (int t = 0; t < NT; ++t)
+                    values[static_cast<std::size_t>(x * array.strides[0] + y * array.strides[1] +
+                                                    z * array.strides[2] + t * array.strides[3])] = value(x, y, z, t);
+    array.values = values.data();
+    array.header.rank = 4;
+    array.header.dim = {4, NX, NY, NZ, NT, 1, 1, 1};
+    auto source = std::make_unique<ArraySliceSource>();
+    std::string problem;
+    EXPECT_TRUE(source->load("array", array, firstJudged, problem)) << problem;
+    return source;
+}
 
 struct MemoryKind {
     static void make(Fixture& f) { f.source = std::make_unique<MemorySliceSource>("memory", NX, NY, NT, sliceOrder()); }
@@ -145,6 +183,11 @@ struct NiftiKind {
     static void make(Fixture& f) { f.source = loadNifti(f.dir, sample, Spill); }
 };
 
+template <Layout L>
+struct ArrayKind {
+    static void make(Fixture& f) { f.source = loadArray(f.values, L, sample); }
+};
+
 template <typename Kind>
 class SliceSourceContract : public ::testing::Test {
 protected:
@@ -165,14 +208,16 @@ protected:
     Fixture f;
 };
 
-using SourceKinds = ::testing::Types<MemoryKind, VtcKind<VTC_DATA_TYPE_FLOAT>, VtcKind<1>, NiftiKind<false>,
-                                     NiftiKind<true>>;
+using SourceKinds =
+    ::testing::Types<MemoryKind, VtcKind<VTC_DATA_TYPE_FLOAT>, VtcKind<1>, NiftiKind<false>, NiftiKind<true>,
+                     ArrayKind<Layout::volumes>, ArrayKind<Layout::timeFastest>, ArrayKind<Layout::engine>>;
 
 class KindNames {
 public:
     template <typename T>
     static std::string GetName(int index) {
-        const char* names[] = {"Memory", "VtcFloat32", "VtcUint16", "NiftiInMemory", "NiftiSpilled"};
+        const char* names[] = {"Memory",       "VtcFloat32",       "VtcUint16",       "NiftiInMemory",
+                               "NiftiSpilled", "ArrayNiftiOrder", "ArrayTimeFastest", "ArrayEngineOrder"};
         return names[index];
     }
 };
@@ -266,6 +311,28 @@ TEST(NiftiSliceSource, HeldAndSpilledRunsAgreeOnValuesAndUsableVoxels) {
     }
     EXPECT_FALSE(held->readSlice(NZ, a));
     EXPECT_FALSE(spilled->readSlice(-1, b));
+}
+
+// An array read where it lies judges its voxels and gives its slices as the
+// NIfTI run of the same data does, in every layout.
+TEST(ArraySliceSource, AgreesWithTheNiftiRunOnValuesAndUsableVoxels) {
+    TestTempDir dir;
+    const auto run = loadNifti(dir, awkward, false, 1);
+    for (Layout layout : {Layout::volumes, Layout::timeFastest, Layout::engine}) {
+        std::vector<float> values;
+        const auto array = loadArray(values, layout, awkward, 1);
+        EXPECT_EQ(array->usable(), run->usable()) << "layout " << static_cast<int>(layout);
+        SliceValues a, b;
+        run->allocateSlice(a);
+        array->allocateSlice(b);
+        for (int z = 0; z < NZ; ++z) {
+            ASSERT_TRUE(run->readSlice(z, a));
+            ASSERT_TRUE(array->readSlice(z, b));
+            EXPECT_EQ(std::memcmp(a.floats.get(), b.floats.get(), sizeof(float) * NX * NY * NT), 0)
+                << "slice " << z << ", layout " << static_cast<int>(layout);
+        }
+        EXPECT_FALSE(array->readSlice(NZ, b));
+    }
 }
 
 }  // namespace
