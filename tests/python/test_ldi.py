@@ -106,7 +106,9 @@ def test_numpy_arrays_in_either_order_give_ldi_maps_maps(dataset):
 def test_out_writes_ldi_maps_files(dataset, tmp_path):
     ldi.map(dataset["bold"], {"Ref": dataset["seed"]}, events=dataset["events"], out=tmp_path, **options())
     mine = sorted(os.path.basename(p) for p in glob.glob(str(tmp_path / "*")))
-    theirs = sorted(os.path.basename(p) for p in glob.glob(str(dataset["out"] / "*")))
+    # The HTML report is ldi map's own: the binding hands the results to Python instead.
+    theirs = sorted(os.path.basename(p) for p in glob.glob(str(dataset["out"] / "*"))
+                    if not p.endswith("_ldi-report.html"))
     assert mine == theirs
     for name in mine:
         if name.endswith(".nii.gz") or name.endswith(".ldi"):
