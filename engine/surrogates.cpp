@@ -46,12 +46,32 @@ int32_t simulatedLength(const EngineInput& input) {
     return longest;
 }
 
+// The AR coefficients a_1 .. a_p of a univariate model record.
+std::vector<float> coefficientsOf(const VoiTimeCourse& record) {
+    std::vector<float> a;
+    const MatrixList& list = record.arCoefficients;
+    for (int32_t k = 0; k < list.count; ++k) {
+        const Matrix& coefficient = list[list.indexBase + k];
+        a.push_back(coefficient(coefficient.rowBase, coefficient.colBase));
+    }
+    return a;
+}
+
 // Series `s` of a reference's model, simulated over `own` (longest +
 // discarded points) with a generator of its own, seeded from the run's seed;
-// false when the model refuses (a non-positive or non-finite residual variance).
-bool simulateSeries(const VoiTimeCourse& record, uint32_t runSeed, int32_t s, Matrix& own, RandomState& generator) {
-    return simulateArSeries(own, 1, 2, own.colBase, own.colEnd, record.arCoefficients, record.residualCovariance,
-                            seriesSeed(runSeed, s), generator);
+// false when the model refuses (a non-positive or non-finite residual
+// variance, or no residuals to resample).
+bool simulateSeries(const EngineInput& input, const SurrogateModels& models, const VoiTimeCourse& record, int32_t s,
+                    Matrix& own, RandomState& generator) {
+    const uint32_t seed = seriesSeed(input.rngSeed, s);
+    if (input.surrogateInnovations == SurrogateInnovations::gaussian)
+        return simulateArSeries(own, 1, 2, own.colBase, own.colEnd, record.arCoefficients, record.residualCovariance,
+                                seed, generator);
+    const auto found = models.residuals.find(&record);
+    if (found == models.residuals.end()) return false;
+    const std::vector<float> a = coefficientsOf(record);
+    return simulateArBootstrap(own.row(1) + own.colBase, own.colEnd - own.colBase, a.data(),
+                               static_cast<int32_t>(a.size()), found->second, seed, generator);
 }
 
 }  // namespace
@@ -107,13 +127,19 @@ int prepareSurrogateModels(const EngineInput& input, EngineWork& work, Surrogate
                     residualCovarianceOf(accumulator, 0, model, record->residualCovariance);
                     arCoefficientsOf(model, record->arCoefficients);
                     models.fitted.insert(record);
+                    if (input.surrogateInnovations == SurrogateInnovations::resampled) {
+                        const std::vector<float> a = coefficientsOf(*record);
+                        models.residuals[record] = arResiduals(course.row(1) + 1, volumes, a.data(),
+                                                               static_cast<int32_t>(a.size()));
+                    }
                 } else {
                     clearModel(*record);
                     models.fitted.erase(record);
+                    models.residuals.erase(record);
                 }
                 RandomState generator;
                 if (fitted && models.count > 0 &&
-                    simulateSeries(*record, input.rngSeed, models.count - 1, last, generator))
+                    simulateSeries(input, models, *record, models.count - 1, last, generator))
                     work.random = generator;
             }
         }
@@ -145,7 +171,7 @@ void drawSeedSurrogates(const EngineInput& input, int32_t seedIndex, const Surro
             for (auto s = static_cast<int32_t>(first); s < end; ++s) {
                 const int32_t row = surrogates.rowBase + s;
                 RandomState generator;
-                if (!fitted || !simulateSeries(*record, input.rngSeed, s, own, generator)) {
+                if (!fitted || !simulateSeries(input, models, *record, s, own, generator)) {
                     clearSurrogateRow(*record, row);
                     continue;
                 }

@@ -60,3 +60,37 @@ bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
     }
     return true;
 }
+
+std::vector<float> arResiduals(const float* course, int32_t length, const float* coefficients, int32_t order) {
+    std::vector<float> residuals;
+    if (length <= order) return residuals;
+    residuals.reserve(static_cast<std::size_t>(length - order));
+    double sum = 0.0;
+    for (int32_t t = order; t < length; ++t) {
+        float e = course[t];
+        for (int32_t k = 1; k <= order; ++k) e = e - coefficients[k - 1] * course[t - k];
+        residuals.push_back(e);
+        sum += e;
+    }
+    const auto mean = static_cast<float>(sum / static_cast<double>(residuals.size()));
+    for (float& e : residuals) e = e - mean;
+    return residuals;
+}
+
+bool simulateArBootstrap(float* out, int32_t length, const float* coefficients, int32_t order,
+                         const std::vector<float>& residuals, uint32_t seed, RandomState& generator) {
+    if (residuals.empty()) return false;
+    seedRandom(generator, seed);
+    // Two 15-bit draws make a 30-bit index; the modulo's bias is below
+    // residuals / 2^30, far under anything a null distribution shows.
+    const auto n = static_cast<uint32_t>(residuals.size());
+    for (int32_t t = 0; t < length; ++t) {
+        const auto high = static_cast<uint32_t>(nextRandom(generator));
+        const auto low = static_cast<uint32_t>(nextRandom(generator));
+        float x = residuals[((high << 15) | low) % n];
+        if (t >= order)
+            for (int32_t k = 1; k <= order; ++k) x = x + coefficients[k - 1] * out[t - k];
+        out[t] = x;
+    }
+    return true;
+}

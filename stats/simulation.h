@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "stats/matrix.h"
 #include "stats/random.h"
@@ -14,3 +15,18 @@
 // sigma is n x n. False, with y untouched, when sigma is not positive definite.
 bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
                       const MatrixList& coefficients, const Matrix& sigma, uint32_t seed, RandomState& generator);
+
+// The residuals e_t = x_t - a_1 x_(t-1) - ... - a_p x_(t-p) of a univariate AR
+// model on course[0 .. length), for t = p .. length - 1, less their mean (the
+// course is detrended, so the mean is rounding and a fitted constant's worth).
+std::vector<float> arResiduals(const float* course, int32_t length, const float* coefficients, int32_t order);
+
+// A series of the univariate AR model with coefficients a_1 .. a_p driven by
+// innovations drawn with replacement from `residuals` (an i.i.d. bootstrap:
+// the series keeps the innovations' distribution, heavy tails included, where
+// simulateArSeries would make them Gaussian). out[0 .. length) is filled; the
+// first p values are pure innovations, so callers discard a warm-up. The
+// generator is seeded with `seed`; an index takes two draws of it. False, out
+// untouched, without residuals.
+bool simulateArBootstrap(float* out, int32_t length, const float* coefficients, int32_t order,
+                         const std::vector<float>& residuals, uint32_t seed, RandomState& generator);
