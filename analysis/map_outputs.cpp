@@ -13,7 +13,7 @@
 #include <filesystem>
 
 #include "engine/map_look.h"
-#include "formats/result_files.h"
+#include "formats/result_index.h"
 #include "stats/distributions.h"
 
 namespace ldi_host {
@@ -258,6 +258,7 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
         sidecar["Inputs"] = inputs;
         sidecar["GeneratedBy"] = {{"Name", "ldi"}, {"Version", ldiVersion}};
         sidecar["Date"] = run.date;
+        if (!run.confounds.is_null()) sidecar["Confounds"] = run.confounds;
         std::string jsonName = niftiNames[m];
         jsonName.replace(jsonName.size() - 7, 7, ".json");
         if (!writeFileSafely(at(jsonName), dump(sidecar), problem)) return false;
@@ -281,6 +282,7 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
     }
     fullIndex["inputs"] = inputs;
     fullIndex["date"] = run.date;
+    if (!run.confounds.is_null()) fullIndex["confounds"] = run.confounds;
     return writeFileSafely(at(base + "_ldi.json"), dump(fullIndex), problem);
 }
 

@@ -49,6 +49,9 @@ struct MapRunRecord {
     std::string date;  // ISO 8601, UTC
     std::string entityPrefix;
     NiftiHeader grid;  // the bold's header: the maps' grid and orientation
+    // The nuisance regression done on the runs (columns, method, values
+    // filled); null when none was.
+    nlohmann::ordered_json confounds;
 };
 
 // One seed's results as the engine handed them over.

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -14,9 +13,6 @@
 namespace ldi_host {
 
 namespace {
-
-std::atomic<int64_t> inMemoryBudget{int64_t{160} << 20};
-std::atomic<int64_t> blockBudget{int64_t{64} << 20};
 
 bool writeAllAt(int fd, const float* data, int64_t count, int64_t offsetValues) {
     const char* bytes = reinterpret_cast<const char*>(data);
@@ -38,19 +34,24 @@ bool writeAllAt(int fd, const float* data, int64_t count, int64_t offsetValues) 
 
 }  // namespace
 
-void NiftiSliceSource::setBudgets(int64_t inMemory, int64_t block) {
-    inMemoryBudget.store(inMemory);
-    blockBudget.store(block);
-}
-
 NiftiSliceSource::~NiftiSliceSource() {
     if (fd_ >= 0) ::close(fd_);
 }
 
 bool NiftiSliceSource::load(NiftiReader& reader, int32_t firstJudged, const std::string& spillFolder,
-                            const LoadProgress& progress, std::string& problem) {
-    const NiftiHeader& h = reader.header();
-    name_ = reader.path();
+                            const SourceBudgets& budgets, const LoadProgress& progress, std::string& problem) {
+    VolumeFeed feed;
+    feed.name = reader.path();
+    feed.header = reader.header();
+    feed.next = [&reader](float* volume, std::string& failure) { return reader.readVolume(volume, failure); };
+    feed.finish = [&reader](std::string& failure) { return reader.finish(failure); };
+    return load(feed, firstJudged, spillFolder, budgets, progress, problem);
+}
+
+bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const std::string& spillFolder,
+                            const SourceBudgets& budgets, const LoadProgress& progress, std::string& problem) {
+    const NiftiHeader& h = feed.header;
+    name_ = feed.name;
     dimX_ = h.nx();
     dimY_ = h.ny();
     dimZ_ = h.nz();
@@ -70,10 +71,10 @@ bool NiftiSliceSource::load(NiftiReader& reader, int32_t firstJudged, const std:
     sliceValues_ = static_cast<int32_t>(sliceVoxels * volumes);
 
     const int64_t runBytes = volumeVoxels * volumes * static_cast<int64_t>(sizeof(float));
-    const bool inMemory = runBytes <= inMemoryBudget.load();
+    const bool inMemory = runBytes <= budgets.inMemory;
     blockVolumes_ = inMemory ? volumes_
                              : static_cast<int32_t>(std::clamp<int64_t>(
-                                   blockBudget.load() / (volumeVoxels * static_cast<int64_t>(sizeof(float))), 1,
+                                   budgets.block / (volumeVoxels * static_cast<int64_t>(sizeof(float))), 1,
                                    volumes));
     LargeArray<float> block;
     if (inMemory) {
@@ -99,7 +100,7 @@ bool NiftiSliceSource::load(NiftiReader& reader, int32_t firstJudged, const std:
     std::vector<uint8_t> varies(static_cast<std::size_t>(volumeVoxels), 0);
     const int32_t judgedFrom = std::clamp(firstJudged, 0, volumes_);
     for (int32_t t = 0; t < volumes_; ++t) {
-        if (!reader.readVolume(volume.data(), problem)) return false;
+        if (!feed.next(volume.data(), problem)) return false;
         if (t >= judgedFrom) {
             for (std::size_t v = 0; v < volume.size(); ++v) {
                 const float value = volume[v];
@@ -126,7 +127,7 @@ bool NiftiSliceSource::load(NiftiReader& reader, int32_t firstJudged, const std:
         }
         if (progress) progress(t + 1, volumes_);
     }
-    if (!reader.finish(problem)) return false;
+    if (!feed.finish(problem)) return false;
     usable_.assign(static_cast<std::size_t>(volumeVoxels), 0);
     for (std::size_t v = 0; v < usable_.size(); ++v) usable_[v] = finite[v] != 0 && varies[v] != 0 ? 1 : 0;
 

@@ -24,6 +24,22 @@ namespace ldi_host {
 // Called after each volume read: volumes done, volumes in all.
 using LoadProgress = std::function<void(int64_t done, int64_t total)>;
 
+// How much of a run is held (bytes): a run up to `inMemory` is held whole; a
+// larger one goes to the temporary file, transposed in blocks of about `block`.
+struct SourceBudgets {
+    int64_t inMemory = int64_t{160} << 20;
+    int64_t block = int64_t{64} << 20;
+};
+
+// The volumes of a run one after the other, as a source reads them: from a
+// NIfTI file, or through a computation on the way (a regression).
+struct VolumeFeed {
+    std::string name;    // the run, in messages and logs
+    NiftiHeader header;  // its grid and length
+    std::function<bool(float* volume, std::string& problem)> next;
+    std::function<bool(std::string& problem)> finish;  // after the last volume
+};
+
 class NiftiSliceSource : public SliceSource {
 public:
     NiftiSliceSource() = default;
@@ -31,10 +47,13 @@ public:
     NiftiSliceSource(const NiftiSliceSource&) = delete;
     NiftiSliceSource& operator=(const NiftiSliceSource&) = delete;
 
-    // Reads every volume of an opened reader. Voxels are judged usable on
-    // volumes from `firstJudged` (0-based) on. A large run spills into
-    // `spillFolder`. False with a message naming the file.
-    bool load(NiftiReader& reader, int32_t firstJudged, const std::string& spillFolder,
+    // Reads every volume of the feed. Voxels are judged usable on volumes
+    // from `firstJudged` (0-based) on. A run over the budget spills into
+    // `spillFolder`. False with a message naming the run.
+    bool load(const VolumeFeed& feed, int32_t firstJudged, const std::string& spillFolder,
+              const SourceBudgets& budgets, const LoadProgress& progress, std::string& problem);
+    // The same for every volume of an opened reader.
+    bool load(NiftiReader& reader, int32_t firstJudged, const std::string& spillFolder, const SourceBudgets& budgets,
               const LoadProgress& progress, std::string& problem);
 
     const std::string& name() const override { return name_; }
@@ -50,10 +69,6 @@ public:
     const std::vector<uint8_t>& usable() const { return usable_; }
     // True when the run went to a temporary file.
     bool spilled() const { return fd_ >= 0; }
-
-    // Budgets (bytes): a run up to `inMemory` is held whole; a larger one is
-    // transposed in blocks of about `block`. For the tests.
-    static void setBudgets(int64_t inMemory, int64_t block);
 
 private:
     bool readChunk(int64_t offsetValues, int64_t count, float* out);

@@ -16,9 +16,10 @@
 #include "commands/command.h"
 #include "simulation/demo.h"
 #include "base/exit_status.h"
-#include "study/map_invocation.h"
+#include "analysis/analysis.h"
+#include "analysis/parameters.h"
 #include "pictures/montage.h"
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "host/plugin_run.h"
 #include "simulation/simulate.h"
 #include "formats/whole_file.h"
@@ -90,24 +91,29 @@ bool readMapSet(const std::string& path, LdiFile& maps, std::ostream& err) {
 // run, its events and the reference region as a seed mask, with the demo's
 // seed for the surrogates so that the summary repeats. Scored as the
 // plug-in's run; false when a step fails or an effect is missed.
-bool demoThroughMap(const DemoOptions& options, const fs::path& root, const GroundTruth& truth, std::istream& in,
+bool demoThroughMap(const DemoOptions& options, const fs::path& root, const GroundTruth& truth,
                     std::ostream& out, std::ostream& err) {
     const fs::path results = root / "results-map";
-    std::vector<std::string> arguments = {"ldi", "map", "--bold", (root / simulatedNiftiFile("bold.nii.gz")).string(),
-                                          "--events", (root / simulatedNiftiFile("events.tsv")).string(), "--seed",
-                                          std::string(SIM_VOI_NAME) + "=" + (root / SIM_SEED_MASK_FILE).string(),
-                                          "--rng-seed", std::to_string(options.seed), "--quiet", "--out",
-                                          results.string()};
-    if (options.threads > 0) {
-        arguments.push_back("--threads");
-        arguments.push_back(std::to_string(options.threads));
-    }
-    std::ostringstream mapOut, mapErr;
+    AnalysisRequest request;
+    std::string problem;
+    RunRequest run;
+    run.path = (root / simulatedNiftiFile("bold.nii.gz")).string();
+    run.events = (root / simulatedNiftiFile("events.tsv")).string();
+    request.runs.push_back(run);
+    request.seeds.emplace_back();
+    request.seeds.back().name = SIM_VOI_NAME;
+    request.seeds.back().maskPath = (root / SIM_SEED_MASK_FILE).string();
+    request.rngSeed = options.seed;
+    request.threads = options.threads;
+    request.outputFolder = results.string();
+    AnalysisResults outcome;
     const auto started = std::chrono::steady_clock::now();
-    const int status = runMapCommand(arguments, in, mapOut, mapErr);
+    if (readAnalysisParameters(ParameterOptions(), request.parameters, request.order, problem))
+        runAnalysis(request, seedFileWriter(request.outputFolder), outcome);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (status != EXIT_RUN_SUCCEEDED) {
-        err << mapErr.str() << "ldi: the analysis of the NIfTI data set through ldi map failed" << std::endl;
+    if (!problem.empty() || outcome.status != AnalysisStatus::done) {
+        err << "ldi: " << (problem.empty() ? outcome.problem : problem) << "\n"
+            << "ldi: the analysis of the NIfTI data set through ldi map failed" << std::endl;
         return false;
     }
     const std::string ldiPath =
@@ -122,7 +128,6 @@ bool demoThroughMap(const DemoOptions& options, const fs::path& root, const Grou
     LdiFile maps;
     if (!readMapSet(ldiPath, maps, err)) return false;
     std::vector<RegionScore> scores;
-    std::string problem;
     if (!scoreGroundTruth(truth, maps, DEMO_Q, scores, problem)) {
         err << "ldi: " << problem << std::endl;
         return false;
@@ -243,7 +248,7 @@ int performDemo(const DemoOptions& options, std::istream& in, std::ostream& out,
         out << "\n";
         for (const std::string& failure : failures) err << "ldi: " << failure << std::endl;
     }
-    const bool mapFound = demoThroughMap(options, root, truth, in, out, err);
+    const bool mapFound = demoThroughMap(options, root, truth, out, err);
     return failures.empty() && mapFound ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
 }
 

@@ -16,7 +16,7 @@
 #if !defined(_WIN32)
 #include "formats/nifti_image.h"
 #endif
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "formats/text_util.h"
 #include "formats/whole_file.h"
 

@@ -9,7 +9,7 @@
 #include "commands/command.h"
 #include "base/exit_status.h"
 #include "pictures/montage.h"
-#include "formats/result_files.h"
+#include "formats/result_index.h"
 #include "formats/text_util.h"
 #include "formats/whole_file.h"
 

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "engine/engine_input.h"
 #include "engine/map_values.h"
 #include "stats/distributions.h"
+#include "stats/fdr.h"
 #include "stats/matrix.h"
 #include "stats/tail_fit.h"
 
@@ -44,22 +46,9 @@ double adjustedTimePoints(int64_t timePoints, int64_t intervals, int32_t order) 
 }
 
 int64_t stepUpCount(std::vector<double> pValues, double q, double c, double& cutoff) {
-    std::sort(pValues.begin(), pValues.end());
-    const auto n = static_cast<double>(pValues.size());
-    cutoff = -1.0;
-    int64_t passing = 0;
-    for (std::size_t k = pValues.size(); k-- > 0;) {
-        if (pValues[k] <= static_cast<double>(k + 1) * q / (n * c)) {
-            cutoff = pValues[k];
-            passing = static_cast<int64_t>(k + 1);
-            // Ties with the cutoff pass with it.
-            while (static_cast<std::size_t>(passing) < pValues.size() &&
-                   pValues[static_cast<std::size_t>(passing)] <= cutoff)
-                ++passing;
-            break;
-        }
-    }
-    return passing;
+    const StepUpCutoff step = benjaminiHochbergCutoff(std::move(pValues), q, c);
+    cutoff = step.cutoff;
+    return step.passing;
 }
 
 namespace {

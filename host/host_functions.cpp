@@ -10,6 +10,7 @@
 
 #include "host/host_functions.h"
 #include "host/host_state.h"
+#include "host/result_files.h"
 
 using namespace ldi_host;
 

@@ -15,7 +15,7 @@
 
 #include "host/dialogs.h"
 #include "formats/protocol_file.h"
-#include "formats/result_files.h"
+#include "formats/result_index.h"
 #include "formats/voi_file.h"
 #include "base/host_api.h"
 

@@ -15,7 +15,7 @@
 #include "base/exit_status.h"
 #include "base/host_api.h"
 #include "formats/nifti_sniff.h"
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "formats/voi_file.h"
 #include "formats/whole_file.h"
 #include "host/dialogs.h"

@@ -12,6 +12,7 @@
 
 #include "data/vtc_file.h"
 #include "pictures/cairo_library.h"
+#include "formats/result_index.h"
 #include "formats/text_util.h"
 
 namespace ldi_host {
@@ -240,6 +241,135 @@ bool readVtcMeanImage(const std::string& path, const LdiGeometry& geometry, std:
     return true;
 }
 
+namespace {
+
+// Grey levels of the background: its nonzero values from the 1st to the 99th
+// percentile span 15 % to 70 % white, so the colours stand out.
+struct GreyScale {
+    double dark = 0.0;
+    double white = 1.0;
+};
+
+GreyScale backgroundGreys(const std::vector<float>& background) {
+    GreyScale greys;
+    std::vector<float> inside;
+    for (float v : background)
+        if (v > 0.0f && std::isfinite(v)) inside.push_back(v);
+    if (!inside.empty()) {
+        std::sort(inside.begin(), inside.end());
+        greys.dark = inside[inside.size() / 100];
+        greys.white = std::max(static_cast<double>(inside[inside.size() * 99 / 100]), greys.dark + 1e-6);
+    }
+    return greys;
+}
+
+// What one montage draws from: the map, its display, and the background.
+struct MontageInput {
+    const LdiGeometry& geometry;
+    const LdiMap& map;
+    const MapDisplay& display;
+    const std::vector<float>& background;  // empty: none
+    GreyScale greys;
+};
+
+// The colour of voxel `at`: warm or cool above the threshold, else the
+// background's grey, or a grey that tells computed voxels from empty ones.
+Rgb voxelColour(const MontageInput& in, std::size_t at) {
+    const MapDisplay& display = in.display;
+    const float value = in.map.voxels[at];
+    if (isShown(display, value) && std::isfinite(value)) {
+        const double range = display.top > display.threshold ? display.top - display.threshold : 1.0;
+        const double f = std::clamp((std::fabs(value) - display.threshold) / range, 0.0, 1.0);
+        return value > 0.0f ? warm(f) : cool(f);
+    }
+    if (!in.background.empty()) {
+        const double v = in.background[at];
+        const GreyScale& g = in.greys;
+        const double level = v > 0.0 ? 0.15 + 0.55 * std::clamp((v - g.dark) / (g.white - g.dark), 0.0, 1.0) : 0.0;
+        return Rgb{level, level, level};
+    }
+    if (value != 0.0f) return Rgb{0.25, 0.25, 0.25};  // computed, below the threshold
+    return Rgb{0.07, 0.07, 0.07};                     // no value (outside, skipped or ill-defined)
+}
+
+// The axial slice at grid row y into `tile`, one pixel a voxel. Rows: x,
+// anterior first; columns: z reversed, the head's left first.
+void paintSlice(const CairoLibrary& c, cairo_surface_t* tile, const MontageInput& in, int32_t y) {
+    const LdiGeometry& g = in.geometry;
+    const std::size_t sliceVoxels = static_cast<std::size_t>(g.dimX) * g.dimY;
+    c.cairo_surface_flush(tile);
+    unsigned char* data = c.cairo_image_surface_get_data(tile);
+    const int stride = c.cairo_image_surface_get_stride(tile);
+    for (int32_t x = 0; x < g.dimX; ++x) {
+        auto* row = reinterpret_cast<uint32_t*>(data + static_cast<std::ptrdiff_t>(x) * stride);
+        for (int32_t column = 0; column < g.dimZ; ++column) {
+            const int32_t z = g.dimZ - 1 - column;
+            const std::size_t at = static_cast<std::size_t>(z) * sliceVoxels + static_cast<std::size_t>(y) * g.dimX + x;
+            row[column] = packRgb(voxelColour(in, at));
+        }
+    }
+    c.cairo_surface_mark_dirty(tile);
+}
+
+// The tile scaled into its cell of the page, with the slice's Talairach
+// height, and on the first tile the sides.
+void placeTile(const CairoLibrary& c, cairo_t* cr, cairo_surface_t* tile, const MontageLayout& layout,
+               const LdiGeometry& g, std::size_t k) {
+    const double left = layout.tileLeft(k);
+    const double top = layout.tileTop(k);
+    c.cairo_save(cr);
+    c.cairo_translate(cr, left, top);
+    c.cairo_scale(cr, layout.cell, layout.cell);
+    c.cairo_set_source_surface(cr, tile, 0.0, 0.0);
+    c.cairo_pattern_set_filter(c.cairo_get_source(cr), CAIRO_FILTER_NEAREST);
+    c.cairo_rectangle(cr, 0.0, 0.0, g.dimZ, g.dimX);
+    c.cairo_fill(cr);
+    c.cairo_restore(cr);
+    const Rgb faint{0.6, 0.6, 0.6};
+    if (layout.tileHeight < 40) return;
+    const int32_t talairachZ = 128 - g.yStart - layout.slices[k] * g.resolution;
+    text(c, cr, left + 3.0, top + 11.0, 10.0, false, "z " + std::to_string(talairachZ), faint);
+    if (k != 0 || layout.tileWidth < 80 || layout.tileHeight < 80) return;
+    text(c, cr, left + 3.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, "L", faint);
+    text(c, cr, left + layout.tileWidth - 10.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, "R", faint);
+    text(c, cr, left + layout.tileWidth / 2.0 - 3.0, top + 11.0, 10.0, false, "A", faint);
+    text(c, cr, left + layout.tileWidth / 2.0 - 3.0, top + layout.tileHeight - 3.0, 10.0, false, "P", faint);
+}
+
+void drawTitles(const CairoLibrary& c, cairo_t* cr, const MontageLayout& layout, const MapDisplay& display,
+                bool overBackground) {
+    text(c, cr, layout.margin, 22.0, 15.0, true, display.title, Rgb{1.0, 1.0, 1.0});
+    std::string subtitle = voxelsShown(display);
+    subtitle += display.isSigned ? ", positive warm, negative cool" : ", warm colours";
+    subtitle += overBackground ? ", over the mean image of the VTC" : "";
+    subtitle += "; axial, inferior to superior, L left, A up";
+    text(c, cr, layout.margin, 42.0, 11.0, false, subtitle, Rgb{0.85, 0.85, 0.85});
+}
+
+// Written beside its destination and renamed when complete.
+bool writePng(const CairoLibrary& c, cairo_surface_t* page, const std::string& pngPath, std::string& problem) {
+    const fs::path destination(pngPath);
+    const fs::path temporary =
+        destination.parent_path() / ("." + destination.filename().string() + ".partial");
+    const cairo_status_t status = c.cairo_surface_write_to_png(page, temporary.c_str());
+    std::error_code error;
+    if (status != CAIRO_STATUS_SUCCESS) {
+        fs::remove(temporary, error);
+        problem = "cannot write the picture " + pngPath + ": " + c.cairo_status_to_string(status);
+        return false;
+    }
+    fs::rename(temporary, destination, error);
+    if (error) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        problem = "cannot write the picture " + pngPath + ": " + error.message();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& display,
                   const std::vector<float>& background, const std::string& pngPath, std::string& problem) {
     const LdiGeometry& g = file.geometry;
@@ -266,107 +396,16 @@ bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& d
     c.cairo_set_source_rgb(cr.get(), 0.0, 0.0, 0.0);
     c.cairo_paint(cr.get());
 
-    // Grey levels of the background: its nonzero values from the 1st to the
-    // 99th percentile span 15 % to 70 % white, so the colours stand out.
-    double dark = 0.0;
-    double white = 1.0;
-    if (!background.empty()) {
-        std::vector<float> inside;
-        for (float v : background)
-            if (v > 0.0f && std::isfinite(v)) inside.push_back(v);
-        if (!inside.empty()) {
-            std::sort(inside.begin(), inside.end());
-            dark = inside[inside.size() / 100];
-            white = std::max(static_cast<double>(inside[inside.size() * 99 / 100]), dark + 1e-6);
-        }
-    }
-    const double range = display.top > display.threshold ? display.top - display.threshold : 1.0;
-    const Rgb label{0.85, 0.85, 0.85};
-    const std::size_t sliceVoxels = static_cast<std::size_t>(g.dimX) * g.dimY;
+    const MontageInput input{g, map, display, background, background.empty() ? GreyScale{} : backgroundGreys(background)};
     for (std::size_t k = 0; k < layout.slices.size(); ++k) {
-        const int32_t y = layout.slices[k];
-        c.cairo_surface_flush(tile.get());
-        unsigned char* data = c.cairo_image_surface_get_data(tile.get());
-        const int stride = c.cairo_image_surface_get_stride(tile.get());
-        // Rows: x, anterior first; columns: z reversed, the head's left first.
-        for (int32_t x = 0; x < g.dimX; ++x) {
-            auto* row = reinterpret_cast<uint32_t*>(data + static_cast<std::ptrdiff_t>(x) * stride);
-            for (int32_t column = 0; column < g.dimZ; ++column) {
-                const int32_t z = g.dimZ - 1 - column;
-                const std::size_t at = static_cast<std::size_t>(z) * sliceVoxels + static_cast<std::size_t>(y) * g.dimX + x;
-                const float value = map.voxels[at];
-                Rgb colour{0.0, 0.0, 0.0};
-                if (isShown(display, value) && std::isfinite(value)) {
-                    const double f = std::clamp((std::fabs(value) - display.threshold) / range, 0.0, 1.0);
-                    colour = value > 0.0f ? warm(f) : cool(f);
-                } else if (!background.empty()) {
-                    const double v = background[at];
-                    const double level = v > 0.0 ? 0.15 + 0.55 * std::clamp((v - dark) / (white - dark), 0.0, 1.0) : 0.0;
-                    colour = Rgb{level, level, level};
-                } else if (value != 0.0f) {
-                    colour = Rgb{0.25, 0.25, 0.25};  // computed, below the threshold
-                } else {
-                    colour = Rgb{0.07, 0.07, 0.07};  // no value (outside, skipped or ill-defined)
-                }
-                row[column] = packRgb(colour);
-            }
-        }
-        c.cairo_surface_mark_dirty(tile.get());
-        const double left = layout.tileLeft(k);
-        const double top = layout.tileTop(k);
-        c.cairo_save(cr.get());
-        c.cairo_translate(cr.get(), left, top);
-        c.cairo_scale(cr.get(), layout.cell, layout.cell);
-        c.cairo_set_source_surface(cr.get(), tile.get(), 0.0, 0.0);
-        c.cairo_pattern_set_filter(c.cairo_get_source(cr.get()), CAIRO_FILTER_NEAREST);
-        c.cairo_rectangle(cr.get(), 0.0, 0.0, g.dimZ, g.dimX);
-        c.cairo_fill(cr.get());
-        c.cairo_restore(cr.get());
-        const Rgb faint{0.6, 0.6, 0.6};
-        if (layout.tileHeight >= 40) {
-            // The slice's Talairach height, and on the first tile the sides.
-            const int32_t talairachZ = 128 - g.yStart - y * g.resolution;
-            text(c, cr.get(), left + 3.0, top + 11.0, 10.0, false, "z " + std::to_string(talairachZ), faint);
-            if (k == 0 && layout.tileWidth >= 80 && layout.tileHeight >= 80) {
-                text(c, cr.get(), left + 3.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, "L", faint);
-                text(c, cr.get(), left + layout.tileWidth - 10.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, "R",
-                     faint);
-                text(c, cr.get(), left + layout.tileWidth / 2.0 - 3.0, top + 11.0, 10.0, false, "A", faint);
-                text(c, cr.get(), left + layout.tileWidth / 2.0 - 3.0, top + layout.tileHeight - 3.0, 10.0, false, "P",
-                     faint);
-            }
-        }
+        paintSlice(c, tile.get(), input, layout.slices[k]);
+        placeTile(c, cr.get(), tile.get(), layout, g, k);
     }
-
-    text(c, cr.get(), layout.margin, 22.0, 15.0, true, display.title, Rgb{1.0, 1.0, 1.0});
-    std::string subtitle = voxelsShown(display);
-    subtitle += display.isSigned ? ", positive warm, negative cool" : ", warm colours";
-    subtitle += background.empty() ? "" : ", over the mean image of the VTC";
-    subtitle += "; axial, inferior to superior, L left, A up";
-    text(c, cr.get(), layout.margin, 42.0, 11.0, false, subtitle, label);
+    drawTitles(c, cr.get(), layout, display, !background.empty());
     drawColourBar(c, cr.get(), layout, display);
     cr.reset();
     c.cairo_surface_flush(page.get());
-
-    // Written beside its destination and renamed when complete.
-    const fs::path destination(pngPath);
-    const fs::path temporary =
-        destination.parent_path() / ("." + destination.filename().string() + ".partial");
-    const cairo_status_t status = c.cairo_surface_write_to_png(page.get(), temporary.c_str());
-    std::error_code error;
-    if (status != CAIRO_STATUS_SUCCESS) {
-        fs::remove(temporary, error);
-        problem = "cannot write the picture " + pngPath + ": " + c.cairo_status_to_string(status);
-        return false;
-    }
-    fs::rename(temporary, destination, error);
-    if (error) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        problem = "cannot write the picture " + pngPath + ": " + error.message();
-        return false;
-    }
-    return true;
+    return writePng(c, page.get(), pngPath, problem);
 }
 
 std::string defaultPicturePath(const std::string& ldiPath, const LdiMap& map) {

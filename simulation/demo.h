@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "simulation/simulate.h"
 
 namespace ldi_host {

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <limits>
 #include <map>
 #include <ostream>
-#include <random>
 
 #include <nlohmann/json.hpp>
 
@@ -18,142 +18,14 @@
 #include "base/exit_status.h"
 #include "analysis/map_outputs.h"
 #include "formats/nifti_image.h"
-#include "formats/result_files.h"
-#include "stats/parallel.h"
+#include "formats/ldi_file.h"
+#include "stats/sign_flip.h"
 
 namespace ldi_host {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// t squared (one division, no root: the permutation loop runs it for every
-// voxel and pattern; comparisons of t squared are comparisons of |t|). A voxel
-// whose subjects' values are all equal has no variance: its t is infinite
-// when they are not zero; a large finite value keeps the files sound.
-constexpr double kHugeT = 1e30;
-
-double squaredT(double sum, double squares, int32_t n) {
-    const double mean = sum / n;
-    const double variance = (squares - sum * mean) / (n - 1);
-    if (!(variance > 1e-12 * squares / n)) return mean == 0.0 ? 0.0 : kHugeT * kHugeT;
-    return std::min(mean * mean * n / variance, kHugeT * kHugeT);
-}
-
-}  // namespace
-
-SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, int64_t voxels, int64_t permutations,
-                             uint64_t seed, int threads) {
-    SignFlipOutcome outcome;
-    const auto n = static_cast<std::size_t>(subjects);
-    const auto count = static_cast<std::size_t>(voxels);
-    outcome.exhaustive = subjects < 62 && (int64_t{1} << subjects) <= permutations;
-    outcome.permutations = outcome.exhaustive ? (int64_t{1} << subjects) : permutations;
-    const auto patterns = static_cast<std::size_t>(outcome.permutations);
-
-    // Signs as +-1 per pattern and subject; pattern 0 leaves every sign.
-    std::vector<float> signs(patterns * n, 1.0f);
-    std::mt19937_64 random(seed);
-    for (std::size_t p = 1; p < patterns; ++p) {
-        uint64_t bits = outcome.exhaustive ? p : 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!outcome.exhaustive && i % 64 == 0) bits = random();
-            if ((bits >> (i % 64)) & 1u) signs[p * n + i] = -1.0f;
-        }
-    }
-    // Voxel-major copy: a voxel's subjects side by side for the dot products.
-    std::vector<float> values(count * n);
-    std::vector<double> squares(count, 0.0);
-    outcome.mean.assign(count, 0.0f);
-    outcome.t.assign(count, 0.0f);
-    for (std::size_t v = 0; v < count; ++v) {
-        double sum = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const float x = data[i * count + v];
-            values[v * n + i] = x;
-            sum += x;
-            squares[v] += static_cast<double>(x) * x;
-        }
-        outcome.mean[v] = static_cast<float>(sum / subjects);
-        outcome.t[v] = sum < 0.0 ? -1.0f : 1.0f;  // the sign; the size comes from the test below
-    }
-
-    // The sum of squares does not change with the signs, so each pattern
-    // costs one dot product a voxel. Voxels go out in blocks that stay in the
-    // cache while every pattern passes over them; each block's largest |t|
-    // per pattern is merged by maximum, which does not depend on the order.
-    std::vector<int64_t> atLeast(count, 0);
-    std::vector<double> observed(count, 0.0);
-    const int workers = std::max(1, threadCountFor(threads));
-    std::vector<std::vector<double>> maxima(static_cast<std::size_t>(workers), std::vector<double>(patterns, 0.0));
-    shareWork(workers, voxels, 512, [&](int64_t begin, int64_t end, int worker) {
-        std::vector<double>& largest = maxima[static_cast<std::size_t>(worker)];
-        for (std::size_t p = 0; p < patterns; ++p) {
-            const float* s = signs.data() + p * n;
-            double top = largest[p];
-            for (auto v = static_cast<std::size_t>(begin); v < static_cast<std::size_t>(end); ++v) {
-                const float* x = values.data() + v * n;
-                float dot = 0.0f;
-                for (std::size_t i = 0; i < n; ++i) dot += s[i] * x[i];
-                const double t = squaredT(dot, squares[v], subjects);
-                if (p == 0) observed[v] = t;
-                if (t >= observed[v]) ++atLeast[v];
-                top = std::max(top, t);
-            }
-            largest[p] = top;
-        }
-    });
-    std::vector<double> largestSquared(patterns, 0.0);
-    for (const auto& largest : maxima)
-        for (std::size_t p = 0; p < patterns; ++p) largestSquared[p] = std::max(largestSquared[p], largest[p]);
-    std::sort(largestSquared.begin(), largestSquared.end());
-    outcome.p.resize(count);
-    outcome.pFwe.resize(count);
-    for (std::size_t v = 0; v < count; ++v) {
-        outcome.p[v] = static_cast<double>(atLeast[v]) / static_cast<double>(patterns);
-        const auto below = std::lower_bound(largestSquared.begin(), largestSquared.end(), observed[v]);
-        outcome.pFwe[v] = static_cast<double>(largestSquared.end() - below) / static_cast<double>(patterns);
-        // The t map as the test saw it, so that it and the p maps agree.
-        outcome.t[v] = std::copysign(static_cast<float>(std::sqrt(observed[v])), outcome.t[v]);
-    }
-    outcome.maxima.resize(patterns);
-    for (std::size_t p = 0; p < patterns; ++p) outcome.maxima[p] = static_cast<float>(std::sqrt(largestSquared[p]));
-    return outcome;
-}
-
-FdrLevel fdrLevel(const SignFlipOutcome& outcome, double q) {
-    FdrLevel level;
-    level.q = q;
-    level.threshold = std::numeric_limits<double>::infinity();
-    std::vector<double> sorted = outcome.p;
-    std::sort(sorted.begin(), sorted.end());
-    const auto m = static_cast<double>(sorted.size());
-    double cutoff = -1.0;
-    for (std::size_t k = sorted.size(); k > 0; --k)
-        if (sorted[k - 1] <= q * static_cast<double>(k) / m) {
-            cutoff = sorted[k - 1];
-            break;
-        }
-    if (cutoff < 0.0) return level;
-    for (std::size_t v = 0; v < outcome.p.size(); ++v)
-        if (outcome.p[v] <= cutoff) {
-            ++level.passing;
-            level.threshold = std::min(level.threshold, static_cast<double>(std::fabs(outcome.t[v])));
-        }
-    return level;
-}
-
-double fweCriticalT(const SignFlipOutcome& outcome, double alpha) {
-    // pFwe <= alpha when at most alpha * P patterns reach the voxel's |t|:
-    // above the maximum of rank P - floor(alpha * P) (from 1).
-    const auto patterns = static_cast<int64_t>(outcome.maxima.size());
-    const auto allowed = static_cast<int64_t>(std::floor(alpha * static_cast<double>(patterns) + 1e-9));
-    if (allowed < 1) return std::numeric_limits<double>::infinity();
-    const double below = outcome.maxima[static_cast<std::size_t>(patterns - allowed - 1 < 0 ? 0 : patterns - allowed - 1)];
-    return std::nextafter(below, std::numeric_limits<double>::infinity());
-}
-
-namespace {
 
 // The map kinds of the subjects' maps the group level tests: the measures
 // that may be negative as they are, the others as their z maps (see
@@ -245,13 +117,9 @@ std::string dumpJson(const nlohmann::ordered_json& json) {
 
 double jsonNumber(double value) { return std::isfinite(value) ? value : -1.0; }
 
-// One key: read, test, write. False with a message; the files of a key are
-// written only once all its inputs were read.
-bool testKey(const GroupRequest& request, const GroupKey& key, uint64_t seed, const std::string& date,
-             nlohmann::ordered_json& summary, std::string& problem) {
-    const auto subjects = static_cast<int32_t>(key.maps.size());
-    NiftiHeader grid;
-    std::vector<float> data;
+// Every subject's map of a key, subject after subject, on the first one's
+// grid; false when one cannot be read or lies on another grid.
+bool readSubjectMaps(const GroupKey& key, NiftiHeader& grid, std::vector<float>& data, std::string& problem) {
     std::string firstSubject;
     for (const SubjectMap& map : key.maps) {
         NiftiHeader header;
@@ -269,151 +137,230 @@ bool testKey(const GroupRequest& request, const GroupKey& key, uint64_t seed, co
         }
         data.insert(data.end(), values.begin(), values.end());
     }
-    // The voxels every subject has a value for; a map is 0 where its subject
-    // was not analysed, so a voxel that is 0 for all is outside the group.
-    const auto gridVoxels = static_cast<std::size_t>(grid.voxelsPerVolume());
+    return true;
+}
+
+// The voxels every subject has a value for; a map is 0 where its subject
+// was not analysed, so a voxel that is 0 for all is outside the group.
+std::vector<int64_t> testedVoxels(const std::vector<float>& data, std::size_t subjects, std::size_t gridVoxels) {
     std::vector<int64_t> tested;
     for (std::size_t v = 0; v < gridVoxels; ++v) {
         bool finite = true, nonzero = false;
-        for (std::size_t s = 0; s < key.maps.size(); ++s) {
+        for (std::size_t s = 0; s < subjects; ++s) {
             const float x = data[s * gridVoxels + v];
             finite = finite && std::isfinite(x);
             nonzero = nonzero || x != 0.0f;
         }
         if (finite && nonzero) tested.push_back(static_cast<int64_t>(v));
     }
-    if (tested.empty()) {
-        problem = key.name + ": no voxel has a value in every subject's map";
-        return false;
-    }
-    std::vector<float> packed(tested.size() * key.maps.size());
-    for (std::size_t s = 0; s < key.maps.size(); ++s)
+    return tested;
+}
+
+// The tested voxels' values alone, subject after subject, as the test takes them.
+std::vector<float> packTested(const std::vector<float>& data, std::size_t subjects, std::size_t gridVoxels,
+                              const std::vector<int64_t>& tested) {
+    std::vector<float> packed(tested.size() * subjects);
+    for (std::size_t s = 0; s < subjects; ++s)
         for (std::size_t k = 0; k < tested.size(); ++k)
             packed[s * tested.size() + k] = data[s * gridVoxels + static_cast<std::size_t>(tested[k])];
-    data.clear();
-    data.shrink_to_fit();
-    const SignFlipOutcome outcome = signFlipTest(packed, subjects, static_cast<int64_t>(tested.size()),
-                                                 request.permutations, seed, request.threads);
+    return packed;
+}
 
-    std::vector<float> mean(gridVoxels, 0.0f), t(gridVoxels, 0.0f), p(gridVoxels, 1.0f), pFwe(gridVoxels, 1.0f);
+// The test's outcome on the whole grid: 0 (mean, t) and 1 (p values) outside
+// the voxels tested.
+struct GroupGrids {
+    std::vector<float> mean, t, p, pFwe;
+};
+
+GroupGrids onTheGrid(const SignFlipOutcome& outcome, const std::vector<int64_t>& tested, std::size_t gridVoxels) {
+    GroupGrids grids{std::vector<float>(gridVoxels, 0.0f), std::vector<float>(gridVoxels, 0.0f),
+                     std::vector<float>(gridVoxels, 1.0f), std::vector<float>(gridVoxels, 1.0f)};
     for (std::size_t k = 0; k < tested.size(); ++k) {
         const auto v = static_cast<std::size_t>(tested[k]);
-        mean[v] = outcome.mean[k];
-        t[v] = outcome.t[k];
-        p[v] = static_cast<float>(outcome.p[k]);
-        pFwe[v] = static_cast<float>(outcome.pFwe[k]);
+        grids.mean[v] = outcome.mean[k];
+        grids.t[v] = outcome.t[k];
+        grids.p[v] = static_cast<float>(outcome.p[k]);
+        grids.pFwe[v] = static_cast<float>(outcome.pFwe[k]);
     }
+    return grids;
+}
+
+// The FDR and FWE thresholds of the t map at each q, for the sidecars and
+// the map set.
+struct GroupThresholds {
     nlohmann::ordered_json fdr = nlohmann::ordered_json::array();
     nlohmann::ordered_json fwe = nlohmann::ordered_json::array();
-    std::vector<float> fdrThresholds;
-    float largest = 0.0f;
-    for (const float value : outcome.t) largest = std::max(largest, std::fabs(value));
-    const float nothingPasses = std::nextafter(largest, std::numeric_limits<float>::infinity());
-    for (const double q : request.q) {
+    std::vector<float> fdrThresholds;  // a level that nothing passes: just above the largest |t|
+    float largest = 0.0f;              // the largest |t|
+    float nothingPasses = 0.0f;
+};
+
+GroupThresholds thresholdsOf(const SignFlipOutcome& outcome, const std::vector<double>& qs) {
+    GroupThresholds levels;
+    for (const float value : outcome.t) levels.largest = std::max(levels.largest, std::fabs(value));
+    levels.nothingPasses = std::nextafter(levels.largest, std::numeric_limits<float>::infinity());
+    for (const double q : qs) {
         const FdrLevel level = fdrLevel(outcome, q);
-        fdr.push_back({{"q", q}, {"Threshold", jsonNumber(level.threshold)}, {"VoxelsPassing", level.passing}});
-        fdrThresholds.push_back(std::isfinite(level.threshold) ? static_cast<float>(level.threshold) : nothingPasses);
+        levels.fdr.push_back({{"q", q}, {"Threshold", jsonNumber(level.threshold)}, {"VoxelsPassing", level.passing}});
+        levels.fdrThresholds.push_back(std::isfinite(level.threshold) ? static_cast<float>(level.threshold)
+                                                                      : levels.nothingPasses);
         const double critical = fweCriticalT(outcome, q);
         int64_t passing = 0;
         for (const double value : outcome.pFwe) passing += value <= q ? 1 : 0;
-        fwe.push_back({{"Alpha", q}, {"Threshold", jsonNumber(critical)}, {"VoxelsPassing", passing}});
+        levels.fwe.push_back({{"Alpha", q}, {"Threshold", jsonNumber(critical)}, {"VoxelsPassing", passing}});
     }
-    nlohmann::ordered_json subjectsJson = nlohmann::ordered_json::array();
+    return levels;
+}
+
+// One tested key, everything its files say.
+struct KeyResult {
+    const GroupKey& key;
+    NiftiHeader grid;
+    std::vector<int64_t> tested;
+    SignFlipOutcome outcome;
+    GroupGrids grids;
+    GroupThresholds levels;
+    uint64_t seed = 0;
+    nlohmann::ordered_json subjects = nlohmann::ordered_json::array();
     nlohmann::ordered_json inputs = nlohmann::ordered_json::array();
+};
+
+struct GroupOutput {
+    const char* label;
+    const std::vector<float>* values;
+    const char* meaning;
+};
+
+nlohmann::ordered_json sidecarOf(const KeyResult& result, const GroupOutput& output, const std::string& date) {
+    nlohmann::ordered_json sidecar;
+    sidecar["GroupMap"] = output.label;
+    sidecar["Description"] = output.meaning;
+    sidecar["MapKind"] = mapKindLabel(result.key.kind);
+    sidecar["Seed"] = result.key.seed;
+    sidecar["Condition"] = result.key.condition;
+    sidecar["Test"] = "one-sample sign-flip permutation test, two-sided";
+    sidecar["Subjects"] = result.subjects;
+    sidecar["VoxelsTested"] = result.tested.size();
+    sidecar["Permutations"] = result.outcome.permutations;
+    sidecar["Exhaustive"] = result.outcome.exhaustive;
+    sidecar["RngSeed"] = result.seed;
+    sidecar["FDRThresholds"] = result.levels.fdr;
+    sidecar["FWEThresholds"] = result.levels.fwe;
+    sidecar["Inputs"] = result.inputs;
+    sidecar["GeneratedBy"] = {{"Name", "ldi"}, {"Version", ldiVersion}};
+    sidecar["Date"] = date;
+    return sidecar;
+}
+
+// The mean, t, p and pFWE maps with their sidecars; the names written go to `written`.
+bool writeGroupImages(const KeyResult& result, const fs::path& folder, const std::string& date,
+                      nlohmann::ordered_json& written, std::string& problem) {
+    const std::string kindName = mapDisplayName(result.key.kind, result.key.condition);
+    const GroupOutput outputs[] = {
+        {"mean", &result.grids.mean, "the mean of the subjects' maps"},
+        {"t", &result.grids.t, "one-sample t of the subjects' maps against 0"},
+        {"p", &result.grids.p, "uncorrected two-sided sign-flip permutation p (1 outside the voxels tested)"},
+        {"pfwe", &result.grids.pFwe, "family-wise-error-corrected p by the maximum |t| over the voxels (1 outside)"},
+    };
+    for (const GroupOutput& output : outputs) {
+        const std::string stem = result.key.name + "_group-" + output.label + "_ldi";
+        const std::string image = encodeNiftiMap(result.grid, *output.values,
+                                                 "LDI group " + std::string(output.label) + " " + kindName, problem);
+        if (image.empty() || !writeFileSafely((folder / (stem + ".nii.gz")).string(), image, problem)) return false;
+        if (!writeFileSafely((folder / (stem + ".json")).string(), dumpJson(sidecarOf(result, output, date)), problem))
+            return false;
+        written.push_back(stem + ".nii.gz");
+    }
+    return true;
+}
+
+// One map of the set for ldi show, coloured as the subjects' maps of its kind.
+LdiMap groupMap(const KeyResult& result, const std::string& label, const std::vector<float>& values) {
+    MapLook look{};
+    mapLook(result.key.kind, look);
+    LdiMap map;
+    map.name = mapDisplayName(result.key.kind, result.key.condition) + " group " + label;
+    map.mapKind = 101;
+    map.positiveColourLow = look.positiveLow;
+    map.positiveColourHigh = look.positiveHigh;
+    map.negativeColourLow = look.negativeLow;
+    map.negativeColourHigh = look.negativeHigh;
+    map.useNegativeColours = 1;
+    map.voxels.assign(values.begin(), values.end());
+    return map;
+}
+
+// The mean and t maps as a map set for ldi show: t displayed from the FWE
+// threshold at the first level, the FDR thresholds at their levels.
+LdiFile groupMapSet(const KeyResult& result, const std::vector<double>& qs) {
+    LdiFile set;
+    set.geometry.xEnd = set.geometry.dimX = static_cast<int32_t>(result.grid.nx());
+    set.geometry.yEnd = set.geometry.dimY = static_cast<int32_t>(result.grid.ny());
+    set.geometry.zEnd = set.geometry.dimZ = static_cast<int32_t>(result.grid.nz());
+    for (const double q : qs) {
+        char label[64];
+        std::snprintf(label, sizeof label, "thres q=%1.3f", q);
+        set.levelLabels.push_back(label);
+    }
+    LdiMap mean = groupMap(result, "mean", result.grids.mean);
+    float top = 0.0f;
+    for (const float value : result.outcome.mean) top = std::max(top, std::fabs(value));
+    mean.lowerThreshold = 0.0f;
+    mean.upperThreshold = top;
+    mean.fdrThresholds.assign(qs.size(), 0.0f);
+    set.maps.push_back(std::move(mean));
+
+    LdiMap t = groupMap(result, "t", result.grids.t);
+    const double critical = fweCriticalT(result.outcome, qs.empty() ? 0.05 : qs.front());
+    t.lowerThreshold = std::isfinite(critical) ? static_cast<float>(critical) : result.levels.nothingPasses;
+    t.upperThreshold = std::max(result.levels.largest, t.lowerThreshold);
+    t.fdrThresholds = result.levels.fdrThresholds;
+    set.maps.push_back(std::move(t));
+    return set;
+}
+
+// One key: read, test, write. False with a message; the files of a key are
+// written only once all its inputs were read.
+bool testKey(const GroupRequest& request, const GroupKey& key, uint64_t seed, const std::string& date,
+             nlohmann::ordered_json& summary, std::string& problem) {
+    KeyResult result{key, {}, {}, {}, {}, {}, seed, nlohmann::ordered_json::array(), nlohmann::ordered_json::array()};
+    std::vector<float> data;
+    if (!readSubjectMaps(key, result.grid, data, problem)) return false;
+    const auto gridVoxels = static_cast<std::size_t>(result.grid.voxelsPerVolume());
+    result.tested = testedVoxels(data, key.maps.size(), gridVoxels);
+    if (result.tested.empty()) {
+        problem = key.name + ": no voxel has a value in every subject's map";
+        return false;
+    }
+    const std::vector<float> packed = packTested(data, key.maps.size(), gridVoxels, result.tested);
+    data.clear();
+    data.shrink_to_fit();
+    result.outcome = signFlipTest(packed, static_cast<int32_t>(key.maps.size()),
+                                  static_cast<int64_t>(result.tested.size()), request.permutations, seed,
+                                  request.threads);
+    result.grids = onTheGrid(result.outcome, result.tested, gridVoxels);
+    result.levels = thresholdsOf(result.outcome, request.q);
     for (const SubjectMap& map : key.maps) {
-        subjectsJson.push_back(map.subject);
-        inputs.push_back(map.path);
+        result.subjects.push_back(map.subject);
+        result.inputs.push_back(map.path);
     }
 
     const fs::path folder = fs::path(request.outputDir) / "group";
     std::error_code error;
     fs::create_directories(folder, error);
-    const std::string kindName = mapDisplayName(key.kind, key.condition);
-    struct Output {
-        const char* label;
-        const std::vector<float>* values;
-        const char* meaning;
-    };
-    const Output outputs[] = {
-        {"mean", &mean, "the mean of the subjects' maps"},
-        {"t", &t, "one-sample t of the subjects' maps against 0"},
-        {"p", &p, "uncorrected two-sided sign-flip permutation p (1 outside the voxels tested)"},
-        {"pfwe", &pFwe, "family-wise-error-corrected p by the maximum |t| over the voxels (1 outside)"},
-    };
     nlohmann::ordered_json written = nlohmann::ordered_json::array();
-    for (const Output& output : outputs) {
-        const std::string stem = key.name + "_group-" + output.label + "_ldi";
-        const std::string image =
-            encodeNiftiMap(grid, *output.values, "LDI group " + std::string(output.label) + " " + kindName, problem);
-        if (image.empty() || !writeFileSafely((folder / (stem + ".nii.gz")).string(), image, problem)) return false;
-        nlohmann::ordered_json sidecar;
-        sidecar["GroupMap"] = output.label;
-        sidecar["Description"] = output.meaning;
-        sidecar["MapKind"] = mapKindLabel(key.kind);
-        sidecar["Seed"] = key.seed;
-        sidecar["Condition"] = key.condition;
-        sidecar["Test"] = "one-sample sign-flip permutation test, two-sided";
-        sidecar["Subjects"] = subjectsJson;
-        sidecar["VoxelsTested"] = tested.size();
-        sidecar["Permutations"] = outcome.permutations;
-        sidecar["Exhaustive"] = outcome.exhaustive;
-        sidecar["RngSeed"] = seed;
-        sidecar["FDRThresholds"] = fdr;
-        sidecar["FWEThresholds"] = fwe;
-        sidecar["Inputs"] = inputs;
-        sidecar["GeneratedBy"] = {{"Name", "ldi"}, {"Version", ldiVersion}};
-        sidecar["Date"] = date;
-        if (!writeFileSafely((folder / (stem + ".json")).string(), dumpJson(sidecar), problem)) return false;
-        written.push_back(stem + ".nii.gz");
-    }
-
-    // The mean and t maps as a map set for ldi show: t displayed from the
-    // FWE threshold at the first level, the FDR thresholds at their levels.
-    LdiFile set;
-    set.geometry.xEnd = set.geometry.dimX = static_cast<int32_t>(grid.nx());
-    set.geometry.yEnd = set.geometry.dimY = static_cast<int32_t>(grid.ny());
-    set.geometry.zEnd = set.geometry.dimZ = static_cast<int32_t>(grid.nz());
-    for (const double q : request.q) {
-        char label[64];
-        std::snprintf(label, sizeof label, "thres q=%1.3f", q);
-        set.levelLabels.push_back(label);
-    }
-    MapLook look{};
-    mapLook(key.kind, look);
-    for (const Output& output : {outputs[0], outputs[1]}) {
-        LdiMap map;
-        map.name = kindName + " group " + output.label;
-        map.mapKind = 101;
-        map.positiveColourLow = look.positiveLow;
-        map.positiveColourHigh = look.positiveHigh;
-        map.negativeColourLow = look.negativeLow;
-        map.negativeColourHigh = look.negativeHigh;
-        map.useNegativeColours = 1;
-        map.voxels.assign(output.values->begin(), output.values->end());
-        if (output.values == &t) {
-            const double critical = fweCriticalT(outcome, request.q.empty() ? 0.05 : request.q.front());
-            map.lowerThreshold = std::isfinite(critical) ? static_cast<float>(critical) : nothingPasses;
-            map.upperThreshold = std::max(largest, map.lowerThreshold);
-            map.fdrThresholds = fdrThresholds;
-        } else {
-            float top = 0.0f;
-            for (const float value : outcome.mean) top = std::max(top, std::fabs(value));
-            map.lowerThreshold = 0.0f;
-            map.upperThreshold = top;
-            map.fdrThresholds.assign(request.q.size(), 0.0f);
-        }
-        set.maps.push_back(std::move(map));
-    }
+    if (!writeGroupImages(result, folder, date, written, problem)) return false;
     const std::string setName = key.name + "_group.ldi";
-    if (!writeFileSafely((folder / setName).string(), encodeLdi(set), problem)) return false;
+    if (!writeFileSafely((folder / setName).string(), encodeLdi(groupMapSet(result, request.q)), problem))
+        return false;
     written.push_back(setName);
 
     int64_t fwePassing = 0;
-    for (const double value : outcome.pFwe) fwePassing += value <= 0.05 ? 1 : 0;
+    for (const double value : result.outcome.pFwe) fwePassing += value <= 0.05 ? 1 : 0;
     summary.push_back({{"Key", key.name},
-                       {"Subjects", subjectsJson},
-                       {"VoxelsTested", tested.size()},
-                       {"Permutations", outcome.permutations},
+                       {"Subjects", result.subjects},
+                       {"VoxelsTested", result.tested.size()},
+                       {"Permutations", result.outcome.permutations},
                        {"VoxelsFWE05", fwePassing},
                        {"Files", written}});
     return true;

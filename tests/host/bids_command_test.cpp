@@ -1,8 +1,7 @@
 // ldi bids: a small BIDS dataset made here (raw runs with inherited sidecars
 // and events, an fMRIPrep-like derivatives folder) through the participant
 // level, with a missing subject, a subject without the task and one without
-// the space; the confound regression against the normal equations; the
-// group level's permutation p values on null data; grids that differ refused;
+// the space; the group level's permutation p values on null data; grids that differ refused;
 // the Snakemake workflow end to end; and six simulated subjects through both
 // levels, against their ground truth, with and without their confounds.
 #include <gtest/gtest.h>
@@ -21,10 +20,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "formats/confounds.h"
 #include "study/group_maps.h"
+#include "stats/sign_flip.h"
 #include "formats/nifti_image.h"
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "simulation/simulate.h"
 #include "host_test_support.h"
 
@@ -250,114 +249,6 @@ TEST_F(BidsTest, DerivativesRunsAreRegressedAndTheSidecarsSaySo) {
     EXPECT_EQ(readJson(func / (stem + "_ldi.json"))["confounds"]["Columns"].size(), 2u);
     for (const auto& entry : fs::directory_iterator(func))
         EXPECT_EQ(entry.path().filename().string().find(".ldi-work"), std::string::npos) << entry.path();
-}
-
-TEST(ConfoundRegression, MatchesTheNormalEquationsAndFillsNaWithTheColumnMean) {
-    const fs::path folder = fs::temp_directory_path() / ("ldi_confounds_" + std::to_string(::getpid()));
-    fs::remove_all(folder);
-    const int T = 40, first = 3, voxels = NX * NY * NZ;
-    std::mt19937 random(11);
-    std::normal_distribution<double> normal;
-    std::vector<std::vector<double>> columns(2, std::vector<double>(T));
-    for (int t = 0; t < T; ++t) {
-        columns[0][static_cast<std::size_t>(t)] = std::sin(0.3 * t) + 0.2 * normal(random);
-        columns[1][static_cast<std::size_t>(t)] = 0.05 * t + 0.3 * normal(random);
-    }
-    std::string table = "a\tb\tunused\n";
-    for (int t = 0; t < T; ++t)
-        table += (t == first ? std::string("n/a") : std::to_string(columns[0][static_cast<std::size_t>(t)])) + "\t" +
-                 std::to_string(columns[1][static_cast<std::size_t>(t)]) + "\t7\n";
-    writeText(folder / "confounds.tsv", table);
-    std::vector<std::vector<float>> run(T, std::vector<float>(static_cast<std::size_t>(voxels)));
-    for (int t = 0; t < T; ++t)
-        for (int v = 0; v < voxels; ++v)
-            run[static_cast<std::size_t>(t)][static_cast<std::size_t>(v)] = static_cast<float>(
-                50.0 + v + (v % 3) * columns[0][static_cast<std::size_t>(t)] - 2.0 * columns[1][static_cast<std::size_t>(t)] +
-                normal(random));
-    const NiftiHeader grid = testGrid();
-    writeRun(folder / "run.nii", grid, run);
-
-    ConfoundTable confounds;
-    std::string problem;
-    ASSERT_TRUE(readConfounds((folder / "confounds.tsv").string(), {"a", "b"}, first, confounds, problem)) << problem;
-    ASSERT_EQ(confounds.names, (std::vector<std::string>{"a", "b"}));
-    // The table's text, as read: the n/a filled with the mean of the rest from `first` on.
-    std::vector<std::vector<double>> read(2, std::vector<double>(T));
-    {
-        std::istringstream in(table);
-        std::string line;
-        std::getline(in, line);
-        for (int t = 0; std::getline(in, line); ++t) {
-            std::istringstream fields(line);
-            std::string a, b;
-            std::getline(fields, a, '\t');
-            std::getline(fields, b, '\t');
-            read[0][static_cast<std::size_t>(t)] = a == "n/a" ? std::nan("") : std::stod(a);
-            read[1][static_cast<std::size_t>(t)] = std::stod(b);
-        }
-        double sum = 0.0;
-        for (int t = first; t < T; ++t)
-            if (t != first) sum += read[0][static_cast<std::size_t>(t)];
-        read[0][first] = sum / (T - first - 1);
-    }
-    EXPECT_NEAR(confounds.columns[0][first], read[0][first], 1e-9);
-    ASSERT_TRUE(writeRegressedRun((folder / "run.nii").string(), confounds, first, 2.0,
-                                  (folder / "clean.nii").string(), problem))
-        << problem;
-
-    NiftiReader cleaned;
-    ASSERT_TRUE(cleaned.open((folder / "clean.nii").string(), problem)) << problem;
-    EXPECT_EQ(cleaned.header().volumes(), T);
-    EXPECT_DOUBLE_EQ(headerRepetitionTime(cleaned.header()), 2.0);
-    std::vector<std::vector<float>> result(T, std::vector<float>(static_cast<std::size_t>(voxels)));
-    for (auto& volume : result) ASSERT_TRUE(cleaned.readVolume(volume.data(), problem)) << problem;
-
-    // Independently: X = [1 a b] over the volumes from `first` on, beta from
-    // X'X beta = X'y by Gaussian elimination, residual plus the mean of y.
-    const int n = T - first;
-    for (int v = 0; v < voxels; v += 7) {
-        double xtx[3][4] = {};
-        for (int t = first; t < T; ++t) {
-            const double x[3] = {1.0, read[0][static_cast<std::size_t>(t)], read[1][static_cast<std::size_t>(t)]};
-            const double y = run[static_cast<std::size_t>(t)][static_cast<std::size_t>(v)];
-            for (int i = 0; i < 3; ++i) {
-                for (int j = 0; j < 3; ++j) xtx[i][j] += x[i] * x[j];
-                xtx[i][3] += x[i] * y;
-            }
-        }
-        for (int i = 0; i < 3; ++i)
-            for (int k = i + 1; k < 3; ++k) {
-                const double factor = xtx[k][i] / xtx[i][i];
-                for (int j = i; j < 4; ++j) xtx[k][j] -= factor * xtx[i][j];
-            }
-        double beta[3];
-        for (int i = 2; i >= 0; --i) {
-            double rest = xtx[i][3];
-            for (int j = i + 1; j < 3; ++j) rest -= xtx[i][j] * beta[j];
-            beta[i] = rest / xtx[i][i];
-        }
-        double mean = 0.0;
-        for (int t = first; t < T; ++t) mean += run[static_cast<std::size_t>(t)][static_cast<std::size_t>(v)];
-        mean /= n;
-        for (int t = 0; t < T; ++t) {
-            const double y = run[static_cast<std::size_t>(t)][static_cast<std::size_t>(v)];
-            const double expected = t < first ? y
-                                              : y - beta[0] - beta[1] * read[0][static_cast<std::size_t>(t)] -
-                                                    beta[2] * read[1][static_cast<std::size_t>(t)] + mean;
-            EXPECT_NEAR(result[static_cast<std::size_t>(t)][static_cast<std::size_t>(v)], expected, 2e-4)
-                << "voxel " << v << " volume " << t;
-        }
-    }
-
-    // A pattern matching nothing, and a column that repeats another, refused.
-    EXPECT_FALSE(readConfounds((folder / "confounds.tsv").string(), {"rot_*"}, 0, confounds, problem));
-    EXPECT_NE(problem.find("no column matches --confounds rot_* (the columns: a, b, unused)"), std::string::npos)
-        << problem;
-    ASSERT_TRUE(readConfounds((folder / "confounds.tsv").string(), {"unused", "a"}, 0, confounds, problem));
-    ConfoundFit fit;
-    EXPECT_FALSE(fit.build(confounds, T, 0, problem));
-    EXPECT_NE(problem.find("the confound unused is constant"), std::string::npos) << problem;
-    fs::remove_all(folder);
 }
 
 TEST(SignFlipTest, NullPValuesAreUniformAndTheMaximumControlsTheFamilyWiseError) {

@@ -20,7 +20,7 @@
 #include "simulation/demo.h"
 #include "formats/nifti_image.h"
 #include "host/plugin_loader.h"
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "simulation/simulate.h"
 #include "formats/voi_file.h"
 #include "host_test_support.h"

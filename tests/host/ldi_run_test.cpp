@@ -15,7 +15,7 @@
 #include <nifti1_io.h>
 #include <nlohmann/json.hpp>
 
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "host_test_support.h"
 #include "support/vtc_writer.h"
 

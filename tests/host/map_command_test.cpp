@@ -21,7 +21,7 @@
 #include "formats/bids_inputs.h"
 #include "formats/nifti_image.h"
 #include "analysis/nifti_source.h"
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "host_test_support.h"
 
 using namespace ldi_host;
@@ -295,12 +295,11 @@ TEST_F(LdiMapCommand, SlicesAreTheSameWhateverTheTypeByteOrderAndStorage) {
     write("plain.nii", niftiBytes(plain));
 
     auto load = [&](const std::string& name, int64_t inMemory, int64_t block) {
-        NiftiSliceSource::setBudgets(inMemory, block);
         NiftiReader reader;
         std::string problem;
         EXPECT_TRUE(reader.open(dir.path(name), problem)) << problem;
         auto source = std::make_unique<NiftiSliceSource>();
-        EXPECT_TRUE(source->load(reader, 0, dir.root(), nullptr, problem)) << problem;
+        EXPECT_TRUE(source->load(reader, 0, dir.root(), SourceBudgets{inMemory, block}, nullptr, problem)) << problem;
         return source;
     };
     auto expected = load("plain.nii", int64_t{1} << 30, int64_t{1} << 30);
@@ -319,7 +318,6 @@ TEST_F(LdiMapCommand, SlicesAreTheSameWhateverTheTypeByteOrderAndStorage) {
         // Time courses run along the slice: voxel (1, 0, z), volume 2.
         EXPECT_EQ(b.floats[23 + 2], float(((7 + 0 + 3 * 11 + 10) % 200 - 100) * 0.5 + 3.0));
     }
-    NiftiSliceSource::setBudgets(int64_t{160} << 20, int64_t{64} << 20);
 }
 
 TEST(BidsEvents, EventsCoverVolumesByAcquisitionTimeAndMerge) {

@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "pictures/montage.h"
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "host_test_support.h"
 #include "support/vtc_writer.h"
 

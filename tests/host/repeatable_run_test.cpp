@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pictures/montage.h"
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 #include "host_test_support.h"
 
 namespace {

@@ -15,7 +15,10 @@
 #include <nifti1_io.h>
 #include <zlib.h>
 
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
+#include "formats/nifti_map.h"
+#include "formats/result_index.h"
+#include "host/result_files.h"
 #include "formats/temporary_files.h"
 #include "host_test_support.h"
 #include "support/vtc_writer.h"

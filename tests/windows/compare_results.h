@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/result_files.h"
+#include "formats/ldi_file.h"
 
 namespace ldi_windows_check {
 

@@ -1,0 +1,407 @@
+#include "analysis/analysis.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <cmath>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "analysis/conditions.h"
+#include "analysis/engine_input.h"
+#include "analysis/parameters.h"
+#include "analysis/run_set.h"
+#include "analysis/seeds.h"
+#include "base/status.h"
+#include "config/parameter_log.h"
+#include "stats/parallel.h"
+
+namespace ldi_host {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Everything the inputs say, checked before any data are read.
+struct CheckedInputs {
+    std::vector<std::unique_ptr<OpenedRun>> runs;
+    std::vector<std::vector<int64_t>> seedVoxels;  // per seed, on the grid
+    std::vector<std::string> seedLabels;
+    std::vector<uint8_t> brain;  // inside every brain mask (empty without masks)
+    std::vector<std::string> conditionNames;
+    ConditionSet conditions;
+    int32_t order = 0;
+};
+
+// The folder can be made (it exists, or its nearest existing ancestor is a
+// writable folder): checked before any computation, made only once the
+// inputs are sound.
+bool checkOutputFolder(const std::string& out, std::string& problem) {
+    std::error_code error;
+    fs::path at = fs::absolute(out, error);
+    while (!at.empty() && !fs::exists(at, error)) {
+        if (at == at.parent_path()) break;
+        at = at.parent_path();
+    }
+    if (!fs::is_directory(at, error)) {
+        problem = "cannot create the output folder " + out + ": " + at.string() + " is not a folder";
+        return false;
+    }
+    if (::access(at.c_str(), W_OK | X_OK) != 0) {
+        problem = "cannot create the output folder " + out + ": " + at.string() + " is not writable";
+        return false;
+    }
+    return true;
+}
+
+// The output folder as the run made it: removed again when the run stops
+// before its first result, so that a refused run leaves nothing behind.
+class MadeFolder {
+public:
+    MadeFolder() = default;
+    MadeFolder(const MadeFolder&) = delete;
+    MadeFolder& operator=(const MadeFolder&) = delete;
+    ~MadeFolder() {
+        std::error_code error;
+        if (made_ && !kept_) fs::remove(path_, error);
+    }
+    bool make(const std::string& path, std::string& problem) {
+        std::error_code error;
+        if (path.empty() || fs::exists(path, error)) return true;
+        if (!fs::create_directories(path, error)) {
+            problem = "cannot create the output folder " + path + ": " + error.message();
+            return false;
+        }
+        path_ = path;
+        made_ = true;
+        return true;
+    }
+    void keep() { kept_ = true; }
+
+private:
+    std::string path_;
+    bool made_ = false;
+    bool kept_ = false;
+};
+
+bool checkRequest(const AnalysisRequest& request, std::string& problem) {
+    if (request.runs.empty()) problem = "--bold RUN.nii.gz is required";
+    else if (request.seeds.empty()) problem = "--seed NAME=MASK.nii.gz or NAME=X,Y,Z,R is required";
+    else if (request.outputFolder.empty() && !request.order.reportOnly) problem = "--out DIR is required";
+    if (!problem.empty()) return false;
+    if (!request.outputFolder.empty() && !checkOutputFolder(request.outputFolder, problem)) return false;
+    // The statistics are checked on a stand-in input: a combination they refuse stops the run before the data are read.
+    EngineInput input;
+    input.parameters = &request.parameters;
+    MapRunRecord record;
+    return applyStatisticsOptions(request.statistics, input, record, problem);
+}
+
+bool checkSeeds(const AnalysisRequest& request, CheckedInputs& inputs, std::string& problem) {
+    const NiftiHeader& grid = inputs.runs.front()->reader.header();
+    const std::string& firstBold = inputs.runs.front()->path;
+    std::set<std::string> labels;
+    for (const SeedRequest& seed : request.seeds) {
+        std::vector<int64_t> voxels;
+        if (!seedVoxels(seed, grid, firstBold, voxels, problem)) return false;
+        inputs.seedVoxels.push_back(std::move(voxels));
+        inputs.seedLabels.push_back(safeLabel(seed.name));
+        if (!labels.insert(inputs.seedLabels.back()).second) {
+            problem = "two seeds give the same file name 'seed-" + inputs.seedLabels.back() + "'; name them apart";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool checkInputs(const AnalysisRequest& request, CheckedInputs& inputs, AnalysisResults& results,
+                 std::string& problem) {
+    if (!checkRequest(request, problem)) return false;
+    if (!openRuns(request, inputs.runs, results.warnings, problem)) return false;
+    if (!checkSeeds(request, inputs, problem)) return false;
+    if (!request.brainMasks.empty() && !readBrainMasks(request.brainMasks, inputs.runs.front()->reader.header(),
+                                                       inputs.runs.front()->path, inputs.brain, problem))
+        return false;
+    if (!conditionNames(request, inputs.runs, inputs.conditionNames, problem)) return false;
+    // With the order chosen from the data, every interval longer than 1 takes
+    // part in the choice; the conditions are built again for the order chosen.
+    inputs.order = request.order.automatic ? 1 : request.parameters.autoRegressionOrder;
+    if (!buildConditions(request, inputs.runs, inputs.conditionNames, inputs.order, inputs.conditions, problem))
+        return false;
+    if (!request.order.automatic)
+        results.warnings.insert(results.warnings.end(), inputs.conditions.warnings.begin(),
+                                inputs.conditions.warnings.end());
+    return true;
+}
+
+// The voxels analysed: the brain masks', else those usable in every run; and
+// each seed's voxels among them that hold usable data (a NaN would spoil
+// every measure of the seed).
+bool analysedVoxels(const AnalysisRequest& request, CheckedInputs& inputs, AnalysisResults& results,
+                    std::string& problem) {
+    const std::vector<uint8_t> usable = usableInEveryRun(inputs.runs);
+    results.analysed = request.brainMasks.empty() ? usable : inputs.brain;
+    results.analysedCount = std::count(results.analysed.begin(), results.analysed.end(), uint8_t{1});
+    const std::string maskNames = request.brainMasks.size() == 1 ? request.brainMasks.front() : "s";
+    if (results.analysedCount == 0) {
+        problem = request.brainMasks.empty() ? "no voxel of " + inputs.runs.front()->path +
+                                                   " has a finite, varying time course"
+                                             : "the mask" + (maskNames == "s" ? maskNames : " " + maskNames) +
+                                                   " holds no voxel";
+        return false;
+    }
+    for (std::size_t s = 0; s < inputs.seedVoxels.size(); ++s) {
+        std::vector<int64_t>& voxels = inputs.seedVoxels[s];
+        std::vector<int64_t> kept;
+        for (int64_t v : voxels)
+            if (results.analysed[static_cast<std::size_t>(v)] != 0 && usable[static_cast<std::size_t>(v)] != 0)
+                kept.push_back(v);
+        const std::string& name = request.seeds[s].name;
+        if (kept.empty()) {
+            problem = "seed '" + name + "': none of its " + std::to_string(voxels.size()) +
+                      " voxels lies inside the analysed voxels" +
+                      (request.brainMasks.empty() ? std::string(" (finite, varying time courses)")
+                                                  : " of the mask" + (maskNames == "s" ? maskNames : " " + maskNames));
+            return false;
+        }
+        if (kept.size() < voxels.size())
+            results.warnings.push_back("seed '" + name + "': " + std::to_string(voxels.size() - kept.size()) +
+                                       " of its " + std::to_string(voxels.size()) +
+                                       " voxels lie outside the analysed voxels and are left out");
+        voxels = std::move(kept);
+    }
+    return true;
+}
+
+// With --order auto: the order from the data, and the conditions again for it.
+bool chooseOrder(const AnalysisRequest& request, CheckedInputs& inputs, SeedReferences& references,
+                 AnalysisResults& results, std::string& problem) {
+    const EngineInput sample =
+        engineInput(results.parameters, inputs.runs, references, inputs.conditions.conditions, results.analysed);
+    OrderSelection selection;
+    if (!chooseModelOrder(sample, request.order, selection, results.orderTable, problem)) return false;
+    if (request.order.reportOnly) {
+        results.record.orderSelection = std::move(selection);
+        return true;
+    }
+    if (request.progress) {
+        std::string table = results.orderTable;
+        if (!table.empty() && table.back() == '\n') table.pop_back();
+        request.progress("model order from the data:\n" + table);
+    }
+    inputs.order = selection.chosen;
+    results.parameters.autoRegressionOrder = inputs.order;
+    if (!buildConditions(request, inputs.runs, inputs.conditionNames, inputs.order, inputs.conditions, problem))
+        return false;
+    results.warnings.insert(results.warnings.end(), inputs.conditions.warnings.begin(),
+                            inputs.conditions.warnings.end());
+    resizeReferenceModels(references, inputs.order);
+    results.record.orderSelection = std::move(selection);
+    return true;
+}
+
+uint64_t fileBytes(const std::string& path) {
+    std::error_code error;
+    return static_cast<uint64_t>(fs::file_size(path, error));
+}
+
+// What every map records of the run: the files it read, its seed, its date.
+void recordProvenance(const AnalysisRequest& request, const CheckedInputs& inputs, AnalysisResults& results) {
+    MapRunRecord& record = results.record;
+    record.parameters = &results.parameters;
+    record.rngSeed = request.rngSeed;
+    record.date = utcDate();
+    record.confounds = request.confoundRecord;
+    std::vector<std::string> paths;
+    for (std::size_t r = 0; r < inputs.runs.size(); ++r) {
+        const OpenedRun& run = *inputs.runs[r];
+        paths.push_back(run.path);
+        if (!request.runs[r].confounds) {
+            record.inputs.push_back(MapRunInput{run.path, run.reader.storedSize()});
+            continue;
+        }
+        record.inputs.push_back(MapRunInput{run.path, fileBytes(run.path)});
+        record.inputs.push_back(MapRunInput{request.runs[r].confoundsPath, fileBytes(request.runs[r].confoundsPath)});
+    }
+    for (const RunRequest& run : request.runs)
+        if (!run.events.empty()) record.inputs.push_back(MapRunInput{run.events, fileBytes(run.events)});
+    for (const std::string& mask : request.brainMasks) record.inputs.push_back(MapRunInput{mask, fileBytes(mask)});
+    record.entityPrefix = sharedEntityPrefix(paths);
+    record.grid = inputs.runs.front()->header;
+}
+
+// Each line of a progress text, without its indentation, as one progress line.
+void plainLines(const std::string& text, const ProgressLine& progress) {
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::size_t start = line.find_first_not_of(" \t");
+        if (start != std::string::npos) progress(line.substr(start));
+    }
+}
+
+// The engine's progress events as the plain lines ldi map prints.
+void plainProgress(const EngineProgress& event, const ProgressLine& progress) {
+    using Stage = EngineProgress::Stage;
+    switch (event.stage) {
+    case Stage::surrogates: return plainLines("Generating surrogate ref time-courses...", progress);
+    case Stage::condition: return plainLines("Condition: " + event.text, progress);
+    case Stage::slices: return plainLines(std::to_string(std::lround(event.fraction * 100.0)) + "%...", progress);
+    case Stage::voxelCounts: return plainLines(event.text, progress);
+    case Stage::maps: return plainLines("Computing maps and thresholds... ", progress);
+    case Stage::warning: return plainLines(event.text, progress);
+    }
+}
+
+// Keeps each seed's maps until the seed is done, then hands them to the sink
+// and lets them go: the next seed needs the memory.
+class SeedListener : public EngineListener {
+public:
+    SeedListener(const MapRunRecord& run, std::vector<SeedResults>& seeds, const SeedSink& sink,
+                 const ProgressLine& progress, std::string& problem)
+        : run_(run), seeds_(seeds), sink_(sink), progress_(progress), problem_(problem) {}
+
+    void progress(const EngineProgress& event) override {
+        if (progress_) plainProgress(event, progress_);
+    }
+    int beginSeed(int32_t seed) override {
+        SeedResults& results = seeds_[static_cast<std::size_t>(seed)];
+        runLog_.str("");
+        runLog_.clear();
+        writeParameterBlock(*run_.parameters, (std::string("ldi map version ") + ldiVersion).c_str(), runLog_);
+        runLog_ << "VOI: " << results.seedName << '\n' << std::string(results.seedName.size() + 5, '*') << '\n';
+        const std::size_t count = results.conditionNames.size() * results.kinds.size();
+        results.maps.assign(count, std::vector<float>());
+        results.thresholds.assign(count, MapThresholds());
+        if (progress_) progress_("seed " + results.seedName);
+        return statusSuccess;
+    }
+    float* mapBuffer(int32_t seed, int32_t condition, int32_t kind, std::ostream&) override {
+        SeedResults& results = seeds_[static_cast<std::size_t>(seed)];
+        std::vector<float>& map = results.maps[index(results, condition, kind)];
+        map.assign(static_cast<std::size_t>(run_.grid.voxelsPerVolume()), 0.0f);
+        return map.data();
+    }
+    int mapFinished(int32_t seed, int32_t condition, int32_t kind, const MapThresholds& map, std::ostream&) override {
+        SeedResults& results = seeds_[static_cast<std::size_t>(seed)];
+        results.thresholds[index(results, condition, kind)] = map;
+        return statusSuccess;
+    }
+    int endSeed(int32_t seed) override {
+        SeedResults& results = seeds_[static_cast<std::size_t>(seed)];
+        results.runLog = runLog_.str();
+        if (sink_ && !sink_(run_, results, problem_)) return statusTerminalError;
+        results.maps.clear();
+        results.maps.shrink_to_fit();
+        return statusSuccess;
+    }
+    std::ostringstream& runLog() { return runLog_; }
+
+private:
+    static std::size_t index(const SeedResults& results, int32_t condition, int32_t kind) {
+        return static_cast<std::size_t>(condition) * results.kinds.size() + static_cast<std::size_t>(kind);
+    }
+    const MapRunRecord& run_;
+    std::vector<SeedResults>& seeds_;
+    const SeedSink& sink_;
+    const ProgressLine& progress_;
+    std::string& problem_;
+    std::ostringstream runLog_;
+};
+
+std::vector<SeedResults> emptySeedResults(const AnalysisRequest& request, const CheckedInputs& inputs,
+                                          const AnalysisResults& results) {
+    std::vector<SeedResults> seeds(request.seeds.size());
+    for (std::size_t s = 0; s < seeds.size(); ++s) {
+        seeds[s].seedName = request.seeds[s].name;
+        seeds[s].seedLabel = inputs.seedLabels[s];
+        seeds[s].conditionNames = inputs.conditionNames;
+        seeds[s].conditionLabels = inputs.conditions.labels;
+        seeds[s].kinds.assign(results.parameters.mapTypesComputed.begin(), results.parameters.mapTypesComputed.end());
+    }
+    return seeds;
+}
+
+// The engine over every seed and condition; the sink takes each seed's maps.
+AnalysisStatus computeMaps(const AnalysisRequest& request, CheckedInputs& inputs, const SeedReferences& references,
+                           const SeedSink& sink, AnalysisResults& results) {
+    EngineInput input = engineInput(results.parameters, inputs.runs, references,
+                                     std::move(inputs.conditions.conditions), results.analysed);
+    // The run's random numbers and threads travel with its input.
+    input.rngSeed = static_cast<uint32_t>(request.rngSeed);
+    input.options.threads = request.threads;
+    if (!applyStatisticsOptions(request.statistics, input, results.record, results.problem))
+        return AnalysisStatus::badInput;
+    if (request.describeDataset && !writeDatasetDescription(request.outputFolder, results.problem))
+        return AnalysisStatus::failed;
+    std::vector<SeedResults> seeds = emptySeedResults(request, inputs, results);
+    EngineWork work;
+    work.workers = std::make_unique<WorkerTeam>(threadCountFor(request.threads) - 1);
+    allocateMeasureVolumes(work, input.grid);
+    allocateModelWork(work, inputs.order);
+    std::string sinkProblem;
+    SeedListener listener(results.record, seeds, sink, request.progress, sinkProblem);
+    std::ostringstream errors;
+    const int status = runEngine(input, work, listener, listener.runLog(), errors);
+    releaseEngineWork(work);
+    if (status == statusSuccess) return AnalysisStatus::done;
+    results.problem = !sinkProblem.empty() ? sinkProblem : errors.str();
+    return status == statusInvalidChoices ? AnalysisStatus::badInput : AnalysisStatus::failed;
+}
+
+std::vector<std::string> seedNames(const AnalysisRequest& request) {
+    std::vector<std::string> names;
+    for (const SeedRequest& seed : request.seeds) names.push_back(seed.name);
+    return names;
+}
+
+void keepSeedOutcomes(const AnalysisRequest& request, const CheckedInputs& inputs, const SeedReferences& references,
+                      AnalysisResults& results) {
+    for (std::size_t s = 0; s < request.seeds.size(); ++s) {
+        SeedOutcome outcome;
+        outcome.name = request.seeds[s].name;
+        outcome.voxels = inputs.seedVoxels[s];
+        for (std::size_t r = 0; r < inputs.runs.size(); ++r) {
+            const Matrix& mean = references.records[s * inputs.runs.size() + r]->meanTimeCourse;
+            const float* values = mean.at(mean.rowBase, mean.colBase);
+            outcome.meanTimeCourses.emplace_back(values, values + inputs.runs[r]->source->numVolumes());
+        }
+        results.seeds.push_back(std::move(outcome));
+    }
+}
+
+}  // namespace
+
+SeedSink seedFileWriter(const std::string& folder) {
+    return [folder](const MapRunRecord& run, const SeedResults& seed, std::string& problem) {
+        return writeSeedResults(folder, run, seed, problem);
+    };
+}
+
+void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisResults& results) {
+    results = AnalysisResults();
+    results.parameters = request.parameters;
+    results.record.parameters = &results.parameters;
+    CheckedInputs inputs;
+    MadeFolder folder;
+    SeedReferences references;
+    const auto refuse = [&results](AnalysisStatus status) { results.status = status; };
+    if (!checkInputs(request, inputs, results, results.problem)) return refuse(AnalysisStatus::badInput);
+    results.conditionNames = inputs.conditionNames;
+    if (!folder.make(request.outputFolder, results.problem)) return refuse(AnalysisStatus::badInput);
+    if (!loadRuns(request, inputs.runs, results.problem) || !analysedVoxels(request, inputs, results, results.problem) ||
+        !seedReferences(seedNames(request), inputs.seedVoxels, inputs.runs, inputs.order, references,
+                        results.problem))
+        return refuse(AnalysisStatus::badInput);
+    if (request.order.automatic && !chooseOrder(request, inputs, references, results, results.problem))
+        return refuse(AnalysisStatus::badInput);
+    keepSeedOutcomes(request, inputs, references, results);
+    if (request.order.reportOnly) return;
+    recordProvenance(request, inputs, results);
+    folder.keep();
+    results.status = computeMaps(request, inputs, references, sink, results);
+}
+
+}  // namespace ldi_host

@@ -1,0 +1,93 @@
+// What an analysis of NIfTI runs is asked to do, as typed values: the runs
+// (files, each with its events and, when asked, the confounds to regress out
+// as it is read), the brain mask, the seeds, the conditions, the analysis
+// parameters and the statistics. The front ends (ldi map's options, ldi
+// bids's dataset, ldi demo) fill one and call runAnalysis (analysis.h).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "analysis/map_statistics.h"
+#include "analysis/nifti_source.h"
+#include "config/global_parameters.h"
+#include "data/interval.h"
+#include "formats/confounds.h"
+
+namespace ldi_host {
+
+struct RunRequest {
+    std::string path;    // a 4D NIfTI run (.nii or .nii.gz)
+    std::string events;  // its BIDS events.tsv, or "" (then every run has none)
+    // Its repetition time in seconds; 0: the request's, else the sidecar
+    // beside the run, else the header's.
+    double tr = 0.0;
+    // Confounds fitted and removed from every voxel as the run is read (the
+    // run is then held in memory, or spilled when it exceeds the budget).
+    std::optional<ConfoundTable> confounds;
+    std::string confoundsPath;  // the table's file, named among the inputs
+};
+
+// A seed: the nonzero voxels of a mask on the runs' grid (a file, or one
+// flag per voxel in [z][y][x] order), or the voxel centres of a sphere.
+struct SeedRequest {
+    enum class Shape { maskFile, maskFlags, sphere };
+    std::string name;
+    Shape shape = Shape::maskFile;
+    std::string maskPath;
+    std::vector<uint8_t> maskFlags;
+    std::array<double, 4> sphere{};  // x, y, z, radius in world millimetres
+};
+
+// A condition given as volumes rather than events: per run, 1-based
+// intervals with both ends included (an empty list: the run has none).
+struct IntervalCondition {
+    std::string name;
+    std::vector<std::vector<Interval>> runs;
+};
+
+// --order auto[:MAX]: the model order chosen from the data.
+struct OrderChoice {
+    bool automatic = false;
+    int32_t maxOrder = 8;
+    bool reportOnly = false;  // score the orders and stop, no maps
+};
+
+// Called with one line of progress (no prefix, no newline).
+using ProgressLine = std::function<void(const std::string& line)>;
+
+struct AnalysisRequest {
+    std::vector<RunRequest> runs;
+    // The voxels analysed: inside every one of these masks (on the runs'
+    // grid); none: every voxel whose time course is finite and varies.
+    std::vector<std::string> brainMasks;
+    std::vector<SeedRequest> seeds;
+    // From the events files: these trial types (none: every one there is).
+    // Without events and without interval conditions: one condition over
+    // every run after `skip`, named after the task- entity.
+    std::vector<std::string> conditions;
+    std::vector<IntervalCondition> intervalConditions;
+    int32_t skip = 0;    // volumes left out at the start of every run
+    double shift = 0.0;  // seconds added to every volume's acquisition time
+    double tr = 0.0;     // repetition time of every run (0: each run's own)
+    GlobalParameters parameters;
+    OrderChoice order;
+    MapStatisticsOptions statistics;
+    int64_t rngSeed = 0;  // the surrogates' seed
+    int threads = 0;      // 0: the computation's default
+    SourceBudgets budgets;
+    // Where the maps go and large runs spill; "" only for an order report.
+    std::string outputFolder;
+    bool describeDataset = true;  // write dataset_description.json there
+    // What the map files record beside the inputs (ldi bids: the regression).
+    nlohmann::ordered_json confoundRecord;
+    ProgressLine progress;  // empty: quiet
+};
+
+}  // namespace ldi_host

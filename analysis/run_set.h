@@ -1,0 +1,57 @@
+// The runs of an analysis: opened and checked against each other before any
+// data are read (one grid, enough volumes, a repetition time for events),
+// then read into slice sources, regressed as they are read when confounds
+// are given; the voxels usable in every run and the voxels analysed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "analysis/analysis_request.h"
+#include "analysis/nifti_source.h"
+#include "formats/bids_inputs.h"
+#include "formats/nifti_image.h"
+
+namespace ldi_host {
+
+struct OpenedRun {
+    std::string path;
+    NiftiReader reader;   // opened, positioned at the first volume until loaded
+    NiftiHeader header;   // the grid and length the maps take from the run
+    double tr = 0.0;      // seconds; 0 when nothing gives it
+    std::vector<Event> events;
+    std::unique_ptr<NiftiSliceSource> source;  // after loadRuns
+};
+
+// Opens and checks every run of the request, reads its events; warnings for
+// what is used but suspicious (a sidecar and a header that disagree). False
+// with a message naming the file.
+bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<OpenedRun>>& runs,
+              std::vector<std::string>& warnings, std::string& problem);
+
+// The header of a run whose confounds were regressed out: float32, NIfTI-2,
+// the repetition time `tr` (its maps carry this header).
+NiftiHeader regressedRunHeader(const NiftiHeader& bold, double tr);
+
+// Reads every opened run into its slice source (large runs spill into
+// `request.outputFolder`, or the temporary folder without one), judging
+// voxels from volume `request.skip` on. False with a message.
+bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<OpenedRun>>& runs, std::string& problem);
+
+// Reads a run through the regression of `table`'s confounds over the
+// volumes from `first` on: once for the fit, once more into `source`.
+bool loadRegressedRun(NiftiReader& reader, const ConfoundTable& table, int32_t first, const std::string& spillFolder,
+                      const SourceBudgets& budgets, const LoadProgress& progress, NiftiSliceSource& source,
+                      std::string& problem);
+
+// Voxels usable in every run: finite and varying from the judged volume on.
+std::vector<uint8_t> usableInEveryRun(const std::vector<std::unique_ptr<OpenedRun>>& runs);
+
+// The flags of the brain masks on the grid: inside every one of them
+// (neither zero nor NaN). False with a message naming a mask off the grid.
+bool readBrainMasks(const std::vector<std::string>& paths, const NiftiHeader& grid, const std::string& gridPath,
+                    std::vector<uint8_t>& inside, std::string& problem);
+
+}  // namespace ldi_host

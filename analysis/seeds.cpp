@@ -1,0 +1,168 @@
+#include "analysis/seeds.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace ldi_host {
+
+namespace {
+
+// The comma-separated numbers of a sphere, or nothing when any part is not one.
+std::vector<double> sphereNumbers(const std::string& definition) {
+    std::vector<double> numbers;
+    std::istringstream in(definition);
+    std::string part;
+    while (std::getline(in, part, ',')) {
+        char* end = nullptr;
+        const double value = std::strtod(part.c_str(), &end);
+        if (part.empty() || end != part.c_str() + part.size() || !std::isfinite(value)) return {};
+        numbers.push_back(value);
+    }
+    return numbers;
+}
+
+}  // namespace
+
+bool parseSeedText(const std::string& text, SeedRequest& seed, std::string& problem) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == text.size()) {
+        problem = "--seed " + text + ": give NAME=MASK.nii.gz or NAME=X,Y,Z,R";
+        return false;
+    }
+    seed = SeedRequest();
+    seed.name = text.substr(0, equals);
+    const std::string definition = text.substr(equals + 1);
+    const std::vector<double> numbers = sphereNumbers(definition);
+    if (numbers.empty()) {
+        seed.shape = SeedRequest::Shape::maskFile;
+        seed.maskPath = definition;
+        return true;
+    }
+    if (numbers.size() != 4 || !(numbers[3] > 0.0)) {
+        problem = "--seed " + text + ": a sphere is X,Y,Z,R in millimetres with a positive radius R";
+        return false;
+    }
+    seed.shape = SeedRequest::Shape::sphere;
+    for (std::size_t i = 0; i < 4; ++i) seed.sphere[i] = numbers[i];
+    return true;
+}
+
+bool sphereVoxels(const NiftiHeader& grid, const std::array<double, 4>& sphere, const std::string& seedName,
+                  const std::string& gridPath, std::vector<int64_t>& voxels, std::string& problem) {
+    voxels.clear();
+    const Affine toWorld = voxelToWorld(grid);
+    Affine toVoxel{};
+    if (!invertAffine(toWorld, toVoxel)) {
+        problem = gridPath + ": its affine cannot be inverted, so world coordinates do not reach the grid";
+        return false;
+    }
+    double centre[3];
+    for (std::size_t i = 0; i < 3; ++i)
+        centre[i] = toVoxel[i][0] * sphere[0] + toVoxel[i][1] * sphere[1] + toVoxel[i][2] * sphere[2] + toVoxel[i][3];
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (centre[i] >= -0.5 && centre[i] <= static_cast<double>(grid.dim[i + 1]) - 0.5) continue;
+        char text[160];
+        std::snprintf(text, sizeof text, "(%g, %g, %g) mm lies at voxel (%.1f, %.1f, %.1f), outside the grid of ",
+                      sphere[0], sphere[1], sphere[2], centre[0], centre[1], centre[2]);
+        problem = "seed '" + seedName + "': the sphere's centre " + text + gridText(grid) + " voxels of " + gridPath;
+        return false;
+    }
+    const double radius2 = sphere[3] * sphere[3];
+    for (int64_t k = 0; k < grid.nz(); ++k)
+        for (int64_t j = 0; j < grid.ny(); ++j)
+            for (int64_t i = 0; i < grid.nx(); ++i) {
+                double distance2 = 0.0;
+                for (std::size_t r = 0; r < 3; ++r) {
+                    const double world = toWorld[r][0] * static_cast<double>(i) +
+                                         toWorld[r][1] * static_cast<double>(j) +
+                                         toWorld[r][2] * static_cast<double>(k) + toWorld[r][3];
+                    distance2 += (world - sphere[r]) * (world - sphere[r]);
+                }
+                if (distance2 <= radius2) voxels.push_back((k * grid.ny() + j) * grid.nx() + i);
+            }
+    if (voxels.empty()) {
+        problem = "seed '" + seedName + "': the sphere of radius " + std::to_string(sphere[3]) +
+                  " mm holds no voxel centre of the grid; give a larger radius";
+        return false;
+    }
+    return true;
+}
+
+bool readMaskOnGrid(const std::string& path, const NiftiHeader& grid, const std::string& gridPath,
+                    const std::string& what, std::vector<float>& values, std::string& problem) {
+    NiftiHeader header;
+    if (!readNiftiVolume(path, header, values, false, problem)) return false;
+    if (sameGrid(header, grid)) return true;
+    problem = path + ": the " + what + " is on another grid (" + gridText(header) +
+              " voxels or another affine) than the bold " + gridPath + " (" + gridText(grid) +
+              " voxels); resample it onto the bold's grid";
+    return false;
+}
+
+std::vector<int64_t> nonzeroVoxels(const std::vector<float>& values) {
+    std::vector<int64_t> voxels;
+    for (std::size_t v = 0; v < values.size(); ++v)
+        if (values[v] != 0.0f && !std::isnan(values[v])) voxels.push_back(static_cast<int64_t>(v));
+    return voxels;
+}
+
+bool seedVoxels(const SeedRequest& seed, const NiftiHeader& grid, const std::string& gridPath,
+                std::vector<int64_t>& voxels, std::string& problem) {
+    voxels.clear();
+    switch (seed.shape) {
+    case SeedRequest::Shape::sphere:
+        return sphereVoxels(grid, seed.sphere, seed.name, gridPath, voxels, problem);
+    case SeedRequest::Shape::maskFlags:
+        if (seed.maskFlags.size() != static_cast<std::size_t>(grid.voxelsPerVolume())) {
+            problem = "seed '" + seed.name + "': its mask has " + std::to_string(seed.maskFlags.size()) +
+                      " voxels, the grid of " + gridPath + " " + std::to_string(grid.voxelsPerVolume());
+            return false;
+        }
+        for (std::size_t v = 0; v < seed.maskFlags.size(); ++v)
+            if (seed.maskFlags[v] != 0) voxels.push_back(static_cast<int64_t>(v));
+        break;
+    case SeedRequest::Shape::maskFile: {
+        std::vector<float> values;
+        if (!readMaskOnGrid(seed.maskPath, grid, gridPath, "mask of seed '" + seed.name + "'", values, problem))
+            return false;
+        voxels = nonzeroVoxels(values);
+        break;
+    }
+    }
+    if (voxels.empty()) {
+        problem = "seed '" + seed.name + "': the mask " +
+                  (seed.shape == SeedRequest::Shape::maskFile ? seed.maskPath + " " : std::string()) +
+                  "holds no voxel";
+        return false;
+    }
+    return true;
+}
+
+bool seedMean(SliceSource& source, const std::vector<int64_t>& voxels, int64_t sliceVoxels, Matrix& out,
+              std::string& problem) {
+    const int32_t volumes = source.numVolumes();
+    float* mean = out.at(out.rowBase, out.colBase);
+    for (int32_t t = 0; t < volumes; ++t) mean[t] = 0.0f;
+    SliceValues slice;
+    source.allocateSlice(slice);
+    int64_t loaded = -1;
+    for (const int64_t voxel : voxels) {
+        const int64_t z = voxel / sliceVoxels;
+        if (z != loaded) {
+            if (!source.readSlice(static_cast<int32_t>(z), slice)) {
+                problem = "cannot read back the data of " + source.name();
+                return false;
+            }
+            loaded = z;
+        }
+        const float* values = slice.floats.get() + (voxel - z * sliceVoxels) * volumes;
+        for (int32_t t = 0; t < volumes; ++t) mean[t] = mean[t] + values[t];
+    }
+    const float n = static_cast<float>(voxels.size());
+    for (int32_t t = 0; t < volumes; ++t) mean[t] = mean[t] / n;
+    return true;
+}
+
+}  // namespace ldi_host

@@ -1,0 +1,129 @@
+#include "stats/sign_flip.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "stats/fdr.h"
+#include "stats/parallel.h"
+
+namespace {
+
+// t squared (one division, no root: the permutation loop runs it for every
+// voxel and pattern; comparisons of t squared are comparisons of |t|). A voxel
+// whose subjects' values are all equal has no variance: its t is infinite
+// when they are not zero; a large finite value keeps the files sound.
+constexpr double kHugeT = 1e30;
+
+double squaredT(double sum, double squares, int32_t n) {
+    const double mean = sum / n;
+    const double variance = (squares - sum * mean) / (n - 1);
+    if (!(variance > 1e-12 * squares / n)) return mean == 0.0 ? 0.0 : kHugeT * kHugeT;
+    return std::min(mean * mean * n / variance, kHugeT * kHugeT);
+}
+
+}  // namespace
+
+SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, int64_t voxels, int64_t permutations,
+                             uint64_t seed, int threads) {
+    SignFlipOutcome outcome;
+    const auto n = static_cast<std::size_t>(subjects);
+    const auto count = static_cast<std::size_t>(voxels);
+    outcome.exhaustive = subjects < 62 && (int64_t{1} << subjects) <= permutations;
+    outcome.permutations = outcome.exhaustive ? (int64_t{1} << subjects) : permutations;
+    const auto patterns = static_cast<std::size_t>(outcome.permutations);
+
+    // Signs as +-1 per pattern and subject; pattern 0 leaves every sign.
+    std::vector<float> signs(patterns * n, 1.0f);
+    std::mt19937_64 random(seed);
+    for (std::size_t p = 1; p < patterns; ++p) {
+        uint64_t bits = outcome.exhaustive ? p : 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!outcome.exhaustive && i % 64 == 0) bits = random();
+            if ((bits >> (i % 64)) & 1u) signs[p * n + i] = -1.0f;
+        }
+    }
+    // Voxel-major copy: a voxel's subjects side by side for the dot products.
+    std::vector<float> values(count * n);
+    std::vector<double> squares(count, 0.0);
+    outcome.mean.assign(count, 0.0f);
+    outcome.t.assign(count, 0.0f);
+    for (std::size_t v = 0; v < count; ++v) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const float x = data[i * count + v];
+            values[v * n + i] = x;
+            sum += x;
+            squares[v] += static_cast<double>(x) * x;
+        }
+        outcome.mean[v] = static_cast<float>(sum / subjects);
+        outcome.t[v] = sum < 0.0 ? -1.0f : 1.0f;  // the sign; the size comes from the test below
+    }
+
+    // The sum of squares does not change with the signs, so each pattern
+    // costs one dot product a voxel. Voxels go out in blocks that stay in the
+    // cache while every pattern passes over them; each block's largest |t|
+    // per pattern is merged by maximum, which does not depend on the order.
+    std::vector<int64_t> atLeast(count, 0);
+    std::vector<double> observed(count, 0.0);
+    const int workers = std::max(1, threadCountFor(threads));
+    std::vector<std::vector<double>> maxima(static_cast<std::size_t>(workers), std::vector<double>(patterns, 0.0));
+    shareWork(workers, voxels, 512, [&](int64_t begin, int64_t end, int worker) {
+        std::vector<double>& largest = maxima[static_cast<std::size_t>(worker)];
+        for (std::size_t p = 0; p < patterns; ++p) {
+            const float* s = signs.data() + p * n;
+            double top = largest[p];
+            for (auto v = static_cast<std::size_t>(begin); v < static_cast<std::size_t>(end); ++v) {
+                const float* x = values.data() + v * n;
+                float dot = 0.0f;
+                for (std::size_t i = 0; i < n; ++i) dot += s[i] * x[i];
+                const double t = squaredT(dot, squares[v], subjects);
+                if (p == 0) observed[v] = t;
+                if (t >= observed[v]) ++atLeast[v];
+                top = std::max(top, t);
+            }
+            largest[p] = top;
+        }
+    });
+    std::vector<double> largestSquared(patterns, 0.0);
+    for (const auto& largest : maxima)
+        for (std::size_t p = 0; p < patterns; ++p) largestSquared[p] = std::max(largestSquared[p], largest[p]);
+    std::sort(largestSquared.begin(), largestSquared.end());
+    outcome.p.resize(count);
+    outcome.pFwe.resize(count);
+    for (std::size_t v = 0; v < count; ++v) {
+        outcome.p[v] = static_cast<double>(atLeast[v]) / static_cast<double>(patterns);
+        const auto below = std::lower_bound(largestSquared.begin(), largestSquared.end(), observed[v]);
+        outcome.pFwe[v] = static_cast<double>(largestSquared.end() - below) / static_cast<double>(patterns);
+        // The t map as the test saw it, so that it and the p maps agree.
+        outcome.t[v] = std::copysign(static_cast<float>(std::sqrt(observed[v])), outcome.t[v]);
+    }
+    outcome.maxima.resize(patterns);
+    for (std::size_t p = 0; p < patterns; ++p) outcome.maxima[p] = static_cast<float>(std::sqrt(largestSquared[p]));
+    return outcome;
+}
+
+FdrLevel fdrLevel(const SignFlipOutcome& outcome, double q) {
+    FdrLevel level;
+    level.q = q;
+    level.threshold = std::numeric_limits<double>::infinity();
+    const StepUpCutoff step = benjaminiHochbergCutoff(outcome.p, q);
+    if (step.passing == 0) return level;
+    for (std::size_t v = 0; v < outcome.p.size(); ++v)
+        if (outcome.p[v] <= step.cutoff) {
+            ++level.passing;
+            level.threshold = std::min(level.threshold, static_cast<double>(std::fabs(outcome.t[v])));
+        }
+    return level;
+}
+
+double fweCriticalT(const SignFlipOutcome& outcome, double alpha) {
+    // pFwe <= alpha when at most alpha * P patterns reach the voxel's |t|:
+    // above the maximum of rank P - floor(alpha * P) (from 1).
+    const auto patterns = static_cast<int64_t>(outcome.maxima.size());
+    const auto allowed = static_cast<int64_t>(std::floor(alpha * static_cast<double>(patterns) + 1e-9));
+    if (allowed < 1) return std::numeric_limits<double>::infinity();
+    const double below = outcome.maxima[static_cast<std::size_t>(patterns - allowed - 1 < 0 ? 0 : patterns - allowed - 1)];
+    return std::nextafter(below, std::numeric_limits<double>::infinity());
+}

@@ -1,0 +1,224 @@
+#include "study/participant_level.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "analysis/analysis.h"
+#include "analysis/map_outputs.h"
+
+namespace ldi_host {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using Json = nlohmann::ordered_json;
+
+std::string dump(const Json& json) { return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n"; }
+
+// The confounds of one run, read and checked against the other runs'
+// columns; the regression's record gathers what every run filled in.
+bool runConfounds(const ParticipantRequest& participants, const DatasetRunSet& set, const DatasetRun& run,
+                  RunRequest& given, Json& confoundRecord, std::string& problem) {
+    if (run.confounds.empty()) {
+        problem = run.bold + ": no confounds table (desc-confounds_timeseries.tsv) beside it";
+        return false;
+    }
+    ConfoundTable table;
+    if (!readConfounds(run.confounds, participants.confounds, participants.skip, table, problem)) return false;
+    Json filled = Json::object();
+    for (std::size_t k = 0; k < table.names.size(); ++k)
+        if (table.missing[k] > 0) filled[table.names[k]] = table.missing[k];
+    if (confoundRecord.is_null()) {
+        confoundRecord["Columns"] = table.names;
+        confoundRecord["Patterns"] = participants.confounds;
+        confoundRecord["Method"] =
+            "least squares on a constant and the columns over the volumes analysed, run by run; "
+            "each voxel keeps its mean; n/a values filled with the column's mean";
+        confoundRecord["FilledValues"] = Json::object();
+    }
+    if (confoundRecord["Columns"] != Json(table.names)) {
+        problem = "the confound patterns choose other columns in " + run.confounds + " than in " +
+                  set.runs.front().confounds;
+        return false;
+    }
+    confoundRecord["FilledValues"][fs::path(run.confounds).filename().string()] = filled;
+    given.confounds = std::move(table);
+    given.confoundsPath = run.confounds;
+    return true;
+}
+
+// Every run with events, or none: a condition must mean the same in every run.
+bool checkEvents(const ParticipantRequest& participants, const DatasetRunSet& set, bool& withEvents,
+                 std::string& problem) {
+    const auto count = static_cast<std::size_t>(
+        std::count_if(set.runs.begin(), set.runs.end(), [](const DatasetRun& run) { return !run.events.empty(); }));
+    withEvents = count != 0;
+    if (withEvents && count != set.runs.size())
+        problem = "task " + set.task + ": " + std::to_string(set.runs.size() - count) + " of " +
+                  std::to_string(set.runs.size()) + " runs have no events.tsv; give every run its events";
+    else if (!participants.conditions.empty() && !withEvents)
+        problem = "task " + set.task + ": --condition needs events.tsv files; this task has none";
+    return problem.empty();
+}
+
+// The runs: the image analysed, its events, repetition time and confounds.
+bool addRuns(const ParticipantRequest& participants, const DatasetRunSet& set, AnalysisRequest& request,
+             Json& record, std::string& problem) {
+    Json runs = Json::array();
+    Json confoundRecord;
+    for (const DatasetRun& run : set.runs) {
+        RunRequest given;
+        given.path = run.bold;
+        given.events = run.events;
+        given.tr = run.tr;
+        Json runRecord = {{"Bold", run.bold}};
+        if (!participants.confounds.empty()) {
+            if (!runConfounds(participants, set, run, given, confoundRecord, problem)) return false;
+            runRecord["Confounds"] = run.confounds;
+        }
+        if (!run.events.empty()) runRecord["Events"] = run.events;
+        runRecord["RepetitionTime"] = run.tr;
+        runs.push_back(runRecord);
+        request.runs.push_back(std::move(given));
+    }
+    record["Runs"] = runs;
+    request.confoundRecord = confoundRecord;
+    return true;
+}
+
+}  // namespace
+
+int64_t subjectSeed(int64_t base, const DatasetRunSet& set) {
+    uint64_t hash = 1469598103934665603ull;
+    for (const char c : set.subject + "/" + set.session + "/" + set.task) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return static_cast<int64_t>((static_cast<uint64_t>(base) + hash) & 0x3fffffffffffffffull);
+}
+
+bool runSetRequest(const ParticipantRequest& participants, const DatasetRunSet& set, AnalysisRequest& request,
+                   Json& record, std::vector<std::string>& warnings, std::string& problem) {
+    request = AnalysisRequest();
+    record = Json();
+    record["Subject"] = set.subject;
+    if (!set.session.empty()) record["Session"] = set.session;
+    record["Task"] = set.task;
+    bool withEvents = false;
+    if (!checkEvents(participants, set, withEvents, problem)) return false;
+    if (!addRuns(participants, set, request, record, problem)) return false;
+    // The analysed voxels: inside every run's brain mask, when every run has one.
+    if (std::all_of(set.runs.begin(), set.runs.end(), [](const DatasetRun& run) { return !run.mask.empty(); })) {
+        for (const DatasetRun& run : set.runs) request.brainMasks.push_back(run.mask);
+        record["Mask"] = set.runs.size() == 1 ? Json(set.runs.front().mask) : Json(request.brainMasks);
+    } else if (!participants.dataset.derivativesDir.empty()) {
+        warnings.push_back("sub-" + set.subject +
+                           ": not every run has a brain mask; every voxel with a varying time course is analysed");
+    }
+    request.seeds = participants.seeds;
+    if (withEvents) request.conditions = participants.conditions;
+    request.skip = participants.skip;
+    request.shift = participants.shift;
+    request.parameters = participants.parameters;
+    request.order = participants.order;
+    // z maps too: Ref2Vox, Vox2Ref and Inst are never negative, so the group's
+    // sign-flip test can only be made on their z values (symmetric about 0
+    // where nothing is coupled).
+    request.statistics.writeP = "z";
+    request.rngSeed = subjectSeed(participants.rngSeed, set);
+    request.threads = participants.threads;
+    request.budgets = participants.budgets;
+    request.outputFolder = (fs::path(participants.outputDir) / set.outputFolder()).string();
+    // The dataset's description is the participant level's own, at the top.
+    request.describeDataset = false;
+    request.progress = participants.progress;
+    record["RngSeed"] = request.rngSeed;
+    if (!request.confoundRecord.is_null()) record["Confounds"] = request.confoundRecord;
+    return true;
+}
+
+namespace {
+
+// One analysis: one subject, session and task.
+bool analyseRunSet(const ParticipantRequest& participants, const DatasetRunSet& set, Json& record,
+                   SubjectOutcome& outcome, std::string& problem) {
+    AnalysisRequest request;
+    if (!runSetRequest(participants, set, request, record, outcome.warnings, problem)) return false;
+    std::error_code error;
+    fs::create_directories(request.outputFolder, error);
+    if (error) {
+        problem = "cannot create " + request.outputFolder + ": " + error.message();
+        return false;
+    }
+    AnalysisResults results;
+    runAnalysis(request, seedFileWriter(request.outputFolder), results);
+    outcome.warnings.insert(outcome.warnings.end(), results.warnings.begin(), results.warnings.end());
+    if (results.status != AnalysisStatus::done) {
+        problem = "task " + set.task + ": " + results.problem;
+        return false;
+    }
+    record["Folder"] = request.outputFolder;
+    outcome.analyses.push_back(
+        RunSetOutcome{request.outputFolder, request.seeds.size(), results.conditionNames.size(), results.analysedCount});
+    return true;
+}
+
+bool analyseSubject(const ParticipantRequest& participants, const std::string& subject, SubjectOutcome& outcome) {
+    outcome.subject = subject;
+    if (!isBidsLabel(subject)) {
+        outcome.problem = "--participant-label " + subject + ": a label is letters and digits only";
+        return false;
+    }
+    std::vector<DatasetRunSet> sets;
+    if (!subjectRunSets(participants.dataset, subject, sets, outcome.problem)) return false;
+    Json record;
+    record["Subject"] = subject;
+    record["RngSeedBase"] = participants.rngSeed;
+    record["Analyses"] = Json::array();
+    for (const DatasetRunSet& set : sets) {
+        if (participants.progress)
+            participants.progress("sub-" + subject + (set.session.empty() ? "" : " ses-" + set.session) + " task " +
+                                  set.task + ": " + std::to_string(set.runs.size()) + " run" +
+                                  (set.runs.size() == 1 ? "" : "s"));
+        Json analysis;
+        std::string problem;
+        if (!analyseRunSet(participants, set, analysis, outcome, problem)) {
+            outcome.problem = "sub-" + subject + (set.session.empty() ? "" : " ses-" + set.session) + ": " + problem;
+            return false;
+        }
+        record["Analyses"].push_back(analysis);
+    }
+    // Written last: a workflow engine takes the subject as done by it.
+    const fs::path summary =
+        fs::path(participants.outputDir) / ("sub-" + subject) / ("sub-" + subject + "_participant.json");
+    return writeFileSafely(summary.string(), dump(record), outcome.problem);
+}
+
+}  // namespace
+
+bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport& report,
+                         std::vector<SubjectOutcome>& outcomes, std::string& problem) {
+    outcomes.clear();
+    std::vector<std::string> subjects = request.participants;
+    if (subjects.empty()) subjects = datasetSubjects(request.dataset.bidsDir);
+    if (subjects.empty()) {
+        problem = request.dataset.bidsDir + " holds no sub-<label> folder";
+        return false;
+    }
+    std::error_code error;
+    fs::create_directories(request.outputDir, error);
+    if (error || !writeDatasetDescription(request.outputDir, problem)) {
+        problem = "cannot write into " + request.outputDir + ": " + (error ? error.message() : problem);
+        return false;
+    }
+    for (const std::string& subject : subjects) {
+        SubjectOutcome outcome;
+        outcome.done = analyseSubject(request, subject, outcome);
+        if (report) report(outcome);
+        outcomes.push_back(std::move(outcome));
+    }
+    return true;
+}
+
+}  // namespace ldi_host

@@ -1,0 +1,72 @@
+// The participant level of ldi bids: per subject, session and task one
+// analysis of the runs the dataset holds (the preprocessed ones, regressed
+// of their confounds as they are read, when asked), its maps in
+// OUTPUT/sub-<label>[/ses-<label>]/func, and per subject a summary that a
+// workflow engine takes as the sign that the subject is done.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "analysis/analysis_request.h"
+#include "study/bids_dataset.h"
+
+namespace ldi_host {
+
+struct ParticipantRequest {
+    DatasetQuery dataset;
+    std::string outputDir;
+    std::vector<std::string> participants;  // labels without "sub-"; none: every subject there
+    std::vector<SeedRequest> seeds;
+    std::vector<std::string> conditions;  // trial types (tasks without events take none)
+    std::vector<std::string> confounds;   // column names or patterns to regress out; none: no regression
+    int32_t skip = 0;
+    double shift = 0.0;
+    GlobalParameters parameters;
+    OrderChoice order;
+    int64_t rngSeed = 0;  // mixed with each subject, session and task
+    int threads = 0;
+    SourceBudgets budgets;
+    ProgressLine progress;  // empty: quiet
+};
+
+// One analysis of a subject: where its maps went, what it found.
+struct RunSetOutcome {
+    std::string folder;
+    std::size_t seeds = 0;
+    std::size_t conditions = 0;
+    int64_t analysedVoxels = 0;
+};
+
+struct SubjectOutcome {
+    std::string subject;
+    bool done = false;
+    std::string problem;  // why not, naming the session and task
+    std::vector<std::string> warnings;
+    std::vector<RunSetOutcome> analyses;
+};
+
+// Called after each subject, so that a long run reports as it goes.
+using SubjectReport = std::function<void(const SubjectOutcome& outcome)>;
+
+// The subject's own seed of the surrogates: the run's seed mixed with the
+// subject, session and task, so that no two subjects share their random
+// numbers (the group test takes the subjects as independent).
+int64_t subjectSeed(int64_t base, const DatasetRunSet& set);
+
+// The request of one analysis of a run set and its record for the subject's
+// summary (confounds read, masks joined). False with a message.
+bool runSetRequest(const ParticipantRequest& participants, const DatasetRunSet& set, AnalysisRequest& request,
+                   nlohmann::ordered_json& record, std::vector<std::string>& warnings, std::string& problem);
+
+// Every subject of the request in turn; a subject that fails is reported and
+// the others go on. False with a message when the level cannot start (no
+// subject, an output folder that cannot be written); `outcomes` per subject.
+bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport& report,
+                         std::vector<SubjectOutcome>& outcomes, std::string& problem);
+
+}  // namespace ldi_host

@@ -1,0 +1,224 @@
+// runAnalysis on small runs made here: which voxels are analysed across runs
+// and masks, which voxels a seed keeps and its reference time course against
+// means computed here, conditions given as intervals against the same ones
+// from events, and inputs refused before anything is left on the disk.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "analysis/analysis.h"
+#include "analysis/parameters.h"
+#include "analysis_test_support.h"
+
+using namespace ldi_host;
+using namespace analysis_test;
+
+namespace {
+
+AnalysisRequest smallRequest(const TestFolder& folder) {
+    AnalysisRequest request;
+    ParameterOptions options;
+    options.surrogates = 20;
+    std::string problem;
+    EXPECT_TRUE(readAnalysisParameters(options, request.parameters, request.order, problem)) << problem;
+    request.rngSeed = 3;
+    request.threads = 2;
+    request.outputFolder = (folder / "out").string();
+    return request;
+}
+
+RunRequest runAt(const fs::path& path, const std::string& events = std::string()) {
+    RunRequest run;
+    run.path = path.string();
+    run.events = events;
+    return run;
+}
+
+SeedRequest flagSeed(const std::string& name, const std::vector<int>& voxels) {
+    SeedRequest seed;
+    seed.name = name;
+    seed.shape = SeedRequest::Shape::maskFlags;
+    seed.maskFlags.assign(VOXELS, 0);
+    for (int v : voxels) seed.maskFlags[static_cast<std::size_t>(v)] = 1;
+    return seed;
+}
+
+// Runs the request, keeping every seed's maps.
+AnalysisResults analyse(const AnalysisRequest& request, std::vector<SeedResults>& maps) {
+    AnalysisResults results;
+    runAnalysis(request, [&maps](const MapRunRecord&, const SeedResults& seed, std::string&) {
+        maps.push_back(seed);
+        return true;
+    }, results);
+    return results;
+}
+
+bool mentions(const std::vector<std::string>& lines, const std::string& text) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
+}
+
+}  // namespace
+
+TEST(AnalysedVoxels, AVoxelUnusableInAnyOneRunIsLeftOutOfEveryMapAndSeed) {
+    TestFolder folder;
+    const NiftiHeader grid = testGrid();
+    std::vector<std::vector<float>> first = coupledRun(1), second = coupledRun(2);
+    const int nanInFirst = voxelIndex(0, 1, 1), constantInFirst = voxelIndex(4, 2, 2), constantInSecond = voxelIndex(5, 0, 3);
+    first[10][nanInFirst] = std::numeric_limits<float>::quiet_NaN();
+    for (auto& volume : first) volume[constantInFirst] = 7.0f;
+    for (auto& volume : second) volume[constantInSecond] = 7.0f;
+    writeRun(folder / "sub-01_task-x_run-1_bold.nii", grid, first);
+    writeRun(folder / "sub-01_task-x_run-2_bold.nii", grid, second);
+
+    AnalysisRequest request = smallRequest(folder);
+    request.runs = {runAt(folder / "sub-01_task-x_run-1_bold.nii"), runAt(folder / "sub-01_task-x_run-2_bold.nii")};
+    request.seeds = {flagSeed("S", {voxelIndex(0, 0, 1), nanInFirst, voxelIndex(1, 1, 1)})};
+    std::vector<SeedResults> maps;
+    const AnalysisResults results = analyse(request, maps);
+    ASSERT_EQ(results.status, AnalysisStatus::done) << results.problem;
+
+    for (int v = 0; v < VOXELS; ++v) {
+        const bool usable = v != nanInFirst && v != constantInFirst && v != constantInSecond;
+        EXPECT_EQ(results.analysed[static_cast<std::size_t>(v)], usable ? 1 : 0) << "voxel " << v;
+    }
+    EXPECT_EQ(results.analysedCount, VOXELS - 3);
+    EXPECT_EQ(results.seeds[0].voxels, (std::vector<int64_t>{voxelIndex(0, 0, 1), voxelIndex(1, 1, 1)}));
+    EXPECT_TRUE(mentions(results.warnings, "seed 'S': 1 of its 3 voxels lie outside the analysed voxels"));
+    ASSERT_EQ(maps.size(), 1u);
+    ASSERT_FALSE(maps[0].maps.empty());
+    int nonzero = 0;
+    for (const std::vector<float>& map : maps[0].maps) {
+        for (const int v : {nanInFirst, constantInFirst, constantInSecond}) EXPECT_EQ(map[static_cast<std::size_t>(v)], 0.0f);
+        nonzero += static_cast<int>(std::count_if(map.begin(), map.end(), [](float x) { return x != 0.0f; }));
+    }
+    EXPECT_GT(nonzero, VOXELS);  // the maps hold values elsewhere
+    EXPECT_EQ(results.record.entityPrefix, "sub-01_task-x");
+    ASSERT_EQ(results.record.inputs.size(), 2u);
+    EXPECT_EQ(results.conditionNames, std::vector<std::string>{"x"});
+}
+
+TEST(AnalysedVoxels, TheBrainMaskChoosesTheVoxelsAndTheSeedsKeepOnlyUsableOnesInside) {
+    TestFolder folder;
+    const NiftiHeader grid = testGrid();
+    std::vector<std::vector<float>> data = coupledRun(5);
+    const int brokenInSeed = voxelIndex(1, 3, 2);
+    data[4][brokenInSeed] = std::numeric_limits<float>::infinity();
+    writeRun(folder / "run_bold.nii", grid, data);
+    std::vector<float> brain(VOXELS, 1.0f);
+    for (int z = 0; z < NZ; ++z)
+        for (int y = 0; y < NY; ++y) brain[static_cast<std::size_t>(voxelIndex(0, y, z))] = 0.0f;  // x = 0 outside
+    writeMask(folder / "brain.nii.gz", grid, brain);
+
+    AnalysisRequest request = smallRequest(folder);
+    request.runs = {runAt(folder / "run_bold.nii")};
+    request.brainMasks = {(folder / "brain.nii.gz").string()};
+    // Two seeds: the columns x < 2 of slice z = 2 as flags, and a sphere of
+    // 3 mm (the six neighbours) around voxel (1, 2, 1).
+    std::vector<int> columns;
+    for (int y = 0; y < NY; ++y)
+        for (int x = 0; x < 2; ++x) columns.push_back(voxelIndex(x, y, 2));
+    SeedRequest sphere;
+    sphere.name = "Ball";
+    sphere.shape = SeedRequest::Shape::sphere;
+    sphere.sphere = {-9.0 + 3.0, -6.0 + 6.0, -3.0 + 3.0, 3.0};
+    request.seeds = {flagSeed("Columns", columns), sphere};
+    std::vector<SeedResults> maps;
+    const AnalysisResults results = analyse(request, maps);
+    ASSERT_EQ(results.status, AnalysisStatus::done) << results.problem;
+
+    for (int v = 0; v < VOXELS; ++v) EXPECT_EQ(results.analysed[static_cast<std::size_t>(v)], brain[static_cast<std::size_t>(v)] != 0.0f ? 1 : 0);
+    std::vector<int64_t> expectedColumns, expectedBall;
+    for (int y = 0; y < NY; ++y)
+        if (voxelIndex(1, y, 2) != brokenInSeed) expectedColumns.push_back(voxelIndex(1, y, 2));
+    expectedBall = {voxelIndex(1, 2, 0), voxelIndex(1, 1, 1), voxelIndex(1, 2, 1), voxelIndex(2, 2, 1),
+                    voxelIndex(1, 3, 1), voxelIndex(1, 2, 2)};  // (0, 2, 1) lies outside the brain
+    ASSERT_EQ(results.seeds.size(), 2u);
+    EXPECT_EQ(results.seeds[0].voxels, expectedColumns);
+    EXPECT_EQ(results.seeds[1].voxels, expectedBall);
+
+    // The references: plain means of the kept voxels at every volume.
+    const std::vector<int64_t>* kept[] = {&expectedColumns, &expectedBall};
+    for (std::size_t s = 0; s < 2; ++s) {
+        const std::vector<float>& mean = results.seeds[s].meanTimeCourses.at(0);
+        ASSERT_EQ(mean.size(), data.size());
+        for (std::size_t t = 0; t < data.size(); ++t) {
+            double sum = 0.0;
+            for (const int64_t v : *kept[s]) sum += data[t][static_cast<std::size_t>(v)];
+            EXPECT_NEAR(mean[t], sum / static_cast<double>(kept[s]->size()), 2e-4) << "seed " << s << " volume " << t;
+        }
+    }
+    for (const SeedResults& seed : maps)
+        for (const std::vector<float>& map : seed.maps)
+            for (int v = 0; v < VOXELS; ++v)
+                if (brain[static_cast<std::size_t>(v)] == 0.0f) {
+                    EXPECT_EQ(map[static_cast<std::size_t>(v)], 0.0f);
+                }
+    ASSERT_EQ(results.record.inputs.size(), 2u);
+    EXPECT_EQ(results.record.inputs[1].path, (folder / "brain.nii.gz").string());
+}
+
+TEST(Conditions, IntervalsGivenAsVolumesGiveTheMapsOfTheSameIntervalsFromEvents) {
+    TestFolder folder;
+    writeRun(folder / "run_bold.nii", testGrid(), coupledRun(9));
+    // TR 2 s: events at 0-40 s and 100-140 s are volumes 1-20 and 51-70, 40-100 s volumes 21-50.
+    std::ofstream(folder / "events.tsv") << "onset\tduration\ttrial_type\n0\t40\tA\n40\t60\tB\n100\t40\tA\n";
+    AnalysisRequest fromEvents = smallRequest(folder);
+    fromEvents.runs = {runAt(folder / "run_bold.nii", (folder / "events.tsv").string())};
+    fromEvents.seeds = {flagSeed("S", {voxelIndex(0, 0, 0), voxelIndex(1, 0, 0)})};
+    fromEvents.outputFolder = (folder / "events").string();
+    AnalysisRequest fromIntervals = fromEvents;
+    fromIntervals.runs[0].events.clear();
+    fromIntervals.intervalConditions = {{"A", {{Interval{1, 20}, Interval{51, 70}}}}, {"B", {{Interval{21, 50}}}}};
+    fromIntervals.outputFolder = (folder / "intervals").string();
+
+    std::vector<SeedResults> a, b;
+    const AnalysisResults first = analyse(fromEvents, a), second = analyse(fromIntervals, b);
+    ASSERT_EQ(first.status, AnalysisStatus::done) << first.problem;
+    ASSERT_EQ(second.status, AnalysisStatus::done) << second.problem;
+    EXPECT_EQ(first.conditionNames, second.conditionNames);
+    ASSERT_EQ(a.size(), 1u);
+    ASSERT_EQ(b.size(), 1u);
+    EXPECT_EQ(a[0].maps, b[0].maps);
+    for (std::size_t m = 0; m < a[0].thresholds.size(); ++m) EXPECT_EQ(a[0].thresholds[m].thresholds, b[0].thresholds[m].thresholds);
+    // The run log names the same intervals.
+    EXPECT_EQ(a[0].runLog, b[0].runLog);
+}
+
+TEST(RefusedInputs, StopBeforeAnythingIsComputedAndLeaveNoFolder) {
+    TestFolder folder;
+    writeRun(folder / "run_bold.nii", testGrid(), coupledRun(4));
+    std::vector<float> brain(VOXELS, 0.0f);
+    brain[static_cast<std::size_t>(voxelIndex(5, 4, 3))] = 1.0f;
+    writeMask(folder / "corner.nii.gz", testGrid(), brain);
+    struct Case {
+        const char* what;
+        std::function<void(AnalysisRequest&)> change;
+        AnalysisStatus status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"a sphere off the grid", [](AnalysisRequest& r) { r.seeds[0].shape = SeedRequest::Shape::sphere; r.seeds[0].sphere = {400, 0, 0, 5}; },
+         AnalysisStatus::badInput, "outside the grid"},
+        {"a seed outside the brain mask", [&](AnalysisRequest& r) { r.brainMasks = {(folder / "corner.nii.gz").string()}; },
+         AnalysisStatus::badInput, "none of its 1 voxels lies inside the analysed voxels of the mask"},
+        {"a condition from no events", [](AnalysisRequest& r) { r.conditions = {"A"}; }, AnalysisStatus::badInput,
+         "--condition chooses among the trial types"},
+        {"too much skipped", [](AnalysisRequest& r) { r.skip = 80; }, AnalysisStatus::badInput, "leaves none of its 80 volumes"},
+        {"p-values of the plug-in's rule", [](AnalysisRequest& r) { r.statistics.fdr = "plugin"; r.statistics.writeP = "p"; },
+         AnalysisStatus::badInput, "--write-p"},
+    };
+    for (const Case& c : cases) {
+        AnalysisRequest request = smallRequest(folder);
+        request.runs = {runAt(folder / "run_bold.nii")};
+        request.seeds = {flagSeed("S", {voxelIndex(0, 0, 0)})};
+        c.change(request);
+        std::vector<SeedResults> maps;
+        const AnalysisResults results = analyse(request, maps);
+        EXPECT_EQ(results.status, c.status) << c.what;
+        EXPECT_NE(results.problem.find(c.message), std::string::npos) << c.what << ": " << results.problem;
+        EXPECT_TRUE(maps.empty()) << c.what;
+        EXPECT_FALSE(fs::exists(request.outputFolder)) << c.what;
+    }
+}
