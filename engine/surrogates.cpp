@@ -46,17 +46,6 @@ int32_t simulatedLength(const EngineInput& input) {
     return longest;
 }
 
-// The AR coefficients a_1 .. a_p of a univariate model record.
-std::vector<float> coefficientsOf(const VoiTimeCourse& record) {
-    std::vector<float> a;
-    const MatrixList& list = record.arCoefficients;
-    for (int32_t k = 0; k < list.count; ++k) {
-        const Matrix& coefficient = list[list.indexBase + k];
-        a.push_back(coefficient(coefficient.rowBase, coefficient.colBase));
-    }
-    return a;
-}
-
 // Series `s` of a reference's model, simulated over `own` (longest +
 // discarded points) with a generator of its own, seeded from the run's seed;
 // false when the model refuses (a non-positive or non-finite residual
@@ -68,10 +57,25 @@ bool simulateSeries(const EngineInput& input, const SurrogateModels& models, con
         return simulateArSeries(own, 1, 2, own.colBase, own.colEnd, record.arCoefficients, record.residualCovariance,
                                 seed, generator);
     const auto found = models.residuals.find(&record);
-    if (found == models.residuals.end()) return false;
-    const std::vector<float> a = coefficientsOf(record);
+    const auto model = models.coefficients.find(&record);
+    if (found == models.residuals.end() || model == models.coefficients.end()) return false;
+    const std::vector<float>& a = model->second;
     return simulateArBootstrap(own.row(1) + own.colBase, own.colEnd - own.colBase, a.data(),
                                static_cast<int32_t>(a.size()), found->second, seed, generator);
+}
+
+// Orders up to which the resampled surrogates' model is chosen: enough for
+// the slow, oscillating autocorrelation of BOLD series at short TRs; the
+// largest order tried is never below the analysis's.
+constexpr int32_t kLargestSurrogateOrder = 8;
+
+void fitResampledModel(const VoiTimeCourse& record, const float* course, int32_t volumes, SurrogateModels& models) {
+    const int32_t order = static_cast<int32_t>(record.arCoefficients.count);
+    // Ten points a coefficient at least, so that short runs are not overfitted.
+    const int32_t largest = std::max(order, std::min(kLargestSurrogateOrder, volumes / 10));
+    std::vector<float> a = autoregressionByAic(course, volumes, largest);
+    models.residuals[&record] = arResiduals(course, volumes, a.data(), static_cast<int32_t>(a.size()));
+    models.coefficients[&record] = std::move(a);
 }
 
 }  // namespace
@@ -127,15 +131,13 @@ int prepareSurrogateModels(const EngineInput& input, EngineWork& work, Surrogate
                     residualCovarianceOf(accumulator, 0, model, record->residualCovariance);
                     arCoefficientsOf(model, record->arCoefficients);
                     models.fitted.insert(record);
-                    if (input.surrogateInnovations == SurrogateInnovations::resampled) {
-                        const std::vector<float> a = coefficientsOf(*record);
-                        models.residuals[record] = arResiduals(course.row(1) + 1, volumes, a.data(),
-                                                               static_cast<int32_t>(a.size()));
-                    }
+                    if (input.surrogateInnovations == SurrogateInnovations::resampled)
+                        fitResampledModel(*record, course.row(1) + 1, volumes, models);
                 } else {
                     clearModel(*record);
                     models.fitted.erase(record);
                     models.residuals.erase(record);
+                    models.coefficients.erase(record);
                 }
                 RandomState generator;
                 if (fitted && models.count > 0 &&

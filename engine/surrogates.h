@@ -19,7 +19,10 @@ struct VoiTimeCourse;
 // and the series' shape.
 struct SurrogateModels {
     std::set<const VoiTimeCourse*> fitted;  // the references whose model could be fitted
-    // Per fitted reference, its model's residuals (resampled innovations only).
+    // Resampled innovations only: per fitted reference, the AR model the
+    // surrogates follow (its order by AIC, tried up to at least the
+    // analysis's) and that model's residuals.
+    std::map<const VoiTimeCourse*, std::vector<float>> coefficients;
     std::map<const VoiTimeCourse*, std::vector<float>> residuals;
     int32_t count = 0;                      // series per reference
     int32_t longest = 1;                    // kept points of the longest series

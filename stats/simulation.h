@@ -30,3 +30,13 @@ std::vector<float> arResiduals(const float* course, int32_t length, const float*
 // untouched, without residuals.
 bool simulateArBootstrap(float* out, int32_t length, const float* coefficients, int32_t order,
                          const std::vector<float>& residuals, uint32_t seed, RandomState& generator);
+
+// The univariate autoregressive model of course[0 .. length) (mean removed)
+// of the order from 0 to maxOrder with the lowest Akaike criterion,
+// length x ln(innovation variance) + 2 x order, its coefficients a_1 .. a_p
+// found by the Levinson-Durbin recursion on the sample autocovariances
+// (Yule-Walker; always a stationary model). Surrogates must carry the
+// seed's whole autocorrelation: an order-p fit to a seed of higher order
+// leaves autocorrelated residuals, and resampling them one by one would give
+// the null a whiter seed than the real one.
+std::vector<float> autoregressionByAic(const float* course, int32_t length, int32_t maxOrder);

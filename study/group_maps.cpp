@@ -115,7 +115,11 @@ std::string dumpJson(const nlohmann::ordered_json& json) {
     return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
-double jsonNumber(double value) { return std::isfinite(value) ? value : -1.0; }
+// A threshold that no value reaches is written as null: -1 or a huge number
+// would be read as a level by any reader that does not know the convention.
+nlohmann::ordered_json jsonNumber(double value) {
+    return std::isfinite(value) ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
+}
 
 // Every subject's map of a key, subject after subject, on the first one's
 // grid; false when one cannot be read or lies on another grid.
@@ -179,7 +183,8 @@ GroupGrids onTheGrid(const SignFlipOutcome& outcome, const std::vector<int64_t>&
         const auto v = static_cast<std::size_t>(tested[k]);
         grids.mean[v] = outcome.mean[k];
         grids.t[v] = outcome.t[k];
-        grids.p[v] = static_cast<float>(outcome.p[k]);
+        // The p the FDR thresholds use.
+        grids.p[v] = static_cast<float>(outcome.pPooled.empty() ? outcome.p[k] : outcome.pPooled[k]);
         grids.pFwe[v] = static_cast<float>(outcome.pFwe[k]);
     }
     return grids;
@@ -239,6 +244,8 @@ nlohmann::ordered_json sidecarOf(const KeyResult& result, const GroupOutput& out
     sidecar["Seed"] = result.key.seed;
     sidecar["Condition"] = result.key.condition;
     sidecar["Test"] = "one-sample sign-flip permutation test, two-sided";
+    sidecar["Statistic"] = result.outcome.pPooled.empty() ? "t" : "floored-t";
+    if (!result.outcome.pPooled.empty()) sidecar["VarianceFloor"] = result.outcome.varianceFloor;
     sidecar["Subjects"] = result.subjects;
     sidecar["VoxelsTested"] = result.tested.size();
     sidecar["Permutations"] = result.outcome.permutations;
@@ -258,8 +265,15 @@ bool writeGroupImages(const KeyResult& result, const fs::path& folder, const std
     const std::string kindName = mapDisplayName(result.key.kind, result.key.condition);
     const GroupOutput outputs[] = {
         {"mean", &result.grids.mean, "the mean of the subjects' maps"},
-        {"t", &result.grids.t, "one-sample t of the subjects' maps against 0"},
-        {"p", &result.grids.p, "uncorrected two-sided sign-flip permutation p (1 outside the voxels tested)"},
+        {"t", &result.grids.t,
+         result.outcome.pPooled.empty() ? "one-sample t of the subjects' maps against 0"
+                                        : "floored t of the subjects' maps against 0: mean / sqrt((s^2 + "
+                                          "VarianceFloor) / subjects)"},
+        {"p", &result.grids.p,
+         result.outcome.pPooled.empty()
+             ? "uncorrected two-sided sign-flip permutation p (1 outside the voxels tested)"
+             : "uncorrected two-sided sign-flip permutation p against every voxel's statistic under every sign "
+               "pattern, pooled (1 outside the voxels tested)"},
         {"pfwe", &result.grids.pFwe, "family-wise-error-corrected p by the maximum |t| over the voxels (1 outside)"},
     };
     for (const GroupOutput& output : outputs) {
@@ -337,7 +351,7 @@ bool testKey(const GroupRequest& request, const GroupKey& key, uint64_t seed, co
     data.shrink_to_fit();
     result.outcome = signFlipTest(packed, static_cast<int32_t>(key.maps.size()),
                                   static_cast<int64_t>(result.tested.size()), request.permutations, seed,
-                                  request.threads);
+                                  request.threads, request.statistic);
     result.grids = onTheGrid(result.outcome, result.tested, gridVoxels);
     result.levels = thresholdsOf(result.outcome, request.q);
     for (const SubjectMap& map : key.maps) {
@@ -366,6 +380,21 @@ bool testKey(const GroupRequest& request, const GroupKey& key, uint64_t seed, co
     return true;
 }
 
+// With few subjects the sign patterns cannot give a p below 2 / 2^subjects:
+// an FWE level under it passes nothing whatever the data, which a threshold
+// of null alone would not explain.
+void warnOfFewSubjects(const GroupRequest& request, const GroupKey& key, std::ostream& err) {
+    const auto subjects = static_cast<int32_t>(key.maps.size());
+    const double smallest = smallestSignFlipP(subjects, request.permutations);
+    for (const double alpha : request.q)
+        if (smallest > alpha) {
+            err << "ldi: warning: " << key.name << ": with " << subjects << " subjects and " << request.permutations
+                << " permutations the smallest family-wise p is " << smallest << "; no voxel can pass at " << alpha
+                << std::endl;
+            return;
+        }
+}
+
 }  // namespace
 
 int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& err) {
@@ -389,6 +418,7 @@ int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& 
                 << " has this map; a group needs two subjects or more" << std::endl;
             continue;
         }
+        warnOfFewSubjects(request, key, err);
         std::string problem;
         if (!testKey(request, key, static_cast<uint64_t>(base), date, summary, problem)) {
             err << "ldi: " << problem << std::endl;
