@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <set>
 #include <ostream>
 
 #include <nlohmann/json.hpp>
@@ -382,17 +383,17 @@ bool testKey(const GroupRequest& request, const GroupKey& key, uint64_t seed, co
 
 // With few subjects the sign patterns cannot give a p below 2 / 2^subjects:
 // an FWE level under it passes nothing whatever the data, which a threshold
-// of null alone would not explain.
-void warnOfFewSubjects(const GroupRequest& request, const GroupKey& key, std::ostream& err) {
+// of null alone would not explain. Once per number of subjects.
+void warnOfFewSubjects(const GroupRequest& request, const GroupKey& key, std::set<std::size_t>& warned,
+                       std::ostream& err) {
     const auto subjects = static_cast<int32_t>(key.maps.size());
     const double smallest = smallestSignFlipP(subjects, request.permutations);
-    for (const double alpha : request.q)
-        if (smallest > alpha) {
-            err << "ldi: warning: " << key.name << ": with " << subjects << " subjects and " << request.permutations
-                << " permutations the smallest family-wise p is " << smallest << "; no voxel can pass at " << alpha
-                << std::endl;
-            return;
-        }
+    double lowest = 1.0;
+    for (const double alpha : request.q) lowest = std::min(lowest, alpha);
+    if (smallest <= lowest || !warned.insert(key.maps.size()).second) return;
+    err << "ldi: warning: with " << subjects << " subjects and " << request.permutations
+        << " permutations the smallest family-wise p is " << smallest << " (" << key.name
+        << " and every map of as many subjects): no voxel can pass at " << lowest << std::endl;
 }
 
 }  // namespace
@@ -411,6 +412,7 @@ int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& 
     nlohmann::ordered_json summary = nlohmann::ordered_json::array();
     int failed = 0;
     int tested = 0;
+    std::set<std::size_t> warned;
     for (const auto& entry : keys) {
         const GroupKey& key = entry.second;
         if (key.maps.size() < 2) {
@@ -418,7 +420,7 @@ int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& 
                 << " has this map; a group needs two subjects or more" << std::endl;
             continue;
         }
-        warnOfFewSubjects(request, key, err);
+        warnOfFewSubjects(request, key, warned, err);
         std::string problem;
         if (!testKey(request, key, static_cast<uint64_t>(base), date, summary, problem)) {
             err << "ldi: " << problem << std::endl;
