@@ -18,7 +18,7 @@
 #include "config/parameter_log.h"
 #include "stats/parallel.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -404,4 +404,4 @@ void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisR
     results.status = computeMaps(request, inputs, references, sink, results);
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

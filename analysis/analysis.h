@@ -13,7 +13,7 @@
 #include "analysis/map_outputs.h"
 #include "engine/order_selection.h"
 
-namespace ldi_host {
+namespace ldi {
 
 enum class AnalysisStatus {
     done,
@@ -53,4 +53,4 @@ SeedSink seedFileWriter(const std::string& folder);
 // (request.order.reportOnly) stops after the choice with its table.
 void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisResults& results);
 
-}  // namespace ldi_host
+}  // namespace ldi

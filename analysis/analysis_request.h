@@ -20,7 +20,7 @@
 #include "data/interval.h"
 #include "formats/confounds.h"
 
-namespace ldi_host {
+namespace ldi {
 
 struct RunRequest {
     std::string path;    // a 4D NIfTI run (.nii or .nii.gz)
@@ -90,4 +90,4 @@ struct AnalysisRequest {
     ProgressLine progress;  // empty: quiet
 };
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <set>
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -121,4 +121,4 @@ bool buildConditions(const AnalysisRequest& request, const std::vector<std::uniq
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -12,7 +12,7 @@
 #include "analysis/run_set.h"
 #include "engine/engine.h"
 
-namespace ldi_host {
+namespace ldi {
 
 // The conditions' names in the order of their maps. False with a message for
 // a trial type no events file holds, or events files without any event.
@@ -31,4 +31,4 @@ struct ConditionSet {
 bool buildConditions(const AnalysisRequest& request, const std::vector<std::unique_ptr<OpenedRun>>& runs,
                      const std::vector<std::string>& names, int32_t order, ConditionSet& set, std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

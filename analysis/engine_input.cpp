@@ -4,7 +4,7 @@
 
 #include "analysis/seeds.h"
 
-namespace ldi_host {
+namespace ldi {
 
 bool seedReferences(const std::vector<std::string>& names, const std::vector<std::vector<int64_t>>& voxels,
                     const std::vector<std::unique_ptr<OpenedRun>>& runs, int32_t order, SeedReferences& references,
@@ -54,4 +54,4 @@ EngineInput engineInput(const GlobalParameters& parameters, const std::vector<st
     return input;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -12,7 +12,7 @@
 #include "data/voi_time_course.h"
 #include "engine/engine.h"
 
-namespace ldi_host {
+namespace ldi {
 
 struct SeedReferences {
     std::vector<std::unique_ptr<VoiTimeCourse>> records;  // seed after seed, run after run
@@ -34,4 +34,4 @@ EngineInput engineInput(const GlobalParameters& parameters, const std::vector<st
                         const SeedReferences& references, std::vector<EngineCondition> conditions,
                         const std::vector<uint8_t>& mask);
 
-}  // namespace ldi_host
+}  // namespace ldi

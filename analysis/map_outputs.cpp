@@ -16,7 +16,7 @@
 #include "formats/result_index.h"
 #include "stats/distributions.h"
 
-namespace ldi_host {
+namespace ldi {
 
 const char* const ldiVersion = "2.1.0";
 
@@ -297,4 +297,4 @@ bool writeDatasetDescription(const std::string& folder, std::string& problem) {
                            problem);
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -15,7 +15,7 @@
 #include "engine/order_selection.h"
 #include "formats/nifti_image.h"
 
-namespace ldi_host {
+namespace ldi {
 
 // Writes `content` to `path` through a file created exclusively (O_EXCL)
 // beside it, flushed to the disk and then renamed over `path`: the path holds
@@ -77,4 +77,4 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
 // dataset_description.json as BIDS derivatives require it.
 bool writeDatasetDescription(const std::string& folder, std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -5,13 +5,9 @@
 
 #include <string>
 
-namespace CLI {
-class App;
-}
+namespace ldi {
+
 struct EngineInput;
-
-namespace ldi_host {
-
 struct MapRunRecord;
 
 // The default method: the calibration (scripts/calibrate-fdr, docs/statistics.md)
@@ -27,11 +23,9 @@ struct MapStatisticsOptions {
     std::string writeP;                   // "", "p" or "z"
 };
 
-void addStatisticsOptions(CLI::App& map, MapStatisticsOptions& options);
-
 // Puts the choice into the engine's input and the run's record; false with a
 // message for an impossible combination.
 bool applyStatisticsOptions(const MapStatisticsOptions& options, EngineInput& input, MapRunRecord& record,
                             std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -10,7 +10,7 @@
 #include <limits>
 #include <thread>
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -204,4 +204,4 @@ bool NiftiSliceSource::readSlice(int32_t z, SliceValues& slice) {
     return ok;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

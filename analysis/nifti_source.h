@@ -19,7 +19,7 @@
 #include "formats/nifti_image.h"
 #include "stats/large_buffer.h"
 
-namespace ldi_host {
+namespace ldi {
 
 // Called after each volume read: volumes done, volumes in all.
 using LoadProgress = std::function<void(int64_t done, int64_t total)>;
@@ -92,4 +92,4 @@ private:
     std::condition_variable scratchFreed_;
 };
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -6,7 +6,7 @@
 #include <sstream>
 
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -89,4 +89,4 @@ bool chooseModelOrder(const EngineInput& input, const OrderChoice& choice, Order
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -13,7 +13,7 @@
 #include "engine/engine.h"
 #include "engine/order_selection.h"
 
-namespace ldi_host {
+namespace ldi {
 
 struct ParameterOptions {
     std::string settingsFile;                // "" for none
@@ -37,4 +37,4 @@ bool readAnalysisParameters(const ParameterOptions& options, GlobalParameters& p
 bool chooseModelOrder(const EngineInput& input, const OrderChoice& choice, OrderSelection& selection,
                       std::string& table, std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

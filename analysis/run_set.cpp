@@ -7,7 +7,7 @@
 #include "analysis/seeds.h"
 #include "stats/confound_regression.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -180,4 +180,4 @@ bool readBrainMasks(const std::vector<std::string>& paths, const NiftiHeader& gr
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

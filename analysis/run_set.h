@@ -14,7 +14,7 @@
 #include "formats/bids_inputs.h"
 #include "formats/nifti_image.h"
 
-namespace ldi_host {
+namespace ldi {
 
 struct OpenedRun {
     std::string path;
@@ -54,4 +54,4 @@ std::vector<uint8_t> usableInEveryRun(const std::vector<std::unique_ptr<OpenedRu
 bool readBrainMasks(const std::vector<std::string>& paths, const NiftiHeader& grid, const std::string& gridPath,
                     std::vector<uint8_t>& inside, std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

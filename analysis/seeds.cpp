@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -165,4 +165,4 @@ bool seedMean(SliceSource& source, const std::vector<int64_t>& voxels, int64_t s
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -12,7 +12,7 @@
 #include "formats/nifti_image.h"
 #include "stats/matrix.h"
 
-namespace ldi_host {
+namespace ldi {
 
 // "NAME=MASK.nii.gz" or "NAME=X,Y,Z,R" as a request (the mask is read later,
 // on the runs' grid). False with a message quoting the text.
@@ -44,4 +44,4 @@ bool seedVoxels(const SeedRequest& seed, const NiftiHeader& grid, const std::str
 bool seedMean(SliceSource& source, const std::vector<int64_t>& voxels, int64_t sliceVoxels, Matrix& out,
               std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

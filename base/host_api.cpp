@@ -8,6 +8,8 @@
 #include <dlfcn.h>
 #endif
 
+namespace ldi {
+
 // Stand-ins for functions the host does not provide: each answers as a host
 // that refuses, so that no call ever goes through an empty entry.
 namespace {
@@ -174,3 +176,5 @@ bool resolveHostApi() {
     if (found.syGetVersionOfSynapsa == nullptr) return false;
     return installHostApi(found);
 }
+
+}  // namespace ldi

@@ -23,6 +23,8 @@
 
 #include <cstdint>
 
+namespace ldi {
+
 extern "C" {
 
 // Capacities of the fixed-size text fields and of the dialog buffers.
@@ -187,3 +189,5 @@ bool resolveHostApi();
 // their refusing stand-ins; a null syGetVersionOfSynapsa is left null and the
 // call returns false.
 bool installHostApi(const HostApi& table);
+
+}  // namespace ldi

@@ -2,6 +2,8 @@
 
 #include "base/host_api.h"
 
+namespace ldi {
+
 void logLine(const std::string& text) { hostApi.syLogText(formatLogLine(text).c_str()); }
 
 void logEndBanner() {
@@ -9,3 +11,5 @@ void logEndBanner() {
     hostApi.syLogText("//  End LDI-Plugin output");
     hostApi.syLogText((std::string(logStarLine) + "\n").c_str());
 }
+
+}  // namespace ldi

@@ -5,6 +5,8 @@
 
 #include "base/text.h"
 
+namespace ldi {
+
 // Writes one message into the host's log pane in a single syLogText call;
 // every line of it starts with "// LDI> ". An empty text gives a line holding
 // only the prefix; a trailing newline gives a last line holding only the prefix.
@@ -15,3 +17,5 @@ constexpr const char* logStarLine = "//*****************************************
 
 // The closing banner of a run: three syLogText calls.
 void logEndBanner();
+
+}  // namespace ldi

@@ -6,6 +6,8 @@
 #include <unistd.h>
 #endif
 
+namespace ldi {
+
 long currentProcessId() {
 #if defined(_WIN32)
     return static_cast<long>(GetCurrentProcessId());
@@ -13,3 +15,5 @@ long currentProcessId() {
     return static_cast<long>(::getpid());
 #endif
 }
+
+}  // namespace ldi

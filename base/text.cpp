@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+namespace ldi {
+
 std::string formatLogLine(const std::string& text) {
     std::string line = logLinePrefix;
     line.reserve(line.size() + text.size());
@@ -105,3 +107,5 @@ std::string utf8Prefix(const std::string& text, std::size_t maxBytes) {
     while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0u) == 0x80u) --end;
     return text.substr(0, end);
 }
+
+}  // namespace ldi

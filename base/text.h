@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+namespace ldi {
+
 // Prefix of progress lines, which their writers format themselves (for example
 // "%s\n%s VOI: <b>%s</b>") and hand to the log pane as they are.
 constexpr const char* progressPrefix = "// LDI>";
@@ -40,3 +42,5 @@ std::string foldAsciiCase(const std::string& text);
 // The longest start of `text` of at most `maxBytes` bytes that does not cut a
 // UTF-8 character in two.
 std::string utf8Prefix(const std::string& text, std::size_t maxBytes);
+
+}  // namespace ldi

@@ -41,6 +41,8 @@
 #include "stats/sorting.h"
 #include "tests/support/run_steps.h"
 
+using namespace ldi;
+
 namespace {
 
 constexpr int32_t kDimX = 58;

@@ -7,6 +7,8 @@
 #include "stats/ar_model.h"
 #include "stats/matrix.h"
 
+using namespace ldi;
+
 namespace {
 
 constexpr int32_t kVolumes = 400;

@@ -22,7 +22,7 @@
 #include "study/group_maps.h"
 #include "study/participant_level.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -226,4 +226,4 @@ Command addBidsCommand(CLI::App& ldi) {
     return Command{bids, [bids, options](const CommandStreams& streams) { return performBids(*options, *bids, streams); }};
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

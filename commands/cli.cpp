@@ -9,7 +9,7 @@
 #include "commands/command.h"
 #include "base/exit_status.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -86,4 +86,4 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, bool std
     return EXIT_USAGE;  // not reached: the parser requires one command
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

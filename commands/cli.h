@@ -3,7 +3,7 @@
 
 #include <iosfwd>
 
-namespace ldi_host {
+namespace ldi {
 
 // Parses the command line and runs the chosen command. Returns the exit
 // status: usage errors give EXIT_USAGE with a message on `err`. The flags say
@@ -12,4 +12,4 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, bool std
                    std::ostream& out, std::ostream& err, bool outIsTerminal = false,
                    bool errIsTerminal = false);
 
-}  // namespace ldi_host
+}  // namespace ldi

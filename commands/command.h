@@ -10,7 +10,7 @@ namespace CLI {
 class App;
 }
 
-namespace ldi_host {
+namespace ldi {
 
 // The process's streams, as a command uses them.
 struct CommandStreams {
@@ -37,4 +37,4 @@ Command addDemoCommand(CLI::App& ldi);
 Command addMapCommand(CLI::App& ldi);
 Command addBidsCommand(CLI::App& ldi);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -24,7 +24,7 @@
 #include "simulation/simulate.h"
 #include "formats/whole_file.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -282,4 +282,4 @@ Command addDemoCommand(CLI::App& ldi) {
                    }};
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -20,7 +20,7 @@
 #include "formats/text_util.h"
 #include "formats/whole_file.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -237,4 +237,4 @@ Command addInfoCommand(CLI::App& ldi) {
                    }};
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

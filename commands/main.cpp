@@ -11,10 +11,10 @@
 
 int main(int argc, char** argv) {
     // A run stopped by Ctrl-C or a scheduler leaves no half-written results.
-    ldi_host::removeTemporaryFilesOnSignals();
+    ldi::removeTemporaryFilesOnSignals();
     // The one place where an unexpected error becomes a message and an exit status.
     try {
-        return ldi_host::runCommandLine(argc, argv, std::cin, isatty(STDIN_FILENO) != 0, std::cout,
+        return ldi::runCommandLine(argc, argv, std::cin, isatty(STDIN_FILENO) != 0, std::cout,
                                         std::cerr, isatty(STDOUT_FILENO) != 0, isatty(STDERR_FILENO) != 0);
     } catch (const std::bad_alloc&) {
         std::cerr << "ldi: out of memory" << std::endl;
@@ -23,5 +23,5 @@ int main(int argc, char** argv) {
     } catch (...) {
         std::cerr << "ldi: unexpected error" << std::endl;
     }
-    return ldi_host::EXIT_RUN_FAILED;
+    return ldi::EXIT_RUN_FAILED;
 }

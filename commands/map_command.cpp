@@ -14,8 +14,9 @@
 #include "analysis/seeds.h"
 #include "base/exit_status.h"
 #include "commands/command.h"
+#include "commands/statistics_options.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -165,4 +166,4 @@ Command addMapCommand(CLI::App& ldi) {
                    }};
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

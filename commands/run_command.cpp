@@ -12,7 +12,7 @@
 #include "commands/command.h"
 #include "host/plugin_run.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -151,4 +151,4 @@ Command addRunCommand(CLI::App& ldi) {
                    }};
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -5,10 +5,10 @@
 
 #include "host/plugin_run.h"
 
-namespace ldi_host {
+namespace ldi {
 
 // Parses only the options of `ldi run` (arguments after "run"). False with a
 // message on a usage error.
 bool parseRunOptions(int argc, const char* const* argv, RunOptions& options, std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

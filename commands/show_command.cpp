@@ -13,7 +13,7 @@
 #include "formats/text_util.h"
 #include "formats/whole_file.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -108,4 +108,4 @@ Command addShowCommand(CLI::App& ldi) {
                    }};
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -10,7 +10,7 @@
 #include "commands/command.h"
 #include "simulation/simulate.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -182,4 +182,4 @@ Command addSimulateCommand(CLI::App& ldi) {
                    }};
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

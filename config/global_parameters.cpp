@@ -5,6 +5,7 @@
 #include <limits>
 #include <system_error>
 
+namespace ldi {
 
 namespace {
 
@@ -346,3 +347,5 @@ bool readSettingsFile(std::istream& input, GlobalParameters& target, std::ostrea
     target = std::move(parameters);
     return true;
 }
+
+}  // namespace ldi

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+namespace ldi {
 
 // The six kinds of map. The values fix the order in which a set of kinds is
 // walked (and so the order of the maps in the host); the names are the texts
@@ -55,3 +56,5 @@ constexpr std::size_t maxSettingsLineLength = 255;
 // errorStream, stops reading and returns false; `parameters` is then left
 // exactly as it was before the call, so a rejected file changes nothing.
 bool readSettingsFile(std::istream& input, GlobalParameters& parameters, std::ostream& errorStream);
+
+}  // namespace ldi

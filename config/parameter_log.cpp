@@ -3,6 +3,8 @@
 #include <ostream>
 #include <sstream>
 
+namespace ldi {
+
 void writeParameterBlock(const GlobalParameters& p, const char* creator, std::ostream& runLog) {
     // Formed in a fresh stream so that the numbers always come out in the
     // default format, whatever state the caller's stream is in.
@@ -26,3 +28,5 @@ void writeParameterBlock(const GlobalParameters& p, const char* creator, std::os
           << '\n';
     runLog << block.str();
 }
+
+}  // namespace ldi

@@ -1,5 +1,7 @@
 #include "data/grid_box.h"
 
+namespace ldi {
+
 namespace {
 
 int32_t extent(int32_t start, int32_t end, int32_t resolution) {
@@ -13,3 +15,5 @@ GridSize gridSizeOf(const GridBox& box) {
     return GridSize{extent(box.xStart, box.xEnd, box.resolution), extent(box.yStart, box.yEnd, box.resolution),
                     extent(box.zStart, box.zEnd, box.resolution)};
 }
+
+}  // namespace ldi

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace ldi {
+
 struct GridBox {
     int32_t xStart = 0;
     int32_t xEnd = 0;
@@ -25,3 +27,5 @@ struct GridSize {
 // formed in 64 bits, then kept in 32 (the callers accept only boxes whose
 // sizes fit). All zero when the resolution is not positive.
 GridSize gridSizeOf(const GridBox& box);
+
+}  // namespace ldi

@@ -3,7 +3,11 @@
 
 #include <cstdint>
 
+namespace ldi {
+
 struct Interval {
     int32_t first = 0;
     int32_t last = 0;
 };
+
+}  // namespace ldi

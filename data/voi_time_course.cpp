@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+namespace ldi {
+
 namespace {
 
 // One distinct VTC voxel reached by a VOI, and how many VOI voxels fall into it.
@@ -131,3 +133,4 @@ VoiMeanResult readVoiMeanTimeCourse(std::FILE* file, const VtcHeader& header, co
     return result;
 }
 
+}  // namespace ldi

@@ -13,6 +13,8 @@
 #include "data/vtc_file.h"
 #include "stats/matrix.h"
 
+namespace ldi {
+
 struct VoiTimeCourse {
     std::string voiName;         // for messages
     int32_t voiHostIndex = -1;   // identity of the VOI (position in the host's list)
@@ -45,3 +47,5 @@ struct VoiMeanResult {
 VoiMeanResult readVoiMeanTimeCourse(std::FILE* file, const VtcHeader& header, const int32_t* voxels,
                                     int32_t voxelCount, int32_t coordsConvention, Matrix& output, int32_t row,
                                     int32_t* scratch);
+
+}  // namespace ldi

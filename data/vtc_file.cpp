@@ -13,6 +13,8 @@
 #include <unistd.h>
 #endif
 
+namespace ldi {
+
 namespace {
 
 // Byte offsets in a VTC file. Windows's C library keeps off_t at 32 bits and
@@ -348,3 +350,5 @@ bool vtcDataSectionIsComplete(std::FILE* file, const VtcHeader& header, int64_t&
     fileSize = static_cast<int64_t>(end);
     return fileSize - header.dataOffset >= vtcDataSize(header);
 }
+
+}  // namespace ldi

@@ -21,6 +21,8 @@
 #include "data/grid_box.h"
 #include "stats/large_buffer.h"
 
+namespace ldi {
+
 // Longest source or protocol name kept; longer names are cut to this length
 // while the rest of the name is still consumed, so the data offset stays right.
 constexpr std::size_t VTC_MAX_NAME_LENGTH = 260;
@@ -132,3 +134,5 @@ bool readVtcVoxel(std::FILE* file, const VtcHeader& header, int32_t x, int32_t y
 // leaves the file at the start of the data. `fileSize` receives the size found
 // (0 when it could not be found).
 bool vtcDataSectionIsComplete(std::FILE* file, const VtcHeader& header, int64_t& fileSize);
+
+}  // namespace ldi

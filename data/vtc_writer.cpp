@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+namespace ldi {
+
 namespace {
 
 void putInt16(std::string& bytes, int32_t value) {
@@ -132,3 +134,5 @@ bool VtcWriter::close(std::string& problem) {
     if (std::fclose(file) != 0) return failed(problem);
     return true;
 }
+
+}  // namespace ldi

@@ -17,6 +17,8 @@
 #include "data/grid_box.h"
 #include "data/vtc_file.h"
 
+namespace ldi {
+
 // The grid box fields (xStart .. resolution) come from GridBox.
 struct VtcHeaderFields : GridBox {
     VtcHeaderFields() { resolution = 3; }
@@ -81,3 +83,5 @@ private:
     bool floatData_ = true;
     std::string buffer_;
 };
+
+}  // namespace ldi

@@ -9,6 +9,8 @@
 #include "engine/surrogates.h"
 #include "engine/voxel_pass.h"
 
+namespace ldi {
+
 void allocateMeasureVolumes(EngineWork& work, const GridSize& grid) {
     work.realMeasures = std::make_unique<MeasureVolumes>(grid.dimZ, grid.dimY, grid.dimX);
     work.nullMeasures = std::make_unique<MeasureVolumes>(grid.dimZ, grid.dimY, grid.dimX);
@@ -167,3 +169,5 @@ int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listen
     }
     return statusSuccess;
 }
+
+}  // namespace ldi

@@ -15,6 +15,8 @@
 
 #include "engine/engine_input.h"
 
+namespace ldi {
+
 // The measure volumes for a grid (large: worth preparing while something else waits).
 void allocateMeasureVolumes(EngineWork& work, const GridSize& grid);
 // The accumulators and model workspaces for AR order `order`.
@@ -36,3 +38,5 @@ int assembleConditionMaps(const EngineInput& input, int32_t seed, int32_t condit
 // the model work (see the allocate functions above).
 int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listener, std::ostream& runLog,
               std::ostream& errorStream);
+
+}  // namespace ldi

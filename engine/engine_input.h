@@ -23,6 +23,8 @@
 #include "stats/parallel.h"
 #include "stats/random.h"
 
+namespace ldi {
+
 struct LaneKernel;
 
 class SliceSource;
@@ -184,3 +186,5 @@ public:
     // After the last condition of the seed.
     virtual int endSeed(int32_t seed) = 0;
 };
+
+}  // namespace ldi

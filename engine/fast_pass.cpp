@@ -20,6 +20,8 @@
 #include "stats/matrix.h"
 #include "stats/parallel.h"
 
+namespace ldi {
+
 namespace {
 
 // Room for the slices the workers hold at once (every worker holds one slice of
@@ -515,3 +517,5 @@ int runFastVoxelLoop(const VoxelPassPlan& plan, const FastLoopRun& run, SlicePro
     }
     return statusSuccess;
 }
+
+}  // namespace ldi

@@ -26,6 +26,8 @@
 #include "engine/engine_input.h"
 #include "engine/pass_plan.h"
 
+namespace ldi {
+
 struct LaneKernel;
 struct MeasureVolumes;
 class WorkerTeam;
@@ -50,3 +52,4 @@ struct FastLoopRun {
 int runFastVoxelLoop(const VoxelPassPlan& plan, const FastLoopRun& run, SliceProgress& progress,
                      MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget);
 
+}  // namespace ldi

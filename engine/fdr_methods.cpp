@@ -12,6 +12,8 @@
 #include "stats/matrix.h"
 #include "stats/tail_fit.h"
 
+namespace ldi {
+
 bool parseFdrMethod(const std::string& text, FdrMethod& method) {
     if (text == "plugin") method = FdrMethod::plugin;
     else if (text == "permutation") method = FdrMethod::permutation;
@@ -177,3 +179,5 @@ std::vector<MapThresholds> findMapThresholdsBy(const FdrChoice& choice, const Me
     }
     return maps;
 }
+
+}  // namespace ldi

@@ -22,6 +22,8 @@
 
 #include "config/global_parameters.h"
 
+namespace ldi {
+
 struct MapThresholds;
 struct MeasureVolumes;
 class WorkerTeam;
@@ -58,3 +60,5 @@ std::vector<MapThresholds> findMapThresholdsBy(const FdrChoice& choice, const Me
 // the dependence factor c (1, or sum 1/i for arbitrary dependence), and the
 // largest p-value that passes (-1 when none does).
 int64_t stepUpCount(std::vector<double> pValues, double q, double c, double& cutoff);
+
+}  // namespace ldi

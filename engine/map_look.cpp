@@ -6,6 +6,8 @@
 
 #include "engine/engine_input.h"
 
+namespace ldi {
+
 bool mapLook(MapType type, MapLook& look) {
     switch (type) {
     case REF2VOX: look = {"%s: Ref2Vox", 3.0f, 0x40, 0xFF, 0, 0}; return true;
@@ -42,3 +44,5 @@ void mapDisplayThresholds(const MapThresholds& map, const GlobalParameters& para
     lower = first;
     upper = look.upperFactor * first;
 }
+
+}  // namespace ldi

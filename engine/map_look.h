@@ -8,6 +8,8 @@
 
 #include "config/global_parameters.h"
 
+namespace ldi {
+
 struct MapThresholds;
 
 struct MapLook {
@@ -25,3 +27,5 @@ std::string mapDisplayName(MapType type, const std::string& conditionName);
 // The display thresholds of a finished map: those of dLDI RC are fixed; the
 // others follow the FDR threshold of the strictest (smallest) q value.
 void mapDisplayThresholds(const MapThresholds& map, const GlobalParameters& parameters, float& lower, float& upper);
+
+}  // namespace ldi

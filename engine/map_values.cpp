@@ -15,6 +15,8 @@
 #include "stats/parallel.h"
 #include "stats/sorting.h"
 
+namespace ldi {
+
 namespace {
 
 // Writes the absolute values of the present (nonzero, finite) values of
@@ -265,3 +267,5 @@ std::vector<MapThresholds> findMapThresholds(const MeasureVolumes& real, const M
         }
     return maps;
 }
+
+}  // namespace ldi

@@ -10,6 +10,8 @@
 
 #include "config/global_parameters.h"
 
+namespace ldi {
+
 struct FloatVolume;
 struct MapThresholds;
 struct MeasureVolumes;
@@ -54,3 +56,5 @@ void fillMapValues(MapType type, const MeasureVolumes& real, const GlobalParamet
 // its own (the result does not depend on their number).
 std::vector<MapThresholds> findMapThresholds(const MeasureVolumes& real, const MeasureVolumes& null,
                                              const GlobalParameters& parameters, WorkerTeam* team, int threads);
+
+}  // namespace ldi

@@ -16,6 +16,8 @@
 #include <iosfwd>
 #include <vector>
 
+namespace ldi {
+
 struct EngineInput;
 
 // Voxels sampled per seed when none is given: every k-th analysed voxel in
@@ -48,3 +50,5 @@ bool selectModelOrder(const EngineInput &input, int32_t maxOrder,
 
 // The table as text, one order a line, the chosen one marked.
 void writeOrderTable(const OrderSelection &selection, std::ostream &out);
+
+}  // namespace ldi

@@ -4,6 +4,8 @@
 
 #include "data/voi_time_course.h"
 
+namespace ldi {
+
 namespace {
 
 // Excess kurtosis of residuals above which the Gaussian null is not trusted:
@@ -75,3 +77,5 @@ std::vector<std::string> parametricCautions(const EngineInput& input, const Surr
         }
     return cautions;
 }
+
+}  // namespace ldi

@@ -12,6 +12,8 @@
 #include "engine/engine_input.h"
 #include "engine/surrogates.h"
 
+namespace ldi {
+
 // Intervals shorter than this many volumes: the pre-windowed start and the
 // detrending take a share of the degrees of freedom that n_adj does not
 // capture well (Inst and Vox2Ref ran above q at 12-volume blocks).
@@ -21,3 +23,5 @@ constexpr int32_t kShortestParametricInterval = 20;
 // may be too small (none when nothing speaks against them). Needs the
 // resampled surrogates' models (SurrogateModels::coefficients, residuals).
 std::vector<std::string> parametricCautions(const EngineInput& input, const SurrogateModels& models);
+
+}  // namespace ldi

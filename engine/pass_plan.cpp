@@ -1,5 +1,7 @@
 #include "engine/pass_plan.h"
 
+namespace ldi {
+
 int progressValue(int32_t z, int32_t dimZ) {
     // A grid of one slice has no fraction to show: it reports 0 once.
     if (dimZ <= 1) return 0;
@@ -20,3 +22,5 @@ void SliceProgress::reportUpTo(int32_t sliceCount) {
         (*progress_)(event);
     }
 }
+
+}  // namespace ldi

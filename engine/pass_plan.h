@@ -14,6 +14,8 @@
 #include "engine/slice_source.h"
 #include "stats/random.h"
 
+namespace ldi {
+
 struct VoiTimeCourse;
 
 // Where the computation's progress events go.
@@ -93,3 +95,5 @@ inline bool passesIntensityTest(const SliceValues& slice, bool holdsFloats, std:
 inline void notifyVoxelLoop(VoxelLoopObserver observer, bool entering) {
     if (observer != nullptr) observer(entering);
 }
+
+}  // namespace ldi

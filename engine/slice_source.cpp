@@ -1,5 +1,7 @@
 #include "engine/slice_source.h"
 
+namespace ldi {
+
 int64_t VtcSliceSource::sliceBytes() const {
     return static_cast<int64_t>(file_.sliceValueCount) * vtcElementSize(file_.header);
 }
@@ -13,3 +15,5 @@ bool VtcSliceSource::readSlice(int32_t z, SliceValues& slice) {
     if (!vtcReadsArePositional(file_.handle.get())) lock.lock();
     return readVtcSlice(file_, z, slice);
 }
+
+}  // namespace ldi

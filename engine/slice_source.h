@@ -11,6 +11,8 @@
 
 #include "data/vtc_file.h"
 
+namespace ldi {
+
 // The values of one slice in the source's own element type (see VtcValues).
 using SliceValues = VtcValues;
 
@@ -51,3 +53,5 @@ private:
     VtcFile& file_;
     std::mutex turns_;
 };
+
+}  // namespace ldi

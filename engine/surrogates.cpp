@@ -12,6 +12,8 @@
 #include "stats/random.h"
 #include "stats/simulation.h"
 
+namespace ldi {
+
 namespace {
 
 // Series drawn by one thread at a time before it asks for more.
@@ -199,3 +201,5 @@ int generateSurrogates(const EngineInput& input, EngineWork& work, const Progres
         drawSeedSurrogates(input, static_cast<int32_t>(seed), models, work);
     return statusSuccess;
 }
+
+}  // namespace ldi

@@ -12,6 +12,8 @@
 #include "engine/engine_input.h"
 #include "engine/pass_plan.h"
 
+namespace ldi {
+
 struct VoiTimeCourse;
 
 // What the surrogates of a run are drawn from: every reference's AR model
@@ -54,3 +56,5 @@ void releaseSeedSurrogates(const EngineInput& input, int32_t seed);
 // The models and every seed's rows at once.
 int generateSurrogates(const EngineInput& input, EngineWork& work, const ProgressSink& progress,
                        std::ostream& errorStream);
+
+}  // namespace ldi

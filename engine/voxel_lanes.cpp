@@ -7,10 +7,15 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__GNUC__) && defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace ldi {
+
 #if defined(__GNUC__)
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
 #define LDI_LANE_SQRT(x) _mm_sqrt_ps(x)
 
 namespace {
@@ -119,3 +124,5 @@ const LaneKernel& bestLaneKernel() {
 }
 
 std::vector<LaneKernel> availableLaneKernels() { return runnableKernels(); }
+
+}  // namespace ldi

@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace ldi {
+
 constexpr std::size_t kLaneScratchAlignment = 64;
 constexpr int32_t kMaxBlockLanes = 64;
 
@@ -98,3 +100,5 @@ std::vector<LaneKernel> availableLaneKernels();
 
 // The voxel pass uses bestLaneKernel() unless the run's options name another
 // (EngineOptions::laneKernel: tests and benchmarks compare them).
+
+}  // namespace ldi

@@ -7,6 +7,11 @@
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
+#endif
+
+namespace ldi {
+
+#if defined(__GNUC__) && defined(__x86_64__)
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
@@ -46,3 +51,5 @@ LaneKernel laneKernelAvx2(bool& available) {
 }
 
 #endif
+
+}  // namespace ldi

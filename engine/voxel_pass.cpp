@@ -14,6 +14,8 @@
 #include "stats/ar_model.h"
 #include "stats/parallel.h"
 
+namespace ldi {
+
 namespace {
 
 void writeIntervalError(std::ostream& errorStream, const Interval& interval, const std::string& path,
@@ -402,3 +404,5 @@ int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t con
     }
     return statusSuccess;
 }
+
+}  // namespace ldi

@@ -22,6 +22,8 @@
 #include "engine/pass_plan.h"
 #include "stats/matrix.h"
 
+namespace ldi {
+
 // Runs the pass for one seed and condition (indices into the input) and fills
 // the work's realMeasures and nullMeasures (0 where a voxel has no value).
 // Writes the condition's entries, intervals, time-point counts and voxel
@@ -70,3 +72,4 @@ struct VoxelValues {
 VoxelOutcome processVoxel(const VoxelPassPlan& plan, VoxelWork& work, int64_t voxelInSlice, SurrogateDraws& draws,
                           VoxelValues& values);
 
+}  // namespace ldi

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -228,4 +228,4 @@ EventIntervals eventIntervals(const std::vector<Event>& events, const std::strin
     return result;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -10,7 +10,7 @@
 
 #include "data/interval.h"
 
-namespace ldi_host {
+namespace ldi {
 
 // The key-value entities of a BIDS file name before its suffix, in order
 // ("sub-01_task-rest_run-2_bold.nii.gz" gives sub 01, task rest, run 2).
@@ -58,4 +58,4 @@ struct EventIntervals {
 EventIntervals eventIntervals(const std::vector<Event>& events, const std::string& type, double tr, double shift,
                               int32_t volumes, int32_t skip, int32_t order);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -10,7 +10,7 @@
 
 #include <isa-l/igzip_lib.h>
 
-namespace ldi_host {
+namespace ldi {
 
 struct CompressedInput::State {
     inflate_state inflate;
@@ -160,4 +160,4 @@ bool CompressedInput::skip(uint64_t size, std::string& problem) {
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

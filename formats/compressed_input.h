@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace ldi_host {
+namespace ldi {
 
 class CompressedInput {
 public:
@@ -51,4 +51,4 @@ private:
     std::size_t bufferEnd_ = 0;
 };
 
-}  // namespace ldi_host
+}  // namespace ldi

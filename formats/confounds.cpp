@@ -12,7 +12,7 @@
 #include <memory>
 #include <sstream>
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -114,4 +114,4 @@ bool readConfounds(const std::string& path, const std::vector<std::string>& patt
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

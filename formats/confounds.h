@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace ldi_host {
+namespace ldi {
 
 struct ConfoundTable {
     std::vector<std::string> names;            // in the table's order
@@ -26,4 +26,4 @@ struct ConfoundTable {
 bool readConfounds(const std::string& path, const std::vector<std::string>& patterns, int32_t first,
                    ConfoundTable& table, std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -12,7 +12,7 @@
 #include <isa-l/crc.h>
 #endif
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -308,4 +308,4 @@ bool mapHasNoFdrThresholds(const LdiMap& map) {
            map.name.compare(map.name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

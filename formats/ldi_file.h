@@ -12,7 +12,7 @@
 #include "stats/large_buffer.h"
 #include "formats/text_util.h"
 
-namespace ldi_host {
+namespace ldi {
 
 constexpr char LDI_MAGIC[8] = {'L', 'D', 'I', 'M', 'A', 'P', 'S', '\0'};
 constexpr uint32_t LDI_FORMAT_VERSION = 1;
@@ -91,4 +91,4 @@ std::string versionFromPluginName(std::string_view name);
 // threshold slots hold zeros that mean nothing).
 bool mapHasNoFdrThresholds(const LdiMap& map);
 
-}  // namespace ldi_host
+}  // namespace ldi

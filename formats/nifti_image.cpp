@@ -10,7 +10,7 @@
 #include <nifti2.h>
 #include <zlib.h>
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -517,4 +517,4 @@ bool gzipBytes(const std::string& bytes, int level, const std::string& what, std
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

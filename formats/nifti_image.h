@@ -12,7 +12,7 @@
 
 #include "formats/compressed_input.h"
 
-namespace ldi_host {
+namespace ldi {
 
 struct NiftiHeader {
     int version = 1;  // 1 or 2
@@ -114,4 +114,4 @@ bool gzipBytes(const std::string& bytes, int level, const std::string& what, std
 // data, volume after volume, follow it directly.
 std::string encodeNiftiRunHeader(const NiftiHeader& grid, int64_t volumes, double tr, const std::string& description);
 
-}  // namespace ldi_host
+}  // namespace ldi

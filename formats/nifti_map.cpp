@@ -10,7 +10,7 @@
 #include <nifti1_io.h>
 #endif
 
-namespace ldi_host {
+namespace ldi {
 
 // ---- NIfTI ---------------------------------------------------------------------
 
@@ -149,4 +149,4 @@ bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const L
     if (!ok) problem = "cannot write " + path + ": " + std::strerror(error != 0 ? error : ENOSPC);
     return ok;
 }
-}  // namespace ldi_host
+}  // namespace ldi

@@ -9,7 +9,7 @@
 #include "formats/ldi_file.h"
 #include "stats/large_buffer.h"
 
-namespace ldi_host {
+namespace ldi {
 
 // One map as a gzip-compressed 3D float32 NIfTI-1 file: the voxels in the
 // map's [z][y][x] order, sform and qform (Talairach) placing voxel (i, j, k)
@@ -27,4 +27,4 @@ bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, ByteBuffer& 
 bool writeNiftiMap(const std::string& path, const LdiGeometry& geometry, const LdiMap& map,
                    std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -46,4 +46,4 @@ std::string niftiMisplacedMessage(const std::string& option, const std::string& 
            (regions ? "masks (--seed NAME=" + path + ")" : "data (--bold " + path + ")");
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

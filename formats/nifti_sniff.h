@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace ldi_host {
+namespace ldi {
 
 // "NIfTI-1" or "NIfTI-2" when the file (plain or gzip-compressed) starts with
 // such a header; empty for anything else, also for a file that cannot be read.
@@ -14,4 +14,4 @@ std::string niftiKind(const std::string& path);
 // that reads it; empty when the file is not a NIfTI image.
 std::string niftiMisplacedMessage(const std::string& option, const std::string& path);
 
-}  // namespace ldi_host
+}  // namespace ldi

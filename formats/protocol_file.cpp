@@ -2,7 +2,7 @@
 
 #include "base/host_api.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -137,4 +137,4 @@ Parsed<Protocol> parseProtocol(std::string_view text) {
     return result;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -20,7 +20,7 @@
 
 #include "formats/text_util.h"
 
-namespace ldi_host {
+namespace ldi {
 
 struct ProtocolCondition {
     std::string name;
@@ -39,4 +39,4 @@ struct Protocol {
 // a protocol or a message with the line number.
 Parsed<Protocol> parseProtocol(std::string_view text);
 
-}  // namespace ldi_host
+}  // namespace ldi

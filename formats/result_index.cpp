@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -126,4 +126,4 @@ nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& ide
     document["warnings"] = warnings;
     return document;
 }
-}  // namespace ldi_host
+}  // namespace ldi

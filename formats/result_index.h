@@ -11,7 +11,7 @@
 
 #include "formats/ldi_file.h"
 
-namespace ldi_host {
+namespace ldi {
 
 struct ResultIdentity {
     std::string pluginName;
@@ -36,4 +36,4 @@ nlohmann::ordered_json resultJson(const LdiFile& file, const ResultIdentity& ide
                                   const std::vector<std::string>& niftiFileNames,
                                   const std::vector<std::string>& warnings = {}, long long rngSeed = -1);
 
-}  // namespace ldi_host
+}  // namespace ldi

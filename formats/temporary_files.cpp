@@ -20,7 +20,7 @@
 
 #include "base/process.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -124,4 +124,4 @@ void removeStaleTemporaryFiles(const std::string& folder) {
     }
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace ldi_host {
+namespace ldi {
 
 // ".ldi-save-<pid>-": how this process's temporary file names start.
 std::string temporaryPrefix();
@@ -27,4 +27,4 @@ void removeTemporaryFilesOnSignals();
 // id, after a day.
 void removeStaleTemporaryFiles(const std::string& folder);
 
-}  // namespace ldi_host
+}  // namespace ldi

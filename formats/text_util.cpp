@@ -3,7 +3,7 @@
 #include <cstring>
 #include <limits>
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -195,4 +195,4 @@ bool copyToBuffer(std::string_view text, char* buffer, int capacity) {
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

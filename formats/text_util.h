@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ldi_host {
+namespace ldi {
 
 // The outcome of parsing a text format: either a value or a message with the
 // 1-based line number where the input stopped making sense (0 when the
@@ -63,4 +63,4 @@ std::string visibleText(std::string_view text);
 // NUL). Returns false, and stores the empty text, when it does not fit.
 bool copyToBuffer(std::string_view text, char* buffer, int capacity);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -4,7 +4,7 @@
 
 #include "base/host_api.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -101,4 +101,4 @@ Parsed<VoiList> parseVoiList(std::string_view text) {
     return result;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -15,7 +15,7 @@
 
 #include "formats/text_util.h"
 
-namespace ldi_host {
+namespace ldi {
 
 struct VoiDefinition {
     std::string name;
@@ -33,4 +33,4 @@ struct VoiList {
 // list or a message with the line number.
 Parsed<VoiList> parseVoiList(std::string_view text);
 
-}  // namespace ldi_host
+}  // namespace ldi

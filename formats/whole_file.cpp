@@ -10,7 +10,7 @@
 #include <unistd.h>
 #endif
 
-namespace ldi_host {
+namespace ldi {
 
 bool readWholeFile(const std::string& path, std::string& content, std::string& problem,
                    std::uintmax_t maxBytes) {
@@ -71,4 +71,4 @@ bool checkFolderForWriting(const std::string& path, std::string& problem) {
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace ldi_host {
+namespace ldi {
 
 // Text inputs (VOI lists, protocols, answers) are small; a larger file is a
 // wrong file, not something to load into memory.
@@ -21,4 +21,4 @@ bool readWholeFile(const std::string& path, std::string& content, std::string& p
 // says why, naming the folder.
 bool checkFolderForWriting(const std::string& path, std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -4,7 +4,7 @@
 #include <ostream>
 #include <utility>
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -217,4 +217,4 @@ DialogAnswer TerminalDialogs::ask(const DialogRequest& request) {
     }
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

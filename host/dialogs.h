@@ -18,7 +18,7 @@
 
 #include "formats/text_util.h"
 
-namespace ldi_host {
+namespace ldi {
 
 enum class DialogKind { Integer, Text, OpenFile, SaveFile };
 
@@ -140,4 +140,4 @@ private:
     int endsOfInput_ = 0;
 };
 
-}  // namespace ldi_host
+}  // namespace ldi

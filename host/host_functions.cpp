@@ -12,7 +12,7 @@
 #include "host/host_state.h"
 #include "host/result_files.h"
 
-using namespace ldi_host;
+using namespace ldi;
 
 namespace {
 

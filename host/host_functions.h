@@ -21,16 +21,16 @@ int syGetSaveFileName(const char* title, const char* initialPath, const char* fi
 void syShowBusyCursor(void);
 void syStopBusyCursor(void);
 void* syGetCurrentVMR(int* dimX, int* dimY, int* dimZ);
-void syGetVTCOfCurrentVMR(SyVtcHeader* header);
-int sySetVTCParametersOfCurrentVMR(const SyVtcHeader* header);
-int syGetProtocol(SyProtocol* protocol);
-int syGetProtocolCondition(int index, SyProtocolCondition* condition);
-void syGetVOIs(SyVoiList* list);
-const int32_t* syGetVOI(int index, SyVoi* voi);
+void syGetVTCOfCurrentVMR(ldi::SyVtcHeader* header);
+int sySetVTCParametersOfCurrentVMR(const ldi::SyVtcHeader* header);
+int syGetProtocol(ldi::SyProtocol* protocol);
+int syGetProtocolCondition(int index, ldi::SyProtocolCondition* condition);
+void syGetVOIs(ldi::SyVoiList* list);
+const int32_t* syGetVOI(int index, ldi::SyVoi* voi);
 void syDeleteNRVMPsOfCurrentVMR(void);
-int syCreateNRVMPsForCurrentVMR(int mapCount, int reserved, int levelCount, SyMapSetHeader* header);
-void* syGetNRVMPsOfCurrentVMR(SyMapSetHeader* header);
-float* syGetNRVMPOfCurrentVMR(int mapIndex, SyMapHeader* header);
-int sySetNRVMPParametersOfCurrentVMR(int mapIndex, const SyMapHeader* header);
+int syCreateNRVMPsForCurrentVMR(int mapCount, int reserved, int levelCount, ldi::SyMapSetHeader* header);
+void* syGetNRVMPsOfCurrentVMR(ldi::SyMapSetHeader* header);
+float* syGetNRVMPOfCurrentVMR(int mapIndex, ldi::SyMapHeader* header);
+int sySetNRVMPParametersOfCurrentVMR(int mapIndex, const ldi::SyMapHeader* header);
 int sySaveNRVMPsOfCurrentVMR(const char* fileName);
 }

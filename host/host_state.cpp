@@ -9,7 +9,7 @@
 #include "data/vtc_file.h"
 #include "formats/whole_file.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -72,4 +72,4 @@ bool loadProtocolFile(const std::string& path, Protocol& protocol, std::string& 
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

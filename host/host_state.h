@@ -19,7 +19,7 @@
 #include "formats/voi_file.h"
 #include "base/host_api.h"
 
-namespace ldi_host {
+namespace ldi {
 
 // The version `ldi` reports to the plug-in.
 constexpr int HOST_VERSION_MAJOR = 2;
@@ -99,4 +99,4 @@ bool readLinkedVtc(const std::string& path, LinkedVtc& vtc, std::string& problem
 // why, with the line number.
 bool loadProtocolFile(const std::string& path, Protocol& protocol, std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

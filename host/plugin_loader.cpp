@@ -14,7 +14,7 @@
 
 #include "host/host_state.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -168,4 +168,4 @@ std::string defaultPluginPath() {
 #endif
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-namespace ldi_host {
+namespace ldi {
 
 // The plug-in's abstract interface as the host sees it: a virtual
 // destructor, then execute and initPlugin, in this slot order.
@@ -89,4 +89,4 @@ using GetPassingVoxelCountFunction = long long (*)(int, int);
 // puts it (../lib/ldi/ from the program's folder).
 std::string defaultPluginPath();
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -22,7 +22,7 @@
 #include "host/host_state.h"
 #include "host/plugin_loader.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -289,4 +289,4 @@ int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal
     return runStatus(result, answered, err);
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -8,7 +8,7 @@
 
 #include "host/shorthand.h"
 
-namespace ldi_host {
+namespace ldi {
 
 struct RunOptions {
     std::string vtcPath;     // empty: no VTC linked
@@ -31,4 +31,4 @@ struct RunOptions {
 int performRun(const RunOptions& options, std::istream& in, bool stdinIsTerminal, std::ostream& out,
                std::ostream& err);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -30,7 +30,7 @@
 #include "formats/temporary_files.h"
 #include "stats/parallel.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -558,4 +558,4 @@ bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

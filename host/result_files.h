@@ -9,7 +9,7 @@
 #include "formats/ldi_file.h"
 #include "formats/result_index.h"
 
-namespace ldi_host {
+namespace ldi {
 
 // What the host knows of the run beyond the map set being saved.
 struct SaveRecord {
@@ -36,4 +36,4 @@ struct SaveRecord {
 bool saveResultFiles(const std::string& mapFilePath, const LdiFile& file,
                      const ResultIdentity& identity, std::string& problem, const SaveRecord& record = {});
 
-}  // namespace ldi_host
+}  // namespace ldi

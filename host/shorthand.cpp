@@ -5,7 +5,7 @@
 #include "host/host_state.h"
 #include "base/host_api.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -416,4 +416,4 @@ bool buildShorthandAnswers(const std::vector<ShorthandItem>& items, const VoiLis
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -10,7 +10,7 @@
 #include "host/dialogs.h"
 #include "formats/voi_file.h"
 
-namespace ldi_host {
+namespace ldi {
 
 enum class ShorthandOption { SelectVoi, Condition, Data, Interval, Protocol, ProtocolCondition, Out };
 
@@ -28,4 +28,4 @@ const char* shorthandOptionName(ShorthandOption option);
 bool buildShorthandAnswers(const std::vector<ShorthandItem>& items, const VoiList& vois,
                            std::vector<AnswerLine>& answers, std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

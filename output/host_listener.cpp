@@ -9,6 +9,8 @@
 #include "output/result_output.h"
 #include "setup/analysis_setup.h"
 
+namespace ldi {
+
 namespace {
 
 // Every line of the text behind the prefix and a tab.
@@ -78,3 +80,5 @@ int HostListener::endSeed(int32_t seed) {
 int32_t HostListener::mapIndex(int32_t condition, int32_t kind) const {
     return static_cast<int32_t>(setup_.parameters.mapTypesComputed.size()) * condition + kind;
 }
+
+}  // namespace ldi

@@ -10,6 +10,8 @@
 #include "base/host_api.h"
 #include "engine/engine_input.h"
 
+namespace ldi {
+
 struct AnalysisSetup;
 
 // A progress event of the engine as the log pane shows it: the plug-in's
@@ -41,3 +43,5 @@ private:
     std::ostream& errorStream_;
     SyMapHeader header_{};  // of the map being written
 };
+
+}  // namespace ldi

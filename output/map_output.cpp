@@ -10,6 +10,8 @@
 #include "engine/engine_input.h"
 #include "engine/map_look.h"
 
+namespace ldi {
+
 void formatMapName(MapType type, const std::string& conditionName, char* buffer, std::size_t capacity) {
     MapLook look{};
     if (!mapLook(type, look) || capacity == 0) return;
@@ -59,3 +61,5 @@ int setHostMapHeader(int32_t mapIndex, SyMapHeader& header, const MapThresholds&
     hostApi.sySetNRVMPParametersOfCurrentVMR(mapIndex, &header);
     return statusSuccess;
 }
+
+}  // namespace ldi

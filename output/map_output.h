@@ -11,6 +11,8 @@
 #include "base/host_api.h"
 #include "config/global_parameters.h"
 
+namespace ldi {
+
 struct MapThresholds;
 
 // The display name of a map, "<condition>: Ref2Vox" and so on, cut to what
@@ -29,3 +31,5 @@ float* hostMapBuffer(int32_t mapIndex, SyMapHeader& header, const std::string& v
 int setHostMapHeader(int32_t mapIndex, SyMapHeader& header, const MapThresholds& map,
                      const std::string& conditionName, const GlobalParameters& parameters,
                      std::ostream& errorStream);
+
+}  // namespace ldi

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace ldi {
+
 namespace {
 
 struct RecordedMap {
@@ -39,3 +41,5 @@ int64_t passingVoxels(int32_t mapIndex, int32_t level) {
     if (level < 0 || static_cast<std::size_t>(level) >= map.passing.size()) return -1;
     return map.passing[static_cast<std::size_t>(level)];
 }
+
+}  // namespace ldi

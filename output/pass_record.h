@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace ldi {
+
 // Forgets the maps of the previous VOI.
 void clearPassRecord();
 
@@ -17,3 +19,5 @@ void recordPassing(int32_t mapIndex, const std::vector<int64_t>& passing);
 // The count of map `mapIndex` at q slot `level`: -1 when unknown, -2 when the
 // map has no FDR thresholds.
 int64_t passingVoxels(int32_t mapIndex, int32_t level);
+
+}  // namespace ldi

@@ -30,6 +30,8 @@
 #include "config/parameter_log.h"
 #include "setup/analysis_setup.h"
 
+namespace ldi {
+
 bool writeParameterLog(const AnalysisSetup& setup, std::ostream& runLog) {
     const std::string creator = std::string("LDI-plugin version ") + pluginVersion;
     writeParameterBlock(setup.parameters, creator.c_str(), runLog);
@@ -221,3 +223,5 @@ int saveResults(const SelectedVoi& voi, const AnalysisSetup& setup,
     hostApi.syLogText(formatText("%s Written  log: %s", progressPrefix, logFile.c_str()).c_str());
     return statusSuccess;
 }
+
+}  // namespace ldi

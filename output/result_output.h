@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace ldi {
+
 struct AnalysisSetup;
 struct SelectedVoi;
 
@@ -58,3 +60,5 @@ int checkResultNames(const AnalysisSetup& setup, std::ostream& errorStream);
 // log file fails. Files of VOIs saved earlier are never touched.
 int saveResults(const SelectedVoi& voi, const AnalysisSetup& setup,
                 const std::ostringstream& runLog, std::ostream& errorStream);
+
+}  // namespace ldi

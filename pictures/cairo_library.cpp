@@ -4,7 +4,7 @@
 
 #include <type_traits>
 
-namespace ldi_host {
+namespace ldi {
 namespace {
 
 struct Loaded {
@@ -62,4 +62,4 @@ const CairoLibrary* loadedCairo() {
     return loadCairo(ignored);
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -9,7 +9,7 @@
 
 #include <string>
 
-namespace ldi_host {
+namespace ldi {
 
 // The functions the pictures use, under their own names.
 #define LDI_CAIRO_FUNCTIONS(X)                                                                                 \
@@ -36,4 +36,4 @@ const CairoLibrary* loadCairo(std::string& problem);
 // The library when it has been loaded, without loading it.
 const CairoLibrary* loadedCairo();
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -15,7 +15,7 @@
 #include "formats/result_index.h"
 #include "formats/text_util.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -455,4 +455,4 @@ PictureSession::~PictureSession() {
     c->FcFini();
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -17,7 +17,7 @@
 
 #include "formats/ldi_file.h"
 
-namespace ldi_host {
+namespace ldi {
 
 // Where everything lies in the picture. Tile k shows the axial slice at grid y
 // = `slices[k]`; its top-left corner is at (tileLeft(k), tileTop(k)); voxel
@@ -110,4 +110,4 @@ public:
     PictureSession& operator=(const PictureSession&) = delete;
 };
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -2,6 +2,8 @@
 
 #include "engine/engine.h"
 
+namespace ldi {
+
 AnalysisContext::~AnalysisContext() {
     releaseAnalysisContext(*this);
 }
@@ -17,3 +19,5 @@ void releaseAnalysisContext(AnalysisContext& context) {
     context.coordinateCapacity = 0;
     releaseEngineWork(context.work);
 }
+
+}  // namespace ldi

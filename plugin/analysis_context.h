@@ -18,6 +18,8 @@
 #include "engine/engine_input.h"
 #include "engine/slice_source.h"
 
+namespace ldi {
+
 struct AnalysisContext {
     std::vector<std::unique_ptr<VtcFile>> vtcFiles;              // one per distinct path, opening order
     std::vector<std::unique_ptr<VtcSliceSource>> sources;        // vtcFiles[i] as a source
@@ -45,3 +47,5 @@ struct AnalysisContext {
 // touched: deleting them is the caller's part of the tear-down. VtcEntry links
 // into the released files dangle afterwards.
 void releaseAnalysisContext(AnalysisContext& context);
+
+}  // namespace ldi

@@ -13,6 +13,8 @@
 #include "setup/analysis_setup.h"
 #include "stats/parallel.h"
 
+namespace ldi {
+
 namespace {
 
 // Releases the context and removes every map from the host when the run
@@ -50,3 +52,5 @@ int runAnalysis(AnalysisContext& context, AnalysisSetup& setup, std::ostream& er
     context.rngSeed = static_cast<uint32_t>(startRunSeed());
     return runEngine(engineInputOf(context, setup), context.work, listener, runLog, errorStream);
 }
+
+}  // namespace ldi

@@ -6,6 +6,8 @@
 
 #include <ostream>
 
+namespace ldi {
+
 struct AnalysisContext;
 struct AnalysisSetup;
 
@@ -15,3 +17,5 @@ struct AnalysisSetup;
 // current VMR holds no maps on return; result files of VOIs finished before a
 // failure stay on disk.
 int runAnalysis(AnalysisContext& context, AnalysisSetup& setup, std::ostream& errorStream);
+
+}  // namespace ldi

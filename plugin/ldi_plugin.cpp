@@ -8,7 +8,11 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#endif
 
+namespace ldi {
+
+#if defined(_WIN32)
 // Only the process attach matters: the plug-in keeps no per-thread state, so
 // the per-thread notifications are turned off.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
@@ -119,3 +123,5 @@ long long getPassingVoxelCount(int mapIndex, int level) {
 }
 
 }  // extern "C"
+
+}  // namespace ldi

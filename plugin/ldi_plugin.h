@@ -13,6 +13,8 @@
 #define LDI_EXPORT __attribute__((visibility("default")))
 #endif
 
+namespace ldi {
+
 // The host's abstract plug-in interface. The host binds to these members by
 // their decorated names, so they are exported even though nothing here needs
 // them from outside.
@@ -92,3 +94,5 @@ LDI_EXPORT long long getRandomSeed();
 // the top voxel passes" from "nothing passes"; this can.
 LDI_EXPORT long long getPassingVoxelCount(int mapIndex, int level);
 }
+
+}  // namespace ldi

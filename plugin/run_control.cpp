@@ -19,6 +19,8 @@
 #include "setup/analysis_setup.h"
 #include "setup/setup_dialogs.h"
 
+namespace ldi {
+
 namespace {
 
 void logOpeningBanner() {
@@ -178,3 +180,5 @@ bool LDIPlugin::execute() {
     }
     return false;
 }
+
+}  // namespace ldi

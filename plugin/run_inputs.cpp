@@ -18,6 +18,8 @@
 #include "setup/analysis_setup.h"
 #include "stats/parallel.h"
 
+namespace ldi {
+
 namespace {
 
 // Smallest capacity + 100k that holds `needed` triples (k >= 1).
@@ -269,3 +271,5 @@ EngineInput engineInputOf(AnalysisContext& context, const AnalysisSetup& setup) 
     }
     return input;
 }
+
+}  // namespace ldi

@@ -11,6 +11,8 @@
 
 #include "engine/engine_input.h"
 
+namespace ldi {
+
 struct AnalysisContext;
 struct AnalysisSetup;
 struct SelectedVoi;
@@ -60,3 +62,5 @@ const VoiTimeCourse* findVoiTimeCourse(const AnalysisContext& context, const Sel
 // condition with its entries and intervals, the context's seed and options.
 // Links into the context and the set-up, which must outlive it.
 EngineInput engineInputOf(AnalysisContext& context, const AnalysisSetup& setup);
+
+}  // namespace ldi

@@ -6,6 +6,8 @@
 
 #include "base/log_pane.h"
 
+namespace ldi {
+
 namespace {
 
 // A host may ask from another thread than the one that runs.
@@ -30,3 +32,5 @@ int64_t startRunSeed() {
 void requestThreadCount(int count) { requestedThreads.store(count > 0 ? count : 0); }
 
 int requestedThreadCount() { return requestedThreads.load(); }
+
+}  // namespace ldi

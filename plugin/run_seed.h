@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+namespace ldi {
+
 // The seed the following runs use; negative: the clock (the default).
 void requestRunSeed(int64_t seed);
 
@@ -26,3 +28,5 @@ int64_t startRunSeed();
 // Threads of the following runs; 0 or negative: every available core (the default).
 void requestThreadCount(int count);
 int requestedThreadCount();
+
+}  // namespace ldi

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace ldi {
+
 bool isVoiSelected(const AnalysisSetup& setup, int32_t hostIndex) {
     return std::any_of(setup.vois.begin(), setup.vois.end(),
                        [hostIndex](const SelectedVoi& voi) { return voi.hostIndex == hostIndex; });
@@ -36,3 +38,5 @@ VtcEntry& addVtcEntry(Condition& condition, const std::string& sourcePath,
     condition.entries.push_back(std::move(entry));
     return condition.entries.back();
 }
+
+}  // namespace ldi

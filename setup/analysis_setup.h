@@ -11,6 +11,8 @@
 #include "config/global_parameters.h"
 #include "data/interval.h"
 
+namespace ldi {
+
 struct VtcFile;
 
 // One VTC file (single mode: sourcePath == targetPath) or one source/target
@@ -84,3 +86,5 @@ bool hasVtcEntry(const Condition& condition, const std::string& sourcePath,
 // reference stays valid while more entries are appended.
 VtcEntry& addVtcEntry(Condition& condition, const std::string& sourcePath,
                       const std::string& targetPath);
+
+}  // namespace ldi

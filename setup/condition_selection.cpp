@@ -10,6 +10,8 @@
 #include "setup/dialog_text.h"
 #include "setup/setup_dialogs.h"
 
+namespace ldi {
+
 namespace {
 
 const char* const intervalMethodMenu =
@@ -236,3 +238,5 @@ bool probeVtc(AnalysisSetup& setup, const std::string& path) {
     }
     return true;
 }
+
+}  // namespace ldi

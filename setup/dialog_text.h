@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+namespace ldi {
+
 // The text in a buffer the host filled. The host promises to terminate it,
 // but a buffer that comes back unterminated must not be read past its end.
 template <std::size_t Capacity>
@@ -45,3 +47,5 @@ inline bool intervalLongEnough(int32_t first, int32_t last, int arOrder) {
 inline std::string invalidSelection(const std::string& explanation) {
     return "<b>Invalid selection</b><br>" + explanation;
 }
+
+}  // namespace ldi

@@ -9,6 +9,8 @@
 #include "setup/dialog_text.h"
 #include "setup/setup_dialogs.h"
 
+namespace ldi {
+
 namespace {
 
 enum ProtocolTimeResolution : int32_t {
@@ -156,3 +158,5 @@ int specifyIntervalsFromProtocol(bool echoSelections, VtcEntry& entry, const std
     }
     return statusSuccess;
 }
+
+}  // namespace ldi

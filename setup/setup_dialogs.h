@@ -17,6 +17,8 @@
 #include "base/host_api.h"
 #include "setup/analysis_setup.h"
 
+namespace ldi {
+
 // How the intervals of every VTC entry are given; chosen once per set-up.
 enum IntervalMethod : int {
     INTERVALS_MANUAL = 1,         // one interval per VTC, typed by hand
@@ -55,3 +57,5 @@ int specifyIntervalManually(bool echoSelections, VtcEntry& entry, const std::str
 // millisecond protocols are converted to volumes with the current VTC's TR.
 int specifyIntervalsFromProtocol(bool echoSelections, VtcEntry& entry, const std::string& vtcPath,
                                  int arOrder);
+
+}  // namespace ldi

@@ -5,6 +5,8 @@
 #include "setup/dialog_text.h"
 #include "setup/setup_dialogs.h"
 
+namespace ldi {
+
 namespace {
 
 const char* const voiMenuIntroduction =
@@ -80,3 +82,5 @@ int selectVois(bool echoSelections, AnalysisSetup& setup, const SyVoiList& voiLi
         if (echoSelections) logLine("<b>" + name + "</b>");
     }
 }
+
+}  // namespace ldi

@@ -5,7 +5,7 @@
 
 #include "pictures/montage.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -92,4 +92,4 @@ std::vector<std::string> demoFailures(const std::vector<RegionScore>& scores) {
     return failures;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

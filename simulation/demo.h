@@ -9,7 +9,7 @@
 #include "formats/ldi_file.h"
 #include "simulation/simulate.h"
 
-namespace ldi_host {
+namespace ldi {
 
 // The share of a region's voxels that pass a map's threshold at q.
 struct RegionScore {
@@ -44,4 +44,4 @@ std::vector<std::string> demoFailures(const std::vector<RegionScore>& scores);
 // (" 12.5%"), as the demo's table and its failures print it.
 std::string sharePercent(double share);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -15,7 +15,7 @@
 #include "formats/whole_file.h"
 #include "base/host_api.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -596,4 +596,4 @@ bool readGroundTruth(const std::string& path, GroundTruth& truth, std::string& p
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -26,7 +26,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace ldi_host {
+namespace ldi {
 
 // Null: the realistic grid and data without any coupling to the reference
 // (no region carries an effect), for checking that thresholds hold their q.
@@ -175,4 +175,4 @@ std::string simulatedNiftiFile(const std::string& suffix);
 // when it cannot be read or does not describe a consistent grid.
 bool readGroundTruth(const std::string& path, GroundTruth& truth, std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

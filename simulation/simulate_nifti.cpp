@@ -14,7 +14,7 @@
 #include "formats/nifti_image.h"
 #include "simulation/simulate.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -338,4 +338,4 @@ bool simulateBidsDataSet(const std::string& folder, SimulationPreset preset, uin
            files.write(SIM_TRUTH_FILE, groundTruth.dump(1) + "\n", problem);
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

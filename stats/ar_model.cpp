@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace ldi {
+
 // The operations are written once as templates over the series count N, and instantiated
 // for N = 1 and N = 2 (the only counts the program uses, so the compiler can unroll the
 // tiny block products) and for N = 0, which reads n at run time. All instances perform
@@ -276,3 +278,5 @@ bool influenceMeasures(const CovarianceAccumulator& acc, int32_t a, int32_t b,
     out.instantaneous = std::log((dJB * dJB) * (dJA * dJA) / (dJ * dJ));
     return true;
 }
+
+}  // namespace ldi

@@ -19,6 +19,8 @@
 
 #include "stats/matrix.h"
 
+namespace ldi {
+
 struct CovarianceAccumulator {
     int32_t seriesCount = 0;  // n
     int32_t order = 0;        // p
@@ -91,3 +93,5 @@ void arCoefficientsOf(ArModelWorkspace& ws, MatrixList& coefficients);
 bool influenceMeasures(const CovarianceAccumulator& acc, int32_t a, int32_t b,
                        ArModelWorkspace& joint, ArModelWorkspace& aModel,
                        ArModelWorkspace& bModel, InfluenceValues& out);
+
+}  // namespace ldi

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace ldi {
+
 bool buildConfoundBasis(const std::vector<std::vector<double>>& columns, const std::vector<std::string>& names,
                         int32_t volumes, int32_t first, ConfoundBasis& basis, std::string& problem) {
     basis = ConfoundBasis();
@@ -71,3 +73,5 @@ void removeConfounds(const ConfoundBasis& basis, int32_t t, const std::vector<do
     }
     for (std::size_t v = 0; v < voxels; ++v) volume[v] = static_cast<float>(residual[v]);
 }
+
+}  // namespace ldi

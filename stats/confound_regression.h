@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace ldi {
+
 // An orthonormal basis of the span of a constant and the confounds over the
 // volumes [first, volumes), the constant's vector first.
 struct ConfoundBasis {
@@ -36,3 +38,5 @@ void addToConfoundCoefficients(const ConfoundBasis& basis, int32_t t, const floa
 // mean kept (the constant's share stays); volumes before `first` stay as they are.
 void removeConfounds(const ConfoundBasis& basis, int32_t t, const std::vector<double>& coefficients, float* volume,
                      std::size_t voxels);
+
+}  // namespace ldi

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+namespace ldi {
+
 namespace {
 
 // Regularised lower incomplete gamma P(a, x) by its series (x < a + 1).
@@ -122,3 +124,4 @@ double normalUpperQuantileFromLog(double logUpperTail) {
     }
     return z;
 }
+}  // namespace ldi

@@ -3,6 +3,8 @@
 // group analyses read, not the plug-in's own float32 arithmetic.
 #pragma once
 
+namespace ldi {
+
 // P(X >= x) for X chi-square distributed with `degrees` degrees of freedom
 // (1 for x <= 0 and for degrees <= 0).
 double chiSquareSurvival(double x, double degrees);
@@ -19,3 +21,4 @@ double chiSquareLogSurvival(double x, double degrees);
 // below double precision's reach the asymptotic expansion of the normal tail
 // is solved instead.
 double normalUpperQuantileFromLog(double logUpperTail);
+}  // namespace ldi

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace ldi {
+
 StepUpCutoff benjaminiHochbergCutoff(std::vector<double> pValues, double q, double dependenceFactor) {
     std::sort(pValues.begin(), pValues.end());
     const auto n = static_cast<double>(pValues.size());
@@ -19,3 +21,5 @@ StepUpCutoff benjaminiHochbergCutoff(std::vector<double> pValues, double q, doub
     }
     return result;
 }
+
+}  // namespace ldi

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace ldi {
+
 struct StepUpCutoff {
     int64_t passing = 0;  // p-values at or below the cutoff
     double cutoff = -1.0; // the largest p-value that passes; -1 when none does
@@ -16,3 +18,5 @@ struct StepUpCutoff {
 // p-values and c the dependence factor (1, or sum 1/i for arbitrary
 // dependence, Benjamini-Yekutieli). Ties with the cutoff pass with it.
 StepUpCutoff benjaminiHochbergCutoff(std::vector<double> pValues, double q, double dependenceFactor = 1.0);
+
+}  // namespace ldi

@@ -4,6 +4,8 @@
 #include <sys/mman.h>
 #endif
 
+namespace ldi {
+
 namespace {
 
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
@@ -31,3 +33,5 @@ void* allocateLargeBuffer(std::size_t bytes) {
     if (block == nullptr) throw std::bad_alloc();
     return block;
 }
+
+}  // namespace ldi

@@ -14,6 +14,8 @@
 #include <new>
 #include <utility>
 
+namespace ldi {
+
 // Arrays of at least this many bytes are aligned for large pages.
 constexpr std::size_t kLargeBufferThreshold = std::size_t{1} << 20;
 
@@ -94,3 +96,5 @@ template <typename T, typename U>
 bool operator!=(const ZeroedArrayAllocator<T>&, const ZeroedArrayAllocator<U>&) {
     return false;
 }
+
+}  // namespace ldi

@@ -7,6 +7,8 @@
 
 #include "stats/random.h"
 
+namespace ldi {
+
 namespace {
 
 // Spare elements before the block (positive column base) or after it (negative base),
@@ -276,3 +278,5 @@ void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c
         }
     }
 }
+
+}  // namespace ldi

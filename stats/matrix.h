@@ -33,6 +33,8 @@
 #include "stats/large_buffer.h"
 #include "stats/matrix_core.h"
 
+namespace ldi {
+
 struct RandomState;
 
 // Dense float32 matrix, row-major, rows contiguous, addressed by absolute indices.
@@ -310,3 +312,5 @@ void detrendRows(const Matrix& a, int32_t r0, int32_t r1, int32_t c0, int32_t c1
 // can be drawn at once, each on a generator of its own.
 void fillStandardNormal(Matrix& m, int32_t r0, int32_t r1, int32_t c0, int32_t c1, uint32_t seed,
                         RandomState& generator);
+
+}  // namespace ldi

@@ -5,6 +5,8 @@
 #define LDI_HAVE_SSE2 1
 #endif
 
+namespace ldi {
+
 namespace core {
 
 namespace {
@@ -232,3 +234,5 @@ void detrendRowPair(const float* y0, const float* y1, int32_t n, float* d0, floa
 }
 
 }  // namespace core
+
+}  // namespace ldi

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace ldi {
+
 namespace core {
 
 inline void fill(float* p, ptrdiff_t ld, int32_t rows, int32_t cols, float value) {
@@ -204,3 +206,5 @@ inline void invertTriangular(const float* l, float* inv, int32_t n) {
 }
 
 }  // namespace core
+
+}  // namespace ldi

@@ -13,6 +13,8 @@
 #include <sched.h>
 #endif
 
+namespace ldi {
+
 int threadCountFor(int requested) { return requested > 0 ? requested : availableCoreCount(); }
 
 int availableCoreCount() {
@@ -221,3 +223,5 @@ int shareWork(int workers, int64_t total, int64_t chunk,
         while (counter.next(begin, end)) body(begin, end, worker);
     }, team);
 }
+
+}  // namespace ldi

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+namespace ldi {
+
 // Cores the process may run on (its CPU affinity where the system tells it).
 int availableCoreCount();
 // The threads a computation asked for `requested` runs on: that many, or every
@@ -148,3 +150,5 @@ void waitUntil(Ready ready, std::chrono::microseconds budget, std::mutex& lock, 
     std::unique_lock<std::mutex> guard(lock);
     changed.wait(guard, ready);
 }
+
+}  // namespace ldi

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+namespace ldi {
+
 constexpr int32_t kRandomMax = 32767;
 
 // Linear congruential generator in 32-bit unsigned arithmetic:
@@ -47,3 +49,5 @@ inline void skipRandom(RandomState& state, uint64_t count) {
 // The seed of a series drawn with the given offset from a run seeded with `base`:
 // offset + base, with 32-bit wrap-around.
 inline uint32_t seriesSeed(uint32_t base, int32_t offset) { return static_cast<uint32_t>(offset) + base; }
+
+}  // namespace ldi

@@ -8,6 +8,8 @@
 #include "stats/fdr.h"
 #include "stats/parallel.h"
 
+namespace ldi {
+
 namespace {
 
 // t squared (one division, no root: the permutation loop runs it for every
@@ -177,3 +179,5 @@ double fweCriticalT(const SignFlipOutcome& outcome, double alpha) {
     const double below = outcome.maxima[static_cast<std::size_t>(patterns - allowed - 1 < 0 ? 0 : patterns - allowed - 1)];
     return std::nextafter(below, std::numeric_limits<double>::infinity());
 }
+
+}  // namespace ldi

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace ldi {
+
 struct SignFlipOutcome {
     std::vector<float> mean;   // per voxel tested
     std::vector<float> t;      // one-sample t
@@ -65,3 +67,5 @@ FdrLevel fdrLevel(const SignFlipOutcome& outcome, double q);
 
 // The |t| a voxel must reach for pFwe <= alpha.
 double fweCriticalT(const SignFlipOutcome& outcome, double alpha);
+
+}  // namespace ldi

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+namespace ldi {
+
 bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
                       const MatrixList& coefficients, const Matrix& sigma, uint32_t seed, RandomState& generator) {
     // Runs once per simulated series, so the factor and the column vector are allocated
@@ -128,3 +130,4 @@ std::vector<float> autoregressionByAic(const float* course, int32_t length, int3
     }
     return best;
 }
+}  // namespace ldi

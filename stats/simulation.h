@@ -7,6 +7,8 @@
 #include "stats/matrix.h"
 #include "stats/random.h"
 
+namespace ldi {
+
 // Fills the rows [rb, re) and columns [cb, ce) of y with a new series of the model
 // x_t = A(1) x_(t-1) + ... + A(p) x_(t-p) + e_t, Cov(e_t) = sigma: standard normal deviates
 // (from `generator`, seeded with `seed`) correlated by the Cholesky factor of
@@ -40,3 +42,4 @@ bool simulateArBootstrap(float* out, int32_t length, const float* coefficients, 
 // leaves autocorrelated residuals, and resampling them one by one would give
 // the null a whiter seed than the real one.
 std::vector<float> autoregressionByAic(const float* course, int32_t length, int32_t maxOrder);
+}  // namespace ldi

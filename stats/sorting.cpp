@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+namespace ldi {
+
 namespace {
 
 constexpr int kDigitBits = 11;
@@ -55,3 +57,5 @@ void sortAscending(std::vector<float>& values) {
     std::vector<float> scratch(values.size());
     sortAscending(values.data(), values.size(), scratch.data());
 }
+
+}  // namespace ldi

@@ -7,8 +7,12 @@
 #include <cstddef>
 #include <vector>
 
+namespace ldi {
+
 // Sorts values[0..count) using scratch[0..count) as working room.
 void sortAscending(float* values, std::size_t count, float* scratch);
 
 // The same with working room of its own.
 void sortAscending(std::vector<float>& values);
+
+}  // namespace ldi

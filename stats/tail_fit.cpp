@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+namespace ldi {
+
 namespace {
 
 // The Anderson-Darling statistic above which a fit is refused. With the
@@ -96,3 +98,5 @@ double tailLogSurvival(const TailFit& fit, double x) {
     return std::log(static_cast<double>(fit.exceedances) / static_cast<double>(fit.total)) +
            logSurvival(y, fit.scale, fit.shape);
 }
+
+}  // namespace ldi

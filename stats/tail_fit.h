@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace ldi {
+
 struct TailFit {
     bool usable = false;        // a fit passed the check
     double threshold = 0.0;     // u: the largest null value below the exceedances
@@ -35,3 +37,5 @@ double tailLogSurvival(const TailFit& fit, double x);
 // & Wallis 1987), with the shape held at 0 (exponential excesses, scale their
 // mean) where the estimate is negative.
 void fitExcesses(const double* y, std::size_t k, double& scale, double& shape, double& andersonDarling);
+
+}  // namespace ldi

@@ -12,7 +12,7 @@
 
 #include "formats/bids_inputs.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -247,4 +247,4 @@ bool subjectRunSets(const DatasetQuery& query, const std::string& subject, std::
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

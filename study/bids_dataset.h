@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace ldi_host {
+namespace ldi {
 
 struct DatasetQuery {
     std::string bidsDir;
@@ -54,4 +54,4 @@ bool subjectRunSets(const DatasetQuery& query, const std::string& subject, std::
 std::vector<std::string> inheritedFiles(const std::string& bidsDir, const std::string& runPath,
                                         const std::string& suffixExtension);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -22,7 +22,7 @@
 #include "formats/ldi_file.h"
 #include "stats/sign_flip.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -455,4 +455,4 @@ int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& 
     return failed > 0 ? EXIT_RUN_FAILED : EXIT_RUN_SUCCEEDED;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -11,7 +11,7 @@
 
 #include "stats/sign_flip.h"
 
-namespace ldi_host {
+namespace ldi {
 
 struct GroupRequest {
     std::string outputDir;                  // holds sub-<label>/... from the participant level
@@ -31,4 +31,4 @@ struct GroupRequest {
 // Returns the exit status.
 int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& err);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -6,7 +6,7 @@
 #include "analysis/analysis.h"
 #include "analysis/map_outputs.h"
 
-namespace ldi_host {
+namespace ldi {
 
 namespace {
 
@@ -221,4 +221,4 @@ bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport&
     return true;
 }
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -15,7 +15,7 @@
 #include "analysis/analysis_request.h"
 #include "study/bids_dataset.h"
 
-namespace ldi_host {
+namespace ldi {
 
 struct ParticipantRequest {
     DatasetQuery dataset;
@@ -69,4 +69,4 @@ bool runSetRequest(const ParticipantRequest& participants, const DatasetRunSet& 
 bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport& report,
                          std::vector<SubjectOutcome>& outcomes, std::string& problem);
 
-}  // namespace ldi_host
+}  // namespace ldi

@@ -12,7 +12,7 @@
 #include "analysis/parameters.h"
 #include "analysis_test_support.h"
 
-using namespace ldi_host;
+using namespace ldi;
 using namespace analysis_test;
 
 namespace {

@@ -14,6 +14,8 @@
 
 #include "formats/nifti_image.h"
 
+namespace ldi {
+
 namespace analysis_test {
 
 namespace fs = std::filesystem;
@@ -21,8 +23,8 @@ namespace fs = std::filesystem;
 constexpr int NX = 6, NY = 5, NZ = 4, VOXELS = NX * NY * NZ;
 
 // A grid of `voxel` mm voxels whose world origin lies off the grid's corner.
-inline ldi_host::NiftiHeader testGrid(double voxel = 3.0) {
-    ldi_host::NiftiHeader grid;
+inline ldi::NiftiHeader testGrid(double voxel = 3.0) {
+    ldi::NiftiHeader grid;
     grid.version = 1;
     grid.rank = 3;
     grid.dim = {3, NX, NY, NZ, 1, 1, 1, 1};
@@ -36,17 +38,17 @@ inline ldi_host::NiftiHeader testGrid(double voxel = 3.0) {
 inline int voxelIndex(int x, int y, int z) { return (z * NY + y) * NX + x; }
 
 // An uncompressed float32 run: data[t][voxel].
-inline void writeRun(const fs::path& path, const ldi_host::NiftiHeader& grid,
+inline void writeRun(const fs::path& path, const ldi::NiftiHeader& grid,
                      const std::vector<std::vector<float>>& data, double tr = 2.0) {
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary);
-    out << ldi_host::encodeNiftiRunHeader(grid, static_cast<int64_t>(data.size()), tr, "test run");
+    out << ldi::encodeNiftiRunHeader(grid, static_cast<int64_t>(data.size()), tr, "test run");
     for (const auto& volume : data) out.write(reinterpret_cast<const char*>(volume.data()), volume.size() * 4);
 }
 
-inline void writeMask(const fs::path& path, const ldi_host::NiftiHeader& grid, const std::vector<float>& values) {
+inline void writeMask(const fs::path& path, const ldi::NiftiHeader& grid, const std::vector<float>& values) {
     std::string problem;
-    const std::string image = ldi_host::encodeNiftiMap(grid, values, "mask", problem);
+    const std::string image = ldi::encodeNiftiMap(grid, values, "mask", problem);
     ASSERT_FALSE(image.empty()) << problem;
     std::ofstream(path, std::ios::binary) << image;
 }
@@ -94,3 +96,5 @@ private:
 };
 
 }  // namespace analysis_test
+
+}  // namespace ldi

@@ -14,7 +14,7 @@
 #include "formats/confounds.h"
 #include "stats/confound_regression.h"
 
-using namespace ldi_host;
+using namespace ldi;
 using namespace analysis_test;
 
 TEST(ConfoundRegression, MatchesTheNormalEquationsAndFillsNaWithTheColumnMean) {

@@ -9,7 +9,7 @@
 #include "analysis/seeds.h"
 #include "analysis_test_support.h"
 
-using namespace ldi_host;
+using namespace ldi;
 using namespace analysis_test;
 
 namespace {

@@ -24,7 +24,7 @@
 #include "support/memory_source.h"
 #include "support/vtc_writer.h"
 
-using namespace ldi_host;
+using namespace ldi;
 
 namespace {
 

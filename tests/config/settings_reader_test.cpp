@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "config/global_parameters.h"
-#include "setup/analysis_setup.h"
+#include "support/whole_run.h"
+
+using namespace ldi;
 
 namespace {
 

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "config/global_parameters.h"
-#include "setup/analysis_setup.h"
+#include "support/whole_run.h"
+
+using namespace ldi;
 
 namespace {
 

@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "setup/analysis_setup.h"
+#include "support/whole_run.h"
 #include "support/vtc_writer.h"
+
+namespace ldi {
 
 // Copies the writer's geometry into the set-up, as the VTC dialogs do.
 inline void setGeometry(AnalysisSetup& setup, const VtcWriterOptions& vtc) {
@@ -57,3 +59,5 @@ inline void addCube(TestVoi& voi, int32_t x0, int32_t y0, int32_t z0, int32_t si
         }
     }
 }
+
+}  // namespace ldi

@@ -13,6 +13,8 @@
 #include "stats/matrix.h"
 #include "support/vtc_writer.h"
 
+using namespace ldi;
+
 TEST(VoiExtremeCoordinates, MirroredCoordinatesAtTheInt32LimitsLieOutside) {
     TestTempDir dir;
     VtcWriterOptions options;

@@ -11,10 +11,10 @@
 
 #include "data/vtc_file.h"
 #include "data_test_support.h"
-#include "plugin/analysis_context.h"
-#include "plugin/run_inputs.h"
-#include "setup/analysis_setup.h"
+#include "support/whole_run.h"
 #include "support/vtc_writer.h"
+
+using namespace ldi;
 
 namespace {
 

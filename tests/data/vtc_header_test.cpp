@@ -12,6 +12,8 @@
 #include "data/vtc_file.h"
 #include "support/vtc_writer.h"
 
+using namespace ldi;
+
 namespace {
 
 struct FileCloser {

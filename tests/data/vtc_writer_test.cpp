@@ -13,6 +13,8 @@
 #include "data/vtc_writer.h"
 #include "support/vtc_writer.h"
 
+using namespace ldi;
+
 namespace {
 
 VtcHeaderFields twoByTwo(int32_t dataType) {

@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "plugin/run_inputs.h"
+#include "support/whole_run.h"
 #include "stats/parallel.h"
 #include "support/synthetic_run.h"
+
+using namespace ldi;
 
 namespace {
 

@@ -10,9 +10,11 @@
 
 #include "engine/engine.h"
 #include "engine/slice_source.h"
-#include "plugin/analysis_driver.h"
+#include "support/whole_run.h"
 #include "stats/parallel.h"
 #include "support/synthetic_run.h"
+
+using namespace ldi;
 
 namespace {
 

@@ -17,9 +17,10 @@
 #include "engine/voxel_pass.h"
 #include "stats/parallel.h"
 #include "support/synthetic_run.h"
-#include "plugin/analysis_driver.h"
-#include "plugin/ldi_plugin.h"
+#include "support/whole_run.h"
 #include "stats/simulation.h"
+
+using namespace ldi;
 
 namespace {
 

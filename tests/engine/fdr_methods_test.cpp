@@ -14,6 +14,8 @@
 #include "stats/distributions.h"
 #include "stats/matrix.h"
 
+using namespace ldi;
+
 namespace {
 
 // The largest distance between the empirical distribution of `p` and the uniform one.

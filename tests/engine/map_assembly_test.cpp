@@ -11,15 +11,14 @@
 #include <vector>
 
 #include "engine/map_values.h"
-#include "output/map_output.h"
-#include "output/result_output.h"
-#include "plugin/analysis_context.h"
-#include "setup/analysis_setup.h"
+#include "support/whole_run.h"
 #include "stats/matrix.h"
 #include "stats/parallel.h"
 #include "stats/random.h"
 #include "support/fake_host.h"
 #include "support/run_steps.h"
+
+using namespace ldi;
 
 namespace {
 

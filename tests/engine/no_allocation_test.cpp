@@ -14,6 +14,8 @@
 #include "stats/parallel.h"
 #include "support/synthetic_run.h"
 
+using namespace ldi;
+
 namespace {
 
 std::atomic<bool> counting{false};

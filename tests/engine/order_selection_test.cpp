@@ -12,6 +12,8 @@
 #include "engine/order_selection.h"
 #include "engine/slice_source.h"
 
+using namespace ldi;
+
 namespace {
 
 constexpr int32_t kVolumes = 300;

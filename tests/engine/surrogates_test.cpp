@@ -7,14 +7,14 @@
 
 #include "data/voi_time_course.h"
 #include "data/data_test_support.h"
-#include "plugin/analysis_context.h"
-#include "plugin/run_inputs.h"
-#include "setup/analysis_setup.h"
+#include "support/whole_run.h"
 #include "stats/random.h"
 #include "stats/simulation.h"
 #include "support/run_steps.h"
 #include "support/fake_host.h"
 #include "support/vtc_writer.h"
+
+using namespace ldi;
 
 namespace {
 

@@ -12,6 +12,8 @@
 #include "stats/ar_model.h"
 #include "stats/matrix.h"
 
+using namespace ldi;
+
 namespace {
 
 // Noisy data well above the inclusion threshold, different in every voxel.

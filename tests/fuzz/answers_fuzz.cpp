@@ -12,15 +12,17 @@
 #include "fuzz_check.h"
 #include "host/dialogs.h"
 
+using namespace ldi;
+
 namespace {
 
-using ldi_host::DialogAnswer;
-using ldi_host::DialogKind;
-using ldi_host::DialogRequest;
+using ldi::DialogAnswer;
+using ldi::DialogKind;
+using ldi::DialogRequest;
 
 // Room for a plug-in that keeps asking the same dialog after every cancel:
 // the host must give up well before this.
-constexpr int dialogsAsked = ldi_host::RUNAWAY_DIALOG_LIMIT * 3;
+constexpr int dialogsAsked = ldi::RUNAWAY_DIALOG_LIMIT * 3;
 
 DialogRequest requestFrom(uint8_t code, int index) {
     DialogRequest request;
@@ -43,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::size_t dialogBytes = size < 8 ? size : 8;
     const std::string_view text(reinterpret_cast<const char*>(data) + dialogBytes, size - dialogBytes);
 
-    ldi_host::Parsed<std::vector<ldi_host::AnswerLine>> parsed = ldi_host::parseAnswers(text);
+    ldi::Parsed<std::vector<ldi::AnswerLine>> parsed = ldi::parseAnswers(text);
     if (!parsed.ok) {
         FUZZ_CHECK(!parsed.message.empty() && parsed.line >= 1);
         return 0;
@@ -51,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::size_t answerCount = parsed.value.size();
     std::ostringstream notices;
     bool gaveUp = false;
-    ldi_host::ScriptedDialogs dialogs(std::move(parsed.value), "answers.txt", notices,
+    ldi::ScriptedDialogs dialogs(std::move(parsed.value), "answers.txt", notices,
                                       [&gaveUp](const std::string&) { gaveUp = true; });
     for (int i = 0; i < dialogsAsked && !gaveUp; ++i) {
         const uint8_t code = dialogBytes > 0 ? data[static_cast<std::size_t>(i) % dialogBytes] : 0;
@@ -74,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     // Every answer is used at most once, and a run that asks on and on ends.
     FUZZ_CHECK(dialogs.answersUsed() <= answerCount);
-    if (answerCount + ldi_host::RUNAWAY_DIALOG_LIMIT + 1 < static_cast<std::size_t>(dialogsAsked))
+    if (answerCount + ldi::RUNAWAY_DIALOG_LIMIT + 1 < static_cast<std::size_t>(dialogsAsked))
         FUZZ_CHECK(gaveUp);
     return 0;
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace ldi {
+
 #define FUZZ_CHECK(condition)                                                              \
     do {                                                                                   \
         if (!(condition)) {                                                                \
@@ -12,3 +14,5 @@
             std::abort();                                                                  \
         }                                                                                  \
     } while (0)
+
+}  // namespace ldi

@@ -11,6 +11,8 @@
 #include "fuzz_check.h"
 #include "setup/analysis_setup.h"
 
+using namespace ldi;
+
 namespace {
 
 bool sameParameters(const GlobalParameters& a, const GlobalParameters& b) {

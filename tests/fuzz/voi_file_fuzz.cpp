@@ -20,6 +20,8 @@
 #include "base/host_api.h"
 #include "stats/matrix.h"
 
+using namespace ldi;
+
 namespace {
 
 // A version 3 float VTC: box 57..69 x 52..61 x 59..65 at resolution 3 (a
@@ -47,14 +49,14 @@ std::string smallVtc() {
     return bytes;
 }
 
-void averageOverVtc(const ldi_host::VoiList& list) {
+void averageOverVtc(const ldi::VoiList& list) {
     static std::string vtc = smallVtc();
     std::FILE* file = fmemopen(vtc.data(), vtc.size(), "rb");
     if (file == nullptr) return;
     VtcHandle handle(file);
     VtcHeader header;
     FUZZ_CHECK(readVtcHeader(file, header));
-    for (const ldi_host::VoiDefinition& voi : list.vois) {
+    for (const ldi::VoiDefinition& voi : list.vois) {
         const int32_t count = voi.voxelCount();
         std::vector<int32_t> scratch(static_cast<std::size_t>(count) * 3);
         Matrix output(1, header.numVolumes, 1, 1);
@@ -73,16 +75,16 @@ void averageOverVtc(const ldi_host::VoiList& list) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const ldi_host::Parsed<ldi_host::VoiList> parsed = ldi_host::parseVoiList(text);
-    const int lineCount = static_cast<int>(ldi_host::splitLines(text).size());
+    const ldi::Parsed<ldi::VoiList> parsed = ldi::parseVoiList(text);
+    const int lineCount = static_cast<int>(ldi::splitLines(text).size());
     if (!parsed.ok) {
         FUZZ_CHECK(!parsed.message.empty());
         FUZZ_CHECK(parsed.line >= 0 && parsed.line <= lineCount);
         return 0;
     }
-    const ldi_host::VoiList& list = parsed.value;
+    const ldi::VoiList& list = parsed.value;
     FUZZ_CHECK(list.coordsConvention == 0 || list.coordsConvention == 1);
-    for (const ldi_host::VoiDefinition& voi : list.vois) {
+    for (const ldi::VoiDefinition& voi : list.vois) {
         FUZZ_CHECK(!voi.name.empty() && voi.name.size() < SY_NAME_CAPACITY);
         FUZZ_CHECK(voi.name.find('\0') == std::string::npos);
         FUZZ_CHECK(voi.voxelCount() >= 1 && voi.voxels.size() % 3 == 0);

@@ -9,6 +9,8 @@
 #include "data/vtc_file.h"
 #include "fuzz_check.h"
 
+using namespace ldi;
+
 namespace {
 
 // Keeps the slice and voxel reads of a single input small: the header may

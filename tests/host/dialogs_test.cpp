@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "host/dialogs.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
-using namespace ldi_host;
+using namespace ldi;
 
 namespace {
 

@@ -7,15 +7,15 @@
 #include <cstring>
 #include <sstream>
 
-#include "commands/run_command.h"
+#include "host/plugin_run.h"
 #include "host/host_functions.h"
 #include "host/host_state.h"
 #include "host/plugin_loader.h"
 #include "host/shorthand.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 #include "support/vtc_writer.h"
 
-using namespace ldi_host;
+using namespace ldi;
 
 namespace {
 
@@ -363,25 +363,6 @@ TEST(Shorthand, UsageErrorsSayWhatIsWrong) {
                   .find("broken.prt:1:"),
               std::string::npos);
     EXPECT_NE(problemOf({{O::Condition, "a\nb"}}, true).find("line break"), std::string::npos);
-}
-
-TEST(CommandLine, ShorthandKeepsTheOrderItWasTypedIn) {
-    const char* argv[] = {"run",        "--vtc",       "a.vtc",    "--condition", "Rest", "--data", "a.vtc",
-                          "--interval", "5-100",       "--select-voi", "2",      "--condition", "Task",
-                          "--data",     "b.vtc",       "--interval", "1-9",     "--out", "P", "--quiet"};
-    RunOptions options;
-    std::string problem;
-    ASSERT_TRUE(parseRunOptions(int(sizeof argv / sizeof *argv), argv, options, problem)) << problem;
-    EXPECT_TRUE(options.quiet);
-    EXPECT_EQ(options.vtcPath, "a.vtc");
-    std::vector<std::string> typed;
-    for (const ShorthandItem& item : options.shorthand)
-        typed.push_back(std::string(shorthandOptionName(item.option)) + "=" + item.value);
-    EXPECT_EQ(typed, (std::vector<std::string>{"--condition=Rest", "--data=a.vtc", "--interval=5-100",
-                                               "--select-voi=2", "--condition=Task", "--data=b.vtc",
-                                               "--interval=1-9", "--out=P"}));
-    const char* twoValues[] = {"run", "--data", "a.vtc", "b.vtc"};
-    EXPECT_FALSE(parseRunOptions(4, twoValues, options, problem));
 }
 
 TEST(PluginLoader, ReadsTheInformationExportsOrNamesTheFile) {

@@ -20,10 +20,10 @@
 #include "formats/result_index.h"
 #include "host/result_files.h"
 #include "formats/temporary_files.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 #include "support/vtc_writer.h"
 
-using namespace ldi_host;
+using namespace ldi;
 
 namespace {
 

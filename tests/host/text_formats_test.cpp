@@ -10,7 +10,7 @@
 #include "formats/text_util.h"
 #include "formats/voi_file.h"
 
-using namespace ldi_host;
+using namespace ldi;
 
 TEST(RichText, TagsAreDroppedBreaksKeptAndStrayBracketsSurvive) {
     EXPECT_EQ(richToPlain("<b>No VTC</b><br>The LDI-plugin requires"), "No VTC\nThe LDI-plugin requires");

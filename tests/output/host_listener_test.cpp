@@ -6,6 +6,8 @@
 
 #include "output/host_listener.h"
 
+using namespace ldi;
+
 namespace {
 
 EngineProgress event(EngineProgress::Stage stage, const std::string& text = "", double fraction = 0.0) {

@@ -9,11 +9,13 @@
 #include <string>
 
 #include "output/result_output.h"
-#include "plugin/analysis_context.h"
+#include "support/whole_run.h"
 #include "setup/analysis_setup.h"
 #include "support/fake_host.h"
 #include "support/ldi_process.h"
 #include "support/vtc_writer.h"
+
+using namespace ldi;
 
 namespace {
 

@@ -17,6 +17,8 @@
 #include "base/host_api.h"
 #include "stats/parallel.h"
 
+using namespace ldi;
+
 namespace {
 
 float busy(int x, int y, int z, int t) { return 1000.0f + 50.0f * testNoise(x, y, z, t); }

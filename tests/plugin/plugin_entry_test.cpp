@@ -10,6 +10,8 @@
 #include "base/host_api.h"
 #include "plugin/ldi_plugin.h"
 
+using namespace ldi;
+
 namespace {
 
 class PluginEntry : public FakeHostTest {};

@@ -11,6 +11,8 @@
 #include "base/status.h"
 #include "support/vtc_writer.h"
 
+using namespace ldi;
+
 namespace {
 
 const std::string stars(64, '*');

@@ -10,6 +10,8 @@
 
 #include "support/ldi_process.h"
 
+using namespace ldi;
+
 namespace {
 
 // The answers of a whole set-up in single-VTC mode with intervals typed by

@@ -11,6 +11,8 @@
 
 #include "support/ldi_process.h"
 
+using namespace ldi;
+
 namespace {
 
 // 4 x 3 x 2 voxels (box 0..12 x 0..9 x 0..6, resolution 3), 60 volumes.

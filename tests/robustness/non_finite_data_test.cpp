@@ -9,6 +9,8 @@
 #include "support/synthetic_run.h"
 #include "plugin/analysis_driver.h"
 
+using namespace ldi;
+
 namespace {
 
 const float nan = std::numeric_limits<float>::quiet_NaN();

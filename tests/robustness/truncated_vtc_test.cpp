@@ -9,6 +9,8 @@
 
 #include "support/ldi_process.h"
 
+using namespace ldi;
+
 namespace {
 
 // A float VTC of 4 x 3 x 3 voxels (box 0..12 x 0..9 x 0..9, resolution 3) and

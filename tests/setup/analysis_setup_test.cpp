@@ -2,6 +2,8 @@
 
 #include "setup/analysis_setup.h"
 
+using namespace ldi;
+
 namespace {
 
 TEST(AnalysisSetup, StartsWithDefaultsEmptyListsAndUnsetGeometry) {

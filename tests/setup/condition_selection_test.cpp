@@ -5,6 +5,8 @@
 
 #include "setup_dialog_fixture.h"
 
+using namespace ldi;
+
 namespace {
 
 using namespace setup_messages;

@@ -3,6 +3,8 @@
 
 #include "setup_dialog_fixture.h"
 
+using namespace ldi;
+
 namespace {
 
 const std::string vtcPath = "/data/run1.vtc";

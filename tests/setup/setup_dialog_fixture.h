@@ -11,11 +11,13 @@
 #include <gtest/gtest.h>
 
 #include "base/host_api.h"
-#include "plugin/ldi_plugin.h"
+#include "support/whole_run.h"
 #include "setup/analysis_setup.h"
 #include "setup/setup_dialogs.h"
 #include "support/fake_host.h"
 #include "support/vtc_writer.h"
+
+namespace ldi {
 
 // Some dialogs can only be left by a valid choice (a condition needs a VTC),
 // so a script that runs dry would repeat them forever. The tripwire stops the
@@ -137,3 +139,5 @@ inline const std::string pairUnusable =
     "not of the same dimensions as previously selected ones. Resolution (3mm, 2mm, or 1mm) and "
     "reference space (un-transformed, ACPC, or TAL) must be the same for all VTCs.";
 }  // namespace setup_messages
+
+}  // namespace ldi

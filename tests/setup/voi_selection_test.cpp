@@ -2,6 +2,8 @@
 
 #include "setup_dialog_fixture.h"
 
+using namespace ldi;
+
 namespace {
 
 const std::string menuIntroduction =

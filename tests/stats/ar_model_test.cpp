@@ -10,6 +10,8 @@
 
 #include "stats/ar_model.h"
 
+using namespace ldi;
+
 namespace {
 
 using Interval = std::pair<int32_t, int32_t>;  // columns [first, end)

@@ -9,6 +9,8 @@
 #include "stats/matrix.h"
 #include "stats/matrix_core.h"
 
+using namespace ldi;
+
 namespace {
 
 Matrix noiseSeries(int32_t rows, int32_t cols, uint32_t seed, float offset) {

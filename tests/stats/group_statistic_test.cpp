@@ -10,6 +10,8 @@
 
 #include "stats/sign_flip.h"
 
+using namespace ldi;
+
 namespace {
 
 constexpr int32_t kSubjects = 10;

@@ -10,6 +10,8 @@
 #include "stats/large_buffer.h"
 #include "stats/matrix.h"
 
+using namespace ldi;
+
 namespace {
 
 TEST(LargeBuffer, ArraysOfEverySizeHoldTheirValues) {

@@ -8,6 +8,8 @@
 
 #include "stats/matrix.h"
 
+using namespace ldi;
+
 namespace {
 
 // A matrix with bases 1/1 whose element (r, c) is 10r + c, so that a misplaced index

@@ -14,6 +14,8 @@
 
 #include "stats/parallel.h"
 
+using namespace ldi;
+
 namespace {
 
 // Worker 0 waits (boundedly) for this many other workers to have started, so

@@ -12,6 +12,8 @@
 #include "stats/fdr.h"
 #include "stats/sign_flip.h"
 
+using namespace ldi;
+
 namespace {
 
 // Benjamini-Hochberg by its counting form, without sorting: the largest k

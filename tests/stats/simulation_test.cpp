@@ -10,6 +10,8 @@
 #include "stats/random.h"
 #include "stats/simulation.h"
 
+using namespace ldi;
+
 namespace {
 
 constexpr uint32_t kRunSeed = 1700000000u;

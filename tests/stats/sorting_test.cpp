@@ -10,6 +10,8 @@
 
 #include "stats/sorting.h"
 
+using namespace ldi;
+
 namespace {
 
 std::vector<uint32_t> bitsOf(const std::vector<float>& values) {

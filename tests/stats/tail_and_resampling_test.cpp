@@ -14,6 +14,8 @@
 #include "stats/simulation.h"
 #include "stats/tail_fit.h"
 
+using namespace ldi;
+
 namespace {
 
 std::vector<float> sortedSample(std::size_t n, unsigned seed, double shape) {

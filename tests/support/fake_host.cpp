@@ -7,6 +7,8 @@
 
 #include "plugin/ldi_plugin.h"
 
+namespace ldi {
+
 namespace {
 
 FakeHost& host() { return fakeHost(); }
@@ -465,3 +467,5 @@ bool FakeHost::takeAnswer(DialogAnswer::Kind expected, const std::string& dialog
     }
     return true;
 }
+
+}  // namespace ldi

@@ -47,6 +47,8 @@
 
 #include "base/host_api.h"
 
+namespace ldi {
+
 struct FakeCall {
     std::string function;            // e.g. "syLogText"
     std::vector<std::string> texts;  // the text arguments, in argument order
@@ -169,3 +171,5 @@ protected:
     void SetUp() override { fakeHost().reset(); }
     FakeHost& host() { return fakeHost(); }
 };
+
+}  // namespace ldi

@@ -15,6 +15,8 @@
 
 extern char** environ;
 
+namespace ldi {
+
 LdiProcess::~LdiProcess() {
     if (pid_ > 0 && !ended_) {
         ::kill(pid_, SIGKILL);
@@ -100,3 +102,5 @@ std::vector<std::string> folderContents(const std::string& folder) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+}  // namespace ldi

@@ -11,6 +11,8 @@
 
 #include "support/vtc_writer.h"
 
+namespace ldi {
+
 struct LdiOutcome {
     int status = -1;        // exit status; -1 when the process did not exit normally
     int signal = 0;         // the signal that ended it, if one did
@@ -52,3 +54,5 @@ std::string readWholeFile(const std::string& path);
 void writeWholeFile(const std::string& path, const std::string& content);
 // Names in a folder, sorted, hidden ones included.
 std::vector<std::string> folderContents(const std::string& folder);
+
+}  // namespace ldi

@@ -10,6 +10,8 @@
 
 #include "engine/slice_source.h"
 
+namespace ldi {
+
 class MemorySliceSource : public SliceSource {
 public:
     // `values`: slice after slice, in each slice voxel after voxel (x fastest,
@@ -41,3 +43,5 @@ private:
     int32_t volumes_;
     std::vector<float> values_;
 };
+
+}  // namespace ldi

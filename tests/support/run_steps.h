@@ -17,6 +17,8 @@
 #include "plugin/run_inputs.h"
 #include "setup/analysis_setup.h"
 
+namespace ldi {
+
 inline ProgressSink progressToHost() {
     return [](const EngineProgress& event) { hostApi.syLogText(logPaneText(event).c_str()); };
 }
@@ -55,3 +57,5 @@ inline int assembleMaps(AnalysisContext& context, const SelectedVoi& voi, const 
     return assembleConditionMaps(engineInputOf(context, setup), seedIndexOf(setup, voi), conditionIndex,
                                  context.work, listener, errorStream);
 }
+
+}  // namespace ldi

@@ -22,6 +22,8 @@
 #include "support/fake_host.h"
 #include "support/vtc_writer.h"
 
+namespace ldi {
+
 // Deterministic noise in [-1, 1) from a voxel and a volume: every voxel gets
 // its own irregular series, the same in every run.
 inline float testNoise(int x, int y, int z, int t, int salt = 0) {
@@ -108,3 +110,5 @@ protected:
     std::ostringstream runLog;
     std::deque<std::vector<int32_t>> voxelStore;
 };
+
+}  // namespace ldi

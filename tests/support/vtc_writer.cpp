@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+namespace ldi {
+
 namespace {
 
 // The header stores every grid field as int16; the grid follows the stored values.
@@ -123,3 +125,5 @@ TestTempDir::~TestTempDir() {
 std::string TestTempDir::path(const std::string& name) const {
     return root_ + "/" + name;
 }
+
+}  // namespace ldi

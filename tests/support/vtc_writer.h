@@ -36,6 +36,8 @@
 
 #include "data/vtc_writer.h"
 
+namespace ldi {
+
 // The header fields, with defaults for a small sound file, and the data.
 struct VtcWriterOptions : VtcHeaderFields {
     VtcWriterOptions();
@@ -79,3 +81,5 @@ public:
 private:
     std::string root_;
 };
+
+}  // namespace ldi

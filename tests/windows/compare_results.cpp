@@ -40,7 +40,7 @@ void number(ResultDifference& result, const std::string& what, float expected, f
 }
 
 // Voxels a viewer shows at this threshold: not 0 and |value| at least the threshold.
-int64_t passing(const ldi_host::MapValues& voxels, float threshold) {
+int64_t passing(const ldi::MapValues& voxels, float threshold) {
     int64_t count = 0;
     for (float value : voxels)
         if (value != 0.0f && std::fabs(value) >= threshold) ++count;
@@ -48,7 +48,7 @@ int64_t passing(const ldi_host::MapValues& voxels, float threshold) {
 }
 
 // The largest finite magnitude of a map's voxels.
-float magnitude(const ldi_host::MapValues& voxels) {
+float magnitude(const ldi::MapValues& voxels) {
     float largest = 0.0f;
     for (float value : voxels)
         if (std::isfinite(value)) largest = std::max(largest, std::fabs(value));
@@ -71,11 +71,11 @@ bool closeEnough(float a, float b, double tolerance, double& relative, float sca
     return relative <= tolerance;
 }
 
-ResultDifference compareResults(const ldi_host::LdiFile& expected, const ldi_host::LdiFile& actual,
+ResultDifference compareResults(const ldi::LdiFile& expected, const ldi::LdiFile& actual,
                                 double tolerance) {
     ResultDifference result;
-    const ldi_host::LdiGeometry& e = expected.geometry;
-    const ldi_host::LdiGeometry& a = actual.geometry;
+    const ldi::LdiGeometry& e = expected.geometry;
+    const ldi::LdiGeometry& a = actual.geometry;
     const int32_t fieldsE[] = {e.xStart, e.xEnd, e.yStart, e.yEnd, e.zStart, e.zEnd, e.resolution, e.dimX, e.dimY, e.dimZ};
     const int32_t fieldsA[] = {a.xStart, a.xEnd, a.yStart, a.yEnd, a.zStart, a.zEnd, a.resolution, a.dimX, a.dimY, a.dimZ};
     for (std::size_t i = 0; i < std::size(fieldsE); ++i)
@@ -90,8 +90,8 @@ ResultDifference compareResults(const ldi_host::LdiFile& expected, const ldi_hos
         const double largestBefore = result.largestRelative;
         const int64_t notIdenticalBefore = result.numbersNotIdentical;
         result.largestRelative = 0.0;
-        const ldi_host::LdiMap& em = expected.maps[m];
-        const ldi_host::LdiMap& am = actual.maps[m];
+        const ldi::LdiMap& em = expected.maps[m];
+        const ldi::LdiMap& am = actual.maps[m];
         const std::string where = "map " + std::to_string(m) + " \"" + em.name + "\"";
         sameValue(result, where + " name", em.name, am.name);
         sameValue(result, where + " kind", em.mapKind, am.mapKind);

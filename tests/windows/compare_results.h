@@ -11,6 +11,7 @@
 
 #include "formats/ldi_file.h"
 
+
 namespace ldi_windows_check {
 
 struct ResultDifference {
@@ -27,7 +28,7 @@ struct ResultDifference {
 // receives |a - b| over that maximum.
 bool closeEnough(float a, float b, double tolerance, double& relative, float scale = 0.0f);
 
-ResultDifference compareResults(const ldi_host::LdiFile& expected, const ldi_host::LdiFile& actual,
+ResultDifference compareResults(const ldi::LdiFile& expected, const ldi::LdiFile& actual,
                                 double tolerance);
 
 }  // namespace ldi_windows_check

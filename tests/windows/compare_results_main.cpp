@@ -8,16 +8,18 @@
 #include "compare_results.h"
 #include "formats/whole_file.h"
 
+using namespace ldi;
+
 namespace {
 
-bool load(const char* path, ldi_host::LdiFile& file) {
+bool load(const char* path, ldi::LdiFile& file) {
     std::string bytes;
     std::string problem;
-    if (!ldi_host::readWholeFile(path, bytes, problem, std::uintmax_t(1) << 34)) {
+    if (!ldi::readWholeFile(path, bytes, problem, std::uintmax_t(1) << 34)) {
         std::fprintf(stderr, "compare_results: %s\n", problem.c_str());
         return false;
     }
-    ldi_host::Parsed<ldi_host::LdiFile> parsed = ldi_host::decodeLdi(bytes);
+    ldi::Parsed<ldi::LdiFile> parsed = ldi::decodeLdi(bytes);
     if (!parsed.ok) {
         std::fprintf(stderr, "compare_results: %s: %s\n", path, parsed.message.c_str());
         return false;
@@ -34,8 +36,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const double tolerance = argc == 4 ? std::strtod(argv[3], nullptr) : 1e-6;
-    ldi_host::LdiFile expected;
-    ldi_host::LdiFile actual;
+    ldi::LdiFile expected;
+    ldi::LdiFile actual;
     if (!load(argv[1], expected) || !load(argv[2], actual)) return 2;
     const ldi_windows_check::ResultDifference difference =
         ldi_windows_check::compareResults(expected, actual, tolerance);

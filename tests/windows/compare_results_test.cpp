@@ -7,8 +7,10 @@
 
 #include "compare_results.h"
 
-using ldi_host::LdiFile;
-using ldi_host::LdiMap;
+using namespace ldi;
+
+using ldi::LdiFile;
+using ldi::LdiMap;
 using ldi_windows_check::closeEnough;
 using ldi_windows_check::compareResults;
 

@@ -7,6 +7,8 @@
 
 #include "support/ldi_process.h"
 
+namespace ldi {
+
 // Runs `ldi` with the arguments in `folder`, feeding `input` on standard
 // input (not a terminal), and collects both outputs; a run that hangs is
 // killed after a time limit.
@@ -26,3 +28,5 @@ std::string analysisVoiText();
 
 // Number of occurrences of `needle` in `text`.
 int countOf(const std::string& text, const std::string& needle);
+
+}  // namespace ldi

@@ -25,9 +25,9 @@
 #include "formats/nifti_image.h"
 #include "formats/ldi_file.h"
 #include "simulation/simulate.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
-using namespace ldi_host;
+using namespace ldi;
 namespace fs = std::filesystem;
 
 namespace {

@@ -23,10 +23,10 @@
 #include "formats/ldi_file.h"
 #include "simulation/simulate.h"
 #include "formats/voi_file.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 #include "support/vtc_writer.h"
 
-using namespace ldi_host;
+using namespace ldi;
 
 namespace {
 

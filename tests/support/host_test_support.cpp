@@ -1,4 +1,4 @@
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "support/vtc_writer.h"
+
+namespace ldi {
 
 bool writeAnalysisVtc(const std::string& path, int volumes, unsigned seed) {
     VtcWriterOptions options;
@@ -48,3 +50,5 @@ int countOf(const std::string& text, const std::string& needle) {
         ++count;
     return count;
 }
+
+}  // namespace ldi

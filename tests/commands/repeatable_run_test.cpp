@@ -10,7 +10,9 @@
 
 #include "pictures/montage.h"
 #include "formats/ldi_file.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
+
+using namespace ldi;
 
 namespace {
 
@@ -56,24 +58,24 @@ TEST_F(RepeatableRun, TheSameSeedGivesTheSameFiles) {
 }
 
 TEST(NonePasses, TheMontageColoursNothing) {
-    ldi_host::LdiFile file;
+    ldi::LdiFile file;
     file.levelLabels = {"thres q=0.050"};
-    ldi_host::LdiMap map;
+    ldi::LdiMap map;
     map.name = "Rest: Vox2Ref";
     map.voxels = {0.0f, 1.0f, 2.0f, 4.0f};
     map.fdrThresholds = {4.0f};  // the largest value: the top alone, or nothing
     map.passingVoxels = {0};
     file.maps.push_back(map);
-    ldi_host::MapDisplay display;
+    ldi::MapDisplay display;
     std::string problem, notice;
-    ASSERT_TRUE(ldi_host::chooseDisplay(file, 0, true, 0.05, display, problem, notice));
+    ASSERT_TRUE(ldi::chooseDisplay(file, 0, true, 0.05, display, problem, notice));
     EXPECT_TRUE(display.nonePasses);
     EXPECT_EQ(display.shownVoxels, 0);
     EXPECT_NE(display.title.find("no voxel passes at q = 0.05"), std::string::npos) << display.title;
-    EXPECT_FALSE(ldi_host::isShown(display, 4.0f));
+    EXPECT_FALSE(ldi::isShown(display, 4.0f));
 
     file.maps[0].passingVoxels = {1};  // the same threshold, the top voxel passing
-    ASSERT_TRUE(ldi_host::chooseDisplay(file, 0, true, 0.05, display, problem, notice));
+    ASSERT_TRUE(ldi::chooseDisplay(file, 0, true, 0.05, display, problem, notice));
     EXPECT_FALSE(display.nonePasses);
     EXPECT_EQ(display.shownVoxels, 1);
 }

@@ -16,12 +16,14 @@
 #include <nlohmann/json.hpp>
 
 #include "formats/ldi_file.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 #include "support/vtc_writer.h"
 
-using ldi_host::decodeLdi;
-using ldi_host::LdiFile;
-using ldi_host::Parsed;
+using namespace ldi;
+
+using ldi::decodeLdi;
+using ldi::LdiFile;
+using ldi::Parsed;
 
 namespace {
 
@@ -74,7 +76,7 @@ protected:
             EXPECT_EQ(float(entry["upperThreshold"].get<double>()), map.upperThreshold);
             EXPECT_EQ(entry["colours"]["positiveHigh"], map.positiveColourHigh);
             // dLDI RC has no FDR thresholds: the index lists none rather than its zero slots.
-            if (ldi_host::mapHasNoFdrThresholds(map)) {
+            if (ldi::mapHasNoFdrThresholds(map)) {
                 EXPECT_TRUE(entry["fdrThresholds"].empty()) << map.name;
             } else {
                 EXPECT_EQ(entry["fdrThresholds"].size(), 3u) << map.name;
@@ -86,7 +88,7 @@ protected:
             }
             const std::string nifti = folder + "/" + entry["niftiFile"].get<std::string>();
             EXPECT_EQ(entry["niftiFile"].get<std::string>(),
-                      std::filesystem::path(base).filename().string() + "_" + ldi_host::fileLabel(map.name) +
+                      std::filesystem::path(base).filename().string() + "_" + ldi::fileLabel(map.name) +
                           ".nii.gz");
             nifti_image* image = nifti_image_read(nifti.c_str(), 1);
             EXPECT_NE(image, nullptr) << nifti;

@@ -22,9 +22,9 @@
 #include "formats/nifti_image.h"
 #include "analysis/nifti_source.h"
 #include "formats/ldi_file.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
-using namespace ldi_host;
+using namespace ldi;
 
 namespace {
 
