@@ -126,8 +126,8 @@ std::string dump(const nlohmann::ordered_json& json) {
 // The p-values of a map as written (1 where the map has no value), or their z
 // scores: one-sided for the measures, signed by the value for the differences
 // (whose p-values are two-sided, from magnitudes).
-std::vector<float> significanceMap(const std::vector<float>& pValues, const std::vector<float>& values,
-                                   MapType type, bool asZ) {
+std::vector<float> significanceMap(const std::vector<float>& pValues, const std::vector<float>& zValues,
+                                   const std::vector<float>& values, MapType type, bool asZ) {
     std::vector<float> out(pValues.size());
     const bool signedKind = type == DLDI || type == DLDI_IT;
     for (std::size_t i = 0; i < pValues.size(); ++i) {
@@ -137,7 +137,8 @@ std::vector<float> significanceMap(const std::vector<float>& pValues, const std:
         } else if (!(p < 1.0) || i >= values.size() || values[i] == 0.0f) {
             out[i] = 0.0f;
         } else {
-            const double z = normalUpperQuantile(signedKind ? 0.5 * p : p);
+            // The engine's z (from ln p) where it gave one: p in float has a floor.
+            const double z = i < zValues.size() ? zValues[i] : normalUpperQuantile(signedKind ? 0.5 * p : p);
             out[i] = static_cast<float>(signedKind && values[i] < 0.0f ? -z : z);
         }
     }
@@ -277,7 +278,7 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
             std::string pName = niftiNames[m];
             pName.replace(pName.size() - 11, 11, "_desc-" + run.writeP + "_ldi.nii.gz");
             const std::string pImage = encodeNiftiMap(
-                run.grid, significanceMap(seed.thresholds[m].pValues, seed.maps[m], type, run.writeP == "z"),
+                run.grid, significanceMap(seed.thresholds[m].pValues, seed.thresholds[m].zValues, seed.maps[m], type, run.writeP == "z"),
                 description + (run.writeP == "z" ? " z" : " p"), problem);
             if (pImage.empty() || !writeFileSafely(at(pName), pImage, problem)) return false;
             sidecar[run.writeP == "z" ? "ZMap" : "PMap"] = pName;

@@ -23,6 +23,10 @@ bool applyStatisticsOptions(const MapStatisticsOptions& options, EngineInput& in
     input.fdr.method = method;
     input.fdr.arbitraryDependence = options.dependence == "arbitrary";
     input.fdr.keepPValues = !options.writeP.empty() || (options.keepPValues && method != FdrMethod::plugin);
+    // The null of the p-values is drawn from the seed's own residuals, so that
+    // it has the seed's innovation distribution; the plug-in's rule keeps its
+    // Gaussian surrogates.
+    if (method != FdrMethod::plugin) input.surrogateInnovations = SurrogateInnovations::resampled;
     // Only permutation p-values gain from further draws; the plug-in's rule
     // uses one draw per voxel.
     bool permutationUsed = method == FdrMethod::permutation;

@@ -43,6 +43,7 @@ struct BidsOptions {
     int threads = 0;
     long long rngSeed = -1;
     int64_t permutations = 5000;
+    std::string groupStatistic = "floored-t";
     bool quiet = false;
 };
 
@@ -132,6 +133,7 @@ int performGroup(const BidsOptions& options, const CommandStreams& streams) {
         request.participants.push_back(label);
     }
     request.permutations = options.permutations;
+    request.statistic = options.groupStatistic == "t" ? GroupStatistic::t : GroupStatistic::flooredT;
     request.rngSeed = options.rngSeed;
     if (!options.q.empty()) {
         request.q.clear();
@@ -226,7 +228,14 @@ Command addBidsCommand(CLI::App& ldi) {
     bids->add_option("--permutations", options->permutations, "sign-flip permutations of the group level")
         ->type_name("N")
         ->check(CLI::Range(int64_t{20}, int64_t{10000000}));
-    bids->add_option("--threads", options->threads, "threads of the computation (at most the cores available)")->type_name("N")
+    bids->add_option("--group-statistic", options->groupStatistic,
+                     "the group test's statistic: floored-t (t with the voxels' median mean square added to "
+                     "the variance; finds effects most but not all subjects carry) or t (the one-sample t) "
+                     "(default floored-t)")
+        ->type_name("floored-t|t")
+        ->check(CLI::IsMember({"floored-t", "t"}));
+    bids->add_option("--threads", options->threads, "threads of the computation (at most the cores available)")
+        ->type_name("N")
         ->check(CLI::Range(1, 4096));
     bids->add_flag("--quiet", options->quiet, "no progress on standard error, no summary on standard output");
     bids->footer(BIDS_FOOTER);

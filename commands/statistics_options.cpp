@@ -8,9 +8,12 @@ namespace ldi {
 
 void addStatisticsOptions(CLI::App& command, MapStatisticsOptions& options) {
     command.add_option("--fdr", options.fdr,
-                   std::string("how the FDR thresholds are found: parametric (chi-square p-values; the "
-                               "differences by permutation), permutation (p-values from the surrogate draws), "
-                               "or plugin (the plug-in's rule, for comparison) (default ") +
+                   std::string("how the FDR thresholds are found: permutation (p-values from surrogate draws "
+                               "driven by the seed's own resampled residuals, with a fitted tail beyond the "
+                               "draws), parametric (chi-square p-values, the differences by permutation; they "
+                               "assume Gaussian innovations, intervals of 20 volumes or more, no drift and a "
+                               "seed whose AR order the analysis matches, and a warning names what speaks "
+                               "against them), or plugin (the plug-in's rule, for comparison) (default ") +
                        DEFAULT_FDR_METHOD + ")")
         ->type_name("METHOD")
         ->check(CLI::IsMember({"plugin", "permutation", "parametric"}));

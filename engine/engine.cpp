@@ -5,6 +5,7 @@
 
 #include "base/status.h"
 #include "engine/map_values.h"
+#include "engine/parametric_checks.h"
 #include "engine/surrogates.h"
 #include "engine/voxel_pass.h"
 
@@ -143,6 +144,14 @@ int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listen
     SurrogateModels surrogates;
     int status = prepareSurrogateModels(input, work, surrogates, progress, errorStream);
     if (status != statusSuccess) return status;
+    if (input.fdr.method == FdrMethod::parametric)
+        for (const std::string& caution : parametricCautions(input, surrogates)) {
+            EngineProgress event;
+            event.stage = EngineProgress::Stage::warning;
+            event.text = "--fdr parametric may give too small p-values: " + caution +
+                         "; --fdr permutation holds there";
+            listener.progress(event);
+        }
 
     for (std::size_t s = 0; s < input.seeds.size(); ++s) {
         const auto seed = static_cast<int32_t>(s);

@@ -77,6 +77,8 @@ struct EngineOptions {
     VoxelLoopObserver loopObserver = nullptr;  // null: none
 };
 
+enum class SurrogateInnovations { gaussian, resampled };
+
 struct EngineInput {
     const GlobalParameters* parameters = nullptr;
     GridSize grid;
@@ -95,6 +97,11 @@ struct EngineInput {
     // the null of the plug-in's rule).
     FdrChoice fdr;
     int32_t nullDraws = 1;
+    // What drives the surrogate series: Gaussian innovations with the seed
+    // model's residual variance (the plug-in's rule), or the seed model's own
+    // residuals drawn with replacement, so that a heavy-tailed seed gives a
+    // null as heavy-tailed as its real measures.
+    SurrogateInnovations surrogateInnovations = SurrogateInnovations::gaussian;
     // The run's random seed: surrogate series s is seeded with s + rngSeed
     // (32-bit wrap-around); the same seed gives the same maps.
     uint32_t rngSeed = 0;
@@ -134,6 +141,11 @@ struct MapThresholds {
     // and, when asked for, every voxel's p-value (1 where the map has no value).
     std::string method = "plugin";
     std::vector<float> pValues;
+    // With the p-values: every voxel's z score, the normal quantile of its p
+    // (of p / 2 for the two-sided differences) taken from ln p, so that it is
+    // finite and keeps growing where p itself is below float's range; 0
+    // where the map has no value. Unsigned: the map's sign is the reader's.
+    std::vector<float> zValues;
 };
 
 // A step of the run, for whoever shows progress. The text holds plain words

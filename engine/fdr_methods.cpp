@@ -10,6 +10,7 @@
 #include "stats/distributions.h"
 #include "stats/fdr.h"
 #include "stats/matrix.h"
+#include "stats/tail_fit.h"
 
 namespace ldi {
 
@@ -71,6 +72,52 @@ std::vector<float> pooledNullMagnitudes(MapType type, const std::vector<const Me
     return pooled;
 }
 
+// ln p of every present value of `values` against the pooled null magnitudes
+// `null` (ascending): (1 + null values at or above it) / (1 + m), and where
+// fewer than kTailCount null values reach it, the fitted tail's estimate when
+// that is smaller. The empirical p cannot go below 1 / (1 + m); the tail goes
+// on falling with the value, so a real effect beyond every draw is not capped.
+constexpr double kTailCount = 10.0;
+
+void permutationLogP(const std::vector<float>& values, const std::vector<float>& null, std::vector<double>& logP) {
+    const auto m = static_cast<double>(null.size());
+    const TailFit tail = fitParetoTail(null.data(), null.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!present(values[i])) continue;
+        const float magnitude = std::fabs(values[i]);
+        const auto atOrAbove =
+            static_cast<double>(null.end() - std::lower_bound(null.begin(), null.end(), magnitude));
+        logP[i] = std::log((1.0 + atOrAbove) / (1.0 + m));
+        if (atOrAbove < kTailCount && tail.usable && magnitude > tail.threshold)
+            logP[i] = std::min(logP[i], tailLogSurvival(tail, magnitude));
+    }
+}
+
+// ln p of every present value by the chi-square null of n_adj * value / scale.
+void parametricLogP(const std::vector<float>& values, MapType type, const GlobalParameters& parameters,
+                    double adjustedPoints, std::vector<double>& logP) {
+    const double degrees = type == INST ? 1.0 : static_cast<double>(parameters.autoRegressionOrder);
+    const double scale = parameters.mapScaleFactor != 0.0f ? parameters.mapScaleFactor : 1.0;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        if (present(values[i]))
+            logP[i] = chiSquareLogSurvival(adjustedPoints * std::fabs(static_cast<double>(values[i])) / scale, degrees);
+}
+
+// The p-values and z scores kept for the maps: p in float (at least the
+// smallest positive float, so that a written p is never 0), z from ln p.
+void keepSignificance(const std::vector<double>& logP, const std::vector<float>& values, MapType type,
+                      MapThresholds& map) {
+    const bool twoSided = type == DLDI || type == DLDI_IT;
+    map.pValues.resize(logP.size());
+    map.zValues.assign(logP.size(), 0.0f);
+    for (std::size_t i = 0; i < logP.size(); ++i) {
+        map.pValues[i] = std::max(static_cast<float>(std::exp(logP[i])), std::numeric_limits<float>::denorm_min());
+        if (present(values[i]) && logP[i] < 0.0)
+            map.zValues[i] = static_cast<float>(
+                normalUpperQuantileFromLog(twoSided ? logP[i] - std::log(2.0) : logP[i]));
+    }
+}
+
 }  // namespace
 
 std::vector<MapThresholds> findMapThresholdsBy(const FdrChoice& choice, const MeasureVolumes& real,
@@ -93,25 +140,13 @@ std::vector<MapThresholds> findMapThresholdsBy(const FdrChoice& choice, const Me
         map.method = fdrMethodName(method);
         fillMapValues(type, real, parameters, values.data(), team);
 
-        std::vector<double> p(count, 1.0);
-        if (method == FdrMethod::parametric) {
-            const double degrees = type == INST ? 1.0 : static_cast<double>(parameters.autoRegressionOrder);
-            const double scale = parameters.mapScaleFactor != 0.0f ? parameters.mapScaleFactor : 1.0;
-            for (std::size_t i = 0; i < count; ++i)
-                if (present(values[i]))
-                    p[i] = chiSquareSurvival(adjustedPoints * std::fabs(static_cast<double>(values[i])) / scale,
-                                             degrees);
-        } else {
-            const std::vector<float> null = pooledNullMagnitudes(type, nulls, parameters, team);
-            const auto m = static_cast<double>(null.size());
-            for (std::size_t i = 0; i < count; ++i) {
-                if (!present(values[i])) continue;
-                const float magnitude = std::fabs(values[i]);
-                const auto atOrAbove =
-                    static_cast<double>(null.end() - std::lower_bound(null.begin(), null.end(), magnitude));
-                p[i] = (1.0 + atOrAbove) / (1.0 + m);
-            }
-        }
+        std::vector<double> logP(count, 0.0);
+        if (method == FdrMethod::parametric)
+            parametricLogP(values, type, parameters, adjustedPoints, logP);
+        else
+            permutationLogP(values, pooledNullMagnitudes(type, nulls, parameters, team), logP);
+        std::vector<double> p(count);
+        for (std::size_t i = 0; i < count; ++i) p[i] = std::exp(logP[i]);
 
         std::vector<double> presentP;
         float largest = 0.0f;
@@ -139,7 +174,7 @@ std::vector<MapThresholds> findMapThresholdsBy(const FdrChoice& choice, const Me
             map.thresholds.push_back(threshold);
             map.passing.push_back(passing);
         }
-        if (choice.keepPValues) map.pValues.assign(p.begin(), p.end());
+        if (choice.keepPValues) keepSignificance(logP, values, type, map);
         maps.push_back(std::move(map));
     }
     return maps;

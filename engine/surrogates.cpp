@@ -50,10 +50,34 @@ int32_t simulatedLength(const EngineInput& input) {
 
 // Series `s` of a reference's model, simulated over `own` (longest +
 // discarded points) with a generator of its own, seeded from the run's seed;
-// false when the model refuses (a non-positive or non-finite residual variance).
-bool simulateSeries(const VoiTimeCourse& record, uint32_t runSeed, int32_t s, Matrix& own, RandomState& generator) {
-    return simulateArSeries(own, 1, 2, own.colBase, own.colEnd, record.arCoefficients, record.residualCovariance,
-                            seriesSeed(runSeed, s), generator);
+// false when the model refuses (a non-positive or non-finite residual
+// variance, or no residuals to resample).
+bool simulateSeries(const EngineInput& input, const SurrogateModels& models, const VoiTimeCourse& record, int32_t s,
+                    Matrix& own, RandomState& generator) {
+    const uint32_t seed = seriesSeed(input.rngSeed, s);
+    if (input.surrogateInnovations == SurrogateInnovations::gaussian)
+        return simulateArSeries(own, 1, 2, own.colBase, own.colEnd, record.arCoefficients, record.residualCovariance,
+                                seed, generator);
+    const auto found = models.residuals.find(&record);
+    const auto model = models.coefficients.find(&record);
+    if (found == models.residuals.end() || model == models.coefficients.end()) return false;
+    const std::vector<float>& a = model->second;
+    return simulateArBootstrap(own.row(1) + own.colBase, own.colEnd - own.colBase, a.data(),
+                               static_cast<int32_t>(a.size()), found->second, seed, generator);
+}
+
+// Orders up to which the resampled surrogates' model is chosen: enough for
+// the slow, oscillating autocorrelation of BOLD series at short TRs; the
+// largest order tried is never below the analysis's.
+constexpr int32_t kLargestSurrogateOrder = 8;
+
+void fitResampledModel(const VoiTimeCourse& record, const float* course, int32_t volumes, SurrogateModels& models) {
+    const int32_t order = static_cast<int32_t>(record.arCoefficients.count);
+    // Ten points a coefficient at least, so that short runs are not overfitted.
+    const int32_t largest = std::max(order, std::min(kLargestSurrogateOrder, volumes / 10));
+    std::vector<float> a = autoregressionByAic(course, volumes, largest);
+    models.residuals[&record] = arResiduals(course, volumes, a.data(), static_cast<int32_t>(a.size()));
+    models.coefficients[&record] = std::move(a);
 }
 
 }  // namespace
@@ -109,13 +133,17 @@ int prepareSurrogateModels(const EngineInput& input, EngineWork& work, Surrogate
                     residualCovarianceOf(accumulator, 0, model, record->residualCovariance);
                     arCoefficientsOf(model, record->arCoefficients);
                     models.fitted.insert(record);
+                    if (input.surrogateInnovations == SurrogateInnovations::resampled)
+                        fitResampledModel(*record, course.row(1) + 1, volumes, models);
                 } else {
                     clearModel(*record);
                     models.fitted.erase(record);
+                    models.residuals.erase(record);
+                    models.coefficients.erase(record);
                 }
                 RandomState generator;
                 if (fitted && models.count > 0 &&
-                    simulateSeries(*record, input.rngSeed, models.count - 1, last, generator))
+                    simulateSeries(input, models, *record, models.count - 1, last, generator))
                     work.random = generator;
             }
         }
@@ -147,7 +175,7 @@ void drawSeedSurrogates(const EngineInput& input, int32_t seedIndex, const Surro
             for (auto s = static_cast<int32_t>(first); s < end; ++s) {
                 const int32_t row = surrogates.rowBase + s;
                 RandomState generator;
-                if (!fitted || !simulateSeries(*record, input.rngSeed, s, own, generator)) {
+                if (!fitted || !simulateSeries(input, models, *record, s, own, generator)) {
                     clearSurrogateRow(*record, row);
                     continue;
                 }

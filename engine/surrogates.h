@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <map>
 #include <set>
+#include <vector>
 
 #include "engine/engine_input.h"
 #include "engine/pass_plan.h"
@@ -19,6 +21,11 @@ struct VoiTimeCourse;
 // and the series' shape.
 struct SurrogateModels {
     std::set<const VoiTimeCourse*> fitted;  // the references whose model could be fitted
+    // Resampled innovations only: per fitted reference, the AR model the
+    // surrogates follow (its order by AIC, tried up to at least the
+    // analysis's) and that model's residuals.
+    std::map<const VoiTimeCourse*, std::vector<float>> coefficients;
+    std::map<const VoiTimeCourse*, std::vector<float>> residuals;
     int32_t count = 0;                      // series per reference
     int32_t longest = 1;                    // kept points of the longest series
     int32_t discarded = 0;                  // warm-up points before them
@@ -27,7 +34,8 @@ struct SurrogateModels {
 // For every reference time course of the input (seed, condition, entry order;
 // a reference met again is fitted again): fits a univariate AR model of order
 // autoRegressionOrder to the detrended course and stores its coefficients and
-// residual variance in the record (all zeros when the model cannot be fitted).
+// residual variance in the record (all zeros when the model cannot be fitted)
+// and, for resampled innovations, its residuals in `models`.
 // Starts the work's generator afresh and leaves it where drawing every
 // reference's series in that order would leave it, without drawing them; series
 // s is seeded with seriesSeed(input.rngSeed, s). Returns 1, or 3 when a

@@ -20,9 +20,11 @@ double lowerGammaSeries(double a, double x) {
     return sum * std::exp(-x + a * std::log(x) - std::lgamma(a));
 }
 
-// Regularised upper incomplete gamma Q(a, x) by its continued fraction
-// (x >= a + 1), evaluated with the modified Lentz method.
-double upperGammaFraction(double a, double x) {
+double upperGammaLogFactor(double a, double x) { return -x + a * std::log(x) - std::lgamma(a); }
+
+// The continued fraction of Q(a, x) / exp(upperGammaLogFactor) (x >= a + 1),
+// evaluated with the modified Lentz method.
+double upperGammaFractionPart(double a, double x) {
     constexpr double tiny = 1e-300;
     double b = x + 1.0 - a;
     double c = 1.0 / tiny;
@@ -40,7 +42,12 @@ double upperGammaFraction(double a, double x) {
         h *= delta;
         if (std::fabs(delta - 1.0) < 1e-16) break;
     }
-    return std::exp(-x + a * std::log(x) - std::lgamma(a)) * h;
+    return h;
+}
+
+// Regularised upper incomplete gamma Q(a, x) (x >= a + 1).
+double upperGammaFraction(double a, double x) {
+    return std::exp(upperGammaLogFactor(a, x)) * upperGammaFractionPart(a, x);
 }
 
 }  // namespace
@@ -90,4 +97,31 @@ double normalUpperQuantile(double upperTail) {
     return z;
 }
 
+double chiSquareLogSurvival(double x, double degrees) {
+    if (!(x > 0.0) || !(degrees > 0.0)) return 0.0;
+    if (std::isinf(x)) return -INFINITY;
+    const double a = 0.5 * degrees;
+    const double half = 0.5 * x;
+    if (half < a + 1.0) return std::log(std::clamp(1.0 - lowerGammaSeries(a, half), 1e-300, 1.0));
+    return upperGammaLogFactor(a, half) + std::log(upperGammaFractionPart(a, half));
+}
+
+double normalUpperQuantileFromLog(double logUpperTail) {
+    if (!(logUpperTail < 0.0)) return logUpperTail == 0.0 ? -INFINITY : NAN;
+    // Within double precision's reach the direct quantile is exact enough.
+    if (logUpperTail > -700.0) return normalUpperQuantile(std::exp(logUpperTail));
+    // ln P(Z >= z) = -z^2/2 - ln z - ln sqrt(2 pi) + ln(1 - 1/z^2 + 3/z^4 - 15/z^6 ...),
+    // solved by Newton steps from z = sqrt(-2 ln p); its derivative is about -z.
+    const double logRoot2Pi = 0.5 * std::log(2.0 * 3.14159265358979323846);
+    double z = std::sqrt(-2.0 * logUpperTail);
+    for (int i = 0; i < 50; ++i) {
+        const double w = 1.0 / (z * z);
+        const double f = -0.5 * z * z - std::log(z) - logRoot2Pi + std::log1p(-w + 3.0 * w * w - 15.0 * w * w * w) -
+                         logUpperTail;
+        const double step = f / (z + 1.0 / z);
+        z += step;
+        if (std::fabs(step) < 1e-12 * z) break;
+    }
+    return z;
+}
 }  // namespace ldi

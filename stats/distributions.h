@@ -13,4 +13,12 @@ double chiSquareSurvival(double x, double degrees);
 // (0, 1); about +-8.3 at the ends of double precision's reach).
 double normalUpperQuantile(double upperTail);
 
+// ln P(X >= x) for X chi-square with `degrees` degrees of freedom, accurate
+// where the probability itself underflows (0 for x <= 0 or degrees <= 0).
+double chiSquareLogSurvival(double x, double degrees);
+
+// The z with ln P(Z >= z) = logUpperTail (logUpperTail < 0), with no floor:
+// below double precision's reach the asymptotic expansion of the normal tail
+// is solved instead.
+double normalUpperQuantileFromLog(double logUpperTail);
 }  // namespace ldi

@@ -18,17 +18,56 @@ namespace {
 // when they are not zero; a large finite value keeps the files sound.
 constexpr double kHugeT = 1e30;
 
-double squaredT(double sum, double squares, int32_t n) {
+double squaredT(double sum, double squares, int32_t n, double varianceFloor) {
     const double mean = sum / n;
-    const double variance = (squares - sum * mean) / (n - 1);
+    const double variance = (squares - sum * mean) / (n - 1) + varianceFloor;
+    if (varianceFloor > 0.0) return mean * mean * n / variance;
     if (!(variance > 1e-12 * squares / n)) return mean == 0.0 ? 0.0 : kHugeT * kHugeT;
     return std::min(mean * mean * n / variance, kHugeT * kHugeT);
 }
 
+// At most this many pooled null statistics are kept (80 MB of floats).
+constexpr std::size_t kPooledNullSize = std::size_t{20} << 20;
+
+double medianMeanSquare(const std::vector<double>& squares, int32_t subjects) {
+    std::vector<double> meanSquares(squares);
+    for (double& value : meanSquares) value /= subjects;
+    if (meanSquares.empty()) return 1.0;
+    const auto middle = meanSquares.begin() + static_cast<std::ptrdiff_t>(meanSquares.size() / 2);
+    std::nth_element(meanSquares.begin(), middle, meanSquares.end());
+    // A grid of mostly zeros still needs a positive floor.
+    return *middle > 0.0 ? *middle : 1.0;
+}
+
+// Every voxel's p against the pooled null of squared statistics (each
+// worker's sample; the samples' order does not matter once sorted).
+std::vector<double> pooledPValues(std::vector<std::vector<float>>& samples, const std::vector<double>& observed) {
+    std::vector<float> all;
+    for (std::vector<float>& sample : samples) {
+        all.insert(all.end(), sample.begin(), sample.end());
+        std::vector<float>().swap(sample);
+    }
+    std::sort(all.begin(), all.end());
+    const auto m = static_cast<double>(all.size());
+    std::vector<double> p(observed.size());
+    for (std::size_t v = 0; v < observed.size(); ++v) {
+        // The sample is float: compare in float so that a voxel meets its own values.
+        const auto at = std::lower_bound(all.begin(), all.end(), static_cast<float>(observed[v]));
+        p[v] = (1.0 + static_cast<double>(all.end() - at)) / (1.0 + m);
+    }
+    return p;
+}
+
 }  // namespace
 
+double smallestSignFlipP(int32_t subjects, int64_t permutations) {
+    const bool exhaustive = subjects < 62 && (int64_t{1} << subjects) <= permutations;
+    if (exhaustive) return 2.0 / static_cast<double>(int64_t{1} << subjects);
+    return 1.0 / static_cast<double>(std::max<int64_t>(1, permutations));
+}
+
 SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, int64_t voxels, int64_t permutations,
-                             uint64_t seed, int threads) {
+                             uint64_t seed, int threads, GroupStatistic statistic) {
     SignFlipOutcome outcome;
     const auto n = static_cast<std::size_t>(subjects);
     const auto count = static_cast<std::size_t>(voxels);
@@ -63,6 +102,12 @@ SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, i
         outcome.t[v] = sum < 0.0 ? -1.0f : 1.0f;  // the sign; the size comes from the test below
     }
 
+    if (statistic == GroupStatistic::flooredT) outcome.varianceFloor = medianMeanSquare(squares, subjects);
+    const double floorOfVariance = outcome.varianceFloor;
+    // Every stride-th voxel's statistic under every pattern goes into the pooled null.
+    const std::size_t stride =
+        statistic == GroupStatistic::flooredT ? std::max<std::size_t>(1, count * patterns / kPooledNullSize + 1) : 0;
+
     // The sum of squares does not change with the signs, so each pattern
     // costs one dot product a voxel. Voxels go out in blocks that stay in the
     // cache while every pattern passes over them; each block's largest |t|
@@ -71,8 +116,10 @@ SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, i
     std::vector<double> observed(count, 0.0);
     const int workers = std::max(1, threadCountFor(threads));
     std::vector<std::vector<double>> maxima(static_cast<std::size_t>(workers), std::vector<double>(patterns, 0.0));
+    std::vector<std::vector<float>> pooled(static_cast<std::size_t>(workers));
     shareWork(workers, voxels, 512, [&](int64_t begin, int64_t end, int worker) {
         std::vector<double>& largest = maxima[static_cast<std::size_t>(worker)];
+        std::vector<float>& sample = pooled[static_cast<std::size_t>(worker)];
         for (std::size_t p = 0; p < patterns; ++p) {
             const float* s = signs.data() + p * n;
             double top = largest[p];
@@ -80,8 +127,9 @@ SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, i
                 const float* x = values.data() + v * n;
                 float dot = 0.0f;
                 for (std::size_t i = 0; i < n; ++i) dot += s[i] * x[i];
-                const double t = squaredT(dot, squares[v], subjects);
+                const double t = squaredT(dot, squares[v], subjects, floorOfVariance);
                 if (p == 0) observed[v] = t;
+                if (stride > 0 && v % stride == 0) sample.push_back(static_cast<float>(t));
                 if (t >= observed[v]) ++atLeast[v];
                 top = std::max(top, t);
             }
@@ -101,6 +149,7 @@ SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, i
         // The t map as the test saw it, so that it and the p maps agree.
         outcome.t[v] = std::copysign(static_cast<float>(std::sqrt(observed[v])), outcome.t[v]);
     }
+    if (stride > 0) outcome.pPooled = pooledPValues(pooled, observed);
     outcome.maxima.resize(patterns);
     for (std::size_t p = 0; p < patterns; ++p) outcome.maxima[p] = static_cast<float>(std::sqrt(largestSquared[p]));
     return outcome;
@@ -110,10 +159,11 @@ FdrLevel fdrLevel(const SignFlipOutcome& outcome, double q) {
     FdrLevel level;
     level.q = q;
     level.threshold = std::numeric_limits<double>::infinity();
-    const StepUpCutoff step = benjaminiHochbergCutoff(outcome.p, q);
+    const std::vector<double>& p = outcome.pPooled.empty() ? outcome.p : outcome.pPooled;
+    const StepUpCutoff step = benjaminiHochbergCutoff(p, q);
     if (step.passing == 0) return level;
-    for (std::size_t v = 0; v < outcome.p.size(); ++v)
-        if (outcome.p[v] <= step.cutoff) {
+    for (std::size_t v = 0; v < p.size(); ++v)
+        if (p[v] <= step.cutoff) {
             ++level.passing;
             level.threshold = std::min(level.threshold, static_cast<double>(std::fabs(outcome.t[v])));
         }

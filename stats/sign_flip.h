@@ -18,17 +18,46 @@ struct SignFlipOutcome {
     std::vector<float> maxima;  // the largest |t| of each sign pattern, ascending
     int64_t permutations = 0;   // sign patterns used, the unflipped one among them
     bool exhaustive = false;    // every one of the 2^subjects patterns
+    // Uncorrected p from the statistics of every voxel under every pattern
+    // pooled (a sample of them on large grids): (1 + pooled values at or
+    // above the voxel's) / (1 + pooled values). A voxel's own patterns give
+    // p no smaller than 2 / 2^subjects, which Benjamini-Hochberg over
+    // thousands of voxels can never pass with ten subjects; the pooled null
+    // resolves p down to 1 / (patterns x voxels), assuming the voxels share
+    // one null distribution (subjects' z maps do). Empty for the plain t,
+    // whose null is not pooled.
+    std::vector<double> pPooled;
+    double varianceFloor = 0.0;  // the s0^2 the floored t used
 };
+
+// The statistic of the test.
+// - t: the one-sample t, mean / sqrt(s^2 / n). With few subjects its null has
+//   heavy tails (t with n - 1 degrees of freedom, and chance-small variances
+//   at some of thousands of voxels), so the maximum over the voxels is large
+//   and an effect in most but not all subjects, whose variance the missing
+//   subjects inflate, stays below it; equal values give no variance at all.
+// - flooredT: mean / sqrt((s^2 + s0^2) / n), s0^2 the median over the voxels
+//   of the subjects' mean square (invariant under sign flips, so every
+//   pattern sees the same floor; about 1 on z maps, the null variance of one
+//   subject's z). Its null is close to normal, its maximum over the voxels
+//   moderate, and it is finite where every subject has the same value.
+enum class GroupStatistic { t, flooredT };
 
 // `data` holds subjects x voxels values, subject after subject. With 2^subjects
 // no more than `permutations`, every sign pattern is used (the test is then
 // exact); else `permutations` patterns: the unflipped one and random ones from
 // `seed`. The result does not depend on `threads`.
 SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, int64_t voxels, int64_t permutations,
-                             uint64_t seed, int threads);
+                             uint64_t seed, int threads, GroupStatistic statistic = GroupStatistic::t);
 
-// The |t| above which the Benjamini-Hochberg procedure at `q` declares voxels,
-// and how many it declares; an infinite threshold when none.
+// The smallest uncorrected per-voxel or FWE p a sign-flip test of `subjects`
+// can give with `permutations` patterns: 2 / 2^subjects when exhaustive (a
+// pattern and its mirror give the same |t|), else 1 / permutations.
+double smallestSignFlipP(int32_t subjects, int64_t permutations);
+
+// The |t| above which the Benjamini-Hochberg procedure at `q` declares voxels
+// (on pPooled where the outcome has it, else on p), and how many it
+// declares; an infinite threshold when none.
 struct FdrLevel {
     double q = 0.0;
     double threshold = 0.0;

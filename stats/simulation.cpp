@@ -1,5 +1,7 @@
 #include "stats/simulation.h"
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace ldi {
@@ -63,4 +65,69 @@ bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
     return true;
 }
 
+std::vector<float> arResiduals(const float* course, int32_t length, const float* coefficients, int32_t order) {
+    std::vector<float> residuals;
+    if (length <= order) return residuals;
+    residuals.reserve(static_cast<std::size_t>(length - order));
+    double sum = 0.0;
+    for (int32_t t = order; t < length; ++t) {
+        float e = course[t];
+        for (int32_t k = 1; k <= order; ++k) e = e - coefficients[k - 1] * course[t - k];
+        residuals.push_back(e);
+        sum += e;
+    }
+    const auto mean = static_cast<float>(sum / static_cast<double>(residuals.size()));
+    for (float& e : residuals) e = e - mean;
+    return residuals;
+}
+
+bool simulateArBootstrap(float* out, int32_t length, const float* coefficients, int32_t order,
+                         const std::vector<float>& residuals, uint32_t seed, RandomState& generator) {
+    if (residuals.empty()) return false;
+    seedRandom(generator, seed);
+    // Two 15-bit draws make a 30-bit index; the modulo's bias is below
+    // residuals / 2^30, far under anything a null distribution shows.
+    const auto n = static_cast<uint32_t>(residuals.size());
+    for (int32_t t = 0; t < length; ++t) {
+        const auto high = static_cast<uint32_t>(nextRandom(generator));
+        const auto low = static_cast<uint32_t>(nextRandom(generator));
+        float x = residuals[((high << 15) | low) % n];
+        if (t >= order)
+            for (int32_t k = 1; k <= order; ++k) x = x + coefficients[k - 1] * out[t - k];
+        out[t] = x;
+    }
+    return true;
+}
+
+std::vector<float> autoregressionByAic(const float* course, int32_t length, int32_t maxOrder) {
+    const int32_t top = std::max<int32_t>(0, std::min(maxOrder, length - 1));
+    double mean = 0.0;
+    for (int32_t t = 0; t < length; ++t) mean += course[t];
+    mean /= std::max<int32_t>(1, length);
+    std::vector<double> gamma(static_cast<std::size_t>(top) + 1, 0.0);
+    for (int32_t k = 0; k <= top; ++k)
+        for (int32_t t = k; t < length; ++t) gamma[k] += (course[t] - mean) * (course[t - k] - mean);
+    std::vector<float> best;
+    if (length < 2 || !(gamma[0] > 0.0)) return best;
+    std::vector<double> a, previous;
+    double variance = gamma[0];
+    double bestScore = length * std::log(variance);
+    for (int32_t p = 1; p <= top; ++p) {
+        double acc = gamma[static_cast<std::size_t>(p)];
+        for (int32_t k = 1; k < p; ++k) acc -= a[k - 1] * gamma[static_cast<std::size_t>(p - k)];
+        const double reflection = acc / variance;
+        if (!(std::fabs(reflection) < 1.0)) break;
+        previous = a;
+        a.assign(static_cast<std::size_t>(p), 0.0);
+        for (int32_t k = 1; k < p; ++k) a[k - 1] = previous[k - 1] - reflection * previous[p - k - 1];
+        a[p - 1] = reflection;
+        variance *= 1.0 - reflection * reflection;
+        const double score = length * std::log(variance) + 2.0 * p;
+        if (score < bestScore) {
+            bestScore = score;
+            best.assign(a.begin(), a.end());
+        }
+    }
+    return best;
+}
 }  // namespace ldi

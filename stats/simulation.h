@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "stats/matrix.h"
 #include "stats/random.h"
@@ -17,4 +18,28 @@ namespace ldi {
 bool simulateArSeries(Matrix& y, int32_t rb, int32_t re, int32_t cb, int32_t ce,
                       const MatrixList& coefficients, const Matrix& sigma, uint32_t seed, RandomState& generator);
 
+// The residuals e_t = x_t - a_1 x_(t-1) - ... - a_p x_(t-p) of a univariate AR
+// model on course[0 .. length), for t = p .. length - 1, less their mean (the
+// course is detrended, so the mean is rounding and a fitted constant's worth).
+std::vector<float> arResiduals(const float* course, int32_t length, const float* coefficients, int32_t order);
+
+// A series of the univariate AR model with coefficients a_1 .. a_p driven by
+// innovations drawn with replacement from `residuals` (an i.i.d. bootstrap:
+// the series keeps the innovations' distribution, heavy tails included, where
+// simulateArSeries would make them Gaussian). out[0 .. length) is filled; the
+// first p values are pure innovations, so callers discard a warm-up. The
+// generator is seeded with `seed`; an index takes two draws of it. False, out
+// untouched, without residuals.
+bool simulateArBootstrap(float* out, int32_t length, const float* coefficients, int32_t order,
+                         const std::vector<float>& residuals, uint32_t seed, RandomState& generator);
+
+// The univariate autoregressive model of course[0 .. length) (mean removed)
+// of the order from 0 to maxOrder with the lowest Akaike criterion,
+// length x ln(innovation variance) + 2 x order, its coefficients a_1 .. a_p
+// found by the Levinson-Durbin recursion on the sample autocovariances
+// (Yule-Walker; always a stationary model). Surrogates must carry the
+// seed's whole autocorrelation: an order-p fit to a seed of higher order
+// leaves autocorrelated residuals, and resampling them one by one would give
+// the null a whiter seed than the real one.
+std::vector<float> autoregressionByAic(const float* course, int32_t length, int32_t maxOrder);
 }  // namespace ldi

@@ -181,7 +181,11 @@ std::string dumpJson(const nlohmann::ordered_json& json) {
     return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
-double jsonNumber(double value) { return std::isfinite(value) ? value : -1.0; }
+// A threshold that no value reaches is written as null: -1 or a huge number
+// would be read as a level by any reader that does not know the convention.
+nlohmann::ordered_json jsonNumber(double value) {
+    return std::isfinite(value) ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
+}
 
 // Every subject's map of a key, subject after subject, on the first one's
 // grid; false when one cannot be read or lies on another grid.
@@ -245,7 +249,8 @@ GroupGrids onTheGrid(const SignFlipOutcome& outcome, const std::vector<int64_t>&
         const auto v = static_cast<std::size_t>(tested[k]);
         grids.mean[v] = outcome.mean[k];
         grids.t[v] = outcome.t[k];
-        grids.p[v] = static_cast<float>(outcome.p[k]);
+        // The p the FDR thresholds use.
+        grids.p[v] = static_cast<float>(outcome.pPooled.empty() ? outcome.p[k] : outcome.pPooled[k]);
         grids.pFwe[v] = static_cast<float>(outcome.pFwe[k]);
     }
     return grids;
@@ -305,6 +310,8 @@ nlohmann::ordered_json sidecarOf(const KeyResult& result, const GroupOutput& out
     sidecar["Seed"] = result.key.seed;
     sidecar["Condition"] = result.key.condition;
     sidecar["Test"] = "one-sample sign-flip permutation test, two-sided";
+    sidecar["Statistic"] = result.outcome.pPooled.empty() ? "t" : "floored-t";
+    if (!result.outcome.pPooled.empty()) sidecar["VarianceFloor"] = result.outcome.varianceFloor;
     sidecar["Subjects"] = result.subjects;
     sidecar["LeftOut"] = result.key.leftOut;
     sidecar["VoxelsTested"] = result.tested.size();
@@ -325,8 +332,15 @@ bool writeGroupImages(const KeyResult& result, const fs::path& folder, const std
     const std::string kindName = mapDisplayName(result.key.kind, result.key.condition);
     const GroupOutput outputs[] = {
         {"mean", &result.grids.mean, "the mean of the subjects' maps"},
-        {"t", &result.grids.t, "one-sample t of the subjects' maps against 0"},
-        {"p", &result.grids.p, "uncorrected two-sided sign-flip permutation p (1 outside the voxels tested)"},
+        {"t", &result.grids.t,
+         result.outcome.pPooled.empty() ? "one-sample t of the subjects' maps against 0"
+                                        : "floored t of the subjects' maps against 0: mean / sqrt((s^2 + "
+                                          "VarianceFloor) / subjects)"},
+        {"p", &result.grids.p,
+         result.outcome.pPooled.empty()
+             ? "uncorrected two-sided sign-flip permutation p (1 outside the voxels tested)"
+             : "uncorrected two-sided sign-flip permutation p against every voxel's statistic under every sign "
+               "pattern, pooled (1 outside the voxels tested)"},
         {"pfwe", &result.grids.pFwe, "family-wise-error-corrected p by the maximum |t| over the voxels (1 outside)"},
     };
     for (const GroupOutput& output : outputs) {
@@ -404,7 +418,7 @@ bool testKey(const GroupRequest& request, const GroupKey& key, uint64_t seed, co
     data.shrink_to_fit();
     result.outcome = signFlipTest(packed, static_cast<int32_t>(key.maps.size()),
                                   static_cast<int64_t>(result.tested.size()), request.permutations, seed,
-                                  request.threads);
+                                  request.threads, request.statistic);
     result.grids = onTheGrid(result.outcome, result.tested, gridVoxels);
     result.levels = thresholdsOf(result.outcome, request.q);
     for (const SubjectMap& map : key.maps) {
@@ -452,6 +466,21 @@ void recordLeftOut(const GroupSelection& selection, std::map<std::string, GroupK
     }
 }
 
+// With few subjects the sign patterns cannot give a p below 2 / 2^subjects:
+// an FWE level under it passes nothing whatever the data, which a threshold
+// of null alone would not explain. Once per number of subjects.
+void warnOfFewSubjects(const GroupRequest& request, const GroupKey& key, std::set<std::size_t>& warned,
+                       std::ostream& err) {
+    const auto subjects = static_cast<int32_t>(key.maps.size());
+    const double smallest = smallestSignFlipP(subjects, request.permutations);
+    double lowest = 1.0;
+    for (const double alpha : request.q) lowest = std::min(lowest, alpha);
+    if (smallest <= lowest || !warned.insert(key.maps.size()).second) return;
+    err << "ldi: warning: with " << subjects << " subjects and " << request.permutations
+        << " permutations the smallest family-wise p is " << smallest << " (" << key.name
+        << " and every map of as many subjects): no voxel can pass at " << lowest << std::endl;
+}
+
 }  // namespace
 
 int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& err) {
@@ -484,6 +513,7 @@ int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& 
     nlohmann::ordered_json summary = nlohmann::ordered_json::array();
     int failed = 0;
     int tested = 0;
+    std::set<std::size_t> warned;
     for (const auto& entry : keys) {
         const GroupKey& key = entry.second;
         if (key.maps.size() < 2) {
@@ -491,6 +521,7 @@ int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& 
                 << " has this map; a group needs two subjects or more" << std::endl;
             continue;
         }
+        warnOfFewSubjects(request, key, warned, err);
         std::string problem;
         if (!testKey(request, key, static_cast<uint64_t>(base), date, summary, problem)) {
             err << "ldi: " << problem << std::endl;

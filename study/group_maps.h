@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "stats/sign_flip.h"
+
 namespace ldi {
 
 struct GroupRequest {
@@ -16,6 +18,7 @@ struct GroupRequest {
     std::string outputDir;                  // holds sub-<label>/... from the participant level
     std::vector<std::string> participants;  // labels; empty for every subject there
     int64_t permutations = 5000;
+    GroupStatistic statistic = GroupStatistic::flooredT;
     int64_t rngSeed = -1;  // -1: from the clock, printed and recorded
     std::vector<double> q{0.01, 0.05, 0.1};
     int threads = 0;

@@ -135,3 +135,43 @@ TEST(FdrMethods, StepUpAndDependenceFactor) {
 }
 
 }  // namespace
+
+// A voxel beyond every null value gets a p below the draws' floor
+// 1 / (1 + m) from the fitted tail, falling further with the value, and a
+// z from ln p that agrees with the z of p where p is representable.
+TEST(FdrMethods, PermutationPValuesHaveNoFloorBeyondTheDraws) {
+    std::mt19937 generator(21);
+    std::exponential_distribution<float> draw(1.0f);
+    MeasureVolumes real(kSide, kSide, kSide), null(kSide, kSide, kSide);
+    for (std::size_t i = 0; i < null.inst.size(); ++i) {
+        null.inst.data()[i] = draw(generator) / 100.0f;
+        real.inst.data()[i] = draw(generator) / 100.0f;
+    }
+    // Far beyond the largest of 27,000 null values (about 10 / 100).
+    const float planted[] = {0.2f, 0.3f, 0.5f, 1.0f, 5.0f, 20.0f};
+    for (std::size_t k = 0; k < 6; ++k) real.inst.data()[k] = planted[k];
+    FdrChoice choice;
+    choice.method = FdrMethod::permutation;
+    choice.keepPValues = true;
+    const std::vector<MapThresholds> maps = findMapThresholdsBy(choice, real, {&null}, oneKind(INST), 100.0, nullptr);
+    const MapThresholds& map = maps[0];
+    const float floor = 1.0f / (1.0f + static_cast<float>(kSide * kSide * kSide));
+    for (std::size_t k = 0; k < 6; ++k) {
+        EXPECT_LT(map.pValues[k], floor) << planted[k];
+        EXPECT_GT(map.pValues[k], 0.0f);
+        // The exponential null's true tail: exp(-100 x).
+        if (planted[k] <= 0.3f) {
+            EXPECT_NEAR(std::log(map.pValues[k]), -100.0 * planted[k], 2.0);
+        }
+        if (k > 0) {
+            EXPECT_GT(map.zValues[k], map.zValues[k - 1]);
+        }
+        if (map.pValues[k] > 1e-30f) {
+            EXPECT_NEAR(map.zValues[k], normalUpperQuantile(map.pValues[k]), 1e-3);
+        }
+    }
+    EXPECT_GT(map.zValues[5], 30.0f);  // p = e^-2000: no cap at float's or double's range
+    // Six voxels beyond every draw pass q = 0.01 with the tail; at the floor
+    // they would need 0.01 x rank / 27,000 >= 1 / 27,001, which six cannot reach.
+    EXPECT_GE(map.passing[0], 6);
+}
