@@ -121,11 +121,8 @@ std::string dump(const nlohmann::ordered_json& json) {
     return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
-// Voxels whose absolute value reaches the threshold (every nonzero voxel for
-// a threshold of 0, which the FDR search gives when no value fails).
-// The p-values of a map as written (1 where the map has no value), or their z
-// scores: one-sided for the measures, signed by the value for the differences
-// (whose p-values are two-sided, from magnitudes).
+}  // namespace
+
 std::vector<float> significanceMap(const std::vector<float>& pValues, const std::vector<float>& zValues,
                                    const std::vector<float>& values, MapType type, bool asZ) {
     std::vector<float> out(pValues.size());
@@ -144,8 +141,6 @@ std::vector<float> significanceMap(const std::vector<float>& pValues, const std:
     }
     return out;
 }
-
-}  // namespace
 
 std::string utcDate() {
     const std::time_t now = std::time(nullptr);

@@ -69,6 +69,13 @@ struct SeedResults {
 // "ref2vox", "vox2ref", "inst", "dldi", "dldiit" or "dldirc".
 std::string mapKindLabel(MapType type);
 
+// The p-values of a map as written (1 where the map has no value), or their z
+// scores: one-sided for the measures, signed by the value for the differences
+// (whose p-values are two-sided, from magnitudes), from the engine's z where
+// it gave one (p in float32 has a floor, ln p has none).
+std::vector<float> significanceMap(const std::vector<float>& pValues, const std::vector<float>& zValues,
+                                   const std::vector<float>& values, MapType type, bool asZ);
+
 // What the JSON index of every seed records of the run (rngSeed, fdr,
 // parameters, modelOrder when chosen, inputs, date, confounds when regressed),
 // in the index's order: the provenance of the run for any front end.

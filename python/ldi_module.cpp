@@ -203,6 +203,11 @@ py::dict seedDict(const SeedResults& seed) {
         levels["thresholds"] = t.thresholds;
         levels["passing"] = t.passing;
         levels["p_values"] = t.pValues.empty() ? py::object(py::none()) : py::object(floats(t.pValues));
+        // The z scores as ldi map writes them: one computation for both.
+        const MapType type = seed.kinds[m % seed.kinds.size()];
+        levels["z_values"] = t.pValues.empty() ? py::object(py::none())
+                                               : py::object(floats(significanceMap(t.pValues, t.zValues, seed.maps[m],
+                                                                                   type, true)));
         maps.append(floats(seed.maps[m]));
         thresholds.append(levels);
     }

@@ -8,7 +8,6 @@ wrote. See docs/python.md.
 
 import fnmatch
 import json
-import math
 import os
 
 import numpy as np
@@ -271,24 +270,6 @@ def _map_image(values, shape, affine, header):
     return image_class(volume, affine, out_header)
 
 
-def _significance(p_values, values, kind, as_z):
-    """p-values as the maps write them (1 where a map has no value), or z scores
-    (one-sided for the measures, signed for the differences)."""
-    p = np.asarray(p_values, dtype=np.float64)
-    if not as_z:
-        return p.astype(np.float32)
-    from statistics import NormalDist
-
-    signed = kind in ("dldi", "dldiit")
-    out = np.zeros(p.shape, np.float32)
-    normal = NormalDist()
-    for i in np.nonzero((p < 1.0) & (np.asarray(values) != 0))[0]:
-        tail = 0.5 * p[i] if signed else p[i]
-        z = -normal.inv_cdf(tail) if tail > 0 else math.inf
-        out[i] = -z if signed and values[i] < 0 else z
-    return out
-
-
 def _seed_maps(seed, shape, affine, header, write_p):
     maps, thresholds, p_maps = {}, {}, {}
     kinds = seed["kinds"]
@@ -301,7 +282,9 @@ def _seed_maps(seed, shape, affine, header, write_p):
             for q, t, n in zip(_q_levels(seed), levels["thresholds"], levels["passing"])
         ] if levels["searched"] else []
         if write_p and levels["p_values"] is not None:
-            significance = _significance(levels["p_values"], values, kind, write_p == "z")
+            # p as ldi map writes it (1 where a map has no value); z computed by
+            # the library, as ldi map's z maps are.
+            significance = np.asarray(levels["z_values"] if write_p == "z" else levels["p_values"], np.float32)
             p_maps.setdefault(condition, {})[kind] = _map_image(significance, shape, affine, header)
     return SeedMaps(seed["name"], seed["label"], maps, thresholds,
                     p=p_maps if write_p == "p" else None, z=p_maps if write_p == "z" else None, log=seed["log"])
