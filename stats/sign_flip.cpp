@@ -66,6 +66,29 @@ double smallestSignFlipP(int32_t subjects, int64_t permutations) {
     return 1.0 / static_cast<double>(std::max<int64_t>(1, permutations));
 }
 
+namespace {
+
+// Patterns made at once: their signs (4 bytes a subject) stay small beside the
+// voxels' values whatever the number of permutations.
+constexpr std::size_t kPatternBlock = 4096;
+
+// The signs of patterns [first, last) in order, one row of `n` each: pattern
+// 0 leaves every sign; exhaustive tests take the pattern's number as its bits,
+// random ones draw 64 subjects' bits at a time.
+void nextSignPatterns(std::size_t first, std::size_t last, std::size_t n, bool exhaustive, std::mt19937_64& random,
+                      std::vector<float>& signs) {
+    signs.assign((last - first) * n, 1.0f);
+    for (std::size_t p = std::max<std::size_t>(first, 1); p < last; ++p) {
+        uint64_t bits = exhaustive ? p : 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!exhaustive && i % 64 == 0) bits = random();
+            if ((bits >> (i % 64)) & 1u) signs[(p - first) * n + i] = -1.0f;
+        }
+    }
+}
+
+}  // namespace
+
 SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, int64_t voxels, int64_t permutations,
                              uint64_t seed, int threads, GroupStatistic statistic) {
     SignFlipOutcome outcome;
@@ -75,16 +98,10 @@ SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, i
     outcome.permutations = outcome.exhaustive ? (int64_t{1} << subjects) : permutations;
     const auto patterns = static_cast<std::size_t>(outcome.permutations);
 
-    // Signs as +-1 per pattern and subject; pattern 0 leaves every sign.
-    std::vector<float> signs(patterns * n, 1.0f);
+    // Signs as +-1 per pattern and subject, made a block of patterns at a time
+    // as the test reaches them: a table of every pattern would grow with the
+    // permutations asked for (10 million of 40 subjects: 1.6 GB).
     std::mt19937_64 random(seed);
-    for (std::size_t p = 1; p < patterns; ++p) {
-        uint64_t bits = outcome.exhaustive ? p : 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!outcome.exhaustive && i % 64 == 0) bits = random();
-            if ((bits >> (i % 64)) & 1u) signs[p * n + i] = -1.0f;
-        }
-    }
     // Voxel-major copy: a voxel's subjects side by side for the dot products.
     std::vector<float> values(count * n);
     std::vector<double> squares(count, 0.0);
@@ -117,25 +134,30 @@ SignFlipOutcome signFlipTest(const std::vector<float>& data, int32_t subjects, i
     const int workers = std::max(1, threadCountFor(threads));
     std::vector<std::vector<double>> maxima(static_cast<std::size_t>(workers), std::vector<double>(patterns, 0.0));
     std::vector<std::vector<float>> pooled(static_cast<std::size_t>(workers));
-    shareWork(workers, voxels, 512, [&](int64_t begin, int64_t end, int worker) {
-        std::vector<double>& largest = maxima[static_cast<std::size_t>(worker)];
-        std::vector<float>& sample = pooled[static_cast<std::size_t>(worker)];
-        for (std::size_t p = 0; p < patterns; ++p) {
-            const float* s = signs.data() + p * n;
-            double top = largest[p];
-            for (auto v = static_cast<std::size_t>(begin); v < static_cast<std::size_t>(end); ++v) {
-                const float* x = values.data() + v * n;
-                float dot = 0.0f;
-                for (std::size_t i = 0; i < n; ++i) dot += s[i] * x[i];
-                const double t = squaredT(dot, squares[v], subjects, floorOfVariance);
-                if (p == 0) observed[v] = t;
-                if (stride > 0 && v % stride == 0) sample.push_back(static_cast<float>(t));
-                if (t >= observed[v]) ++atLeast[v];
-                top = std::max(top, t);
+    std::vector<float> signs;
+    for (std::size_t first = 0; first < patterns; first += kPatternBlock) {
+        const std::size_t last = std::min(patterns, first + kPatternBlock);
+        nextSignPatterns(first, last, n, outcome.exhaustive, random, signs);
+        shareWork(workers, voxels, 512, [&](int64_t begin, int64_t end, int worker) {
+            std::vector<double>& largest = maxima[static_cast<std::size_t>(worker)];
+            std::vector<float>& sample = pooled[static_cast<std::size_t>(worker)];
+            for (std::size_t p = first; p < last; ++p) {
+                const float* s = signs.data() + (p - first) * n;
+                double top = largest[p];
+                for (auto v = static_cast<std::size_t>(begin); v < static_cast<std::size_t>(end); ++v) {
+                    const float* x = values.data() + v * n;
+                    float dot = 0.0f;
+                    for (std::size_t i = 0; i < n; ++i) dot += s[i] * x[i];
+                    const double t = squaredT(dot, squares[v], subjects, floorOfVariance);
+                    if (p == 0) observed[v] = t;
+                    if (stride > 0 && v % stride == 0) sample.push_back(static_cast<float>(t));
+                    if (t >= observed[v]) ++atLeast[v];
+                    top = std::max(top, t);
+                }
+                largest[p] = top;
             }
-            largest[p] = top;
-        }
-    });
+        });
+    }
     std::vector<double> largestSquared(patterns, 0.0);
     for (const auto& largest : maxima)
         for (std::size_t p = 0; p < patterns; ++p) largestSquared[p] = std::max(largestSquared[p], largest[p]);

@@ -217,3 +217,49 @@ TEST(SignFlipTest, RandomPatternsKeepTheUnflippedOneAndTheFweThresholdSeparates)
 }
 
 }  // namespace
+
+// Random patterns are made a block at a time as the test reaches them: the
+// patterns and so every p must be those of one stream of draws, across the
+// blocks' boundaries and with more subjects than one 64-bit draw covers.
+TEST(SignFlipTest, RandomPatternsAcrossBlocksAreOneStreamOfDraws) {
+    std::mt19937_64 random(29);
+    const int subjects = 70;
+    const int voxels = 3;
+    const int64_t permutations = 9000;  // more than two blocks of patterns
+    const std::vector<float> data = groupData(random, subjects, voxels, 1);
+    const uint64_t seed = 4242;
+    const SignFlipOutcome outcome = signFlipTest(data, subjects, voxels, permutations, seed, 2, GroupStatistic::t);
+    ASSERT_FALSE(outcome.exhaustive);
+    ASSERT_EQ(outcome.permutations, permutations);
+
+    // The same patterns drawn here in one pass: 64 subjects' bits a draw.
+    std::mt19937_64 draws(seed);
+    std::vector<int64_t> atLeast(voxels, 0);
+    std::vector<double> observed(voxels, 0.0);
+    for (int64_t p = 0; p < permutations; ++p) {
+        uint64_t bits[2] = {0, 0};
+        if (p > 0) {
+            bits[0] = draws();
+            bits[1] = draws();
+        }
+        for (int v = 0; v < voxels; ++v) {
+            float dot = 0.0f;
+            double squares = 0.0;
+            for (int i = 0; i < subjects; ++i) {
+                const float x = data[static_cast<std::size_t>(i * voxels + v)];
+                const bool flipped = ((bits[i / 64] >> (i % 64)) & 1u) != 0;
+                dot += (flipped ? -1.0f : 1.0f) * x;
+                squares += static_cast<double>(x) * x;
+            }
+            const double mean = static_cast<double>(dot) / subjects;
+            const double t2 = mean * mean * subjects / ((squares - dot * mean) / (subjects - 1));
+            if (p == 0) observed[static_cast<std::size_t>(v)] = t2;
+            if (t2 >= observed[static_cast<std::size_t>(v)] * (1.0 - 1e-9)) ++atLeast[static_cast<std::size_t>(v)];
+        }
+    }
+    for (int v = 0; v < voxels; ++v)
+        EXPECT_NEAR(outcome.p[static_cast<std::size_t>(v)],
+                    static_cast<double>(atLeast[static_cast<std::size_t>(v)]) / static_cast<double>(permutations),
+                    2.0 / static_cast<double>(permutations))
+            << "voxel " << v;
+}
