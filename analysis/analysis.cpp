@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -179,10 +180,33 @@ std::string maskNamesText(const AnalysisRequest& request) {
     return request.brainMasks.size() == 1 ? " " + request.brainMasks.front() : std::string();
 }
 
+// Each surrogate draw per voxel keeps three float volumes of the grid until
+// the maps are thresholded: --null-draws must fit the machine's memory, which
+// is checked before any data are read (1000 draws of a whole-brain grid
+// would take more than 10 GB).
+bool nullDrawsFit(const AnalysisRequest& request, const NiftiHeader& grid, std::string& problem) {
+    const int64_t draws = request.statistics.nullDraws;
+    if (draws <= 1) return true;
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return true;
+    const double bytes = static_cast<double>(draws) * static_cast<double>(grid.voxelsPerVolume()) * 3.0 * 4.0;
+    const double memory = static_cast<double>(pages) * static_cast<double>(pageSize);
+    if (bytes <= 0.5 * memory) return true;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "--null-draws %lld: the null volumes would take %.1f GB of this machine's %.1f GB; give at most %lld",
+                  static_cast<long long>(draws), bytes / 1e9, memory / 1e9,
+                  static_cast<long long>(0.5 * memory / (static_cast<double>(grid.voxelsPerVolume()) * 12.0)));
+    problem = text;
+    return false;
+}
+
 bool checkInputs(const AnalysisRequest& request, CheckedInputs& inputs, AnalysisResults& results,
                  std::string& problem) {
     if (!checkRequest(request, problem)) return false;
     if (!openRuns(request, inputs.runs, results.warnings, problem)) return false;
+    if (!nullDrawsFit(request, givenHeader(*inputs.runs.front()), problem)) return false;
     if (!checkSeeds(request, inputs, problem)) return false;
     if (!request.brainMasks.empty() && !readBrainMasks(request.brainMasks, givenHeader(*inputs.runs.front()),
                                                        inputs.runs.front()->path, inputs.brain, problem))

@@ -208,6 +208,8 @@ TEST(RefusedInputs, StopBeforeAnythingIsComputedAndLeaveNoFolder) {
         {"too much skipped", [](AnalysisRequest& r) { r.skip = 80; }, AnalysisStatus::badInput, "leaves none of its 80 volumes"},
         {"p-values of the plug-in's rule", [](AnalysisRequest& r) { r.statistics.fdr = "plugin"; r.statistics.writeP = "p"; },
          AnalysisStatus::badInput, "--write-p"},
+        {"more null draws than the memory holds", [](AnalysisRequest& r) { r.statistics.nullDraws = 2000000000; },
+         AnalysisStatus::badInput, "--null-draws 2000000000: the null volumes would take"},
     };
     for (const Case& c : cases) {
         AnalysisRequest request = smallRequest(folder);
