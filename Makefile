@@ -62,7 +62,7 @@ bench: bootstrap
 SANITIZE_DIR ?= build-sanitize
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = vtc_header settings voi_file protocol answers
+FUZZ_TARGETS = vtc_header settings voi_file protocol answers nifti events confounds sidecar
 # Leaks fail a test like any other fault; undefined behaviour already aborts
 # (the build has -fno-sanitize-recover=all).
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
