@@ -225,7 +225,10 @@ Command addBidsCommand(CLI::App& ldi) {
     bids->add_option("--rng-seed", options->rngSeed, "seed of the random numbers (default: the clock, printed)")
         ->type_name("N")
         ->check(CLI::Range(0LL, static_cast<long long>(INT64_MAX)));
-    bids->add_option("--permutations", options->permutations, "sign-flip permutations of the group level")
+    bids->add_option("--permutations", options->permutations,
+                     "sign-flip permutations of the group level (every pattern when 2^subjects is fewer; the "
+                     "patterns are made as the test reaches them, and each takes 8 bytes a thread for its "
+                     "largest statistic)")
         ->type_name("N")
         ->check(CLI::Range(int64_t{20}, int64_t{10000000}));
     bids->add_option("--group-statistic", options->groupStatistic,

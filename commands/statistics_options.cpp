@@ -19,7 +19,8 @@ void addStatisticsOptions(CLI::App& command, MapStatisticsOptions& options) {
         ->check(CLI::IsMember({"plugin", "permutation", "parametric"}));
     command.add_option("--null-draws", options.nullDraws,
                    "surrogate draws per voxel for permutation p-values (the pass is repeated for each; "
-                   "default " + std::to_string(DEFAULT_NULL_DRAWS) + " where needed, else 1)")
+                   "default " + std::to_string(DEFAULT_NULL_DRAWS) + " where needed, else 1; each keeps three float "
+                   "volumes of the grid, and more than half the machine's memory is refused)")
         ->type_name("K")
         ->check(CLI::Range(1, 1000));
     command.add_option("--fdr-dependence", options.dependence,
