@@ -363,11 +363,12 @@ TEST_F(BidsTest, SnakemakeRunsEverySubjectThenTheGroupAndRerunsOnlyWhatChanged) 
     const fs::path data = makeRawDataset(folder);
     fs::remove_all(data / "sub-04");
     const fs::path out = folder / "out";
+    std::ofstream(folder / "ldi.ini") << "QThresholdsForFDR= 0.01 0.05 0.1\n";
     const std::string command = "cd '" + folder.string() + "' && snakemake -s '" + LDI_SOURCE_DIR +
                                 "/workflow/Snakefile' --cores 2 --quiet --config bids_dir='" + data.string() +
                                 "' output_dir='" + out.string() + "' ldi='" + LDI_HOST_PATH +
                                 "' task=rest 'seeds=[\"A=-7.5,0,0,2\"]' surrogates=20 permutations=100 "
-                                "> snakemake.txt 2>&1";
+                                "settings='" + (folder / "ldi.ini").string() + "' > snakemake.txt 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << readText(folder / "snakemake.txt");
     EXPECT_TRUE(fs::exists(out / "group" / "group.json"));
     for (const char* subject : {"01", "02", "03"})
@@ -378,6 +379,10 @@ TEST_F(BidsTest, SnakemakeRunsEverySubjectThenTheGroupAndRerunsOnlyWhatChanged) 
     ASSERT_EQ(std::system((command + " && cd '" + folder.string() + "'").c_str()), 0) << readText(folder / "snakemake.txt");
     EXPECT_EQ(fs::last_write_time(out / "sub-02" / "sub-02_participant.json"), before);
     EXPECT_GT(fs::last_write_time(out / "sub-01" / "sub-01_participant.json"), before);
+    // A changed settings file is an input of every subject's job.
+    std::ofstream(folder / "ldi.ini") << "QThresholdsForFDR= 0.05\n";
+    ASSERT_EQ(std::system(command.c_str()), 0) << readText(folder / "snakemake.txt");
+    EXPECT_GT(fs::last_write_time(out / "sub-02" / "sub-02_participant.json"), before);
 }
 
 namespace {
