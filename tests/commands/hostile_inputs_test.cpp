@@ -292,6 +292,34 @@ TEST(HostileInputs, TheGroupTakesOnlyFinishedSubjectsOfTheDataset) {
     }
 }
 
+// Subjects regressed on different confound columns are no group: the
+// columns each used are in its summary, and the group level compares them.
+TEST(HostileInputs, TheGroupRefusesSubjectsRegressedOnDifferentColumns) {
+    TestFolder folder;
+    const fs::path data = folder / "data";
+    fs::create_directories(data);
+    writeWholeFile((data / "dataset_description.json").string(), "{\"Name\": \"raw\", \"BIDSVersion\": \"1.8.0\"}\n");
+    writeWholeFile((data / "task-rest_bold.json").string(), "{\"RepetitionTime\": 2}\n");
+    for (int s = 1; s <= 3; ++s) {
+        const std::string sub = "sub-0" + std::to_string(s);
+        writeRun(data / sub / "func" / (sub + "_task-rest_bold.nii"), testGrid(), coupledRun(static_cast<unsigned>(s), 80),
+                 2.0);
+    }
+    const fs::path out = folder / "out";
+    const LdiOutcome participant = runLdiFor(with({"bids", data.string(), out.string(), "participant"}, kSeed),
+                                             folder.path().string(), std::string(), kSeconds);
+    ASSERT_EQ(participant.status, 0) << participant.all();
+    // sub-02's summary as a run regressed on two motion columns would write it.
+    const fs::path summary = out / "sub-02" / "sub-02_participant.json";
+    nlohmann::json record = nlohmann::json::parse(readWholeFile(summary.string()));
+    for (auto& analysis : record["Analyses"]) analysis["Confounds"] = {{"Columns", {"trans_x", "trans_y"}}};
+    writeWholeFile(summary.string(), record.dump(2) + "\n");
+    const LdiOutcome group = runLdiFor({"bids", data.string(), out.string(), "group", "--permutations", "50"},
+                                       folder.path().string(), std::string(), kSeconds);
+    expectRefused(group, "sub-02 was regressed on the confound columns", "mixed confound columns");
+    EXPECT_FALSE(fs::exists(out / "group" / "group.json"));
+}
+
 }  // namespace
 
 namespace {
