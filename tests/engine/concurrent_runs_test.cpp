@@ -22,7 +22,7 @@ namespace {
 
 std::vector<uint32_t> bitsOf(const float* values, std::size_t count) {
     std::vector<uint32_t> bits(count);
-    std::memcpy(bits.data(), values, count * sizeof(float));
+    if (count > 0) std::memcpy(bits.data(), values, count * sizeof(float));  // an empty map may have no storage
     return bits;
 }
 
