@@ -247,17 +247,22 @@ namespace {
 
 // The group level takes the dataset's subjects whose participant level
 // finished, and the maps that run wrote; whoever is left out of a key is named.
-TEST(HostileInputs, TheGroupTakesOnlyFinishedSubjectsOfTheDataset) {
-    TestFolder folder;
-    const fs::path data = folder / "data";
+// A raw BIDS dataset of `subjects` one-run subjects of the task rest.
+fs::path writeRawStudy(const fs::path& data, int subjects) {
     fs::create_directories(data);
     writeWholeFile((data / "dataset_description.json").string(), "{\"Name\": \"raw\", \"BIDSVersion\": \"1.8.0\"}\n");
     writeWholeFile((data / "task-rest_bold.json").string(), "{\"RepetitionTime\": 2}\n");
-    for (int s = 1; s <= 4; ++s) {
+    for (int s = 1; s <= subjects; ++s) {
         const std::string sub = "sub-0" + std::to_string(s);
         writeRun(data / sub / "func" / (sub + "_task-rest_bold.nii"), testGrid(), coupledRun(static_cast<unsigned>(s), 80),
                  2.0);
     }
+    return data;
+}
+
+TEST(HostileInputs, TheGroupTakesOnlyFinishedSubjectsOfTheDataset) {
+    TestFolder folder;
+    const fs::path data = writeRawStudy(folder / "data", 4);
     const fs::path out = folder / "out";
     const LdiOutcome participant = runLdiFor(with({"bids", data.string(), out.string(), "participant"}, kSeed),
                                              folder.path().string(), std::string(), kSeconds);
@@ -296,15 +301,7 @@ TEST(HostileInputs, TheGroupTakesOnlyFinishedSubjectsOfTheDataset) {
 // columns each used are in its summary, and the group level compares them.
 TEST(HostileInputs, TheGroupRefusesSubjectsRegressedOnDifferentColumns) {
     TestFolder folder;
-    const fs::path data = folder / "data";
-    fs::create_directories(data);
-    writeWholeFile((data / "dataset_description.json").string(), "{\"Name\": \"raw\", \"BIDSVersion\": \"1.8.0\"}\n");
-    writeWholeFile((data / "task-rest_bold.json").string(), "{\"RepetitionTime\": 2}\n");
-    for (int s = 1; s <= 3; ++s) {
-        const std::string sub = "sub-0" + std::to_string(s);
-        writeRun(data / sub / "func" / (sub + "_task-rest_bold.nii"), testGrid(), coupledRun(static_cast<unsigned>(s), 80),
-                 2.0);
-    }
+    const fs::path data = writeRawStudy(folder / "data", 3);
     const fs::path out = folder / "out";
     const LdiOutcome participant = runLdiFor(with({"bids", data.string(), out.string(), "participant"}, kSeed),
                                              folder.path().string(), std::string(), kSeconds);

@@ -2,13 +2,13 @@
 // of their layout, with each voxel drawn where it belongs in the colour its
 // value and the threshold call for.
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 
 #include "pictures/montage.h"
+#include "picture_test_support.h"
 #include "formats/ldi_file.h"
 #include "support/host_test_support.h"
 #include "support/vtc_writer.h"
@@ -16,35 +16,6 @@
 using namespace ldi;
 
 namespace {
-
-struct Picture {
-    int width = 0, height = 0;
-    std::vector<unsigned char> rgb;
-
-    struct Pixel {
-        int r, g, b;
-    };
-    Pixel at(int x, int y) const {
-        const std::size_t i = (std::size_t(y) * width + x) * 3;
-        return Pixel{rgb[i], rgb[i + 1], rgb[i + 2]};
-    }
-};
-
-bool readPng(const std::string& path, Picture& picture) {
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
-    image.format = PNG_FORMAT_RGB;
-    picture.width = int(image.width);
-    picture.height = int(image.height);
-    picture.rgb.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, picture.rgb.data(), 0, nullptr)) {
-        png_image_free(&image);
-        return false;
-    }
-    return true;
-}
 
 constexpr int DIM_X = 4, DIM_Y = 3, DIM_Z = 2;
 

@@ -4,7 +4,6 @@
 // position says, in either convention; a .ldi set and its NIfTI twin draw
 // the same slices; the slice choice follows --slices and --z-range.
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <array>
 #include <cmath>
@@ -15,6 +14,7 @@
 #include "formats/nifti_map.h"
 #include "support/host_test_support.h"
 #include "pictures/montage.h"
+#include "picture_test_support.h"
 #include "support/vtc_writer.h"
 
 using namespace ldi;
@@ -22,31 +22,6 @@ using namespace ldi;
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Picture {
-    int width = 0, height = 0;
-    std::vector<unsigned char> rgb;
-    std::array<int, 3> at(int x, int y) const {
-        const std::size_t i = (std::size_t(y) * width + x) * 3;
-        return {rgb[i], rgb[i + 1], rgb[i + 2]};
-    }
-};
-
-bool readPng(const std::string& path, Picture& picture) {
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
-    image.format = PNG_FORMAT_RGB;
-    picture.width = int(image.width);
-    picture.height = int(image.height);
-    picture.rgb.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, picture.rgb.data(), 0, nullptr)) {
-        png_image_free(&image);
-        return false;
-    }
-    return true;
-}
 
 // An image on an axis-aligned grid, voxel axis a running along world axis
 // axes[a].axis in direction axes[a].sign.
@@ -234,12 +209,12 @@ TEST(WorldPictures, VoxelsLandWhereTheWorldSaysInEitherConvention) {
             const int row = 7 - 1 - 5;
             const auto pixel = picture.at(layout.tileLeft(2) + column * layout.cell + layout.cell / 2,
                                           layout.tileTop(2) + row * layout.cell + layout.cell / 2);
-            EXPECT_GT(pixel[0], 180) << "radiological " << radiological;
-            EXPECT_LT(pixel[2], 60);
+            EXPECT_GT(pixel.r, 180) << "radiological " << radiological;
+            EXPECT_LT(pixel.b, 60);
             // Nothing warm on the other slices.
             const auto other = picture.at(layout.tileLeft(1) + column * layout.cell + layout.cell / 2,
                                           layout.tileTop(1) + row * layout.cell + layout.cell / 2);
-            EXPECT_LT(other[0], 100);
+            EXPECT_LT(other.r, 100);
         }
     }
 }
