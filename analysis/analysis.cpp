@@ -15,9 +15,12 @@
 
 #include "analysis/conditions.h"
 #include "analysis/engine_input.h"
+#include "analysis/non_steady_state.h"
 #include "analysis/parameters.h"
 #include "analysis/run_set.h"
 #include "analysis/seeds.h"
+#include "formats/file_checksum.h"
+#include "formats/statmap_names.h"
 #include "base/status.h"
 #include "formats/temporary_files.h"
 #include "config/parameter_log.h"
@@ -295,32 +298,53 @@ uint64_t fileBytes(const std::string& path) {
     return static_cast<uint64_t>(fs::file_size(path, error));
 }
 
-// What every map records of the run: the files it read, its seed, its date.
+// A file's SHA-256 for the provenance; "" when it cannot be read (the
+// analysis read it moments ago: a file gone since is no reason to fail).
+std::string checksumOf(const std::string& path) {
+    std::string hex, ignored;
+    return fileSha256(path, hex, ignored) ? hex : std::string();
+}
+
+MapRunInput fileInput(const std::string& path, const char* role) {
+    return MapRunInput{path, fileBytes(path), role, checksumOf(path)};
+}
+
+// What every map records of the run: the files it read with their
+// checksums, how each run was read, its seed, its date, its command.
 void recordProvenance(const AnalysisRequest& request, const CheckedInputs& inputs, AnalysisResults& results) {
     MapRunRecord& record = results.record;
     record.parameters = &results.parameters;
     record.rngSeed = request.rngSeed;
     record.date = utcDate();
     record.confounds = request.confoundRecord;
+    record.command = request.command;
+    record.datasets = request.datasets;
+    record.outputFolder = request.outputFolder;
     std::vector<std::string> paths;
     for (std::size_t r = 0; r < inputs.runs.size(); ++r) {
         const OpenedRun& run = *inputs.runs[r];
+        const RunRequest& given = request.runs[r];
         paths.push_back(run.path);
-        // A run held in memory is recorded with the bytes of its values.
-        const uint64_t arrayBytes = static_cast<uint64_t>(run.header.voxelsPerVolume() * run.header.volumes()) * 4;
-        const uint64_t bytes = run.array                   ? arrayBytes
-                               : request.runs[r].confounds ? fileBytes(run.path)
-                                                           : run.reader.storedSize();
-        record.inputs.push_back(MapRunInput{run.path, bytes});
-        const std::string& confounds = request.runs[r].confoundsPath;
-        if (request.runs[r].confounds && !confounds.empty())
-            record.inputs.push_back(MapRunInput{confounds, fileBytes(confounds)});
+        if (run.array) {
+            // A run held in memory is recorded with the bytes of its values.
+            const uint64_t bytes = static_cast<uint64_t>(run.header.voxelsPerVolume() * run.header.volumes()) * 4;
+            record.inputs.push_back(MapRunInput{run.path, bytes, "bold", ""});
+        } else {
+            record.inputs.push_back(fileInput(run.path, "bold"));
+        }
+        if (given.confounds && !given.confoundsPath.empty())
+            record.inputs.push_back(fileInput(given.confoundsPath, "confounds"));
+        RunProvenance provenance{run.path, run.tr, run.trSource, request.skip, request.skipSource, "", ""};
+        if (!given.events.empty() && !given.eventTable) provenance.events = given.events;
+        if (given.confounds) provenance.confounds = given.confoundsPath;
+        record.runs.push_back(provenance);
     }
     for (const RunRequest& run : request.runs)
-        if (!run.events.empty() && !run.eventTable)
-            record.inputs.push_back(MapRunInput{run.events, fileBytes(run.events)});
-    for (const std::string& mask : request.brainMasks) record.inputs.push_back(MapRunInput{mask, fileBytes(mask)});
-    record.entityPrefix = sharedEntityPrefix(paths);
+        if (!run.events.empty() && !run.eventTable) record.inputs.push_back(fileInput(run.events, "events"));
+    for (const std::string& mask : request.brainMasks) record.inputs.push_back(fileInput(mask, "brainmask"));
+    for (const SeedRequest& seed : request.seeds)
+        if (seed.shape == SeedRequest::Shape::maskFile) record.inputs.push_back(fileInput(seed.maskPath, "seedmask"));
+    record.entityPrefix = derivativeEntities(paths);
     record.grid = inputs.runs.front()->header;
 }
 
@@ -412,6 +436,8 @@ std::vector<SeedResults> emptySeedResults(const AnalysisRequest& request, const 
         seeds[s].conditionNames = inputs.conditionNames;
         seeds[s].conditionLabels = inputs.conditions.labels;
         seeds[s].kinds.assign(results.parameters.mapTypesComputed.begin(), results.parameters.mapTypesComputed.end());
+        seeds[s].definition = seedDefinition(request.seeds[s], results.record.grid, inputs.seedVoxels[s],
+                                             [&](const std::string& path) { return recordedPath(results.record, path); });
     }
     return seeds;
 }
@@ -429,7 +455,7 @@ AnalysisStatus computeMaps(const AnalysisRequest& request, CheckedInputs& inputs
     input.options.threads = threads;
     if (!applyStatisticsOptions(request.statistics, input, results.record, results.problem))
         return AnalysisStatus::badInput;
-    if (request.describeDataset && !writeDatasetDescription(request.outputFolder, results.problem))
+    if (request.describeDataset && !writeDatasetDescription(request.outputFolder, request.datasets, results.problem))
         return AnalysisStatus::failed;
     std::vector<SeedResults> seeds = emptySeedResults(request, inputs, results);
     EngineWork work;
@@ -475,7 +501,9 @@ SeedSink seedFileWriter(const std::string& folder) {
     };
 }
 
-void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisResults& results) {
+namespace {
+
+void analyse(const AnalysisRequest& request, const SeedSink& sink, AnalysisResults& results) {
     results = AnalysisResults();
     results.parameters = request.parameters;
     results.record.parameters = &results.parameters;
@@ -502,6 +530,30 @@ void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisR
     recordProvenance(request, inputs, results);
     folder.keep();
     results.status = computeMaps(request, inputs, references, sink, results);
+}
+
+}  // namespace
+
+// With detection asked for, the run is analysed from the first volume after
+// the non-steady-state ones of any run (a condition must start at the same
+// place in every run), and the warnings say how many and how to keep them.
+void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisResults& results) {
+    if (!request.detectNonSteadyState) return analyse(request, sink, results);
+    const std::vector<int32_t> found = nonSteadyStateVolumes(request);
+    const int32_t most = found.empty() ? 0 : *std::max_element(found.begin(), found.end());
+    if (most <= request.skip) return analyse(request, sink, results);
+    AnalysisRequest adjusted = request;
+    adjusted.skip = most;
+    adjusted.skipSource = "detected";
+    std::vector<std::string> warnings;
+    for (std::size_t r = 0; r < found.size(); ++r)
+        if (found[r] > 0)
+            warnings.push_back(request.runs[r].path + ": its first " + std::to_string(found[r]) + " volume" +
+                               (found[r] == 1 ? " is" : "s are") +
+                               " an outlier of the global signal (before the steady state); the first " +
+                               std::to_string(most) + " of every run are skipped (give --skip to choose)");
+    analyse(adjusted, sink, results);
+    results.warnings.insert(results.warnings.begin(), warnings.begin(), warnings.end());
 }
 
 }  // namespace ldi

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/array_source.h"
+#include "analysis/map_outputs.h"
 #include "analysis/map_statistics.h"
 #include "analysis/nifti_source.h"
 #include "config/global_parameters.h"
@@ -85,6 +86,10 @@ struct AnalysisRequest {
     std::vector<std::string> conditions;
     std::vector<IntervalCondition> intervalConditions;
     int32_t skip = 0;    // volumes left out at the start of every run
+    std::string skipSource = "option";  // what set `skip`, as the provenance records it
+    // Skip, beyond `skip`, the volumes found before the steady state
+    // (analysis/non_steady_state.h): for front ends whose user gave no skip.
+    bool detectNonSteadyState = false;
     double shift = 0.0;  // seconds added to every volume's acquisition time
     double tr = 0.0;     // repetition time of every run (0: each run's own)
     GlobalParameters parameters;
@@ -101,6 +106,10 @@ struct AnalysisRequest {
     // What the map files record beside the inputs (ldi bids: the regression).
     nlohmann::ordered_json confoundRecord;
     ProgressLine progress;  // empty: quiet
+    // For the provenance: the command line (or the front end's words), and
+    // the datasets whose files are recorded as BIDS URIs.
+    std::string command;
+    std::vector<DatasetRoot> datasets;
 };
 
 }  // namespace ldi

@@ -15,6 +15,7 @@
 #include "engine/map_look.h"
 #include "formats/bids_inputs.h"
 #include "formats/result_index.h"
+#include "formats/statmap_names.h"
 #include "formats/temporary_files.h"
 #include "stats/distributions.h"
 
@@ -168,6 +169,53 @@ std::string mapKindLabel(MapType type) {
     return "unknown";
 }
 
+std::string recordedPath(const MapRunRecord& run, const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path absolute = fs::weakly_canonical(fs::absolute(path, error), error);
+    for (const DatasetRoot& root : run.datasets) {
+        const fs::path folder = fs::weakly_canonical(fs::absolute(root.folder, error), error);
+        const fs::path within = absolute.lexically_relative(folder);
+        if (!within.empty() && *within.begin() != "..") return "bids:" + root.name + ":" + within.generic_string();
+    }
+    if (run.outputFolder.empty()) return path;
+    const fs::path output = fs::weakly_canonical(fs::absolute(run.outputFolder, error), error);
+    const fs::path relative = absolute.lexically_relative(output);
+    return relative.empty() ? path : relative.generic_string();
+}
+
+namespace {
+
+nlohmann::ordered_json inputsJson(const MapRunRecord& run) {
+    nlohmann::ordered_json inputs = nlohmann::ordered_json::array();
+    for (const MapRunInput& input : run.inputs) {
+        nlohmann::ordered_json entry{{"Path", recordedPath(run, input.path)}, {"Bytes", input.bytes}};
+        if (!input.role.empty()) entry["Role"] = input.role;
+        if (!input.sha256.empty()) entry["SHA256"] = input.sha256;
+        inputs.push_back(entry);
+    }
+    return inputs;
+}
+
+nlohmann::ordered_json runsJson(const MapRunRecord& run) {
+    nlohmann::ordered_json runs = nlohmann::ordered_json::array();
+    for (const RunProvenance& given : run.runs) {
+        nlohmann::ordered_json entry{{"Path", recordedPath(run, given.path)},
+                                     {"RepetitionTime", given.tr},
+                                     {"RepetitionTimeSource", given.trSource},
+                                     {"SkippedVolumes", given.skipped},
+                                     {"SkippedVolumesSource", given.skipSource}};
+        entry["Events"] = given.events.empty() ? nlohmann::ordered_json(nullptr)
+                                               : nlohmann::ordered_json(recordedPath(run, given.events));
+        entry["ConfoundsFile"] = given.confounds.empty() ? nlohmann::ordered_json(nullptr)
+                                                         : nlohmann::ordered_json(recordedPath(run, given.confounds));
+        runs.push_back(entry);
+    }
+    return runs;
+}
+
+}  // namespace
+
 nlohmann::ordered_json mapRunJson(const MapRunRecord& run) {
     nlohmann::ordered_json json;
     json["rngSeed"] = run.rngSeed;
@@ -183,22 +231,93 @@ nlohmann::ordered_json mapRunJson(const MapRunRecord& run) {
                               {"timePoints", run.orderSelection.timePoints},
                               {"criteria", table}};
     }
-    nlohmann::ordered_json inputs = nlohmann::ordered_json::array();
-    for (const MapRunInput& input : run.inputs) inputs.push_back({{"Path", input.path}, {"Bytes", input.bytes}});
-    json["inputs"] = inputs;
+    json["inputs"] = inputsJson(run);
+    json["runs"] = runsJson(run);
+    json["command"] = run.command;
+    json["version"] = ldiVersion;
     json["date"] = run.date;
     if (!run.confounds.is_null()) json["confounds"] = run.confounds;
     return json;
 }
 
-bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const SeedResults& seed,
-                      std::string& problem) {
-    const GlobalParameters& parameters = *run.parameters;
-    const std::string base =
-        (run.entityPrefix.empty() ? std::string() : run.entityPrefix + "_") + "seed-" + seed.seedLabel;
-    const auto at = [&folder](const std::string& name) { return (std::filesystem::path(folder) / name).string(); };
+namespace {
 
-    // The map set, in the form ldi run saves it (for ldi show and ldi info).
+// One map file of a seed: its place in the seed's results and what it holds.
+struct MapFile {
+    std::size_t index = 0;  // condition * kinds + kind
+    MapType type = DLDI;
+    std::string statistic;  // kStatEffect, kStatZ, kStatP
+    std::string stem;       // the file name without ".nii.gz" / ".json"
+};
+
+const char* statisticMeaning(const std::string& statistic, MapType type) {
+    const bool signedKind = type == DLDI || type == DLDI_IT;
+    if (statistic == kStatEffect) return "the measure's value in map units";
+    if (statistic == kStatP)
+        return signedKind ? "p-value of the difference, two-sided (from its magnitude); 1 where no value"
+                          : "p-value of the measure, one-sided; 1 where no value";
+    return signedKind ? "z score of the two-sided p-value, signed by the difference; 0 where no value"
+                      : "z score of the one-sided p-value; 0 where no value";
+}
+
+nlohmann::ordered_json thresholdsJson(const SeedResults& seed, std::size_t m, const nlohmann::ordered_json& index) {
+    nlohmann::ordered_json thresholds = nlohmann::ordered_json::array();
+    if (!seed.thresholds[m].searched) return thresholds;
+    const auto& levels = index["maps"][m]["fdrThresholds"];
+    for (std::size_t t = 0; t < levels.size(); ++t) {
+        nlohmann::ordered_json level;
+        level["q"] = levels[t]["q"];
+        level["Threshold"] = levels[t]["threshold"];
+        level["VoxelsPassing"] = levels[t]["passingVoxels"];
+        level["NonePasses"] = levels[t]["nonePasses"];
+        thresholds.push_back(level);
+    }
+    return thresholds;
+}
+
+// Everything a reader of one map needs without the others: what it holds,
+// of which seed and condition, at which thresholds, from which inputs.
+nlohmann::ordered_json mapSidecar(const MapRunRecord& run, const SeedResults& seed, const MapFile& file,
+                                  const std::string& displayName, const nlohmann::ordered_json& index) {
+    const std::size_t condition = file.index / seed.kinds.size();
+    nlohmann::ordered_json sidecar;
+    sidecar["Measure"] = mapKindLabel(file.type);
+    sidecar["MapKind"] = mapKindLabel(file.type);
+    sidecar["Statistic"] = file.statistic;
+    sidecar["Description"] = statisticMeaning(file.statistic, file.type);
+    sidecar["DisplayName"] = displayName;
+    sidecar["Seed"] = seed.seedName;
+    sidecar["SeedDefinition"] = seed.definition;
+    sidecar["Condition"] = seed.conditionNames[condition];
+    if (seed.thresholds[file.index].searched) {
+        sidecar["FDRMethod"] = seed.thresholds[file.index].method;
+        sidecar["ThresholdMethod"] = "FDR (" + seed.thresholds[file.index].method + ")";
+    }
+    // The thresholds are levels of the measure's value, whichever map this is.
+    sidecar["FDRThresholds"] = thresholdsJson(seed, file.index, index);
+    if (file.statistic != kStatEffect) sidecar["ThresholdsOf"] = kStatEffect;
+    if (file.statistic == kStatEffect && !run.writeP.empty() && !seed.thresholds[file.index].pValues.empty())
+        sidecar[run.writeP == "z" ? "ZMap" : "PMap"] =
+            statMapStem(run.entityPrefix, seed.seedLabel, seed.conditionLabels[condition], mapKindLabel(file.type),
+                        run.writeP == "z" ? kStatZ : kStatP) +
+            "_statmap.nii.gz";
+    sidecar["Parameters"] = parametersJson(*run.parameters);
+    sidecar["RngSeed"] = run.rngSeed;
+    sidecar["Runs"] = runsJson(run);
+    sidecar["Inputs"] = inputsJson(run);
+    nlohmann::ordered_json sources = nlohmann::ordered_json::array();
+    for (const MapRunInput& input : run.inputs) sources.push_back(recordedPath(run, input.path));
+    sidecar["Sources"] = sources;
+    sidecar["Command"] = run.command;
+    sidecar["GeneratedBy"] = {{"Name", "ldi"}, {"Version", ldiVersion}};
+    sidecar["Date"] = run.date;
+    if (!run.confounds.is_null()) sidecar["Confounds"] = run.confounds;
+    return sidecar;
+}
+
+// The seed's maps as the map set ldi run saves (for ldi show and ldi info).
+LdiFile seedMapSet(const MapRunRecord& run, const SeedResults& seed) {
+    const GlobalParameters& parameters = *run.parameters;
     LdiFile set;
     set.geometry.xEnd = static_cast<int32_t>(run.grid.nx());
     set.geometry.yEnd = static_cast<int32_t>(run.grid.ny());
@@ -211,7 +330,6 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
         std::snprintf(label, sizeof label, "thres q=%1.3f", static_cast<double>(q));
         set.levelLabels.push_back(label);
     }
-    std::vector<std::string> niftiNames;
     for (std::size_t m = 0; m < seed.maps.size(); ++m) {
         const std::size_t condition = m / seed.kinds.size();
         const MapType type = seed.kinds[m % seed.kinds.size()];
@@ -232,66 +350,74 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
         map.passingVoxels = thresholds.passing;
         map.voxels.assign(seed.maps[m].begin(), seed.maps[m].end());
         set.maps.push_back(std::move(map));
-        niftiNames.push_back(base + "_cond-" + seed.conditionLabels[condition] + "_stat-" + mapKindLabel(type) +
-                             "_ldi.nii.gz");
     }
+    return set;
+}
+
+// The map files of a seed: per map its value, and its z or p map when asked.
+std::vector<MapFile> seedMapFiles(const MapRunRecord& run, const SeedResults& seed) {
+    std::vector<MapFile> files;
+    for (std::size_t m = 0; m < seed.maps.size(); ++m) {
+        const std::size_t condition = m / seed.kinds.size();
+        const MapType type = seed.kinds[m % seed.kinds.size()];
+        const auto stem = [&](const std::string& statistic) {
+            return statMapStem(run.entityPrefix, seed.seedLabel, seed.conditionLabels[condition], mapKindLabel(type),
+                               statistic) +
+                   "_statmap";
+        };
+        files.push_back(MapFile{m, type, kStatEffect, stem(kStatEffect)});
+        if (!run.writeP.empty() && !seed.thresholds[m].pValues.empty()) {
+            const std::string statistic = run.writeP == "z" ? kStatZ : kStatP;
+            files.push_back(MapFile{m, type, statistic, stem(statistic)});
+        }
+    }
+    return files;
+}
+
+bool writeMapFile(const std::string& folder, const MapRunRecord& run, const SeedResults& seed, const MapFile& file,
+                  const std::string& displayName, const nlohmann::ordered_json& index, std::string& problem) {
+    const auto at = [&folder](const std::string& name) { return (std::filesystem::path(folder) / name).string(); };
+    const MapThresholds& thresholds = seed.thresholds[file.index];
+    const std::vector<float>& values = seed.maps[file.index];
+    const std::string description = "LDI " + displayName + " seed " + seed.seedName;
+    std::string image;
+    if (file.statistic == kStatEffect) {
+        image = encodeNiftiMap(run.grid, values, description, problem);
+    } else {
+        const bool asZ = file.statistic == kStatZ;
+        image = encodeNiftiMap(run.grid,
+                               significanceMap(thresholds.pValues, thresholds.zValues, values, file.type, asZ),
+                               description + (asZ ? " z" : " p"), problem, asZ ? zIntent() : pIntent());
+    }
+    return !image.empty() && writeFileSafely(at(file.stem + ".nii.gz"), image, problem) &&
+           writeFileSafely(at(file.stem + ".json"), dump(mapSidecar(run, seed, file, displayName, index)), problem);
+}
+
+}  // namespace
+
+bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const SeedResults& seed,
+                      std::string& problem) {
+    const std::string base =
+        (run.entityPrefix.empty() ? std::string() : run.entityPrefix + "_") + "seed-" + seed.seedLabel;
+    const auto at = [&folder](const std::string& name) { return (std::filesystem::path(folder) / name).string(); };
+    const LdiFile set = seedMapSet(run, seed);
+    const std::vector<MapFile> files = seedMapFiles(run, seed);
+    std::vector<std::string> niftiNames;  // the index lists the value maps
+    for (const MapFile& file : files)
+        if (file.statistic == kStatEffect) niftiNames.push_back(file.stem + ".nii.gz");
     const std::string setName = base + ".ldi";
     ResultIdentity identity;
     identity.pluginName = std::string("ldi map ") + ldiVersion;
     identity.pluginVersion = ldiVersion;
     const nlohmann::ordered_json index = resultJson(set, identity, setName, niftiNames);
 
-    nlohmann::ordered_json inputs = nlohmann::ordered_json::array();
-    for (const MapRunInput& input : run.inputs) inputs.push_back({{"Path", input.path}, {"Bytes", input.bytes}});
-    for (std::size_t m = 0; m < seed.maps.size(); ++m) {
-        const std::size_t condition = m / seed.kinds.size();
-        const MapType type = seed.kinds[m % seed.kinds.size()];
-        const std::string description = "LDI " + set.maps[m].name + " seed " + seed.seedName;
-        const std::string image = encodeNiftiMap(run.grid, seed.maps[m], description, problem);
-        if (image.empty() || !writeFileSafely(at(niftiNames[m]), image, problem)) return false;
-
-        nlohmann::ordered_json sidecar;
-        sidecar["MapKind"] = mapKindLabel(type);
-        sidecar["DisplayName"] = set.maps[m].name;
-        sidecar["Seed"] = seed.seedName;
-        sidecar["Condition"] = seed.conditionNames[condition];
-        nlohmann::ordered_json thresholds = nlohmann::ordered_json::array();
-        if (seed.thresholds[m].searched) {
-            const auto& levels = index["maps"][m]["fdrThresholds"];
-            for (std::size_t t = 0; t < levels.size(); ++t) {
-                nlohmann::ordered_json level;
-                level["q"] = levels[t]["q"];
-                level["Threshold"] = levels[t]["threshold"];
-                level["VoxelsPassing"] = levels[t]["passingVoxels"];
-                level["NonePasses"] = levels[t]["nonePasses"];
-                thresholds.push_back(level);
-            }
-            sidecar["FDRMethod"] = seed.thresholds[m].method;
-        }
-        sidecar["FDRThresholds"] = thresholds;
-        if (!run.writeP.empty() && !seed.thresholds[m].pValues.empty()) {
-            std::string pName = niftiNames[m];
-            pName.replace(pName.size() - 11, 11, "_desc-" + run.writeP + "_ldi.nii.gz");
-            const std::string pImage = encodeNiftiMap(
-                run.grid, significanceMap(seed.thresholds[m].pValues, seed.thresholds[m].zValues, seed.maps[m], type, run.writeP == "z"),
-                description + (run.writeP == "z" ? " z" : " p"), problem);
-            if (pImage.empty() || !writeFileSafely(at(pName), pImage, problem)) return false;
-            sidecar[run.writeP == "z" ? "ZMap" : "PMap"] = pName;
-        }
-        sidecar["Parameters"] = parametersJson(parameters);
-        sidecar["RngSeed"] = run.rngSeed;
-        sidecar["Inputs"] = inputs;
-        sidecar["GeneratedBy"] = {{"Name", "ldi"}, {"Version", ldiVersion}};
-        sidecar["Date"] = run.date;
-        if (!run.confounds.is_null()) sidecar["Confounds"] = run.confounds;
-        std::string jsonName = niftiNames[m];
-        jsonName.replace(jsonName.size() - 7, 7, ".json");
-        if (!writeFileSafely(at(jsonName), dump(sidecar), problem)) return false;
-    }
+    for (const MapFile& file : files)
+        if (!writeMapFile(folder, run, seed, file, set.maps[file.index].name, index, problem)) return false;
     if (!writeFileSafely(at(base + "_ldi.log"), seed.runLog, problem)) return false;
     if (!writeFileSafely(at(setName), encodeLdi(set), problem)) return false;
     nlohmann::ordered_json fullIndex = index;
     fullIndex["seed"] = seed.seedName;
+    fullIndex["seedDefinition"] = seed.definition;
     const nlohmann::ordered_json provenance = mapRunJson(run);
     for (const auto& item : provenance.items()) fullIndex[item.key()] = item.value();
     return writeFileSafely(at(base + "_ldi.json"), dump(fullIndex), problem);
@@ -344,7 +470,8 @@ bool checkOutsideDatasets(const std::string& folder, std::string& problem) {
     return true;
 }
 
-bool writeDatasetDescription(const std::string& folder, std::string& problem) {
+bool writeDatasetDescription(const std::string& folder, const std::vector<DatasetRoot>& datasets,
+                             std::string& problem) {
     if (foreignDescription(folder)) {
         problem = (fs::path(folder) / "dataset_description.json").string() +
                   " was written by another tool; ldi does not replace it (give another output folder)";
@@ -356,8 +483,24 @@ bool writeDatasetDescription(const std::string& folder, std::string& problem) {
     description["DatasetType"] = "derivative";
     description["GeneratedBy"] = nlohmann::ordered_json::array(
         {{{"Name", "ldi"}, {"Version", ldiVersion}, {"Description", "lagged-dependency imaging (ldi map)"}}});
-    return writeFileSafely((std::filesystem::path(folder) / "dataset_description.json").string(), dump(description),
-                           problem);
+    // The names of the BIDS URIs (bids:<name>:...) the sidecars give their
+    // inputs by, as folders relative to this one.
+    if (!datasets.empty()) {
+        nlohmann::ordered_json links = nlohmann::ordered_json::object();
+        std::error_code error;
+        const fs::path here = fs::weakly_canonical(fs::absolute(folder, error), error);
+        for (const DatasetRoot& root : datasets) {
+            const fs::path there = fs::weakly_canonical(fs::absolute(root.folder, error), error);
+            const fs::path relative = there.lexically_relative(here);
+            links[root.name] = relative.empty() ? there.generic_string() : relative.generic_string();
+        }
+        description["DatasetLinks"] = links;
+    }
+    // The files beside the maps that BIDS has no name for, so that a
+    // validator of the derivatives passes over them.
+    const std::string ignored = "*.ldi\n*_ldi.json\n*_ldi.log\n*_ldi-report.html\n*_participant.json\ngroup/group.json\n";
+    return writeFileSafely((fs::path(folder) / "dataset_description.json").string(), dump(description), problem) &&
+           writeFileSafely((fs::path(folder) / ".bidsignore").string(), ignored, problem);
 }
 
 }  // namespace ldi

@@ -32,6 +32,27 @@ std::string utcDate();
 struct MapRunInput {
     std::string path;
     uint64_t bytes = 0;
+    std::string role;    // "bold", "confounds", "events", "brainmask", "seedmask"
+    std::string sha256;  // "" for a run held in memory
+};
+
+// How one run was read: what a reviewer needs to redo its intervals.
+struct RunProvenance {
+    std::string path;
+    double tr = 0.0;
+    std::string trSource;  // "option", "dataset" (the BIDS sidecars), "sidecar", "header"
+    int32_t skipped = 0;   // volumes left out at its start
+    std::string skipSource;  // "option", "confounds" (non-steady-state columns), "detected"
+    std::string events;      // its events file, or ""
+    std::string confounds;   // its confounds table, or ""
+};
+
+// A dataset the inputs may lie in: their paths are recorded as BIDS URIs,
+// bids:<name>:<path within the dataset>, and the output's
+// dataset_description.json links the name to the folder.
+struct DatasetRoot {
+    std::string name;
+    std::string folder;
 };
 
 // What every map of a run shares.
@@ -52,7 +73,17 @@ struct MapRunRecord {
     // The nuisance regression done on the runs (columns, method, values
     // filled); null when none was.
     nlohmann::ordered_json confounds;
+    std::vector<RunProvenance> runs;
+    std::string command;  // the command line as given, or the front end's own words
+    // Inputs under one of these are recorded as BIDS URIs, others relative to
+    // `outputFolder` (as given when there is none).
+    std::vector<DatasetRoot> datasets;
+    std::string outputFolder;
 };
+
+// A path as the provenance records it: bids:<name>:<relative> within one of
+// the run's datasets, else relative to its output folder.
+std::string recordedPath(const MapRunRecord& run, const std::string& path);
 
 // One seed's results as the engine handed them over.
 struct SeedResults {
@@ -64,6 +95,9 @@ struct SeedResults {
     std::vector<std::vector<float>> maps;     // condition * kinds.size() + kind
     std::vector<MapThresholds> thresholds;    // same order
     std::string runLog;
+    // What the seed is: its shape, centre and radius in mm or its mask file
+    // with a checksum, its voxel count and world centroid.
+    nlohmann::ordered_json definition;
 };
 
 // "ref2vox", "vox2ref", "inst", "dldi", "dldiit" or "dldirc".
@@ -93,6 +127,9 @@ bool checkOutsideDatasets(const std::string& folder, std::string& problem);
 
 // dataset_description.json as BIDS derivatives require it; false when one
 // that ldi did not write is there already (it is never replaced).
-bool writeDatasetDescription(const std::string& folder, std::string& problem);
+// With `datasets`, their names as DatasetLinks. A .bidsignore beside it names
+// the files that are not BIDS (map sets, indexes, logs, reports).
+bool writeDatasetDescription(const std::string& folder, const std::vector<DatasetRoot>& datasets,
+                             std::string& problem);
 
 }  // namespace ldi

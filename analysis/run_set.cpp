@@ -44,13 +44,15 @@ bool checkRunShape(const OpenedRun& run, const OpenedRun* first, int32_t skip, s
 
 // The request's, else the run's own, else its sidecar's, else its header's.
 bool repetitionTime(const AnalysisRequest& request, const RunRequest& given, const NiftiHeader& header,
-                    double& tr, std::vector<std::string>& warnings, std::string& problem) {
+                    double& tr, std::string& source, std::vector<std::string>& warnings, std::string& problem) {
     if (request.tr > 0.0 || given.tr > 0.0) {
         tr = request.tr > 0.0 ? request.tr : given.tr;
+        source = request.tr > 0.0 ? "option" : "dataset";
         return true;
     }
     if (given.array) {
         tr = headerRepetitionTime(header);
+        source = "header";
         return true;
     }
     double sidecarTr = 0.0;
@@ -61,6 +63,7 @@ bool repetitionTime(const AnalysisRequest& request, const RunRequest& given, con
         warnings.push_back(given.path + ": the sidecar's RepetitionTime " + std::to_string(sidecarTr) +
                            " s differs from the header's " + std::to_string(headerTr) + " s; the sidecar's is used");
     tr = sidecarFound ? sidecarTr : headerTr;
+    source = sidecarFound ? "sidecar" : "header";
     return true;
 }
 
@@ -153,7 +156,7 @@ bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
         else if (!run->reader.open(run->path, problem)) return false;
         if (!checkRunShape(*run, runs.empty() ? nullptr : runs.front().get(), request.skip, problem)) return false;
         run->header = givenHeader(*run);
-        if (!repetitionTime(request, given, run->header, run->tr, warnings, problem)) return false;
+        if (!repetitionTime(request, given, run->header, run->tr, run->trSource, warnings, problem)) return false;
         // A regressed run is float32 with the repetition time it was analysed with.
         if (given.confounds)
             run->header = regressedRunHeader(run->header, given.tr > 0.0 ? given.tr : headerRepetitionTime(run->header));

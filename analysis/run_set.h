@@ -23,6 +23,7 @@ struct OpenedRun {
     const RunArray* array = nullptr;  // the request's, for a run held in memory
     NiftiHeader header;   // the grid and length the maps take from the run
     double tr = 0.0;      // seconds; 0 when nothing gives it
+    std::string trSource;  // "option", "dataset", "sidecar" or "header": where tr came from
     std::vector<Event> events;
     std::unique_ptr<SliceSource> source;  // after loadRuns
     std::vector<uint8_t> usable;          // after loadRuns: per voxel, finite and varying from the skip on

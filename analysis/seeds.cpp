@@ -1,5 +1,7 @@
 #include "analysis/seeds.h"
 
+#include "formats/file_checksum.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -163,6 +165,43 @@ bool seedMean(SliceSource& source, const std::vector<int64_t>& voxels, int64_t s
     const float n = static_cast<float>(voxels.size());
     for (int32_t t = 0; t < volumes; ++t) mean[t] = mean[t] / n;
     return true;
+}
+
+nlohmann::ordered_json seedDefinition(const SeedRequest& seed, const NiftiHeader& grid,
+                                      const std::vector<int64_t>& voxels,
+                                      const std::function<std::string(const std::string&)>& recordPath) {
+    nlohmann::ordered_json definition;
+    switch (seed.shape) {
+    case SeedRequest::Shape::sphere:
+        definition["Shape"] = "sphere";
+        definition["CentreMm"] = {seed.sphere[0], seed.sphere[1], seed.sphere[2]};
+        definition["RadiusMm"] = seed.sphere[3];
+        break;
+    case SeedRequest::Shape::maskFile: {
+        definition["Shape"] = "mask";
+        definition["MaskFile"] = recordPath(seed.maskPath);
+        std::string hex, ignored;
+        definition["MaskSHA256"] = fileSha256(seed.maskPath, hex, ignored) ? nlohmann::ordered_json(hex)
+                                                                           : nlohmann::ordered_json(nullptr);
+        break;
+    }
+    case SeedRequest::Shape::maskFlags: definition["Shape"] = "voxels"; break;
+    }
+    definition["Voxels"] = voxels.size();
+    // The centroid of the voxel centres in world mm: where the seed lies,
+    // whatever its shape.
+    const Affine toWorld = voxelToWorld(grid);
+    double sum[3] = {0.0, 0.0, 0.0};
+    for (const int64_t v : voxels) {
+        const double ijk[3] = {static_cast<double>(v % grid.nx()), static_cast<double>((v / grid.nx()) % grid.ny()),
+                               static_cast<double>(v / (grid.nx() * grid.ny()))};
+        for (std::size_t r = 0; r < 3; ++r)
+            sum[r] += toWorld[r][0] * ijk[0] + toWorld[r][1] * ijk[1] + toWorld[r][2] * ijk[2] + toWorld[r][3];
+    }
+    const double n = voxels.empty() ? 1.0 : static_cast<double>(voxels.size());
+    definition["CentroidMm"] = voxels.empty() ? nlohmann::ordered_json(nullptr)
+                                              : nlohmann::ordered_json({sum[0] / n, sum[1] / n, sum[2] / n});
+    return definition;
 }
 
 }  // namespace ldi

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "analysis/analysis_request.h"
 #include "analysis/nifti_source.h"
@@ -38,6 +41,14 @@ std::vector<int64_t> nonzeroVoxels(const std::vector<float>& values);
 // voxel, flags of another size, a sphere as sphereVoxels refuses it).
 bool seedVoxels(const SeedRequest& seed, const NiftiHeader& grid, const std::string& gridPath,
                 std::vector<int64_t>& voxels, std::string& problem);
+
+// What a seed is, for the maps' provenance: its shape, the sphere's centre
+// and radius in world mm or the mask file's path as given and its SHA-256,
+// the voxels it holds and their centroid in world mm. The mask's path is
+// turned into the recorded form by `recordPath`.
+nlohmann::ordered_json seedDefinition(const SeedRequest& seed, const NiftiHeader& grid,
+                                      const std::vector<int64_t>& voxels,
+                                      const std::function<std::string(const std::string&)>& recordPath);
 
 // The reference time course of a seed in one run: the plain mean of its
 // voxels, summed in ascending voxel order in float32, into `out` (1 x volumes).

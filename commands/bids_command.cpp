@@ -75,6 +75,7 @@ bool participantRequest(const BidsOptions& options, const CLI::App& bids, Partic
     request.conditions = options.conditions;
     request.confounds = options.confounds;
     request.skip = options.skip;
+    request.skipGiven = bids.count("--skip") != 0;
     request.shift = options.shift;
     request.threads = options.threads;
     return true;
@@ -88,6 +89,7 @@ int performParticipant(const BidsOptions& options, const CLI::App& bids, const C
         return EXIT_USAGE;
     }
     request.rngSeed = options.rngSeed >= 0 ? options.rngSeed : static_cast<int64_t>(std::time(nullptr));
+    request.command = streams.commandLine;
     request.analyse = [context = ReportContext{streams.commandLine}](const AnalysisRequest& analysis,
                                                                     const SeedSink& files, AnalysisResults& results) {
         analyseAndReport(analysis, files, context, results);

@@ -63,6 +63,8 @@ bool mapRequest(const MapOptions& options, const CLI::App& map, AnalysisRequest&
     if (!options.mask.empty()) request.brainMasks.push_back(options.mask);
     request.conditions = options.conditions;
     request.skip = options.skip;
+    // Without --skip the volumes before the steady state are found and left out.
+    request.detectNonSteadyState = map.count("--skip") == 0;
     request.shift = options.shift;
     request.tr = options.tr;
     request.statistics = options.statistics;
@@ -82,6 +84,7 @@ int performMap(const MapOptions& options, const CLI::App& map, const std::string
     // The random numbers: pinned to the given seed, or to the clock's value,
     // which is printed so that the run can be repeated.
     request.rngSeed = options.rngSeed >= 0 ? options.rngSeed : static_cast<int64_t>(std::time(nullptr));
+    request.command = commandLine;
     if (!options.quiet) request.progress = [&err](const std::string& line) { err << "ldi: " << line << std::endl; };
     AnalysisResults results;
     analyseAndReport(request, seedFileWriter(options.out), ReportContext{commandLine}, results);

@@ -166,7 +166,7 @@ Command addShowCommand(CLI::App& ldi) {
     show->footer("Examples:\n  ldi show results/P_Motor.ldi\n"
                  "  ldi show results/P_Motor.ldi --map \"Task: dLDI\" --q 0.01 --background run1.vtc "
                  "--out dldi.png\n"
-                 "  ldi show out/sub-01_task-rest_seed-PCC_cond-rest_stat-dldi_ldi.nii.gz \\\n"
+                 "  ldi show out/sub-01_task-rest_seed-PCC_cond-rest_contrast-dldi_stat-effect_statmap.nii.gz \\\n"
                  "           --background sub-01_T1w.nii.gz --slices 12 --z-range -20:60 --radiological\n");
     return Command{show, [options, qOption, thresholdOption](const CommandStreams& streams) {
                        options->qGiven = qOption->count() > 0;

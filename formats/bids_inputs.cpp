@@ -71,22 +71,6 @@ Entities fileEntities(const std::string& path) {
     return entities;
 }
 
-std::string sharedEntityPrefix(const std::vector<std::string>& paths) {
-    if (paths.empty()) return std::string();
-    std::vector<Entities> all;
-    for (const std::string& path : paths) all.push_back(fileEntities(path));
-    std::string prefix;
-    for (const auto& entity : all.front()) {
-        bool shared = true;
-        for (const Entities& other : all)
-            shared = shared && std::find(other.begin(), other.end(), entity) != other.end();
-        if (!shared) continue;
-        if (!prefix.empty()) prefix += '_';
-        prefix += safeLabel(entity.first) + "-" + safeLabel(entity.second);
-    }
-    return prefix;
-}
-
 std::string entityValue(const std::string& path, const std::string& key) {
     for (const auto& entity : fileEntities(path))
         if (entity.first == key) return entity.second;

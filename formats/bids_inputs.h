@@ -19,10 +19,6 @@ namespace ldi {
 using Entities = std::vector<std::pair<std::string, std::string>>;
 Entities fileEntities(const std::string& path);
 
-// The entities every one of the runs shares, in the first run's order, joined
-// as a file-name prefix ("sub-01_task-rest"); "" when they share none.
-std::string sharedEntityPrefix(const std::vector<std::string>& paths);
-
 // The value of entity `key` in the file name, or "".
 std::string entityValue(const std::string& path, const std::string& key);
 

@@ -119,4 +119,30 @@ bool readConfounds(const std::string& path, const std::vector<std::string>& patt
     return true;
 }
 
+bool nonSteadyStateColumns(const std::string& path, int32_t& leading, std::string& problem) {
+    leading = 0;
+    if (!checkRegularFile(path, "the confounds table", problem)) return false;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+        problem = "cannot read the confounds table " + path;
+        return false;
+    }
+    const char* const pattern = "non_steady_state_outlier*";
+    const std::vector<std::string> header = tabFields(line);
+    if (std::none_of(header.begin(), header.end(),
+                     [&](const std::string& name) { return fnmatch(pattern, name.c_str(), 0) == 0; }))
+        return true;
+    ConfoundTable table;
+    if (!readConfounds(path, {pattern}, 0, table, problem)) return false;
+    const std::size_t volumes = table.columns.front().size();
+    for (std::size_t t = 0; t < volumes; ++t) {
+        bool marked = false;
+        for (const std::vector<double>& column : table.columns) marked = marked || column[t] != 0.0;
+        if (!marked) break;
+        ++leading;
+    }
+    return true;
+}
+
 }  // namespace ldi

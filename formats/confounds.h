@@ -26,4 +26,10 @@ struct ConfoundTable {
 bool readConfounds(const std::string& path, const std::vector<std::string>& patterns, int32_t first,
                    ConfoundTable& table, std::string& problem);
 
+// fMRIPrep marks each volume it found before the steady state by a column
+// non_steady_state_outlierNN holding 1 in that volume's row: the number of
+// leading volumes so marked, 0 when the table has no such column. False
+// with a message when the table cannot be read.
+bool nonSteadyStateColumns(const std::string& path, int32_t& leading, std::string& problem);
+
 }  // namespace ldi

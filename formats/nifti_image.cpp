@@ -53,6 +53,7 @@ void decodeVersion1(const FieldReader& f, NiftiHeader& h) {
     h.rank = f.at<int16_t>(40);
     for (int i = 1; i < 8; ++i) h.dim[static_cast<std::size_t>(i)] = f.at<int16_t>(40 + 2 * static_cast<std::size_t>(i));
     h.intentCode = f.at<int16_t>(68);
+    h.intentP1 = f.at<float>(56);
     h.datatype = f.at<int16_t>(70);
     for (int i = 0; i < 8; ++i) h.pixdim[static_cast<std::size_t>(i)] = f.at<float>(76 + 4 * static_cast<std::size_t>(i));
     const float offset = f.at<float>(108);
@@ -89,6 +90,7 @@ void decodeVersion2(const FieldReader& f, NiftiHeader& h) {
     h.sliceCode = f.at<int32_t>(496);
     h.xyztUnits = f.at<int32_t>(500);
     h.intentCode = f.at<int32_t>(504);
+    h.intentP1 = f.at<double>(80);
     h.dimInfo = f.at<unsigned char>(524);
 }
 
@@ -442,7 +444,8 @@ namespace {
 // The fields both header versions share, by the same names; each value is
 // converted to the version's own field type.
 template <typename Header>
-void fillMapHeader(Header& h, const NiftiHeader& grid, const std::string& description) {
+void fillMapHeader(Header& h, const NiftiHeader& grid, const std::string& description,
+                   const MapIntent& intent = MapIntent{}) {
     using Dim = std::remove_reference_t<decltype(h.dim[0])>;
     using Real = std::remove_reference_t<decltype(h.pixdim[0])>;
     h.datatype = NIFTI_TYPE_FLOAT32;
@@ -453,8 +456,9 @@ void fillMapHeader(Header& h, const NiftiHeader& grid, const std::string& descri
     h.scl_slope = 1;
     h.xyzt_units = static_cast<decltype(h.xyzt_units)>(XYZT_TO_SPACE(grid.xyztUnits));
     h.dim_info = static_cast<char>(grid.dimInfo);
-    h.intent_code = NIFTI_INTENT_ESTIMATE;
-    std::snprintf(h.intent_name, sizeof h.intent_name, "%s", "LDI map");
+    h.intent_code = static_cast<decltype(h.intent_code)>(intent.code);
+    h.intent_p1 = static_cast<decltype(h.intent_p1)>(intent.p1);
+    std::snprintf(h.intent_name, sizeof h.intent_name, "%s", intent.name);
     std::snprintf(h.descrip, sizeof h.descrip, "%s", description.c_str());
     h.qform_code = static_cast<decltype(h.qform_code)>(grid.qformCode);
     h.sform_code = static_cast<decltype(h.sform_code)>(grid.sformCode);
@@ -472,14 +476,14 @@ void fillMapHeader(Header& h, const NiftiHeader& grid, const std::string& descri
 }
 
 template <typename Header>
-std::string mapHeaderBytes(const NiftiHeader& grid, const std::string& description, const char* magic,
-                           std::size_t magicSize) {
+std::string mapHeaderBytes(const NiftiHeader& grid, const std::string& description, const MapIntent& intent,
+                           const char* magic, std::size_t magicSize) {
     Header h;
     std::memset(&h, 0, sizeof h);
     h.sizeof_hdr = sizeof h;
     h.vox_offset = sizeof h + 4;
     std::memcpy(h.magic, magic, magicSize);
-    fillMapHeader(h, grid, description);
+    fillMapHeader(h, grid, description, intent);
     return std::string(reinterpret_cast<const char*>(&h), sizeof h);
 }
 
@@ -503,12 +507,16 @@ std::string encodeNiftiRunHeader(const NiftiHeader& grid, int64_t volumes, doubl
     return bytes;
 }
 
+MapIntent zIntent() { return MapIntent{NIFTI_INTENT_ZSCORE, 0.0, "z"}; }
+MapIntent pIntent() { return MapIntent{NIFTI_INTENT_PVAL, 0.0, "p"}; }
+MapIntent tIntent(double degreesOfFreedom) { return MapIntent{NIFTI_INTENT_TTEST, degreesOfFreedom, "t"}; }
+
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
-                           std::string& problem) {
+                           std::string& problem, const MapIntent& intent) {
     std::string image;
     const std::size_t dataBytes = voxels.size() * sizeof(float);
-    image = grid.version == 1 ? mapHeaderBytes<nifti_1_header>(grid, description, "n+1\0", 4)
-                              : mapHeaderBytes<nifti_2_header>(grid, description, "n+2\0\r\n\032\n", 8);
+    image = grid.version == 1 ? mapHeaderBytes<nifti_1_header>(grid, description, intent, "n+1\0", 4)
+                              : mapHeaderBytes<nifti_2_header>(grid, description, intent, "n+2\0\r\n\032\n", 8);
     image.append(4, '\0');  // no extensions
     image.append(reinterpret_cast<const char*>(voxels.data()), dataBytes);
 

@@ -26,6 +26,7 @@ struct NiftiHeader {
     double sclInter = 0.0;
     int32_t xyztUnits = 0;
     int32_t intentCode = 0;
+    double intentP1 = 0.0;
     int32_t qformCode = 0;
     int32_t sformCode = 0;
     std::array<double, 3> quatern{};  // b, c, d
@@ -105,8 +106,21 @@ bool readNiftiVolume(const std::string& path, NiftiHeader& header, std::vector<f
 // The byte image of a gzipped NIfTI file holding one 3D float32 map on the
 // grid of `grid` with its orientation (sform and qform with their codes,
 // voxel sizes, units), written in the grid's own NIfTI version.
+// What a map's voxels are, as its NIfTI intent tells viewers: a value of the
+// measure (ESTIMATE), a z score (ZSCORE), a p-value (PVAL) or a t statistic
+// with its degrees of freedom (TTEST), so that a viewer's threshold of a z or
+// t map means what it says.
+struct MapIntent {
+    int32_t code = 1001;  // NIFTI_INTENT_ESTIMATE
+    double p1 = 0.0;      // TTEST: the degrees of freedom
+    const char* name = "LDI map";
+};
+MapIntent zIntent();
+MapIntent pIntent();
+MapIntent tIntent(double degreesOfFreedom);
+
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
-                           std::string& problem);
+                           std::string& problem, const MapIntent& intent = MapIntent{});
 
 // `bytes` as one gzip member at zlib's `level` (-1 its default); false with a
 // message naming `what` ("a map").

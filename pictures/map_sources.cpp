@@ -36,12 +36,21 @@ std::string indexText(const std::string& ldiPath) {
     return std::string();
 }
 
+// A group map's statistic ("effect", "t", "p", "p-fwe"; earlier sidecars
+// said "mean", "t", "p", "pfwe" by GroupMap), or "" for a subject's map.
+std::string groupStatistic(const Json& sidecar) {
+    if (sidecar.value("GroupMap", Json()).is_string()) return sidecar["GroupMap"].get<std::string>();
+    if (sidecar.contains("TestStatistic") && sidecar.value("Statistic", Json()).is_string())
+        return sidecar["Statistic"].get<std::string>();
+    return std::string();
+}
+
 // The sidecar's FDR levels as the set's levels and the map's thresholds.
 void levelsFromSidecar(const Json& sidecar, LdiFile& set, LdiMap& map) {
     const auto levels = sidecar.find("FDRThresholds");
     if (levels == sidecar.end() || !levels->is_array()) return;
-    const auto group = sidecar.find("GroupMap");
-    if (group != sidecar.end() && *group != "t") return;  // the group's levels are those of t
+    if (groupStatistic(sidecar) != "" && groupStatistic(sidecar) != "t") return;  // the group's levels are those of t
+    if (sidecar.contains("ThresholdsOf")) return;  // a z or p map: the levels are of the measure's values
     for (const Json& level : *levels) {
         if (!level.is_object() || !level.contains("q") || !level["q"].is_number()) continue;
         const double q = level["q"].get<double>();
@@ -124,10 +133,9 @@ bool readNiftiMapSet(const std::string& path, PlacedSet& placed, std::string& pr
         const Json sidecar = Json::parse(text, nullptr, false);
         if (sidecar.is_object()) {
             if (sidecar.value("DisplayName", Json()).is_string()) map.name = sidecar["DisplayName"].get<std::string>();
-            if (sidecar.value("GroupMap", Json()).is_string())
+            if (!groupStatistic(sidecar).empty())
                 map.name = sidecar.value("Seed", std::string()) + " " + sidecar.value("Condition", std::string()) +
-                           " " + sidecar.value("MapKind", std::string()) + " group " +
-                           sidecar["GroupMap"].get<std::string>();
+                           " " + sidecar.value("MapKind", std::string()) + " group " + groupStatistic(sidecar);
             levelsFromSidecar(sidecar, placed.set, map);
         }
     }

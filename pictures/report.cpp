@@ -11,6 +11,7 @@
 
 #include "engine/map_look.h"
 #include "formats/bids_inputs.h"
+#include "formats/statmap_names.h"
 #include "formats/nifti_image.h"
 #include "formats/whole_file.h"
 #include "pictures/map_sources.h"
@@ -329,9 +330,11 @@ using Json = nlohmann::json;
 // mean map, the p-values of the voxels tested.
 bool groupKeyFigures(const fs::path& folder, const Json& key, ReportPage& page, std::string& problem) {
     const std::string name = key.value("Key", std::string());
-    const auto stem = [&](const std::string& label) { return (folder / (name + "_group-" + label + "_ldi.nii.gz")).string(); };
+    const auto stem = [&](const char* statistic) {
+        return (folder / (name + "_stat-" + statistic + "_statmap.nii.gz")).string();
+    };
     PlacedSet t, mean;
-    if (!readNiftiMapSet(stem("t"), t, problem) || !readNiftiMapSet(stem("mean"), mean, problem)) return false;
+    if (!readNiftiMapSet(stem(kStatT), t, problem) || !readNiftiMapSet(stem(kStatEffect), mean, problem)) return false;
     MapDisplay display;
     std::string notice;
     if (t.set.levelLabels.empty()) fixedDisplay(t.set.maps.front(), 0.0f, "no FDR thresholds: threshold", display);

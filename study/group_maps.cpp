@@ -20,6 +20,7 @@
 #include "analysis/map_outputs.h"
 #include "formats/nifti_image.h"
 #include "formats/ldi_file.h"
+#include "formats/statmap_names.h"
 #include "formats/whole_file.h"
 #include "stats/sign_flip.h"
 
@@ -56,6 +57,7 @@ struct GroupKey {
     std::string name;  // the file name's entities without sub-
     std::string seed, condition;
     MapType kind = DLDI;
+    std::string input;  // the subjects' maps' statistic: kStatEffect or kStatZ
     std::vector<SubjectMap> maps;
     nlohmann::ordered_json leftOut = nlohmann::ordered_json::array();  // {Subject, Reason}
 };
@@ -127,7 +129,6 @@ bool sameConfounds(const GroupSelection& selection, std::string& problem) {
 // subject.
 std::map<std::string, GroupKey> collectSubjectMaps(const GroupSelection& selection, const std::string& outputDir) {
     std::map<std::string, GroupKey> keys;
-    const std::string ending = "_ldi.nii.gz";
     for (const GroupSubject& chosen : selection.subjects) {
         const std::string& subject = chosen.label;
         std::vector<fs::path> folders;
@@ -139,38 +140,29 @@ std::map<std::string, GroupKey> collectSubjectMaps(const GroupSelection& selecti
         for (const fs::path& folder : folders) {
             std::error_code listError;
             for (fs::directory_iterator it(folder, listError), end; !listError && it != end; it.increment(listError)) {
-                const std::string name = it->path().filename().string();
-                if (name.size() <= ending.size() || name.compare(name.size() - ending.size(), ending.size(), ending) != 0)
-                    continue;
-                GroupKey key;
-                std::string rest;
-                bool ours = false;
+                StatMapName name;
                 MapType kind = DLDI;
-                bool isMeasure = false;
-                std::string desc;
-                for (const auto& entity : fileEntities(name)) {
-                    if (entity.first == "desc") desc = entity.second;
-                    if (entity.first == "sub") {
-                        ours = entity.second == subject;
-                        continue;
-                    }
-                    if (entity.first == "seed") key.seed = entity.second;
-                    if (entity.first == "cond") key.condition = entity.second;
-                    if (entity.first == "stat") isMeasure = measureKind(entity.second, kind);
-                    rest += (rest.empty() ? "" : "_") + entity.first + "-" + entity.second;
-                }
-                if (!ours || !isMeasure || key.seed.empty() || key.condition.empty()) continue;
-                if (chosen.listed && chosen.maps.count({key.seed, key.condition}) == 0) continue;  // an earlier run's
+                if (!parseStatMapName(it->path().filename().string(), name) || name.subject != subject ||
+                    !measureKind(name.kind, kind))
+                    continue;
+                if (chosen.listed && chosen.maps.count({name.seed, name.condition}) == 0) continue;  // an earlier run's
                 // The measures that may be negative as they are; the others as z
                 // values; p maps never (they are no quantity to average).
-                if (neverNegative(kind) ? desc != "z" : !desc.empty()) continue;
-                GroupKey& slot = keys[rest];
+                if (name.statistic != (neverNegative(kind) ? kStatZ : kStatEffect) || !name.desc.empty()) continue;
+                GroupKey& slot = keys[name.key];
                 if (slot.name.empty()) {
-                    slot = key;
-                    slot.name = rest;
+                    slot.name = name.key;
+                    slot.seed = name.seed;
+                    slot.condition = name.condition;
                     slot.kind = kind;
+                    slot.input = name.statistic;
                 }
-                slot.maps.push_back(SubjectMap{subject, it->path().string()});
+                // One map a subject: a folder that also holds the name ldi gave the
+                // map before keeps the current one.
+                const auto same = std::find_if(slot.maps.begin(), slot.maps.end(),
+                                               [&](const SubjectMap& map) { return map.subject == subject; });
+                if (same == slot.maps.end()) slot.maps.push_back(SubjectMap{subject, it->path().string()});
+                else if (name.current) same->path = it->path().string();
             }
         }
     }
@@ -297,20 +289,25 @@ struct KeyResult {
 };
 
 struct GroupOutput {
-    const char* label;
+    const char* statistic;  // the file's stat- label
+    const char* desc;       // its desc- label, or ""
     const std::vector<float>* values;
     const char* meaning;
+    MapIntent intent;
 };
 
 nlohmann::ordered_json sidecarOf(const KeyResult& result, const GroupOutput& output, const std::string& date) {
     nlohmann::ordered_json sidecar;
-    sidecar["GroupMap"] = output.label;
+    sidecar["Statistic"] = std::string(output.statistic) + (*output.desc != '\0' ? std::string("-") + output.desc : "");
     sidecar["Description"] = output.meaning;
+    sidecar["Measure"] = mapKindLabel(result.key.kind);
     sidecar["MapKind"] = mapKindLabel(result.key.kind);
+    sidecar["InputStatistic"] = result.key.input;
+    if (output.intent.code == tIntent(0.0).code) sidecar["DegreesOfFreedom"] = output.intent.p1;
     sidecar["Seed"] = result.key.seed;
     sidecar["Condition"] = result.key.condition;
     sidecar["Test"] = "one-sample sign-flip permutation test, two-sided";
-    sidecar["Statistic"] = result.outcome.pPooled.empty() ? "t" : "floored-t";
+    sidecar["TestStatistic"] = result.outcome.pPooled.empty() ? "t" : "floored-t";
     if (!result.outcome.pPooled.empty()) sidecar["VarianceFloor"] = result.outcome.varianceFloor;
     sidecar["Subjects"] = result.subjects;
     sidecar["LeftOut"] = result.key.leftOut;
@@ -330,23 +327,33 @@ nlohmann::ordered_json sidecarOf(const KeyResult& result, const GroupOutput& out
 bool writeGroupImages(const KeyResult& result, const fs::path& folder, const std::string& date,
                       nlohmann::ordered_json& written, std::string& problem) {
     const std::string kindName = mapDisplayName(result.key.kind, result.key.condition);
+    // A viewer that turns the t map into p takes n - 1 degrees of freedom;
+    // the floored t is smaller in magnitude than the ordinary one, so that
+    // reading errs on the safe side.
+    const double freedom = static_cast<double>(result.key.maps.size()) - 1.0;
     const GroupOutput outputs[] = {
-        {"mean", &result.grids.mean, "the mean of the subjects' maps"},
-        {"t", &result.grids.t,
+        {kStatEffect, "", &result.grids.mean, "the mean of the subjects' maps", MapIntent{}},
+        {kStatT, "", &result.grids.t,
          result.outcome.pPooled.empty() ? "one-sample t of the subjects' maps against 0"
                                         : "floored t of the subjects' maps against 0: mean / sqrt((s^2 + "
-                                          "VarianceFloor) / subjects)"},
-        {"p", &result.grids.p,
+                                          "VarianceFloor) / subjects)",
+         tIntent(freedom)},
+        {kStatP, "", &result.grids.p,
          result.outcome.pPooled.empty()
              ? "uncorrected two-sided sign-flip permutation p (1 outside the voxels tested)"
              : "uncorrected two-sided sign-flip permutation p against every voxel's statistic under every sign "
-               "pattern, pooled (1 outside the voxels tested)"},
-        {"pfwe", &result.grids.pFwe, "family-wise-error-corrected p by the maximum |t| over the voxels (1 outside)"},
+               "pattern, pooled (1 outside the voxels tested)",
+         pIntent()},
+        {kStatP, "fwe", &result.grids.pFwe,
+         "family-wise-error-corrected p by the maximum |t| over the voxels (1 outside)", pIntent()},
     };
     for (const GroupOutput& output : outputs) {
-        const std::string stem = result.key.name + "_group-" + output.label + "_ldi";
-        const std::string image = encodeNiftiMap(result.grid, *output.values,
-                                                 "LDI group " + std::string(output.label) + " " + kindName, problem);
+        const std::string stem = result.key.name + "_stat-" + output.statistic +
+                                 (*output.desc != '\0' ? std::string("_desc-") + output.desc : "") + "_statmap";
+        const std::string image =
+            encodeNiftiMap(result.grid, *output.values,
+                           "LDI group " + std::string(output.statistic) + output.desc + " " + kindName, problem,
+                           output.intent);
         if (image.empty() || !writeFileSafely((folder / (stem + ".nii.gz")).string(), image, problem)) return false;
         if (!writeFileSafely((folder / (stem + ".json")).string(), dumpJson(sidecarOf(result, output, date)), problem))
             return false;
@@ -423,7 +430,8 @@ bool testKey(const GroupRequest& request, const GroupKey& key, uint64_t seed, co
     result.levels = thresholdsOf(result.outcome, request.q);
     for (const SubjectMap& map : key.maps) {
         result.subjects.push_back(map.subject);
-        result.inputs.push_back(map.path);
+        // As a BIDS URI within the derivatives dataset the group level lies in.
+        result.inputs.push_back("bids::" + fs::path(map.path).lexically_relative(request.outputDir).generic_string());
     }
 
     const fs::path folder = fs::path(request.outputDir) / "group";

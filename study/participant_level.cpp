@@ -7,6 +7,7 @@
 
 #include "analysis/analysis.h"
 #include "analysis/map_outputs.h"
+#include "formats/confounds.h"
 #include "formats/temporary_files.h"
 
 namespace ldi {
@@ -22,13 +23,13 @@ std::string dump(const Json& json) { return json.dump(2, ' ', false, Json::error
 // The confounds of one run, read and checked against the other runs'
 // columns; the regression's record gathers what every run filled in.
 bool runConfounds(const ParticipantRequest& participants, const DatasetRunSet& set, const DatasetRun& run,
-                  RunRequest& given, Json& confoundRecord, std::string& problem) {
+                  int32_t skip, RunRequest& given, Json& confoundRecord, std::string& problem) {
     if (run.confounds.empty()) {
         problem = run.bold + ": no confounds table (desc-confounds_timeseries.tsv) beside it";
         return false;
     }
     ConfoundTable table;
-    if (!readConfounds(run.confounds, participants.confounds, participants.skip, table, problem)) return false;
+    if (!readConfounds(run.confounds, participants.confounds, skip, table, problem)) return false;
     Json filled = Json::object();
     for (std::size_t k = 0; k < table.names.size(); ++k)
         if (table.missing[k] > 0) filled[table.names[k]] = table.missing[k];
@@ -68,6 +69,7 @@ bool checkEvents(const ParticipantRequest& participants, const DatasetRunSet& se
 // The runs: the image analysed, its events, repetition time and confounds.
 bool addRuns(const ParticipantRequest& participants, const DatasetRunSet& set, AnalysisRequest& request,
              Json& record, std::string& problem) {
+    request.datasets = datasetRoots(participants);
     Json runs = Json::array();
     Json confoundRecord;
     for (const DatasetRun& run : set.runs) {
@@ -77,7 +79,7 @@ bool addRuns(const ParticipantRequest& participants, const DatasetRunSet& set, A
         given.tr = run.tr;
         Json runRecord = {{"Bold", run.bold}};
         if (!participants.confounds.empty()) {
-            if (!runConfounds(participants, set, run, given, confoundRecord, problem)) return false;
+            if (!runConfounds(participants, set, run, request.skip, given, confoundRecord, problem)) return false;
             runRecord["Confounds"] = run.confounds;
         }
         if (!run.events.empty()) runRecord["Events"] = run.events;
@@ -87,6 +89,35 @@ bool addRuns(const ParticipantRequest& participants, const DatasetRunSet& set, A
     }
     record["Runs"] = runs;
     request.confoundRecord = confoundRecord;
+    return true;
+}
+
+// The volumes before the steady state: as fMRIPrep's confounds mark them
+// when the runs have confounds tables (the most of any run, beyond --skip),
+// else found from the runs' global signal unless --skip was given.
+bool chooseSkip(const ParticipantRequest& participants, const DatasetRunSet& set, AnalysisRequest& request,
+                std::vector<std::string>& warnings, std::string& problem) {
+    request.skip = participants.skip;
+    request.skipSource = "option";
+    const bool tables = std::all_of(set.runs.begin(), set.runs.end(),
+                                    [](const DatasetRun& run) { return !run.confounds.empty(); });
+    if (!tables) {
+        request.detectNonSteadyState = !participants.skipGiven;
+        return true;
+    }
+    int32_t most = 0;
+    for (const DatasetRun& run : set.runs) {
+        int32_t marked = 0;
+        if (!nonSteadyStateColumns(run.confounds, marked, problem)) return false;
+        most = std::max(most, marked);
+    }
+    if (most > request.skip) {
+        request.skip = most;
+        request.skipSource = "confounds";
+        warnings.push_back("sub-" + set.subject + " task " + set.task + ": the first " + std::to_string(most) +
+                           " volume" + (most == 1 ? " is" : "s are") +
+                           " non-steady-state by the confounds' non_steady_state_outlier columns; skipped");
+    }
     return true;
 }
 
@@ -110,6 +141,7 @@ bool runSetRequest(const ParticipantRequest& participants, const DatasetRunSet& 
     record["Task"] = set.task;
     bool withEvents = false;
     if (!checkEvents(participants, set, withEvents, problem)) return false;
+    if (!chooseSkip(participants, set, request, warnings, problem)) return false;
     if (!addRuns(participants, set, request, record, problem)) return false;
     // The analysed voxels: inside every run's brain mask, when every run has one.
     if (std::all_of(set.runs.begin(), set.runs.end(), [](const DatasetRun& run) { return !run.mask.empty(); })) {
@@ -121,8 +153,8 @@ bool runSetRequest(const ParticipantRequest& participants, const DatasetRunSet& 
     }
     request.seeds = participants.seeds;
     if (withEvents) request.conditions = participants.conditions;
-    request.skip = participants.skip;
     request.shift = participants.shift;
+    request.command = participants.command;
     request.parameters = participants.parameters;
     request.order = participants.order;
     // z maps too: Ref2Vox, Vox2Ref and Inst are never negative, so the group's
@@ -228,6 +260,14 @@ bool analyseSubjectGuarded(const ParticipantRequest& participants, const std::st
 
 }  // namespace
 
+std::vector<DatasetRoot> datasetRoots(const ParticipantRequest& request) {
+    std::vector<DatasetRoot> roots;
+    if (!request.dataset.derivativesDir.empty())
+        roots.push_back(DatasetRoot{"preprocessed", request.dataset.derivativesDir});
+    roots.push_back(DatasetRoot{"raw", request.dataset.bidsDir});
+    return roots;
+}
+
 bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport& report,
                          std::vector<SubjectOutcome>& outcomes, std::string& problem) {
     outcomes.clear();
@@ -241,7 +281,7 @@ bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport&
     std::error_code error;
     fs::create_directories(request.outputDir, error);
     removeStaleTemporaryFiles(request.outputDir);
-    if (error || !writeDatasetDescription(request.outputDir, problem)) {
+    if (error || !writeDatasetDescription(request.outputDir, datasetRoots(request), problem)) {
         problem = "cannot write into " + request.outputDir + ": " + (error ? error.message() : problem);
         return false;
     }

@@ -26,7 +26,9 @@ struct ParticipantRequest {
     std::vector<std::string> conditions;  // trial types (tasks without events take none)
     std::vector<std::string> confounds;   // column names or patterns to regress out; none: no regression
     int32_t skip = 0;
+    bool skipGiven = false;  // --skip given: no non-steady-state volumes are looked for in raw runs
     double shift = 0.0;
+    std::string command;  // the command line, for the maps' provenance
     GlobalParameters parameters;
     OrderChoice order;
     int64_t rngSeed = 0;  // mixed with each subject, session and task
@@ -56,6 +58,9 @@ struct SubjectOutcome {
 
 // Called after each subject, so that a long run reports as it goes.
 using SubjectReport = std::function<void(const SubjectOutcome& outcome)>;
+
+// The datasets the inputs are recorded in (bids:preprocessed:..., bids:raw:...).
+std::vector<DatasetRoot> datasetRoots(const ParticipantRequest& request);
 
 // The subject's own seed of the surrogates: the run's seed mixed with the
 // subject, session and task, so that no two subjects share their random

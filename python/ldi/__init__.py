@@ -358,7 +358,7 @@ def _read_index(path):
 
 def read_results(path):
     """The results ``ldi map`` wrote: ``path`` is an output folder, a seed's
-    JSON index (``*_ldi.json``) or a map's sidecar (``*_ldi.nii.gz``'s .json).
+    JSON index (``*_ldi.json``) or a map's sidecar (``*_statmap.nii.gz``'s .json).
 
     Returns a list of seeds (one for an index or sidecar), each a dict with
     the index's fields and "maps": a list of {"name", "kind", "condition",

@@ -1,0 +1,67 @@
+#include "formats/file_checksum.h"
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace ldi {
+
+namespace {
+
+struct DigestFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+struct FileClose {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+std::string hexOf(const unsigned char* digest, unsigned length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned i = 0; i < length; ++i) {
+        hex += digits[digest[i] >> 4];
+        hex += digits[digest[i] & 15];
+    }
+    return hex;
+}
+
+}  // namespace
+
+bool fileSha256(const std::string& path, std::string& hex, std::string& problem) {
+    const std::unique_ptr<std::FILE, FileClose> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        problem = "cannot read " + path + " for its checksum: " + std::strerror(errno);
+        return false;
+    }
+    const std::unique_ptr<EVP_MD_CTX, DigestFree> context(EVP_MD_CTX_new());
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+        problem = "no memory for the checksum of " + path;
+        return false;
+    }
+    std::vector<unsigned char> block(1 << 20);
+    std::size_t got = 0;
+    while ((got = std::fread(block.data(), 1, block.size(), file.get())) > 0)
+        EVP_DigestUpdate(context.get(), block.data(), got);
+    if (std::ferror(file.get()) != 0) {
+        problem = "cannot read " + path + " for its checksum: " + std::strerror(errno);
+        return false;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    EVP_DigestFinal_ex(context.get(), digest, &length);
+    hex = hexOf(digest, length);
+    return true;
+}
+
+std::string bytesSha256(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    return hexOf(digest, length);
+}
+
+}  // namespace ldi
