@@ -224,3 +224,40 @@ TEST(RefusedInputs, StopBeforeAnythingIsComputedAndLeaveNoFolder) {
         EXPECT_FALSE(fs::exists(request.outputFolder)) << c.what;
     }
 }
+
+TEST(NonSteadyState, ADarkFirstVolumeIsSkippedAsAnExplicitSkipWouldAndRecorded) {
+    TestFolder folder;
+    std::vector<std::vector<float>> run = coupledRun(4);
+    for (float& value : run[0]) value -= 40.0f;  // before the steady state: darker everywhere
+    writeRun(folder / "sub-01_task-x_bold.nii", testGrid(), run);
+    AnalysisRequest request = smallRequest(folder);
+    request.runs = {runAt(folder / "sub-01_task-x_bold.nii")};
+    request.seeds = {flagSeed("S", {voxelIndex(0, 0, 1), voxelIndex(1, 1, 1)})};
+
+    request.detectNonSteadyState = true;
+    std::vector<SeedResults> detected;
+    const AnalysisResults found = analyse(request, detected);
+    ASSERT_EQ(found.status, AnalysisStatus::done) << found.problem;
+    ASSERT_EQ(found.record.runs.size(), 1u);
+    EXPECT_EQ(found.record.runs[0].skipped, 1);
+    EXPECT_EQ(found.record.runs[0].skipSource, "detected");
+    EXPECT_TRUE(mentions(found.warnings, "its first 1 volume is an outlier of the global signal"));
+
+    // The same maps as the volume left out by hand.
+    request.detectNonSteadyState = false;
+    request.skip = 1;
+    std::vector<SeedResults> given;
+    const AnalysisResults skipped = analyse(request, given);
+    ASSERT_EQ(skipped.status, AnalysisStatus::done) << skipped.problem;
+    EXPECT_EQ(skipped.record.runs[0].skipSource, "option");
+    ASSERT_EQ(detected.size(), given.size());
+    ASSERT_EQ(detected[0].maps.size(), given[0].maps.size());
+    for (std::size_t m = 0; m < given[0].maps.size(); ++m) EXPECT_EQ(detected[0].maps[m], given[0].maps[m]) << m;
+
+    // Asked for no skip, none is made.
+    request.skip = 0;
+    std::vector<SeedResults> kept;
+    const AnalysisResults none = analyse(request, kept);
+    EXPECT_EQ(none.record.runs[0].skipped, 0);
+    EXPECT_FALSE(mentions(none.warnings, "outlier of the global signal"));
+}

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include <nifti1.h>
 #include <nlohmann/json.hpp>
 
 #include "study/group_maps.h"
@@ -153,8 +154,8 @@ TEST_F(BidsTest, ParticipantLevelGoesOnPastAMissingSubjectAndTheGroupLevelFollow
     for (const char* subject : {"01", "02", "03"}) {
         const fs::path func = out / ("sub-" + std::string(subject)) / "func";
         const std::string stem = "sub-" + std::string(subject) + "_task-rest_seed-A";
-        EXPECT_TRUE(fs::exists(func / (stem + "_cond-A_stat-dldi_ldi.nii.gz"))) << stem;
-        EXPECT_TRUE(fs::exists(func / (stem + "_cond-B_stat-dldi_ldi.json"))) << stem;
+        EXPECT_TRUE(fs::exists(func / (stem + "_cond-A_contrast-dldi_stat-effect_statmap.nii.gz"))) << stem;
+        EXPECT_TRUE(fs::exists(func / (stem + "_cond-B_contrast-dldi_stat-effect_statmap.json"))) << stem;
         EXPECT_FALSE(fs::exists(func / "dataset_description.json"));
         const nlohmann::json record =
             readJson(out / ("sub-" + std::string(subject)) / ("sub-" + std::string(subject) + "_participant.json"));
@@ -175,10 +176,10 @@ TEST_F(BidsTest, ParticipantLevelGoesOnPastAMissingSubjectAndTheGroupLevelFollow
                                        folder.string());
     ASSERT_EQ(group.status, 0) << group.all();
     const fs::path groupFolder = out / "group";
-    const std::string key = "task-rest_seed-A_cond-A_stat-dldi";
-    for (const char* map : {"mean", "t", "p", "pfwe"})
-        EXPECT_TRUE(fs::exists(groupFolder / (key + "_group-" + std::string(map) + "_ldi.nii.gz"))) << map;
-    const nlohmann::json sidecar = readJson(groupFolder / (key + "_group-t_ldi.json"));
+    const std::string key = "task-rest_seed-A_cond-A_contrast-dldi";
+    for (const char* map : {"effect", "t", "p", "p_desc-fwe"})
+        EXPECT_TRUE(fs::exists(groupFolder / (key + "_stat-" + std::string(map) + "_statmap.nii.gz"))) << map;
+    const nlohmann::json sidecar = readJson(groupFolder / (key + "_stat-t_statmap.json"));
     EXPECT_EQ(sidecar["Subjects"], nlohmann::json({"01", "02", "03"}));
     EXPECT_EQ(sidecar["Permutations"], 8);  // 2^3 sign patterns: all of them
     EXPECT_EQ(sidecar["Exhaustive"], true);
@@ -212,9 +213,12 @@ TEST_F(BidsTest, DerivativesRunsAreRegressedAndTheSidecarsSaySo) {
         writeRun(func / (subject + "_task-rest_space-" + space + "_desc-preproc_bold.nii"), grid,
                  subjectRun(static_cast<unsigned>(s), motion));
         writeMask(func / (subject + "_task-rest_space-" + space + "_desc-brain_mask.nii.gz"), grid, brain);
-        std::string table = "trans_x\ttrans_x_derivative1\tcsf\n";
+        // fMRIPrep found three volumes before the steady state: more than --skip 2.
+        std::string table = "non_steady_state_outlier00\tnon_steady_state_outlier01\tnon_steady_state_outlier02\t"
+                            "trans_x\ttrans_x_derivative1\tcsf\n";
         for (int t = 0; t < NT; ++t)
-            table += std::to_string(motion[static_cast<std::size_t>(t)]) + "\t" +
+            table += std::string(t == 0 ? "1\t0\t0\t" : t == 1 ? "0\t1\t0\t" : t == 2 ? "0\t0\t1\t" : "0\t0\t0\t") +
+                     std::to_string(motion[static_cast<std::size_t>(t)]) + "\t" +
                      (t == 0 ? std::string("n/a")
                              : std::to_string(motion[static_cast<std::size_t>(t)] -
                                               motion[static_cast<std::size_t>(t - 1)])) +
@@ -234,8 +238,9 @@ TEST_F(BidsTest, DerivativesRunsAreRegressedAndTheSidecarsSaySo) {
               std::string::npos)
         << run.err;
     const fs::path func = out / "sub-01" / "func";
-    const std::string stem = "sub-01_task-rest_space-MNI152NLin2009cAsym_desc-preproc_seed-A";
-    const nlohmann::json sidecar = readJson(func / (stem + "_cond-A_stat-dldi_ldi.json"));
+    // Each entity once: the preprocessed run's desc- is not the map's.
+    const std::string stem = "sub-01_task-rest_space-MNI152NLin2009cAsym_seed-A";
+    const nlohmann::json sidecar = readJson(func / (stem + "_cond-A_contrast-dldi_stat-effect_statmap.json"));
     ASSERT_TRUE(sidecar.is_object());
     EXPECT_EQ(sidecar["Confounds"]["Columns"], nlohmann::json({"trans_x", "trans_x_derivative1"}));
     EXPECT_EQ(sidecar["Confounds"]["FilledValues"]["sub-01_task-rest_desc-confounds_timeseries.tsv"]
@@ -246,6 +251,19 @@ TEST_F(BidsTest, DerivativesRunsAreRegressedAndTheSidecarsSaySo) {
     EXPECT_NE(inputs.find("desc-confounds_timeseries.tsv"), std::string::npos) << inputs;
     EXPECT_NE(inputs.find("desc-brain_mask.nii.gz"), std::string::npos) << inputs;
     EXPECT_EQ(inputs.find(".ldi-work"), std::string::npos) << inputs;
+    // Inputs as BIDS URIs within the datasets the description links, never
+    // as this machine's absolute paths.
+    EXPECT_EQ(inputs.find(folder.string()), std::string::npos) << inputs;
+    EXPECT_EQ(sidecar["Runs"][0]["Path"],
+              "bids:preprocessed:sub-01/func/sub-01_task-rest_space-MNI152NLin2009cAsym_desc-preproc_bold.nii");
+    EXPECT_EQ(sidecar["Runs"][0]["SkippedVolumes"], 3);
+    EXPECT_EQ(sidecar["Runs"][0]["SkippedVolumesSource"], "confounds");
+    EXPECT_NE(run.err.find("the first 3 volumes are non-steady-state"), std::string::npos) << run.err;
+    const nlohmann::json links = readJson(out / "dataset_description.json")["DatasetLinks"];
+    EXPECT_TRUE(fs::exists(out / links["preprocessed"].get<std::string>() / "sub-01" / "func" /
+                           "sub-01_task-rest_space-MNI152NLin2009cAsym_desc-preproc_bold.nii"))
+        << links.dump();
+    EXPECT_TRUE(fs::exists(out / links["raw"].get<std::string>() / "dataset_description.json")) << links.dump();
     EXPECT_EQ(readJson(func / (stem + "_ldi.json"))["confounds"]["Columns"].size(), 2u);
     for (const auto& entry : fs::directory_iterator(func))
         EXPECT_EQ(entry.path().filename().string().find(".ldi-work"), std::string::npos) << entry.path();
@@ -329,6 +347,8 @@ TEST_F(BidsTest, SubjectsOnDifferentGridsAreRefusedByName) {
     const fs::path out = folder / "out";
     std::mt19937 random(3);
     std::normal_distribution<double> normal;
+    // Maps named as ldi named them before the statmap names: earlier
+    // results stay usable by the group level.
     auto writeMap = [&](const std::string& subject, const std::string& stat, const NiftiHeader& grid) {
         std::vector<float> values(static_cast<std::size_t>(grid.voxelsPerVolume()));
         for (float& x : values) x = static_cast<float>(normal(random));
@@ -348,13 +368,13 @@ TEST_F(BidsTest, SubjectsOnDifferentGridsAreRefusedByName) {
     const ProcessResult group = runLdi({"bids", folder.string(), out.string(), "group", "--rng-seed", "1"},
                                        folder.string());
     EXPECT_EQ(group.status, 1) << group.all();
-    EXPECT_NE(group.err.find("task-rest_seed-A_cond-A_stat-inst_desc-z: sub-02 (7 x 5 x 4 voxels, RAS) is on another "
+    EXPECT_NE(group.err.find("task-rest_seed-A_cond-A_contrast-inst: sub-02 (7 x 5 x 4 voxels, RAS) is on another "
                              "grid than sub-01 (6 x 5 x 4 voxels, RAS)"),
               std::string::npos)
         << group.err;
     // The other kind is tested; the record that marks the group level done is not written.
-    EXPECT_TRUE(fs::exists(out / "group" / "task-rest_seed-A_cond-A_stat-dldi_group-t_ldi.nii.gz"));
-    EXPECT_FALSE(fs::exists(out / "group" / "task-rest_seed-A_cond-A_stat-inst_desc-z_group-t_ldi.nii.gz"));
+    EXPECT_TRUE(fs::exists(out / "group" / "task-rest_seed-A_cond-A_contrast-dldi_stat-t_statmap.nii.gz"));
+    EXPECT_FALSE(fs::exists(out / "group" / "task-rest_seed-A_cond-A_contrast-inst_stat-t_statmap.nii.gz"));
     EXPECT_FALSE(fs::exists(out / "group" / "group.json"));
 }
 
@@ -393,13 +413,14 @@ namespace {
 double groupShare(const fs::path& out, const GroundTruth& truth, const std::string& condition, std::string kind,
                   char letter, double* meanOfMean = nullptr) {
     std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::string base = (out / "group" /
+                              ("task-blocks_space-MNI152NLin2009cAsym_seed-Reference_cond-" + condition + "_contrast-" +
+                               kind + "_stat-"))
+                                 .string();
+    const nlohmann::json sidecar = readJson(base + "t_statmap.json");
     // The measures that are never negative are tested as their z maps.
     const bool asZ = kind == "ref2vox" || kind == "vox2ref" || kind == "inst";
-    const std::string base = (out / "group" /
-                              ("task-blocks_space-MNI152NLin2009cAsym_desc-preproc_seed-Reference_cond-" + condition +
-                               "_stat-" + kind + (asZ ? "_desc-z" : "") + "_group-"))
-                                 .string();
-    const nlohmann::json sidecar = readJson(base + "t_ldi.json");
+    EXPECT_EQ(sidecar.value("InputStatistic", std::string()), asZ ? "z" : "effect") << base;
     double threshold = -1.0;
     for (const auto& level : sidecar.at("FWEThresholds"))
         if (std::fabs(level.at("Alpha").get<double>() - 0.05) < 1e-9) threshold = level.at("Threshold").get<double>();
@@ -407,8 +428,10 @@ double groupShare(const fs::path& out, const GroundTruth& truth, const std::stri
     NiftiHeader header;
     std::vector<float> t, mean;
     std::string problem;
-    EXPECT_TRUE(readNiftiVolume(base + "t_ldi.nii.gz", header, t, false, problem)) << problem;
-    EXPECT_TRUE(readNiftiVolume(base + "mean_ldi.nii.gz", header, mean, false, problem)) << problem;
+    EXPECT_TRUE(readNiftiVolume(base + "t_statmap.nii.gz", header, t, false, problem)) << problem;
+    EXPECT_EQ(header.intentCode, NIFTI_INTENT_TTEST) << base;
+    EXPECT_EQ(header.intentP1, sidecar.value("Subjects", nlohmann::json::array()).size() - 1.0) << base;
+    EXPECT_TRUE(readNiftiVolume(base + "effect_statmap.nii.gz", header, mean, false, problem)) << problem;
     if (t.size() != truth.grid.size() || mean.size() != truth.grid.size()) return -1.0;
     int64_t voxels = 0, passing = 0;
     double sum = 0.0;
@@ -446,6 +469,17 @@ TEST_F(BidsTest, SixSimulatedSubjectsFindThePlantedRegionsAndConfoundsRemoveTheS
     const fs::path regressed = folder / "regressed", raw = folder / "raw";
     analyse(regressed, {"--confounds", "trans_?", "rot_?"});
     analyse(raw, {});
+    // From fMRIPrep's runs too, every kind reaches the group, the signed
+    // differences included: twelve maps a condition pair, as from raw runs.
+    for (const fs::path& out : {regressed, raw}) {
+        int groupMaps = 0;
+        for (const auto& entry : fs::directory_iterator(out / "group"))
+            groupMaps += entry.path().filename().string().find("_stat-t_statmap.nii.gz") != std::string::npos;
+        EXPECT_EQ(groupMaps, 12) << out;
+        EXPECT_TRUE(fs::exists(out / "group" /
+                               "task-blocks_space-MNI152NLin2009cAsym_seed-Reference_cond-Task_contrast-dldi_stat-t_"
+                               "statmap.nii.gz"));
+    }
 
     // Every planted region on the map that shows its effect, in every condition
     // where it is planted; the background on every such map and condition.

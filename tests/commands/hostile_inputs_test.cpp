@@ -280,7 +280,7 @@ TEST(HostileInputs, TheGroupTakesOnlyFinishedSubjectsOfTheDataset) {
     for (const auto& entry : fs::directory_iterator(out / "sub-02" / "func")) {
         std::string name = entry.path().filename().string();
         const std::size_t at = name.find("_cond-rest_");
-        if (at != std::string::npos && name.find("stat-dldi_ldi.nii.gz") != std::string::npos)
+        if (at != std::string::npos && name.find("contrast-dldi_stat-effect_statmap.nii.gz") != std::string::npos)
             fs::copy(entry.path(), out / "sub-02" / "func" / name.replace(at, 11, "_cond-old_"));
     }
     const LdiOutcome group = runLdiFor({"bids", data.string(), out.string(), "group", "--permutations", "50",

@@ -19,6 +19,7 @@
 #include <nifti1.h>
 
 #include "formats/bids_inputs.h"
+#include "formats/statmap_names.h"
 #include "formats/nifti_image.h"
 #include "analysis/nifti_source.h"
 #include "formats/ldi_file.h"
@@ -228,7 +229,7 @@ TEST_F(LdiMapCommand, SameMapsAndThresholdsAsLdiRunOnTheSameData) {
         NiftiHeader header;
         std::vector<float> values;
         std::string problem;
-        ASSERT_TRUE(readNiftiVolume(dir.path(out + "/sub-01_task-Task_seed-Seed_cond-Task_stat-dldi_ldi.nii.gz"),
+        ASSERT_TRUE(readNiftiVolume(dir.path(out + "/sub-01_task-Task_seed-Seed_cond-Task_contrast-dldi_stat-effect_statmap.nii.gz"),
                                     header, values, false, problem))
             << problem;
         EXPECT_EQ(std::memcmp(values.data(), expected.maps[3].voxels.data(), values.size() * sizeof(float)), 0);
@@ -236,7 +237,7 @@ TEST_F(LdiMapCommand, SameMapsAndThresholdsAsLdiRunOnTheSameData) {
         EXPECT_EQ(header.srow[0][3], -10.0);
         EXPECT_EQ(header.srow[1][1], 3.0);
         const std::string sidecar =
-            readWholeFile(dir.path(out + "/sub-01_task-Task_seed-Seed_cond-Task_stat-dldi_ldi.json"));
+            readWholeFile(dir.path(out + "/sub-01_task-Task_seed-Seed_cond-Task_contrast-dldi_stat-effect_statmap.json"));
         EXPECT_NE(sidecar.find("\"RngSeed\": " + std::to_string(second)), std::string::npos) << sidecar;
         EXPECT_NE(sidecar.find("\"VoxelsPassing\""), std::string::npos);
         EXPECT_NE(readWholeFile(dir.path(out + "/dataset_description.json")).find("\"derivative\""),
@@ -346,7 +347,7 @@ TEST(BidsEvents, EventsCoverVolumesByAcquisitionTimeAndMerge) {
     EXPECT_EQ(tr3.intervals[0].first, 2);  // 0.3, 0.6, 0.9 lie in [0.3, 1.2)
     EXPECT_EQ(tr3.intervals[0].last, 4);
 
-    EXPECT_EQ(sharedEntityPrefix({"a/sub-01_ses-2_task-go_run-1_bold.nii.gz", "sub-01_ses-2_task-go_run-2_bold.nii"}),
+    EXPECT_EQ(derivativeEntities({"a/sub-01_ses-2_task-go_run-1_bold.nii.gz", "sub-01_ses-2_task-go_run-2_bold.nii"}),
               "sub-01_ses-2_task-go");
     EXPECT_EQ(safeLabel("../go left/\x01"), "goleft");
 }

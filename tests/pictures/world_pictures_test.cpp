@@ -136,7 +136,7 @@ TEST(WorldPictures, SameMapInAnyVoxelOrderGivesTheSamePicture) {
                 "Reference=sim/reference_mask.nii.gz", "--rng-seed", "5", "--surrogates", "200", "--quiet", "--out", "out"},
                dir.root());
     ASSERT_EQ(mapped.status, 0) << mapped.all();
-    const std::string stem = "out/sub-sim_task-blocks_seed-Reference_cond-Task_stat-dldi_ldi";
+    const std::string stem = "out/sub-sim_task-blocks_seed-Reference_cond-Task_contrast-dldi_stat-effect_statmap";
     ASSERT_TRUE(fs::exists(dir.path(stem + ".nii.gz")));
     const Image stored = readImage(dir.path(stem + ".nii.gz"));
     ASSERT_EQ(orientationCode(stored.affine), "PIL");

@@ -3,6 +3,7 @@ path, a nibabel image and a numpy array; ldi map's messages as exceptions;
 two analyses in two threads at once as each alone."""
 
 import glob
+import hashlib
 import os
 import subprocess
 import threading
@@ -64,7 +65,7 @@ def expect_ldi_maps(results, out):
         assert same_bits(image.get_fdata(dtype=np.float32), entry["image"].get_fdata(dtype=np.float32)), entry["path"]
         assert np.allclose(image.affine, entry["image"].affine, atol=1e-5)
         assert seed.thresholds[condition][kind] == entry["thresholds"]
-        z_path = entry["path"].replace("_ldi.nii.gz", "_desc-z_ldi.nii.gz")
+        z_path = entry["path"].replace("_stat-effect_statmap.nii.gz", "_stat-z_statmap.nii.gz")
         if os.path.exists(z_path):
             assert same_bits(seed.z[condition][kind].get_fdata(dtype=np.float32),
                              nib.load(z_path).get_fdata(dtype=np.float32)), z_path
@@ -79,7 +80,13 @@ def test_a_path_gives_ldi_maps_maps(dataset):
     results = ldi.map(dataset["bold"], {"Ref": dataset["seed"]}, events=dataset["events"], **options())
     expect_ldi_maps(results, dataset["out"])
     # The same files as ldi map records, read by the same reader.
-    assert [i["Path"] for i in results.provenance["inputs"]] == [dataset["bold"], dataset["events"]]
+    inputs = results.provenance["inputs"]
+    assert [(i["Path"], i["Role"]) for i in inputs] == [
+        (dataset["bold"], "bold"), (dataset["events"], "events"), (dataset["seed"], "seedmask")]
+    # Checksums a reviewer can recompute with any tool.
+    for entry in inputs:
+        with open(entry["Path"], "rb") as f:
+            assert entry["SHA256"] == hashlib.sha256(f.read()).hexdigest(), entry["Path"]
 
 
 def test_images_and_tables_in_memory_give_ldi_maps_maps(dataset):
