@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <future>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -298,20 +300,64 @@ uint64_t fileBytes(const std::string& path) {
     return static_cast<uint64_t>(fs::file_size(path, error));
 }
 
-// A file's SHA-256 for the provenance; "" when it cannot be read (the
-// analysis read it moments ago: a file gone since is no reason to fail).
-std::string checksumOf(const std::string& path) {
-    std::string hex, ignored;
-    return fileSha256(path, hex, ignored) ? hex : std::string();
-}
+// The SHA-256 of every input file, made on a thread of its own while the
+// runs are read and the seeds' references computed (a whole-brain run of
+// gigabytes takes a second or two of it). A checksum that cannot be made is
+// "" (a file gone since it was read is no reason to fail the analysis);
+// an analysis that ends first stops it.
+class InputChecksums {
+public:
+    explicit InputChecksums(std::vector<std::string> paths)
+        : paths_(std::move(paths)), done_(std::async(std::launch::async, [this] { return checksums(); })) {}
+    ~InputChecksums() {
+        stop_ = true;
+        if (done_.valid()) done_.wait();
+    }
+    InputChecksums(const InputChecksums&) = delete;
+    InputChecksums& operator=(const InputChecksums&) = delete;
 
-MapRunInput fileInput(const std::string& path, const char* role) {
-    return MapRunInput{path, fileBytes(path), role, checksumOf(path)};
+    std::string of(const std::string& path) {
+        if (done_.valid()) hexes_ = done_.get();
+        const auto at = std::find(paths_.begin(), paths_.end(), path);
+        return at == paths_.end() ? std::string() : hexes_[static_cast<std::size_t>(at - paths_.begin())];
+    }
+
+private:
+    std::vector<std::string> checksums() const {
+        std::vector<std::string> hexes;
+        for (const std::string& path : paths_) {
+            std::string hex, ignored;
+            hexes.push_back(fileSha256(path, hex, ignored, &stop_) ? hex : std::string());
+        }
+        return hexes;
+    }
+    std::vector<std::string> paths_;
+    std::atomic<bool> stop_{false};
+    std::vector<std::string> hexes_;
+    std::future<std::vector<std::string>> done_;
+};
+
+// The files the provenance names, in any order.
+std::vector<std::string> inputFiles(const AnalysisRequest& request) {
+    std::vector<std::string> paths;
+    for (const RunRequest& run : request.runs) {
+        if (!run.array) paths.push_back(run.path);
+        if (run.confounds && !run.confoundsPath.empty()) paths.push_back(run.confoundsPath);
+        if (!run.events.empty() && !run.eventTable) paths.push_back(run.events);
+    }
+    paths.insert(paths.end(), request.brainMasks.begin(), request.brainMasks.end());
+    for (const SeedRequest& seed : request.seeds)
+        if (seed.shape == SeedRequest::Shape::maskFile) paths.push_back(seed.maskPath);
+    return paths;
 }
 
 // What every map records of the run: the files it read with their
 // checksums, how each run was read, its seed, its date, its command.
-void recordProvenance(const AnalysisRequest& request, const CheckedInputs& inputs, AnalysisResults& results) {
+void recordProvenance(const AnalysisRequest& request, const CheckedInputs& inputs, InputChecksums& checksums,
+                      AnalysisResults& results) {
+    const auto fileInput = [&checksums](const std::string& path, const char* role) {
+        return MapRunInput{path, fileBytes(path), role, checksums.of(path)};
+    };
     MapRunRecord& record = results.record;
     record.parameters = &results.parameters;
     record.rngSeed = request.rngSeed;
@@ -519,6 +565,7 @@ void analyse(const AnalysisRequest& request, const SeedSink& sink, AnalysisResul
         lock.hold(request.outputFolder, request.progress);
         removeStaleTemporaryFiles(request.outputFolder);
     }
+    InputChecksums checksums(inputFiles(request));
     if (!loadRuns(request, inputs.runs, results.problem) || !analysedVoxels(request, inputs, results, results.problem) ||
         !seedReferences(seedNames(request), inputs.seedVoxels, inputs.runs, inputs.order, references,
                         results.problem))
@@ -527,7 +574,7 @@ void analyse(const AnalysisRequest& request, const SeedSink& sink, AnalysisResul
         return refuse(AnalysisStatus::badInput);
     keepSeedOutcomes(request, inputs, references, results);
     if (request.order.reportOnly) return;
-    recordProvenance(request, inputs, results);
+    recordProvenance(request, inputs, checksums, results);
     folder.keep();
     results.status = computeMaps(request, inputs, references, sink, results);
 }

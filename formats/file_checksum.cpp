@@ -31,7 +31,7 @@ std::string hexOf(const unsigned char* digest, unsigned length) {
 
 }  // namespace
 
-bool fileSha256(const std::string& path, std::string& hex, std::string& problem) {
+bool fileSha256(const std::string& path, std::string& hex, std::string& problem, const std::atomic<bool>* stop) {
     const std::unique_ptr<std::FILE, FileClose> file(std::fopen(path.c_str(), "rb"));
     if (!file) {
         problem = "cannot read " + path + " for its checksum: " + std::strerror(errno);
@@ -44,8 +44,13 @@ bool fileSha256(const std::string& path, std::string& hex, std::string& problem)
     }
     std::vector<unsigned char> block(1 << 20);
     std::size_t got = 0;
-    while ((got = std::fread(block.data(), 1, block.size(), file.get())) > 0)
+    while ((got = std::fread(block.data(), 1, block.size(), file.get())) > 0) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            problem = "the checksum of " + path + " was stopped";
+            return false;
+        }
         EVP_DigestUpdate(context.get(), block.data(), got);
+    }
     if (std::ferror(file.get()) != 0) {
         problem = "cannot read " + path + " for its checksum: " + std::strerror(errno);
         return false;
