@@ -14,6 +14,7 @@
 
 #include "engine/map_look.h"
 #include "formats/bids_inputs.h"
+#include "formats/nifti_map.h"
 #include "formats/result_index.h"
 #include "formats/temporary_files.h"
 #include "stats/distributions.h"
@@ -247,8 +248,10 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
         const std::size_t condition = m / seed.kinds.size();
         const MapType type = seed.kinds[m % seed.kinds.size()];
         const std::string description = "LDI " + set.maps[m].name + " seed " + seed.seedName;
-        const std::string image = encodeNiftiMap(run.grid, seed.maps[m], description, problem);
-        if (image.empty() || !writeFileSafely(at(niftiNames[m]), image, problem)) return false;
+        ByteBuffer image;
+        if (!encodeNiftiMap(run.grid, seed.maps[m], description, image, problem) ||
+            !writeFileSafely(at(niftiNames[m]), image.view(), problem))
+            return false;
 
         nlohmann::ordered_json sidecar;
         sidecar["MapKind"] = mapKindLabel(type);
@@ -272,10 +275,12 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
         if (!run.writeP.empty() && !seed.thresholds[m].pValues.empty()) {
             std::string pName = niftiNames[m];
             pName.replace(pName.size() - 11, 11, "_desc-" + run.writeP + "_ldi.nii.gz");
-            const std::string pImage = encodeNiftiMap(
-                run.grid, significanceMap(seed.thresholds[m].pValues, seed.thresholds[m].zValues, seed.maps[m], type, run.writeP == "z"),
-                description + (run.writeP == "z" ? " z" : " p"), problem);
-            if (pImage.empty() || !writeFileSafely(at(pName), pImage, problem)) return false;
+            ByteBuffer pImage;
+            if (!encodeNiftiMap(
+                    run.grid, significanceMap(seed.thresholds[m].pValues, seed.thresholds[m].zValues, seed.maps[m], type, run.writeP == "z"),
+                    description + (run.writeP == "z" ? " z" : " p"), pImage, problem) ||
+                !writeFileSafely(at(pName), pImage.view(), problem))
+                return false;
             sidecar[run.writeP == "z" ? "ZMap" : "PMap"] = pName;
         }
         sidecar["Parameters"] = parametersJson(parameters);

@@ -503,14 +503,17 @@ std::string encodeNiftiRunHeader(const NiftiHeader& grid, int64_t volumes, doubl
     return bytes;
 }
 
+std::string encodeNiftiMapHeader(const NiftiHeader& grid, const std::string& description) {
+    std::string head = grid.version == 1 ? mapHeaderBytes<nifti_1_header>(grid, description, "n+1\0", 4)
+                                         : mapHeaderBytes<nifti_2_header>(grid, description, "n+2\0\r\n\032\n", 8);
+    head.append(4, '\0');  // no extensions
+    return head;
+}
+
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
                            std::string& problem) {
-    std::string image;
-    const std::size_t dataBytes = voxels.size() * sizeof(float);
-    image = grid.version == 1 ? mapHeaderBytes<nifti_1_header>(grid, description, "n+1\0", 4)
-                              : mapHeaderBytes<nifti_2_header>(grid, description, "n+2\0\r\n\032\n", 8);
-    image.append(4, '\0');  // no extensions
-    image.append(reinterpret_cast<const char*>(voxels.data()), dataBytes);
+    std::string image = encodeNiftiMapHeader(grid, description);
+    image.append(reinterpret_cast<const char*>(voxels.data()), voxels.size() * sizeof(float));
 
     std::string packed;
     if (!gzipBytes(image, Z_DEFAULT_COMPRESSION, "a map", packed, problem)) return std::string();

@@ -19,6 +19,7 @@
 #include "base/exit_status.h"
 #include "analysis/map_outputs.h"
 #include "formats/nifti_image.h"
+#include "formats/nifti_map.h"
 #include "formats/ldi_file.h"
 #include "formats/whole_file.h"
 #include "stats/sign_flip.h"
@@ -345,9 +346,11 @@ bool writeGroupImages(const KeyResult& result, const fs::path& folder, const std
     };
     for (const GroupOutput& output : outputs) {
         const std::string stem = result.key.name + "_group-" + output.label + "_ldi";
-        const std::string image = encodeNiftiMap(result.grid, *output.values,
-                                                 "LDI group " + std::string(output.label) + " " + kindName, problem);
-        if (image.empty() || !writeFileSafely((folder / (stem + ".nii.gz")).string(), image, problem)) return false;
+        ByteBuffer image;
+        if (!encodeNiftiMap(result.grid, *output.values, "LDI group " + std::string(output.label) + " " + kindName,
+                            image, problem) ||
+            !writeFileSafely((folder / (stem + ".nii.gz")).string(), image.view(), problem))
+            return false;
         if (!writeFileSafely((folder / (stem + ".json")).string(), dumpJson(sidecarOf(result, output, date)), problem))
             return false;
         written.push_back(stem + ".nii.gz");
