@@ -14,6 +14,7 @@
 
 #include "engine/map_look.h"
 #include "formats/bids_inputs.h"
+#include "formats/nifti_map.h"
 #include "formats/result_index.h"
 #include "formats/statmap_names.h"
 #include "formats/temporary_files.h"
@@ -380,16 +381,17 @@ bool writeMapFile(const std::string& folder, const MapRunRecord& run, const Seed
     const MapThresholds& thresholds = seed.thresholds[file.index];
     const std::vector<float>& values = seed.maps[file.index];
     const std::string description = "LDI " + displayName + " seed " + seed.seedName;
-    std::string image;
+    ByteBuffer image;
+    bool encoded = false;
     if (file.statistic == kStatEffect) {
-        image = encodeNiftiMap(run.grid, values, description, problem);
+        encoded = encodeNiftiMap(run.grid, values, description, image, problem);
     } else {
         const bool asZ = file.statistic == kStatZ;
-        image = encodeNiftiMap(run.grid,
-                               significanceMap(thresholds.pValues, thresholds.zValues, values, file.type, asZ),
-                               description + (asZ ? " z" : " p"), problem, asZ ? zIntent() : pIntent());
+        encoded = encodeNiftiMap(run.grid,
+                                 significanceMap(thresholds.pValues, thresholds.zValues, values, file.type, asZ),
+                                 description + (asZ ? " z" : " p"), image, problem, asZ ? zIntent() : pIntent());
     }
-    return !image.empty() && writeFileSafely(at(file.stem + ".nii.gz"), image, problem) &&
+    return encoded && writeFileSafely(at(file.stem + ".nii.gz"), image.view(), problem) &&
            writeFileSafely(at(file.stem + ".json"), dump(mapSidecar(run, seed, file, displayName, index)), problem);
 }
 

@@ -20,6 +20,7 @@
 #include "base/exit_status.h"
 #include "stats/parallel.h"
 #include "commands/command.h"
+#include "pictures/montage.h"
 #include "pictures/report.h"
 #include "study/bids_dataset.h"
 #include "study/group_maps.h"
@@ -90,7 +91,9 @@ int performParticipant(const BidsOptions& options, const CLI::App& bids, const C
     }
     request.rngSeed = options.rngSeed >= 0 ? options.rngSeed : static_cast<int64_t>(std::time(nullptr));
     request.command = streams.commandLine;
-    request.analyse = [context = ReportContext{streams.commandLine}](const AnalysisRequest& analysis,
+    // The subjects are analysed side by side: their reports draw under one session.
+    const PictureSession pictures;
+    request.analyse = [context = ReportContext{streams.commandLine, true}](const AnalysisRequest& analysis,
                                                                     const SeedSink& files, AnalysisResults& results) {
         analyseAndReport(analysis, files, context, results);
     };

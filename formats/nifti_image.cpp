@@ -511,14 +511,17 @@ MapIntent zIntent() { return MapIntent{NIFTI_INTENT_ZSCORE, 0.0, "z"}; }
 MapIntent pIntent() { return MapIntent{NIFTI_INTENT_PVAL, 0.0, "p"}; }
 MapIntent tIntent(double degreesOfFreedom) { return MapIntent{NIFTI_INTENT_TTEST, degreesOfFreedom, "t"}; }
 
+std::string encodeNiftiMapHeader(const NiftiHeader& grid, const std::string& description, const MapIntent& intent) {
+    std::string head = grid.version == 1 ? mapHeaderBytes<nifti_1_header>(grid, description, intent, "n+1\0", 4)
+                                         : mapHeaderBytes<nifti_2_header>(grid, description, intent, "n+2\0\r\n\032\n", 8);
+    head.append(4, '\0');  // no extensions
+    return head;
+}
+
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
                            std::string& problem, const MapIntent& intent) {
-    std::string image;
-    const std::size_t dataBytes = voxels.size() * sizeof(float);
-    image = grid.version == 1 ? mapHeaderBytes<nifti_1_header>(grid, description, intent, "n+1\0", 4)
-                              : mapHeaderBytes<nifti_2_header>(grid, description, intent, "n+2\0\r\n\032\n", 8);
-    image.append(4, '\0');  // no extensions
-    image.append(reinterpret_cast<const char*>(voxels.data()), dataBytes);
+    std::string image = encodeNiftiMapHeader(grid, description, intent);
+    image.append(reinterpret_cast<const char*>(voxels.data()), voxels.size() * sizeof(float));
 
     std::string packed;
     if (!gzipBytes(image, Z_DEFAULT_COMPRESSION, "a map", packed, problem)) return std::string();

@@ -103,9 +103,6 @@ std::string gridText(const NiftiHeader& header);
 bool readNiftiVolume(const std::string& path, NiftiHeader& header, std::vector<float>& values,
                      bool firstVolumeOfMore, std::string& problem);
 
-// The byte image of a gzipped NIfTI file holding one 3D float32 map on the
-// grid of `grid` with its orientation (sform and qform with their codes,
-// voxel sizes, units), written in the grid's own NIfTI version.
 // What a map's voxels are, as its NIfTI intent tells viewers: a value of the
 // measure (ESTIMATE), a z score (ZSCORE), a p-value (PVAL) or a t statistic
 // with its degrees of freedom (TTEST), so that a viewer's threshold of a z or
@@ -119,6 +116,17 @@ MapIntent zIntent();
 MapIntent pIntent();
 MapIntent tIntent(double degreesOfFreedom);
 
+// The header and the empty extension block of a NIfTI file holding one 3D
+// float32 map on the grid of `grid` with its orientation (sform and qform with
+// their codes, voxel sizes, units), in the grid's own NIfTI version: the
+// voxels follow it directly.
+std::string encodeNiftiMapHeader(const NiftiHeader& grid, const std::string& description,
+                                 const MapIntent& intent = MapIntent{});
+
+// The byte image of that gzipped NIfTI file, compressed with zlib's default
+// level: the simulated data sets (whose sizes the maps' provenance records)
+// and the reports' embedded maps keep the bytes they always had. The maps of
+// `ldi map` and `ldi bids` are compressed faster (formats/nifti_map.h).
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
                            std::string& problem, const MapIntent& intent = MapIntent{});
 

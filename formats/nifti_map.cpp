@@ -4,9 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "formats/gzip_output.h"
+
 #if !defined(_WIN32)
 // Debian has no Windows build of these: the Windows ldi writes no NIfTI files.
-#include <isa-l/igzip_lib.h>
 #include <nifti1_io.h>
 #endif
 
@@ -94,45 +95,16 @@ bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, ByteBuffer& 
     const std::string_view pieces[] = {
         std::string_view(head, sizeof head),
         std::string_view(reinterpret_cast<const char*>(map.voxels.data()), map.voxels.size() * sizeof(float))};
-    const std::size_t imageBytes = pieces[0].size() + pieces[1].size();
 
-    // isa-l's igzip at level 1: the maps are half runs of zeros and half noise,
-    // which every level shrinks alike (to about 45 %), and igzip does it about
-    // four times faster than libdeflate's fastest level (zlib is slower still).
-    // Its buffers are working memory: nothing needs them zeroed beforehand.
-    const LargeArray<uint8_t> levelBuffer = makeLargeArray<uint8_t>(ISAL_DEF_LVL1_DEFAULT);
-    isal_zstream stream;
-    isal_deflate_init(&stream);
-    stream.gzip_flag = IGZIP_GZIP;
-    stream.level = 1;
-    stream.level_buf = levelBuffer.get();
-    stream.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
-    stream.flush = NO_FLUSH;
-    // Incompressible data grow by a few bytes per 64 KiB block, plus the gzip framing.
-    const std::size_t capacity = imageBytes + imageBytes / 1024 + 1024;
-    if (capacity > UINT32_MAX) {
-        problem = "the image is too large to compress";
-        return false;
-    }
-    encoded.bytes = makeLargeArray<char>(capacity);
-    stream.next_out = reinterpret_cast<uint8_t*>(encoded.bytes.get());
-    stream.avail_out = static_cast<uint32_t>(capacity);
-    for (std::size_t p = 0; p < 2; ++p) {
-        stream.next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(pieces[p].data()));
-        stream.avail_in = static_cast<uint32_t>(pieces[p].size());
-        stream.end_of_stream = p == 1 ? 1 : 0;
-        // Until the piece is taken in (and, at the end, the stream finished),
-        // as long as each call makes progress.
-        while (stream.avail_in > 0 || (p == 1 && stream.internal_state.state != ZSTATE_END)) {
-            const uint32_t before = stream.avail_in + stream.avail_out;
-            if (isal_deflate(&stream) != COMP_OK || stream.avail_in + stream.avail_out == before) {
-                problem = "the image could not be compressed";
-                return false;
-            }
-        }
-    }
-    encoded.size = stream.total_out;
-    return true;
+    return gzipPieces(pieces, 2, "the image", encoded, problem);
+}
+
+bool encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
+                    ByteBuffer& encoded, std::string& problem, const MapIntent& intent) {
+    const std::string head = encodeNiftiMapHeader(grid, description, intent);
+    const std::string_view pieces[] = {
+        head, std::string_view(reinterpret_cast<const char*>(voxels.data()), voxels.size() * sizeof(float))};
+    return gzipPieces(pieces, 2, "a map", encoded, problem);
 }
 
 #endif

@@ -5,10 +5,11 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "formats/ldi_file.h"
 #include "formats/nifti_image.h"
-#include "stats/large_buffer.h"
+#include "formats/gzip_output.h"
 
 namespace ldi {
 
@@ -17,12 +18,13 @@ namespace ldi {
 // at the anatomy's coordinates (see docs/formats.md). False with a reason
 // when the map does not fit its grid.
 // The compressed bytes go to a buffer that is not zero-filled first.
-struct ByteBuffer {
-    LargeArray<char> bytes;
-    std::size_t size = 0;
-    std::string_view view() const { return {bytes.get(), size}; }
-};
 bool encodeNiftiMap(const LdiGeometry& geometry, const LdiMap& map, ByteBuffer& encoded, std::string& problem);
+
+// One map on the grid of a NIfTI run as a gzipped NIfTI file (the header as
+// encodeNiftiMapHeader makes it, then the voxels), compressed with isa-l's
+// igzip from where the voxels lie: the maps of `ldi map` and `ldi bids`.
+bool encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
+                    ByteBuffer& encoded, std::string& problem, const MapIntent& intent = MapIntent{});
 
 // Writes one map as encodeNiftiMap makes it (the path should end in ".nii.gz").
 // Where a map set's voxel (i, j, k) lies in Talairach millimetres (RAS): the

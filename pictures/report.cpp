@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -300,7 +301,8 @@ void analyseAndReport(const AnalysisRequest& request, const SeedSink& files, con
     AnalysisRequest asked = request;
     asked.statistics.keepPValues = true;
     Collected collected{asked, false, Underlay(), {}, {}};
-    PictureSession session;
+    std::optional<PictureSession> session;
+    if (!context.callerHoldsPictureSession) session.emplace();
     const SeedSink sink = [&files, &collected](const MapRunRecord& run, const SeedResults& seed, std::string& problem) {
         if (!files(run, seed, problem)) return false;
         for (std::size_t m = 0; m < seed.maps.size(); ++m) {

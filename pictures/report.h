@@ -14,6 +14,10 @@ namespace ldi {
 
 struct ReportContext {
     std::string commandLine;  // as typed, for the report's header
+    // The caller holds a PictureSession over every report it has written at
+    // the same time (the subjects of ldi bids side by side): the font caches
+    // that one report's end would release are still in use by another's.
+    bool callerHoldsPictureSession = false;
 };
 
 // Runs the analysis with `files` as the sink of the maps' files, keeping

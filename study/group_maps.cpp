@@ -19,6 +19,7 @@
 #include "base/exit_status.h"
 #include "analysis/map_outputs.h"
 #include "formats/nifti_image.h"
+#include "formats/nifti_map.h"
 #include "formats/ldi_file.h"
 #include "formats/statmap_names.h"
 #include "formats/whole_file.h"
@@ -350,11 +351,12 @@ bool writeGroupImages(const KeyResult& result, const fs::path& folder, const std
     for (const GroupOutput& output : outputs) {
         const std::string stem = result.key.name + "_stat-" + output.statistic +
                                  (*output.desc != '\0' ? std::string("_desc-") + output.desc : "") + "_statmap";
-        const std::string image =
-            encodeNiftiMap(result.grid, *output.values,
-                           "LDI group " + std::string(output.statistic) + output.desc + " " + kindName, problem,
-                           output.intent);
-        if (image.empty() || !writeFileSafely((folder / (stem + ".nii.gz")).string(), image, problem)) return false;
+        ByteBuffer image;
+        if (!encodeNiftiMap(result.grid, *output.values,
+                            "LDI group " + std::string(output.statistic) + output.desc + " " + kindName, image,
+                            problem, output.intent) ||
+            !writeFileSafely((folder / (stem + ".nii.gz")).string(), image.view(), problem))
+            return false;
         if (!writeFileSafely((folder / (stem + ".json")).string(), dumpJson(sidecarOf(result, output, date)), problem))
             return false;
         written.push_back(stem + ".nii.gz");

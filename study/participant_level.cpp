@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <new>
 
 #include "analysis/analysis.h"
 #include "analysis/map_outputs.h"
 #include "formats/confounds.h"
 #include "formats/temporary_files.h"
+#include "stats/parallel.h"
 
 namespace ldi {
 
@@ -268,6 +271,55 @@ std::vector<DatasetRoot> datasetRoots(const ParticipantRequest& request) {
     return roots;
 }
 
+namespace {
+
+// What the subjects analysed side by side say, in the order of the subjects:
+// a subject's progress lines and its report go out at once while every
+// subject before it is done, and are held until then otherwise, so that the
+// output reads as that of one subject after the other.
+class SubjectsInOrder {
+public:
+    explicit SubjectsInOrder(std::size_t count) : held_(count), finished_(count, 0) {}
+
+    // Does `say` now, or when the subjects before `subject` are done.
+    void say(std::size_t subject, std::function<void()> say) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (subject == next_) say();
+        else held_[subject].push_back(std::move(say));
+    }
+
+    // The subject has said all it will.
+    void finish(std::size_t subject) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        finished_[subject] = 1;
+        while (next_ < finished_.size() && finished_[next_]) {
+            ++next_;
+            if (next_ == finished_.size()) break;
+            for (const std::function<void()>& said : held_[next_]) said();
+            held_[next_].clear();
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::size_t next_ = 0;  // the first subject not done
+    std::vector<std::vector<std::function<void()>>> held_;
+    std::vector<char> finished_;
+};
+
+// How many subjects go side by side, and the threads and memory of each: the
+// thread budget (the request's, or every core) split evenly, at least one
+// thread a subject. Subjects share no state, so each runs as it would alone.
+int subjectLanes(const ParticipantRequest& request, std::size_t subjects, ParticipantRequest& each) {
+    const int cores = threadCountFor(request.threads > 0 ? std::min(request.threads, availableCoreCount()) : 0);
+    const int lanes = static_cast<int>(std::min<std::size_t>(subjects, static_cast<std::size_t>(cores)));
+    each.threads = std::max(1, cores / std::max(1, lanes));
+    each.budgets.inMemory = std::max<int64_t>(request.budgets.inMemory / std::max(1, lanes), 1);
+    return std::max(1, lanes);
+}
+
+}  // namespace
+
 bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport& report,
                          std::vector<SubjectOutcome>& outcomes, std::string& problem) {
     outcomes.clear();
@@ -285,12 +337,25 @@ bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport&
         problem = "cannot write into " + request.outputDir + ": " + (error ? error.message() : problem);
         return false;
     }
-    for (const std::string& subject : subjects) {
-        SubjectOutcome outcome;
-        outcome.done = analyseSubjectGuarded(request, subject, outcome);
-        if (report) report(outcome);
-        outcomes.push_back(std::move(outcome));
-    }
+    // The subjects side by side: a small subject spends most of its time on
+    // one thread (inflating, regressing, compressing and writing its maps),
+    // which a single subject's threads cannot share.
+    ParticipantRequest each = request;
+    const int lanes = subjectLanes(request, subjects.size(), each);
+    outcomes.resize(subjects.size());
+    SubjectsInOrder inOrder(subjects.size());
+    shareWork(lanes, static_cast<int64_t>(subjects.size()), 1, [&](int64_t first, int64_t, int) {
+        const auto s = static_cast<std::size_t>(first);
+        ParticipantRequest mine = each;
+        if (request.progress)
+            mine.progress = [&inOrder, &request, s](const std::string& line) {
+                inOrder.say(s, [&request, line] { request.progress(line); });
+            };
+        SubjectOutcome& outcome = outcomes[s];
+        outcome.done = analyseSubjectGuarded(mine, subjects[s], outcome);
+        if (report) inOrder.say(s, [&report, &outcome] { report(outcome); });
+        inOrder.finish(s);
+    });
     return true;
 }
 
