@@ -102,9 +102,14 @@ std::string gridText(const NiftiHeader& header);
 bool readNiftiVolume(const std::string& path, NiftiHeader& header, std::vector<float>& values,
                      bool firstVolumeOfMore, std::string& problem);
 
+// The NIfTI version ldi writes an image of the grid's size and `volumes`
+// volumes in: 1, unless a dimension is too large for NIfTI-1's 16-bit fields.
+int niftiVersionFor(const NiftiHeader& grid, int64_t volumes);
+
 // The byte image of a gzipped NIfTI file holding one 3D float32 map on the
 // grid of `grid` with its orientation (sform and qform with their codes,
-// voxel sizes, units), written in the grid's own NIfTI version.
+// voxel sizes, units), in the version niftiVersionFor chooses (whatever the
+// version of the file the grid came from).
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
                            std::string& problem);
 
@@ -114,8 +119,9 @@ bool gzipBytes(const std::string& bytes, int level, const std::string& what, std
                std::string& problem);
 
 // The header (and the empty extension block) of an uncompressed 4D float32
-// image on the grid of `grid`, `volumes` volumes of `tr` seconds: the float
-// data, volume after volume, follow it directly.
+// image on the grid of `grid`, `volumes` volumes of `tr` seconds, in the
+// version niftiVersionFor chooses: the float data, volume after volume,
+// follow it directly.
 std::string encodeNiftiRunHeader(const NiftiHeader& grid, int64_t volumes, double tr, const std::string& description);
 
 }  // namespace ldi
