@@ -141,13 +141,21 @@ bool checkRequest(const AnalysisRequest& request, std::string& problem) {
     return applyStatisticsOptions(request.statistics, input, record, problem);
 }
 
-bool checkSeeds(const AnalysisRequest& request, CheckedInputs& inputs, std::string& problem) {
+bool checkSeeds(const AnalysisRequest& request, CheckedInputs& inputs, std::vector<std::string>& warnings,
+                std::string& problem) {
     const NiftiHeader& grid = givenHeader(*inputs.runs.front());
     const std::string& firstBold = inputs.runs.front()->path;
     std::set<std::string> labels;
     for (const SeedRequest& seed : request.seeds) {
         std::vector<int64_t> voxels;
         if (!seedVoxels(seed, grid, firstBold, voxels, problem)) return false;
+        // Without either form the image has no world coordinates: the sphere's
+        // millimetres are counted from the first voxel and may land anywhere.
+        if (seed.shape == SeedRequest::Shape::sphere && grid.sformCode <= 0 && grid.qformCode <= 0)
+            warnings.push_back("seed '" + seed.name + "': " + firstBold +
+                               " has neither an sform nor a qform, so its world coordinates are the voxel sizes "
+                               "from the first voxel, not a standard space; check where the sphere lies, or give "
+                               "the seed as a mask");
         inputs.seedVoxels.push_back(std::move(voxels));
         inputs.seedLabels.push_back(safeLabel(seed.name));
         if (inputs.seedLabels.back().size() > MAX_TRIAL_TYPE_BYTES) {
@@ -212,7 +220,7 @@ bool checkInputs(const AnalysisRequest& request, CheckedInputs& inputs, Analysis
     if (!checkRequest(request, problem)) return false;
     if (!openRuns(request, inputs.runs, results.warnings, problem)) return false;
     if (!nullDrawsFit(request, givenHeader(*inputs.runs.front()), problem)) return false;
-    if (!checkSeeds(request, inputs, problem)) return false;
+    if (!checkSeeds(request, inputs, results.warnings, problem)) return false;
     if (!request.brainMasks.empty() && !readBrainMasks(request.brainMasks, givenHeader(*inputs.runs.front()),
                                                        inputs.runs.front()->path, inputs.brain, problem))
         return false;

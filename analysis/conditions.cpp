@@ -81,8 +81,7 @@ bool conditionNames(const AnalysisRequest& request, const std::vector<std::uniqu
         return true;
     }
     if (withEvents) return namesFromEvents(request, runs, names, problem);
-    const std::string task = entityValue(runs.front()->path, "task");
-    names.push_back(task.empty() ? std::string("all") : task);
+    names.push_back(taskConditionName(runs.front()->path));
     return true;
 }
 

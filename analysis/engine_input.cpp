@@ -41,6 +41,7 @@ EngineInput engineInput(const GlobalParameters& parameters, const std::vector<st
     const NiftiHeader& grid = runs.front()->header;
     EngineInput input;
     input.parameters = &parameters;
+    input.sourceLabel = "run";
     input.grid.dimX = static_cast<int32_t>(grid.nx());
     input.grid.dimY = static_cast<int32_t>(grid.ny());
     input.grid.dimZ = static_cast<int32_t>(grid.nz());

@@ -171,7 +171,7 @@ bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
                 return false;
             }
             if (given.eventTable) run->events = *given.eventTable;
-            else if (!readEventsFile(given.events, run->events, problem)) return false;
+            else if (!readEventsFile(given.events, taskConditionName(run->path), run->events, problem)) return false;
             if (!plausibleRepetitionTime(run->path, run->tr, problem)) return false;
             if (std::fabs(request.shift) > static_cast<double>(run->header.volumes()) * run->tr) {
                 problem = "--shift " + std::to_string(request.shift) + ": longer than the run " + run->path + " (" +

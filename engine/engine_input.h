@@ -83,6 +83,9 @@ struct EngineInput {
     const GlobalParameters* parameters = nullptr;
     GridSize grid;
     std::vector<SliceSource*> sources;  // not owned
+    // What the run log calls a source ("VTC: path"): the plug-in's files are
+    // VTCs, a front end of other files names them its own way.
+    std::string sourceLabel = "VTC";
     std::vector<EngineSeed> seeds;
     std::vector<EngineCondition> conditions;
     int32_t longestSource = 1;  // volumes of the longest source (the surrogates' length)

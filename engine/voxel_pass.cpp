@@ -66,9 +66,10 @@ int planConditionPass(const EngineInput& input, int32_t seedIndex, int32_t condi
         const std::string& sourceName = input.sources[static_cast<std::size_t>(entry.source)]->name();
         const std::string& targetName = input.sources[static_cast<std::size_t>(entry.target)]->name();
         if (parameters.separateSourceTargetVTCs) {
-            runLog << "\tSrc VTC: " << sourceName << '\n' << "\tTrg VTC: " << targetName << '\n';
+            runLog << "\tSrc " << input.sourceLabel << ": " << sourceName << '\n'
+                   << "\tTrg " << input.sourceLabel << ": " << targetName << '\n';
         } else {
-            runLog << "\tVTC: " << sourceName << '\n';
+            runLog << '\t' << input.sourceLabel << ": " << sourceName << '\n';
         }
         const VoiTimeCourse* record = referenceOf(seed, entry.source);
         if (record == nullptr) {

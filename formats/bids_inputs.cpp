@@ -117,7 +117,24 @@ bool readJsonSidecar(const std::string& path, nlohmann::json& document, std::str
     return false;
 }
 
-bool readEventsFile(const std::string& path, std::vector<Event>& events, std::string& problem) {
+namespace {
+
+// Said after a message about a line that holds commas and no tab.
+std::string separatorHint(const std::string& line) {
+    if (line.find(',') == std::string::npos || line.find('\t') != std::string::npos) return std::string();
+    return "; the line is separated by commas, but BIDS events files are tab-separated: save the table as "
+           "tab-separated values";
+}
+
+}  // namespace
+
+std::string taskConditionName(const std::string& runPath) {
+    const std::string task = entityValue(runPath, "task");
+    return task.empty() ? std::string("all") : task;
+}
+
+bool readEventsFile(const std::string& path, const std::string& untypedCondition, std::vector<Event>& events,
+                    std::string& problem) {
     events.clear();
     if (!checkRegularFile(path, "the events file", problem)) return false;
     std::ifstream in(path, std::ios::binary);
@@ -129,6 +146,7 @@ bool readEventsFile(const std::string& path, std::vector<Event>& events, std::st
     int lineNumber = 0;
     std::vector<std::string> columns;
     std::size_t onset = 0, duration = 0, type = 0;
+    bool hasType = false;
     while (std::getline(in, line)) {
         ++lineNumber;
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -147,13 +165,13 @@ bool readEventsFile(const std::string& path, std::vector<Event>& events, std::st
             };
             const bool hasOnset = find("onset", onset);
             const bool hasDuration = find("duration", duration);
-            const bool hasType = find("trial_type", type);
-            if (!hasOnset || !hasDuration || !hasType) {
-                problem = path + ":1: an events file needs the columns onset, duration and trial_type (missing:";
+            // trial_type is optional in BIDS: without it every event is of the run's one condition.
+            hasType = find("trial_type", type);
+            if (!hasOnset || !hasDuration) {
+                problem = path + ":1: an events file needs the columns onset and duration (missing:";
                 if (!hasOnset) problem += " onset";
                 if (!hasDuration) problem += " duration";
-                if (!hasType) problem += " trial_type";
-                problem += ")";
+                problem += ")" + separatorHint(line);
                 return false;
             }
             continue;
@@ -163,7 +181,7 @@ bool readEventsFile(const std::string& path, std::vector<Event>& events, std::st
         const std::string where = path + ":" + std::to_string(lineNumber) + ": ";
         if (cells.size() != columns.size()) {
             problem = where + std::to_string(cells.size()) + " cells where the header names " +
-                      std::to_string(columns.size()) + " columns";
+                      std::to_string(columns.size()) + " columns" + separatorHint(line);
             return false;
         }
         Event event;
@@ -179,18 +197,22 @@ bool readEventsFile(const std::string& path, std::vector<Event>& events, std::st
             problem = where + "the duration " + cells[duration] + " is negative";
             return false;
         }
-        if (cells[type].size() > MAX_TRIAL_TYPE_BYTES) {
+        if (!hasType) {
+            event.type = untypedCondition;
+        } else if (cells[type].size() > MAX_TRIAL_TYPE_BYTES) {
             problem = where + "the trial_type '" + cells[type].substr(0, 40) + "...' is " +
                       std::to_string(cells[type].size()) + " bytes long; names of conditions are at most " +
                       std::to_string(MAX_TRIAL_TYPE_BYTES) + " (they become part of file names)";
             return false;
+        } else {
+            event.type = cells[type];
         }
-        event.type = cells[type];
         event.line = lineNumber;
         events.push_back(event);
     }
     if (lineNumber == 0) {
-        problem = path + ": empty (an events file needs a header with onset, duration and trial_type)";
+        problem = path + ": empty (an events file needs a header with onset and duration, and trial_type for more than "
+                         "one condition)";
         return false;
     }
     return true;

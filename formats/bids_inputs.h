@@ -49,9 +49,16 @@ struct Event {
 // file is read, before anything is computed.
 constexpr std::size_t MAX_TRIAL_TYPE_BYTES = 100;
 
-// A BIDS events file: tab-separated, a header naming at least onset,
-// duration and trial_type. False with a message naming the file and line.
-bool readEventsFile(const std::string& path, std::vector<Event>& events, std::string& problem);
+// The condition of a run whose events have no trial_type (or that has no
+// events at all): the task label of the run's file name, else "all".
+std::string taskConditionName(const std::string& runPath);
+
+// A BIDS events file: tab-separated, a header naming at least onset and
+// duration. trial_type is optional: without it every event is of type
+// `untypedCondition`. False with a message naming the file and line (and
+// the separator, when the file is comma-separated).
+bool readEventsFile(const std::string& path, const std::string& untypedCondition, std::vector<Event>& events,
+                    std::string& problem);
 
 // Every event of a run placed in time: false with a message naming the file
 // and line for an event whose onset or end lies more than the run's own length

@@ -476,35 +476,56 @@ void fillMapHeader(Header& h, const NiftiHeader& grid, const std::string& descri
 }
 
 template <typename Header>
-std::string mapHeaderBytes(const NiftiHeader& grid, const std::string& description, const MapIntent& intent,
-                           const char* magic, std::size_t magicSize) {
+Header mapHeader(const NiftiHeader& grid, const std::string& description, const MapIntent& intent, const char* magic,
+                 std::size_t magicSize) {
     Header h;
     std::memset(&h, 0, sizeof h);
     h.sizeof_hdr = sizeof h;
     h.vox_offset = sizeof h + 4;
     std::memcpy(h.magic, magic, magicSize);
     fillMapHeader(h, grid, description, intent);
-    return std::string(reinterpret_cast<const char*>(&h), sizeof h);
+    return h;
 }
 
-}  // namespace
-
-std::string encodeNiftiRunHeader(const NiftiHeader& grid, int64_t volumes, double tr, const std::string& description) {
-    nifti_2_header h;
-    std::memset(&h, 0, sizeof h);
-    h.sizeof_hdr = sizeof h;
-    h.vox_offset = sizeof h + 4;
-    std::memcpy(h.magic, "n+2\0\r\n\032\n", 8);
-    fillMapHeader(h, grid, description);
-    h.intent_code = NIFTI_INTENT_NONE;
-    std::memset(h.intent_name, 0, sizeof h.intent_name);
-    h.dim[0] = 4;
-    h.dim[4] = volumes;
-    h.pixdim[4] = tr;
-    h.xyzt_units = XYZT_TO_SPACE(grid.xyztUnits) | NIFTI_UNITS_SEC;
+// The header and the empty extension block that follows it.
+template <typename Header>
+std::string headerBytes(const Header& h) {
     std::string bytes(reinterpret_cast<const char*>(&h), sizeof h);
     bytes.append(4, '\0');
     return bytes;
+}
+
+template <typename Header>
+std::string runHeaderBytes(const NiftiHeader& grid, int64_t volumes, double tr, const std::string& description,
+                           const char* magic, std::size_t magicSize) {
+    Header h = mapHeader<Header>(grid, description, MapIntent{}, magic, magicSize);
+    using Dim = std::remove_reference_t<decltype(h.dim[0])>;
+    using Real = std::remove_reference_t<decltype(h.pixdim[0])>;
+    h.intent_code = NIFTI_INTENT_NONE;
+    std::memset(h.intent_name, 0, sizeof h.intent_name);
+    h.dim[0] = 4;
+    h.dim[4] = static_cast<Dim>(volumes);
+    h.pixdim[4] = static_cast<Real>(tr);
+    h.xyzt_units = static_cast<decltype(h.xyzt_units)>(XYZT_TO_SPACE(grid.xyztUnits) | NIFTI_UNITS_SEC);
+    return headerBytes(h);
+}
+
+constexpr char NIFTI1_MAGIC[] = "n+1\0";
+constexpr char NIFTI2_MAGIC[] = "n+2\0\r\n\032\n";
+
+}  // namespace
+
+int niftiVersionFor(const NiftiHeader& grid, int64_t volumes) {
+    // NIfTI-1 keeps each dimension in a signed 16-bit field; many readers
+    // (the BIDS validator among them) take NIfTI-1 only.
+    const int64_t largest = std::max({grid.nx(), grid.ny(), grid.nz(), volumes});
+    return largest <= std::numeric_limits<int16_t>::max() ? 1 : 2;
+}
+
+std::string encodeNiftiRunHeader(const NiftiHeader& grid, int64_t volumes, double tr, const std::string& description) {
+    return niftiVersionFor(grid, volumes) == 1
+               ? runHeaderBytes<nifti_1_header>(grid, volumes, tr, description, NIFTI1_MAGIC, 4)
+               : runHeaderBytes<nifti_2_header>(grid, volumes, tr, description, NIFTI2_MAGIC, 8);
 }
 
 MapIntent zIntent() { return MapIntent{NIFTI_INTENT_ZSCORE, 0.0, "z"}; }
@@ -512,10 +533,9 @@ MapIntent pIntent() { return MapIntent{NIFTI_INTENT_PVAL, 0.0, "p"}; }
 MapIntent tIntent(double degreesOfFreedom) { return MapIntent{NIFTI_INTENT_TTEST, degreesOfFreedom, "t"}; }
 
 std::string encodeNiftiMapHeader(const NiftiHeader& grid, const std::string& description, const MapIntent& intent) {
-    std::string head = grid.version == 1 ? mapHeaderBytes<nifti_1_header>(grid, description, intent, "n+1\0", 4)
-                                         : mapHeaderBytes<nifti_2_header>(grid, description, intent, "n+2\0\r\n\032\n", 8);
-    head.append(4, '\0');  // no extensions
-    return head;
+    return niftiVersionFor(grid, 1) == 1
+               ? headerBytes(mapHeader<nifti_1_header>(grid, description, intent, NIFTI1_MAGIC, 4))
+               : headerBytes(mapHeader<nifti_2_header>(grid, description, intent, NIFTI2_MAGIC, 8));
 }
 
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,

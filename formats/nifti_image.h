@@ -103,6 +103,10 @@ std::string gridText(const NiftiHeader& header);
 bool readNiftiVolume(const std::string& path, NiftiHeader& header, std::vector<float>& values,
                      bool firstVolumeOfMore, std::string& problem);
 
+// The NIfTI version ldi writes an image of the grid's size and `volumes`
+// volumes in: 1, unless a dimension is too large for NIfTI-1's 16-bit fields.
+int niftiVersionFor(const NiftiHeader& grid, int64_t volumes);
+
 // What a map's voxels are, as its NIfTI intent tells viewers: a value of the
 // measure (ESTIMATE), a z score (ZSCORE), a p-value (PVAL) or a t statistic
 // with its degrees of freedom (TTEST), so that a viewer's threshold of a z or
@@ -118,8 +122,9 @@ MapIntent tIntent(double degreesOfFreedom);
 
 // The header and the empty extension block of a NIfTI file holding one 3D
 // float32 map on the grid of `grid` with its orientation (sform and qform with
-// their codes, voxel sizes, units), in the grid's own NIfTI version: the
-// voxels follow it directly.
+// their codes, voxel sizes, units), in the version niftiVersionFor chooses
+// (whatever the version of the file the grid came from): the voxels follow it
+// directly.
 std::string encodeNiftiMapHeader(const NiftiHeader& grid, const std::string& description,
                                  const MapIntent& intent = MapIntent{});
 
@@ -136,8 +141,9 @@ bool gzipBytes(const std::string& bytes, int level, const std::string& what, std
                std::string& problem);
 
 // The header (and the empty extension block) of an uncompressed 4D float32
-// image on the grid of `grid`, `volumes` volumes of `tr` seconds: the float
-// data, volume after volume, follow it directly.
+// image on the grid of `grid`, `volumes` volumes of `tr` seconds, in the
+// version niftiVersionFor chooses: the float data, volume after volume,
+// follow it directly.
 std::string encodeNiftiRunHeader(const NiftiHeader& grid, int64_t volumes, double tr, const std::string& description);
 
 }  // namespace ldi

@@ -652,7 +652,7 @@ bool findMap(const LdiFile& file, const std::string& which, std::size_t& index, 
 }
 
 std::string voxelsShown(const MapDisplay& display) {
-    if (display.nonePasses) return "no voxel passes at q = " + shortNumber(display.q);
+    // The title already says when no voxel passes; the count stays a count.
     return std::to_string(display.shownVoxels) + (display.shownVoxels == 1 ? " voxel shown" : " voxels shown");
 }
 

@@ -147,7 +147,8 @@ bool writeMontage(const LdiFile& file, std::size_t mapIndex, const MapDisplay& d
 // file label and ".png".
 std::string defaultPicturePath(const std::string& ldiPath, const LdiMap& map);
 
-// "N voxels shown", as the pictures' subtitles and `ldi show` say it.
+// "N voxels shown", as the pictures' subtitles and `ldi show` say it after
+// the title (which says it when no voxel passes at q).
 std::string voxelsShown(const MapDisplay& display);
 
 // Finds a map by its index (from 0, as `ldi info` numbers them) or by its

@@ -189,7 +189,7 @@ std::vector<Shade> runShades(const AnalysisRequest& request, const AnalysisResul
     std::vector<Event> events;
     std::string ignored;
     const double tr = runTr(request, run);
-    if (run.events.empty() || tr <= 0.0 || !readEventsFile(run.events, events, ignored)) {
+    if (run.events.empty() || tr <= 0.0 || !readEventsFile(run.events, taskConditionName(run.path), events, ignored)) {
         if (!results.conditionNames.empty()) shades.push_back(Shade{request.skip + 1, volumes, 0});
         return shades;
     }

@@ -186,6 +186,64 @@ TEST(Conditions, IntervalsGivenAsVolumesGiveTheMapsOfTheSameIntervalsFromEvents)
     EXPECT_EQ(a[0].runLog, b[0].runLog);
 }
 
+TEST(Conditions, EventsWithoutTrialTypeAreOneConditionNamedAfterTheTask) {
+    TestFolder folder;
+    writeRun(folder / "sub-01_task-rest_bold.nii", testGrid(), coupledRun(9));
+    // trial_type is optional in BIDS: these events are those of type "rest" below.
+    std::ofstream(folder / "untyped.tsv") << "onset\tduration\n0\t40\n100\t40\n";
+    std::ofstream(folder / "typed.tsv") << "onset\tduration\ttrial_type\n0\t40\trest\n40\t60\tB\n100\t40\trest\n";
+    AnalysisRequest untyped = smallRequest(folder);
+    untyped.runs = {runAt(folder / "sub-01_task-rest_bold.nii", (folder / "untyped.tsv").string())};
+    untyped.seeds = {flagSeed("S", {voxelIndex(0, 0, 0), voxelIndex(1, 0, 0)})};
+    untyped.outputFolder = (folder / "untyped").string();
+    AnalysisRequest typed = untyped;
+    typed.runs[0].events = (folder / "typed.tsv").string();
+    typed.conditions = {"rest"};
+    typed.outputFolder = (folder / "typed").string();
+
+    std::vector<SeedResults> a, b;
+    const AnalysisResults first = analyse(untyped, a), second = analyse(typed, b);
+    ASSERT_EQ(first.status, AnalysisStatus::done) << first.problem;
+    ASSERT_EQ(second.status, AnalysisStatus::done) << second.problem;
+    EXPECT_EQ(first.conditionNames, std::vector<std::string>{"rest"});
+    ASSERT_EQ(a.size(), 1u);
+    ASSERT_EQ(b.size(), 1u);
+    EXPECT_EQ(a[0].maps, b[0].maps);
+    // The run log names the NIfTI run as a run (a VTC is the plug-in's file).
+    EXPECT_NE(a[0].runLog.find("\trun: " + (folder / "sub-01_task-rest_bold.nii").string() + "\n"), std::string::npos)
+        << a[0].runLog;
+    EXPECT_EQ(a[0].runLog.find("VTC"), std::string::npos) << a[0].runLog;
+}
+
+TEST(SphereSeeds, OnAnImageWithoutWorldCoordinatesWarn) {
+    TestFolder folder;
+    NiftiHeader bare = testGrid();
+    bare.sformCode = 0;
+    writeRun(folder / "bare_bold.nii", bare, coupledRun(5));
+    writeRun(folder / "placed_bold.nii", testGrid(), coupledRun(5));
+    const std::string said = "has neither an sform nor a qform";
+    for (const char* run : {"bare_bold.nii", "placed_bold.nii"}) {
+        AnalysisRequest request = smallRequest(folder);
+        request.runs = {runAt(folder / run)};
+        SeedRequest sphere;
+        sphere.name = "Ball";
+        sphere.shape = SeedRequest::Shape::sphere;
+        sphere.sphere = {3, 3, 3, 4};
+        request.seeds = {sphere, flagSeed("Flags", {voxelIndex(0, 0, 0)})};
+        request.outputFolder = (folder / (std::string(run) + ".out")).string();
+        std::vector<SeedResults> maps;
+        const AnalysisResults results = analyse(request, maps);
+        ASSERT_EQ(results.status, AnalysisStatus::done) << results.problem;
+        const auto warned = std::count_if(results.warnings.begin(), results.warnings.end(),
+                                          [&](const std::string& w) { return w.find(said) != std::string::npos; });
+        // The bare image warns once, for the sphere only; the placed one not at all.
+        EXPECT_EQ(warned, std::string(run) == "bare_bold.nii" ? 1 : 0) << run;
+        if (warned == 1) {
+            EXPECT_TRUE(mentions(results.warnings, "seed 'Ball': ")) << run;
+        }
+    }
+}
+
 TEST(RefusedInputs, StopBeforeAnythingIsComputedAndLeaveNoFolder) {
     TestFolder folder;
     writeRun(folder / "run_bold.nii", testGrid(), coupledRun(4));

@@ -41,14 +41,14 @@ TEST(BidsText, ByteOrderMarksAndOverlongNamesAreReadOrRefusedAsTheyAre) {
 
     const fs::path events = writeText("events.tsv", kBom + "onset\tduration\ttrial_type\n0\t10\tgo\n");
     std::vector<Event> read;
-    ASSERT_TRUE(readEventsFile(events.string(), read, problem)) << problem;
+    ASSERT_TRUE(readEventsFile(events.string(), "all", read, problem)) << problem;
     ASSERT_EQ(read.size(), 1u);
     EXPECT_EQ(read[0].line, 2);
 
     // A trial_type becomes part of file names: too long is refused on its line.
     const fs::path longType =
         writeText("long.tsv", "onset\tduration\ttrial_type\n0\t10\tgo\n5\t1\t" + std::string(300, 'x') + "\n");
-    EXPECT_FALSE(readEventsFile(longType.string(), read, problem));
+    EXPECT_FALSE(readEventsFile(longType.string(), "all", read, problem));
     EXPECT_NE(problem.find("long.tsv:3"), std::string::npos) << problem;
 
     // A sidecar in Latin-1 is named as such, not as no JSON.
@@ -73,6 +73,36 @@ std::vector<int> volumesByCount(const Event& event, double tr, double shift, int
         if (time >= event.onset && time < event.onset + event.duration) inside.push_back(i + 1);
     }
     return inside;
+}
+
+TEST(BidsText, EventsWithCommasAreNamedSoAndTrialTypeIsOptional) {
+    std::vector<Event> read;
+    std::string problem;
+    // A table saved with commas: the header, or a line under a tab-separated header.
+    const fs::path commas = writeText("commas.tsv", "onset,duration,trial_type\n0,10,go\n");
+    EXPECT_FALSE(readEventsFile(commas.string(), "all", read, problem));
+    EXPECT_NE(problem.find("commas.tsv:1: "), std::string::npos) << problem;
+    EXPECT_NE(problem.find("separated by commas, but BIDS events files are tab-separated"), std::string::npos) << problem;
+    const fs::path mixed = writeText("mixed.tsv", "onset\tduration\ttrial_type\n0\t10\tgo\n5,1,stop\n");
+    EXPECT_FALSE(readEventsFile(mixed.string(), "all", read, problem));
+    EXPECT_NE(problem.find("mixed.tsv:3: 1 cells where the header names 3 columns; the line is separated by commas"),
+              std::string::npos)
+        << problem;
+    // A tab-separated file missing a column is told so, without the hint.
+    const fs::path noDuration = writeText("noduration.tsv", "onset\ttrial_type\n0\tgo, fast\n");
+    EXPECT_FALSE(readEventsFile(noDuration.string(), "all", read, problem));
+    EXPECT_NE(problem.find("missing: duration"), std::string::npos) << problem;
+    EXPECT_EQ(problem.find("commas"), std::string::npos) << problem;
+
+    // Without trial_type every event is of the condition the caller names.
+    const fs::path untyped = writeText("untyped.tsv", "onset\tduration\tresponse_time\n0\t10\t0.4\n20\t5\tn/a\n");
+    ASSERT_TRUE(readEventsFile(untyped.string(), "rest", read, problem)) << problem;
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].type, "rest");
+    EXPECT_EQ(read[1].type, "rest");
+    EXPECT_EQ(read[1].onset, 20.0);
+    EXPECT_EQ(taskConditionName("/data/sub-01/func/sub-01_task-motor_run-2_bold.nii.gz"), "motor");
+    EXPECT_EQ(taskConditionName("/data/run.nii"), "all");
 }
 
 TEST(BidsText, EventVolumesMatchACountAndFarTimesEndPromptly) {

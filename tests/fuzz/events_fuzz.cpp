@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static FuzzFile file("task_events.tsv");
     std::vector<Event> events;
     std::string problem;
-    if (!readEventsFile(file.write(data, size), events, problem)) {
+    if (!readEventsFile(file.write(data, size), "all", events, problem)) {
         FUZZ_CHECK(problem.find(file.path()) != std::string::npos);
         return 0;
     }

@@ -176,6 +176,19 @@ TEST_F(Show, SignedAndUnsignedMapsAsPngFiles) {
     EXPECT_TRUE(isGrey(voxelPixel(picture, 2, 0, 1)));
 }
 
+TEST_F(Show, AMapWhereNoVoxelPassesSaysSoOnce) {
+    LdiFile file = sampleMaps();
+    for (float& value : file.maps[0].voxels) value = std::clamp(value, -4.0f, 4.0f);  // below q = 0.05's threshold 5
+    writeWholeFile(dir.path("none.ldi"), encodeLdi(file));
+    const ProcessResult result = runLdi({"show", "none.ldi", "--out", "none.png"}, dir.root());
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::string said = "no voxel passes at q = 0.05";
+    const std::size_t first = result.out.find(said);
+    ASSERT_NE(first, std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find(said, first + 1), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find(said + ", 0 voxels shown"), std::string::npos) << result.out;
+}
+
 TEST_F(Show, ChoicesThatDoNotFitTheFile) {
     ProcessResult result = show({"--q", "0.02"});
     EXPECT_EQ(result.status, 2);
