@@ -65,6 +65,7 @@ bool mapRequest(const MapOptions& options, const CLI::App& map, AnalysisRequest&
     request.skip = options.skip;
     request.shift = options.shift;
     request.tr = options.tr;
+    request.trSource = "--tr";
     request.statistics = options.statistics;
     request.threads = options.threads;
     request.outputFolder = options.out;
