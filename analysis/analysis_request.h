@@ -37,6 +37,7 @@ struct RunRequest {
     // Its repetition time in seconds; 0: the request's, else the sidecar
     // beside the run, else the header's.
     double tr = 0.0;
+    std::string trSource;  // where `tr` came from, for messages ("the sidecar PATH"); "": given with the run
     // Confounds fitted and removed from every voxel as the run is read (the
     // run is then held in memory, or spilled when it exceeds the budget).
     std::optional<ConfoundTable> confounds;
@@ -92,6 +93,7 @@ struct AnalysisRequest {
     bool detectNonSteadyState = false;
     double shift = 0.0;  // seconds added to every volume's acquisition time
     double tr = 0.0;     // repetition time of every run (0: each run's own)
+    std::string trSource = "the request";  // where `tr` came from, for messages (ldi map: "--tr")
     GlobalParameters parameters;
     OrderChoice order;
     MapStatisticsOptions statistics;
@@ -102,6 +104,7 @@ struct AnalysisRequest {
     // without describeDataset when the sink keeps the maps (large runs then
     // spill into the temporary folder).
     std::string outputFolder;
+    std::string workFolder;  // where large runs spill instead of the output folder; "": there
     bool describeDataset = true;  // write dataset_description.json there
     // What the map files record beside the inputs (ldi bids: the regression).
     nlohmann::ordered_json confoundRecord;

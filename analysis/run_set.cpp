@@ -42,12 +42,43 @@ bool checkRunShape(const OpenedRun& run, const OpenedRun* first, int32_t skip, s
     return true;
 }
 
+std::string secondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", seconds);
+    return text;
+}
+
+// The header's repetition time when it states one: pixdim[4] in a unit of
+// time (or none, which scanners write for seconds), and not the 0 or 1 that
+// tools write for a 4D image whose timing they do not know.
+double statedHeaderRepetitionTime(const NiftiHeader& header) {
+    // xyzt_units' time bits (NIfTI-1): none, s, ms, us; Hz and ppm are no time.
+    const int unit = header.xyztUnits & 0x38;
+    const bool unknownUnit = unit == 0, timeUnit = unit == 8 || unit == 16 || unit == 24;
+    if (!(unknownUnit || timeUnit) || (header.pixdim[4] == 1.0 && unknownUnit)) return 0.0;
+    return headerRepetitionTime(header);
+}
+
+// A repetition time that the header contradicts is used as before (results
+// do not move under the user), but said: the events' intervals depend on it.
+void warnAgainstHeader(const std::string& run, double used, const std::string& source, const NiftiHeader& header,
+                       std::vector<std::string>& warnings) {
+    const double stated = statedHeaderRepetitionTime(header);
+    if (!(stated > 0.0) || std::fabs(used - stated) <= 1e-3 * used) return;
+    warnings.push_back(run + ": the repetition time " + secondsText(used) + " from " + source +
+                       " is used, but the NIfTI header's pixdim[4] says " + secondsText(stated) +
+                       "; the events' volumes follow the one used: correct the wrong one (or give --tr)");
+}
+
 // The request's, else the run's own, else its sidecar's, else its header's.
 bool repetitionTime(const AnalysisRequest& request, const RunRequest& given, const NiftiHeader& header,
                     double& tr, std::string& source, std::vector<std::string>& warnings, std::string& problem) {
     if (request.tr > 0.0 || given.tr > 0.0) {
         tr = request.tr > 0.0 ? request.tr : given.tr;
         source = request.tr > 0.0 ? "option" : "dataset";
+        const std::string origin = request.tr > 0.0 ? request.trSource
+                                                    : (given.trSource.empty() ? "the request" : given.trSource);
+        warnAgainstHeader(given.path, tr, origin, header, warnings);
         return true;
     }
     if (given.array) {
@@ -58,11 +89,8 @@ bool repetitionTime(const AnalysisRequest& request, const RunRequest& given, con
     double sidecarTr = 0.0;
     bool sidecarFound = false;
     if (!sidecarRepetitionTime(given.path, sidecarTr, sidecarFound, problem)) return false;
-    const double headerTr = headerRepetitionTime(header);
-    if (sidecarFound && headerTr > 0.0 && std::fabs(sidecarTr - headerTr) > 1e-3 * sidecarTr)
-        warnings.push_back(given.path + ": the sidecar's RepetitionTime " + std::to_string(sidecarTr) +
-                           " s differs from the header's " + std::to_string(headerTr) + " s; the sidecar's is used");
-    tr = sidecarFound ? sidecarTr : headerTr;
+    if (sidecarFound) warnAgainstHeader(given.path, sidecarTr, "the sidecar " + sidecarPath(given.path), header, warnings);
+    tr = sidecarFound ? sidecarTr : headerRepetitionTime(header);
     source = sidecarFound ? "sidecar" : "header";
     return true;
 }
@@ -240,8 +268,9 @@ bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32
 bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<OpenedRun>>& runs, std::string& problem) {
     const auto started = std::chrono::steady_clock::now();
     std::error_code error;
-    const std::string spillFolder =
-        request.outputFolder.empty() ? fs::temp_directory_path(error).string() : request.outputFolder;
+    const std::string spillFolder = !request.workFolder.empty()  ? request.workFolder
+                                    : request.outputFolder.empty() ? fs::temp_directory_path(error).string()
+                                                                   : request.outputFolder;
     for (std::size_t r = 0; r < runs.size(); ++r) {
         OpenedRun& run = *runs[r];
         int lastShown = -1;

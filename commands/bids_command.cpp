@@ -5,6 +5,7 @@
 // reported and skipped; the exit status says that one failed.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -15,14 +16,17 @@
 
 #include <CLI/CLI.hpp>
 
+#include "analysis/map_outputs.h"
 #include "analysis/parameters.h"
 #include "analysis/seeds.h"
 #include "base/exit_status.h"
 #include "stats/parallel.h"
 #include "commands/command.h"
+#include "commands/statistics_options.h"
 #include "pictures/montage.h"
 #include "pictures/report.h"
 #include "study/bids_dataset.h"
+#include "study/bids_validator.h"
 #include "study/group_maps.h"
 #include "study/participant_level.h"
 
@@ -45,6 +49,9 @@ struct BidsOptions {
     long long rngSeed = -1;
     int64_t permutations = 5000;
     std::string groupStatistic = "floored-t";
+    std::string workDir;
+    bool skipValidation = false;
+    MapStatisticsOptions statistics;
     bool quiet = false;
 };
 
@@ -79,7 +86,33 @@ bool participantRequest(const BidsOptions& options, const CLI::App& bids, Partic
     request.skipGiven = bids.count("--skip") != 0;
     request.shift = options.shift;
     request.threads = options.threads;
-    return true;
+    request.statistics = options.statistics;
+    request.workDir = options.workDir;
+    return checkParticipantStatistics(request.statistics, problem);
+}
+
+// The BIDS validator on the dataset, when installed and not declined: a
+// dataset it finds errors in is not analysed.
+bool validated(const BidsOptions& options, const CommandStreams& streams) {
+    if (options.skipValidation) return true;
+    const char* path = std::getenv("PATH");
+    const std::string program = findBidsValidator(path == nullptr ? "" : path, defaultValidatorRoots());
+    if (program.empty()) {
+        if (!options.quiet)
+            streams.err << "ldi: bids-validator is not installed (npm install -g bids-validator, or "
+                           "scripts/bootstrap); the dataset is analysed unvalidated"
+                        << std::endl;
+        return true;
+    }
+    if (!options.quiet) streams.err << "ldi: validating " << options.bidsDir << " with " << program << std::endl;
+    const ValidationOutcome outcome = validateDataset(program, options.bidsDir);
+    if (outcome.valid) return true;
+    streams.err << shortReport(outcome.report, 60, 12) << "ldi: "
+                << (outcome.ran ? "bids-validator found errors in " + options.bidsDir + " (exit status " +
+                                      std::to_string(outcome.status) + ")"
+                                : "bids-validator could not be run on " + options.bidsDir)
+                << "; fix the dataset, or give --skip-bids-validation to analyse it as it is" << std::endl;
+    return false;
 }
 
 int performParticipant(const BidsOptions& options, const CLI::App& bids, const CommandStreams& streams) {
@@ -89,6 +122,7 @@ int performParticipant(const BidsOptions& options, const CLI::App& bids, const C
         streams.err << "ldi: " << problem << std::endl;
         return EXIT_USAGE;
     }
+    if (!validated(options, streams)) return EXIT_USAGE;
     request.rngSeed = options.rngSeed >= 0 ? options.rngSeed : static_cast<int64_t>(std::time(nullptr));
     request.command = streams.commandLine;
     // The subjects are analysed side by side: their reports draw under one session.
@@ -189,11 +223,16 @@ const char BIDS_FOOTER[] =
     "and repetition times from the raw dataset; results in OUTPUT_DIR/sub-<label>/[ses-<label>/]func.\n"
     "Group level: per seed, condition and map kind, a sign-flip permutation test across subjects;\n"
     "results in OUTPUT_DIR/group. A subject that fails is reported and the others go on; the exit\n"
-    "status is then 1.\n"
+    "status is then 1. A subject without events for a task whose other subjects have them fails.\n"
+    "The participant level first runs bids-validator on BIDS_DIR when it is installed (on PATH or\n"
+    "by scripts/bootstrap) and stops on its errors (exit status 2). The subjects' z maps are always\n"
+    "written: the group level tests them.\n"
     "\n"
     "Examples:\n"
     "  ldi bids data out participant --derivatives data/derivatives/fmriprep \\\n"
     "           --seed PCC=0,-52,26,6 --confounds 'trans_*' 'rot_*' --rng-seed 7\n"
+    "  ldi bids data out participant --participant-label 01 --seed PCC=0,-52,26,6 \\\n"
+    "           --order auto --fdr parametric -w /scratch/ldi --n-cpus 4\n"
     "  ldi bids data out group --permutations 5000 --rng-seed 7\n";
 
 }  // namespace
@@ -221,8 +260,7 @@ Command addBidsCommand(CLI::App& ldi) {
         ->check(CLI::Range(0, INT32_MAX));
     bids->add_option("--shift", options->shift, "seconds added to every volume's acquisition time")
         ->type_name("SECONDS");
-    bids->add_option("--order", options->order, "autoregressive model order, or auto[:MAX] to choose it from the data")
-        ->type_name("P|auto[:MAX]");
+    addOrderOption(*bids, options->order);
     bids->add_option("--surrogates", options->surrogates, "surrogate reference time courses")->type_name("N");
     bids->add_option("--q", options->q, "FDR q values, comma-separated")->type_name("Q,...");
     bids->add_option("--settings", options->settings, "an LDIPlugin.ini with further analysis parameters")
@@ -242,9 +280,18 @@ Command addBidsCommand(CLI::App& ldi) {
                      "(default floored-t)")
         ->type_name("floored-t|t")
         ->check(CLI::IsMember({"floored-t", "t"}));
-    bids->add_option("--threads", options->threads, "threads of the computation (at most the cores available)")
+    bids->add_option("--threads,--n-cpus,--nthreads", options->threads,
+                     "threads of the computation (at most the cores available)")
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
+    bids->add_option("-w,--work-dir", options->workDir,
+                     "where runs too large for memory are spilled (made when missing; outside the dataset; "
+                     "default: the subject's output folder)")
+        ->type_name("DIR");
+    addStatisticsOptions(*bids, options->statistics);
+    bids->add_flag("--skip-bids-validation", options->skipValidation,
+                   "do not run bids-validator on BIDS_DIR before the participant level");
+    bids->set_version_flag("--version", std::string("ldi ") + ldiVersion);
     bids->add_flag("--quiet", options->quiet, "no progress on standard error, no summary on standard output");
     bids->footer(BIDS_FOOTER);
     return Command{bids, [bids, options](const CommandStreams& streams) { return performBids(*options, *bids, streams); }};

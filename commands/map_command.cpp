@@ -67,6 +67,7 @@ bool mapRequest(const MapOptions& options, const CLI::App& map, AnalysisRequest&
     request.detectNonSteadyState = map.count("--skip") == 0;
     request.shift = options.shift;
     request.tr = options.tr;
+    request.trSource = "--tr";
     request.statistics = options.statistics;
     request.threads = options.threads;
     request.outputFolder = options.out;
@@ -145,10 +146,7 @@ Command addMapCommand(CLI::App& ldi) {
     map->add_option("--skip", options->skip, "volumes left out at the start of every run")
         ->type_name("N")
         ->check(CLI::Range(0, INT32_MAX));
-    map->add_option("--order", options->order,
-                    "autoregressive model order, or auto[:MAX] for the order from 1 to MAX (default 8) with the "
-                    "lowest median BIC over a sample of the voxels' models with the seed (settings default)")
-        ->type_name("P|auto[:MAX]");
+    addOrderOption(*map, options->order);
     map->add_flag("--order-report", options->orderReport,
                   "print the AIC and BIC of every order up to --order auto:MAX and stop (no maps)");
     map->add_option("--surrogates", options->surrogates, "surrogate reference time courses (settings default)")

@@ -2,6 +2,8 @@
 // thresholds maps.
 #pragma once
 
+#include <string>
+
 #include "analysis/map_statistics.h"
 
 namespace CLI {
@@ -11,5 +13,8 @@ class App;
 namespace ldi {
 
 void addStatisticsOptions(CLI::App& command, MapStatisticsOptions& options);
+
+// --order P|auto[:MAX]: the model order given, or chosen from the data.
+void addOrderOption(CLI::App& command, std::string& order);
 
 }  // namespace ldi

@@ -56,15 +56,18 @@ std::string valueOf(const Entities& entities, const std::string& key) {
     return std::string();
 }
 
-// RepetitionTime of the nearest sidecar that gives one.
-double inheritedRepetitionTime(const std::string& bidsDir, const std::string& runPath) {
+// RepetitionTime of the nearest sidecar that gives one, and that sidecar.
+double inheritedRepetitionTime(const std::string& bidsDir, const std::string& runPath, std::string& sidecar) {
     for (const std::string& path : inheritedFiles(bidsDir, runPath, "_bold.json")) {
         nlohmann::json json;
         std::string ignored;  // a sidecar that cannot be read gives nothing; a nearer one may
         if (!readJsonSidecar(path, json, ignored)) continue;
         if (json.contains("RepetitionTime") && json["RepetitionTime"].is_number()) {
             const double seconds = json["RepetitionTime"].get<double>();
-            if (std::isfinite(seconds) && seconds > 0.0) return seconds;
+            if (std::isfinite(seconds) && seconds > 0.0) {
+                sidecar = path;
+                return seconds;
+            }
         }
     }
     return 0.0;
@@ -76,11 +79,14 @@ std::string listText(const std::set<std::string>& names) {
     return text.empty() ? std::string("none") : text;
 }
 
+enum class Preprocessed { found, missing, ambiguous };
+
 // The preprocessed counterpart of a raw run in an fMRIPrep folder: every
 // entity of the raw run, space-<space> and desc-preproc. Spaces found for the
-// run are collected for the message when none matches.
-bool findPreprocessed(const fs::path& folder, const std::string& rawBold, const std::string& space, DatasetRun& run,
-                      std::set<std::string>& spacesFound, std::string& problem) {
+// run are collected for the message when none matches; `problem` is set only
+// when several match.
+Preprocessed findPreprocessed(const fs::path& folder, const std::string& rawBold, const std::string& space,
+                              DatasetRun& run, std::set<std::string>& spacesFound, std::string& problem) {
     const Entities raw = fileEntities(rawBold);
     std::vector<std::string> matches;
     for (const std::string& name : namesIn(folder, false)) {
@@ -91,12 +97,12 @@ bool findPreprocessed(const fs::path& folder, const std::string& rawBold, const 
                                                               : valueOf(entities, "space"));
         if (valueOf(entities, "space") == space) matches.push_back(name);
     }
-    if (matches.empty()) return false;
+    if (matches.empty()) return Preprocessed::missing;
     if (matches.size() > 1) {
         problem = "several preprocessed runs of " + fs::path(rawBold).filename().string() + " in space " + space +
                   " in " + folder.string() + " (" + matches[0] + ", " + matches[1] +
                   "); keep one of them there";
-        return false;
+        return Preprocessed::ambiguous;
     }
     run.bold = (folder / matches.front()).string();
     const std::string stem = beforeSuffix(matches.front());  // ..._space-X_desc-preproc
@@ -119,7 +125,41 @@ bool findPreprocessed(const fs::path& folder, const std::string& rawBold, const 
             break;
         }
     }
-    return true;
+    return Preprocessed::found;
+}
+
+// Every raw bold run of a subject with a task entity, session by session, in
+// name order: (session label or "", task, the run's path).
+struct RawRun {
+    std::string session, task, path;
+};
+
+std::vector<std::string> subjectSessions(const fs::path& subjectFolder) {
+    std::vector<std::string> sessions;
+    for (const std::string& name : namesIn(subjectFolder, true))
+        if (name.compare(0, 4, "ses-") == 0 && isBidsLabel(name.substr(4))) sessions.push_back(name.substr(4));
+    if (sessions.empty()) sessions.emplace_back();
+    return sessions;
+}
+
+fs::path sessionPath(const std::string& subject, const std::string& session) {
+    const fs::path who = "sub-" + subject;
+    return session.empty() ? who : who / ("ses-" + session);
+}
+
+std::vector<RawRun> rawRuns(const std::string& bidsDir, const std::string& subject) {
+    std::vector<RawRun> runs;
+    for (const std::string& session : subjectSessions(fs::path(bidsDir) / ("sub-" + subject))) {
+        const fs::path funcFolder = fs::path(bidsDir) / sessionPath(subject, session) / "func";
+        for (const std::string& name : namesIn(funcFolder, false)) {
+            if (!isBoldImage(name)) continue;
+            const Entities entities = fileEntities(name);
+            if (valueOf(entities, "sub") != subject || valueOf(entities, "ses") != session) continue;
+            const std::string task = valueOf(entities, "task");
+            if (!task.empty()) runs.push_back(RawRun{session, task, (funcFolder / name).string()});
+        }
+    }
+    return runs;
 }
 
 }  // namespace
@@ -178,68 +218,61 @@ std::vector<std::string> inheritedFiles(const std::string& bidsDir, const std::s
 bool subjectRunSets(const DatasetQuery& query, const std::string& subject, std::vector<DatasetRunSet>& sets,
                     std::string& problem) {
     sets.clear();
+    // Every message is this subject's own: nothing a caller left in `problem`
+    // may pass for it.
+    problem.clear();
     const std::string who = "sub-" + subject;
     std::error_code error;
     const fs::path subjectFolder = fs::path(query.bidsDir) / who;
     if (!fs::is_directory(subjectFolder, error)) {
-        problem = who + ": no folder " + subjectFolder.string() + " (the subjects there: " +
-                  [&] {
-                      std::set<std::string> all;
-                      for (const std::string& label : datasetSubjects(query.bidsDir)) all.insert(label);
-                      return listText(all);
-                  }() +
-                  ")";
+        std::set<std::string> all;
+        for (const std::string& label : datasetSubjects(query.bidsDir)) all.insert(label);
+        problem = who + ": no folder " + subjectFolder.string() + " (the subjects there: " + listText(all) + ")";
         return false;
     }
-    std::vector<std::string> sessions;
-    for (const std::string& name : namesIn(subjectFolder, true))
-        if (name.compare(0, 4, "ses-") == 0 && isBidsLabel(name.substr(4))) sessions.push_back(name.substr(4));
-    if (sessions.empty()) sessions.emplace_back();
-
     std::set<std::string> tasksFound;
     std::set<std::string> spacesFound;
     std::vector<std::string> missingSpace;
-    for (const std::string& session : sessions) {
-        const fs::path relative = session.empty() ? fs::path(who) : fs::path(who) / ("ses-" + session);
-        const fs::path funcFolder = fs::path(query.bidsDir) / relative / "func";
-        std::map<std::string, DatasetRunSet> byTask;
-        for (const std::string& name : namesIn(funcFolder, false)) {
-            if (!isBoldImage(name)) continue;
-            const Entities entities = fileEntities(name);
-            if (valueOf(entities, "sub") != subject || valueOf(entities, "ses") != session) continue;
-            const std::string task = valueOf(entities, "task");
-            if (task.empty()) continue;
-            tasksFound.insert(task);
-            if (!query.task.empty() && task != query.task) continue;
-            DatasetRun run;
-            run.rawBold = (funcFolder / name).string();
-            run.bold = run.rawBold;
-            if (!query.derivativesDir.empty()) {
-                const fs::path derivedFolder = fs::path(query.derivativesDir) / relative / "func";
-                if (!findPreprocessed(derivedFolder, run.rawBold, query.space, run, spacesFound, problem)) {
-                    if (!problem.empty()) return false;
-                    missingSpace.push_back(name);
-                    continue;
-                }
+    std::map<std::pair<std::string, std::string>, DatasetRunSet> bySessionTask;
+    for (const RawRun& raw : rawRuns(query.bidsDir, subject)) {
+        tasksFound.insert(raw.task);
+        if (!query.task.empty() && raw.task != query.task) continue;
+        DatasetRun run;
+        run.rawBold = raw.path;
+        run.bold = run.rawBold;
+        const std::string name = fs::path(raw.path).filename().string();
+        if (!query.derivativesDir.empty()) {
+            const fs::path derivedFolder = fs::path(query.derivativesDir) / sessionPath(subject, raw.session) / "func";
+            const Preprocessed found = findPreprocessed(derivedFolder, run.rawBold, query.space, run, spacesFound, problem);
+            if (found == Preprocessed::ambiguous) {
+                problem = who + ": " + problem;
+                return false;
             }
-            const std::vector<std::string> events = inheritedFiles(query.bidsDir, run.rawBold, "_events.tsv");
-            if (!events.empty()) run.events = events.front();
-            run.tr = inheritedRepetitionTime(query.bidsDir, run.rawBold);
-            if (!(run.tr > 0.0) && run.bold != run.rawBold) {
-                // fMRIPrep writes the sidecar of the preprocessed run beside it.
-                double seconds = 0.0;
-                bool found = false;
-                std::string ignored;
-                if (sidecarRepetitionTime(run.bold, seconds, found, ignored) && found) run.tr = seconds;
+            if (found == Preprocessed::missing) {
+                missingSpace.push_back(name);
+                continue;
             }
-            DatasetRunSet& set = byTask[task];
-            set.subject = subject;
-            set.session = session;
-            set.task = task;
-            set.runs.push_back(run);
         }
-        for (auto& entry : byTask) sets.push_back(std::move(entry.second));
+        const std::vector<std::string> events = inheritedFiles(query.bidsDir, run.rawBold, "_events.tsv");
+        if (!events.empty()) run.events = events.front();
+        run.tr = inheritedRepetitionTime(query.bidsDir, run.rawBold, run.trSidecar);
+        if (!(run.tr > 0.0) && run.bold != run.rawBold) {
+            // fMRIPrep writes the sidecar of the preprocessed run beside it.
+            double seconds = 0.0;
+            bool found = false;
+            std::string ignored;
+            if (sidecarRepetitionTime(run.bold, seconds, found, ignored) && found) {
+                run.tr = seconds;
+                run.trSidecar = sidecarPath(run.bold);
+            }
+        }
+        DatasetRunSet& set = bySessionTask[{raw.session, raw.task}];
+        set.subject = subject;
+        set.session = raw.session;
+        set.task = raw.task;
+        set.runs.push_back(run);
     }
+    for (auto& entry : bySessionTask) sets.push_back(std::move(entry.second));
     if (!missingSpace.empty()) {
         problem = who + ": the derivatives folder " + query.derivativesDir + " has no preprocessed run in space " +
                   query.space + " for " + missingSpace.front() +
@@ -254,6 +287,21 @@ bool subjectRunSets(const DatasetQuery& query, const std::string& subject, std::
         return false;
     }
     return true;
+}
+
+TaskSubjects subjectsWithEvents(const std::string& bidsDir) {
+    std::map<std::string, std::set<std::string>> found;
+    for (const std::string& subject : datasetSubjects(bidsDir))
+        for (const RawRun& raw : rawRuns(bidsDir, subject))
+            if (!inheritedFiles(bidsDir, raw.path, "_events.tsv").empty()) found[raw.task].insert(subject);
+    TaskSubjects subjects;
+    for (const auto& task : found) subjects[task.first].assign(task.second.begin(), task.second.end());
+    return subjects;
+}
+
+std::string expectedEventsFile(const std::string& rawBold) {
+    const fs::path path(rawBold);
+    return (path.parent_path() / (beforeSuffix(path.filename().string()) + "_events.tsv")).string();
 }
 
 }  // namespace ldi

@@ -4,6 +4,7 @@
 // confounds, events and repetition times found by BIDS's inheritance rule.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ struct DatasetRun {
     std::string confounds;  // the preprocessed run's confounds table, or ""
     std::string events;     // the events table that applies to the run, or ""
     double tr = 0.0;        // RepetitionTime of the sidecars; 0 when none gives it
+    std::string trSidecar;  // the sidecar that gives it, or ""
 };
 
 // The runs of one subject, session and task: one ldi map run.
@@ -44,9 +46,18 @@ std::vector<std::string> datasetSubjects(const std::string& bidsDir);
 
 // The run sets of one subject. False with a message for a subject that is
 // missing, has no run of the task, or lacks the preprocessed runs of the
-// space; `problem` then says which.
+// space; `problem` then says which, naming this subject
+// (whatever it held before).
 bool subjectRunSets(const DatasetQuery& query, const std::string& subject, std::vector<DatasetRunSet>& sets,
                     std::string& problem);
+
+// Per task, the subjects of the dataset (every sub-<label> folder, whichever
+// are analysed) with an events table for at least one of their raw runs.
+using TaskSubjects = std::map<std::string, std::vector<std::string>>;
+TaskSubjects subjectsWithEvents(const std::string& bidsDir);
+
+// The events table BIDS names for a raw run: beside it, with its entities.
+std::string expectedEventsFile(const std::string& rawBold);
 
 // The files of `suffixExtension` ("_bold.json", "_events.tsv") that apply to
 // the run by BIDS's inheritance rule, from the most specific (beside the

@@ -55,18 +55,41 @@ bool runConfounds(const ParticipantRequest& participants, const DatasetRunSet& s
     return true;
 }
 
-// Every run with events, or none: a condition must mean the same in every run.
-bool checkEvents(const ParticipantRequest& participants, const DatasetRunSet& set, bool& withEvents,
-                 std::string& problem) {
+std::string subjectList(const std::vector<std::string>& subjects) {
+    std::string text;
+    for (std::size_t k = 0; k < subjects.size() && k < 3; ++k) text += (k == 0 ? "sub-" : ", sub-") + subjects[k];
+    if (subjects.size() > 3) text += " and " + std::to_string(subjects.size() - 3) + " more";
+    return text;
+}
+
+// Every run with events, or none: a condition must mean the same in every
+// run. And a subject's task without events among subjects with them would be
+// one whole-run condition where theirs are trial types: a different analysis
+// under the same name, which the group level would mix with theirs.
+bool checkEvents(const ParticipantRequest& participants, const TaskSubjects& eventSubjects, const DatasetRunSet& set,
+                 bool& withEvents, std::string& problem) {
     const auto count = static_cast<std::size_t>(
         std::count_if(set.runs.begin(), set.runs.end(), [](const DatasetRun& run) { return !run.events.empty(); }));
     withEvents = count != 0;
-    if (withEvents && count != set.runs.size())
+    const auto peers = eventSubjects.find(set.task);
+    if (withEvents && count != set.runs.size()) {
         problem = "task " + set.task + ": " + std::to_string(set.runs.size() - count) + " of " +
                   std::to_string(set.runs.size()) + " runs have no events.tsv; give every run its events";
-    else if (!participants.conditions.empty() && !withEvents)
+        return false;
+    }
+    if (!withEvents && peers != eventSubjects.end() && !peers->second.empty()) {
+        problem = "task " + set.task + ": no events file for sub-" + set.subject + ", while " +
+                  subjectList(peers->second) + " have events for task " + set.task +
+                  " (its runs would be one whole-run condition, theirs the trial types); add " +
+                  expectedEventsFile(set.runs.front().rawBold) + ", or leave sub-" + set.subject +
+                  " out with --participant-label";
+        return false;
+    }
+    if (!participants.conditions.empty() && !withEvents) {
         problem = "task " + set.task + ": --condition needs events.tsv files; this task has none";
-    return problem.empty();
+        return false;
+    }
+    return true;
 }
 
 // The runs: the image analysed, its events, repetition time and confounds.
@@ -80,6 +103,7 @@ bool addRuns(const ParticipantRequest& participants, const DatasetRunSet& set, A
         given.path = run.bold;
         given.events = run.events;
         given.tr = run.tr;
+        if (!run.trSidecar.empty()) given.trSource = "the sidecar " + run.trSidecar;
         Json runRecord = {{"Bold", run.bold}};
         if (!participants.confounds.empty()) {
             if (!runConfounds(participants, set, run, request.skip, given, confoundRecord, problem)) return false;
@@ -135,15 +159,32 @@ int64_t subjectSeed(int64_t base, const DatasetRunSet& set) {
     return static_cast<int64_t>((static_cast<uint64_t>(base) + hash) & 0x3fffffffffffffffull);
 }
 
-bool runSetRequest(const ParticipantRequest& participants, const DatasetRunSet& set, AnalysisRequest& request,
-                   Json& record, std::vector<std::string>& warnings, std::string& problem) {
+bool checkParticipantStatistics(const MapStatisticsOptions& statistics, std::string& problem) {
+    if (statistics.writeP == "p") {
+        problem = "--write-p p: ldi bids writes z maps (the group level tests the z values of Ref2Vox, Vox2Ref and "
+                  "Inst); leave --write-p out, or give --write-p z";
+        return false;
+    }
+    if (statistics.fdr == "plugin") {
+        problem = "--fdr plugin: the plug-in's rule gives no z values, which the group level tests; choose "
+                  "--fdr permutation or parametric";
+        return false;
+    }
+    return true;
+}
+
+bool runSetRequest(const ParticipantRequest& participants, const TaskSubjects& eventSubjects,
+                   const DatasetRunSet& set, AnalysisRequest& request, Json& record,
+                   std::vector<std::string>& warnings, std::string& problem) {
     request = AnalysisRequest();
     record = Json();
     record["Subject"] = set.subject;
     if (!set.session.empty()) record["Session"] = set.session;
     record["Task"] = set.task;
     bool withEvents = false;
-    if (!checkEvents(participants, set, withEvents, problem)) return false;
+    if (!checkParticipantStatistics(participants.statistics, problem) ||
+        !checkEvents(participants, eventSubjects, set, withEvents, problem))
+        return false;
     if (!chooseSkip(participants, set, request, warnings, problem)) return false;
     if (!addRuns(participants, set, request, record, problem)) return false;
     // The analysed voxels: inside every run's brain mask, when every run has one.
@@ -163,10 +204,12 @@ bool runSetRequest(const ParticipantRequest& participants, const DatasetRunSet& 
     // z maps too: Ref2Vox, Vox2Ref and Inst are never negative, so the group's
     // sign-flip test can only be made on their z values (symmetric about 0
     // where nothing is coupled).
+    request.statistics = participants.statistics;
     request.statistics.writeP = "z";
     request.rngSeed = subjectSeed(participants.rngSeed, set);
     request.threads = participants.threads;
     request.budgets = participants.budgets;
+    request.workFolder = participants.workDir;
     request.outputFolder = (fs::path(participants.outputDir) / set.outputFolder()).string();
     // The dataset's description is the participant level's own, at the top.
     request.describeDataset = false;
@@ -179,10 +222,10 @@ bool runSetRequest(const ParticipantRequest& participants, const DatasetRunSet& 
 namespace {
 
 // One analysis: one subject, session and task.
-bool analyseRunSet(const ParticipantRequest& participants, const DatasetRunSet& set, Json& record,
-                   SubjectOutcome& outcome, std::string& problem) {
+bool analyseRunSet(const ParticipantRequest& participants, const TaskSubjects& eventSubjects, const DatasetRunSet& set,
+                   Json& record, SubjectOutcome& outcome, std::string& problem) {
     AnalysisRequest request;
-    if (!runSetRequest(participants, set, request, record, outcome.warnings, problem)) return false;
+    if (!runSetRequest(participants, eventSubjects, set, request, record, outcome.warnings, problem)) return false;
     std::error_code error;
     fs::create_directories(request.outputFolder, error);
     if (error) {
@@ -213,7 +256,8 @@ bool analyseRunSet(const ParticipantRequest& participants, const DatasetRunSet& 
     return true;
 }
 
-bool analyseSubject(const ParticipantRequest& participants, const std::string& subject, SubjectOutcome& outcome) {
+bool analyseSubject(const ParticipantRequest& participants, const TaskSubjects& eventSubjects,
+                    const std::string& subject, SubjectOutcome& outcome) {
     outcome.subject = subject;
     if (!isBidsLabel(subject)) {
         outcome.problem = "--participant-label " + subject + ": a label is letters and digits only";
@@ -232,7 +276,7 @@ bool analyseSubject(const ParticipantRequest& participants, const std::string& s
                                   (set.runs.size() == 1 ? "" : "s"));
         Json analysis;
         std::string problem;
-        if (!analyseRunSet(participants, set, analysis, outcome, problem)) {
+        if (!analyseRunSet(participants, eventSubjects, set, analysis, outcome, problem)) {
             outcome.problem = "sub-" + subject + (set.session.empty() ? "" : " ses-" + set.session) + ": " + problem;
             return false;
         }
@@ -247,10 +291,10 @@ bool analyseSubject(const ParticipantRequest& participants, const std::string& s
 // A subject's failure of any kind is that subject's: an exception (memory
 // exhausted by one subject's runs, a library's own error) is reported with
 // the subject's name and the others go on.
-bool analyseSubjectGuarded(const ParticipantRequest& participants, const std::string& subject,
-                           SubjectOutcome& outcome) {
+bool analyseSubjectGuarded(const ParticipantRequest& participants, const TaskSubjects& eventSubjects,
+                           const std::string& subject, SubjectOutcome& outcome) {
     try {
-        return analyseSubject(participants, subject, outcome);
+        return analyseSubject(participants, eventSubjects, subject, outcome);
     } catch (const std::bad_alloc&) {
         outcome.problem = "sub-" + subject + ": out of memory (its runs are larger than the memory; "
                                             "lower the memory budget or analyse it on a larger machine)";
@@ -259,6 +303,29 @@ bool analyseSubjectGuarded(const ParticipantRequest& participants, const std::st
     }
     outcome.subject = subject;
     return false;
+}
+
+// The work folder: made when missing, and never inside the input dataset
+// (its derivatives folder aside), where nothing is written.
+bool prepareWorkDir(const ParticipantRequest& request, std::string& problem) {
+    if (request.workDir.empty()) return true;
+    std::error_code error;
+    const fs::path work = fs::weakly_canonical(fs::absolute(request.workDir, error), error);
+    const fs::path dataset = fs::weakly_canonical(fs::absolute(request.dataset.bidsDir, error), error);
+    const fs::path relative = work.lexically_relative(dataset);
+    const bool inside = !relative.empty() && *relative.begin() != "..";
+    if (inside && *relative.begin() != "derivatives") {
+        problem = "--work-dir " + request.workDir + " lies inside the dataset " + request.dataset.bidsDir +
+                  ", where nothing is written; give a folder outside it";
+        return false;
+    }
+    fs::create_directories(work, error);
+    if (error || !fs::is_directory(work, error)) {
+        problem = "--work-dir " + request.workDir + ": cannot make the folder (" +
+                  (error ? error.message() : std::string("a file is in the way")) + "); give a writable folder";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -329,7 +396,9 @@ bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport&
         problem = request.dataset.bidsDir + " holds no sub-<label> folder";
         return false;
     }
-    if (!checkOutsideDatasets(request.outputDir, problem)) return false;
+    if (!checkOutsideDatasets(request.outputDir, problem) || !checkParticipantStatistics(request.statistics, problem) ||
+        !prepareWorkDir(request, problem))
+        return false;
     std::error_code error;
     fs::create_directories(request.outputDir, error);
     removeStaleTemporaryFiles(request.outputDir);
@@ -337,6 +406,9 @@ bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport&
         problem = "cannot write into " + request.outputDir + ": " + (error ? error.message() : problem);
         return false;
     }
+    // Read once: whether a task has events is a property of the dataset, the
+    // same whichever subjects one run takes.
+    const TaskSubjects eventSubjects = subjectsWithEvents(request.dataset.bidsDir);
     // The subjects side by side: a small subject spends most of its time on
     // one thread (inflating, regressing, compressing and writing its maps),
     // which a single subject's threads cannot share.
@@ -352,7 +424,7 @@ bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport&
                 inOrder.say(s, [&request, line] { request.progress(line); });
             };
         SubjectOutcome& outcome = outcomes[s];
-        outcome.done = analyseSubjectGuarded(mine, subjects[s], outcome);
+        outcome.done = analyseSubjectGuarded(mine, eventSubjects, subjects[s], outcome);
         if (report) inOrder.say(s, [&report, &outcome] { report(outcome); });
         inOrder.finish(s);
     });

@@ -33,7 +33,11 @@ struct ParticipantRequest {
     OrderChoice order;
     int64_t rngSeed = 0;  // mixed with each subject, session and task
     int threads = 0;
+    // The maps' statistics. The z maps are written whatever writeP says: the
+    // group level tests them (checkParticipantStatistics).
+    MapStatisticsOptions statistics;
     SourceBudgets budgets;
+    std::string workDir;  // where large runs spill; "": each analysis's output folder
     ProgressLine progress;  // empty: quiet
     // Runs each analysis with the sink that writes its files; empty: runAnalysis.
     // A front end that reports on every analysis passes its own.
@@ -68,9 +72,18 @@ std::vector<DatasetRoot> datasetRoots(const ParticipantRequest& request);
 int64_t subjectSeed(int64_t base, const DatasetRunSet& set);
 
 // The request of one analysis of a run set and its record for the subject's
-// summary (confounds read, masks joined). False with a message.
-bool runSetRequest(const ParticipantRequest& participants, const DatasetRunSet& set, AnalysisRequest& request,
-                   nlohmann::ordered_json& record, std::vector<std::string>& warnings, std::string& problem);
+// summary (confounds read, masks joined). `eventSubjects` (subjectsWithEvents
+// of the dataset) are the subjects whose runs of a task have events: a set
+// without events where others have them is refused, not analysed as one
+// whole-run condition unlike its peers. False with a message.
+bool runSetRequest(const ParticipantRequest& participants, const TaskSubjects& eventSubjects,
+                   const DatasetRunSet& set, AnalysisRequest& request, nlohmann::ordered_json& record,
+                   std::vector<std::string>& warnings, std::string& problem);
+
+// The statistics a participant level can give the group level: z maps of
+// every map kind, so p maps instead of them and the plug-in's rule (which
+// gives no z values) are refused. False with a message.
+bool checkParticipantStatistics(const MapStatisticsOptions& statistics, std::string& problem);
 
 // Every subject of the request in turn; a subject that fails is reported and
 // the others go on. False with a message when the level cannot start (no

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <nifti1.h>
 #include <nlohmann/json.hpp>
 
@@ -61,10 +63,11 @@ std::string readText(const fs::path& path) {
 }
 
 // volume-major values: data[t][voxel]
-void writeRun(const fs::path& path, const NiftiHeader& grid, const std::vector<std::vector<float>>& data) {
+void writeRun(const fs::path& path, const NiftiHeader& grid, const std::vector<std::vector<float>>& data,
+              double tr = 0.0) {
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary);
-    out << encodeNiftiRunHeader(grid, static_cast<int64_t>(data.size()), 0.0, "test run");
+    out << encodeNiftiRunHeader(grid, static_cast<int64_t>(data.size()), tr, "test run");
     for (const auto& volume : data) out.write(reinterpret_cast<const char*>(volume.data()), volume.size() * 4);
 }
 
@@ -132,7 +135,10 @@ protected:
     fs::path folder;
 };
 
-const std::vector<std::string> kAnalysis = {"--seed", "A=-7.5,0,0,2", "--surrogates", "20", "--rng-seed", "5"};
+// The datasets made here are small fixtures, not valid BIDS: the validator,
+// when installed, is not asked about them (its own test is below).
+const std::vector<std::string> kAnalysis = {"--seed", "A=-7.5,0,0,2", "--surrogates", "20", "--rng-seed", "5",
+                                            "--skip-bids-validation"};
 
 std::vector<std::string> with(std::vector<std::string> arguments, const std::vector<std::string>& more) {
     arguments.insert(arguments.end(), more.begin(), more.end());
@@ -392,7 +398,7 @@ TEST_F(BidsTest, SnakemakeRunsEverySubjectThenTheGroupAndRerunsOnlyWhatChangedIn
     const std::string command = "cd '" + folder.string() + "' && snakemake -s '" + LDI_SOURCE_DIR +
                                 "/workflow/Snakefile' --cores 2 --quiet --config bids_dir='" + data.string() +
                                 "' output_dir='" + out.string() + "' ldi='" + LDI_HOST_PATH +
-                                "' task=rest 'seeds=[\"A=-7.5,0,0,2\"]' surrogates=20 permutations=100 "
+                                "' task=rest 'seeds=[\"A=-7.5,0,0,2\"]' surrogates=20 permutations=100 bids_validation=false "
                                 "settings='" + (folder / "ldi.ini").string() + "' > snakemake.txt 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << readText(folder / "snakemake.txt");
     EXPECT_TRUE(fs::exists(out / "group" / "group.json"));
@@ -516,4 +522,155 @@ TEST_F(BidsTest, SixSimulatedSubjectsFindThePlantedRegionsAndConfoundsRemoveTheS
         EXPECT_LE(groupShare(regressed, truth, condition, "Inst", TRUTH_CONFOUNDED, &confoundedRegressed), 0.05)
             << condition;
     EXPECT_LT(confoundedRegressed, background + 0.5);
+}
+
+namespace {
+
+// A program named bids-validator put first on PATH for the runs of a test.
+class FakeValidator {
+public:
+    FakeValidator(const fs::path& folder, const std::string& output, int status) : folder_(folder) {
+        const fs::path program = folder / "bids-validator";
+        writeText(program, "#!/bin/sh\necho \"$@\" > '" + (folder / "arguments.txt").string() + "'\nprintf '" +
+                               output + "'\nexit " + std::to_string(status) + "\n");
+        ::chmod(program.c_str(), 0755);
+        const char* path = std::getenv("PATH");
+        saved_ = path == nullptr ? "" : path;
+        ::setenv("PATH", (folder.string() + ":" + saved_).c_str(), 1);
+    }
+    ~FakeValidator() { ::setenv("PATH", saved_.c_str(), 1); }
+    FakeValidator(const FakeValidator&) = delete;
+    FakeValidator& operator=(const FakeValidator&) = delete;
+    std::string arguments() const { return readText(folder_ / "arguments.txt"); }
+
+private:
+    fs::path folder_;
+    std::string saved_;
+};
+
+// The index of the maps of one analysis: the JSON file of the folder that records the statistics.
+nlohmann::json analysisIndex(const fs::path& func) {
+    for (const auto& entry : fs::directory_iterator(func)) {
+        if (entry.path().extension() != ".json") continue;
+        const nlohmann::json json = readJson(entry.path());
+        if (json.is_object() && json.contains("fdr")) return json;
+    }
+    return nlohmann::json();
+}
+
+}  // namespace
+
+TEST_F(BidsTest, BidsAppConventionsVersionValidationWorkFolderThreadsAndStatistics) {
+    const ProcessResult version = runLdi({"bids", "--version"}, folder.string());
+    const ProcessResult ldiVersion = runLdi({"--version"}, folder.string());
+    EXPECT_EQ(version.status, 0) << version.all();
+    EXPECT_EQ(version.out, ldiVersion.out.substr(0, ldiVersion.out.find(" (")) + "\n");
+
+    const fs::path data = makeRawDataset(folder);
+    for (const char* subject : {"sub-02", "sub-03", "sub-04"}) fs::remove_all(data / subject);
+    const fs::path out = folder / "out";
+    const std::vector<std::string> participant = {"bids", data.string(), out.string(), "participant", "--seed",
+                                                  "A=-7.5,0,0,2", "--surrogates", "20", "--rng-seed", "5"};
+    const fs::path tools = folder / "tools";
+    fs::create_directories(tools);
+    {
+        // A dataset the validator finds errors in is not analysed, and its report says why.
+        const FakeValidator invalid(tools,
+                                    "\\t1: [ERR] Files with such naming scheme are not part of BIDS specification.\\n"
+                                    "\\tSummary: 4 Files, 1 Subject\\n",
+                                    1);
+        const ProcessResult refused = runLdi(participant, folder.string());
+        EXPECT_EQ(refused.status, 2) << refused.all();
+        EXPECT_NE(refused.err.find("1: [ERR] Files with such naming scheme"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("Summary: 4 Files"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("bids-validator found errors in " + data.string()), std::string::npos)
+            << refused.err;
+        EXPECT_NE(refused.err.find("--skip-bids-validation"), std::string::npos) << refused.err;
+        EXPECT_NE(invalid.arguments().find(data.string()), std::string::npos) << invalid.arguments();
+        EXPECT_FALSE(fs::exists(out / "sub-01"));
+
+        // Declined: analysed as it is, with ldi map's statistics, the work
+        // folder and the BIDS Apps' thread option.
+        const fs::path work = folder / "scratch" / "ldi";
+        const ProcessResult skipped =
+            runLdi(with(participant, {"--skip-bids-validation", "-w", work.string(), "--n-cpus", "1", "--fdr",
+                                      "parametric", "--null-draws", "2", "--fdr-dependence", "arbitrary", "--order",
+                                      "auto:2", "--write-p", "z"}),
+                   folder.string());
+        ASSERT_EQ(skipped.status, 0) << skipped.all();
+        EXPECT_TRUE(fs::is_directory(work));
+        EXPECT_TRUE(folderContents(work.string()).empty());  // spills are unlinked at once
+        const nlohmann::json index = analysisIndex(out / "sub-01" / "func");
+        ASSERT_TRUE(index.is_object());
+        EXPECT_EQ(index["fdr"]["method"], "parametric");
+        EXPECT_EQ(index["fdr"]["dependence"], "arbitrary");
+        EXPECT_EQ(index["fdr"]["nullDraws"], 2);
+        EXPECT_TRUE(index.contains("modelOrder")) << index.dump();
+    }
+    {
+        const FakeValidator valid(tools, "This dataset appears to be BIDS compatible.\\n", 0);
+        const ProcessResult checked = runLdi(with(participant, {"--nthreads", "1"}), folder.string());
+        EXPECT_EQ(checked.status, 0) << checked.all();
+        EXPECT_NE(valid.arguments().find(data.string()), std::string::npos);
+    }
+    // Statistics that would leave the group level without its z maps are refused.
+    for (const std::vector<std::string>& statistics :
+         std::vector<std::vector<std::string>>{{"--write-p", "p"}, {"--fdr", "plugin"}}) {
+        const ProcessResult refused =
+            runLdi(with(with(participant, statistics), {"--skip-bids-validation"}), folder.string());
+        EXPECT_EQ(refused.status, 2) << refused.all();
+        EXPECT_NE(refused.err.find(statistics[0] + " " + statistics[1] + ": "), std::string::npos) << refused.err;
+    }
+}
+
+// Items a new user met on a small study: each subject's own message, a
+// subject without its peers' events refused, and a repetition time that the
+// header contradicts warned of by ldi bids and ldi map alike.
+TEST_F(BidsTest, EachSubjectsOwnMessageMissingEventsAndContradictedRepetitionTimes) {
+    const fs::path data = folder / "data";
+    writeText(data / "dataset_description.json", "{\"Name\": \"test\", \"BIDSVersion\": \"1.8.0\"}\n");
+    writeText(data / "task-rest_bold.json", "{\"RepetitionTime\": 2.0}\n");
+    const NiftiHeader grid = testGrid();
+    for (const char* subject : {"01", "02", "03"}) {
+        const fs::path func = data / ("sub-" + std::string(subject)) / "func";
+        const std::string stem = "sub-" + std::string(subject) + "_task-rest";
+        // sub-01's header says 1.35 s; the others' state no repetition time.
+        writeRun(func / (stem + "_bold.nii"), grid, subjectRun(static_cast<unsigned>(subject[1] - '0')),
+                 std::string(subject) == "01" ? 1.35 : 0.0);
+        if (std::string(subject) != "02") writeText(func / (stem + "_events.tsv"), EVENTS);
+    }
+    const fs::path out = folder / "out";
+    const ProcessResult run = runLdi(
+        with({"bids", data.string(), out.string(), "participant", "--participant-label", "09", "01", "02", "03"},
+             kAnalysis),
+        folder.string());
+    EXPECT_EQ(run.status, 1) << run.all();
+    EXPECT_EQ(countOf(run.err, "no folder"), 1) << run.err;
+    EXPECT_EQ(countOf(run.err, "ldi: sub-09: no folder " + (data / "sub-09").string()), 1) << run.err;
+    EXPECT_NE(run.err.find("ldi: sub-02: task rest: no events file for sub-02, while sub-01, sub-03 have events "
+                           "for task rest"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find((data / "sub-02" / "func" / "sub-02_task-rest_events.tsv").string()), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("2 of 4 subjects analysed; failed: sub-09 sub-02"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(out / "sub-02"));
+    const fs::path bold01 = data / "sub-01" / "func" / "sub-01_task-rest_bold.nii";
+    const std::string warned = "ldi: warning: " + bold01.string() + ": the repetition time 2 s from the sidecar " +
+                               (data / "task-rest_bold.json").string() +
+                               " is used, but the NIfTI header's pixdim[4] says 1.35 s";
+    EXPECT_EQ(countOf(run.err, warned), 1) << run.err;
+    EXPECT_EQ(countOf(run.err, "pixdim[4]"), 1) << run.err;  // sub-03's header states none
+    // The value used is the sidecar's, as before.
+    EXPECT_EQ(readJson(out / "sub-01" / "sub-01_participant.json")["Analyses"][0]["Runs"][0]["RepetitionTime"], 2.0);
+
+    const ProcessResult map = runLdi({"map", "--bold", bold01.string(), "--seed", "A=-7.5,0,0,2", "--tr", "2.0",
+                                      "--surrogates", "20", "--rng-seed", "5", "--out", (folder / "map").string()},
+                                     folder.string());
+    EXPECT_EQ(map.status, 0) << map.all();
+    EXPECT_EQ(countOf(map.err, "ldi: warning: " + bold01.string() +
+                                   ": the repetition time 2 s from --tr is used, but the NIfTI header's pixdim[4] "
+                                   "says 1.35 s"),
+              1)
+        << map.err;
 }

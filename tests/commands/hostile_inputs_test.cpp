@@ -33,6 +33,9 @@ constexpr int kSeconds = 60;
 
 const std::vector<std::string> kSeed = {"--seed", "A=-7.5,0,0,2", "--surrogates", "20", "--rng-seed", "5",
                                         "--quiet"};
+// ldi bids on these datasets, made to be hostile rather than valid BIDS.
+const std::vector<std::string> kBidsSeed = {"--seed", "A=-7.5,0,0,2", "--surrogates", "20", "--rng-seed", "5",
+                                            "--quiet", "--skip-bids-validation"};
 
 std::vector<std::string> with(std::vector<std::string> arguments, const std::vector<std::string>& more) {
     arguments.insert(arguments.end(), more.begin(), more.end());
@@ -189,7 +192,7 @@ TEST(HostileInputs, OneSubjectsBrokenFilesAreThatSubjectsAlone) {
     TestFolder folder;
     const fs::path data = brokenSubjectsDataset(folder.path());
     const fs::path out = folder / "out";
-    const LdiOutcome run = runLdiFor(with({"bids", data.string(), out.string(), "participant"}, kSeed),
+    const LdiOutcome run = runLdiFor(with({"bids", data.string(), out.string(), "participant"}, kBidsSeed),
                                      folder.path().string(), std::string(), kSeconds);
     ASSERT_FALSE(run.timedOut) << "a FIFO as a bold run blocks the level";
     EXPECT_EQ(run.status, 1) << run.all();
@@ -215,14 +218,14 @@ TEST(HostileInputs, NothingIsWrittenIntoADataset) {
     const auto contents = [&] { return folderContents((data / "sub-01" / "func").string()); };
     const std::vector<std::string> before = contents();
 
-    const LdiOutcome intoItself = runLdiFor(with({"bids", data.string(), data.string(), "participant"}, kSeed),
+    const LdiOutcome intoItself = runLdiFor(with({"bids", data.string(), data.string(), "participant"}, kBidsSeed),
                                             folder.path().string(), std::string(), kSeconds);
     expectRefused(intoItself, "dataset", "ldi bids with the dataset as its output");
     for (const std::string& out : {data.string(), (data / "sub-01" / "func").string(), (data / "sub-01").string()})
         expectRefused(runLdiFor(with({"map", "--bold", bold.string(), "--out", out}, kSeed), folder.path().string(),
                                 std::string(), kSeconds),
                       "dataset", "ldi map --out " + out);
-    expectRefused(runLdiFor(with({"bids", data.string(), (data / "sub-01").string(), "participant"}, kSeed),
+    expectRefused(runLdiFor(with({"bids", data.string(), (data / "sub-01").string(), "participant"}, kBidsSeed),
                             folder.path().string(), std::string(), kSeconds),
                   "dataset", "ldi bids with a subject's folder as its output");
     EXPECT_EQ(readWholeFile((data / "dataset_description.json").string()), description);
@@ -230,13 +233,13 @@ TEST(HostileInputs, NothingIsWrittenIntoADataset) {
 
     // A derivatives folder inside the dataset is where results belong.
     const fs::path derivatives = data / "derivatives" / "ldi";
-    const LdiOutcome beside = runLdiFor(with({"bids", data.string(), derivatives.string(), "participant"}, kSeed),
+    const LdiOutcome beside = runLdiFor(with({"bids", data.string(), derivatives.string(), "participant"}, kBidsSeed),
                                         folder.path().string(), std::string(), kSeconds);
     EXPECT_EQ(beside.status, 0) << beside.all();
     EXPECT_TRUE(fs::exists(derivatives / "sub-01" / "sub-01_participant.json"));
     EXPECT_EQ(readWholeFile((data / "dataset_description.json").string()), description);
     // ...and a second run there finds its own description, not a stranger's.
-    const LdiOutcome again = runLdiFor(with({"bids", data.string(), derivatives.string(), "participant"}, kSeed),
+    const LdiOutcome again = runLdiFor(with({"bids", data.string(), derivatives.string(), "participant"}, kBidsSeed),
                                        folder.path().string(), std::string(), kSeconds);
     EXPECT_EQ(again.status, 0) << again.all();
 }
@@ -264,7 +267,7 @@ TEST(HostileInputs, TheGroupTakesOnlyFinishedSubjectsOfTheDataset) {
     TestFolder folder;
     const fs::path data = writeRawStudy(folder / "data", 4);
     const fs::path out = folder / "out";
-    const LdiOutcome participant = runLdiFor(with({"bids", data.string(), out.string(), "participant"}, kSeed),
+    const LdiOutcome participant = runLdiFor(with({"bids", data.string(), out.string(), "participant"}, kBidsSeed),
                                              folder.path().string(), std::string(), kSeconds);
     ASSERT_EQ(participant.status, 0) << participant.all();
     // sub-04 was killed before its summary; sub-77 is a copy from another study;
@@ -303,7 +306,7 @@ TEST(HostileInputs, TheGroupRefusesSubjectsRegressedOnDifferentColumns) {
     TestFolder folder;
     const fs::path data = writeRawStudy(folder / "data", 3);
     const fs::path out = folder / "out";
-    const LdiOutcome participant = runLdiFor(with({"bids", data.string(), out.string(), "participant"}, kSeed),
+    const LdiOutcome participant = runLdiFor(with({"bids", data.string(), out.string(), "participant"}, kBidsSeed),
                                              folder.path().string(), std::string(), kSeconds);
     ASSERT_EQ(participant.status, 0) << participant.all();
     // sub-02's summary as a run regressed on two motion columns would write it.
