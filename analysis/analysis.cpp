@@ -596,7 +596,8 @@ void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisR
     if (!request.detectNonSteadyState) return analyse(request, sink, results);
     const std::vector<int32_t> found = nonSteadyStateVolumes(request);
     const int32_t most = found.empty() ? 0 : *std::max_element(found.begin(), found.end());
-    if (most <= request.skip) return analyse(request, sink, results);
+    if (most < request.skip) return analyse(request, sink, results);
+    // The detection decided (none found is a decision too): the record says so.
     AnalysisRequest adjusted = request;
     adjusted.skip = most;
     adjusted.skipSource = "detected";

@@ -312,7 +312,21 @@ TEST(NonSteadyState, ADarkFirstVolumeIsSkippedAsAnExplicitSkipWouldAndRecorded) 
     ASSERT_EQ(detected[0].maps.size(), given[0].maps.size());
     for (std::size_t m = 0; m < given[0].maps.size(); ++m) EXPECT_EQ(detected[0].maps[m], given[0].maps[m]) << m;
 
+    // Looked for and none found: the record says the detection decided.
+    request.detectNonSteadyState = true;
+    std::vector<SeedResults> clean;
+    std::vector<std::vector<float>> steady = coupledRun(4);
+    writeRun(folder / "sub-01_task-x_bold.nii", testGrid(), steady);
+    const AnalysisResults looked = analyse(request, clean);
+    ASSERT_EQ(looked.status, AnalysisStatus::done) << looked.problem;
+    EXPECT_EQ(looked.record.runs[0].skipped, 1);  // the skip given stands
+    request.skip = 0;
+    const AnalysisResults nothing = analyse(request, clean);
+    EXPECT_EQ(nothing.record.runs[0].skipped, 0);
+    EXPECT_EQ(nothing.record.runs[0].skipSource, "detected");
+
     // Asked for no skip, none is made.
+    request.detectNonSteadyState = false;
     request.skip = 0;
     std::vector<SeedResults> kept;
     const AnalysisResults none = analyse(request, kept);
