@@ -366,7 +366,7 @@ def read_results(path):
     """
     path = os.fspath(path)
     if os.path.isdir(path):
-        # The seeds' indexes; the maps' sidecars end in _ldi.json too but hold no map list.
+        # The seeds' indexes (maps' sidecars written before the statmap names ended in _ldi.json too, with no map list).
         found = [os.path.join(path, name) for name in sorted(os.listdir(path)) if name.endswith("_ldi.json")]
         indexes = [(index, document) for index, document in ((p, _read_index(p)) for p in found) if "maps" in document]
         if not indexes:
