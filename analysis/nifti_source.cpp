@@ -10,6 +10,8 @@
 #include <limits>
 #include <thread>
 
+#include "analysis/memory_budget.h"
+
 namespace ldi {
 
 namespace {
@@ -71,7 +73,7 @@ bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const s
     sliceValues_ = static_cast<int32_t>(sliceVoxels * volumes);
 
     const int64_t runBytes = volumeVoxels * volumes * static_cast<int64_t>(sizeof(float));
-    const bool inMemory = runBytes <= budgets.inMemory;
+    const bool inMemory = runBytes <= resolvedBudgets(budgets).inMemory;
     blockVolumes_ = inMemory ? volumes_
                              : static_cast<int32_t>(std::clamp<int64_t>(
                                    budgets.block / (volumeVoxels * static_cast<int64_t>(sizeof(float))), 1,
