@@ -1,6 +1,7 @@
 #include "analysis/nifti_source.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <thread>
 
 #include "analysis/memory_budget.h"
@@ -42,6 +45,23 @@ bool writeAllAt(int fd, const float* data, int64_t count, int64_t offsetValues) 
 constexpr int64_t GATHER_BYTES = int64_t{32} << 20;
 constexpr int64_t MOST_GATHERED = 16;
 constexpr int64_t TILE_VOXELS = 1024;
+
+// The gathered volumes' memory, mapped and unmapped directly: a block of
+// this size from malloc, once freed, lifts glibc's threshold for blocks
+// mapped on their own, and every later buffer below it (the maps of the run)
+// would come from a heap that keeps growing, with what it held before.
+struct Unmap {
+    std::size_t bytes;
+    void operator()(float* values) const { ::munmap(values, bytes); }
+};
+using MappedFloats = std::unique_ptr<float, Unmap>;
+
+MappedFloats mapFloats(std::size_t count) {
+    const std::size_t bytes = count * sizeof(float);
+    void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) throw std::bad_alloc();
+    return MappedFloats(static_cast<float*>(memory), Unmap{bytes});
+}
 
 // Voxel v's values of `count` volumes (one after the other, `voxels` each)
 // to out[v * stride], out[v * stride + 1], ...
@@ -121,14 +141,14 @@ bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const s
     const int64_t gatherCount = std::clamp<int64_t>(
         GATHER_BYTES / (volumeVoxels * static_cast<int64_t>(sizeof(float))), 1,
         std::min<int64_t>(MOST_GATHERED, blockVolumes_));
-    std::vector<float> gathered(static_cast<std::size_t>(volumeVoxels * gatherCount));
+    const MappedFloats gathered = mapFloats(static_cast<std::size_t>(volumeVoxels * gatherCount));
     int64_t held = 0;  // volumes in `gathered`
     std::vector<float> first(static_cast<std::size_t>(volumeVoxels), 0.0f);
     std::vector<uint8_t> finite(static_cast<std::size_t>(volumeVoxels), 1);
     std::vector<uint8_t> varies(static_cast<std::size_t>(volumeVoxels), 0);
     const int32_t judgedFrom = std::clamp(firstJudged, 0, volumes_);
     for (int32_t t = 0; t < volumes_; ++t) {
-        float* volume = gathered.data() + held * volumeVoxels;
+        float* volume = gathered.get() + held * volumeVoxels;
         if (!feed.next(volume, problem)) return false;
         ++held;
         if (t >= judgedFrom) {
@@ -146,7 +166,7 @@ bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const s
         if (held == gatherCount || blockDone) {
             const int64_t firstGathered = t + 1 - held;
             float* out = (inMemory ? memory_.get() : block.get()) + (firstGathered - t0);
-            transposeGathered(gathered.data(), held, volumeVoxels, out, length);
+            transposeGathered(gathered.get(), held, volumeVoxels, out, length);
             held = 0;
         }
         if (!inMemory && blockDone &&
