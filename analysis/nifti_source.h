@@ -1,7 +1,7 @@
 // A 4D NIfTI run as a source of voxel time courses for the engine. The file
 // is read once, front to back (volume after volume, as NIfTI stores it), and
 // turned into the engine's order (slice after slice, each voxel's time course
-// whole). A run that fits a modest budget is held in memory in that order;
+// whole). A run that fits the memory budget is held in memory in that order;
 // a larger one goes to an unlinked temporary file in blocks of volumes,
 // written once and read back with one positional read per block and slice,
 // so that memory stays bounded whatever the size of the run.
