@@ -1,7 +1,7 @@
 // A 4D NIfTI run as a source of voxel time courses for the engine. The file
 // is read once, front to back (volume after volume, as NIfTI stores it), and
 // turned into the engine's order (slice after slice, each voxel's time course
-// whole). A run that fits a modest budget is held in memory in that order;
+// whole). A run that fits the memory budget is held in memory in that order;
 // a larger one goes to an unlinked temporary file in blocks of volumes,
 // written once and read back with one positional read per block and slice,
 // so that memory stays bounded whatever the size of the run.
@@ -26,8 +26,13 @@ using LoadProgress = std::function<void(int64_t done, int64_t total)>;
 
 // How much of a run is held (bytes): a run up to `inMemory` is held whole; a
 // larger one goes to the temporary file, transposed in blocks of about `block`.
+// `automatic`: what the machine has to spare when the run is read
+// (analysis/memory_budget.h).
 struct SourceBudgets {
-    int64_t inMemory = int64_t{160} << 20;
+    static constexpr int64_t automatic = -1;
+    // When the machine's spare memory cannot be read.
+    static constexpr int64_t fallbackInMemory = int64_t{160} << 20;
+    int64_t inMemory = automatic;
     int64_t block = int64_t{64} << 20;
 };
 
@@ -69,6 +74,10 @@ public:
     const std::vector<uint8_t>& usable() const { return usable_; }
     // True when the run went to a temporary file.
     bool spilled() const { return fd_ >= 0; }
+    // The bytes of the run held in memory (0 when spilled).
+    int64_t heldBytes() const {
+        return memory_ ? static_cast<int64_t>(sliceValues_) * dimZ_ * static_cast<int64_t>(sizeof(float)) : 0;
+    }
 
 private:
     bool readChunk(int64_t offsetValues, int64_t count, float* out);

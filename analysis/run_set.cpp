@@ -1,11 +1,13 @@
 #include "analysis/run_set.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 
+#include "analysis/memory_budget.h"
 #include "analysis/seeds.h"
 #include "stats/confound_regression.h"
 
@@ -131,7 +133,7 @@ VolumeFeed arrayFeed(const std::string& name, const RunArray& array) {
 // One run into its source: an in-memory run read where it lies unless it is
 // regressed; a file run, or a regressed one, into a NiftiSliceSource.
 bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun& run, const std::string& spillFolder,
-             const LoadProgress& progress, std::string& problem) {
+             const SourceBudgets& budgets, const LoadProgress& progress, std::string& problem) {
     if (run.array && !given.confounds) {
         auto source = std::make_unique<ArraySliceSource>();
         if (!source->load(run.path, *run.array, request.skip, problem)) return false;
@@ -146,15 +148,16 @@ bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun&
             feed = arrayFeed(run.path, *run.array);
             return true;
         };
-        loaded = loadRegressedFeed(open, *given.confounds, request.skip, spillFolder, request.budgets, progress,
-                                   *source, problem);
+        loaded = loadRegressedFeed(open, *given.confounds, request.skip, spillFolder, budgets, progress, *source,
+                                   problem);
     } else if (given.confounds) {
-        loaded = loadRegressedRun(run.reader, *given.confounds, request.skip, spillFolder, request.budgets, progress,
-                                  *source, problem);
+        loaded = loadRegressedRun(run.reader, *given.confounds, request.skip, spillFolder, budgets, progress, *source,
+                                  problem);
     } else {
-        loaded = source->load(run.reader, request.skip, spillFolder, request.budgets, progress, problem);
+        loaded = source->load(run.reader, request.skip, spillFolder, budgets, progress, problem);
     }
     if (!loaded) return false;
+    run.heldBytes = source->heldBytes();
     run.usable = source->usable();
     run.source = std::move(source);
     return true;
@@ -271,6 +274,9 @@ bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
     const std::string spillFolder = !request.workFolder.empty()  ? request.workFolder
                                     : request.outputFolder.empty() ? fs::temp_directory_path(error).string()
                                                                    : request.outputFolder;
+    // The runs share one budget, so that those held take no more than it
+    // together: each is held while it fits what the runs before left.
+    SourceBudgets budgets = resolvedBudgets(request.budgets);
     for (std::size_t r = 0; r < runs.size(); ++r) {
         OpenedRun& run = *runs[r];
         int lastShown = -1;
@@ -286,7 +292,8 @@ bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
         if (given.confounds && request.progress)
             request.progress("regressing " + std::to_string(given.confounds->names.size()) + " confounds out of " +
                              run.path);
-        if (!loadRun(request, given, run, spillFolder, progress, problem)) return false;
+        if (!loadRun(request, given, run, spillFolder, budgets, progress, problem)) return false;
+        budgets.inMemory = std::max<int64_t>(budgets.inMemory - run.heldBytes, 0);
     }
     return true;
 }

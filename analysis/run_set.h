@@ -27,6 +27,7 @@ struct OpenedRun {
     std::vector<Event> events;
     std::unique_ptr<SliceSource> source;  // after loadRuns
     std::vector<uint8_t> usable;          // after loadRuns: per voxel, finite and varying from the skip on
+    int64_t heldBytes = 0;                // after loadRuns: its data held in memory (0: spilled, or read where it lies)
 };
 
 // The run's header as given: the file's, or the in-memory run's.
@@ -45,7 +46,8 @@ bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
 // the repetition time `tr` (its maps carry this header).
 NiftiHeader regressedRunHeader(const NiftiHeader& bold, double tr);
 
-// Reads every opened run into its slice source (large runs spill into
+// Reads every opened run into its slice source (the runs held in memory take
+// at most `request.budgets.inMemory` together; the others spill into
 // `request.outputFolder`, or the temporary folder without one), judging
 // voxels from volume `request.skip` on. False with a message.
 bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<OpenedRun>>& runs, std::string& problem);
@@ -67,9 +69,9 @@ bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32
 
 // Reads one opened run into its source: an in-memory run is read where it
 // lies (an ArraySliceSource) unless it is regressed; everything else goes
-// through a NiftiSliceSource. False with a message.
+// through a NiftiSliceSource, held when it fits `budgets`. False with a message.
 bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun& run, const std::string& spillFolder,
-             const LoadProgress& progress, std::string& problem);
+             const SourceBudgets& budgets, const LoadProgress& progress, std::string& problem);
 
 // Voxels usable in every run: finite and varying from the judged volume on.
 std::vector<uint8_t> usableInEveryRun(const std::vector<std::unique_ptr<OpenedRun>>& runs);

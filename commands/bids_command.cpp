@@ -50,6 +50,7 @@ struct BidsOptions {
     int64_t permutations = 5000;
     std::string groupStatistic = "floored-t";
     std::string workDir;
+    std::string memoryBudget;  // "": what the machine has to spare
     bool skipValidation = false;
     MapStatisticsOptions statistics;
     bool quiet = false;
@@ -88,7 +89,8 @@ bool participantRequest(const BidsOptions& options, const CLI::App& bids, Partic
     request.threads = options.threads;
     request.statistics = options.statistics;
     request.workDir = options.workDir;
-    return checkParticipantStatistics(request.statistics, problem);
+    return readMemoryBudget(options.memoryBudget, request.budgets, problem) &&
+           checkParticipantStatistics(request.statistics, problem);
 }
 
 // The BIDS validator on the dataset, when installed and not declined: a
@@ -288,6 +290,7 @@ Command addBidsCommand(CLI::App& ldi) {
                      "where runs too large for memory are spilled (made when missing; outside the dataset; "
                      "default: the subject's output folder)")
         ->type_name("DIR");
+    addMemoryBudgetOption(*bids, options->memoryBudget);
     addStatisticsOptions(*bids, options->statistics);
     bids->add_flag("--skip-bids-validation", options->skipValidation,
                    "do not run bids-validator on BIDS_DIR before the participant level");

@@ -33,6 +33,7 @@ struct MapOptions {
     int surrogates = 0;
     long long rngSeed = -1;
     int threads = 0;
+    std::string memoryBudget;  // "": what the machine has to spare
     bool quiet = false;
     MapStatisticsOptions statistics;
 };
@@ -71,7 +72,7 @@ bool mapRequest(const MapOptions& options, const CLI::App& map, AnalysisRequest&
     request.statistics = options.statistics;
     request.threads = options.threads;
     request.outputFolder = options.out;
-    return true;
+    return readMemoryBudget(options.memoryBudget, request.budgets, problem);
 }
 
 int performMap(const MapOptions& options, const CLI::App& map, const std::string& commandLine, std::ostream& out,
@@ -161,6 +162,7 @@ Command addMapCommand(CLI::App& ldi) {
     map->add_option("--threads", options->threads, "threads of the computation (at most the cores available)")
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
+    addMemoryBudgetOption(*map, options->memoryBudget);
     addStatisticsOptions(*map, options->statistics);
     map->add_option("--out", options->out, "output folder (BIDS derivatives; not needed with --order-report)")
         ->type_name("DIR");

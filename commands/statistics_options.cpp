@@ -4,6 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "analysis/memory_budget.h"
+
 namespace ldi {
 
 void addStatisticsOptions(CLI::App& command, MapStatisticsOptions& options) {
@@ -33,6 +35,22 @@ void addStatisticsOptions(CLI::App& command, MapStatisticsOptions& options) {
                    "(not with --fdr plugin)")
         ->type_name("p|z")
         ->check(CLI::IsMember({"p", "z"}));
+}
+
+void addMemoryBudgetOption(CLI::App& command, std::string& size) {
+    command.add_option("--memory-budget", size,
+                       "memory the runs may take held whole (bytes, or with K, M, G or T: 800M, 4G); a run beyond "
+                       "what is left of it is spilled to a temporary file and read back for every pass (default: "
+                       "the memory available now, less a quarter and at least 512M, shared among the subjects "
+                       "analysed side by side)")
+        ->type_name("SIZE");
+}
+
+bool readMemoryBudget(const std::string& size, SourceBudgets& budgets, std::string& problem) {
+    if (size.empty()) return true;
+    if (parseMemorySize(size, budgets.inMemory, problem)) return true;
+    problem = "--memory-budget " + problem;
+    return false;
 }
 
 void addOrderOption(CLI::App& command, std::string& order) {

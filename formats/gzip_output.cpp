@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #if !defined(_WIN32)
 // Debian has no Windows build of isa-l: the Windows ldi writes no gzip files.
@@ -34,7 +35,7 @@ bool gzipPieces(const std::string_view* pieces, std::size_t count, const std::st
     // Level 1: ldi's maps are half runs of zeros and half noise, which every
     // level shrinks alike (to about 45 %), and igzip does it about four times
     // faster than libdeflate's fastest level and thirty times faster than
-    // zlib's default. Its buffers are working memory: nothing needs them zeroed.
+    // zlib's default. Its level buffer is working memory: nothing needs it zeroed.
     const LargeArray<uint8_t> levelBuffer = makeLargeArray<uint8_t>(ISAL_DEF_LVL1_DEFAULT);
     isal_zstream stream;
     isal_deflate_init(&stream);
@@ -46,6 +47,10 @@ bool gzipPieces(const std::string_view* pieces, std::size_t count, const std::st
     // Incompressible data grow by a few bytes per 64 KiB block, plus the gzip framing.
     const std::size_t capacity = total + total / 1024 + 1024;
     packed.bytes = makeLargeArray<char>(capacity);
+    // Zeroed: the same map must give the same file, and without it a few bytes
+    // of the difference maps (inflating to the same values) differed from one
+    // run of the same build to the next, with what the memory held before.
+    std::memset(packed.bytes.get(), 0, capacity);
     packed.size = 0;
     auto* out = reinterpret_cast<uint8_t*>(packed.bytes.get());
     std::size_t outLeft = capacity;

@@ -9,6 +9,7 @@
 
 #include "analysis/analysis.h"
 #include "analysis/map_outputs.h"
+#include "analysis/memory_budget.h"
 #include "formats/confounds.h"
 #include "formats/temporary_files.h"
 #include "stats/parallel.h"
@@ -375,13 +376,14 @@ private:
 };
 
 // How many subjects go side by side, and the threads and memory of each: the
-// thread budget (the request's, or every core) split evenly, at least one
+// thread budget (the request's, or every core) and the memory budget (the
+// request's, or what the machine has to spare now) split evenly, at least one
 // thread a subject. Subjects share no state, so each runs as it would alone.
 int subjectLanes(const ParticipantRequest& request, std::size_t subjects, ParticipantRequest& each) {
     const int cores = threadCountFor(request.threads > 0 ? std::min(request.threads, availableCoreCount()) : 0);
     const int lanes = static_cast<int>(std::min<std::size_t>(subjects, static_cast<std::size_t>(cores)));
     each.threads = std::max(1, cores / std::max(1, lanes));
-    each.budgets.inMemory = std::max<int64_t>(request.budgets.inMemory / std::max(1, lanes), 1);
+    each.budgets.inMemory = std::max<int64_t>(resolvedBudgets(request.budgets).inMemory / std::max(1, lanes), 0);
     return std::max(1, lanes);
 }
 

@@ -17,18 +17,6 @@ using namespace analysis_test;
 
 namespace {
 
-AnalysisRequest smallRequest(const TestFolder& folder) {
-    AnalysisRequest request;
-    ParameterOptions options;
-    options.surrogates = 20;
-    std::string problem;
-    EXPECT_TRUE(readAnalysisParameters(options, request.parameters, request.order, problem)) << problem;
-    request.rngSeed = 3;
-    request.threads = 2;
-    request.outputFolder = (folder / "out").string();
-    return request;
-}
-
 RunRequest runAt(const fs::path& path, const std::string& events = std::string()) {
     RunRequest run;
     run.path = path.string();

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "analysis/analysis_request.h"
+#include "analysis/parameters.h"
 #include "formats/nifti_image.h"
 
 namespace ldi {
@@ -94,6 +96,20 @@ public:
 private:
     fs::path path_;
 };
+
+// A request with 20 surrogates, seed 3 and two threads, its maps going to
+// the folder's "out".
+inline ldi::AnalysisRequest smallRequest(const TestFolder& folder) {
+    ldi::AnalysisRequest request;
+    ldi::ParameterOptions options;
+    options.surrogates = 20;
+    std::string problem;
+    EXPECT_TRUE(ldi::readAnalysisParameters(options, request.parameters, request.order, problem)) << problem;
+    request.rngSeed = 3;
+    request.threads = 2;
+    request.outputFolder = (folder / "out").string();
+    return request;
+}
 
 }  // namespace analysis_test
 
