@@ -141,7 +141,8 @@ TEST(RunBudget, RunsAreHeldWhileTheyFitWhatIsLeftAndSpilledBeyond) {
 }
 
 bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+    // Empty vectors may hold no storage at all: memcmp takes no null pointer.
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
 // Held or spilled (in blocks that do not divide the run), the maps,
