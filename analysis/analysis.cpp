@@ -490,8 +490,8 @@ std::vector<SeedResults> emptySeedResults(const AnalysisRequest& request, const 
         seeds[s].conditionNames = inputs.conditionNames;
         seeds[s].conditionLabels = inputs.conditions.labels;
         seeds[s].kinds.assign(results.parameters.mapTypesComputed.begin(), results.parameters.mapTypesComputed.end());
-        seeds[s].definition = seedDefinition(request.seeds[s], results.record.grid, inputs.seedVoxels[s],
-                                             [&](const std::string& path) { return recordedPath(results.record, path); });
+        seeds[s].definition =
+            seedDefinition(request.seeds[s], results.record.grid, inputs.seedVoxels[s], results.record);
     }
     return seeds;
 }

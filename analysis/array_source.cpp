@@ -54,36 +54,19 @@ std::array<int64_t, 4> volumeOrderStrides(const NiftiHeader& header) {
 
 bool ArraySliceSource::load(const std::string& name, const RunArray& array, int32_t firstJudged,
                             std::string& problem) {
-    const NiftiHeader& h = array.header;
-    name_ = name;
     values_ = array.values;
     strides_ = array.strides;
-    dimX_ = h.nx();
-    dimY_ = h.ny();
-    dimZ_ = h.nz();
-    const int64_t volumes = h.volumes();
-    const int64_t sliceVoxels = dimX_ * dimY_;
     if (values_ == nullptr) {
-        problem = name_ + ": the run holds no data";
+        problem = name + ": the run holds no data";
         return false;
     }
-    // The engine counts a slice's values and a grid's voxels in 32 bits.
-    if (volumes > std::numeric_limits<int32_t>::max() ||
-        sliceVoxels * volumes > std::numeric_limits<int32_t>::max() ||
-        sliceVoxels * dimZ_ > std::numeric_limits<int32_t>::max()) {
-        problem = name_ + ": the run is too large (" + std::to_string(dimX_) + " x " + std::to_string(dimY_) + " x " +
-                  std::to_string(dimZ_) + " voxels x " + std::to_string(volumes) +
-                  " volumes; one slice's values must stay below 2^31)";
-        return false;
-    }
-    volumes_ = static_cast<int32_t>(volumes);
-    sliceValues_ = static_cast<int32_t>(sliceVoxels * volumes);
+    if (!setShape(name, array.header, problem)) return false;
     const int32_t first = std::max(firstJudged, 0);
     if (strides_[3] > strides_[0]) {
         usable_ = usableByVolume(array, first);
         return true;
     }
-    usable_.assign(static_cast<std::size_t>(sliceVoxels * dimZ_), 0);
+    usable_.assign(static_cast<std::size_t>(dimX_ * dimY_ * dimZ_), 0);
     std::size_t v = 0;
     for (int64_t z = 0; z < dimZ_; ++z)
         for (int64_t y = 0; y < dimY_; ++y)
@@ -92,12 +75,6 @@ bool ArraySliceSource::load(const std::string& name, const RunArray& array, int3
                 usable_[v] = usableCourse(course, strides_[3], first, volumes_) ? 1 : 0;
             }
     return true;
-}
-
-void ArraySliceSource::allocateSlice(SliceValues& slice) const {
-    slice.shorts.reset();
-    slice.floats = makeLargeArray<float>(static_cast<std::size_t>(sliceValues_));
-    slice.capacity = sliceValues_;
 }
 
 bool ArraySliceSource::readSlice(int32_t z, SliceValues& slice) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/slice_source.h"
+#include "analysis/float_slice_source.h"
 #include "formats/nifti_image.h"
 
 namespace ldi {
@@ -31,33 +31,19 @@ struct RunArray {
 // NIfTI order, numpy's Fortran order of an (x, y, z, t) array).
 std::array<int64_t, 4> volumeOrderStrides(const NiftiHeader& header);
 
-class ArraySliceSource : public SliceSource {
+class ArraySliceSource : public FloatSliceSource {
 public:
     // Takes the array (which stays the caller's) and judges each voxel usable
     // on the volumes from `firstJudged` (0-based) on. False with a message
     // naming the run when the array is missing or too large for the engine.
     bool load(const std::string& name, const RunArray& array, int32_t firstJudged, std::string& problem);
 
-    const std::string& name() const override { return name_; }
-    int32_t numVolumes() const override { return volumes_; }
-    bool holdsFloats() const override { return true; }
-    int32_t sliceValueCount() const override { return sliceValues_; }
-    int64_t sliceBytes() const override { return static_cast<int64_t>(sliceValues_) * 4; }
-    void allocateSlice(SliceValues& slice) const override;
     bool readSlice(int32_t z, SliceValues& slice) override;
 
-    // Per voxel of the grid ([z][y][x]): 1 when its values from the judged
-    // volume on are all finite and not all equal.
-    const std::vector<uint8_t>& usable() const { return usable_; }
 
 private:
-    std::string name_;
     const float* values_ = nullptr;
     std::array<int64_t, 4> strides_{};
-    int64_t dimX_ = 0, dimY_ = 0, dimZ_ = 0;
-    int32_t volumes_ = 0;
-    int32_t sliceValues_ = 0;
-    std::vector<uint8_t> usable_;
 };
 
 }  // namespace ldi

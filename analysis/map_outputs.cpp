@@ -217,6 +217,41 @@ nlohmann::ordered_json runsJson(const MapRunRecord& run) {
 
 }  // namespace
 
+LdiFile emptySeedMapSet(const MapRunRecord& run) {
+    LdiFile set;
+    set.geometry.xEnd = set.geometry.dimX = static_cast<int32_t>(run.grid.nx());
+    set.geometry.yEnd = set.geometry.dimY = static_cast<int32_t>(run.grid.ny());
+    set.geometry.zEnd = set.geometry.dimZ = static_cast<int32_t>(run.grid.nz());
+    for (float q : run.parameters->qThresholdsForFDR) {
+        char label[64];
+        std::snprintf(label, sizeof label, "thres q=%1.3f", static_cast<double>(q));
+        set.levelLabels.push_back(label);
+    }
+    return set;
+}
+
+LdiMap seedSetMap(const MapRunRecord& run, const SeedResults& seed, std::size_t m) {
+    const GlobalParameters& parameters = *run.parameters;
+    const MapType type = seed.kinds[m % seed.kinds.size()];
+    const MapThresholds& thresholds = seed.thresholds[m];
+    LdiMap map;
+    map.name = mapDisplayName(type, seed.conditionNames[m / seed.kinds.size()]);
+    map.mapKind = 101;
+    mapDisplayThresholds(thresholds, parameters, map.lowerThreshold, map.upperThreshold);
+    MapLook look{};
+    mapLook(type, look);
+    map.positiveColourLow = look.positiveLow;
+    map.positiveColourHigh = look.positiveHigh;
+    map.negativeColourLow = look.negativeLow;
+    map.negativeColourHigh = look.negativeHigh;
+    map.useNegativeColours = 1;
+    map.fdrThresholds = thresholds.searched ? thresholds.thresholds
+                                            : std::vector<float>(parameters.qThresholdsForFDR.size(), 0.0f);
+    map.passingVoxels = thresholds.passing;
+    map.voxels.assign(seed.maps[m].begin(), seed.maps[m].end());
+    return map;
+}
+
 nlohmann::ordered_json mapRunJson(const MapRunRecord& run) {
     nlohmann::ordered_json json;
     json["rngSeed"] = run.rngSeed;
@@ -318,40 +353,8 @@ nlohmann::ordered_json mapSidecar(const MapRunRecord& run, const SeedResults& se
 
 // The seed's maps as the map set ldi run saves (for ldi show and ldi info).
 LdiFile seedMapSet(const MapRunRecord& run, const SeedResults& seed) {
-    const GlobalParameters& parameters = *run.parameters;
-    LdiFile set;
-    set.geometry.xEnd = static_cast<int32_t>(run.grid.nx());
-    set.geometry.yEnd = static_cast<int32_t>(run.grid.ny());
-    set.geometry.zEnd = static_cast<int32_t>(run.grid.nz());
-    set.geometry.dimX = set.geometry.xEnd;
-    set.geometry.dimY = set.geometry.yEnd;
-    set.geometry.dimZ = set.geometry.zEnd;
-    for (float q : parameters.qThresholdsForFDR) {
-        char label[64];
-        std::snprintf(label, sizeof label, "thres q=%1.3f", static_cast<double>(q));
-        set.levelLabels.push_back(label);
-    }
-    for (std::size_t m = 0; m < seed.maps.size(); ++m) {
-        const std::size_t condition = m / seed.kinds.size();
-        const MapType type = seed.kinds[m % seed.kinds.size()];
-        const MapThresholds& thresholds = seed.thresholds[m];
-        LdiMap map;
-        map.name = mapDisplayName(type, seed.conditionNames[condition]);
-        map.mapKind = 101;
-        mapDisplayThresholds(thresholds, parameters, map.lowerThreshold, map.upperThreshold);
-        MapLook look{};
-        mapLook(type, look);
-        map.positiveColourLow = look.positiveLow;
-        map.positiveColourHigh = look.positiveHigh;
-        map.negativeColourLow = look.negativeLow;
-        map.negativeColourHigh = look.negativeHigh;
-        map.useNegativeColours = 1;
-        map.fdrThresholds = thresholds.searched ? thresholds.thresholds
-                                                : std::vector<float>(parameters.qThresholdsForFDR.size(), 0.0f);
-        map.passingVoxels = thresholds.passing;
-        map.voxels.assign(seed.maps[m].begin(), seed.maps[m].end());
-        set.maps.push_back(std::move(map));
-    }
+    LdiFile set = emptySeedMapSet(run);
+    for (std::size_t m = 0; m < seed.maps.size(); ++m) set.maps.push_back(seedSetMap(run, seed, m));
     return set;
 }
 

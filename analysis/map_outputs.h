@@ -13,6 +13,7 @@
 #include "config/global_parameters.h"
 #include "engine/engine.h"
 #include "engine/order_selection.h"
+#include "formats/ldi_file.h"
 #include "formats/nifti_image.h"
 
 namespace ldi {
@@ -109,6 +110,14 @@ std::string mapKindLabel(MapType type);
 // it gave one (p in float32 has a floor, ln p has none).
 std::vector<float> significanceMap(const std::vector<float>& pValues, const std::vector<float>& zValues,
                                    const std::vector<float>& values, MapType type, bool asZ);
+
+// The seed's map set as ldi run saves it, before its maps: the grid and the
+// FDR levels.
+LdiFile emptySeedMapSet(const MapRunRecord& run);
+
+// Map `m` (condition * kinds + kind) of the seed as its map set holds it:
+// name, display thresholds, colours, FDR levels, values.
+LdiMap seedSetMap(const MapRunRecord& run, const SeedResults& seed, std::size_t m);
 
 // What the JSON index of every seed records of the run (rngSeed, fdr,
 // parameters, modelOrder when chosen, inputs, date, confounds when regressed),

@@ -94,24 +94,10 @@ bool NiftiSliceSource::load(NiftiReader& reader, int32_t firstJudged, const std:
 bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const std::string& spillFolder,
                             const SourceBudgets& budgets, const LoadProgress& progress, std::string& problem) {
     const NiftiHeader& h = feed.header;
-    name_ = feed.name;
-    dimX_ = h.nx();
-    dimY_ = h.ny();
-    dimZ_ = h.nz();
+    if (!setShape(feed.name, h, problem)) return false;
     const int64_t sliceVoxels = dimX_ * dimY_;
     const int64_t volumeVoxels = sliceVoxels * dimZ_;
-    const int64_t volumes = h.volumes();
-    // The engine counts a slice's values and a grid's voxels in 32 bits.
-    if (volumes > std::numeric_limits<int32_t>::max() ||
-        sliceVoxels * volumes > std::numeric_limits<int32_t>::max() ||
-        volumeVoxels > std::numeric_limits<int32_t>::max()) {
-        problem = name_ + ": the run is too large (" + std::to_string(dimX_) + " x " + std::to_string(dimY_) + " x " +
-                  std::to_string(dimZ_) + " voxels x " + std::to_string(volumes) +
-                  " volumes; one slice's values must stay below 2^31)";
-        return false;
-    }
-    volumes_ = static_cast<int32_t>(volumes);
-    sliceValues_ = static_cast<int32_t>(sliceVoxels * volumes);
+    const int64_t volumes = volumes_;
 
     const int64_t runBytes = volumeVoxels * volumes * static_cast<int64_t>(sizeof(float));
     const bool inMemory = runBytes <= resolvedBudgets(budgets).inMemory;
@@ -189,12 +175,6 @@ bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const s
         }
     }
     return true;
-}
-
-void NiftiSliceSource::allocateSlice(SliceValues& slice) const {
-    slice.shorts.reset();
-    slice.floats = makeLargeArray<float>(static_cast<std::size_t>(sliceValues_));
-    slice.capacity = sliceValues_;
 }
 
 bool NiftiSliceSource::readChunk(int64_t offsetValues, int64_t count, float* out) {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/slice_source.h"
+#include "analysis/float_slice_source.h"
 #include "formats/nifti_image.h"
 #include "stats/large_buffer.h"
 
@@ -45,7 +45,7 @@ struct VolumeFeed {
     std::function<bool(std::string& problem)> finish;  // after the last volume
 };
 
-class NiftiSliceSource : public SliceSource {
+class NiftiSliceSource : public FloatSliceSource {
 public:
     NiftiSliceSource() = default;
     ~NiftiSliceSource() override;
@@ -61,17 +61,8 @@ public:
     bool load(NiftiReader& reader, int32_t firstJudged, const std::string& spillFolder, const SourceBudgets& budgets,
               const LoadProgress& progress, std::string& problem);
 
-    const std::string& name() const override { return name_; }
-    int32_t numVolumes() const override { return volumes_; }
-    bool holdsFloats() const override { return true; }
-    int32_t sliceValueCount() const override { return sliceValues_; }
-    int64_t sliceBytes() const override { return static_cast<int64_t>(sliceValues_) * 4; }
-    void allocateSlice(SliceValues& slice) const override;
     bool readSlice(int32_t z, SliceValues& slice) override;
 
-    // Per voxel of the grid ([z][y][x]): 1 when its values from the judged
-    // volumes on are all finite and not all equal.
-    const std::vector<uint8_t>& usable() const { return usable_; }
     // True when the run went to a temporary file.
     bool spilled() const { return fd_ >= 0; }
     // The bytes of the run held in memory (0 when spilled).
@@ -84,14 +75,9 @@ private:
     float* takeScratch();
     void returnScratch(float* scratch);
 
-    std::string name_;
-    int64_t dimX_ = 0, dimY_ = 0, dimZ_ = 0;
-    int32_t volumes_ = 0;
-    int32_t sliceValues_ = 0;
     int32_t blockVolumes_ = 1;
     LargeArray<float> memory_;  // the whole run in slice order, when held
     int fd_ = -1;               // the temporary file otherwise
-    std::vector<uint8_t> usable_;
 
     // Room for one block of one slice per reader thread, made before the
     // voxel loop so that reading allocates nothing.

@@ -1,7 +1,5 @@
 #include "analysis/seeds.h"
 
-#include "formats/file_checksum.h"
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -168,8 +166,7 @@ bool seedMean(SliceSource& source, const std::vector<int64_t>& voxels, int64_t s
 }
 
 nlohmann::ordered_json seedDefinition(const SeedRequest& seed, const NiftiHeader& grid,
-                                      const std::vector<int64_t>& voxels,
-                                      const std::function<std::string(const std::string&)>& recordPath) {
+                                      const std::vector<int64_t>& voxels, const MapRunRecord& run) {
     nlohmann::ordered_json definition;
     switch (seed.shape) {
     case SeedRequest::Shape::sphere:
@@ -179,10 +176,11 @@ nlohmann::ordered_json seedDefinition(const SeedRequest& seed, const NiftiHeader
         break;
     case SeedRequest::Shape::maskFile: {
         definition["Shape"] = "mask";
-        definition["MaskFile"] = recordPath(seed.maskPath);
-        std::string hex, ignored;
-        definition["MaskSHA256"] = fileSha256(seed.maskPath, hex, ignored) ? nlohmann::ordered_json(hex)
-                                                                           : nlohmann::ordered_json(nullptr);
+        definition["MaskFile"] = recordedPath(run, seed.maskPath);
+        // The checksum the run made of its inputs: the mask is not read again.
+        definition["MaskSHA256"] = nullptr;
+        for (const MapRunInput& input : run.inputs)
+            if (input.path == seed.maskPath && !input.sha256.empty()) definition["MaskSHA256"] = input.sha256;
         break;
     }
     case SeedRequest::Shape::maskFlags: definition["Shape"] = "voxels"; break;

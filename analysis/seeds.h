@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,12 +42,11 @@ bool seedVoxels(const SeedRequest& seed, const NiftiHeader& grid, const std::str
                 std::vector<int64_t>& voxels, std::string& problem);
 
 // What a seed is, for the maps' provenance: its shape, the sphere's centre
-// and radius in world mm or the mask file's path as given and its SHA-256,
-// the voxels it holds and their centroid in world mm. The mask's path is
-// turned into the recorded form by `recordPath`.
+// and radius in world mm or the mask file as the run records it (its path
+// and the SHA-256 among the run's inputs), the voxels it holds and their
+// centroid in world mm.
 nlohmann::ordered_json seedDefinition(const SeedRequest& seed, const NiftiHeader& grid,
-                                      const std::vector<int64_t>& voxels,
-                                      const std::function<std::string(const std::string&)>& recordPath);
+                                      const std::vector<int64_t>& voxels, const MapRunRecord& run);
 
 // The reference time course of a seed in one run: the plain mean of its
 // voxels, summed in ascending voxel order in float32, into `out` (1 x volumes).

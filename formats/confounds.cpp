@@ -33,13 +33,10 @@ std::vector<std::string> tabFields(std::string line) {
 
 bool isMissing(const std::string& text) { return text == "n/a" || text == "NaN" || text == "nan" || text.empty(); }
 
-}  // namespace
-
-bool readConfounds(const std::string& path, const std::vector<std::string>& patterns, int32_t first,
-                   ConfoundTable& table, std::string& problem) {
-    table = ConfoundTable();
+// Opens the table at its header row and reads the column names.
+bool openTable(const std::string& path, std::ifstream& in, std::vector<std::string>& header, std::string& problem) {
     if (!checkRegularFile(path, "the confounds table", problem)) return false;
-    std::ifstream in(path, std::ios::binary);
+    in.open(path, std::ios::binary);
     std::string line;
     if (!in || !std::getline(in, line)) {
         problem = "cannot read the confounds table " + path;
@@ -47,7 +44,19 @@ bool readConfounds(const std::string& path, const std::vector<std::string>& patt
     }
     // A byte-order mark would become part of the first column's name and hide it.
     if (line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-    const std::vector<std::string> header = tabFields(line);
+    header = tabFields(line);
+    return true;
+}
+
+}  // namespace
+
+bool readConfounds(const std::string& path, const std::vector<std::string>& patterns, int32_t first,
+                   ConfoundTable& table, std::string& problem) {
+    table = ConfoundTable();
+    std::ifstream in;
+    std::vector<std::string> header;
+    if (!openTable(path, in, header, problem)) return false;
+    std::string line;
     // Columns in the table's order, each once however many patterns name it.
     std::vector<std::size_t> chosen;
     for (const std::string& pattern : patterns) {
@@ -121,15 +130,10 @@ bool readConfounds(const std::string& path, const std::vector<std::string>& patt
 
 bool nonSteadyStateColumns(const std::string& path, int32_t& leading, std::string& problem) {
     leading = 0;
-    if (!checkRegularFile(path, "the confounds table", problem)) return false;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    if (!in || !std::getline(in, line)) {
-        problem = "cannot read the confounds table " + path;
-        return false;
-    }
+    std::ifstream in;
+    std::vector<std::string> header;
+    if (!openTable(path, in, header, problem)) return false;
     const char* const pattern = "non_steady_state_outlier*";
-    const std::vector<std::string> header = tabFields(line);
     if (std::none_of(header.begin(), header.end(),
                      [&](const std::string& name) { return fnmatch(pattern, name.c_str(), 0) == 0; }))
         return true;

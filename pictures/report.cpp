@@ -10,7 +10,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/map_look.h"
 #include "formats/bids_inputs.h"
 #include "formats/statmap_names.h"
 #include "formats/nifti_image.h"
@@ -66,31 +65,8 @@ const Underlay* runUnderlay(Collected& collected) {
 
 // The map as the set written for it would hold it, for the display's choice.
 LdiFile mapAsSet(const MapRunRecord& run, const SeedResults& seed, std::size_t m) {
-    const MapType type = seed.kinds[m % seed.kinds.size()];
-    const MapThresholds& thresholds = seed.thresholds[m];
-    LdiFile set;
-    set.geometry.xEnd = set.geometry.dimX = static_cast<int32_t>(run.grid.nx());
-    set.geometry.yEnd = set.geometry.dimY = static_cast<int32_t>(run.grid.ny());
-    set.geometry.zEnd = set.geometry.dimZ = static_cast<int32_t>(run.grid.nz());
-    for (float q : run.parameters->qThresholdsForFDR) {
-        char label[64];
-        std::snprintf(label, sizeof label, "thres q=%1.3f", static_cast<double>(q));
-        set.levelLabels.push_back(label);
-    }
-    LdiMap map;
-    map.name = mapDisplayName(type, seed.conditionNames[m / seed.kinds.size()]);
-    mapDisplayThresholds(thresholds, *run.parameters, map.lowerThreshold, map.upperThreshold);
-    MapLook look{};
-    mapLook(type, look);
-    map.positiveColourLow = look.positiveLow;
-    map.positiveColourHigh = look.positiveHigh;
-    map.negativeColourLow = look.negativeLow;
-    map.negativeColourHigh = look.negativeHigh;
-    map.fdrThresholds = thresholds.searched ? thresholds.thresholds
-                                            : std::vector<float>(run.parameters->qThresholdsForFDR.size(), 0.0f);
-    map.passingVoxels = thresholds.passing;
-    map.voxels.assign(seed.maps[m].begin(), seed.maps[m].end());
-    set.maps.push_back(std::move(map));
+    LdiFile set = emptySeedMapSet(run);
+    set.maps.push_back(seedSetMap(run, seed, m));
     return set;
 }
 

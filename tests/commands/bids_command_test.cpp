@@ -576,7 +576,7 @@ TEST_F(BidsTest, BidsAppConventionsVersionValidationWorkFolderThreadsAndStatisti
     {
         // A dataset the validator finds errors in is not analysed, and its report says why.
         const FakeValidator invalid(tools,
-                                    "\\t1: [ERR] Files with such naming scheme are not part of BIDS specification.\\n"
+                                    "\\t1: [ERR] Files with such naming scheme are not allowed in a BIDS dataset.\\n"
                                     "\\tSummary: 4 Files, 1 Subject\\n",
                                     1);
         const ProcessResult refused = runLdi(participant, folder.string());
