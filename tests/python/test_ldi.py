@@ -220,3 +220,21 @@ def test_confounds_from_a_table_regress_as_from_its_file(dataset, tmp_path):
     regressed = from_file["Ref"].maps["Task"]["inst"].get_fdata(dtype=np.float32)
     assert same_bits(regressed, from_table["Ref"].maps["Task"]["inst"].get_fdata(dtype=np.float32))
     assert not same_bits(regressed, plain["Ref"].maps["Task"]["inst"].get_fdata(dtype=np.float32))
+
+
+def test_every_sidecar_defines_the_seed_as_nibabel_reads_its_mask(dataset):
+    [written] = ldi.read_results(dataset["out"])
+    mask = nib.load(dataset["seed"])
+    inside = np.argwhere(np.asarray(mask.dataobj) > 0)
+    centroid = nib.affines.apply_affine(mask.affine, inside).mean(axis=0)
+    with open(dataset["seed"], "rb") as f:
+        checksum = hashlib.sha256(f.read()).hexdigest()
+    for entry in written["maps"]:
+        definition = entry["sidecar"]["SeedDefinition"]
+        assert definition["Shape"] == "mask"
+        assert definition["MaskSHA256"] == checksum
+        assert definition["Voxels"] == len(inside)
+        assert np.allclose(definition["CentroidMm"], centroid, atol=1e-6)
+        # The mask's path as seen from the output folder.
+        recorded = os.path.join(dataset["out"], definition["MaskFile"])
+        assert os.path.normpath(recorded) == os.path.normpath(dataset["seed"])
