@@ -77,18 +77,22 @@ void transposeGathered(const float* gathered, int64_t count, int64_t voxels, flo
 
 }  // namespace
 
+VolumeFeed readerFeed(NiftiReader& reader) {
+    VolumeFeed feed;
+    feed.name = reader.path();
+    feed.header = reader.header();
+    feed.next = [&reader](float* volume, std::string& failure) { return reader.readVolume(volume, failure); };
+    feed.finish = [&reader](std::string& failure) { return reader.finish(failure); };
+    return feed;
+}
+
 NiftiSliceSource::~NiftiSliceSource() {
     if (fd_ >= 0) ::close(fd_);
 }
 
 bool NiftiSliceSource::load(NiftiReader& reader, int32_t firstJudged, const std::string& spillFolder,
                             const SourceBudgets& budgets, const LoadProgress& progress, std::string& problem) {
-    VolumeFeed feed;
-    feed.name = reader.path();
-    feed.header = reader.header();
-    feed.next = [&reader](float* volume, std::string& failure) { return reader.readVolume(volume, failure); };
-    feed.finish = [&reader](std::string& failure) { return reader.finish(failure); };
-    return load(feed, firstJudged, spillFolder, budgets, progress, problem);
+    return load(readerFeed(reader), firstJudged, spillFolder, budgets, progress, problem);
 }
 
 bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const std::string& spillFolder,
