@@ -9,6 +9,7 @@
 #include "engine/map_values.h"
 #include "stats/distributions.h"
 #include "stats/fdr.h"
+#include "stats/sorting.h"
 #include "stats/matrix.h"
 #include "stats/tail_fit.h"
 
@@ -68,7 +69,7 @@ std::vector<float> pooledNullMagnitudes(MapType type, const std::vector<const Me
         for (float v : values)
             if (present(v)) pooled.push_back(std::fabs(v));
     }
-    std::sort(pooled.begin(), pooled.end());
+    sortAscending(pooled);
     return pooled;
 }
 
@@ -160,9 +161,11 @@ std::vector<MapThresholds> findMapThresholdsBy(const FdrChoice& choice, const Me
             c = 0.0;
             for (std::size_t i = 1; i <= presentP.size(); ++i) c += 1.0 / static_cast<double>(i);
         }
+        std::sort(presentP.begin(), presentP.end());  // once for every q
         for (float q : qValues) {
-            double cutoff = -1.0;
-            const int64_t passing = stepUpCount(presentP, q, c, cutoff);
+            const StepUpCutoff step = benjaminiHochbergCutoffSorted(presentP, q, c);
+            const double cutoff = step.cutoff;
+            const int64_t passing = step.passing;
             // The smallest magnitude that passes; when none does, just above the
             // largest, so that "at or above the threshold" selects nothing.
             float threshold = presentP.empty() ? 0.0f : std::nextafter(largest, std::numeric_limits<float>::max());
