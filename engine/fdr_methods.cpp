@@ -11,6 +11,7 @@
 #include "stats/fdr.h"
 #include "stats/sorting.h"
 #include "stats/matrix.h"
+#include "stats/parallel.h"
 #include "stats/tail_fit.h"
 
 namespace ldi {
@@ -80,18 +81,24 @@ std::vector<float> pooledNullMagnitudes(MapType type, const std::vector<const Me
 // on falling with the value, so a real effect beyond every draw is not capped.
 constexpr double kTailCount = 10.0;
 
-void permutationLogP(const std::vector<float>& values, const std::vector<float>& null, std::vector<double>& logP) {
+void permutationLogP(const std::vector<float>& values, const std::vector<float>& null, std::vector<double>& logP,
+                     WorkerTeam* team) {
     const auto m = static_cast<double>(null.size());
     const TailFit tail = fitParetoTail(null.data(), null.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (!present(values[i])) continue;
-        const float magnitude = std::fabs(values[i]);
-        const auto atOrAbove =
-            static_cast<double>(null.end() - std::lower_bound(null.begin(), null.end(), magnitude));
-        logP[i] = std::log((1.0 + atOrAbove) / (1.0 + m));
-        if (atOrAbove < kTailCount && tail.usable && magnitude > tail.threshold)
-            logP[i] = std::min(logP[i], tailLogSurvival(tail, magnitude));
-    }
+    // Each value's search is its own, so the voxels are shared out: a search
+    // in millions of pooled values misses the cache at nearly every step.
+    const int workers = team != nullptr ? team->size() : 1;
+    shareWork(workers, static_cast<int64_t>(values.size()), 16384, [&](int64_t begin, int64_t end, int) {
+        for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
+            if (!present(values[i])) continue;
+            const float magnitude = std::fabs(values[i]);
+            const auto atOrAbove =
+                static_cast<double>(null.end() - std::lower_bound(null.begin(), null.end(), magnitude));
+            logP[i] = std::log((1.0 + atOrAbove) / (1.0 + m));
+            if (atOrAbove < kTailCount && tail.usable && magnitude > tail.threshold)
+                logP[i] = std::min(logP[i], tailLogSurvival(tail, magnitude));
+        }
+    }, team);
 }
 
 // ln p of every present value by the chi-square null of n_adj * value / scale.
@@ -145,7 +152,7 @@ std::vector<MapThresholds> findMapThresholdsBy(const FdrChoice& choice, const Me
         if (method == FdrMethod::parametric)
             parametricLogP(values, type, parameters, adjustedPoints, logP);
         else
-            permutationLogP(values, pooledNullMagnitudes(type, nulls, parameters, team), logP);
+            permutationLogP(values, pooledNullMagnitudes(type, nulls, parameters, team), logP, team);
         std::vector<double> p(count);
         for (std::size_t i = 0; i < count; ++i) p[i] = std::exp(logP[i]);
 
