@@ -75,11 +75,14 @@ std::vector<float> pooledNullMagnitudes(MapType type, const std::vector<const Me
 }
 
 // ln p of every present value of `values` against the pooled null magnitudes
-// `null` (ascending): (1 + null values at or above it) / (1 + m), and where
-// fewer than kTailCount null values reach it, the fitted tail's estimate when
-// that is smaller. The empirical p cannot go below 1 / (1 + m); the tail goes
-// on falling with the value, so a real effect beyond every draw is not capped.
-constexpr double kTailCount = 10.0;
+// `null` (ascending): (1 + null values at or above it) / (1 + m), and beyond
+// every null value the fitted tail's estimate when that is smaller. The
+// empirical p cannot go below 1 / (1 + m); the tail goes on falling with the
+// value, so a real effect beyond every draw is not capped. Within the draws
+// the empirical p stays: taking the smaller of two estimates there (as this
+// did up to 10 null values above) biases p downwards, just where
+// Benjamini-Hochberg decides at q = 0.05 to 0.1, and the null maps' false
+// discoveries ran above q.
 
 void permutationLogP(const std::vector<float>& values, const std::vector<float>& null, std::vector<double>& logP,
                      WorkerTeam* team) {
@@ -95,7 +98,7 @@ void permutationLogP(const std::vector<float>& values, const std::vector<float>&
             const auto atOrAbove =
                 static_cast<double>(null.end() - std::lower_bound(null.begin(), null.end(), magnitude));
             logP[i] = std::log((1.0 + atOrAbove) / (1.0 + m));
-            if (atOrAbove < kTailCount && tail.usable && magnitude > tail.threshold)
+            if (atOrAbove == 0.0 && tail.usable && magnitude > tail.threshold)
                 logP[i] = std::min(logP[i], tailLogSurvival(tail, magnitude));
         }
     }, team);
