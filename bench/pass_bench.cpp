@@ -8,6 +8,7 @@
 // Cases:
 //   laneBlock/<kernel>       one block of voxels through a lane kernel (ns per voxel)
 //   pass/<type>/<method>     computeConditionMeasures, whole grid, warm page cache
+//   nullDraws/<method>       ten null draws per voxel: one pass against one pass per draw
 //   surrogates/threads       generateSurrogates of the data set (1000 series)
 //   wholeRun/threads         the plug-in's whole computation of a run (an in-memory
 //                            host keeps the maps; nothing of the host's is timed)
@@ -222,6 +223,42 @@ BENCHMARK(pass)
     ->UseRealTime()
     ->MinTime(1.0);
 
+// Ten null draws per voxel (as the permutation FDR takes them): one pass that
+// computes every draw while the slice is at hand, against the pass repeated once
+// per draw. Arguments: one pass (1) or repeated (0), threads; uint16 data.
+void nullDraws(benchmark::State& state) {
+    BenchRun& run = benchRun(false);
+    if (!run.ready) {
+        state.SkipWithError("the data set could not be prepared");
+        return;
+    }
+    run.context.options.nullDrawMethod =
+        state.range(0) == 1 ? NullDrawMethod::onePass : NullDrawMethod::repeatedPasses;
+    run.context.options.threads = static_cast<int>(state.range(1));
+    run.context.work.workers = std::make_unique<WorkerTeam>(static_cast<int>(state.range(1)) - 1);
+    EngineInput input = engineInputOf(run.context, run.setup);
+    input.nullDraws = 10;
+    for (auto _ : state) {
+        std::ostringstream runLog;
+        if (computeConditionDraws(input, 0, 0, run.context.work, [](const EngineProgress&) {}, runLog, run.errors) !=
+            1) {
+            state.SkipWithError("the pass failed");
+            break;
+        }
+    }
+    run.context.work.extraNulls.clear();
+    run.context.work.workers.reset();
+    run.context.options = EngineOptions{};
+    state.SetLabel(state.range(0) == 1 ? "one pass" : "repeated passes");
+}
+BENCHMARK(nullDraws)
+    ->ArgNames({"onePass", "threads"})
+    ->Args({0, 2})
+    ->Args({1, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
+
 // A host that only keeps the maps in memory and saves nothing, so that a whole run
 // measures the plug-in's own computation (the host's file writing is its own).
 namespace memoryHost {
@@ -416,7 +453,7 @@ void laneBlock(benchmark::State& state) {
                                              ~(kLaneScratchAlignment - 1));
     auto results = std::make_unique<LaneResults>();
     for (auto _ : state) {
-        kernel.processBlock(lanePass, block, aligned, *results);
+        kernel.processBlock(lanePass, block, aligned, results.get());
         benchmark::DoNotOptimize(results->values[0][0]);
     }
     state.SetItemsProcessed(state.iterations() * lanes);
