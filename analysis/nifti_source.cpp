@@ -42,6 +42,9 @@ bool writeAllAt(int fd, const float* data, int64_t count, int64_t offsetValues) 
 // cache: one volume at a time, every value went to a line of its own, and
 // transposing a held run took longer than inflating it.
 constexpr int64_t TILE_VOXELS = 1024;
+// The held run's pages backed by the reading thread a few large pages at a
+// time, so that it goes back to reading soon after the caller frees a batch.
+constexpr std::size_t PREFAULT_BYTES = std::size_t{8} << 20;
 
 // Voxel v's values of `count` volumes (one after the other, `voxels` each)
 // to out[v * stride], out[v * stride + 1], ...
@@ -113,7 +116,18 @@ bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const s
     LargeArray<float> block;
     if (!prepareStorage(budgets, spillFolder, block, problem)) return false;
     UsableVoxels judged(volumeVoxels, std::clamp(firstJudged, 0, volumes_));
-    VolumeBatches batches(feed, blockVolumes_, threads);
+    // The held run's fresh pages cost the system as much as inflating the
+    // run (more inside a virtual machine), and the first batch writes into
+    // every one of them: the reading thread backs them, from the end, while
+    // it waits for the caller, who backs them from the front.
+    std::size_t unbacked = memory_ ? static_cast<std::size_t>(heldBytes()) : 0;
+    VolumeBatches::SpareWork backHeldPages = [&unbacked, held = memory_.get()] {
+        const std::size_t from = unbacked > PREFAULT_BYTES ? unbacked - PREFAULT_BYTES : 0;
+        const bool backed = unbacked > 0 && prefaultLargeBuffer(held, from, unbacked);
+        unbacked = backed ? from : 0;
+        return unbacked > 0;
+    };
+    VolumeBatches batches(feed, blockVolumes_, threads, memory_ ? backHeldPages : nullptr);
     VolumeBatch batch;
     for (int32_t done = 0; done < volumes_; done = batch.first + batch.count) {
         if (!batches.next(batch, problem)) return false;

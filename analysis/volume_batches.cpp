@@ -48,8 +48,9 @@ struct VolumeBatches::Slot {
     std::exception_ptr error;
 };
 
-VolumeBatches::VolumeBatches(const VolumeFeed& feed, int32_t blockVolumes, int threads)
+VolumeBatches::VolumeBatches(const VolumeFeed& feed, int32_t blockVolumes, int threads, SpareWork spare)
     : feed_(feed),
+      spare_(std::move(spare)),
       volumeVoxels_(feed.header.voxelsPerVolume()),
       volumes_(static_cast<int32_t>(feed.header.volumes())),
       blockVolumes_(std::max(blockVolumes, 1)) {
@@ -102,15 +103,24 @@ bool VolumeBatches::readBatch(Slot& slot, int32_t first, std::string& problem) {
     return true;
 }
 
+// False when the caller has gone.
+bool VolumeBatches::waitForRoom(const Slot& slot) {
+    std::unique_lock<std::mutex> guard(lock_);
+    while (!stopping_ && slot.filled && spare_) {
+        guard.unlock();
+        const bool more = spare_();
+        guard.lock();
+        if (!more) spare_ = nullptr;
+    }
+    changed_.wait(guard, [&] { return stopping_ || !slot.filled; });
+    return !stopping_;
+}
+
 void VolumeBatches::readAheadLoop() {
     int s = 0;
     for (int32_t first = 0; first < volumes_; s = (s + 1) % slotCount_) {
         Slot& slot = slots_[s];
-        {
-            std::unique_lock<std::mutex> guard(lock_);
-            changed_.wait(guard, [&] { return stopping_ || !slot.filled; });
-            if (stopping_) return;
-        }
+        if (!waitForRoom(slot)) return;
         std::string problem;
         std::exception_ptr error;
         bool read = false;

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,10 +31,16 @@ struct VolumeBatch {
 
 class VolumeBatches {
 public:
+    // Work for the reading thread while the caller still has both batches:
+    // one piece a call, false when none is left. It runs beside whatever the
+    // caller does, so it must not touch what the caller reads or writes, and
+    // must not throw.
+    using SpareWork = std::function<bool()>;
+
     // Batches end at every multiple of `blockVolumes` (a reader's block ends
     // a batch) and at the last volume. `threads` > 1: the feed is read ahead
-    // on a thread of its own.
-    VolumeBatches(const VolumeFeed& feed, int32_t blockVolumes, int threads);
+    // on a thread of its own, which does `spare` while it waits.
+    VolumeBatches(const VolumeFeed& feed, int32_t blockVolumes, int threads, SpareWork spare = nullptr);
     // Stops and joins the reading thread, wherever the caller left off.
     ~VolumeBatches();
     VolumeBatches(const VolumeBatches&) = delete;
@@ -55,9 +62,11 @@ private:
     int32_t batchLength(int32_t first) const;
     bool readBatch(Slot& slot, int32_t first, std::string& problem);
     void readAheadLoop();
+    bool waitForRoom(const Slot& slot);
     void stop();
 
     const VolumeFeed& feed_;
+    SpareWork spare_;
     int64_t volumeVoxels_ = 0;
     int32_t volumes_ = 0;
     int32_t blockVolumes_ = 1;
