@@ -6,8 +6,12 @@
 // the calling thread.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -18,6 +22,7 @@
 
 #include "analysis/nifti_source.h"
 #include "analysis/run_set.h"
+#include "analysis/volume_batches.h"
 #include "formats/confounds.h"
 #include "formats/nifti_image.h"
 #include "support/vtc_writer.h"
@@ -194,6 +199,42 @@ TEST(ReadAhead, AnExceptionOfTheFeedReachesTheCaller) {
     }
 }
 
+// The batches come in order, cut at every block, whether read ahead or not;
+// the reading thread's spare work runs on it alone, while it waits for a slow
+// caller, and no more once it says nothing is left.
+TEST(ReadAhead, BatchesComeInOrderAndSpareWorkRunsOnlyOnTheReadingThread) {
+    for (int threads : {1, 2}) {
+        SCOPED_TRACE("threads " + std::to_string(threads));
+        CountingFeed counting;
+        const VolumeFeed feed = counting.feed();
+        int pieces = 0;  // the reading thread's only, until it is joined
+        bool spareOnCaller = false;
+        VolumeBatches batches(feed, 5, threads, [&] {
+            spareOnCaller = spareOnCaller || std::this_thread::get_id() == counting.caller;
+            return ++pieces < 4;
+        });
+        EXPECT_EQ(batches.readsAhead(), threads > 1);
+        VolumeBatch batch;
+        std::string problem;
+        int wrong = 0;
+        for (int done = 0; done < NT; done = batch.first + batch.count) {
+            ASSERT_TRUE(batches.next(batch, problem)) << problem;
+            EXPECT_EQ(batch.first, done);
+            EXPECT_EQ(batch.count, std::min(5, NT - done));
+            for (int k = 0; k < batch.count; ++k)
+                for (int v = 0; v < VOXELS; ++v) {
+                    const float expected = sample(v, batch.first + k);  // NaN included
+                    wrong += std::memcmp(&batch.values[k * VOXELS + v], &expected, sizeof expected) == 0 ? 0 : 1;
+                }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(batches.finish(problem)) << problem;
+        EXPECT_EQ(wrong, 0);
+        EXPECT_EQ(pieces, threads > 1 ? 4 : 0);
+        EXPECT_FALSE(spareOnCaller);
+    }
+}
+
 // The caller leaves at volume 3 (its progress throws): the reading thread
 // stops within the volumes already under way and is gone when load returns.
 TEST(ReadAhead, ACallerThatGivesUpStopsTheReadingThread) {
@@ -214,6 +255,35 @@ TEST(ReadAhead, ACallerThatGivesUpStopsTheReadingThread) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_EQ(counting.calls, callsAtReturn) << "read after load returned";
     }
+}
+
+// The temporary file cannot take the second block (a file size limit): the
+// same message on one thread or two, and the reading thread stops there.
+TEST(ReadAhead, ASpillThatCannotBeWrittenStopsTheReadingThread) {
+    TestTempDir dir;
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
+    rlimit limited = before;
+    limited.rlim_cur = 5 * VOXELS * 4 + 100;  // the first block of five volumes, and a little
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    std::vector<std::string> problems;
+    for (int threads : {1, 2}) {
+        CountingFeed counting;
+        NiftiSliceSource source;
+        std::string problem;
+        EXPECT_FALSE(source.load(counting.feed(), 0, dir.root(), budgets(true), threads, nullptr, problem));
+        problems.push_back(problem);
+        const int callsAtReturn = counting.calls;
+        // The second block's volumes, and at most one more batch read ahead.
+        EXPECT_LE(callsAtReturn, 15 + (threads > 1 ? 1 : 0)) << "threads " << threads;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(counting.calls, callsAtReturn) << "read after load returned";
+    }
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_NE(problems[0].find("cannot write the temporary copy of run"), std::string::npos) << problems[0];
+    EXPECT_EQ(problems[0], problems[1]);
 }
 
 // A run file cut short inside its data: the same message however it is read.
