@@ -91,6 +91,17 @@ private:
     std::vector<uint8_t> varies_;
 };
 
+// Backs the pages of `held` (from allocateLargeBuffer) from the end,
+// PREFAULT_BYTES a call; `unbacked`: the bytes before those backed.
+VolumeBatches::SpareWork backFromTheEnd(float* held, std::size_t& unbacked) {
+    return [held, &unbacked] {
+        const std::size_t from = unbacked > PREFAULT_BYTES ? unbacked - PREFAULT_BYTES : 0;
+        const bool backed = unbacked > 0 && prefaultLargeBuffer(held, from, unbacked);
+        unbacked = backed ? from : 0;
+        return unbacked > 0;
+    };
+}
+
 }  // namespace
 
 NiftiSliceSource::~NiftiSliceSource() {
@@ -120,14 +131,8 @@ bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const s
     // run (more inside a virtual machine), and the first batch writes into
     // every one of them: the reading thread backs them, from the end, while
     // it waits for the caller, who backs them from the front.
-    std::size_t unbacked = memory_ ? static_cast<std::size_t>(heldBytes()) : 0;
-    VolumeBatches::SpareWork backHeldPages = [&unbacked, held = memory_.get()] {
-        const std::size_t from = unbacked > PREFAULT_BYTES ? unbacked - PREFAULT_BYTES : 0;
-        const bool backed = unbacked > 0 && prefaultLargeBuffer(held, from, unbacked);
-        unbacked = backed ? from : 0;
-        return unbacked > 0;
-    };
-    VolumeBatches batches(feed, blockVolumes_, threads, memory_ ? backHeldPages : nullptr);
+    std::size_t unbacked = static_cast<std::size_t>(heldBytes());
+    VolumeBatches batches(feed, blockVolumes_, threads, memory_ ? backFromTheEnd(memory_.get(), unbacked) : nullptr);
     VolumeBatch batch;
     for (int32_t done = 0; done < volumes_; done = batch.first + batch.count) {
         if (!batches.next(batch, problem)) return false;
