@@ -400,6 +400,8 @@ void recordProvenance(const AnalysisRequest& request, const CheckedInputs& input
         if (seed.shape == SeedRequest::Shape::maskFile) record.inputs.push_back(fileInput(seed.maskPath, "seedmask"));
     record.entityPrefix = derivativeEntities(paths);
     record.grid = inputs.runs.front()->header;
+    if (!inputs.runs.front()->mean.empty())
+        record.firstRunMean = std::make_shared<const std::vector<float>>(inputs.runs.front()->mean);
 }
 
 // Each line of a progress text, without its indentation, as one progress line.

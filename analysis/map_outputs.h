@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,6 +81,9 @@ struct MapRunRecord {
     // `outputFolder` (as given when there is none).
     std::vector<DatasetRoot> datasets;
     std::string outputFolder;
+    // The mean image of the first run as read (before any regression), for
+    // the pictures' underlay; null when there is none. Shared: records are copied.
+    std::shared_ptr<const std::vector<float>> firstRunMean;
 };
 
 // A path as the provenance records it: bids:<name>:<relative> within one of

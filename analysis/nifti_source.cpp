@@ -104,6 +104,15 @@ VolumeBatches::SpareWork backFromTheEnd(float* held, std::size_t& unbacked) {
 
 }  // namespace
 
+VolumeFeed readerFeed(NiftiReader& reader) {
+    VolumeFeed feed;
+    feed.name = reader.path();
+    feed.header = reader.header();
+    feed.next = [&reader](float* volume, std::string& failure) { return reader.readVolume(volume, failure); };
+    feed.finish = [&reader](std::string& failure) { return reader.finish(failure); };
+    return feed;
+}
+
 NiftiSliceSource::~NiftiSliceSource() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -111,12 +120,7 @@ NiftiSliceSource::~NiftiSliceSource() {
 bool NiftiSliceSource::load(NiftiReader& reader, int32_t firstJudged, const std::string& spillFolder,
                             const SourceBudgets& budgets, int threads, const LoadProgress& progress,
                             std::string& problem) {
-    VolumeFeed feed;
-    feed.name = reader.path();
-    feed.header = reader.header();
-    feed.next = [&reader](float* volume, std::string& failure) { return reader.readVolume(volume, failure); };
-    feed.finish = [&reader](std::string& failure) { return reader.finish(failure); };
-    return load(feed, firstJudged, spillFolder, budgets, threads, progress, problem);
+    return load(readerFeed(reader), firstJudged, spillFolder, budgets, threads, progress, problem);
 }
 
 bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const std::string& spillFolder,

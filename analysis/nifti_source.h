@@ -47,6 +47,9 @@ struct VolumeFeed {
     std::function<bool(std::string& problem)> finish;  // after the last volume
 };
 
+// The volumes of an opened reader, from where it stands.
+VolumeFeed readerFeed(NiftiReader& reader);
+
 class NiftiSliceSource : public FloatSliceSource {
 public:
     NiftiSliceSource() = default;

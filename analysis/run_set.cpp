@@ -130,15 +130,58 @@ VolumeFeed arrayFeed(const std::string& name, const RunArray& array) {
     return feed;
 }
 
+// The feed as given, adding every volume into `sum` (a value that is not
+// finite counts as 0) on its way through; `sum` is sized on the first volume.
+VolumeFeed summing(VolumeFeed feed, std::vector<double>& sum) {
+    sum.assign(static_cast<std::size_t>(feed.header.voxelsPerVolume()), 0.0);
+    VolumeFeed through = feed;
+    through.next = [next = std::move(feed.next), &sum](float* volume, std::string& problem) {
+        if (!next(volume, problem)) return false;
+        // x - x is 0 just for a finite x: a compare and a blend the compiler vectorises.
+        for (std::size_t v = 0; v < sum.size(); ++v) {
+            const float x = volume[v];
+            sum[v] += static_cast<double>(x - x == 0.0f ? x : 0.0f);
+        }
+        return true;
+    };
+    return through;
+}
+
+std::vector<float> meanOf(const std::vector<double>& sum, int64_t volumes) {
+    std::vector<float> mean(sum.size());
+    const auto count = static_cast<double>(std::max<int64_t>(1, volumes));
+    for (std::size_t v = 0; v < sum.size(); ++v) mean[v] = static_cast<float>(sum[v] / count);
+    return mean;
+}
+
 }  // namespace
 
 // One run into its source: an in-memory run read where it lies unless it is
 // regressed; a file run, or a regressed one, into a NiftiSliceSource.
 bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun& run, const std::string& spillFolder,
-             const SourceBudgets& budgets, const LoadProgress& progress, std::string& problem) {
+             const SourceBudgets& budgets, const LoadProgress& progress, std::vector<float>* mean,
+             std::string& problem) {
+    std::vector<double> sum;
+    // The volumes as given, before any regression: the first feed opened.
+    bool first = true;
+    const auto taken = [&](VolumeFeed feed) -> VolumeFeed {
+        if (mean == nullptr || !first) return feed;
+        first = false;
+        return summing(std::move(feed), sum);
+    };
+    const auto finished = [&] {
+        if (mean != nullptr) *mean = meanOf(sum, givenHeader(run).volumes());
+    };
     if (run.array && !given.confounds) {
         auto source = std::make_unique<ArraySliceSource>();
         if (!source->load(run.path, *run.array, request.skip, problem)) return false;
+        if (mean != nullptr) {
+            // Read where it lies, so its volumes go through a feed for the mean alone.
+            VolumeFeed feed = taken(arrayFeed(run.path, *run.array));
+            std::vector<float> volume(static_cast<std::size_t>(feed.header.voxelsPerVolume()));
+            for (int64_t t = 0; t < feed.header.volumes(); ++t) feed.next(volume.data(), problem);
+            finished();
+        }
         run.usable = source->usable();
         run.source = std::move(source);
         return true;
@@ -147,19 +190,28 @@ bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun&
     const int threads = threadCountFor(requestedThreads(request));
     bool loaded = false;
     if (given.confounds && run.array) {
-        const FeedOpener open = [&run](VolumeFeed& feed, std::string&) {
-            feed = arrayFeed(run.path, *run.array);
+        const FeedOpener open = [&](VolumeFeed& feed, std::string&) {
+            feed = taken(arrayFeed(run.path, *run.array));
             return true;
         };
         loaded = loadRegressedFeed(open, *given.confounds, request.skip, spillFolder, budgets, threads, progress,
                                    *source, problem);
     } else if (given.confounds) {
-        loaded = loadRegressedRun(run.reader, *given.confounds, request.skip, spillFolder, budgets, threads, progress,
-                                  *source, problem);
+        NiftiReader again;
+        const FeedOpener fromFile = readerOpener(run.reader, again);
+        const FeedOpener open = [&](VolumeFeed& feed, std::string& failure) {
+            if (!fromFile(feed, failure)) return false;
+            feed = taken(std::move(feed));
+            return true;
+        };
+        loaded = loadRegressedFeed(open, *given.confounds, request.skip, spillFolder, budgets, threads, progress,
+                                   *source, problem);
     } else {
-        loaded = source->load(run.reader, request.skip, spillFolder, budgets, threads, progress, problem);
+        loaded = source->load(taken(readerFeed(run.reader)), request.skip, spillFolder, budgets, threads, progress,
+                              problem);
     }
     if (!loaded) return false;
+    finished();
     run.heldBytes = source->heldBytes();
     run.usable = source->usable();
     run.source = std::move(source);
@@ -224,22 +276,22 @@ bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
     return true;
 }
 
+FeedOpener readerOpener(NiftiReader& reader, NiftiReader& again) {
+    auto opened = std::make_shared<bool>(false);
+    return [&reader, &again, opened](VolumeFeed& feed, std::string& failure) {
+        if (*opened && !again.open(reader.path(), failure)) return false;
+        feed = readerFeed(*opened ? again : reader);
+        *opened = true;
+        return true;
+    };
+}
+
 bool loadRegressedRun(NiftiReader& reader, const ConfoundTable& table, int32_t first, const std::string& spillFolder,
                       const SourceBudgets& budgets, int threads, const LoadProgress& progress,
                       NiftiSliceSource& source, std::string& problem) {
     NiftiReader again;
-    bool opened = false;
-    const FeedOpener open = [&](VolumeFeed& feed, std::string& failure) {
-        if (opened && !again.open(reader.path(), failure)) return false;
-        NiftiReader& from = opened ? again : reader;
-        opened = true;
-        feed.name = from.path();
-        feed.header = from.header();
-        feed.next = [&from](float* volume, std::string& error) { return from.readVolume(volume, error); };
-        feed.finish = [&from](std::string& error) { return from.finish(error); };
-        return true;
-    };
-    return loadRegressedFeed(open, table, first, spillFolder, budgets, threads, progress, source, problem);
+    return loadRegressedFeed(readerOpener(reader, again), table, first, spillFolder, budgets, threads, progress,
+                             source, problem);
 }
 
 bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32_t first,
@@ -304,7 +356,8 @@ bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
         if (given.confounds && request.progress)
             request.progress("regressing " + std::to_string(given.confounds->names.size()) + " confounds out of " +
                              run.path);
-        if (!loadRun(request, given, run, spillFolder, budgets, progress, problem)) return false;
+        if (!loadRun(request, given, run, spillFolder, budgets, progress, r == 0 ? &run.mean : nullptr, problem))
+            return false;
         budgets.inMemory = std::max<int64_t>(budgets.inMemory - run.heldBytes, 0);
     }
     return true;

@@ -28,6 +28,7 @@ struct OpenedRun {
     std::unique_ptr<SliceSource> source;  // after loadRuns
     std::vector<uint8_t> usable;          // after loadRuns: per voxel, finite and varying from the skip on
     int64_t heldBytes = 0;                // after loadRuns: its data held in memory (0: spilled, or read where it lies)
+    std::vector<float> mean;              // after loadRuns, of the first run: its mean image (loadRun)
 };
 
 // The run's header as given: the file's, or the in-memory run's.
@@ -62,6 +63,10 @@ bool loadRegressedRun(NiftiReader& reader, const ConfoundTable& table, int32_t f
 // reads its run twice.
 using FeedOpener = std::function<bool(VolumeFeed& feed, std::string& problem)>;
 
+// The run of `reader` from its first volume each time it is called: the
+// opened reader first, then `again` opened anew on its file.
+FeedOpener readerOpener(NiftiReader& reader, NiftiReader& again);
+
 // The same through any feed of the run's volumes.
 // Both readings read ahead with `threads` > 1 (NiftiSliceSource::load).
 bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32_t first,
@@ -77,9 +82,14 @@ int requestedThreads(const AnalysisRequest& request);
 // Reads one opened run into its source: an in-memory run is read where it
 // lies (an ArraySliceSource) unless it is regressed; everything else goes
 // through a NiftiSliceSource, held when it fits `budgets`, read ahead on a
-// thread of its own when the request's threads allow more than one. False with a message.
+// thread of its own when the request's threads allow more than one. With
+// `mean`, also the mean over time of its volumes as given (before any
+// regression; a value that is not finite counts as 0): the picture's
+// underlay, taken on the way rather than by inflating the run once more.
+// False with a message.
 bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun& run, const std::string& spillFolder,
-             const SourceBudgets& budgets, const LoadProgress& progress, std::string& problem);
+             const SourceBudgets& budgets, const LoadProgress& progress, std::vector<float>* mean,
+             std::string& problem);
 
 // Voxels usable in every run: finite and varying from the judged volume on.
 std::vector<uint8_t> usableInEveryRun(const std::vector<std::unique_ptr<OpenedRun>>& runs);

@@ -6,8 +6,9 @@
 // the same preparation and pass as a real run.
 //
 // Cases:
-//   laneBlock/<kernel>       one block of voxels through a lane kernel (ns per voxel)
+//   laneBlock/<kernel>       one block of voxels through a lane kernel, 1 or 10 draws (ns per voxel)
 //   pass/<type>/<method>     computeConditionMeasures, whole grid, warm page cache
+//   nullDraws/<method>       ten null draws per voxel: one pass against one pass per draw
 //   surrogates/threads       generateSurrogates of the data set (1000 series)
 //   wholeRun/threads         the plug-in's whole computation of a run (an in-memory
 //                            host keeps the maps; nothing of the host's is timed)
@@ -222,6 +223,42 @@ BENCHMARK(pass)
     ->UseRealTime()
     ->MinTime(1.0);
 
+// Ten null draws per voxel (as the permutation FDR takes them): one pass that
+// computes every draw while the slice is at hand, against the pass repeated once
+// per draw. Arguments: one pass (1) or repeated (0), threads; uint16 data.
+void nullDraws(benchmark::State& state) {
+    BenchRun& run = benchRun(false);
+    if (!run.ready) {
+        state.SkipWithError("the data set could not be prepared");
+        return;
+    }
+    run.context.options.nullDrawMethod =
+        state.range(0) == 1 ? NullDrawMethod::onePass : NullDrawMethod::repeatedPasses;
+    run.context.options.threads = static_cast<int>(state.range(1));
+    run.context.work.workers = std::make_unique<WorkerTeam>(static_cast<int>(state.range(1)) - 1);
+    EngineInput input = engineInputOf(run.context, run.setup);
+    input.nullDraws = 10;
+    for (auto _ : state) {
+        std::ostringstream runLog;
+        if (computeConditionDraws(input, 0, 0, run.context.work, [](const EngineProgress&) {}, runLog, run.errors) !=
+            1) {
+            state.SkipWithError("the pass failed");
+            break;
+        }
+    }
+    run.context.work.extraNulls.clear();
+    run.context.work.workers.reset();
+    run.context.options = EngineOptions{};
+    state.SetLabel(state.range(0) == 1 ? "one pass" : "repeated passes");
+}
+BENCHMARK(nullDraws)
+    ->ArgNames({"onePass", "threads"})
+    ->Args({0, 2})
+    ->Args({1, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
+
 // A host that only keeps the maps in memory and saves nothing, so that a whole run
 // measures the plug-in's own computation (the host's file writing is its own).
 namespace memoryHost {
@@ -344,8 +381,9 @@ void sortMagnitudes(benchmark::State& state) {
 }
 BENCHMARK(sortMagnitudes)->ArgName("radix")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
-// One block of voxels (interval of 391 volumes, p = 1) through one lane kernel:
-// the per-voxel work of the fast pass without reading or drawing.
+// One block of voxels (interval of 391 volumes, p = 1 or 3) through one lane
+// kernel, with 1 or 10 surrogate draws per voxel: the per-voxel work of the fast
+// pass without reading or drawing.
 void laneBlock(benchmark::State& state) {
     const std::vector<LaneKernel> kernels = availableLaneKernels();
     const auto which = static_cast<std::size_t>(state.range(0));
@@ -356,6 +394,7 @@ void laneBlock(benchmark::State& state) {
     const LaneKernel& kernel = kernels[which];
     state.SetLabel(kernel.name);
     const int32_t p = static_cast<int32_t>(state.range(1));
+    const auto draws = static_cast<int32_t>(state.range(2));
     const int32_t lanes = kernel.blockLanes;
     const int32_t length = 391;
 
@@ -397,13 +436,18 @@ void laneBlock(benchmark::State& state) {
     lanePass.intervalCount = 1;
     lanePass.intervals = &interval;
     lanePass.longestInterval = length;
+    lanePass.draws = draws;
 
+    // Every draw takes the same rows (the work does not depend on their values).
     std::vector<const void*> rows(static_cast<std::size_t>(lanes));
-    std::vector<const float*> surrogateRows(static_cast<std::size_t>(lanes)), lagRows(static_cast<std::size_t>(lanes));
-    for (int32_t lane = 0; lane < lanes; ++lane) {
+    const auto slots = static_cast<std::size_t>(draws * lanes);
+    std::vector<const float*> surrogateRows(slots), lagRows(slots);
+    for (int32_t lane = 0; lane < lanes; ++lane)
         rows[static_cast<std::size_t>(lane)] = voxels.data() + static_cast<std::size_t>(lane) * kVolumes + 4;
-        surrogateRows[static_cast<std::size_t>(lane)] = surrogate.data() + static_cast<std::size_t>(lane) * length;
-        lagRows[static_cast<std::size_t>(lane)] = surrogateLags.data() + static_cast<std::size_t>(lane) * (p + 1);
+    for (std::size_t slot = 0; slot < slots; ++slot) {
+        const std::size_t lane = slot % static_cast<std::size_t>(lanes);
+        surrogateRows[slot] = surrogate.data() + lane * length;
+        lagRows[slot] = surrogateLags.data() + lane * static_cast<std::size_t>(p + 1);
     }
     LaneBlock block;
     block.lanes = lanes;
@@ -414,16 +458,16 @@ void laneBlock(benchmark::State& state) {
     std::vector<float> scratch(kernel.scratchFloats(lanePass) + kLaneScratchAlignment);
     auto* aligned = reinterpret_cast<float*>((reinterpret_cast<std::uintptr_t>(scratch.data()) + kLaneScratchAlignment - 1) &
                                              ~(kLaneScratchAlignment - 1));
-    auto results = std::make_unique<LaneResults>();
+    std::vector<LaneResults> results(static_cast<std::size_t>(draws));
     for (auto _ : state) {
-        kernel.processBlock(lanePass, block, aligned, *results);
-        benchmark::DoNotOptimize(results->values[0][0]);
+        kernel.processBlock(lanePass, block, aligned, results.data());
+        benchmark::DoNotOptimize(results.back().values[3][0]);
     }
     state.SetItemsProcessed(state.iterations() * lanes);
     // Seconds per voxel (shown with an SI prefix, n = nanoseconds).
     state.counters["time/voxel"] = benchmark::Counter(
         static_cast<double>(state.iterations()) * lanes, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(laneBlock)->ArgNames({"kernel", "p"})->ArgsProduct({{0, 1, 2}, {1, 3}});
+BENCHMARK(laneBlock)->ArgNames({"kernel", "p", "draws"})->ArgsProduct({{0, 1, 2}, {1, 3}, {1, 10}});
 
 }  // namespace

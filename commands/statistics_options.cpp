@@ -20,7 +20,7 @@ void addStatisticsOptions(CLI::App& command, MapStatisticsOptions& options) {
         ->type_name("METHOD")
         ->check(CLI::IsMember({"plugin", "permutation", "parametric"}));
     command.add_option("--null-draws", options.nullDraws,
-                   "surrogate draws per voxel for permutation p-values (the pass is repeated for each; "
+                   "surrogate draws per voxel for permutation p-values (all drawn in the one voxel pass; "
                    "default " + std::to_string(DEFAULT_NULL_DRAWS) + " where needed, else 1; each keeps three float "
                    "volumes of the grid, and more than half the machine's memory is refused)")
         ->type_name("K")

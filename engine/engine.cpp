@@ -1,7 +1,6 @@
 #include "engine/engine.h"
 
 #include <ostream>
-#include <sstream>
 
 #include "base/status.h"
 #include "engine/map_values.h"
@@ -84,32 +83,6 @@ int assembleConditionMaps(const EngineInput& input, int32_t seed, int32_t condit
 
 namespace {
 
-// Further surrogate draws per voxel: the pass again, drawing on from where the
-// last one left the generator. The real measures do not depend on the draws,
-// so they come out the same; the first draw's null values are put back.
-int drawFurtherNulls(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
-                     std::ostream& errorStream) {
-    const std::size_t further = input.nullDraws > 1 ? static_cast<std::size_t>(input.nullDraws - 1) : 0;
-    if (further == 0) return statusSuccess;
-    const GridSize& grid = input.grid;
-    std::unique_ptr<MeasureVolumes> first = std::move(work.nullMeasures);
-    work.extraNulls.resize(further);
-    for (std::size_t k = 0; k < further; ++k) {
-        if (!work.extraNulls[k]) work.extraNulls[k] = std::make_unique<MeasureVolumes>(grid.dimZ, grid.dimY, grid.dimX);
-        work.nullMeasures = std::move(work.extraNulls[k]);
-        std::ostringstream quiet;  // the run log tells the condition once
-        const int status = computeConditionMeasures(input, seed, condition, work, [](const EngineProgress&) {},
-                                                    quiet, errorStream);
-        work.extraNulls[k] = std::move(work.nullMeasures);
-        if (status != statusSuccess) {
-            work.nullMeasures = std::move(first);
-            return status;
-        }
-    }
-    work.nullMeasures = std::move(first);
-    return statusSuccess;
-}
-
 // A step of a seed's condition, for the listener.
 EngineProgress stageOf(EngineProgress::Stage stage, int32_t seed, int32_t condition, const std::string& text = "") {
     EngineProgress event;
@@ -128,9 +101,7 @@ int runCondition(const EngineInput& input, int32_t seed, int32_t condition, Engi
     const std::string& name = input.conditions[static_cast<std::size_t>(condition)].name;
     if (verbose) progress(stageOf(EngineProgress::Stage::condition, seed, condition, name));
     runLog << '\n' << "\tCondition: " << name << '\n' << '\t' << std::string(name.size() + 11, '-') << '\n';
-    int status = computeConditionMeasures(input, seed, condition, work, progress, runLog, errorStream);
-    if (status != statusSuccess) return status;
-    status = drawFurtherNulls(input, seed, condition, work, errorStream);
+    const int status = computeConditionDraws(input, seed, condition, work, progress, runLog, errorStream);
     if (status != statusSuccess) return status;
     if (verbose) progress(stageOf(EngineProgress::Stage::maps, seed, condition));
     return assembleConditionMaps(input, seed, condition, work, listener, errorStream);

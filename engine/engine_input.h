@@ -59,6 +59,14 @@ VoiTimeCourse* referenceOf(const EngineSeed& seed, int32_t source);
 // maps, counts and log lines, bit for bit.
 enum class VoxelPassMethod { fast, sequential };
 
+// How the further null draws of a voxel (EngineInput::nullDraws > 1) are
+// computed: `onePass` (the default) computes every draw while the fast loop has
+// the voxel's slice at hand, and its real measures once; `repeatedPasses` runs
+// the whole pass again for each further draw, drawing on from where the last
+// pass left the generator, and is kept as the reference (the sequential loop
+// always repeats). Both give the same volumes and the same generator, bit for bit.
+enum class NullDrawMethod { onePass, repeatedPasses };
+
 // Called with true on the calling thread right before a voxel loop starts and
 // with false right after every thread has left it; nothing is allocated between
 // the two calls (tests count allocations there).
@@ -68,6 +76,7 @@ using VoxelLoopObserver = void (*)(bool entering);
 struct EngineOptions {
     int threads = 0;  // 0 or negative: every core the process may run on
     VoxelPassMethod passMethod = VoxelPassMethod::fast;
+    NullDrawMethod nullDrawMethod = NullDrawMethod::onePass;
     // Bytes the fast loop's detrended surrogate rows may take; above it every
     // block detrends the rows its voxels drew (same values, more work).
     std::size_t surrogateCacheLimit = std::size_t{32} << 20;
@@ -95,9 +104,10 @@ struct EngineInput {
     // baseline intensity (mean-centred, denoised) give their own brain mask.
     const std::vector<uint8_t>* voxelMask = nullptr;  // not owned
     // How the maps are thresholded: the plug-in's rule unless a front end
-    // chooses another (which may need several surrogate draws per voxel: the
-    // pass is repeated, each time with fresh draws, and the first draw stays
-    // the null of the plug-in's rule).
+    // chooses another (which may need several surrogate draws per voxel: each
+    // further draw takes the indices a repetition of the pass would draw, on
+    // from where the last one left the generator, and the first draw stays
+    // the null of the plug-in's rule; see EngineOptions::nullDrawMethod).
     FdrChoice fdr;
     int32_t nullDraws = 1;
     // What drives the surrogate series: Gaussian innovations with the seed

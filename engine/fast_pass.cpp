@@ -189,28 +189,47 @@ void detrendSurrogate(const PassTables& tables, std::size_t i, uint32_t s, int32
 struct Worker {
     std::vector<SliceValues> slices;   // per target
     std::vector<int32_t> active;       // voxels of the slice that pass the intensity test
-    // Where the run's generator stood at the slice's turn: the worker
-    // draws its voxels' indices from a copy, in the sequential loop's order,
-    // while the turn has moved the generator on past them.
-    RandomState sliceDraws;
+    // Per draw, where that draw's generator stood at the slice's turn: the
+    // worker draws its voxels' indices from a copy, in the sequential loop's
+    // order, while the turn has moved the generator on past them.
+    std::vector<RandomState> sliceDraws;
     AlignedFloats scratch;
     std::vector<const void*> rows;               // entries x lanes
-    std::vector<const float*> surrogates;        // intervals x lanes
-    std::vector<const float*> surrogateLags;     // intervals x lanes
-    std::vector<float> ownSurrogates;            // without the cache: intervals x lanes rows
+    std::vector<const float*> surrogates;        // draws x intervals x lanes
+    std::vector<const float*> surrogateLags;     // draws x intervals x lanes
+    std::vector<float> ownSurrogates;            // without the cache: draws x intervals x lanes rows
     std::vector<float> ownSurrogateLags;         // ... and their lag products
-    std::vector<std::size_t> ownSurrogateOffset;  // per interval, in ownSurrogates
-    LaneResults results;
+    std::vector<std::size_t> ownSurrogateOffset;  // per interval, in one draw's part of ownSurrogates
+    std::size_t ownSurrogatesPerDraw = 0;
+    std::vector<LaneResults> results;            // per draw
     VoxelLoopCounts counts;
+};
+
+// Where every slice's draws begin is known only once every slice's voxels are
+// counted; without a mask the intensity test decides, so the slices are read
+// once beforehand to count them (a read of the data, not the pass repeated).
+struct SliceCount {
+    std::unique_ptr<WorkCounter> slices;
+    std::vector<int64_t> active;         // per slice
+    std::vector<int32_t> failedTarget;   // per slice: the target that could not be read, or -1
 };
 
 struct Shared {
     const VoxelPassPlan* plan = nullptr;
     const LaneKernel* kernel = nullptr;
     PassTables* tables = nullptr;
-    float* out[6] = {};
+    float* realOut[3] = {};
+    std::vector<float*> nullOut;  // 3 per draw
+    int32_t draws = 1;
     int32_t intervalCount = 0;
-    RandomState* generator = nullptr;  // the run's, moved on turn by turn
+    // The generator of the first draw is the run's; draw d's starts where the
+    // d-th repetition of the pass would start, d passes' draws further on.
+    // Both are moved on turn by turn.
+    RandomState* generator = nullptr;
+    std::vector<RandomState> laterGenerators;  // draws 1, 2, ...
+    // A slice the count of the draws found unreadable: the loop fails there.
+    int32_t knownFailedSlice = -1;
+    int32_t knownFailedTarget = -1;
 
     std::unique_ptr<WorkCounter> surrogateTasks;
     std::atomic<int64_t> surrogateTasksDone{0};
@@ -227,6 +246,7 @@ struct Shared {
 
     // Progress, on the calling thread only.
     SliceProgress* progress = nullptr;
+    SliceCount* sliceCount = nullptr;  // the count of the analysed voxels, when it reads the slices
 };
 
 void prepareWorker(const Shared& shared, Worker& worker) {
@@ -237,11 +257,14 @@ void prepareWorker(const Shared& shared, Worker& worker) {
     for (std::size_t t = 0; t < plan.targets.size(); ++t) plan.targets[t]->allocateSlice(worker.slices[t]);
     const std::size_t voxels = static_cast<std::size_t>(plan.dimX) * static_cast<std::size_t>(plan.dimY);
     worker.active.assign(voxels, 0);
+    const auto draws = static_cast<std::size_t>(shared.draws);
+    worker.sliceDraws.assign(draws, RandomState{});
+    worker.results.assign(draws, LaneResults{});
     worker.scratch.allocate(shared.kernel->scratchFloats(tables.pass));
     worker.rows.assign(plan.entries.size() * static_cast<std::size_t>(lanes), nullptr);
     const std::size_t intervalLanes = tables.intervals.size() * static_cast<std::size_t>(lanes);
-    worker.surrogates.assign(intervalLanes, nullptr);
-    worker.surrogateLags.assign(intervalLanes, nullptr);
+    worker.surrogates.assign(draws * intervalLanes, nullptr);
+    worker.surrogateLags.assign(draws * intervalLanes, nullptr);
     if (!tables.cached) {
         std::size_t rows = 0;
         worker.ownSurrogateOffset.clear();
@@ -249,8 +272,9 @@ void prepareWorker(const Shared& shared, Worker& worker) {
             worker.ownSurrogateOffset.push_back(rows);
             rows += static_cast<std::size_t>(lanes) * static_cast<std::size_t>(lane.length);
         }
-        worker.ownSurrogates.assign(rows, 0.0f);
-        worker.ownSurrogateLags.assign(intervalLanes * (static_cast<std::size_t>(plan.order) + 1), 0.0f);
+        worker.ownSurrogatesPerDraw = rows;
+        worker.ownSurrogates.assign(draws * rows, 0.0f);
+        worker.ownSurrogateLags.assign(draws * intervalLanes * (static_cast<std::size_t>(plan.order) + 1), 0.0f);
     }
 }
 
@@ -323,76 +347,105 @@ void writeSkippedVoxels(const Shared& shared, Worker& worker, std::size_t active
             continue;
         }
         ++worker.counts.skipped;
-        for (float* out : shared.out) out[sliceStart + v] = 0.0f;
+        for (float* out : shared.realOut) out[sliceStart + v] = 0.0f;
+        for (std::size_t k = 0; k < 3 * static_cast<std::size_t>(shared.draws); ++k)
+            shared.nullOut[k][sliceStart + v] = 0.0f;
+    }
+}
+
+// Points the block's rows of `lane` at the voxel's values in every entry.
+void pointAtVoxel(const Shared& shared, Worker& worker, int32_t lane, std::size_t voxel) {
+    const VoxelPassPlan& plan = *shared.plan;
+    const PassTables& tables = *shared.tables;
+    const auto lanes = static_cast<std::size_t>(shared.kernel->blockLanes);
+    for (std::size_t e = 0; e < plan.entries.size(); ++e) {
+        const VoxelPassEntry& entry = plan.entries[e];
+        const SliceValues& slice = worker.slices[static_cast<std::size_t>(entry.target)];
+        const std::size_t at =
+            voxel * static_cast<std::size_t>(entry.numVolumes) + static_cast<std::size_t>(tables.entryStart[e]);
+        worker.rows[e * lanes + static_cast<std::size_t>(lane)] =
+            tables.entries[e].isFloat ? static_cast<const void*>(slice.floats.get() + at)
+                                      : static_cast<const void*>(slice.shorts.get() + at);
+    }
+}
+
+// Draws the surrogate of every interval of `lane` in draw d (one index per
+// interval, as the sequential loop draws them) and points the block at the rows.
+// A lane past the last voxel draws nothing: it takes the last voxel's surrogates.
+void pointAtSurrogates(const Shared& shared, Worker& worker, int32_t d, int32_t lane, int32_t used,
+                       SurrogateDraws& draws) {
+    const VoxelPassPlan& plan = *shared.plan;
+    const PassTables& tables = *shared.tables;
+    const auto lanes = static_cast<std::size_t>(shared.kernel->blockLanes);
+    const std::size_t intervals = tables.intervals.size();
+    const std::size_t lagCount = static_cast<std::size_t>(plan.order) + 1;
+    const std::size_t drawBase = static_cast<std::size_t>(d) * intervals * lanes;
+    for (std::size_t i = 0; i < intervals; ++i) {
+        const std::size_t slot = drawBase + i * lanes + static_cast<std::size_t>(lane);
+        if (lane >= used) {
+            const std::size_t last = drawBase + i * lanes + static_cast<std::size_t>(used - 1);
+            worker.surrogates[slot] = worker.surrogates[last];
+            worker.surrogateLags[slot] = worker.surrogateLags[last];
+            continue;
+        }
+        const uint32_t s = draws.next();
+        const auto length = static_cast<std::size_t>(tables.intervals[i].length);
+        if (tables.cached) {
+            worker.surrogates[slot] = tables.surrogateRows.get() + tables.rowOffset[i] + s * length;
+            worker.surrogateLags[slot] = tables.surrogateLags.get() + tables.lagOffset[i] + s * lagCount;
+        } else {
+            float* row = worker.ownSurrogates.data() + static_cast<std::size_t>(d) * worker.ownSurrogatesPerDraw +
+                         worker.ownSurrogateOffset[i] + static_cast<std::size_t>(lane) * length;
+            float* lags = worker.ownSurrogateLags.data() + slot * lagCount;
+            detrendSurrogate(tables, i, s, plan.order, row, lags);
+            worker.surrogates[slot] = row;
+            worker.surrogateLags[slot] = lags;
+        }
+    }
+}
+
+// The block's results into the volumes: the real values once, the null values of
+// every draw; the counts as the first draw's pass counts them.
+void storeBlock(const Shared& shared, Worker& worker, std::size_t a0, int32_t used, int64_t sliceStart) {
+    const LaneResults& first = worker.results.front();
+    for (int32_t lane = 0; lane < used; ++lane) {
+        const int64_t at = sliceStart + worker.active[a0 + static_cast<std::size_t>(lane)];
+        for (int k = 0; k < 3; ++k) shared.realOut[k][at] = first.values[k][lane];
+        for (std::size_t d = 0; d < static_cast<std::size_t>(shared.draws); ++d)
+            for (std::size_t k = 0; k < 3; ++k) shared.nullOut[d * 3 + k][at] = worker.results[d].values[3 + k][lane];
+        switch (first.outcome[lane]) {
+        case LaneOutcome::illDefined: ++worker.counts.illDefined; break;
+        case LaneOutcome::surrogateIllDefined: ++worker.counts.surrogatesIllDefined; break;
+        case LaneOutcome::measured: break;
+        }
     }
 }
 
 void computeBlocks(const Shared& shared, Worker& worker, std::size_t activeCount, int64_t sliceStart) {
-    const VoxelPassPlan& plan = *shared.plan;
     const PassTables& tables = *shared.tables;
     const LaneKernel& kernel = *shared.kernel;
     const int32_t lanes = kernel.blockLanes;
-    const std::size_t intervals = tables.intervals.size();
-    const std::size_t lagCount = static_cast<std::size_t>(plan.order) + 1;
-    // The voxels draw in voxel order, each one index per interval, as in the
-    // sequential loop.
-    SurrogateDraws draws;
-    draws.generator = &worker.sliceDraws;
-    draws.surrogateCount = plan.surrogateCount;
     for (std::size_t a0 = 0; a0 < activeCount; a0 += static_cast<std::size_t>(lanes)) {
         const auto used = static_cast<int32_t>(std::min<std::size_t>(static_cast<std::size_t>(lanes), activeCount - a0));
+        // Lanes past the last voxel repeat it; their results are dropped.
         for (int32_t lane = 0; lane < lanes; ++lane) {
-            // Lanes past the last voxel repeat it; their results are dropped.
             const std::size_t a = a0 + static_cast<std::size_t>(std::min(lane, used - 1));
-            const auto voxel = static_cast<std::size_t>(worker.active[a]);
-            for (std::size_t e = 0; e < plan.entries.size(); ++e) {
-                const VoxelPassEntry& entry = plan.entries[e];
-                const SliceValues& slice = worker.slices[static_cast<std::size_t>(entry.target)];
-                const std::size_t at =
-                    voxel * static_cast<std::size_t>(entry.numVolumes) + static_cast<std::size_t>(tables.entryStart[e]);
-                worker.rows[e * static_cast<std::size_t>(lanes) + static_cast<std::size_t>(lane)] =
-                    tables.entries[e].isFloat ? static_cast<const void*>(slice.floats.get() + at)
-                                              : static_cast<const void*>(slice.shorts.get() + at);
-            }
-            for (std::size_t i = 0; i < intervals; ++i) {
-                const std::size_t slot = i * static_cast<std::size_t>(lanes) + static_cast<std::size_t>(lane);
-                if (lane >= used) {
-                    // A repeated voxel draws nothing: it takes the last voxel's surrogates.
-                    const std::size_t last = i * static_cast<std::size_t>(lanes) + static_cast<std::size_t>(used - 1);
-                    worker.surrogates[slot] = worker.surrogates[last];
-                    worker.surrogateLags[slot] = worker.surrogateLags[last];
-                    continue;
-                }
-                const uint32_t s = draws.next();
-                const auto length = static_cast<std::size_t>(tables.intervals[i].length);
-                if (tables.cached) {
-                    worker.surrogates[slot] = tables.surrogateRows.get() + tables.rowOffset[i] + s * length;
-                    worker.surrogateLags[slot] = tables.surrogateLags.get() + tables.lagOffset[i] + s * lagCount;
-                } else {
-                    float* row = worker.ownSurrogates.data() + worker.ownSurrogateOffset[i] +
-                                 static_cast<std::size_t>(lane) * length;
-                    float* lags = worker.ownSurrogateLags.data() + slot * lagCount;
-                    detrendSurrogate(tables, i, s, plan.order, row, lags);
-                    worker.surrogates[slot] = row;
-                    worker.surrogateLags[slot] = lags;
-                }
-            }
+            pointAtVoxel(shared, worker, lane, static_cast<std::size_t>(worker.active[a]));
+        }
+        // Every draw's voxels draw in voxel order from that draw's generator.
+        for (int32_t d = 0; d < shared.draws; ++d) {
+            SurrogateDraws draws;
+            draws.generator = &worker.sliceDraws[static_cast<std::size_t>(d)];
+            draws.surrogateCount = shared.plan->surrogateCount;
+            for (int32_t lane = 0; lane < lanes; ++lane) pointAtSurrogates(shared, worker, d, lane, used, draws);
         }
         LaneBlock block;
         block.lanes = used;
         block.rows = worker.rows.data();
         block.surrogates = worker.surrogates.data();
         block.surrogateLags = worker.surrogateLags.data();
-        kernel.processBlock(tables.pass, block, worker.scratch.data(), worker.results);
-        for (int32_t lane = 0; lane < used; ++lane) {
-            const int64_t at = sliceStart + worker.active[a0 + static_cast<std::size_t>(lane)];
-            for (int k = 0; k < 6; ++k) shared.out[k][at] = worker.results.values[k][lane];
-            switch (worker.results.outcome[lane]) {
-            case LaneOutcome::illDefined: ++worker.counts.illDefined; break;
-            case LaneOutcome::surrogateIllDefined: ++worker.counts.surrogatesIllDefined; break;
-            case LaneOutcome::measured: break;
-            }
-        }
+        kernel.processBlock(tables.pass, block, worker.scratch.data(), worker.results.data());
+        storeBlock(shared, worker, a0, used, sliceStart);
     }
 }
 
@@ -409,9 +462,14 @@ bool takeTurn(Shared& shared, Worker& worker, int32_t z, int32_t failedTarget, s
         shared.failedTarget = failedTarget;
         shared.stop.store(true);
     } else {
-        worker.sliceDraws = *shared.generator;
-        skipRandom(*shared.generator,
-                   static_cast<uint64_t>(activeCount) * static_cast<uint64_t>(shared.intervalCount));
+        const uint64_t sliceDraws = static_cast<uint64_t>(activeCount) * static_cast<uint64_t>(shared.intervalCount);
+        worker.sliceDraws[0] = *shared.generator;
+        skipRandom(*shared.generator, sliceDraws);
+        for (std::size_t d = 1; d < static_cast<std::size_t>(shared.draws); ++d) {
+            RandomState& generator = shared.laterGenerators[d - 1];
+            worker.sliceDraws[d] = generator;
+            skipRandom(generator, sliceDraws);
+        }
     }
     {
         std::lock_guard<std::mutex> lock(shared.lock);
@@ -430,7 +488,7 @@ void runSlices(Shared& shared, Worker& worker, bool caller) {
         int64_t sliceEnd = 0;
         if (!shared.slices->next(slice, sliceEnd) || shared.stop.load()) break;
         const auto z = static_cast<int32_t>(slice);
-        int32_t failedTarget = -1;
+        int32_t failedTarget = z == shared.knownFailedSlice ? shared.knownFailedTarget : -1;
         for (std::size_t t = 0; t < plan.targets.size() && failedTarget < 0; ++t)
             if (!plan.targets[t]->readSlice(z, worker.slices[t])) failedTarget = static_cast<int32_t>(t);
         const int64_t sliceStart = static_cast<int64_t>(z) * voxelsPerSlice;
@@ -448,14 +506,67 @@ void runWorker(Shared& shared, Worker& worker, bool caller) {
     runSlices(shared, worker, caller);
 }
 
+void countSlices(Shared& shared, SliceCount& count, Worker& worker) {
+    const VoxelPassPlan& plan = *shared.plan;
+    const int64_t voxelsPerSlice = static_cast<int64_t>(plan.dimX) * plan.dimY;
+    int64_t slice = 0;
+    int64_t sliceEnd = 0;
+    while (count.slices->next(slice, sliceEnd)) {
+        const auto z = static_cast<std::size_t>(slice);
+        for (std::size_t t = 0; t < plan.targets.size() && count.failedTarget[z] < 0; ++t)
+            if (!plan.targets[t]->readSlice(static_cast<int32_t>(slice), worker.slices[t]))
+                count.failedTarget[z] = static_cast<int32_t>(t);
+        if (count.failedTarget[z] < 0)
+            count.active[z] = static_cast<int64_t>(findActiveVoxels(shared, worker, slice * voxelsPerSlice));
+    }
+}
+
+// The draws of one whole pass (voxels analysed x intervals) into the generators
+// of the further draws. A slice that cannot be read leaves the first draw alone,
+// failing where the first pass would fail.
+void startLaterDraws(Shared& shared, std::vector<std::unique_ptr<Worker>>& workers, int wanted, WorkerTeam* team) {
+    const VoxelPassPlan& plan = *shared.plan;
+    int64_t analysed = 0;
+    if (plan.inclusionMask != nullptr) {
+        const int64_t voxels = static_cast<int64_t>(plan.dimX) * plan.dimY * plan.dimZ;
+        for (int64_t v = 0; v < voxels; ++v) analysed += plan.inclusionMask[v] != 0 ? 1 : 0;
+    } else {
+        // Two references: small enough for the function object to hold without allocating.
+        const std::function<void(int)> task = [&shared, &workers](int w) {
+            countSlices(shared, *shared.sliceCount, *workers[static_cast<std::size_t>(w)]);
+        };
+        runOnWorkers(wanted, task, team);
+        const SliceCount& count = *shared.sliceCount;
+        for (int32_t z = 0; z < plan.dimZ; ++z) {
+            const auto at = static_cast<std::size_t>(z);
+            if (count.failedTarget[at] >= 0) {
+                shared.knownFailedSlice = z;
+                shared.knownFailedTarget = count.failedTarget[at];
+                shared.draws = 1;
+                shared.tables->pass.draws = 1;
+                return;
+            }
+            analysed += count.active[at];
+        }
+    }
+    const uint64_t perPass = static_cast<uint64_t>(analysed) * static_cast<uint64_t>(shared.intervalCount);
+    RandomState start = *shared.generator;
+    for (RandomState& generator : shared.laterGenerators) {
+        skipRandom(start, perPass);
+        generator = start;
+    }
+}
+
 }  // namespace
 
 int runFastVoxelLoop(const VoxelPassPlan& plan, const FastLoopRun& run, SliceProgress& progress,
-                     MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget) {
+                     MeasureVolumes& real, MeasureVolumes* const* nulls, int32_t draws, VoxelLoopCounts& counts,
+                     int& failedTarget) {
     counts = VoxelLoopCounts{};
     failedTarget = -1;
     PassTables tables;
     buildTables(plan, run.options.surrogateCacheLimit, tables);
+    tables.pass.draws = std::max(draws, 1);
     const int threads = threadCountFor(run.options.threads);
     WorkerTeam* team = run.team;
 
@@ -466,9 +577,20 @@ int runFastVoxelLoop(const VoxelPassPlan& plan, const FastLoopRun& run, SlicePro
     shared.tables = &tables;
     shared.progress = &progress;
     shared.intervalCount = static_cast<int32_t>(tables.intervals.size());
-    float* const out[6] = {real.ref2vox.data(), real.vox2ref.data(), real.inst.data(),
-                           null.ref2vox.data(), null.vox2ref.data(), null.inst.data()};
-    std::copy(out, out + 6, shared.out);
+    float* const realOut[3] = {real.ref2vox.data(), real.vox2ref.data(), real.inst.data()};
+    std::copy(realOut, realOut + 3, shared.realOut);
+    shared.draws = tables.pass.draws;
+    for (int32_t d = 0; d < shared.draws; ++d)
+        for (FloatVolume* volume : {&nulls[d]->ref2vox, &nulls[d]->vox2ref, &nulls[d]->inst})
+            shared.nullOut.push_back(volume->data());
+    shared.laterGenerators.assign(static_cast<std::size_t>(shared.draws - 1), RandomState{});
+    SliceCount sliceCount;
+    if (shared.draws > 1 && plan.inclusionMask == nullptr) {
+        sliceCount.slices = std::make_unique<WorkCounter>(plan.dimZ, 1);
+        sliceCount.active.assign(static_cast<std::size_t>(plan.dimZ), 0);
+        sliceCount.failedTarget.assign(static_cast<std::size_t>(plan.dimZ), -1);
+    }
+    shared.sliceCount = &sliceCount;
     shared.surrogateTasks = std::make_unique<WorkCounter>(surrogateTaskCount(shared), 1);
     shared.slices = std::make_unique<WorkCounter>(plan.dimZ, 1);
 
@@ -499,9 +621,12 @@ int runFastVoxelLoop(const VoxelPassPlan& plan, const FastLoopRun& run, SlicePro
         runWorker(shared, *workers[static_cast<std::size_t>(w)], w == 0);
     };
     notifyVoxelLoop(run.options.loopObserver, true);
+    if (shared.draws > 1) startLaterDraws(shared, workers, wanted, team);
     runOnWorkers(wanted, task, team);
     notifyVoxelLoop(run.options.loopObserver, false);
     ownTeam.reset();
+    // Every draw done: the generator stands where the last repetition of the pass leaves it.
+    if (shared.failedSlice < 0 && shared.draws > 1) *shared.generator = shared.laterGenerators.back();
 
     progress.reportUpTo(shared.turnsDone.load());
     // A worker that did not run counted nothing.

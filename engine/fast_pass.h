@@ -13,7 +13,14 @@
 //   are complete, none after it is computed, and the generator stands where the
 //   sequential loop would have left it;
 // - progress lines are handed on from the calling thread only, in slice order,
-//   up to the slice whose turn came last.
+//   up to the slice whose turn came last;
+// - with several surrogate draws per voxel, every draw is computed while the
+//   slice is at hand, and the real measures once: draw d of a voxel takes the
+//   indices the d-th repetition of the whole pass would draw, from a generator
+//   of its own started d passes' draws on (a jump; the draws of a pass are the
+//   analysed voxels times the intervals, counted beforehand), and the run's
+//   generator ends where the last repetition would leave it. A slice that cannot
+//   be read fails as the first pass would: its further draws are not kept.
 // What is the same for every voxel of an interval (the detrended reference and
 // its lag products; every surrogate row detrended once, with its own lag products)
 // is prepared before the loop. Everything the loop needs is allocated before it
@@ -46,10 +53,12 @@ struct FastLoopRun {
 // The voxel loop of the pass on threadCountFor(options.threads) threads (the
 // caller's included; fewer when the grid has fewer slices or the system refuses
 // a thread), on the threads of the team when there is one (then at most its
-// size). Fills the six volumes and the counts and returns 1; returns 3 when a
-// slice cannot be read, with `failedTarget` the index in plan.targets of the
-// source that failed.
+// size). Fills the real volumes, the null volumes of each of the `draws` draws
+// (nulls[0] the first) and the counts (of the first draw) and returns 1; returns
+// 3 when a slice cannot be read, with `failedTarget` the index in plan.targets
+// of the source that failed.
 int runFastVoxelLoop(const VoxelPassPlan& plan, const FastLoopRun& run, SliceProgress& progress,
-                     MeasureVolumes& real, MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget);
+                     MeasureVolumes& real, MeasureVolumes* const* nulls, int32_t draws, VoxelLoopCounts& counts,
+                     int& failedTarget);
 
 }  // namespace ldi

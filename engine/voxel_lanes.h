@@ -12,7 +12,13 @@
 //
 // What is the same for every voxel of an interval comes in precomputed: the
 // detrended reference and its own lag products, the regressor of the detrending,
-// and the detrended surrogate rows with their own lag products. The kernels
+// and the detrended surrogate rows with their own lag products.
+//
+// A block may carry several surrogate draws per voxel (LanePass::draws): the
+// voxel's detrending, its real lag products, the real fits and the voxel's own
+// fit are done once, and only what involves the surrogate is done per draw.
+// Every sum is its own ascending chain, whichever sweep forms it, so draw d
+// gives the bits a block of that one draw gives. The kernels
 // allocate nothing: the caller hands them a scratch block of scratchFloats(pass)
 // floats aligned to kLaneScratchAlignment bytes.
 //
@@ -55,6 +61,7 @@ struct LanePass {
     int32_t intervalCount = 0;
     const LaneInterval* intervals = nullptr;
     int32_t longestInterval = 1;
+    int32_t draws = 1;  // surrogate draws per voxel (>= 1); the scratch grows with it
 };
 
 // The voxels of one block. Lanes past `lanes` must still point at valid data
@@ -64,14 +71,16 @@ struct LaneBlock {
     // [entry * blockLanes + lane]: the voxel's values from the entry's block
     // start, float32 or uint16 as the entry says.
     const void* const* rows = nullptr;
-    // [interval * blockLanes + lane]: the detrended surrogate row the voxel drew
-    // for the interval (length values) and its own lag products (p + 1 values).
+    // [(draw * intervalCount + interval) * blockLanes + lane]: the detrended
+    // surrogate row the voxel drew for the interval in that draw (length values)
+    // and its own lag products (p + 1 values).
     const float* const* surrogates = nullptr;
     const float* const* surrogateLags = nullptr;
 };
 
 enum class LaneOutcome : int8_t { measured = 0, illDefined = 1, surrogateIllDefined = 2 };
 
+// One per draw: every draw's results repeat the real values.
 struct LaneResults {
     // ref2vox, vox2ref, inst of the real reference, then of the surrogate; 0
     // where the voxel (or its surrogate) is ill-defined.
@@ -83,7 +92,8 @@ struct LaneKernel {
     const char* name = nullptr;
     int32_t blockLanes = 0;  // voxels per call
     std::size_t (*scratchFloats)(const LanePass& pass) = nullptr;
-    void (*processBlock)(const LanePass& pass, const LaneBlock& block, float* scratch, LaneResults& results) = nullptr;
+    // results: pass.draws of them, in draw order.
+    void (*processBlock)(const LanePass& pass, const LaneBlock& block, float* scratch, LaneResults* results) = nullptr;
 };
 
 // The kernels built into this library; `available` is false for an instruction

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <ostream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "base/status.h"
 #include "base/text.h"
@@ -340,10 +343,16 @@ void writeVoxelSummary(const VoxelLoopCounts& counts, const VoxelPassPlan& plan,
            << '\n';
 }
 
-}  // namespace
+// The fast loop's kernel, or null when the pass runs the sequential loop.
+const LaneKernel* fastKernelOf(const EngineOptions& options) {
+    const LaneKernel& kernel = options.laneKernel != nullptr ? *options.laneKernel : bestLaneKernel();
+    return options.passMethod == VoxelPassMethod::fast && kernel.processBlock != nullptr ? &kernel : nullptr;
+}
 
-int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
-                             const ProgressSink& progress, std::ostream& runLog, std::ostream& errorStream) {
+// The pass with `draws` null draws per voxel (more than one only on the fast loop):
+// the first into the work's nullMeasures, the further ones into work.extraNulls.
+int runConditionPass(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
+                     const ProgressSink& progress, std::ostream& runLog, std::ostream& errorStream, int32_t draws) {
     const GlobalParameters& parameters = *input.parameters;
     VoxelPassPlan plan;
     const int planStatus = planConditionPass(input, seed, condition, runLog, errorStream, plan);
@@ -367,10 +376,12 @@ int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t con
     int status = statusSuccess;
     SliceProgress sliceProgress(parameters.showVerboseProgressLog ? &progress : nullptr, plan.dimZ, seed, condition);
     const EngineOptions& options = input.options;
-    const LaneKernel& kernel = options.laneKernel != nullptr ? *options.laneKernel : bestLaneKernel();
-    if (options.passMethod == VoxelPassMethod::fast && kernel.processBlock != nullptr) {
-        FastLoopRun run{kernel, options, work.workers.get(), work.random};
-        status = runFastVoxelLoop(plan, run, sliceProgress, real, null, counts, failedTarget);
+    if (const LaneKernel* kernel = fastKernelOf(options)) {
+        std::vector<MeasureVolumes*> nulls{&null};
+        for (int32_t d = 1; d < draws; ++d) nulls.push_back(work.extraNulls[static_cast<std::size_t>(d - 1)].get());
+        FastLoopRun run{*kernel, options, work.workers.get(), work.random};
+        status = runFastVoxelLoop(plan, run, sliceProgress, real, nulls.data(), static_cast<int32_t>(nulls.size()),
+                                  counts, failedTarget);
     } else {
         VoxelWork voxelWork;
         voxelWork.realAccumulator = work.realAccumulator.get();
@@ -404,6 +415,50 @@ int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t con
         runLog << '\t' << warning << '\n';
     }
     return statusSuccess;
+}
+
+// Further surrogate draws per voxel the reference way: the pass again, drawing
+// on from where the last one left the generator. The real measures do not
+// depend on the draws, so they come out the same; the first draw's null values
+// are put back.
+int repeatPassForFurtherDraws(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
+                              std::ostream& errorStream) {
+    std::unique_ptr<MeasureVolumes> first = std::move(work.nullMeasures);
+    for (std::unique_ptr<MeasureVolumes>& further : work.extraNulls) {
+        work.nullMeasures = std::move(further);
+        std::ostringstream quiet;  // the run log tells the condition once
+        const int status = runConditionPass(input, seed, condition, work, [](const EngineProgress&) {}, quiet,
+                                            errorStream, 1);
+        further = std::move(work.nullMeasures);
+        if (status != statusSuccess) {
+            work.nullMeasures = std::move(first);
+            return status;
+        }
+    }
+    work.nullMeasures = std::move(first);
+    return statusSuccess;
+}
+
+}  // namespace
+
+int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
+                             const ProgressSink& progress, std::ostream& runLog, std::ostream& errorStream) {
+    return runConditionPass(input, seed, condition, work, progress, runLog, errorStream, 1);
+}
+
+int computeConditionDraws(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
+                          const ProgressSink& progress, std::ostream& runLog, std::ostream& errorStream) {
+    const int32_t draws = std::max(input.nullDraws, 1);
+    const GridSize& grid = input.grid;
+    work.extraNulls.resize(static_cast<std::size_t>(draws - 1));
+    for (std::unique_ptr<MeasureVolumes>& further : work.extraNulls)
+        if (!further) further = std::make_unique<MeasureVolumes>(grid.dimZ, grid.dimY, grid.dimX);
+    const bool onePass = input.options.nullDrawMethod == NullDrawMethod::onePass && fastKernelOf(input.options);
+    if (draws == 1 || onePass)
+        return runConditionPass(input, seed, condition, work, progress, runLog, errorStream, draws);
+    const int status = runConditionPass(input, seed, condition, work, progress, runLog, errorStream, 1);
+    if (status != statusSuccess) return status;
+    return repeatPassForFurtherDraws(input, seed, condition, work, errorStream);
 }
 
 }  // namespace ldi

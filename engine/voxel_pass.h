@@ -37,6 +37,14 @@ namespace ldi {
 int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
                              const ProgressSink& progress, std::ostream& runLog, std::ostream& errorStream);
 
+// The pass with every null draw of the input (input.nullDraws): the first into
+// the work's nullMeasures, the further ones into work.extraNulls (made for the
+// grid where missing), in one pass or one pass per draw as the options say
+// (EngineOptions::nullDrawMethod; the same bits either way). Statuses as above;
+// after a failure the further draws hold nothing to go by.
+int computeConditionDraws(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
+                          const ProgressSink& progress, std::ostream& runLog, std::ostream& errorStream);
+
 // ---- The sequential loop's building blocks ----
 
 // The scratch of one voxel at a time. The sequential pass borrows the

@@ -35,9 +35,12 @@ bool gzipPieces(const std::string_view* pieces, std::size_t count, const std::st
     // Level 1: ldi's maps are half runs of zeros and half noise, which every
     // level shrinks alike (to about 45 %), and igzip does it about four times
     // faster than libdeflate's fastest level and thirty times faster than
-    // zlib's default. Its level buffer is working memory: nothing needs it zeroed.
+    // zlib's default. Its level buffer (the match finder's tables) is zeroed:
+    // left as the allocator gave it, the same map gave files that inflated
+    // alike but differed in a few bytes from one run to the next.
     const LargeArray<uint8_t> levelBuffer = makeLargeArray<uint8_t>(ISAL_DEF_LVL1_DEFAULT);
-    isal_zstream stream;
+    std::memset(levelBuffer.get(), 0, ISAL_DEF_LVL1_DEFAULT);
+    isal_zstream stream{};
     isal_deflate_init(&stream);
     stream.gzip_flag = IGZIP_GZIP;
     stream.level = 1;

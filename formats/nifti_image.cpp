@@ -10,6 +10,8 @@
 #include <nifti2.h>
 #include <zlib.h>
 
+#include "formats/gzip_output.h"
+
 namespace ldi {
 
 namespace {
@@ -540,12 +542,14 @@ std::string encodeNiftiMapHeader(const NiftiHeader& grid, const std::string& des
 
 std::string encodeNiftiMap(const NiftiHeader& grid, const std::vector<float>& voxels, const std::string& description,
                            std::string& problem, const MapIntent& intent) {
-    std::string image = encodeNiftiMapHeader(grid, description, intent);
-    image.append(reinterpret_cast<const char*>(voxels.data()), voxels.size() * sizeof(float));
-
-    std::string packed;
-    if (!gzipBytes(image, Z_DEFAULT_COMPRESSION, "a map", packed, problem)) return std::string();
-    return packed;
+    // igzip's level as for the map files: zlib's default level took a report
+    // longer to pack its viewer's maps than to compute them.
+    const std::string header = encodeNiftiMapHeader(grid, description, intent);
+    const std::string_view pieces[] = {
+        header, std::string_view(reinterpret_cast<const char*>(voxels.data()), voxels.size() * sizeof(float))};
+    ByteBuffer packed;
+    if (!gzipPieces(pieces, 2, "a map", packed, problem)) return std::string();
+    return std::string(packed.view());
 }
 
 bool gzipBytes(const std::string& bytes, int level, const std::string& what, std::string& packed,

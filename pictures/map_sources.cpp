@@ -172,11 +172,19 @@ bool readNiftiUnderlay(const std::string& path, Underlay& underlay, std::string&
         }
         for (std::size_t v = 0; v < voxels; ++v) sum[v] += std::isfinite(volume[v]) ? volume[v] : 0.0;
     }
-    underlay.grid = placedNiftiGrid(header);
-    underlay.values.resize(voxels);
-    for (std::size_t v = 0; v < voxels; ++v) underlay.values[v] = static_cast<float>(sum[v] / volumes);
-    underlay.what = (volumes > 1 ? "the mean image of " : "") + fs::path(path).filename().string();
+    std::vector<float> mean(voxels);
+    for (std::size_t v = 0; v < voxels; ++v) mean[v] = static_cast<float>(sum[v] / volumes);
+    underlay = meanImageUnderlay(header, mean, path);
+    if (volumes == 1) underlay.what = fs::path(path).filename().string();
     return true;
+}
+
+Underlay meanImageUnderlay(const NiftiHeader& header, const std::vector<float>& mean, const std::string& path) {
+    Underlay underlay;
+    underlay.grid = placedNiftiGrid(header);
+    underlay.values = mean;
+    underlay.what = "the mean image of " + fs::path(path).filename().string();
+    return underlay;
 }
 
 }  // namespace ldi

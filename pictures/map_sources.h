@@ -41,4 +41,8 @@ bool readNiftiMapSet(const std::string& path, PlacedSet& placed, std::string& pr
 // mean of its volumes. False with a message.
 bool readNiftiUnderlay(const std::string& path, Underlay& underlay, std::string& problem);
 
+// The underlay of a run's mean image already at hand, on the run's grid
+// `header`, named after the run's file `path`.
+Underlay meanImageUnderlay(const NiftiHeader& header, const std::vector<float>& mean, const std::string& path);
+
 }  // namespace ldi

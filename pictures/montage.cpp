@@ -15,6 +15,7 @@
 #include "formats/result_index.h"
 #include "formats/nifti_map.h"
 #include "formats/text_util.h"
+#include "stats/sorting.h"
 
 namespace ldi {
 
@@ -341,7 +342,7 @@ GreyScale underlayGreys(const std::vector<float>& values) {
     for (float v : values)
         if (v > 0.0f && std::isfinite(v)) inside.push_back(v);
     if (!inside.empty()) {
-        std::sort(inside.begin(), inside.end());
+        sortAscending(inside);  // every picture of a report sorts the whole underlay
         greys.dark = inside[inside.size() / 100];
         greys.white = std::max(static_cast<double>(inside[inside.size() * 99 / 100]), greys.dark + 1e-6);
     }

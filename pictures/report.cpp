@@ -51,11 +51,16 @@ MontageOptions reportMontage(const PlacedGrid& grid) {
     return options;
 }
 
-const Underlay* runUnderlay(Collected& collected) {
+// The mean image of the first run: taken while the run was read, or, when
+// the analysis has none (a record from elsewhere), read from the file.
+const Underlay* runUnderlay(Collected& collected, const MapRunRecord& run) {
     if (!collected.underlayRead && !collected.request.runs.empty()) {
         collected.underlayRead = true;
+        const std::string& path = collected.request.runs.front().path;
         std::string problem;
-        if (!readNiftiUnderlay(collected.request.runs.front().path, collected.underlay, problem)) {
+        if (run.firstRunMean) {
+            collected.underlay = meanImageUnderlay(run.grid, *run.firstRunMean, path);
+        } else if (!readNiftiUnderlay(path, collected.underlay, problem)) {
             collected.underlay.values.clear();
             collected.notes.push_back("the maps are drawn without an underlay: " + problem);
         }
@@ -90,7 +95,7 @@ bool collectMap(Collected& collected, const MapRunRecord& run, const SeedResults
     entry.condition = seed.conditionNames[m / seed.kinds.size()];
     entry.name = map.name;
     const PlacedGrid grid = placedNiftiGrid(run.grid);
-    if (!drawMontage(grid, map, display, runUnderlay(collected), reportMontage(grid), entry.png, problem)) return false;
+    if (!drawMontage(grid, map, display, runUnderlay(collected, run), reportMontage(grid), entry.png, problem)) return false;
     const MapThresholds& thresholds = seed.thresholds[m];
     for (std::size_t t = 0; thresholds.searched && t < thresholds.thresholds.size(); ++t)
         entry.levels.push_back({run.parameters->qThresholdsForFDR[t], thresholds.thresholds[t],
@@ -112,9 +117,9 @@ bool collectMap(Collected& collected, const MapRunRecord& run, const SeedResults
 }
 
 // The seed's voxels over the underlay, on the slices that hold them.
-std::string seedPicture(Collected& collected, const NiftiHeader& header, const SeedOutcome& seed,
+std::string seedPicture(Collected& collected, const MapRunRecord& run, const SeedOutcome& seed,
                         std::string& problem) {
-    const PlacedGrid grid = placedNiftiGrid(header);
+    const PlacedGrid grid = placedNiftiGrid(run.grid);
     LdiMap map;
     map.name = "seed " + seed.name;
     map.voxels.assign(static_cast<std::size_t>(grid.voxelCount()), 0.0f);
@@ -136,7 +141,7 @@ std::string seedPicture(Collected& collected, const NiftiHeader& header, const S
     fixedDisplay(map, 0.5f, std::to_string(seed.voxels.size()) + " voxels; shown at", display);
     display.title = "seed " + seed.name + ": " + std::to_string(seed.voxels.size()) + " voxels";
     std::string png;
-    if (!drawMontage(grid, map, display, runUnderlay(collected), options, png, problem)) return std::string();
+    if (!drawMontage(grid, map, display, runUnderlay(collected, run), options, png, problem)) return std::string();
     return png;
 }
 
@@ -183,7 +188,7 @@ std::vector<SeedSection> seedSections(Collected& collected, const AnalysisResult
         section.name = seed.name;
         section.voxels = static_cast<int64_t>(seed.voxels.size());
         std::string problem;
-        section.png = seedPicture(collected, results.record.grid, seed, problem);
+        section.png = seedPicture(collected, results.record, seed, problem);
         if (section.png.empty() && !problem.empty()) collected.notes.push_back("seed " + seed.name + ": " + problem);
         for (std::size_t r = 0; r < seed.meanTimeCourses.size() && r < collected.request.runs.size(); ++r) {
             const std::vector<float>& course = seed.meanTimeCourses[r];
@@ -251,7 +256,7 @@ bool writeRunReport(Collected& collected, const AnalysisResults& results, const 
         if (entry.hasP) page.calibration.push_back({entry.seed + ": " + entry.name, entry.p});
         page.viewerMaps.push_back(std::move(entry.viewer));
     }
-    if (collected.underlay.values.empty() && !collected.request.runs.empty()) runUnderlay(collected);
+    if (collected.underlay.values.empty() && !collected.request.runs.empty()) runUnderlay(collected, results.record);
     if (!collected.underlay.values.empty())
         page.viewerUnderlay = encodeNiftiMap(results.record.grid, collected.underlay.values, "mean", problem);
     page.calibrationNote = page.calibration.empty()

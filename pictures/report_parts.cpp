@@ -1,4 +1,5 @@
 #include "pictures/report_parts.h"
+#include "stats/sorting.h"
 
 #include <algorithm>
 #include <cmath>
@@ -105,7 +106,7 @@ PValueSummary summarisePValues(std::vector<float> pValues, std::size_t bins, std
     PValueSummary summary;
     pValues.erase(std::remove_if(pValues.begin(), pValues.end(), [](float p) { return !(p >= 0.0f && p <= 1.0f); }),
                   pValues.end());
-    std::sort(pValues.begin(), pValues.end());
+    sortAscending(pValues);
     summary.count = static_cast<int64_t>(pValues.size());
     summary.histogram.assign(std::max<std::size_t>(bins, 1), 0);
     for (float p : pValues) {

@@ -6,6 +6,10 @@ namespace ldi {
 
 StepUpCutoff benjaminiHochbergCutoff(std::vector<double> pValues, double q, double dependenceFactor) {
     std::sort(pValues.begin(), pValues.end());
+    return benjaminiHochbergCutoffSorted(pValues, q, dependenceFactor);
+}
+
+StepUpCutoff benjaminiHochbergCutoffSorted(const std::vector<double>& pValues, double q, double dependenceFactor) {
     const auto n = static_cast<double>(pValues.size());
     StepUpCutoff result;
     for (std::size_t k = pValues.size(); k-- > 0;) {

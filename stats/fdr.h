@@ -19,4 +19,8 @@ struct StepUpCutoff {
 // dependence, Benjamini-Yekutieli). Ties with the cutoff pass with it.
 StepUpCutoff benjaminiHochbergCutoff(std::vector<double> pValues, double q, double dependenceFactor = 1.0);
 
+// The same on p-values already in ascending order: several q values on one sort.
+StepUpCutoff benjaminiHochbergCutoffSorted(const std::vector<double>& sorted, double q,
+                                           double dependenceFactor = 1.0);
+
 }  // namespace ldi

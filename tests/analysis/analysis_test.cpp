@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 #include "analysis/analysis.h"
 #include "analysis/parameters.h"
@@ -320,4 +321,73 @@ TEST(NonSteadyState, ADarkFirstVolumeIsSkippedAsAnExplicitSkipWouldAndRecorded) 
     const AnalysisResults none = analyse(request, kept);
     EXPECT_EQ(none.record.runs[0].skipped, 0);
     EXPECT_FALSE(mentions(none.warnings, "outlier of the global signal"));
+}
+
+// The report's underlay is the first run's mean image, taken while the run is
+// read rather than by reading it again: the mean of its volumes (a value not
+// finite counting as 0), whichever way the run is read (held, spilled,
+// regressed, which keeps every voxel's mean, or held by the caller), against
+// the mean computed here, and never the second run's.
+TEST(MeanImage, IsTheFirstRunsMeanAsGivenHeldSpilledRegressedOrInMemory) {
+    TestFolder folder;
+    const NiftiHeader grid = testGrid();
+    std::vector<std::vector<float>> first = coupledRun(5, 40), second = coupledRun(6, 40);
+    const int nanVoxel = voxelIndex(2, 2, 2);
+    first[7][nanVoxel] = std::numeric_limits<float>::quiet_NaN();
+    for (auto& volume : second)
+        for (float& value : volume) value += 1000.0f;  // a second run's mean would be far off
+    writeRun(folder / "sub-01_task-x_run-1_bold.nii", grid, first);
+    writeRun(folder / "sub-01_task-x_run-2_bold.nii", grid, second);
+    std::vector<double> expected(VOXELS, 0.0);
+    for (const auto& volume : first)
+        for (int v = 0; v < VOXELS; ++v)
+            if (std::isfinite(volume[static_cast<std::size_t>(v)])) expected[static_cast<std::size_t>(v)] += volume[static_cast<std::size_t>(v)];
+    for (double& value : expected) value /= static_cast<double>(first.size());
+
+    ConfoundTable confounds;
+    confounds.names = {"drift"};
+    confounds.columns = {std::vector<double>(first.size())};
+    for (std::size_t t = 0; t < first.size(); ++t) confounds.columns[0][t] = std::sin(0.4 * static_cast<double>(t));
+    std::vector<float> inMemory;
+    for (int t = 0; t < static_cast<int>(first.size()); ++t)
+        inMemory.insert(inMemory.end(), first[static_cast<std::size_t>(t)].begin(), first[static_cast<std::size_t>(t)].end());
+    NiftiHeader runGrid = grid;
+    runGrid.rank = 4;
+    runGrid.dim[0] = 4;
+    runGrid.dim[4] = static_cast<int64_t>(first.size());
+    runGrid.pixdim[4] = 2.0;
+
+    struct Way {
+        const char* name;
+        bool spilled, regressed, array;
+    };
+    for (const Way way : {Way{"held", false, false, false}, Way{"spilled", true, false, false},
+                          Way{"regressed", false, true, false}, Way{"regressed and spilled", true, true, false},
+                          Way{"in memory", false, false, true}, Way{"in memory, regressed", false, true, true}}) {
+        SCOPED_TRACE(way.name);
+        AnalysisRequest request = smallRequest(folder);
+        request.outputFolder = (folder / way.name).string();
+        request.runs = {runAt(folder / "sub-01_task-x_run-1_bold.nii"), runAt(folder / "sub-01_task-x_run-2_bold.nii")};
+        if (way.array) {
+            RunArray array;
+            array.values = inMemory.data();
+            array.header = runGrid;
+            array.strides = volumeOrderStrides(runGrid);
+            request.runs[0].array = array;
+        }
+        if (way.regressed) request.runs[0].confounds = confounds;
+        if (way.spilled) request.budgets.inMemory = 0;
+        request.seeds = {flagSeed("S", {voxelIndex(0, 0, 1), voxelIndex(1, 1, 1)})};
+        std::shared_ptr<const std::vector<float>> mean;
+        AnalysisResults results;
+        runAnalysis(request, [&mean](const MapRunRecord& run, const SeedResults&, std::string&) {
+            mean = run.firstRunMean;
+            return true;
+        }, results);
+        ASSERT_EQ(results.status, AnalysisStatus::done) << results.problem;
+        ASSERT_TRUE(mean);
+        ASSERT_EQ(mean->size(), expected.size());
+        for (std::size_t v = 0; v < expected.size(); ++v)
+            ASSERT_EQ((*mean)[v], static_cast<float>(expected[v])) << "voxel " << v;
+    }
 }

@@ -3,6 +3,7 @@
 // "only the top voxel" from "none" although both give the same threshold.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <sstream>
@@ -174,4 +175,49 @@ TEST(FdrMethods, PermutationPValuesHaveNoFloorBeyondTheDraws) {
     // Six voxels beyond every draw pass q = 0.01 with the tail; at the floor
     // they would need 0.01 x rank / 27,000 >= 1 / 27,001, which six cannot reach.
     EXPECT_GE(map.passing[0], 6);
+}
+
+// Within the draws a voxel's p is the count of null values at or above it,
+// (1 + count) / (1 + m), counted here, and never the fitted tail's: the
+// smaller of the two estimates would be biased low just where
+// Benjamini-Hochberg decides. Beyond every draw it is at most the floor, so p
+// never rises with the value across the switch.
+TEST(FdrMethods, PermutationPValuesWithinTheDrawsAreTheCountsAndFallWithTheValue) {
+    std::mt19937 generator(31);
+    std::exponential_distribution<float> draw(1.0f);
+    MeasureVolumes real(kSide, kSide, kSide), null1(kSide, kSide, kSide), null2(kSide, kSide, kSide);
+    for (MeasureVolumes* volumes : {&real, &null1, &null2})
+        for (std::size_t i = 0; i < volumes->vox2ref.size(); ++i) volumes->vox2ref.data()[i] = draw(generator) + 0.01f;
+    // The real map's tail a little heavier, so that many voxels lie among the last null values and beyond.
+    for (std::size_t i = 0; i < 300; ++i) real.vox2ref.data()[i] = 7.0f + 0.02f * static_cast<float>(i);
+    FdrChoice choice;
+    choice.method = FdrMethod::permutation;
+    choice.keepPValues = true;
+    const std::vector<MapThresholds> maps =
+        findMapThresholdsBy(choice, real, {&null1, &null2}, oneKind(VOX2REF), 100.0, nullptr);
+    const MapThresholds& map = maps[0];
+
+    std::vector<float> pooled(null1.vox2ref.data(), null1.vox2ref.data() + null1.vox2ref.size());
+    pooled.insert(pooled.end(), null2.vox2ref.data(), null2.vox2ref.data() + null2.vox2ref.size());
+    std::sort(pooled.begin(), pooled.end());
+    const auto m = static_cast<double>(pooled.size());
+    int withinTheLastTen = 0, beyond = 0;
+    std::vector<std::pair<float, float>> byValue;
+    for (std::size_t i = 0; i < real.vox2ref.size(); ++i) {
+        const float value = real.vox2ref.data()[i];
+        const auto count = static_cast<double>(pooled.end() - std::lower_bound(pooled.begin(), pooled.end(), value));
+        if (count > 0.0) {
+            ASSERT_NEAR(map.pValues[i], (1.0 + count) / (1.0 + m), 1e-6 * (1.0 + count) / (1.0 + m)) << value;
+            withinTheLastTen += count < 10.0 ? 1 : 0;
+        } else {
+            ASSERT_LE(map.pValues[i], (1.0 + 1e-6) / (1.0 + m)) << value;
+            ++beyond;
+        }
+        byValue.emplace_back(value, map.pValues[i]);
+    }
+    EXPECT_GT(withinTheLastTen, 20);  // the case that matters is there
+    EXPECT_GT(beyond, 20);
+    std::sort(byValue.begin(), byValue.end());
+    for (std::size_t k = 1; k < byValue.size(); ++k)
+        ASSERT_LE(byValue[k].second, byValue[k - 1].second) << byValue[k].first;
 }

@@ -127,6 +127,22 @@ TEST_F(NoAllocationTest, TheVoxelLoopAllocatesNothing) {
     EXPECT_EQ(allocations.load(), 0) << "surrogates detrended per block";
     context.options.surrogateCacheLimit = EngineOptions{}.surrogateCacheLimit;
 
+    // Several null draws in one pass: with the intensity test the slices are
+    // counted first, under a mask the mask is counted.
+    std::vector<uint8_t> mask(24 * 24 * 12 / 27, 1);
+    mask[5] = 0;
+    for (const std::vector<uint8_t>* voxels : {static_cast<const std::vector<uint8_t>*>(nullptr), static_cast<const std::vector<uint8_t>*>(&mask)}) {
+        SCOPED_TRACE(voxels != nullptr ? "three draws, masked" : "three draws");
+        EngineInput input = engineInputOf(context, setup);
+        input.nullDraws = 3;
+        input.voxelMask = voxels;
+        allocations.store(0);
+        loopsSeen.store(0);
+        ASSERT_EQ(computeConditionDraws(input, 0, 0, context.work, progressToHost(), runLog, errors), 1) << errors.str();
+        EXPECT_EQ(loopsSeen.load(), 1);
+        EXPECT_EQ(allocations.load(), 0);
+    }
+
     context.options.passMethod = VoxelPassMethod::sequential;
     allocations.store(0);
     loopsSeen.store(0);
