@@ -6,6 +6,9 @@
 // does with the volumes, and the two now overlap. The feed's `next` is then
 // called on that thread, one call after the other; everything else (the
 // feed's `finish`, progress, what the caller does) stays on the calling thread.
+// The thread is started by the caller for each reading, so it takes on the
+// caller's floating-point environment (POSIX threads inherit it): what a feed
+// computes (a regression) does not depend on the thread it runs on.
 #pragma once
 
 #include <condition_variable>

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfenv>
 #include <chrono>
 #include <csignal>
 #include <cmath>
@@ -366,6 +367,24 @@ TEST(ReadAhead, TheRegressedRunIsTheSameOnOneThreadOrTwoAndFailsAlike) {
     EXPECT_EQ(usable[0], usable[1]);
     // The regression changed the values: the run was read through it.
     EXPECT_FALSE(sameBits(values[0], engineOrder()));
+
+    // Under the caller's rounding, on whichever thread the regression runs:
+    // the same bits, and not those of the default rounding.
+    const int saved = std::fegetround();
+    ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
+    std::vector<float> upward[2];
+    for (int threads : {1, 2}) {
+        RegressedFeeds feeds;
+        NiftiSliceSource source;
+        std::string problem;
+        EXPECT_TRUE(loadRegressedFeed(feeds.opener(), table, 1, dir.root(), budgets(false), threads, nullptr, source,
+                                      problem))
+            << problem;
+        upward[threads - 1] = allValues(source);
+    }
+    std::fesetround(saved);
+    EXPECT_TRUE(sameBits(upward[0], upward[1]));
+    EXPECT_FALSE(sameBits(upward[0], values[0]));
 
     for (int pass : {0, 1})
         for (int threads : {1, 2}) {
