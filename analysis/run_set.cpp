@@ -132,6 +132,8 @@ VolumeFeed arrayFeed(const std::string& name, const RunArray& array) {
 
 // The feed as given, adding every volume into `sum` (a value that is not
 // finite counts as 0) on its way through; `sum` is sized on the first volume.
+// Read ahead, the adding is done on the reading thread: `sum` is the caller's
+// again once the load has returned (the thread is joined by then).
 VolumeFeed summing(VolumeFeed feed, std::vector<double>& sum) {
     sum.assign(static_cast<std::size_t>(feed.header.voxelsPerVolume()), 0.0);
     VolumeFeed through = feed;
