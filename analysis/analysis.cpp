@@ -505,9 +505,7 @@ AnalysisStatus computeMaps(const AnalysisRequest& request, CheckedInputs& inputs
                                      std::move(inputs.conditions.conditions), results.analysed);
     // The run's random numbers and threads travel with its input.
     input.rngSeed = static_cast<uint32_t>(request.rngSeed);
-    // More threads than cores only add start-up and contention (4096 threads
-    // on 2 cores took 60 times as long): the request is a most, not a demand.
-    const int threads = request.threads > 0 ? std::min(request.threads, availableCoreCount()) : 0;
+    const int threads = requestedThreads(request);
     input.options.threads = threads;
     if (!applyStatisticsOptions(request.statistics, input, results.record, results.problem))
         return AnalysisStatus::badInput;

@@ -1,7 +1,6 @@
 #include "analysis/nifti_source.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,10 +9,10 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <new>
 #include <thread>
 
 #include "analysis/memory_budget.h"
+#include "analysis/volume_batches.h"
 
 namespace ldi {
 
@@ -37,31 +36,15 @@ bool writeAllAt(int fd, const float* data, int64_t count, int64_t offsetValues) 
     return true;
 }
 
-// Volumes are gathered a few at a time and turned into the engine's order a
-// tile of voxels at a time, so that each voxel's values of the gathered
-// volumes are written side by side into lines in cache: one volume at a time,
-// every value went to a line of its own, and transposing a held run took
-// longer than inflating it.
-constexpr int64_t GATHER_BYTES = int64_t{32} << 20;
-constexpr int64_t MOST_GATHERED = 16;
+// Volumes are gathered a few at a time (analysis/volume_batches.h) and turned
+// into the engine's order a tile of voxels at a time, so that each voxel's
+// values of the gathered volumes are written side by side into lines in
+// cache: one volume at a time, every value went to a line of its own, and
+// transposing a held run took longer than inflating it.
 constexpr int64_t TILE_VOXELS = 1024;
-
-// The gathered volumes' memory, mapped and unmapped directly: a block of
-// this size from malloc, once freed, lifts glibc's threshold for blocks
-// mapped on their own, and every later buffer below it (the maps of the run)
-// would come from a heap that keeps growing, with what it held before.
-struct Unmap {
-    std::size_t bytes;
-    void operator()(float* values) const { ::munmap(values, bytes); }
-};
-using MappedFloats = std::unique_ptr<float, Unmap>;
-
-MappedFloats mapFloats(std::size_t count) {
-    const std::size_t bytes = count * sizeof(float);
-    void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) throw std::bad_alloc();
-    return MappedFloats(static_cast<float*>(memory), Unmap{bytes});
-}
+// The held run's pages backed by the reading thread a few large pages at a
+// time, so that it goes back to reading soon after the caller frees a batch.
+constexpr std::size_t PREFAULT_BYTES = std::size_t{8} << 20;
 
 // Voxel v's values of `count` volumes (one after the other, `voxels` each)
 // to out[v * stride], out[v * stride + 1], ...
@@ -73,6 +56,50 @@ void transposeGathered(const float* gathered, int64_t count, int64_t voxels, flo
             for (int64_t v = v0; v < v1; ++v) out[v * stride + k] = from[v];
         }
     }
+}
+
+// A voxel is usable when its values are finite and not all the same over the
+// judged volumes, which are added one after the other.
+class UsableVoxels {
+public:
+    UsableVoxels(int64_t voxels, int32_t judgedFrom)
+        : judgedFrom_(judgedFrom),
+          first_(static_cast<std::size_t>(voxels), 0.0f),
+          finite_(static_cast<std::size_t>(voxels), 1),
+          varies_(static_cast<std::size_t>(voxels), 0) {}
+
+    void add(int32_t t, const float* volume) {
+        if (t < judgedFrom_) return;
+        for (std::size_t v = 0; v < first_.size(); ++v) {
+            const float value = volume[v];
+            if (!std::isfinite(value)) finite_[v] = 0;
+            if (t == judgedFrom_) first_[v] = value;
+            else if (value != first_[v]) varies_[v] = 1;
+        }
+    }
+
+    std::vector<uint8_t> usable() const {
+        std::vector<uint8_t> flags(first_.size(), 0);
+        for (std::size_t v = 0; v < flags.size(); ++v) flags[v] = finite_[v] != 0 && varies_[v] != 0 ? 1 : 0;
+        return flags;
+    }
+
+private:
+    int32_t judgedFrom_;
+    std::vector<float> first_;
+    std::vector<uint8_t> finite_;
+    std::vector<uint8_t> varies_;
+};
+
+// Backs the pages of `held` (from allocateLargeBuffer) from the end,
+// PREFAULT_BYTES a call; `unbacked`: the bytes before those backed.
+VolumeBatches::SpareWork backFromTheEnd(float* held, std::size_t& unbacked) {
+    return [held, &unbacked] {
+        const std::size_t from = unbacked > PREFAULT_BYTES ? unbacked - PREFAULT_BYTES : 0;
+        const bool backed = unbacked > 0 && prefaultLargeBuffer(held, from, unbacked);
+        unbacked = backed ? from : 0;
+        return unbacked > 0;
+    };
 }
 
 }  // namespace
@@ -91,94 +118,84 @@ NiftiSliceSource::~NiftiSliceSource() {
 }
 
 bool NiftiSliceSource::load(NiftiReader& reader, int32_t firstJudged, const std::string& spillFolder,
-                            const SourceBudgets& budgets, const LoadProgress& progress, std::string& problem) {
-    return load(readerFeed(reader), firstJudged, spillFolder, budgets, progress, problem);
+                            const SourceBudgets& budgets, int threads, const LoadProgress& progress,
+                            std::string& problem) {
+    return load(readerFeed(reader), firstJudged, spillFolder, budgets, threads, progress, problem);
 }
 
 bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const std::string& spillFolder,
-                            const SourceBudgets& budgets, const LoadProgress& progress, std::string& problem) {
-    const NiftiHeader& h = feed.header;
-    if (!setShape(feed.name, h, problem)) return false;
-    const int64_t sliceVoxels = dimX_ * dimY_;
-    const int64_t volumeVoxels = sliceVoxels * dimZ_;
-    const int64_t volumes = volumes_;
-
-    const int64_t runBytes = volumeVoxels * volumes * static_cast<int64_t>(sizeof(float));
-    const bool inMemory = runBytes <= resolvedBudgets(budgets).inMemory;
-    blockVolumes_ = inMemory ? volumes_
-                             : static_cast<int32_t>(std::clamp<int64_t>(
-                                   budgets.block / (volumeVoxels * static_cast<int64_t>(sizeof(float))), 1,
-                                   volumes));
+                            const SourceBudgets& budgets, int threads, const LoadProgress& progress,
+                            std::string& problem) {
+    if (!setShape(feed.name, feed.header, problem)) return false;
+    const int64_t volumeVoxels = dimX_ * dimY_ * dimZ_;
     LargeArray<float> block;
-    if (inMemory) {
-        memory_ = makeLargeArray<float>(static_cast<std::size_t>(volumeVoxels * volumes));
-    } else {
-        std::string pattern = spillFolder + "/.ldi-map-run-XXXXXX";
-        std::vector<char> path(pattern.begin(), pattern.end());
-        path.push_back('\0');
-        fd_ = ::mkstemp(path.data());
-        if (fd_ < 0) {
-            problem = "cannot create a temporary file in " + spillFolder + " for the data of " + name_ + ": " +
-                      std::strerror(errno);
-            return false;
-        }
-        // Unlinked at once: whatever way the run ends, nothing stays behind.
-        ::unlink(path.data());
-        block = makeLargeArray<float>(static_cast<std::size_t>(volumeVoxels * blockVolumes_));
+    if (!prepareStorage(budgets, spillFolder, block, problem)) return false;
+    UsableVoxels judged(volumeVoxels, std::clamp(firstJudged, 0, volumes_));
+    // The held run's fresh pages cost the system as much as inflating the
+    // run (more inside a virtual machine), and the first batch writes into
+    // every one of them: the reading thread backs them, from the end, while
+    // it waits for the caller, who backs them from the front.
+    std::size_t unbacked = static_cast<std::size_t>(heldBytes());
+    VolumeBatches batches(feed, blockVolumes_, threads, memory_ ? backFromTheEnd(memory_.get(), unbacked) : nullptr);
+    VolumeBatch batch;
+    for (int32_t done = 0; done < volumes_; done = batch.first + batch.count) {
+        if (!batches.next(batch, problem)) return false;
+        for (int32_t k = 0; k < batch.count; ++k) judged.add(batch.first + k, batch.values + k * volumeVoxels);
+        if (!storeBatch(batch, block.get(), spillFolder, problem)) return false;
+        if (progress)
+            for (int32_t t = batch.first; t < batch.first + batch.count; ++t) progress(t + 1, volumes_);
     }
-
-    // Gathered volumes never straddle a block: a block ends a gathering.
-    const int64_t gatherCount = std::clamp<int64_t>(
-        GATHER_BYTES / (volumeVoxels * static_cast<int64_t>(sizeof(float))), 1,
-        std::min<int64_t>(MOST_GATHERED, blockVolumes_));
-    const MappedFloats gathered = mapFloats(static_cast<std::size_t>(volumeVoxels * gatherCount));
-    int64_t held = 0;  // volumes in `gathered`
-    std::vector<float> first(static_cast<std::size_t>(volumeVoxels), 0.0f);
-    std::vector<uint8_t> finite(static_cast<std::size_t>(volumeVoxels), 1);
-    std::vector<uint8_t> varies(static_cast<std::size_t>(volumeVoxels), 0);
-    const int32_t judgedFrom = std::clamp(firstJudged, 0, volumes_);
-    for (int32_t t = 0; t < volumes_; ++t) {
-        float* volume = gathered.get() + held * volumeVoxels;
-        if (!feed.next(volume, problem)) return false;
-        ++held;
-        if (t >= judgedFrom) {
-            for (int64_t v = 0; v < volumeVoxels; ++v) {
-                const float value = volume[v];
-                const auto at = static_cast<std::size_t>(v);
-                if (!std::isfinite(value)) finite[at] = 0;
-                if (t == judgedFrom) first[at] = value;
-                else if (value != first[at]) varies[at] = 1;
-            }
-        }
-        const int32_t t0 = t / blockVolumes_ * blockVolumes_;  // 0 for a held run: one block
-        const int64_t length = std::min(blockVolumes_, volumes_ - t0);
-        const bool blockDone = t + 1 - t0 == length;
-        if (held == gatherCount || blockDone) {
-            const int64_t firstGathered = t + 1 - held;
-            float* out = (inMemory ? memory_.get() : block.get()) + (firstGathered - t0);
-            transposeGathered(gathered.get(), held, volumeVoxels, out, length);
-            held = 0;
-        }
-        if (!inMemory && blockDone &&
-            !writeAllAt(fd_, block.get(), volumeVoxels * length, static_cast<int64_t>(t0) * volumeVoxels)) {
-            problem = "cannot write the temporary copy of " + name_ + " in " + spillFolder + ": " +
-                      std::strerror(errno);
-            return false;
-        }
-        if (progress) progress(t + 1, volumes_);
-    }
-    if (!feed.finish(problem)) return false;
-    usable_.assign(static_cast<std::size_t>(volumeVoxels), 0);
-    for (std::size_t v = 0; v < usable_.size(); ++v) usable_[v] = finite[v] != 0 && varies[v] != 0 ? 1 : 0;
-
-    if (!inMemory && blockVolumes_ < volumes_) {
-        const unsigned threads = std::max(2u, std::thread::hardware_concurrency());
-        for (unsigned i = 0; i < threads; ++i) {
-            scratchStore_.push_back(makeLargeArray<float>(static_cast<std::size_t>(sliceVoxels * blockVolumes_)));
+    if (!batches.finish(problem)) return false;
+    usable_ = judged.usable();
+    if (spilled() && blockVolumes_ < volumes_) {
+        const unsigned readers = std::max(2u, std::thread::hardware_concurrency());
+        for (unsigned i = 0; i < readers; ++i) {
+            scratchStore_.push_back(makeLargeArray<float>(static_cast<std::size_t>(dimX_ * dimY_ * blockVolumes_)));
             freeScratch_.push_back(scratchStore_.back().get());
         }
     }
     return true;
+}
+
+bool NiftiSliceSource::prepareStorage(const SourceBudgets& budgets, const std::string& spillFolder,
+                                      LargeArray<float>& block, std::string& problem) {
+    const int64_t volumeBytes = dimX_ * dimY_ * dimZ_ * static_cast<int64_t>(sizeof(float));
+    const bool inMemory = volumeBytes * volumes_ <= resolvedBudgets(budgets).inMemory;
+    blockVolumes_ = inMemory ? volumes_
+                             : static_cast<int32_t>(std::clamp<int64_t>(budgets.block / volumeBytes, 1, volumes_));
+    const auto blockValues = static_cast<std::size_t>(volumeBytes / static_cast<int64_t>(sizeof(float)) * blockVolumes_);
+    if (inMemory) {
+        memory_ = makeLargeArray<float>(blockValues);
+        return true;
+    }
+    std::string pattern = spillFolder + "/.ldi-map-run-XXXXXX";
+    std::vector<char> path(pattern.begin(), pattern.end());
+    path.push_back('\0');
+    fd_ = ::mkstemp(path.data());
+    if (fd_ < 0) {
+        problem = "cannot create a temporary file in " + spillFolder + " for the data of " + name_ + ": " +
+                  std::strerror(errno);
+        return false;
+    }
+    // Unlinked at once: whatever way the run ends, nothing stays behind.
+    ::unlink(path.data());
+    block = makeLargeArray<float>(blockValues);
+    return true;
+}
+
+bool NiftiSliceSource::storeBatch(const VolumeBatch& batch, float* block, const std::string& spillFolder,
+                                  std::string& problem) {
+    const int64_t volumeVoxels = dimX_ * dimY_ * dimZ_;
+    const int32_t t0 = batch.first / blockVolumes_ * blockVolumes_;  // 0 for a held run: one block
+    const int64_t length = std::min(blockVolumes_, volumes_ - t0);
+    float* out = (memory_ ? memory_.get() : block) + (batch.first - t0);
+    transposeGathered(batch.values, batch.count, volumeVoxels, out, length);
+    const bool blockDone = batch.first + batch.count - t0 == length;
+    if (memory_ || !blockDone ||
+        writeAllAt(fd_, block, volumeVoxels * length, static_cast<int64_t>(t0) * volumeVoxels))
+        return true;
+    problem = "cannot write the temporary copy of " + name_ + " in " + spillFolder + ": " + std::strerror(errno);
+    return false;
 }
 
 bool NiftiSliceSource::readChunk(int64_t offsetValues, int64_t count, float* out) {

@@ -21,6 +21,8 @@
 
 namespace ldi {
 
+struct VolumeBatch;
+
 // Called after each volume read: volumes done, volumes in all.
 using LoadProgress = std::function<void(int64_t done, int64_t total)>;
 
@@ -57,12 +59,14 @@ public:
 
     // Reads every volume of the feed. Voxels are judged usable on volumes
     // from `firstJudged` (0-based) on. A run over the budget spills into
-    // `spillFolder`. False with a message naming the run.
+    // `spillFolder`. With `threads` > 1 the feed is read on a thread of its
+    // own while this one turns the volumes around (analysis/volume_batches.h);
+    // `progress` is called on this one. False with a message naming the run.
     bool load(const VolumeFeed& feed, int32_t firstJudged, const std::string& spillFolder,
-              const SourceBudgets& budgets, const LoadProgress& progress, std::string& problem);
+              const SourceBudgets& budgets, int threads, const LoadProgress& progress, std::string& problem);
     // The same for every volume of an opened reader.
     bool load(NiftiReader& reader, int32_t firstJudged, const std::string& spillFolder, const SourceBudgets& budgets,
-              const LoadProgress& progress, std::string& problem);
+              int threads, const LoadProgress& progress, std::string& problem);
 
     bool readSlice(int32_t z, SliceValues& slice) override;
 
@@ -74,6 +78,11 @@ public:
     }
 
 private:
+    // The held run's memory, or the temporary file and the room of one block.
+    bool prepareStorage(const SourceBudgets& budgets, const std::string& spillFolder, LargeArray<float>& block,
+                        std::string& problem);
+    // A batch into the held run, or into the block, written out when complete.
+    bool storeBatch(const VolumeBatch& batch, float* block, const std::string& spillFolder, std::string& problem);
     bool readChunk(int64_t offsetValues, int64_t count, float* out);
     float* takeScratch();
     void returnScratch(float* scratch);

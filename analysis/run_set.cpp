@@ -9,7 +9,9 @@
 
 #include "analysis/memory_budget.h"
 #include "analysis/seeds.h"
+#include "analysis/volume_batches.h"
 #include "stats/confound_regression.h"
+#include "stats/parallel.h"
 
 namespace ldi {
 
@@ -130,6 +132,8 @@ VolumeFeed arrayFeed(const std::string& name, const RunArray& array) {
 
 // The feed as given, adding every volume into `sum` (a value that is not
 // finite counts as 0) on its way through; `sum` is sized on the first volume.
+// Read ahead, the adding is done on the reading thread: `sum` is the caller's
+// again once the load has returned (the thread is joined by then).
 VolumeFeed summing(VolumeFeed feed, std::vector<double>& sum) {
     sum.assign(static_cast<std::size_t>(feed.header.voxelsPerVolume()), 0.0);
     VolumeFeed through = feed;
@@ -185,14 +189,15 @@ bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun&
         return true;
     }
     auto source = std::make_unique<NiftiSliceSource>();
+    const int threads = threadCountFor(requestedThreads(request));
     bool loaded = false;
     if (given.confounds && run.array) {
         const FeedOpener open = [&](VolumeFeed& feed, std::string&) {
             feed = taken(arrayFeed(run.path, *run.array));
             return true;
         };
-        loaded = loadRegressedFeed(open, *given.confounds, request.skip, spillFolder, budgets, progress, *source,
-                                   problem);
+        loaded = loadRegressedFeed(open, *given.confounds, request.skip, spillFolder, budgets, threads, progress,
+                                   *source, problem);
     } else if (given.confounds) {
         NiftiReader again;
         const FeedOpener fromFile = readerOpener(run.reader, again);
@@ -201,10 +206,11 @@ bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun&
             feed = taken(std::move(feed));
             return true;
         };
-        loaded = loadRegressedFeed(open, *given.confounds, request.skip, spillFolder, budgets, progress, *source,
-                                   problem);
+        loaded = loadRegressedFeed(open, *given.confounds, request.skip, spillFolder, budgets, threads, progress,
+                                   *source, problem);
     } else {
-        loaded = source->load(taken(readerFeed(run.reader)), request.skip, spillFolder, budgets, progress, problem);
+        loaded = source->load(taken(readerFeed(run.reader)), request.skip, spillFolder, budgets, threads, progress,
+                              problem);
     }
     if (!loaded) return false;
     finished();
@@ -212,6 +218,10 @@ bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun&
     run.usable = source->usable();
     run.source = std::move(source);
     return true;
+}
+
+int requestedThreads(const AnalysisRequest& request) {
+    return request.threads > 0 ? std::min(request.threads, availableCoreCount()) : 0;
 }
 
 const NiftiHeader& givenHeader(const OpenedRun& run) { return run.array ? run.array->header : run.reader.header(); }
@@ -279,16 +289,16 @@ FeedOpener readerOpener(NiftiReader& reader, NiftiReader& again) {
 }
 
 bool loadRegressedRun(NiftiReader& reader, const ConfoundTable& table, int32_t first, const std::string& spillFolder,
-                      const SourceBudgets& budgets, const LoadProgress& progress, NiftiSliceSource& source,
-                      std::string& problem) {
+                      const SourceBudgets& budgets, int threads, const LoadProgress& progress,
+                      NiftiSliceSource& source, std::string& problem) {
     NiftiReader again;
-    return loadRegressedFeed(readerOpener(reader, again), table, first, spillFolder, budgets, progress, source,
-                             problem);
+    return loadRegressedFeed(readerOpener(reader, again), table, first, spillFolder, budgets, threads, progress,
+                             source, problem);
 }
 
 bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32_t first,
-                       const std::string& spillFolder, const SourceBudgets& budgets, const LoadProgress& progress,
-                       NiftiSliceSource& source, std::string& problem) {
+                       const std::string& spillFolder, const SourceBudgets& budgets, int threads,
+                       const LoadProgress& progress, NiftiSliceSource& source, std::string& problem) {
     VolumeFeed fit;
     if (!open(fit, problem)) return false;
     const std::string path = fit.name;
@@ -300,12 +310,17 @@ bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32
         return false;
     }
     std::vector<double> coefficients(basis.vectors.size() * voxels, 0.0);
-    std::vector<float> volume(voxels);
-    for (int32_t t = 0; t < volumes; ++t) {
-        if (!fit.next(volume.data(), problem)) return false;
-        addToConfoundCoefficients(basis, t, volume.data(), voxels, coefficients);
+    {
+        // The fit sums over the volumes in order: read ahead, as the load below.
+        VolumeBatches batches(fit, volumes, threads);
+        VolumeBatch batch;
+        for (int32_t done = 0; done < volumes; done = batch.first + batch.count) {
+            if (!batches.next(batch, problem)) return false;
+            for (int32_t k = 0; k < batch.count; ++k)
+                addToConfoundCoefficients(basis, batch.first + k, batch.values + k * voxels, voxels, coefficients);
+        }
+        if (!batches.finish(problem)) return false;
     }
-    if (!fit.finish(problem)) return false;
 
     VolumeFeed again;
     if (!open(again, problem)) return false;
@@ -316,7 +331,7 @@ bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32
         removeConfounds(basis, next++, coefficients, out, voxels);
         return true;
     };
-    return source.load(feed, first, spillFolder, budgets, progress, problem);
+    return source.load(feed, first, spillFolder, budgets, threads, progress, problem);
 }
 
 bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<OpenedRun>>& runs, std::string& problem) {

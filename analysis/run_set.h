@@ -56,8 +56,8 @@ bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
 // Reads a run through the regression of `table`'s confounds over the
 // volumes from `first` on: once for the fit, once more into `source`.
 bool loadRegressedRun(NiftiReader& reader, const ConfoundTable& table, int32_t first, const std::string& spillFolder,
-                      const SourceBudgets& budgets, const LoadProgress& progress, NiftiSliceSource& source,
-                      std::string& problem);
+                      const SourceBudgets& budgets, int threads, const LoadProgress& progress,
+                      NiftiSliceSource& source, std::string& problem);
 
 // The volumes of a run from the first, each time it is called: a regression
 // reads its run twice.
@@ -68,16 +68,25 @@ using FeedOpener = std::function<bool(VolumeFeed& feed, std::string& problem)>;
 FeedOpener readerOpener(NiftiReader& reader, NiftiReader& again);
 
 // The same through any feed of the run's volumes.
+// Both readings read ahead with `threads` > 1 (NiftiSliceSource::load).
 bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32_t first,
-                       const std::string& spillFolder, const SourceBudgets& budgets, const LoadProgress& progress,
-                       NiftiSliceSource& source, std::string& problem);
+                       const std::string& spillFolder, const SourceBudgets& budgets, int threads,
+                       const LoadProgress& progress, NiftiSliceSource& source, std::string& problem);
+
+// The threads the request asks for, at most the cores the process may use:
+// more than cores only add start-up and contention (4096 threads on 2 cores
+// took 60 times as long), so the request is a most, not a demand. 0: the
+// computation's default (stats/parallel.h threadCountFor).
+int requestedThreads(const AnalysisRequest& request);
 
 // Reads one opened run into its source: an in-memory run is read where it
 // lies (an ArraySliceSource) unless it is regressed; everything else goes
-// through a NiftiSliceSource, held when it fits `budgets`. With `mean`, also
-// the mean over time of its volumes as given (before any regression; a value
-// that is not finite counts as 0): the picture's underlay, taken on the way
-// rather than by inflating the run once more. False with a message.
+// through a NiftiSliceSource, held when it fits `budgets`, read ahead on a
+// thread of its own when the request's threads allow more than one. With
+// `mean`, also the mean over time of its volumes as given (before any
+// regression; a value that is not finite counts as 0): the picture's
+// underlay, taken on the way rather than by inflating the run once more.
+// False with a message.
 bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun& run, const std::string& spillFolder,
              const SourceBudgets& budgets, const LoadProgress& progress, std::vector<float>* mean,
              std::string& problem);

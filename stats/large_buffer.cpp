@@ -34,4 +34,20 @@ void* allocateLargeBuffer(std::size_t bytes) {
     return block;
 }
 
+bool prefaultLargeBuffer(void* block, std::size_t from, std::size_t to) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    // Whole pages; populating changes no value, so a page shared with other data is safe.
+    constexpr std::size_t page = 4096;
+    const std::size_t start = from / page * page;
+    const std::size_t end = (to + page - 1) / page * page;
+    if (end <= start) return true;
+    return madvise(static_cast<char*>(block) + start, end - start, MADV_POPULATE_WRITE) == 0;
+#else
+    (void)block;
+    (void)from;
+    (void)to;
+    return false;
+#endif
+}
+
 }  // namespace ldi

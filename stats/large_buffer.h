@@ -24,6 +24,15 @@ constexpr std::size_t kLargeBufferThreshold = std::size_t{1} << 20;
 void* allocateLargeBuffer(std::size_t bytes);
 inline void freeLargeBuffer(void* block) noexcept { std::free(block); }
 
+// Has the system back bytes [from, to) of a buffer from allocateLargeBuffer
+// with memory now, as writing them would, but without writing: values already
+// there stay, so another thread may be writing the buffer meanwhile. Fresh
+// memory is zeroed on first use, at a cost (more inside a virtual machine,
+// whose host backs the page too) that this moves to the calling thread.
+// False where the system cannot (Linux before 5.14, other systems): the pages
+// then come when first written, as ever.
+bool prefaultLargeBuffer(void* block, std::size_t from, std::size_t to);
+
 struct LargeBufferDeleter {
     void operator()(void* block) const noexcept { freeLargeBuffer(block); }
 };

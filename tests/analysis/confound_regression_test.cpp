@@ -69,7 +69,7 @@ TEST(ConfoundRegression, MatchesTheNormalEquationsAndFillsNaWithTheColumnMean) {
     NiftiReader reader;
     ASSERT_TRUE(reader.open((folder / "run.nii").string(), problem)) << problem;
     NiftiSliceSource cleaned;
-    ASSERT_TRUE(loadRegressedRun(reader, confounds, first, folder.path().string(), SourceBudgets{0, 1 << 12}, nullptr,
+    ASSERT_TRUE(loadRegressedRun(reader, confounds, first, folder.path().string(), SourceBudgets{0, 1 << 12}, 2, nullptr,
                                  cleaned, problem))
         << problem;
     EXPECT_TRUE(cleaned.spilled());

@@ -98,7 +98,7 @@ std::unique_ptr<NiftiSliceSource> loadNifti(const TestTempDir& dir, float (*valu
     std::string problem;
     auto source = std::make_unique<NiftiSliceSource>();
     EXPECT_TRUE(reader.open(path, problem)) << problem;
-    EXPECT_TRUE(source->load(reader, firstJudged, dir.root(), niftiBudgets(spill), nullptr, problem)) << problem;
+    EXPECT_TRUE(source->load(reader, firstJudged, dir.root(), niftiBudgets(spill), 1, nullptr, problem)) << problem;
     EXPECT_EQ(source->spilled(), spill);
     return source;
 }

@@ -4,8 +4,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "stats/large_buffer.h"
 #include "stats/matrix.h"
@@ -27,6 +32,38 @@ TEST(LargeBuffer, ArraysOfEverySizeHoldTheirValues) {
 #endif
         }
     }
+}
+
+// Backing a buffer's pages from one thread while another writes it loses no
+// value, and leaves every page of the range in memory.
+TEST(LargeBuffer, PrefaultingBacksPagesWithoutChangingValues) {
+    const std::size_t count = (std::size_t{5} << 20) / sizeof(float) + 123;  // not whole pages
+    LargeArray<float> values = makeLargeArray<float>(count);
+    const std::size_t bytes = count * sizeof(float);
+    bool backed = true;
+    std::thread prefault([&] {
+        for (std::size_t end = bytes; end > 0;) {
+            const std::size_t from = end > (std::size_t{1} << 20) ? end - (std::size_t{1} << 20) : 0;
+            backed = prefaultLargeBuffer(values.get(), from, end) && backed;
+            end = from;
+        }
+    });
+    for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<float>(i % 65521) + 0.5f;
+    prefault.join();
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < count; ++i) wrong += values[i] != static_cast<float>(i % 65521) + 0.5f ? 1 : 0;
+    EXPECT_EQ(wrong, 0u);
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    // A fresh buffer, backed and not yet written: its pages are in memory.
+    LargeArray<float> fresh = makeLargeArray<float>(count);
+    if (!backed || !prefaultLargeBuffer(fresh.get(), 0, bytes)) GTEST_SKIP() << "the system cannot prefault";
+    const std::size_t pages = (bytes + 4095) / 4096;
+    std::vector<unsigned char> resident(pages);
+    ASSERT_EQ(mincore(fresh.get(), pages * 4096, resident.data()), 0);
+    std::size_t absent = 0;
+    for (unsigned char page : resident) absent += (page & 1) ? 0 : 1;
+    EXPECT_EQ(absent, 0u);
+#endif
 }
 
 TEST(LargeBuffer, ImpossibleSizesThrowInsteadOfWrapping) {
