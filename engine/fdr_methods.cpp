@@ -90,13 +90,13 @@ void permutationLogP(const std::vector<float>& values, const std::vector<float>&
     const TailFit tail = fitParetoTail(null.data(), null.size());
     // Each value's search is its own, so the voxels are shared out: a search
     // in millions of pooled values misses the cache at nearly every step.
+    const AtOrAboveCounter counter(null);
     const int workers = team != nullptr ? team->size() : 1;
     shareWork(workers, static_cast<int64_t>(values.size()), 16384, [&](int64_t begin, int64_t end, int) {
         for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
             if (!present(values[i])) continue;
             const float magnitude = std::fabs(values[i]);
-            const auto atOrAbove =
-                static_cast<double>(null.end() - std::lower_bound(null.begin(), null.end(), magnitude));
+            const auto atOrAbove = static_cast<double>(counter.atOrAbove(magnitude));
             logP[i] = std::log((1.0 + atOrAbove) / (1.0 + m));
             if (atOrAbove == 0.0 && tail.usable && magnitude > tail.threshold)
                 logP[i] = std::min(logP[i], tailLogSurvival(tail, magnitude));

@@ -1,5 +1,6 @@
 #include "stats/sorting.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -56,6 +57,30 @@ void sortAscending(float* values, std::size_t count, float* scratch) {
 void sortAscending(std::vector<float>& values) {
     std::vector<float> scratch(values.size());
     sortAscending(values.data(), values.size(), scratch.data());
+}
+
+namespace {
+
+constexpr int kTableShift = 16;
+constexpr std::size_t kTableSize = (std::size_t{1} << (32 - kTableShift)) + 1;
+
+}  // namespace
+
+AtOrAboveCounter::AtOrAboveCounter(const std::vector<float>& sorted) : sorted_(sorted), starts_(kTableSize) {
+    std::size_t i = 0;
+    for (std::size_t b = 0; b + 1 < kTableSize; ++b) {
+        starts_[b] = i;
+        while (i < sorted.size() && (keyOf(sorted[i]) >> kTableShift) == b) ++i;
+    }
+    starts_[kTableSize - 1] = sorted.size();
+}
+
+std::size_t AtOrAboveCounter::atOrAbove(float value) const {
+    const std::size_t b = keyOf(value) >> kTableShift;
+    const auto first = sorted_.begin() + static_cast<std::ptrdiff_t>(starts_[b]);
+    const auto last = sorted_.begin() + static_cast<std::ptrdiff_t>(starts_[b + 1]);
+    const auto at = std::lower_bound(first, last, value, [](float x, float y) { return keyOf(x) < keyOf(y); });
+    return sorted_.size() - static_cast<std::size_t>(at - sorted_.begin());
 }
 
 }  // namespace ldi
