@@ -5,10 +5,10 @@
 //
 // - permutation: p = (1 + number of null magnitudes >= |value|) / (1 + m) over
 //   the pooled null values of every surrogate draw (m of them), which is a
-//   valid p-value whatever the number of draws; where fewer than 10 null
-//   values reach a value, a generalized Pareto fit to the null's tail
-//   (stats/tail_fit.h) gives the smaller p the draws cannot resolve, so that
-//   p has no floor at 1 / (1 + m); Benjamini-Hochberg step-up.
+//   valid p-value whatever the number of draws; beyond every null value, a
+//   generalized Pareto fit to the null's tail (stats/tail_fit.h) gives the
+//   smaller p the draws cannot resolve, so that p has no floor at
+//   1 / (1 + m); Benjamini-Hochberg step-up.
 // - parametric: n_adj * value / scale is chi-square with `order` degrees of
 //   freedom under the null (1 for the instantaneous measure), with n_adj the
 //   condition's time points less 2 + order per interval and 2 * order. The differences
