@@ -574,7 +574,8 @@ void analyse(const AnalysisRequest& request, const SeedSink& sink, AnalysisResul
         removeStaleTemporaryFiles(request.outputFolder);
     }
     InputChecksums checksums(inputFiles(request));
-    if (!loadRuns(request, inputs.runs, results.problem) || !analysedVoxels(request, inputs, results, results.problem) ||
+    // With a brain mask only its voxels are analysed, and the seeds keep only those inside it.
+    if (!loadRuns(request, inputs.runs, inputs.brain, results.problem) || !analysedVoxels(request, inputs, results, results.problem) ||
         !seedReferences(seedNames(request), inputs.seedVoxels, inputs.runs, inputs.order, references,
                         results.problem))
         return refuse(AnalysisStatus::badInput);

@@ -58,6 +58,19 @@ void transposeGathered(const float* gathered, int64_t count, int64_t voxels, flo
     }
 }
 
+// The same for the voxels `voxels[0 .. count)` of the gathered volumes only,
+// the i-th of them to out[i * stride], out[i * stride + 1], ...
+void transposeGatheredSubset(const float* gathered, int64_t count, int64_t volumeVoxels, const int64_t* voxels,
+                             int64_t voxelCount, float* out, int64_t stride) {
+    for (int64_t i0 = 0; i0 < voxelCount; i0 += TILE_VOXELS) {
+        const int64_t i1 = std::min(voxelCount, i0 + TILE_VOXELS);
+        for (int64_t k = 0; k < count; ++k) {
+            const float* from = gathered + k * volumeVoxels;
+            for (int64_t i = i0; i < i1; ++i) out[i * stride + k] = from[voxels[i]];
+        }
+    }
+}
+
 // A voxel is usable when its values are finite and not all the same over the
 // judged volumes, which are added one after the other.
 class UsableVoxels {
@@ -128,6 +141,10 @@ bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const s
                             std::string& problem) {
     if (!setShape(feed.name, feed.header, problem)) return false;
     const int64_t volumeVoxels = dimX_ * dimY_ * dimZ_;
+    if (!heldOnly_.empty() && static_cast<int64_t>(heldOnly_.size()) != volumeVoxels) {
+        problem = "the voxels to hold of " + name_ + " are not on its grid";
+        return false;
+    }
     LargeArray<float> block;
     if (!prepareStorage(budgets, spillFolder, block, problem)) return false;
     UsableVoxels judged(volumeVoxels, std::clamp(firstJudged, 0, volumes_));
@@ -160,12 +177,23 @@ bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const s
 bool NiftiSliceSource::prepareStorage(const SourceBudgets& budgets, const std::string& spillFolder,
                                       LargeArray<float>& block, std::string& problem) {
     const int64_t volumeBytes = dimX_ * dimY_ * dimZ_ * static_cast<int64_t>(sizeof(float));
-    const bool inMemory = volumeBytes * volumes_ <= resolvedBudgets(budgets).inMemory;
+    heldVoxels_.clear();
+    heldFrom_.clear();
+    if (!heldOnly_.empty()) {
+        const int64_t sliceVoxels = dimX_ * dimY_;
+        for (int64_t v = 0; v < dimZ_ * sliceVoxels; ++v) {
+            if (v % sliceVoxels == 0) heldFrom_.push_back(heldVoxels_.size());
+            if (heldOnly_[static_cast<std::size_t>(v)] != 0) heldVoxels_.push_back(v);
+        }
+        heldFrom_.push_back(heldVoxels_.size());
+    }
+    const bool inMemory =
+        heldVoxelCount() * volumes_ * static_cast<int64_t>(sizeof(float)) <= resolvedBudgets(budgets).inMemory;
     blockVolumes_ = inMemory ? volumes_
                              : static_cast<int32_t>(std::clamp<int64_t>(budgets.block / volumeBytes, 1, volumes_));
     const auto blockValues = static_cast<std::size_t>(volumeBytes / static_cast<int64_t>(sizeof(float)) * blockVolumes_);
     if (inMemory) {
-        memory_ = makeLargeArray<float>(blockValues);
+        memory_ = makeLargeArray<float>(static_cast<std::size_t>(heldVoxelCount() * volumes_));
         return true;
     }
     std::string pattern = spillFolder + "/.ldi-map-run-XXXXXX";
@@ -189,7 +217,11 @@ bool NiftiSliceSource::storeBatch(const VolumeBatch& batch, float* block, const 
     const int32_t t0 = batch.first / blockVolumes_ * blockVolumes_;  // 0 for a held run: one block
     const int64_t length = std::min(blockVolumes_, volumes_ - t0);
     float* out = (memory_ ? memory_.get() : block) + (batch.first - t0);
-    transposeGathered(batch.values, batch.count, volumeVoxels, out, length);
+    if (memory_ && !heldOnly_.empty())
+        transposeGatheredSubset(batch.values, batch.count, volumeVoxels, heldVoxels_.data(),
+                                static_cast<int64_t>(heldVoxels_.size()), out, length);
+    else
+        transposeGathered(batch.values, batch.count, volumeVoxels, out, length);
     const bool blockDone = batch.first + batch.count - t0 == length;
     if (memory_ || !blockDone ||
         writeAllAt(fd_, block, volumeVoxels * length, static_cast<int64_t>(t0) * volumeVoxels))
@@ -238,6 +270,7 @@ bool NiftiSliceSource::readSlice(int32_t z, SliceValues& slice) {
     const int64_t sliceVoxels = dimX_ * dimY_;
     const int64_t volumeVoxels = sliceVoxels * dimZ_;
     float* out = slice.floats.get();
+    if (memory_ && !heldOnly_.empty()) return readHeldSubset(z, out);
     if (blockVolumes_ >= volumes_) return readChunk(z * sliceVoxels * volumes_, sliceValues_, out);
     float* scratch = takeScratch();
     bool ok = true;
@@ -253,6 +286,23 @@ bool NiftiSliceSource::readSlice(int32_t z, SliceValues& slice) {
     }
     returnScratch(scratch);
     return ok;
+}
+
+void NiftiSliceSource::holdOnly(const std::vector<uint8_t>& voxels) { heldOnly_ = voxels; }
+
+// The held voxels of slice z from the held subset, every other voxel's values zero.
+bool NiftiSliceSource::readHeldSubset(int32_t z, float* out) const {
+    const int64_t sliceVoxels = dimX_ * dimY_;
+    const auto count = static_cast<std::size_t>(volumes_);
+    int64_t next = 0;  // the slice's first voxel not yet written
+    for (std::size_t i = heldFrom_[static_cast<std::size_t>(z)]; i < heldFrom_[static_cast<std::size_t>(z) + 1]; ++i) {
+        const int64_t v = heldVoxels_[i] - z * sliceVoxels;
+        std::memset(out + next * volumes_, 0, static_cast<std::size_t>(v - next) * count * sizeof(float));
+        std::memcpy(out + v * volumes_, memory_.get() + i * count, count * sizeof(float));
+        next = v + 1;
+    }
+    std::memset(out + next * volumes_, 0, static_cast<std::size_t>(sliceVoxels - next) * count * sizeof(float));
+    return true;
 }
 
 }  // namespace ldi

@@ -68,14 +68,19 @@ public:
     bool load(NiftiReader& reader, int32_t firstJudged, const std::string& spillFolder, const SourceBudgets& budgets,
               int threads, const LoadProgress& progress, std::string& problem);
 
+    // Before load: of a run held in memory, hold only the values of the
+    // voxels flagged here (one flag per voxel of the grid), the others read
+    // as zeros; a spilled run keeps every voxel. With a brain mask, the
+    // voxels outside it are never analysed, and holding them cost three
+    // times the memory, the page backing and the transposition of those inside.
+    void holdOnly(const std::vector<uint8_t>& voxels);
+
     bool readSlice(int32_t z, SliceValues& slice) override;
 
     // True when the run went to a temporary file.
     bool spilled() const { return fd_ >= 0; }
     // The bytes of the run held in memory (0 when spilled).
-    int64_t heldBytes() const {
-        return memory_ ? static_cast<int64_t>(sliceValues_) * dimZ_ * static_cast<int64_t>(sizeof(float)) : 0;
-    }
+    int64_t heldBytes() const { return memory_ ? heldVoxelCount() * volumes_ * static_cast<int64_t>(sizeof(float)) : 0; }
 
 private:
     // The held run's memory, or the temporary file and the room of one block.
@@ -84,11 +89,21 @@ private:
     // A batch into the held run, or into the block, written out when complete.
     bool storeBatch(const VolumeBatch& batch, float* block, const std::string& spillFolder, std::string& problem);
     bool readChunk(int64_t offsetValues, int64_t count, float* out);
+    // The voxels whose values a held run keeps: every one, or those of holdOnly.
+    int64_t heldVoxelCount() const {
+        return heldOnly_.empty() ? dimX_ * dimY_ * dimZ_ : static_cast<int64_t>(heldVoxels_.size());
+    }
+    bool readHeldSubset(int32_t z, float* out) const;
     float* takeScratch();
     void returnScratch(float* scratch);
 
     int32_t blockVolumes_ = 1;
     LargeArray<float> memory_;  // the whole run in slice order, when held
+    // With holdOnly: its flags; once loaded and held, the held voxels' grid
+    // indices, ascending, and heldFrom_[z] the first of slice z's (dimZ + 1 entries).
+    std::vector<uint8_t> heldOnly_;
+    std::vector<int64_t> heldVoxels_;
+    std::vector<std::size_t> heldFrom_;
     int fd_ = -1;               // the temporary file otherwise
 
     // Room for one block of one slice per reader thread, made before the

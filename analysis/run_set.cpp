@@ -162,7 +162,7 @@ std::vector<float> meanOf(const std::vector<double>& sum, int64_t volumes) {
 // regressed; a file run, or a regressed one, into a NiftiSliceSource.
 bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun& run, const std::string& spillFolder,
              const SourceBudgets& budgets, const LoadProgress& progress, std::vector<float>* mean,
-             std::string& problem) {
+             const std::vector<uint8_t>& held, std::string& problem) {
     std::vector<double> sum;
     // The volumes as given, before any regression: the first feed opened.
     bool first = true;
@@ -189,6 +189,7 @@ bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun&
         return true;
     }
     auto source = std::make_unique<NiftiSliceSource>();
+    if (!held.empty()) source->holdOnly(held);
     const int threads = threadCountFor(requestedThreads(request));
     bool loaded = false;
     if (given.confounds && run.array) {
@@ -334,7 +335,8 @@ bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32
     return source.load(feed, first, spillFolder, budgets, threads, progress, problem);
 }
 
-bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<OpenedRun>>& runs, std::string& problem) {
+bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<OpenedRun>>& runs,
+              const std::vector<uint8_t>& held, std::string& problem) {
     const auto started = std::chrono::steady_clock::now();
     std::error_code error;
     const std::string spillFolder = !request.workFolder.empty()  ? request.workFolder
@@ -358,7 +360,8 @@ bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
         if (given.confounds && request.progress)
             request.progress("regressing " + std::to_string(given.confounds->names.size()) + " confounds out of " +
                              run.path);
-        if (!loadRun(request, given, run, spillFolder, budgets, progress, r == 0 ? &run.mean : nullptr, problem))
+        if (!loadRun(request, given, run, spillFolder, budgets, progress, r == 0 ? &run.mean : nullptr, held,
+                     problem))
             return false;
         budgets.inMemory = std::max<int64_t>(budgets.inMemory - run.heldBytes, 0);
     }

@@ -51,7 +51,10 @@ NiftiHeader regressedRunHeader(const NiftiHeader& bold, double tr);
 // at most `request.budgets.inMemory` together; the others spill into
 // `request.outputFolder`, or the temporary folder without one), judging
 // voxels from volume `request.skip` on. False with a message.
-bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<OpenedRun>>& runs, std::string& problem);
+// With `held` (a flag per voxel; empty: every voxel), the runs held in
+// memory keep only the flagged voxels' values (NiftiSliceSource::holdOnly).
+bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<OpenedRun>>& runs,
+              const std::vector<uint8_t>& held, std::string& problem);
 
 // Reads a run through the regression of `table`'s confounds over the
 // volumes from `first` on: once for the fit, once more into `source`.
@@ -86,10 +89,10 @@ int requestedThreads(const AnalysisRequest& request);
 // `mean`, also the mean over time of its volumes as given (before any
 // regression; a value that is not finite counts as 0): the picture's
 // underlay, taken on the way rather than by inflating the run once more.
-// False with a message.
+// `held`: as for loadRuns. False with a message.
 bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun& run, const std::string& spillFolder,
              const SourceBudgets& budgets, const LoadProgress& progress, std::vector<float>* mean,
-             std::string& problem);
+             const std::vector<uint8_t>& held, std::string& problem);
 
 // Voxels usable in every run: finite and varying from the judged volume on.
 std::vector<uint8_t> usableInEveryRun(const std::vector<std::unique_ptr<OpenedRun>>& runs);

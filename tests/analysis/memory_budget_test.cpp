@@ -110,7 +110,7 @@ std::vector<bool> spills(const AnalysisRequest& request) {
     std::string problem;
     std::vector<bool> spilled;
     EXPECT_TRUE(openRuns(request, runs, warnings, problem)) << problem;
-    EXPECT_TRUE(loadRuns(request, runs, problem)) << problem;
+    EXPECT_TRUE(loadRuns(request, runs, {}, problem)) << problem;
     for (const auto& run : runs) {
         const auto* source = dynamic_cast<const NiftiSliceSource*>(run->source.get());
         EXPECT_NE(source, nullptr);
@@ -145,36 +145,88 @@ bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
+// The one seed's results of the request run with the runs' budget `budget`
+// (blocks of three volumes when spilled).
+SeedResults seedResultsWithin(AnalysisRequest request, int64_t budget) {
+    request.budgets = SourceBudgets{budget, int64_t{3} * VOXELS * 4};
+    std::vector<SeedResults> maps;
+    AnalysisResults results;
+    runAnalysis(request, [&maps](const MapRunRecord&, const SeedResults& seed, std::string&) {
+        maps.push_back(seed);
+        return true;
+    }, results);
+    EXPECT_EQ(results.status, AnalysisStatus::done) << results.problem;
+    EXPECT_EQ(maps.size(), 1u);
+    return maps.empty() ? SeedResults() : maps.front();
+}
+
+void expectSameResults(const SeedResults& held, const SeedResults& other, const std::string& what) {
+    ASSERT_EQ(held.maps.size(), other.maps.size()) << what;
+    for (std::size_t m = 0; m < held.maps.size(); ++m) {
+        EXPECT_TRUE(sameBits(held.maps[m], other.maps[m])) << "map " << m << ", " << what;
+        EXPECT_TRUE(sameBits(held.thresholds[m].thresholds, other.thresholds[m].thresholds)) << "map " << m;
+        EXPECT_TRUE(sameBits(held.thresholds[m].pValues, other.thresholds[m].pValues)) << "map " << m;
+        EXPECT_EQ(held.thresholds[m].passing, other.thresholds[m].passing) << "map " << m;
+    }
+    EXPECT_EQ(held.runLog, other.runLog) << what;
+}
+
 // Held or spilled (in blocks that do not divide the run), the maps,
 // thresholds and run logs are the same to the bit.
 TEST(RunBudget, MapsAreTheSameHeldOrSpilled) {
     TestFolder folder;
+    const AnalysisRequest request = twoRuns(folder);
+    const SeedResults held = seedResultsWithin(request, 2 * RUN_BYTES);
+    expectSameResults(held, seedResultsWithin(request, RUN_BYTES), "the second run spilled");
+    expectSameResults(held, seedResultsWithin(request, 0), "both spilled");
+}
+
+// With a brain mask a held run keeps only the mask's voxels: the budget
+// counts those alone, every slice reads back the run's values there and zeros
+// elsewhere, and the maps are those of the run spilled whole.
+TEST(RunBudget, WithABrainMaskOnlyItsVoxelsAreHeldAndTheMapsAreTheSame) {
+    TestFolder folder;
     AnalysisRequest request = twoRuns(folder);
-    std::vector<std::vector<SeedResults>> outcomes;
-    for (int64_t budget : {2 * RUN_BYTES, RUN_BYTES, int64_t{0}}) {
-        request.budgets = SourceBudgets{budget, int64_t{3} * VOXELS * 4};
-        std::vector<SeedResults> maps;
-        AnalysisResults results;
-        runAnalysis(request, [&maps](const MapRunRecord&, const SeedResults& seed, std::string&) {
-            maps.push_back(seed);
-            return true;
-        }, results);
-        ASSERT_EQ(results.status, AnalysisStatus::done) << results.problem;
-        ASSERT_EQ(maps.size(), 1u);
-        outcomes.push_back(maps);
-    }
-    for (std::size_t b = 1; b < outcomes.size(); ++b) {
-        const SeedResults& held = outcomes[0][0];
-        const SeedResults& other = outcomes[b][0];
-        ASSERT_EQ(held.maps.size(), other.maps.size());
-        for (std::size_t m = 0; m < held.maps.size(); ++m) {
-            EXPECT_TRUE(sameBits(held.maps[m], other.maps[m])) << "map " << m << ", budget case " << b;
-            EXPECT_TRUE(sameBits(held.thresholds[m].thresholds, other.thresholds[m].thresholds)) << "map " << m;
-            EXPECT_TRUE(sameBits(held.thresholds[m].pValues, other.thresholds[m].pValues)) << "map " << m;
-            EXPECT_EQ(held.thresholds[m].passing, other.thresholds[m].passing) << "map " << m;
+    std::vector<uint8_t> brain(VOXELS, 0);
+    int inside = 0;
+    for (int v = 0; v < VOXELS; ++v)
+        if (v % NX < 4 && v % 7 != 3) {
+            brain[static_cast<std::size_t>(v)] = 1;
+            ++inside;
         }
-        EXPECT_EQ(held.runLog, other.runLog);
+    const int64_t heldBytes = int64_t{inside} * VOLUMES * 4;
+    std::filesystem::create_directories(request.outputFolder);  // where a run spills
+
+    // The budget and what a slice reads, against the run as written.
+    const std::vector<std::vector<float>> data = coupledRun(1, VOLUMES);
+    for (const int64_t budget : {heldBytes, heldBytes - 1}) {
+        request.budgets = SourceBudgets{budget, int64_t{3} * VOXELS * 4};
+        std::vector<std::unique_ptr<OpenedRun>> runs;
+        std::vector<std::string> warnings;
+        std::string problem;
+        ASSERT_TRUE(openRuns(request, runs, warnings, problem)) << problem;
+        ASSERT_TRUE(loadRuns(request, runs, brain, problem)) << problem;
+        auto* source = dynamic_cast<NiftiSliceSource*>(runs[0]->source.get());
+        ASSERT_NE(source, nullptr);
+        EXPECT_EQ(source->spilled(), budget < heldBytes) << budget;
+        EXPECT_EQ(runs[0]->heldBytes, budget < heldBytes ? 0 : heldBytes);
+        SliceValues slice;
+        source->allocateSlice(slice);
+        for (int z = 0; z < NZ; ++z) {
+            ASSERT_TRUE(source->readSlice(z, slice));
+            for (int v = z * NX * NY; v < (z + 1) * NX * NY; ++v)
+                for (int t = 0; t < VOLUMES; ++t) {
+                    const float read = slice.floats.get()[(v - z * NX * NY) * VOLUMES + t];
+                    const bool kept = brain[static_cast<std::size_t>(v)] != 0 || budget < heldBytes;
+                    ASSERT_EQ(read, kept ? data[static_cast<std::size_t>(t)][static_cast<std::size_t>(v)] : 0.0f)
+                        << "voxel " << v << ", volume " << t << ", budget " << budget;
+                }
+        }
     }
+
+    request.brainMaskFlags = brain;
+    expectSameResults(seedResultsWithin(request, 2 * heldBytes), seedResultsWithin(request, 0),
+                      "the mask's voxels held, or every voxel spilled");
 }
 
 }  // namespace

@@ -150,12 +150,12 @@ TEST(WorkFolder, LargeRunsSpillIntoIt) {
     std::vector<std::string> warnings;
     std::string problem;
     ASSERT_TRUE(openRuns(request, runs, warnings, problem)) << problem;
-    EXPECT_FALSE(loadRuns(request, runs, problem));
+    EXPECT_FALSE(loadRuns(request, runs, {}, problem));
     EXPECT_NE(problem.find("cannot create a temporary file in " + request.workFolder), std::string::npos) << problem;
 
     fs::create_directories(request.workFolder);
     ASSERT_TRUE(openRuns(request, runs, warnings, problem)) << problem;
-    ASSERT_TRUE(loadRuns(request, runs, problem)) << problem;
+    ASSERT_TRUE(loadRuns(request, runs, {}, problem)) << problem;
     EXPECT_EQ(runs.front()->source->numVolumes(), 20);
 }
 
