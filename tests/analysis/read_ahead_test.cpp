@@ -346,45 +346,48 @@ ConfoundTable twoConfounds() {
     return table;
 }
 
+// The regressed run as read on `threads` threads, spilled or held; whether
+// both its passes read on a thread of their own.
+struct RegressedLoad {
+    std::vector<float> values;
+    std::vector<uint8_t> usable;
+    bool offCaller[2] = {false, false};
+};
+
+RegressedLoad loadRegressed(const ConfoundTable& table, const TestTempDir& dir, bool spill, int threads) {
+    RegressedFeeds feeds;
+    NiftiSliceSource source;
+    std::string problem;
+    RegressedLoad load;
+    EXPECT_TRUE(loadRegressedFeed(feeds.opener(), table, 1, dir.root(), budgets(spill), threads, nullptr, source,
+                                  problem))
+        << problem;
+    load.values = allValues(source);
+    load.usable = source.usable();
+    for (int pass : {0, 1}) load.offCaller[pass] = feeds.feeds[pass].offCaller.load();
+    return load;
+}
+
 TEST(ReadAhead, TheRegressedRunIsTheSameOnOneThreadOrTwoAndFailsAlike) {
     TestTempDir dir;
     const ConfoundTable table = twoConfounds();
-    std::vector<float> values[2];
-    std::vector<uint8_t> usable[2];
-    for (int threads : {1, 2}) {
-        RegressedFeeds feeds;
-        NiftiSliceSource source;
-        std::string problem;
-        ASSERT_TRUE(loadRegressedFeed(feeds.opener(), table, 1, dir.root(), budgets(true), threads, nullptr, source,
-                                      problem))
-            << problem;
-        EXPECT_EQ(feeds.feeds[0].offCaller.load(), threads > 1) << "the fit's reading";
-        EXPECT_EQ(feeds.feeds[1].offCaller.load(), threads > 1) << "the load's reading";
-        values[threads - 1] = allValues(source);
-        usable[threads - 1] = source.usable();
-    }
-    EXPECT_TRUE(sameBits(values[0], values[1]));
-    EXPECT_EQ(usable[0], usable[1]);
+    const RegressedLoad one = loadRegressed(table, dir, true, 1), two = loadRegressed(table, dir, true, 2);
+    EXPECT_FALSE(one.offCaller[0] || one.offCaller[1]);
+    EXPECT_TRUE(two.offCaller[0]) << "the fit's reading";
+    EXPECT_TRUE(two.offCaller[1]) << "the load's reading";
+    EXPECT_TRUE(sameBits(one.values, two.values));
+    EXPECT_EQ(one.usable, two.usable);
     // The regression changed the values: the run was read through it.
-    EXPECT_FALSE(sameBits(values[0], engineOrder()));
+    EXPECT_FALSE(sameBits(one.values, engineOrder()));
 
     // Under the caller's rounding, on whichever thread the regression runs:
     // the same bits, and not those of the default rounding.
     const int saved = std::fegetround();
     ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
-    std::vector<float> upward[2];
-    for (int threads : {1, 2}) {
-        RegressedFeeds feeds;
-        NiftiSliceSource source;
-        std::string problem;
-        EXPECT_TRUE(loadRegressedFeed(feeds.opener(), table, 1, dir.root(), budgets(false), threads, nullptr, source,
-                                      problem))
-            << problem;
-        upward[threads - 1] = allValues(source);
-    }
+    const RegressedLoad upOne = loadRegressed(table, dir, false, 1), upTwo = loadRegressed(table, dir, false, 2);
     std::fesetround(saved);
-    EXPECT_TRUE(sameBits(upward[0], upward[1]));
-    EXPECT_FALSE(sameBits(upward[0], values[0]));
+    EXPECT_TRUE(sameBits(upOne.values, upTwo.values));
+    EXPECT_FALSE(sameBits(upOne.values, one.values));
 
     for (int pass : {0, 1})
         for (int threads : {1, 2}) {

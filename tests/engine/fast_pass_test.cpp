@@ -34,12 +34,6 @@ struct PassRecord {
     uint32_t generatorAfter = 0;
 };
 
-std::vector<uint32_t> bitsOf(const FloatVolume& volume) {
-    std::vector<uint32_t> bits(volume.size());
-    std::memcpy(bits.data(), volume.data(), volume.size() * sizeof(float));
-    return bits;
-}
-
 void expectSamePass(const PassRecord& expected, const PassRecord& actual) {
     EXPECT_EQ(actual.status, expected.status);
     EXPECT_EQ(actual.errors, expected.errors);

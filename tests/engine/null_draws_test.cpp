@@ -32,12 +32,6 @@ struct DrawsRecord {
     uint32_t generatorAfter = 0;
 };
 
-std::vector<uint32_t> bitsOf(const FloatVolume& volume) {
-    std::vector<uint32_t> bits(volume.size());
-    std::memcpy(bits.data(), volume.data(), volume.size() * sizeof(float));
-    return bits;
-}
-
 void fillVolumes(MeasureVolumes& volumes, float value) {
     for (FloatVolume* v : {&volumes.ref2vox, &volumes.vox2ref, &volumes.inst}) std::fill(v->data(), v->data() + v->size(), value);
 }

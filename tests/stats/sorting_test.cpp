@@ -26,21 +26,25 @@ struct Stream {
     uint32_t operator()() { return state = state * 1664525u + 1013904223u; }
 };
 
+// Magnitudes of influence measures, repeated values, tiny, huge, negative
+// and infinite ones; runs of close values within one of the counter's
+// table entries; -0 only when asked (the counter counts it below +0).
+float mixedValue(uint32_t r, bool negativeZero) {
+    switch (r % 6) {
+    case 0: return static_cast<float>(r % 97) * 0.01f;
+    case 1: return std::ldexp(static_cast<float>(r >> 8) / 16777216.0f, static_cast<int>(r % 60) - 30);
+    case 2: return -static_cast<float>((r >> 9) + (negativeZero ? 0u : 1u)) / 1000.0f;
+    case 3: return std::numeric_limits<float>::denorm_min() * static_cast<float>(r % 5 + 1);
+    case 4: return 1.0f + static_cast<float>(r % 1000) * 1e-7f;
+    default: return (r & 1) != 0 ? std::numeric_limits<float>::infinity() : -3.5f;
+    }
+}
+
 TEST(SortAscending, EqualsStdSortForMagnitudesAndSignedValues) {
     Stream next{7u};
     for (std::size_t count : {0u, 1u, 2u, 3u, 1000u, 56000u}) {
         std::vector<float> values(count);
-        for (float& v : values) {
-            const uint32_t r = next();
-            // Magnitudes of influence measures, repeated values, tiny and huge ones.
-            switch (r % 5) {
-            case 0: v = static_cast<float>(r % 97) * 0.01f; break;
-            case 1: v = std::ldexp(static_cast<float>(r >> 8) / 16777216.0f, static_cast<int>(r % 60) - 30); break;
-            case 2: v = -static_cast<float>(r >> 9) / 1000.0f; break;
-            case 3: v = std::numeric_limits<float>::denorm_min() * static_cast<float>(r % 5 + 1); break;
-            default: v = (r & 1) != 0 ? std::numeric_limits<float>::infinity() : -3.5f; break;
-            }
-        }
+        for (float& v : values) v = mixedValue(next(), true);
         std::vector<float> expected = values;
         std::sort(expected.begin(), expected.end());
         sortAscending(values);
@@ -61,18 +65,7 @@ TEST(AtOrAboveCounter, CountsAsABinarySearchOverTheWholeArrayDoes) {
     Stream next{11u};
     for (std::size_t count : {0u, 1u, 7u, 5000u, 200000u}) {
         std::vector<float> values(count);
-        for (float& v : values) {
-            const uint32_t r = next();
-            // Repeated values, runs within one table entry, tiny, huge, negative and infinite ones.
-            switch (r % 6) {
-            case 0: v = static_cast<float>(r % 97) * 0.01f; break;
-            case 1: v = std::ldexp(static_cast<float>(r >> 8) / 16777216.0f, static_cast<int>(r % 60) - 30); break;
-            case 2: v = -static_cast<float>((r >> 9) + 1) / 1000.0f; break;  // no -0: it counts below +0
-            case 3: v = std::numeric_limits<float>::denorm_min() * static_cast<float>(r % 5 + 1); break;
-            case 4: v = 1.0f + static_cast<float>(r % 1000) * 1e-7f; break;
-            default: v = (r & 1) != 0 ? std::numeric_limits<float>::infinity() : 0.0f; break;
-            }
-        }
+        for (float& v : values) v = mixedValue(next(), false);
         sortAscending(values);
         const AtOrAboveCounter counter(values);
         std::vector<float> queries(values.begin(), values.end());

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <sstream>
 #include <string>
@@ -17,6 +18,7 @@
 #include "plugin/analysis_context.h"
 #include "plugin/run_seed.h"
 #include "setup/analysis_setup.h"
+#include "stats/matrix.h"
 #include "stats/random.h"
 #include "support/run_steps.h"
 #include "support/fake_host.h"
@@ -34,6 +36,13 @@ inline float testNoise(int x, int y, int z, int t, int salt = 0) {
     h *= 0x5bd1e995u;
     h ^= h >> 15;
     return static_cast<float>(h % 20000u) / 10000.0f - 1.0f;
+}
+
+// A volume's values as bit patterns, for comparisons to the bit.
+inline std::vector<uint32_t> bitsOf(const FloatVolume& volume) {
+    std::vector<uint32_t> bits(volume.size());
+    std::memcpy(bits.data(), volume.data(), volume.size() * sizeof(float));
+    return bits;
 }
 
 // The random seed of every synthetic run.
