@@ -42,6 +42,14 @@ bool writeAllAt(int fd, const float* data, int64_t count, int64_t offsetValues) 
 // cache: one volume at a time, every value went to a line of its own, and
 // transposing a held run took longer than inflating it.
 constexpr int64_t TILE_VOXELS = 1024;
+// A held run is kept in blocks of this many volumes, as a spilled run is
+// kept in its file: the voxels' values of volumes t0 .. t0 + 15 side by side,
+// then those of the next sixteen. Kept whole, each voxel's values side by
+// side, the first batch read wrote into every page of the run, and its
+// reading waited the seconds the system takes to back a gigabyte of fresh
+// pages; in blocks, the pages are backed as the volumes arrive. Sixteen
+// floats are one cache line: a slice is gathered from whole lines.
+constexpr int32_t HELD_BLOCK_VOLUMES = 16;
 // The held run's pages backed by the reading thread a few large pages at a
 // time, so that it goes back to reading soon after the caller frees a batch.
 constexpr std::size_t PREFAULT_BYTES = std::size_t{8} << 20;
@@ -69,6 +77,11 @@ void transposeGatheredSubset(const float* gathered, int64_t count, int64_t volum
             for (int64_t i = i0; i < i1; ++i) out[i * stride + k] = from[voxels[i]];
         }
     }
+}
+
+// One voxel's values of a block's `length` volumes from t0 on into its row.
+inline void placeBlock(const float* from, int64_t length, int32_t t0, float* row) {
+    std::memcpy(row + t0, from, static_cast<std::size_t>(length) * sizeof(float));
 }
 
 // A voxel is usable when its values are finite and not all the same over the
@@ -149,9 +162,9 @@ bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const s
     if (!prepareStorage(budgets, spillFolder, block, problem)) return false;
     UsableVoxels judged(volumeVoxels, std::clamp(firstJudged, 0, volumes_));
     // The held run's fresh pages cost the system as much as inflating the
-    // run (more inside a virtual machine), and the first batch writes into
-    // every one of them: the reading thread backs them, from the end, while
-    // it waits for the caller, who backs them from the front.
+    // run (more inside a virtual machine): the reading thread backs them,
+    // from the end, while it waits for the caller, who backs them block by
+    // block from the front as the batches arrive.
     std::size_t unbacked = static_cast<std::size_t>(heldBytes());
     VolumeBatches batches(feed, blockVolumes_, threads, memory_ ? backFromTheEnd(memory_.get(), unbacked) : nullptr);
     VolumeBatch batch;
@@ -189,7 +202,7 @@ bool NiftiSliceSource::prepareStorage(const SourceBudgets& budgets, const std::s
     }
     const bool inMemory =
         heldVoxelCount() * volumes_ * static_cast<int64_t>(sizeof(float)) <= resolvedBudgets(budgets).inMemory;
-    blockVolumes_ = inMemory ? volumes_
+    blockVolumes_ = inMemory ? std::min(HELD_BLOCK_VOLUMES, volumes_)
                              : static_cast<int32_t>(std::clamp<int64_t>(budgets.block / volumeBytes, 1, volumes_));
     const auto blockValues = static_cast<std::size_t>(volumeBytes / static_cast<int64_t>(sizeof(float)) * blockVolumes_);
     if (inMemory) {
@@ -214,9 +227,9 @@ bool NiftiSliceSource::prepareStorage(const SourceBudgets& budgets, const std::s
 bool NiftiSliceSource::storeBatch(const VolumeBatch& batch, float* block, const std::string& spillFolder,
                                   std::string& problem) {
     const int64_t volumeVoxels = dimX_ * dimY_ * dimZ_;
-    const int32_t t0 = batch.first / blockVolumes_ * blockVolumes_;  // 0 for a held run: one block
+    const int32_t t0 = batch.first / blockVolumes_ * blockVolumes_;
     const int64_t length = std::min(blockVolumes_, volumes_ - t0);
-    float* out = (memory_ ? memory_.get() : block) + (batch.first - t0);
+    float* out = (memory_ ? memory_.get() + t0 * heldVoxelCount() : block) + (batch.first - t0);
     if (memory_ && !heldOnly_.empty())
         transposeGatheredSubset(batch.values, batch.count, volumeVoxels, heldVoxels_.data(),
                                 static_cast<int64_t>(heldVoxels_.size()), out, length);
@@ -272,17 +285,21 @@ bool NiftiSliceSource::readSlice(int32_t z, SliceValues& slice) {
     float* out = slice.floats.get();
     if (memory_ && !heldOnly_.empty()) return readHeldSubset(z, out);
     if (blockVolumes_ >= volumes_) return readChunk(z * sliceVoxels * volumes_, sliceValues_, out);
+    if (memory_) {
+        for (int32_t t0 = 0; t0 < volumes_; t0 += blockVolumes_) {
+            const int64_t length = std::min(blockVolumes_, volumes_ - t0);
+            const float* from = memory_.get() + t0 * volumeVoxels + z * sliceVoxels * length;
+            for (int64_t v = 0; v < sliceVoxels; ++v) placeBlock(from + v * length, length, t0, out + v * volumes_);
+        }
+        return true;
+    }
     float* scratch = takeScratch();
     bool ok = true;
     for (int32_t t0 = 0; t0 < volumes_ && ok; t0 += blockVolumes_) {
         const int64_t length = std::min(blockVolumes_, volumes_ - t0);
         ok = readChunk(static_cast<int64_t>(t0) * volumeVoxels + z * sliceVoxels * length, sliceVoxels * length,
                        scratch);
-        for (int64_t v = 0; v < sliceVoxels && ok; ++v) {
-            const float* from = scratch + v * length;
-            float* to = out + v * volumes_ + t0;
-            for (int64_t k = 0; k < length; ++k) to[k] = from[k];
-        }
+        for (int64_t v = 0; v < sliceVoxels && ok; ++v) placeBlock(scratch + v * length, length, t0, out + v * volumes_);
     }
     returnScratch(scratch);
     return ok;
@@ -293,15 +310,23 @@ void NiftiSliceSource::holdOnly(const std::vector<uint8_t>& voxels) { heldOnly_ 
 // The held voxels of slice z from the held subset, every other voxel's values zero.
 bool NiftiSliceSource::readHeldSubset(int32_t z, float* out) const {
     const int64_t sliceVoxels = dimX_ * dimY_;
-    const auto count = static_cast<std::size_t>(volumes_);
-    int64_t next = 0;  // the slice's first voxel not yet written
-    for (std::size_t i = heldFrom_[static_cast<std::size_t>(z)]; i < heldFrom_[static_cast<std::size_t>(z) + 1]; ++i) {
+    const std::size_t first = heldFrom_[static_cast<std::size_t>(z)];
+    const std::size_t end = heldFrom_[static_cast<std::size_t>(z) + 1];
+    const auto rowBytes = static_cast<std::size_t>(volumes_) * sizeof(float);
+    int64_t next = 0;  // the slice's first voxel not yet cleared or held
+    for (std::size_t i = first; i < end; ++i) {
         const int64_t v = heldVoxels_[i] - z * sliceVoxels;
-        std::memset(out + next * volumes_, 0, static_cast<std::size_t>(v - next) * count * sizeof(float));
-        std::memcpy(out + v * volumes_, memory_.get() + i * count, count * sizeof(float));
+        std::memset(out + next * volumes_, 0, static_cast<std::size_t>(v - next) * rowBytes);
         next = v + 1;
     }
-    std::memset(out + next * volumes_, 0, static_cast<std::size_t>(sliceVoxels - next) * count * sizeof(float));
+    std::memset(out + next * volumes_, 0, static_cast<std::size_t>(sliceVoxels - next) * rowBytes);
+    const auto held = static_cast<int64_t>(heldVoxels_.size());
+    for (int32_t t0 = 0; t0 < volumes_; t0 += blockVolumes_) {
+        const int64_t length = std::min(blockVolumes_, volumes_ - t0);
+        const float* from = memory_.get() + t0 * held + static_cast<int64_t>(first) * length;
+        for (std::size_t i = first; i < end; ++i, from += length)
+            placeBlock(from, length, t0, out + (heldVoxels_[i] - z * sliceVoxels) * volumes_);
+    }
     return true;
 }
 

@@ -45,6 +45,11 @@ struct VolumeFeed {
     NiftiHeader header;  // its grid and length
     std::function<bool(float* volume, std::string& problem)> next;
     std::function<bool(std::string& problem)> finish;  // after the last volume
+    // Optional: shown each volume read, in order, on the thread that takes
+    // the volumes, not the one that reads them ahead (analysis/volume_batches.h):
+    // reading is the slower of the two, and what is seen here (a sum over
+    // the volumes) would only lengthen it.
+    std::function<void(const float* volume, int32_t t)> seen;
 };
 
 // The volumes of an opened reader, from where it stands.
@@ -98,7 +103,7 @@ private:
     void returnScratch(float* scratch);
 
     int32_t blockVolumes_ = 1;
-    LargeArray<float> memory_;  // the whole run in slice order, when held
+    LargeArray<float> memory_;  // the whole run in blocks of volumes, as the file's, when held
     // With holdOnly: its flags; once loaded and held, the held voxels' grid
     // indices, ascending, and heldFrom_[z] the first of slice z's (dimZ + 1 entries).
     std::vector<uint8_t> heldOnly_;

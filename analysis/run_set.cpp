@@ -131,22 +131,17 @@ VolumeFeed arrayFeed(const std::string& name, const RunArray& array) {
 }
 
 // The feed as given, adding every volume into `sum` (a value that is not
-// finite counts as 0) on its way through; `sum` is sized on the first volume.
-// Read ahead, the adding is done on the reading thread: `sum` is the caller's
-// again once the load has returned (the thread is joined by then).
+// finite counts as 0) as the reader takes it; `sum` is sized on the first volume.
 VolumeFeed summing(VolumeFeed feed, std::vector<double>& sum) {
     sum.assign(static_cast<std::size_t>(feed.header.voxelsPerVolume()), 0.0);
-    VolumeFeed through = feed;
-    through.next = [next = std::move(feed.next), &sum](float* volume, std::string& problem) {
-        if (!next(volume, problem)) return false;
+    feed.seen = [&sum](const float* volume, int32_t) {
         // x - x is 0 just for a finite x: a compare and a blend the compiler vectorises.
         for (std::size_t v = 0; v < sum.size(); ++v) {
             const float x = volume[v];
             sum[v] += static_cast<double>(x - x == 0.0f ? x : 0.0f);
         }
-        return true;
     };
-    return through;
+    return feed;
 }
 
 std::vector<float> meanOf(const std::vector<double>& sum, int64_t volumes) {
@@ -181,7 +176,8 @@ bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun&
             // Read where it lies, so its volumes go through a feed for the mean alone.
             VolumeFeed feed = taken(arrayFeed(run.path, *run.array));
             std::vector<float> volume(static_cast<std::size_t>(feed.header.voxelsPerVolume()));
-            for (int64_t t = 0; t < feed.header.volumes(); ++t) feed.next(volume.data(), problem);
+            for (int32_t t = 0; t < static_cast<int32_t>(feed.header.volumes()); ++t)
+                if (feed.next(volume.data(), problem)) feed.seen(volume.data(), t);
             finished();
         }
         run.usable = source->usable();

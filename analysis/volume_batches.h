@@ -49,7 +49,8 @@ public:
     VolumeBatches(const VolumeBatches&) = delete;
     VolumeBatches& operator=(const VolumeBatches&) = delete;
 
-    // The next batch, in order. False with the feed's message when reading
+    // The next batch, in order, each of its volumes shown to the feed's
+    // `seen` on the calling thread. False with the feed's message when reading
     // it failed; a failure is reported where reading one after the other
     // would have met it, after every batch before it. An exception of the
     // feed is thrown here, the same way.

@@ -25,8 +25,9 @@ namespace ldi {
 namespace {
 
 // Room for the slices the workers hold at once (every worker holds one slice of
-// every target file).
-constexpr int64_t kSliceBufferBytes = int64_t{48} << 20;
+// every target file). A slice of a whole-brain 2 mm grid over 1,200 volumes
+// takes 48 MB: a smaller room left such a run's voxel pass on one core.
+constexpr int64_t kSliceBufferBytes = int64_t{256} << 20;
 
 // Surrogate rows detrended per task while the cache is filled.
 constexpr int32_t kSurrogatesPerTask = 32;

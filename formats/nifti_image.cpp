@@ -123,10 +123,14 @@ void convertScaled(const unsigned char* raw, std::size_t count, bool swapped, do
     }
 }
 
+// Whether the stored values are scaled: a slope of 0 (or not finite) means none.
+bool scaledValues(const NiftiHeader& h) {
+    return h.sclSlope != 0.0 && std::isfinite(h.sclSlope) && !(h.sclSlope == 1.0 && h.sclInter == 0.0);
+}
+
 template <typename T>
 void convertVolume(const unsigned char* raw, std::size_t count, const NiftiHeader& h, float* out) {
-    const bool scaled = h.sclSlope != 0.0 && std::isfinite(h.sclSlope) && !(h.sclSlope == 1.0 && h.sclInter == 0.0);
-    if (scaled) {
+    if (scaledValues(h)) {
         const double inter = std::isfinite(h.sclInter) ? h.sclInter : 0.0;
         convertScaled<T>(raw, count, h.swapped, h.sclSlope, inter, out);
     } else {
@@ -385,6 +389,13 @@ bool NiftiReader::open(const std::string& path, std::string& problem) {
 }
 
 bool NiftiReader::readVolume(float* out, std::string& problem) {
+    if (header_.datatype == NIFTI_TYPE_FLOAT32 && !header_.swapped && !scaledValues(header_)) {
+        // Floats stored as they are wanted are inflated where they go: a copy
+        // less on the thread that inflates, the slowest part of reading a run.
+        if (!input_.read(out, raw_.size(), problem)) return false;
+        dataLeft_ -= std::min<uint64_t>(dataLeft_, raw_.size());
+        return true;
+    }
     if (!input_.read(raw_.data(), raw_.size(), problem)) return false;
     dataLeft_ -= std::min<uint64_t>(dataLeft_, raw_.size());
     const auto count = static_cast<std::size_t>(header_.voxelsPerVolume());

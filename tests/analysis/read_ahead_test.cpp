@@ -88,6 +88,10 @@ struct CountingFeed {
     std::atomic<bool> offCaller{false};
     std::thread::id caller = std::this_thread::get_id();
     bool finishedOnCaller = false;
+    // What `seen` was shown: the volume index, and whether each value was the sample's.
+    std::vector<int> seenVolumes;
+    bool seenOffCaller = false;
+    bool seenWrongValue = false;
 
     VolumeFeed feed() {
         VolumeFeed f;
@@ -107,6 +111,14 @@ struct CountingFeed {
         f.finish = [this](std::string&) {
             finishedOnCaller = std::this_thread::get_id() == caller;
             return true;
+        };
+        f.seen = [this](const float* volume, int32_t t) {
+            seenVolumes.push_back(t);
+            seenOffCaller = seenOffCaller || std::this_thread::get_id() != caller;
+            for (int v = 0; v < VOXELS; ++v) {
+                const float expected = sample(v, t);
+                seenWrongValue = seenWrongValue || std::memcmp(&volume[v], &expected, sizeof(float)) != 0;
+            }
         };
         return f;
     }
@@ -163,6 +175,12 @@ TEST(ReadAhead, HeldAndSpilledRunsHoldTheSameBitsOnOneThreadOrTwo) {
             std::vector<int64_t> everyVolume;
             for (int t = 1; t <= NT; ++t) everyVolume.push_back(t);
             EXPECT_EQ(shown, everyVolume);
+            // Every volume is seen once, in order, with its values, and here.
+            std::vector<int> everyIndex;
+            for (int t = 0; t < NT; ++t) everyIndex.push_back(t);
+            EXPECT_EQ(counting.seenVolumes, everyIndex);
+            EXPECT_FALSE(counting.seenOffCaller);
+            EXPECT_FALSE(counting.seenWrongValue);
         }
 }
 
