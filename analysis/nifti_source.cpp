@@ -94,13 +94,30 @@ public:
           finite_(static_cast<std::size_t>(voxels), 1),
           varies_(static_cast<std::size_t>(voxels), 0) {}
 
-    void add(int32_t t, const float* volume) {
-        if (t < judgedFrom_) return;
-        for (std::size_t v = 0; v < first_.size(); ++v) {
-            const float value = volume[v];
-            if (!std::isfinite(value)) finite_[v] = 0;
-            if (t == judgedFrom_) first_[v] = value;
-            else if (value != first_[v]) varies_[v] = 1;
+    // Volumes first .. first + count - 1, one after the other: a tile of
+    // voxels at a time over all of them, so that the tile's flags stay in cache.
+    // The flags are set without branches, through pointers of their own (a
+    // store through a byte may change any vector's pointer, which would be
+    // read again after each one): the compiler vectorises the loops.
+    void add(int32_t first, int32_t count, const float* volumes) {
+        const std::size_t voxels = first_.size();
+        const int32_t from = std::max(first, judgedFrom_);
+        float* const firsts = first_.data();
+        uint8_t* const finite = finite_.data();
+        uint8_t* const varies = varies_.data();
+        for (std::size_t v0 = 0; v0 < voxels; v0 += static_cast<std::size_t>(TILE_VOXELS)) {
+            const std::size_t v1 = std::min(voxels, v0 + static_cast<std::size_t>(TILE_VOXELS));
+            for (int32_t t = from; t < first + count; ++t) {
+                const float* volume = volumes + static_cast<std::size_t>(t - first) * voxels;
+                if (t == judgedFrom_)
+                    for (std::size_t v = v0; v < v1; ++v) firsts[v] = volume[v];
+                // x - x is 0 just for a finite x (NaN for an infinite one or a NaN).
+                for (std::size_t v = v0; v < v1; ++v) {
+                    const float value = volume[v];
+                    finite[v] &= static_cast<uint8_t>(value - value == 0.0f);
+                    varies[v] |= static_cast<uint8_t>(value != firsts[v]);
+                }
+            }
         }
     }
 
@@ -170,7 +187,7 @@ bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const s
     VolumeBatch batch;
     for (int32_t done = 0; done < volumes_; done = batch.first + batch.count) {
         if (!batches.next(batch, problem)) return false;
-        for (int32_t k = 0; k < batch.count; ++k) judged.add(batch.first + k, batch.values + k * volumeVoxels);
+        judged.add(batch.first, batch.count, batch.values);
         if (!storeBatch(batch, block.get(), spillFolder, problem)) return false;
         if (progress)
             for (int32_t t = batch.first; t < batch.first + batch.count; ++t) progress(t + 1, volumes_);

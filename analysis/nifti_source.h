@@ -45,11 +45,12 @@ struct VolumeFeed {
     NiftiHeader header;  // its grid and length
     std::function<bool(float* volume, std::string& problem)> next;
     std::function<bool(std::string& problem)> finish;  // after the last volume
-    // Optional: shown each volume read, in order, on the thread that takes
-    // the volumes, not the one that reads them ahead (analysis/volume_batches.h):
+    // Optional: shown the volumes read, in order, a few at a time (volumes
+    // first .. first + count - 1, one after the other), on the thread that
+    // takes them, not the one that reads them ahead (analysis/volume_batches.h):
     // reading is the slower of the two, and what is seen here (a sum over
     // the volumes) would only lengthen it.
-    std::function<void(const float* volume, int32_t t)> seen;
+    std::function<void(const float* volumes, int32_t first, int32_t count)> seen;
 };
 
 // The volumes of an opened reader, from where it stands.

@@ -167,8 +167,7 @@ bool VolumeBatches::next(VolumeBatch& batch, std::string& problem) {
     const Slot& slot = slots_[taken_];
     batch = VolumeBatch{slot.values.get(), slot.first, slot.count};
     nextFirst_ = slot.first + slot.count;
-    if (feed_.seen)
-        for (int32_t k = 0; k < batch.count; ++k) feed_.seen(batch.values + k * volumeVoxels_, batch.first + k);
+    if (feed_.seen) feed_.seen(batch.values, batch.first, batch.count);
     return true;
 }
 

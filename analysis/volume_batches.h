@@ -49,11 +49,11 @@ public:
     VolumeBatches(const VolumeBatches&) = delete;
     VolumeBatches& operator=(const VolumeBatches&) = delete;
 
-    // The next batch, in order, each of its volumes shown to the feed's
-    // `seen` on the calling thread. False with the feed's message when reading
-    // it failed; a failure is reported where reading one after the other
-    // would have met it, after every batch before it. An exception of the
-    // feed is thrown here, the same way.
+    // The next batch, in order, shown to the feed's `seen` on the calling
+    // thread. False with the feed's message when reading it failed; a failure
+    // is reported where reading one after the other would have met it, after
+    // every batch before it. An exception of the feed is thrown here, the
+    // same way.
     bool next(VolumeBatch& batch, std::string& problem);
     // After the last batch: the feed's finish, on the calling thread.
     bool finish(std::string& problem);

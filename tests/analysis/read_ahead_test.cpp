@@ -112,12 +112,15 @@ struct CountingFeed {
             finishedOnCaller = std::this_thread::get_id() == caller;
             return true;
         };
-        f.seen = [this](const float* volume, int32_t t) {
-            seenVolumes.push_back(t);
+        f.seen = [this](const float* volumes, int32_t first, int32_t count) {
             seenOffCaller = seenOffCaller || std::this_thread::get_id() != caller;
-            for (int v = 0; v < VOXELS; ++v) {
-                const float expected = sample(v, t);
-                seenWrongValue = seenWrongValue || std::memcmp(&volume[v], &expected, sizeof(float)) != 0;
+            for (int32_t k = 0; k < count; ++k) {
+                const int t = first + k;
+                seenVolumes.push_back(t);
+                for (int v = 0; v < VOXELS; ++v) {
+                    const float expected = sample(v, t);
+                    seenWrongValue = seenWrongValue || std::memcmp(&volumes[k * VOXELS + v], &expected, sizeof(float)) != 0;
+                }
             }
         };
         return f;
