@@ -26,16 +26,32 @@ double finiteMean(const float* values, int64_t count, int64_t stride) {
     return finite > 0 ? sum / static_cast<double>(finite) : 0.0;
 }
 
-std::vector<double> fileGlobalSignal(const std::string& path) {
+// The global signal of the first volumes of the file. With `keep`, those
+// volumes and the reader after them go there too, when they take at most
+// `keepBytes` (less what they take) and could all be read.
+std::vector<double> fileGlobalSignal(const std::string& path, RunStart* keep, int64_t& keepBytes) {
     NiftiReader reader;
     std::string problem;
     std::vector<double> signal;
     if (!reader.open(path, problem)) return signal;
     const NiftiHeader& header = reader.header();
     const int64_t volumes = std::min(header.volumes(), kVolumesLookedAt);
-    std::vector<float> volume(static_cast<std::size_t>(header.voxelsPerVolume()));
-    for (int64_t t = 0; t < volumes && reader.readVolume(volume.data(), problem); ++t)
-        signal.push_back(finiteMean(volume.data(), header.voxelsPerVolume(), 1));
+    const auto voxels = static_cast<std::size_t>(header.voxelsPerVolume());
+    const int64_t bytes = volumes * header.voxelsPerVolume() * static_cast<int64_t>(sizeof(float));
+    if (bytes > keepBytes) keep = nullptr;
+    std::vector<float> kept(keep != nullptr ? voxels * static_cast<std::size_t>(volumes) : 0);
+    std::vector<float> one(keep != nullptr ? 0 : voxels);
+    for (int64_t t = 0; t < volumes; ++t) {
+        float* volume = keep != nullptr ? kept.data() + static_cast<std::size_t>(t) * voxels : one.data();
+        if (!reader.readVolume(volume, problem)) return signal;
+        signal.push_back(finiteMean(volume, header.voxelsPerVolume(), 1));
+    }
+    if (keep != nullptr) {
+        keepBytes -= bytes;
+        keep->volumes = std::move(kept);
+        keep->count = static_cast<int32_t>(volumes);
+        keep->reader = std::move(reader);
+    }
     return signal;
 }
 
@@ -65,10 +81,20 @@ std::vector<double> arrayGlobalSignal(const RunArray& array) {
 
 }  // namespace
 
-std::vector<int32_t> nonSteadyStateVolumes(const AnalysisRequest& request) {
+std::vector<int32_t> nonSteadyStateVolumes(const AnalysisRequest& request, std::vector<RunStart>* starts,
+                                           int64_t keepBytes) {
     std::vector<int32_t> counts;
-    for (const RunRequest& run : request.runs)
-        counts.push_back(leadingOutliers(run.array ? arrayGlobalSignal(*run.array) : fileGlobalSignal(run.path)));
+    if (starts != nullptr) {
+        starts->clear();
+        starts->resize(request.runs.size());
+    }
+    for (std::size_t r = 0; r < request.runs.size(); ++r) {
+        const RunRequest& run = request.runs[r];
+        // A regressed run is read by a loader of its own, from the start.
+        RunStart* keep = starts != nullptr && !run.confounds ? &(*starts)[r] : nullptr;
+        counts.push_back(leadingOutliers(run.array ? arrayGlobalSignal(*run.array)
+                                                   : fileGlobalSignal(run.path, keep, keepBytes)));
+    }
     return counts;
 }
 

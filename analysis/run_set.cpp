@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "analysis/memory_budget.h"
@@ -130,6 +131,29 @@ VolumeFeed arrayFeed(const std::string& name, const RunArray& array) {
     return feed;
 }
 
+// The run's volumes from the first: those read before the load from memory,
+// each handed back to the system once given, then the reader's.
+VolumeFeed resumedFeed(OpenedRun& run) {
+    VolumeFeed feed = readerFeed(run.reader);
+    if (run.volumesReadAlready <= 0) return feed;
+    struct Kept {
+        std::vector<float> values;
+        int32_t count = 0;
+        int32_t given = 0;
+    };
+    auto kept = std::make_shared<Kept>(Kept{std::move(run.readAlready), run.volumesReadAlready, 0});
+    run.volumesReadAlready = 0;
+    const auto voxels = static_cast<std::size_t>(feed.header.voxelsPerVolume());
+    feed.next = [kept, voxels, fromFile = feed.next](float* volume, std::string& problem) {
+        if (kept->given == kept->count) return fromFile(volume, problem);
+        std::memcpy(volume, kept->values.data() + static_cast<std::size_t>(kept->given) * voxels,
+                    voxels * sizeof(float));
+        if (++kept->given == kept->count) std::vector<float>().swap(kept->values);
+        return true;
+    };
+    return feed;
+}
+
 constexpr std::size_t SUM_TILE = 2048;
 
 // The feed as given, adding every volume into `sum` (a value that is not
@@ -220,7 +244,7 @@ bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun&
         loaded = loadRegressedFeed(open, *given.confounds, request.skip, spillFolder, budgets, threads, progress,
                                    *source, problem);
     } else {
-        loaded = source->load(taken(readerFeed(run.reader)), request.skip, spillFolder, budgets, threads, progress,
+        loaded = source->load(taken(resumedFeed(run)), request.skip, spillFolder, budgets, threads, progress,
                               problem);
     }
     if (!loaded) return false;

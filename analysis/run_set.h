@@ -19,7 +19,11 @@ namespace ldi {
 
 struct OpenedRun {
     std::string path;
-    NiftiReader reader;   // opened, positioned at the first volume until loaded (a file run)
+    NiftiReader reader;   // opened, positioned at the first volume not read yet until loaded (a file run)
+    // The first volumes of a file run when they were read before the load
+    // (non_steady_state.h): the load takes them first, then the reader's.
+    std::vector<float> readAlready;
+    int32_t volumesReadAlready = 0;
     const RunArray* array = nullptr;  // the request's, for a run held in memory
     NiftiHeader header;   // the grid and length the maps take from the run
     double tr = 0.0;      // seconds; 0 when nothing gives it

@@ -129,67 +129,86 @@ void keepSignificance(const std::vector<double>& logP, const std::vector<float>&
     }
 }
 
+// The thresholds of one kind of map; `team` (or none) shares out its loops.
+MapThresholds mapThresholdsBy(MapType type, const FdrChoice& choice, const MeasureVolumes& real,
+                              const std::vector<const MeasureVolumes*>& nulls, const GlobalParameters& parameters,
+                              double adjustedPoints, WorkerTeam* team) {
+    const std::size_t count = real.ref2vox.size();
+    const std::vector<float>& qValues = parameters.qThresholdsForFDR;
+    MapThresholds map;
+    map.type = type;
+    map.searched = hasFdrThresholds(type);
+    if (!map.searched) return map;
+    std::vector<float> values(count);
+    const FdrMethod method = effectiveFdrMethod(choice.method, type);
+    map.method = fdrMethodName(method);
+    fillMapValues(type, real, parameters, values.data(), team);
+
+    std::vector<double> logP(count, 0.0);
+    if (method == FdrMethod::parametric)
+        parametricLogP(values, type, parameters, adjustedPoints, logP);
+    else
+        permutationLogP(values, pooledNullMagnitudes(type, nulls, parameters, team), logP, team);
+    std::vector<double> p(count);
+    for (std::size_t i = 0; i < count; ++i) p[i] = std::exp(logP[i]);
+
+    std::vector<double> presentP;
+    float largest = 0.0f;
+    for (std::size_t i = 0; i < count; ++i)
+        if (present(values[i])) {
+            presentP.push_back(p[i]);
+            largest = std::max(largest, std::fabs(values[i]));
+        }
+    double c = 1.0;
+    if (choice.arbitraryDependence && !presentP.empty()) {
+        c = 0.0;
+        for (std::size_t i = 1; i <= presentP.size(); ++i) c += 1.0 / static_cast<double>(i);
+    }
+    std::sort(presentP.begin(), presentP.end());  // once for every q
+    for (float q : qValues) {
+        const StepUpCutoff step = benjaminiHochbergCutoffSorted(presentP, q, c);
+        const double cutoff = step.cutoff;
+        const int64_t passing = step.passing;
+        // The smallest magnitude that passes; when none does, just above the
+        // largest, so that "at or above the threshold" selects nothing.
+        float threshold = presentP.empty() ? 0.0f : std::nextafter(largest, std::numeric_limits<float>::max());
+        if (passing > 0) {
+            threshold = largest;
+            for (std::size_t i = 0; i < count; ++i)
+                if (present(values[i]) && p[i] <= cutoff) threshold = std::min(threshold, std::fabs(values[i]));
+        }
+        map.thresholds.push_back(threshold);
+        map.passing.push_back(passing);
+    }
+    if (choice.keepPValues) keepSignificance(logP, values, type, map);
+    return map;
+}
+
 }  // namespace
 
+// The kinds of map side by side, each on one worker: a kind's sorts and
+// sums run on one thread, and one after the other they left a core idle
+// for half a second on a whole-brain run. Each kind's thresholds are its own,
+// so they do not depend on the worker that finds them.
 std::vector<MapThresholds> findMapThresholdsBy(const FdrChoice& choice, const MeasureVolumes& real,
                                                const std::vector<const MeasureVolumes*>& nulls,
                                                const GlobalParameters& parameters, double adjustedPoints,
                                                WorkerTeam* team) {
-    std::vector<MapThresholds> maps;
-    const std::size_t count = real.ref2vox.size();
-    const std::vector<float>& qValues = parameters.qThresholdsForFDR;
-    std::vector<float> values(count);
-    for (MapType type : parameters.mapTypesComputed) {
-        MapThresholds map;
-        map.type = type;
-        map.searched = hasFdrThresholds(type);
-        if (!map.searched) {
-            maps.push_back(std::move(map));
-            continue;
-        }
-        const FdrMethod method = effectiveFdrMethod(choice.method, type);
-        map.method = fdrMethodName(method);
-        fillMapValues(type, real, parameters, values.data(), team);
-
-        std::vector<double> logP(count, 0.0);
-        if (method == FdrMethod::parametric)
-            parametricLogP(values, type, parameters, adjustedPoints, logP);
-        else
-            permutationLogP(values, pooledNullMagnitudes(type, nulls, parameters, team), logP, team);
-        std::vector<double> p(count);
-        for (std::size_t i = 0; i < count; ++i) p[i] = std::exp(logP[i]);
-
-        std::vector<double> presentP;
-        float largest = 0.0f;
-        for (std::size_t i = 0; i < count; ++i)
-            if (present(values[i])) {
-                presentP.push_back(p[i]);
-                largest = std::max(largest, std::fabs(values[i]));
-            }
-        double c = 1.0;
-        if (choice.arbitraryDependence && !presentP.empty()) {
-            c = 0.0;
-            for (std::size_t i = 1; i <= presentP.size(); ++i) c += 1.0 / static_cast<double>(i);
-        }
-        std::sort(presentP.begin(), presentP.end());  // once for every q
-        for (float q : qValues) {
-            const StepUpCutoff step = benjaminiHochbergCutoffSorted(presentP, q, c);
-            const double cutoff = step.cutoff;
-            const int64_t passing = step.passing;
-            // The smallest magnitude that passes; when none does, just above the
-            // largest, so that "at or above the threshold" selects nothing.
-            float threshold = presentP.empty() ? 0.0f : std::nextafter(largest, std::numeric_limits<float>::max());
-            if (passing > 0) {
-                threshold = largest;
-                for (std::size_t i = 0; i < count; ++i)
-                    if (present(values[i]) && p[i] <= cutoff) threshold = std::min(threshold, std::fabs(values[i]));
-            }
-            map.thresholds.push_back(threshold);
-            map.passing.push_back(passing);
-        }
-        if (choice.keepPValues) keepSignificance(logP, values, type, map);
-        maps.push_back(std::move(map));
+    const std::vector<MapType> types(parameters.mapTypesComputed.begin(), parameters.mapTypesComputed.end());
+    std::vector<MapThresholds> maps(types.size());
+    if (team == nullptr || team->size() < 2 || types.size() < 2) {
+        for (std::size_t i = 0; i < types.size(); ++i)
+            maps[i] = mapThresholdsBy(types[i], choice, real, nulls, parameters, adjustedPoints, team);
+        return maps;
     }
+    WorkCounter kinds(static_cast<int64_t>(types.size()), 1);
+    team->run(team->size(), [&](int) {
+        int64_t i = 0, end = 0;
+        while (kinds.next(i, end)) {
+            const auto k = static_cast<std::size_t>(i);
+            maps[k] = mapThresholdsBy(types[k], choice, real, nulls, parameters, adjustedPoints, nullptr);
+        }
+    });
     return maps;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <isa-l/igzip_lib.h>
 
@@ -26,6 +27,38 @@ CompressedInput::CompressedInput() : state_(std::make_unique<State>()) {}
 
 CompressedInput::~CompressedInput() {
     if (fd_ >= 0) ::close(fd_);
+}
+
+// The inflater's state stays where it is (behind its pointer), so the input
+// buffer it points into moves with it untouched.
+CompressedInput::CompressedInput(CompressedInput&& other) noexcept
+    : state_(std::move(other.state_)),
+      path_(std::move(other.path_)),
+      fd_(std::exchange(other.fd_, -1)),
+      compressed_(other.compressed_),
+      endOfFile_(other.endOfFile_),
+      streamEnded_(other.streamEnded_),
+      storedSize_(other.storedSize_),
+      damage_(std::move(other.damage_)),
+      buffer_(std::move(other.buffer_)),
+      bufferStart_(other.bufferStart_),
+      bufferEnd_(other.bufferEnd_) {}
+
+CompressedInput& CompressedInput::operator=(CompressedInput&& other) noexcept {
+    if (this == &other) return *this;
+    if (fd_ >= 0) ::close(fd_);
+    state_ = std::move(other.state_);
+    path_ = std::move(other.path_);
+    fd_ = std::exchange(other.fd_, -1);
+    compressed_ = other.compressed_;
+    endOfFile_ = other.endOfFile_;
+    streamEnded_ = other.streamEnded_;
+    storedSize_ = other.storedSize_;
+    damage_ = std::move(other.damage_);
+    buffer_ = std::move(other.buffer_);
+    bufferStart_ = other.bufferStart_;
+    bufferEnd_ = other.bufferEnd_;
+    return *this;
 }
 
 bool CompressedInput::open(const std::string& path, std::string& problem) {

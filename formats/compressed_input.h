@@ -18,6 +18,10 @@ public:
     ~CompressedInput();
     CompressedInput(const CompressedInput&) = delete;
     CompressedInput& operator=(const CompressedInput&) = delete;
+    // A file being read changes hands where it stands (the moved-from one is
+    // closed, to be destroyed).
+    CompressedInput(CompressedInput&& other) noexcept;
+    CompressedInput& operator=(CompressedInput&& other) noexcept;
 
     // Opens `path`; false with a message naming it.
     bool open(const std::string& path, std::string& problem);

@@ -2,6 +2,12 @@
 
 #include <openssl/evp.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,14 +35,31 @@ std::string hexOf(const unsigned char* digest, unsigned length) {
     return hex;
 }
 
+// The file opened for reading when it is a regular file. A FIFO would block
+// the open until a writer came, and a device need not end: neither is read.
+std::FILE* openRegularFile(const std::string& path, std::string& problem) {
+#ifndef _WIN32
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat info {};
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(fd);
+        problem = "cannot make the checksum of " + path + ": not a regular file";
+        return nullptr;
+    }
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
+    if (fd >= 0 && file == nullptr) ::close(fd);
+#else
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+#endif
+    if (file == nullptr) problem = "cannot read " + path + " for its checksum: " + std::strerror(errno);
+    return file;
+}
+
 }  // namespace
 
 bool fileSha256(const std::string& path, std::string& hex, std::string& problem, const std::atomic<bool>* stop) {
-    const std::unique_ptr<std::FILE, FileClose> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        problem = "cannot read " + path + " for its checksum: " + std::strerror(errno);
-        return false;
-    }
+    const std::unique_ptr<std::FILE, FileClose> file(openRegularFile(path, problem));
+    if (!file) return false;
     const std::unique_ptr<EVP_MD_CTX, DigestFree> context(EVP_MD_CTX_new());
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
         problem = "no memory for the checksum of " + path;

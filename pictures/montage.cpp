@@ -15,7 +15,6 @@
 #include "formats/result_index.h"
 #include "formats/nifti_map.h"
 #include "formats/text_util.h"
-#include "stats/sorting.h"
 
 namespace ldi {
 
@@ -342,9 +341,15 @@ GreyScale underlayGreys(const std::vector<float>& values) {
     for (float v : values)
         if (v > 0.0f && std::isfinite(v)) inside.push_back(v);
     if (!inside.empty()) {
-        sortAscending(inside);  // every picture of a report sorts the whole underlay
-        greys.dark = inside[inside.size() / 100];
-        greys.white = std::max(static_cast<double>(inside[inside.size() * 99 / 100]), greys.dark + 1e-6);
+        // Every picture of a report takes the whole underlay's percentiles: two
+        // selections, not a sort (the values are positive and finite, so the
+        // order is plain <).
+        const auto ranked = [&inside](std::size_t k) {
+            std::nth_element(inside.begin(), inside.begin() + static_cast<std::ptrdiff_t>(k), inside.end());
+            return static_cast<double>(inside[k]);
+        };
+        greys.dark = ranked(inside.size() / 100);
+        greys.white = std::max(ranked(inside.size() * 99 / 100), greys.dark + 1e-6);
     }
     return greys;
 }

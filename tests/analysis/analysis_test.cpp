@@ -6,12 +6,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 
 #include "analysis/analysis.h"
+#include "analysis/non_steady_state.h"
 #include "analysis/parameters.h"
 #include "analysis_test_support.h"
+#include "formats/gzip_output.h"
 
 using namespace ldi;
 using namespace analysis_test;
@@ -272,13 +276,31 @@ TEST(RefusedInputs, StopBeforeAnythingIsComputedAndLeaveNoFolder) {
     }
 }
 
+namespace {
+
+// `from` gzipped into `to`.
+void gzipFile(const fs::path& from, const fs::path& to) {
+    std::ifstream plain(from, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(plain)), std::istreambuf_iterator<char>());
+    ByteBuffer packed;
+    std::string problem;
+    const std::string_view whole(bytes);
+    ASSERT_TRUE(gzipPieces(&whole, 1, "the run", packed, problem)) << problem;
+    std::ofstream(to, std::ios::binary).write(packed.bytes.get(), static_cast<std::streamsize>(packed.size));
+}
+
+}  // namespace
+
 TEST(NonSteadyState, ADarkFirstVolumeIsSkippedAsAnExplicitSkipWouldAndRecorded) {
     TestFolder folder;
     std::vector<std::vector<float>> run = coupledRun(4);
     for (float& value : run[0]) value -= 40.0f;  // before the steady state: darker everywhere
-    writeRun(folder / "sub-01_task-x_bold.nii", testGrid(), run);
+    // Compressed and longer than the 50 volumes the detection reads: the
+    // load goes on from where the detection's reader stands.
+    writeRun(folder / "plain.nii", testGrid(), run);
+    gzipFile(folder / "plain.nii", folder / "sub-01_task-x_bold.nii.gz");
     AnalysisRequest request = smallRequest(folder);
-    request.runs = {runAt(folder / "sub-01_task-x_bold.nii")};
+    request.runs = {runAt(folder / "sub-01_task-x_bold.nii.gz")};
     request.seeds = {flagSeed("S", {voxelIndex(0, 0, 1), voxelIndex(1, 1, 1)})};
 
     request.detectNonSteadyState = true;
@@ -300,12 +322,15 @@ TEST(NonSteadyState, ADarkFirstVolumeIsSkippedAsAnExplicitSkipWouldAndRecorded) 
     ASSERT_EQ(detected.size(), given.size());
     ASSERT_EQ(detected[0].maps.size(), given[0].maps.size());
     for (std::size_t m = 0; m < given[0].maps.size(); ++m) EXPECT_EQ(detected[0].maps[m], given[0].maps[m]) << m;
+    ASSERT_TRUE(found.record.firstRunMean && skipped.record.firstRunMean);
+    EXPECT_EQ(*found.record.firstRunMean, *skipped.record.firstRunMean);
 
     // Looked for and none found: the record says the detection decided.
     request.detectNonSteadyState = true;
     std::vector<SeedResults> clean;
     std::vector<std::vector<float>> steady = coupledRun(4);
-    writeRun(folder / "sub-01_task-x_bold.nii", testGrid(), steady);
+    writeRun(folder / "plain.nii", testGrid(), steady);
+    gzipFile(folder / "plain.nii", folder / "sub-01_task-x_bold.nii.gz");
     const AnalysisResults looked = analyse(request, clean);
     ASSERT_EQ(looked.status, AnalysisStatus::done) << looked.problem;
     EXPECT_EQ(looked.record.runs[0].skipped, 1);  // the skip given stands
@@ -321,6 +346,49 @@ TEST(NonSteadyState, ADarkFirstVolumeIsSkippedAsAnExplicitSkipWouldAndRecorded) 
     const AnalysisResults none = analyse(request, kept);
     EXPECT_EQ(none.record.runs[0].skipped, 0);
     EXPECT_FALSE(mentions(none.warnings, "outlier of the global signal"));
+}
+
+
+// What the detection read of a run is kept for the load, which goes on from
+// the reader where the detection left it, when it fits the room given; a run
+// that is regressed or held by the caller keeps nothing.
+TEST(NonSteadyState, TheDetectionKeepsWhatItReadForTheLoadWithinItsRoom) {
+    TestFolder folder;
+    const std::vector<std::vector<float>> run = coupledRun(6, 60);
+    writeRun(folder / "plain_bold.nii", testGrid(), run);
+    gzipFile(folder / "plain_bold.nii", folder / "sub-01_task-x_bold.nii.gz");
+    std::string problem;
+    AnalysisRequest request = smallRequest(folder);
+    request.runs = {runAt(folder / "sub-01_task-x_bold.nii.gz"), runAt(folder / "plain_bold.nii")};
+    const int64_t fifty = int64_t{50} * VOXELS * static_cast<int64_t>(sizeof(float));
+
+    std::vector<RunStart> starts;
+    EXPECT_EQ(nonSteadyStateVolumes(request, &starts, 2 * fifty), nonSteadyStateVolumes(request));
+    ASSERT_EQ(starts.size(), 2u);
+    for (RunStart& start : starts) {
+        ASSERT_EQ(start.count, 50);
+        ASSERT_EQ(start.volumes.size(), 50u * VOXELS);
+        for (int t = 0; t < 50; ++t)
+            EXPECT_TRUE(std::equal(run[t].begin(), run[t].end(), start.volumes.begin() + t * VOXELS)) << t;
+        std::vector<float> volume(VOXELS);
+        for (int t = 50; t < 60; ++t) {
+            ASSERT_TRUE(start.reader.readVolume(volume.data(), problem)) << problem;
+            EXPECT_EQ(volume, run[t]) << t;
+        }
+        EXPECT_TRUE(start.reader.finish(problem)) << problem;
+    }
+
+    // Room for one run's: the first keeps, the second does not.
+    nonSteadyStateVolumes(request, &starts, 2 * fifty - 1);
+    EXPECT_EQ(starts[0].count, 50);
+    EXPECT_EQ(starts[1].count, 0);
+    EXPECT_TRUE(starts[1].volumes.empty());
+
+    // A regressed run is read from its start by a loader of its own.
+    request.runs[0].confounds = ConfoundTable();
+    nonSteadyStateVolumes(request, &starts, 2 * fifty);
+    EXPECT_EQ(starts[0].count, 0);
+    EXPECT_EQ(starts[1].count, 50);
 }
 
 // The report's underlay is the first run's mean image, taken while the run is

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <regex>
 
 #include "support/host_test_support.h"
 #include "pictures/report.h"
@@ -116,6 +117,29 @@ TEST(Report, LdiMapWritesOneSelfContainedReport) {
     EXPECT_EQ(count(html, "aria-label=\"p-values: "), 10u);
     EXPECT_EQ(count(html, "aria-label=\"QQ: "), 10u);
     EXPECT_NE(html.find("<h2 id=\"warnings\">"), std::string::npos);
+
+    // The maps' pictures are drawn side by side: on one thread the report is
+    // the same, picture for picture and in the same order, but for the date
+    // and the command that made it.
+    std::vector<std::string> alone = map;
+    alone.insert(alone.end(), {"--threads", "1", "--out", "one"});
+    ASSERT_EQ(runLdi(alone, dir.root()).status, 0);
+    const auto comparable = [](std::string page) {
+        page = std::regex_replace(page, std::regex("<th>date</th><td>[^<]*</td>"), "");
+        return std::regex_replace(page, std::regex("<pre>ldi map [^<]*</pre>"), "");
+    };
+    const std::string aloneHtml = readWholeFile(dir.path("one/sub-sim_task-blocks_ldi-report.html"));
+    EXPECT_EQ(count(aloneHtml, "<img src=\"data:image/png;base64,"), 13u);
+    EXPECT_TRUE(comparable(aloneHtml) == comparable(html));
+    // ... and in the order of the maps (as the viewer lists them): per
+    // condition, the six kinds in turn.
+    std::vector<std::string> kinds;
+    const std::regex heading("<option value=\"[0-9]+\">Reference: [^:<]*: ([^<]*)</option>");
+    for (std::sregex_iterator at(html.begin(), html.end(), heading), end; at != end; ++at) kinds.push_back((*at)[1]);
+    const std::vector<std::string> six{"Ref2Vox", "Vox2Ref", "Inst", "dLDI", "dLDI IT", "dLDI RC"};
+    std::vector<std::string> twice = six;
+    twice.insert(twice.end(), six.begin(), six.end());
+    EXPECT_EQ(kinds, twice);
 
     // The plug-in's rule has no p-values: the calibration says so.
     std::vector<std::string> plugin = map;

@@ -7,12 +7,14 @@
 #include <cmath>
 #include <random>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include "engine/engine.h"
 #include "engine/fdr_methods.h"
 #include "engine/map_values.h"
 #include "stats/distributions.h"
+#include "stats/parallel.h"
 #include "stats/matrix.h"
 
 using namespace ldi;
@@ -220,4 +222,48 @@ TEST(FdrMethods, PermutationPValuesWithinTheDrawsAreTheCountsAndFallWithTheValue
     std::sort(byValue.begin(), byValue.end());
     for (std::size_t k = 1; k < byValue.size(); ++k)
         ASSERT_LE(byValue[k].second, byValue[k - 1].second) << byValue[k].first;
+}
+
+// The kinds of map are thresholded side by side on a team's workers: the
+// thresholds, counts, p-values and z scores are those found one kind after
+// the other, bit for bit, for every method, whatever the team's size.
+TEST(FdrMethods, ATeamFindsEveryKindsThresholdsAsOneThreadDoes) {
+    constexpr int32_t side = 20;
+    std::mt19937 generator(5);
+    std::exponential_distribution<float> draw(1.0f);
+    std::bernoulli_distribution effect(0.05);
+    MeasureVolumes real(side, side, side), null1(side, side, side), null2(side, side, side);
+    for (MeasureVolumes* volumes : {&real, &null1, &null2})
+        for (FloatVolume* measure : {&volumes->ref2vox, &volumes->vox2ref, &volumes->inst})
+            for (std::size_t i = 0; i < measure->size(); ++i)
+                measure->data()[i] = draw(generator) * (volumes == &real && effect(generator) ? 8.0f : 1.0f);
+    GlobalParameters parameters;  // every kind of map
+    parameters.qThresholdsForFDR = {0.01f, 0.05f, 0.1f};
+    for (FdrMethod method : {FdrMethod::permutation, FdrMethod::parametric}) {
+        FdrChoice choice;
+        choice.method = method;
+        choice.keepPValues = true;
+        const std::vector<MapThresholds> alone =
+            findMapThresholdsBy(choice, real, {&null1, &null2}, parameters, 50.0, nullptr);
+        ASSERT_EQ(alone.size(), static_cast<std::size_t>(mapTypeCount));
+        for (int helpers : {1, 2}) {
+            WorkerTeam team(helpers);
+            const std::vector<MapThresholds> shared =
+                findMapThresholdsBy(choice, real, {&null1, &null2}, parameters, 50.0, &team);
+            ASSERT_EQ(shared.size(), alone.size());
+            for (std::size_t k = 0; k < alone.size(); ++k) {
+                SCOPED_TRACE(std::to_string(helpers) + " helpers, kind " + std::to_string(k));
+                EXPECT_EQ(shared[k].type, alone[k].type);
+                EXPECT_EQ(shared[k].searched, alone[k].searched);
+                EXPECT_EQ(shared[k].method, alone[k].method);
+                EXPECT_EQ(shared[k].thresholds, alone[k].thresholds);
+                EXPECT_EQ(shared[k].passing, alone[k].passing);
+                EXPECT_EQ(shared[k].pValues, alone[k].pValues);
+                EXPECT_EQ(shared[k].zValues, alone[k].zValues);
+            }
+        }
+        // Something to find: the test would not tell a kind's thresholds from another's otherwise.
+        EXPECT_GT(alone[REF2VOX].passing[1], 0);
+        EXPECT_NE(alone[REF2VOX].thresholds, alone[INST].thresholds);
+    }
 }
