@@ -21,32 +21,12 @@
 #include "formats/gzip_output.h"
 #include "formats/nifti_image.h"
 #include "formats/nifti_map.h"
+#include "support/gzip_contents.h"
 
 using namespace ldi;
 namespace fs = std::filesystem;
 
 namespace {
-
-// zlib's inflater, independent of isa-l: one gzip member, its CRC-32 and
-// length checked, nothing after it.
-bool inflateWithZlib(std::string_view packed, std::string& bytes) {
-    z_stream stream{};
-    if (inflateInit2(&stream, 15 + 16) != Z_OK) return false;
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
-    stream.avail_in = static_cast<uInt>(packed.size());
-    bytes.clear();
-    char chunk[1 << 16];
-    int result = Z_OK;
-    while (result == Z_OK) {
-        stream.next_out = reinterpret_cast<Bytef*>(chunk);
-        stream.avail_out = sizeof chunk;
-        result = inflate(&stream, Z_NO_FLUSH);
-        bytes.append(chunk, sizeof chunk - stream.avail_out);
-    }
-    const bool whole = result == Z_STREAM_END && stream.avail_in == 0;
-    inflateEnd(&stream);
-    return whole;
-}
 
 std::string randomBytes(std::size_t count, unsigned seed) {
     std::mt19937 random(seed);
