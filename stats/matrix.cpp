@@ -141,8 +141,8 @@ FloatVolume FloatVolume::view(float* block, int32_t dimZ_, int32_t dimY_, int32_
 MeasureVolumes::MeasureVolumes(int32_t dimZ, int32_t dimY, int32_t dimX) {
     const FloatVolume shape = FloatVolume::view(nullptr, dimZ, dimY, dimX);
     const std::size_t count = shape.size();
-    block_ = makeLargeArray<float>(3 * count);
-    std::fill(block_.get(), block_.get() + 3 * count, 0.0f);
+    // Zero as it comes: the pass backs the pages of the voxels it writes, on its threads.
+    block_ = makeZeroedLargeArray<float>(3 * count);
     ref2vox = FloatVolume::view(block_.get(), dimZ, dimY, dimX);
     vox2ref = FloatVolume::view(block_.get() + count, dimZ, dimY, dimX);
     inst = FloatVolume::view(block_.get() + 2 * count, dimZ, dimY, dimX);

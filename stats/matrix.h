@@ -261,7 +261,7 @@ struct MeasureVolumes {
     MeasureVolumes& operator=(MeasureVolumes&&) = default;
 
 private:
-    LargeArray<float> block_;
+    ZeroedLargeArray<float> block_;
 };
 
 // ---------------------------------------------------------------------------------------

@@ -66,6 +66,35 @@ TEST(LargeBuffer, PrefaultingBacksPagesWithoutChangingValues) {
 #endif
 }
 
+// Zeroed arrays read zero everywhere, whatever the memory held before (the
+// small ones come from a heap that has just held other values), take writes
+// at both ends, lie on large-page boundaries from 1 MiB on, and give back
+// their memory, again and again, without touching their neighbours.
+TEST(LargeBuffer, ZeroedArraysOfEverySizeStartAtZero) {
+    for (int round = 0; round < 3; ++round)
+        for (std::size_t count : {std::size_t{1}, std::size_t{1000}, (std::size_t{1} << 18) - 1, std::size_t{1} << 18,
+                                  (std::size_t{3} << 19) + 7, (std::size_t{5} << 20) + 1}) {
+            {
+                std::vector<float> dirty(count, 7.0f);  // freed just before the zeroed array is made
+            }
+            ZeroedLargeArray<float> values = makeZeroedLargeArray<float>(count);
+            ASSERT_NE(values.get(), nullptr) << count;
+            std::size_t nonzero = 0;
+            for (std::size_t i = 0; i < count; ++i) nonzero += values[i] != 0.0f ? 1 : 0;
+            EXPECT_EQ(nonzero, 0u) << count;
+            values[0] = 1.0f;
+            values[count - 1] = 2.0f;
+            EXPECT_EQ(values[count - 1], 2.0f);
+            EXPECT_EQ(values[0], count == 1 ? 2.0f : 1.0f);
+#if defined(__linux__)
+            if (count * sizeof(float) >= kLargeBufferThreshold) {
+                EXPECT_EQ(reinterpret_cast<std::uintptr_t>(values.get()) % (std::uintptr_t{2} << 20), 0u) << count;
+            }
+#endif
+        }
+    EXPECT_THROW(makeZeroedLargeArray<float>(static_cast<std::size_t>(-1) / 2), std::bad_alloc);
+}
+
 TEST(LargeBuffer, ImpossibleSizesThrowInsteadOfWrapping) {
     EXPECT_THROW(makeLargeArray<float>(static_cast<std::size_t>(-1) / 2), std::bad_alloc);
     EXPECT_THROW(makeLargeArray<uint16_t>(static_cast<std::size_t>(-1)), std::bad_alloc);
