@@ -50,9 +50,9 @@ constexpr int64_t TILE_VOXELS = 1024;
 // pages; in blocks, the pages are backed as the volumes arrive. Sixteen
 // floats are one cache line: a slice is gathered from whole lines.
 constexpr int32_t HELD_BLOCK_VOLUMES = 16;
-// The held run's pages backed by the reading thread a few large pages at a
-// time, so that it goes back to reading soon after the caller frees a batch.
-constexpr std::size_t PREFAULT_BYTES = std::size_t{8} << 20;
+// The held run's pages backed by the caller one large page at a time, so that
+// it takes the next batch soon after the reading thread has it ready.
+constexpr std::size_t PREFAULT_BYTES = std::size_t{2} << 20;
 
 // Voxel v's values of `count` volumes (one after the other, `voxels` each)
 // to out[v * stride], out[v * stride + 1], ...
@@ -179,9 +179,9 @@ bool NiftiSliceSource::load(const VolumeFeed& feed, int32_t firstJudged, const s
     if (!prepareStorage(budgets, spillFolder, block, problem)) return false;
     UsableVoxels judged(volumeVoxels, std::clamp(firstJudged, 0, volumes_));
     // The held run's fresh pages cost the system as much as inflating the
-    // run (more inside a virtual machine): the reading thread backs them,
-    // from the end, while it waits for the caller, who backs them block by
-    // block from the front as the batches arrive.
+    // run (more inside a virtual machine): the caller backs them, from the
+    // end, while it waits for the reading thread, and block by block from
+    // the front as the batches arrive.
     std::size_t unbacked = static_cast<std::size_t>(heldBytes());
     VolumeBatches batches(feed, blockVolumes_, threads, memory_ ? backFromTheEnd(memory_.get(), unbacked) : nullptr);
     VolumeBatch batch;

@@ -106,12 +106,6 @@ bool VolumeBatches::readBatch(Slot& slot, int32_t first, std::string& problem) {
 // False when the caller has gone.
 bool VolumeBatches::waitForRoom(const Slot& slot) {
     std::unique_lock<std::mutex> guard(lock_);
-    while (!stopping_ && slot.filled && spare_) {
-        guard.unlock();
-        const bool more = spare_();
-        guard.lock();
-        if (!more) spare_ = nullptr;
-    }
     changed_.wait(guard, [&] { return stopping_ || !slot.filled; });
     return !stopping_;
 }
@@ -155,6 +149,12 @@ bool VolumeBatches::next(VolumeBatch& batch, std::string& problem) {
             std::unique_lock<std::mutex> guard(lock_);
             if (taken_ >= 0) slots_[taken_].filled = false;
             changed_.notify_all();
+            while (!slot.filled && !slot.failed && spare_) {
+                guard.unlock();
+                const bool more = spare_();
+                guard.lock();
+                if (!more) spare_ = nullptr;
+            }
             changed_.wait(guard, [&] { return slot.filled || slot.failed; });
         }
         taken_ = s;

@@ -34,15 +34,18 @@ struct VolumeBatch {
 
 class VolumeBatches {
 public:
-    // Work for the reading thread while the caller still has both batches:
-    // one piece a call, false when none is left. It runs beside whatever the
-    // caller does, so it must not touch what the caller reads or writes, and
-    // must not throw.
+    // Work for the caller while it waits for the reading thread's next
+    // batch: one short piece a call, false when none is left. Inflating is
+    // the slowest step, so the reading thread never does it: given the
+    // reading thread's waits for a caller that still had both batches, it
+    // held up the reading by a sixth of a whole-brain run. It runs beside
+    // the reading thread, so it must not touch what the feed reads or
+    // writes, and must not throw.
     using SpareWork = std::function<bool()>;
 
     // Batches end at every multiple of `blockVolumes` (a reader's block ends
     // a batch) and at the last volume. `threads` > 1: the feed is read ahead
-    // on a thread of its own, which does `spare` while it waits.
+    // on a thread of its own; the caller does `spare` while it waits.
     VolumeBatches(const VolumeFeed& feed, int32_t blockVolumes, int threads, SpareWork spare = nullptr);
     // Stops and joins the reading thread, wherever the caller left off.
     ~VolumeBatches();
