@@ -12,12 +12,14 @@ namespace {
 
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
 
+#if defined(__linux__)
 // Whole large pages, so that the last one is not left to small pages.
 std::size_t largePagesOf(std::size_t bytes) { return (bytes + kLargePage - 1) / kLargePage * kLargePage; }
 
 bool mappedOnItsOwn(std::size_t bytes) {
     return bytes >= kLargeBufferThreshold && bytes <= static_cast<std::size_t>(-1) / 2;
 }
+#endif
 
 }  // namespace
 
@@ -76,6 +78,8 @@ void freeZeroedLargeBuffer(void* block, std::size_t bytes) noexcept {
         ::munmap(block, largePagesOf(bytes));
         return;
     }
+#else
+    (void)bytes;  // calloc's block: free needs no size
 #endif
     std::free(block);
 }
