@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <future>
 #include <string>
@@ -18,25 +17,9 @@
 #include "formats/compressed_input.h"
 #include "formats/file_checksum.h"
 #include "formats/gzip_output.h"
+#include "support/vtc_writer.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-
-class Folder {
-public:
-    Folder() : path_(fs::temp_directory_path() / ("ldi_file_reading_" + std::to_string(::getpid()))) {
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~Folder() { fs::remove_all(path_); }
-    Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
 
 // Bytes that differ from place to place, over several of the reader's 1 MB input buffers.
 std::string patternBytes(std::size_t size) {
@@ -54,29 +37,29 @@ void writeFile(const std::string& path, std::string_view bytes) {
 }
 
 TEST(CompressedInput, AReaderMovedMidwayGoesOnWhereItStood) {
-    Folder folder;
+    ldi::TestTempDir folder;
     // Compressible enough to make gzip members of several input buffers, not so much that one buffer holds all.
     std::string bytes = patternBytes(std::size_t{6} << 20);
     for (std::size_t i = 0; i < bytes.size(); i += 3) bytes[i] = 'a';
-    writeFile(folder / "run.nii", bytes);
+    writeFile(folder.path("run.nii"), bytes);
     ldi::ByteBuffer packed;
     std::string problem;
     const std::string_view whole(bytes);
     ASSERT_TRUE(ldi::gzipPieces(&whole, 1, "the test bytes", packed, problem)) << problem;
-    writeFile(folder / "run.nii.gz", packed.view());
-    writeFile(folder / "other.nii", "something else");
+    writeFile(folder.path("run.nii.gz"), packed.view());
+    writeFile(folder.path("other.nii"), "something else");
 
     for (const std::string name : {"run.nii", "run.nii.gz"}) {
         SCOPED_TRACE(name);
         const std::size_t split = bytes.size() / 2 + 12345;
         std::string read(bytes.size(), '\0');
         ldi::CompressedInput first;
-        ASSERT_TRUE(first.open(folder / name, problem)) << problem;
+        ASSERT_TRUE(first.open(folder.path(name), problem)) << problem;
         ASSERT_TRUE(first.read(read.data(), split, problem)) << problem;
         // Moved into a new reader, then over one that had a file of its own open.
         ldi::CompressedInput second(std::move(first));
         ldi::CompressedInput third;
-        ASSERT_TRUE(third.open(folder / "other.nii", problem)) << problem;
+        ASSERT_TRUE(third.open(folder.path("other.nii"), problem)) << problem;
         third = std::move(second);
         EXPECT_EQ(third.compressed(), name == "run.nii.gz");
         ASSERT_TRUE(third.read(read.data() + split, bytes.size() - split, problem)) << problem;
@@ -88,18 +71,18 @@ TEST(CompressedInput, AReaderMovedMidwayGoesOnWhereItStood) {
 }
 
 TEST(FileChecksum, TheKnownDigestAndAFifoRefusedAtOnce) {
-    Folder folder;
-    writeFile(folder / "abc.txt", "abc");
+    ldi::TestTempDir folder;
+    writeFile(folder.path("abc.txt"), "abc");
     std::string hex, problem;
-    ASSERT_TRUE(ldi::fileSha256(folder / "abc.txt", hex, problem)) << problem;
+    ASSERT_TRUE(ldi::fileSha256(folder.path("abc.txt"), hex, problem)) << problem;
     // FIPS 180-2's example.
     EXPECT_EQ(hex, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_FALSE(ldi::fileSha256(folder / "missing.txt", hex, problem));
+    EXPECT_FALSE(ldi::fileSha256(folder.path("missing.txt"), hex, problem));
     EXPECT_NE(problem.find("missing.txt"), std::string::npos) << problem;
 
     // With no writer a FIFO's open would wait for ever: the checksum is made
     // on a thread of its own beside the analysis, which would never end.
-    const std::string fifo = folder / "run.nii";
+    const std::string fifo = folder.path("run.nii");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::string fifoProblem;
     auto made = std::async(std::launch::async, [&] {
