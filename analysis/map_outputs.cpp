@@ -311,10 +311,24 @@ nlohmann::ordered_json thresholdsJson(const SeedResults& seed, std::size_t m, co
     return thresholds;
 }
 
+// The run's inputs as every sidecar of a seed names them, resolved once:
+// resolving a path reads each folder on its way as a possible link, a
+// thousand system calls a sidecar when done per map.
+struct RecordedInputs {
+    nlohmann::ordered_json runs, inputs, sources;
+};
+
+RecordedInputs recordedInputs(const MapRunRecord& run) {
+    RecordedInputs recorded{runsJson(run), inputsJson(run), nlohmann::ordered_json::array()};
+    for (const auto& input : recorded.inputs) recorded.sources.push_back(input["Path"]);
+    return recorded;
+}
+
 // Everything a reader of one map needs without the others: what it holds,
 // of which seed and condition, at which thresholds, from which inputs.
 nlohmann::ordered_json mapSidecar(const MapRunRecord& run, const SeedResults& seed, const MapFile& file,
-                                  const std::string& displayName, const nlohmann::ordered_json& index) {
+                                  const std::string& displayName, const nlohmann::ordered_json& index,
+                                  const RecordedInputs& recorded) {
     const std::size_t condition = file.index / seed.kinds.size();
     nlohmann::ordered_json sidecar;
     sidecar["Measure"] = mapKindLabel(file.type);
@@ -339,11 +353,9 @@ nlohmann::ordered_json mapSidecar(const MapRunRecord& run, const SeedResults& se
             "_statmap.nii.gz";
     sidecar["Parameters"] = parametersJson(*run.parameters);
     sidecar["RngSeed"] = run.rngSeed;
-    sidecar["Runs"] = runsJson(run);
-    sidecar["Inputs"] = inputsJson(run);
-    nlohmann::ordered_json sources = nlohmann::ordered_json::array();
-    for (const MapRunInput& input : run.inputs) sources.push_back(recordedPath(run, input.path));
-    sidecar["Sources"] = sources;
+    sidecar["Runs"] = recorded.runs;
+    sidecar["Inputs"] = recorded.inputs;
+    sidecar["Sources"] = recorded.sources;
     sidecar["Command"] = run.command;
     sidecar["GeneratedBy"] = {{"Name", "ldi"}, {"Version", ldiVersion}};
     sidecar["Date"] = run.date;
@@ -379,7 +391,8 @@ std::vector<MapFile> seedMapFiles(const MapRunRecord& run, const SeedResults& se
 }
 
 bool writeMapFile(const std::string& folder, const MapRunRecord& run, const SeedResults& seed, const MapFile& file,
-                  const std::string& displayName, const nlohmann::ordered_json& index, std::string& problem) {
+                  const std::string& displayName, const nlohmann::ordered_json& index,
+                  const RecordedInputs& recorded, std::string& problem) {
     const auto at = [&folder](const std::string& name) { return (std::filesystem::path(folder) / name).string(); };
     const MapThresholds& thresholds = seed.thresholds[file.index];
     const std::vector<float>& values = seed.maps[file.index];
@@ -395,7 +408,7 @@ bool writeMapFile(const std::string& folder, const MapRunRecord& run, const Seed
                                  description + (asZ ? " z" : " p"), image, problem, asZ ? zIntent() : pIntent());
     }
     return encoded && writeFileSafely(at(file.stem + ".nii.gz"), image.view(), problem) &&
-           writeFileSafely(at(file.stem + ".json"), dump(mapSidecar(run, seed, file, displayName, index)), problem);
+           writeFileSafely(at(file.stem + ".json"), dump(mapSidecar(run, seed, file, displayName, index, recorded)), problem);
 }
 
 }  // namespace
@@ -416,8 +429,10 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
     identity.pluginVersion = ldiVersion;
     const nlohmann::ordered_json index = resultJson(set, identity, setName, niftiNames);
 
+    const RecordedInputs recorded = recordedInputs(run);
     for (const MapFile& file : files)
-        if (!writeMapFile(folder, run, seed, file, set.maps[file.index].name, index, problem)) return false;
+        if (!writeMapFile(folder, run, seed, file, set.maps[file.index].name, index, recorded, problem))
+            return false;
     if (!writeFileSafely(at(base + "_ldi.log"), seed.runLog, problem)) return false;
     if (!writeFileSafely(at(setName), encodeLdi(set), problem)) return false;
     nlohmann::ordered_json fullIndex = index;

@@ -16,6 +16,11 @@ bool gzipPieces(const std::string_view*, std::size_t, const std::string& what, B
     problem = "this build of ldi cannot compress " + what;
     return false;
 }
+
+bool zlibPieces(const std::string_view*, std::size_t, const std::string& what, ByteBuffer&, std::string& problem) {
+    problem = "this build of ldi cannot compress " + what;
+    return false;
+}
 #else
 namespace {
 
@@ -26,10 +31,8 @@ uint32_t stepOf(std::size_t bytes) {
     return static_cast<uint32_t>(std::min(bytes, kStepBytes));
 }
 
-}  // namespace
-
-bool gzipPieces(const std::string_view* pieces, std::size_t count, const std::string& what, ByteBuffer& packed,
-                std::string& problem) {
+bool deflatePieces(const std::string_view* pieces, std::size_t count, uint16_t wrapper, const std::string& what,
+                   ByteBuffer& packed, std::string& problem) {
     std::size_t total = 0;
     for (std::size_t p = 0; p < count; ++p) total += pieces[p].size();
     // Level 1: ldi's maps are half runs of zeros and half noise, which every
@@ -40,7 +43,7 @@ bool gzipPieces(const std::string_view* pieces, std::size_t count, const std::st
     const LargeArray<uint8_t> levelBuffer = makeLargeArray<uint8_t>(ISAL_DEF_LVL1_DEFAULT);
     isal_zstream stream{};
     isal_deflate_init(&stream);
-    stream.gzip_flag = IGZIP_GZIP;
+    stream.gzip_flag = wrapper;
     stream.level = 1;
     stream.level_buf = levelBuffer.get();
     stream.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
@@ -82,6 +85,18 @@ bool gzipPieces(const std::string_view* pieces, std::size_t count, const std::st
     }
     packed.size = capacity - outLeft;
     return true;
+}
+
+}  // namespace
+
+bool gzipPieces(const std::string_view* pieces, std::size_t count, const std::string& what, ByteBuffer& packed,
+                std::string& problem) {
+    return deflatePieces(pieces, count, IGZIP_GZIP, what, packed, problem);
+}
+
+bool zlibPieces(const std::string_view* pieces, std::size_t count, const std::string& what, ByteBuffer& packed,
+                std::string& problem) {
+    return deflatePieces(pieces, count, IGZIP_ZLIB, what, packed, problem);
 }
 #endif
 

@@ -18,9 +18,8 @@ namespace ldi {
     X(cairo_move_to) X(cairo_paint) X(cairo_pattern_add_color_stop_rgb) X(cairo_pattern_create_linear)           \
     X(cairo_pattern_destroy) X(cairo_pattern_set_filter) X(cairo_rectangle) X(cairo_restore) X(cairo_save)       \
     X(cairo_scale) X(cairo_select_font_face) X(cairo_set_font_size) X(cairo_set_source)                          \
-    X(cairo_set_source_rgb) X(cairo_set_source_surface) X(cairo_show_text) X(cairo_status_to_string)             \
-    X(cairo_surface_destroy) X(cairo_surface_flush) X(cairo_surface_mark_dirty) X(cairo_surface_status)          \
-    X(cairo_surface_write_to_png) X(cairo_surface_write_to_png_stream) X(cairo_translate)
+    X(cairo_set_source_rgb) X(cairo_set_source_surface) X(cairo_show_text) X(cairo_surface_destroy)             \
+    X(cairo_surface_flush) X(cairo_surface_mark_dirty) X(cairo_surface_status) X(cairo_translate)
 
 struct CairoLibrary {
 #define LDI_CAIRO_MEMBER(name) decltype(&::name) name = nullptr;

@@ -12,6 +12,7 @@
 
 #include "data/vtc_file.h"
 #include "pictures/cairo_library.h"
+#include "pictures/png_encoding.h"
 #include "formats/result_index.h"
 #include "formats/nifti_map.h"
 #include "formats/text_util.h"
@@ -514,11 +515,6 @@ void drawTitles(const CairoLibrary& c, cairo_t* cr, const MontageLayout& layout,
     text(c, cr, layout.margin, 42.0, 11.0, false, subtitle, Rgb{0.85, 0.85, 0.85});
 }
 
-cairo_status_t appendPng(void* closure, const unsigned char* data, unsigned int length) {
-    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
-    return CAIRO_STATUS_SUCCESS;
-}
-
 bool checkSizes(const PlacedGrid& grid, const LdiMap& map, const Underlay* underlay, std::string& problem) {
     if (grid.voxelCount() <= 0 || map.voxels.size() != static_cast<std::size_t>(grid.voxelCount())) {
         problem = "the map " + quoteText(map.name) + " does not match its grid";
@@ -578,13 +574,8 @@ bool drawMontage(const PlacedGrid& grid, const LdiMap& map, const MapDisplay& di
     drawColourBar(c, cr.get(), layout, display);
     cr.reset();
     c.cairo_surface_flush(page.get());
-    png.clear();
-    const cairo_status_t status = c.cairo_surface_write_to_png_stream(page.get(), appendPng, &png);
-    if (status != CAIRO_STATUS_SUCCESS) {
-        problem = std::string("cannot encode the picture: ") + c.cairo_status_to_string(status);
-        return false;
-    }
-    return true;
+    return encodeRgb24Png(c.cairo_image_surface_get_data(page.get()), layout.width, layout.height,
+                          c.cairo_image_surface_get_stride(page.get()), png, problem);
 }
 
 // Written beside its destination and renamed when complete.
