@@ -36,6 +36,10 @@ struct SourceBudgets {
     static constexpr int64_t fallbackInMemory = int64_t{160} << 20;
     int64_t inMemory = automatic;
     int64_t block = int64_t{64} << 20;
+    // A regression reads its run twice: a run of at most this many bytes
+    // (and at most half of inMemory) is kept from the first reading for the
+    // second rather than inflated again. 0: always read again.
+    int64_t keptBetweenReadings = int64_t{256} << 20;
 };
 
 // The volumes of a run one after the other, as a source reads them: from a

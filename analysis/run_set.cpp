@@ -345,6 +345,10 @@ bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32
         return false;
     }
     std::vector<double> coefficients(basis.vectors.size() * voxels, 0.0);
+    const std::size_t runValues = voxels * static_cast<std::size_t>(volumes);
+    const int64_t runBytes = static_cast<int64_t>(runValues * sizeof(float));
+    const bool keep = runBytes <= std::min(budgets.keptBetweenReadings, resolvedBudgets(budgets).inMemory / 2);
+    LargeArray<float> kept = keep ? makeLargeArray<float>(runValues) : LargeArray<float>();
     {
         // The fit sums over the volumes in order: read ahead, as the load below.
         VolumeBatches batches(fit, volumes, threads);
@@ -353,12 +357,26 @@ bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32
             if (!batches.next(batch, problem)) return false;
             for (int32_t k = 0; k < batch.count; ++k)
                 addToConfoundCoefficients(basis, batch.first + k, batch.values + k * voxels, voxels, coefficients);
+            if (keep)
+                std::copy(batch.values, batch.values + static_cast<std::size_t>(batch.count) * voxels,
+                          kept.get() + static_cast<std::size_t>(batch.first) * voxels);
         }
         if (!batches.finish(problem)) return false;
     }
 
     VolumeFeed again;
-    if (!open(again, problem)) return false;
+    if (keep) {
+        again.name = fit.name;
+        again.header = fit.header;
+        again.next = [&, at = std::size_t{0}](float* out, std::string&) mutable {
+            std::copy(kept.get() + at, kept.get() + at + voxels, out);
+            at += voxels;
+            return true;
+        };
+        again.finish = [](std::string&) { return true; };
+    } else if (!open(again, problem)) {
+        return false;
+    }
     int32_t next = 0;
     VolumeFeed feed = again;
     feed.next = [&](float* out, std::string& failure) {

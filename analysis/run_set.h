@@ -61,13 +61,15 @@ bool loadRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
               const std::vector<uint8_t>& held, std::string& problem);
 
 // Reads a run through the regression of `table`'s confounds over the
-// volumes from `first` on: once for the fit, once more into `source`.
+// volumes from `first` on: once for the fit, once more into `source` (from
+// what the first reading kept, when the run is within the budgets'
+// keptBetweenReadings and half their inMemory).
 bool loadRegressedRun(NiftiReader& reader, const ConfoundTable& table, int32_t first, const std::string& spillFolder,
                       const SourceBudgets& budgets, int threads, const LoadProgress& progress,
                       NiftiSliceSource& source, std::string& problem);
 
 // The volumes of a run from the first, each time it is called: a regression
-// reads its run twice.
+// may read its run twice.
 using FeedOpener = std::function<bool(VolumeFeed& feed, std::string& problem)>;
 
 // The run of `reader` from its first volume each time it is called: the

@@ -65,26 +65,35 @@ TEST(ConfoundRegression, MatchesTheNormalEquationsAndFillsNaWithTheColumnMean) {
         read[0][first] = sum / (T - first - 1);
     }
     EXPECT_NEAR(confounds.columns[0][first], read[0][first], 1e-9);
-    // Regressed as it is read, with a budget that sends it to the temporary file.
-    NiftiReader reader;
-    ASSERT_TRUE(reader.open((folder / "run.nii").string(), problem)) << problem;
-    NiftiSliceSource cleaned;
-    ASSERT_TRUE(loadRegressedRun(reader, confounds, first, folder.path().string(), SourceBudgets{0, 1 << 12}, 2, nullptr,
-                                 cleaned, problem))
-        << problem;
-    EXPECT_TRUE(cleaned.spilled());
-    ASSERT_EQ(cleaned.numVolumes(), T);
-    std::vector<std::vector<float>> result(T, std::vector<float>(static_cast<std::size_t>(voxels)));
-    SliceValues slice;
-    cleaned.allocateSlice(slice);
-    for (int z = 0; z < NZ; ++z) {
-        ASSERT_TRUE(cleaned.readSlice(z, slice));
-        for (int v = 0; v < NX * NY; ++v)
-            for (int t = 0; t < T; ++t)
-                result[static_cast<std::size_t>(t)][static_cast<std::size_t>(z * NX * NY + v)] = slice.floats[v * T + t];
+    // Regressed as it is read, with a budget that sends it to the temporary
+    // file (read twice), and with one that holds it (kept from the fit's
+    // reading for the load): the same values.
+    std::vector<std::vector<float>> result;
+    for (const bool spill : {true, false}) {
+        NiftiReader reader;
+        ASSERT_TRUE(reader.open((folder / "run.nii").string(), problem)) << problem;
+        NiftiSliceSource cleaned;
+        const SourceBudgets budgets{spill ? 0 : int64_t{64} << 20, 1 << 12};
+        ASSERT_TRUE(loadRegressedRun(reader, confounds, first, folder.path().string(), budgets, 2, nullptr, cleaned,
+                                     problem))
+            << problem;
+        EXPECT_EQ(cleaned.spilled(), spill);
+        ASSERT_EQ(cleaned.numVolumes(), T);
+        std::vector<std::vector<float>> values(T, std::vector<float>(static_cast<std::size_t>(voxels)));
+        SliceValues slice;
+        cleaned.allocateSlice(slice);
+        for (int z = 0; z < NZ; ++z) {
+            ASSERT_TRUE(cleaned.readSlice(z, slice));
+            for (int v = 0; v < NX * NY; ++v)
+                for (int t = 0; t < T; ++t)
+                    values[static_cast<std::size_t>(t)][static_cast<std::size_t>(z * NX * NY + v)] =
+                        slice.floats[v * T + t];
+        }
+        // Every voxel keeps a varying time course.
+        EXPECT_EQ(std::count(cleaned.usable().begin(), cleaned.usable().end(), uint8_t{1}), voxels);
+        if (spill) result = values;
+        else EXPECT_EQ(values, result) << "held and kept, not as spilled";
     }
-    // Every voxel keeps a varying time course.
-    EXPECT_EQ(std::count(cleaned.usable().begin(), cleaned.usable().end(), uint8_t{1}), voxels);
 
     // Independently: X = [1 a b] over the volumes from `first` on, beta from
     // X'X beta = X'y by Gaussian elimination, residual plus the mean of y.

@@ -380,14 +380,17 @@ struct RegressedLoad {
     bool offCaller[2] = {false, false};
 };
 
-RegressedLoad loadRegressed(const ConfoundTable& table, const TestTempDir& dir, bool spill, int threads) {
+RegressedLoad loadRegressed(const ConfoundTable& table, const TestTempDir& dir, bool spill, int threads,
+                            bool keep = false) {
     RegressedFeeds feeds;
     NiftiSliceSource source;
     std::string problem;
     RegressedLoad load;
-    EXPECT_TRUE(loadRegressedFeed(feeds.opener(), table, 1, dir.root(), budgets(spill), threads, nullptr, source,
-                                  problem))
+    SourceBudgets given = budgets(spill);
+    if (!keep) given.keptBetweenReadings = 0;
+    EXPECT_TRUE(loadRegressedFeed(feeds.opener(), table, 1, dir.root(), given, threads, nullptr, source, problem))
         << problem;
+    EXPECT_EQ(feeds.opened, keep ? 1 : 2) << "readings of the run";
     load.values = allValues(source);
     load.usable = source.usable();
     for (int pass : {0, 1}) load.offCaller[pass] = feeds.feeds[pass].offCaller.load();
@@ -422,11 +425,47 @@ TEST(ReadAhead, TheRegressedRunIsTheSameOnOneThreadOrTwoAndFailsAlike) {
             feeds.failAt = 17;
             NiftiSliceSource source;
             std::string problem;
-            EXPECT_FALSE(loadRegressedFeed(feeds.opener(), table, 1, dir.root(), budgets(false), threads, nullptr,
+            SourceBudgets readTwice = budgets(false);
+            readTwice.keptBetweenReadings = 0;
+            EXPECT_FALSE(loadRegressedFeed(feeds.opener(), table, 1, dir.root(), readTwice, threads, nullptr,
                                            source, problem));
             EXPECT_EQ(problem, "run: the data end in volume 17") << "pass " << pass << ", threads " << threads;
             EXPECT_EQ(feeds.opened, pass + 1);
         }
+}
+
+// A run within the budgets is kept from the fit's reading for the load: read
+// once, the same bits as reading it again, on one thread or two; one larger
+// than the room for keeping it (or than half the memory budget) is read again.
+TEST(ReadAhead, TheRegressedRunKeptFromTheFitIsTheRunReadAgain) {
+    TestTempDir dir;
+    const ConfoundTable table = twoConfounds();
+    const RegressedLoad again = loadRegressed(table, dir, false, 2);
+    for (int threads : {1, 2}) {
+        const RegressedLoad kept = loadRegressed(table, dir, false, threads, true);
+        EXPECT_TRUE(sameBits(kept.values, again.values)) << threads << " threads";
+        EXPECT_EQ(kept.usable, again.usable);
+    }
+    const int64_t runBytes = int64_t{VOXELS} * NT * 4;
+    for (const SourceBudgets tight : {SourceBudgets{SourceBudgets::fallbackInMemory, SourceBudgets{}.block, runBytes - 4},
+                                      SourceBudgets{2 * runBytes - 8, SourceBudgets{}.block}}) {
+        RegressedFeeds feeds;
+        NiftiSliceSource source;
+        std::string problem;
+        ASSERT_TRUE(loadRegressedFeed(feeds.opener(), table, 1, dir.root(), tight, 2, nullptr, source, problem))
+            << problem;
+        EXPECT_EQ(feeds.opened, 2) << "kept beyond the room: " << tight.keptBetweenReadings << ", "
+                                   << tight.inMemory;
+        EXPECT_TRUE(sameBits(allValues(source), again.values));
+    }
+    // A failure in the one reading is the feed's message.
+    RegressedFeeds feeds;
+    feeds.failPass = 0;
+    feeds.failAt = 17;
+    NiftiSliceSource source;
+    std::string problem;
+    EXPECT_FALSE(loadRegressedFeed(feeds.opener(), table, 1, dir.root(), budgets(false), 2, nullptr, source, problem));
+    EXPECT_EQ(problem, "run: the data end in volume 17");
 }
 
 }  // namespace
