@@ -13,6 +13,7 @@
 
 #include "analysis/memory_budget.h"
 #include "analysis/volume_batches.h"
+#include "stats/volume_scans.h"
 
 namespace ldi {
 
@@ -95,10 +96,8 @@ public:
           varies_(static_cast<std::size_t>(voxels), 0) {}
 
     // Volumes first .. first + count - 1, one after the other: a tile of
-    // voxels at a time over all of them, so that the tile's flags stay in cache.
-    // The flags are set without branches, through pointers of their own (a
-    // store through a byte may change any vector's pointer, which would be
-    // read again after each one): the compiler vectorises the loops.
+    // voxels at a time over all of them, so that the tile's flags stay in
+    // cache, judged in the processor's widest vectors (stats/volume_scans.h).
     void add(int32_t first, int32_t count, const float* volumes) {
         const std::size_t voxels = first_.size();
         const int32_t from = std::max(first, judgedFrom_);
@@ -111,12 +110,7 @@ public:
                 const float* volume = volumes + static_cast<std::size_t>(t - first) * voxels;
                 if (t == judgedFrom_)
                     for (std::size_t v = v0; v < v1; ++v) firsts[v] = volume[v];
-                // x - x is 0 just for a finite x (NaN for an infinite one or a NaN).
-                for (std::size_t v = v0; v < v1; ++v) {
-                    const float value = volume[v];
-                    finite[v] &= static_cast<uint8_t>(value - value == 0.0f);
-                    varies[v] |= static_cast<uint8_t>(value != firsts[v]);
-                }
+                judgeValues(volume, v0, v1, firsts, finite, varies);
             }
         }
     }

@@ -13,6 +13,7 @@
 #include "analysis/volume_batches.h"
 #include "stats/confound_regression.h"
 #include "stats/parallel.h"
+#include "stats/volume_scans.h"
 
 namespace ldi {
 
@@ -154,30 +155,12 @@ VolumeFeed resumedFeed(OpenedRun& run) {
     return feed;
 }
 
-constexpr std::size_t SUM_TILE = 2048;
-
 // The feed as given, adding every volume into `sum` (a value that is not
 // finite counts as 0) as the reader takes it; `sum` is sized on the first volume.
 VolumeFeed summing(VolumeFeed feed, std::vector<double>& sum) {
     sum.assign(static_cast<std::size_t>(feed.header.voxelsPerVolume()), 0.0);
     feed.seen = [&sum](const float* volumes, int32_t, int32_t count) {
-        // A tile of the sums at a time over every volume of the batch: the
-        // tile stays in cache, and each sum still adds its volumes in order.
-        // The sums through a pointer of their own: one into the vector would
-        // be read again after every store, and the loop would not be vectorised.
-        const std::size_t voxels = sum.size();
-        double* const sums = sum.data();
-        for (std::size_t v0 = 0; v0 < voxels; v0 += SUM_TILE) {
-            const std::size_t v1 = std::min(voxels, v0 + SUM_TILE);
-            for (int32_t k = 0; k < count; ++k) {
-                const float* volume = volumes + static_cast<std::size_t>(k) * voxels;
-                // x - x is 0 just for a finite x: a compare and a blend the compiler vectorises.
-                for (std::size_t v = v0; v < v1; ++v) {
-                    const float x = volume[v];
-                    sums[v] += static_cast<double>(x - x == 0.0f ? x : 0.0f);
-                }
-            }
-        }
+        addFiniteValues(sum.data(), volumes, sum.size(), count);
     };
     return feed;
 }
