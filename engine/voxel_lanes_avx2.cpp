@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "stats/instruction_sets.h"
+
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -13,12 +15,7 @@ namespace ldi {
 
 #if defined(__GNUC__) && defined(__x86_64__)
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+LDI_TARGET_PUSH("avx2")
 
 #define LDI_LANES_NAMESPACE lanesAvx2
 #define LDI_LANE_WIDTH 8
@@ -27,11 +24,7 @@ namespace ldi {
 #include "engine/voxel_lanes_x86.inc"
 #include "engine/voxel_lanes.inc"
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+LDI_TARGET_POP
 
 LaneKernel laneKernelAvx2(bool& available) {
     available = true;

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "stats/instruction_sets.h"
+
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -13,12 +15,7 @@ namespace ldi {
 
 #if defined(__GNUC__) && defined(__x86_64__)
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-#endif
+LDI_TARGET_PUSH("avx512f")
 
 #define LDI_LANES_NAMESPACE lanesAvx512
 #define LDI_LANE_WIDTH 16
@@ -28,11 +25,7 @@ namespace ldi {
 #include "engine/voxel_lanes_x86.inc"
 #include "engine/voxel_lanes.inc"
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+LDI_TARGET_POP
 
 LaneKernel laneKernelAvx512(bool& available) {
     available = true;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "stats/instruction_sets.h"
+
 namespace ldi {
 namespace {
 
@@ -14,31 +16,17 @@ constexpr std::size_t SUM_TILE = 2048;
 #undef LDI_SCANS_NAMESPACE
 
 #if defined(__GNUC__) && defined(__x86_64__)
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+LDI_TARGET_PUSH("avx2")
 #define LDI_SCANS_NAMESPACE avx2
 #include "stats/volume_scans.inc"
 #undef LDI_SCANS_NAMESPACE
-#if defined(__clang__)
-#pragma clang attribute pop
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vl"))), apply_to = function)
-#else
-#pragma GCC pop_options
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vl")
-#endif
+LDI_TARGET_POP
+
+LDI_TARGET_PUSH("avx512f,avx512bw,avx512vl")
 #define LDI_SCANS_NAMESPACE avx512
 #include "stats/volume_scans.inc"
 #undef LDI_SCANS_NAMESPACE
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+LDI_TARGET_POP
 #endif
 
 }  // namespace
