@@ -10,7 +10,6 @@ bool seedReferences(const std::vector<std::string>& names, const std::vector<std
                     const std::vector<std::unique_ptr<OpenedRun>>& runs, int32_t order, SeedReferences& references,
                     std::string& problem) {
     references = SeedReferences();
-    const int64_t sliceVoxels = runs.front()->header.nx() * runs.front()->header.ny();
     for (std::size_t s = 0; s < names.size(); ++s) {
         EngineSeed seed;
         seed.name = names[s];
@@ -21,7 +20,7 @@ bool seedReferences(const std::vector<std::string>& names, const std::vector<std
             record->meanTimeCourse = Matrix(1, run->source->numVolumes(), 1, 1);
             record->residualCovariance = Matrix(1, 1, 1, 1);
             record->arCoefficients = MatrixList(order, 1, record->residualCovariance);
-            if (!seedMean(*run->source, voxels[s], sliceVoxels, record->meanTimeCourse, problem)) return false;
+            if (!seedMean(*run->source, voxels[s], record->meanTimeCourse, problem)) return false;
             seed.references.push_back(record.get());
             references.records.push_back(std::move(record));
         }

@@ -316,6 +316,28 @@ bool NiftiSliceSource::readSlice(int32_t z, SliceValues& slice) {
     return ok;
 }
 
+// Held in blocks of volumes, a voxel's values lie `length` at a time in each
+// block: gathered from there (a voxel outside the held subset is zero).
+bool NiftiSliceSource::readTimeCourse(int64_t voxel, float* out) {
+    if (!memory_ || blockVolumes_ >= volumes_) return SliceSource::readTimeCourse(voxel, out);
+    if (voxel < 0 || voxel >= dimX_ * dimY_ * dimZ_) return false;
+    int64_t row = voxel;  // the voxel's place among those held
+    if (!heldOnly_.empty()) {
+        const auto found = std::lower_bound(heldVoxels_.begin(), heldVoxels_.end(), voxel);
+        if (found == heldVoxels_.end() || *found != voxel) {
+            std::fill(out, out + volumes_, 0.0f);
+            return true;
+        }
+        row = found - heldVoxels_.begin();
+    }
+    const int64_t held = heldVoxelCount();
+    for (int32_t t0 = 0; t0 < volumes_; t0 += blockVolumes_) {
+        const int64_t length = std::min(blockVolumes_, volumes_ - t0);
+        placeBlock(memory_.get() + t0 * held + row * length, length, t0, out);
+    }
+    return true;
+}
+
 void NiftiSliceSource::holdOnly(const std::vector<uint8_t>& voxels) { heldOnly_ = voxels; }
 
 // The held voxels of slice z from the held subset, every other voxel's values zero.

@@ -86,6 +86,7 @@ public:
     void holdOnly(const std::vector<uint8_t>& voxels);
 
     bool readSlice(int32_t z, SliceValues& slice) override;
+    bool readTimeCourse(int64_t voxel, float* out) override;
 
     // True when the run went to a temporary file.
     bool spilled() const { return fd_ >= 0; }

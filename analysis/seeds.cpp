@@ -140,25 +140,17 @@ bool seedVoxels(const SeedRequest& seed, const NiftiHeader& grid, const std::str
     return true;
 }
 
-bool seedMean(SliceSource& source, const std::vector<int64_t>& voxels, int64_t sliceVoxels, Matrix& out,
-              std::string& problem) {
+bool seedMean(SliceSource& source, const std::vector<int64_t>& voxels, Matrix& out, std::string& problem) {
     const int32_t volumes = source.numVolumes();
     float* mean = out.at(out.rowBase, out.colBase);
     for (int32_t t = 0; t < volumes; ++t) mean[t] = 0.0f;
-    SliceValues slice;
-    source.allocateSlice(slice);
-    int64_t loaded = -1;
+    std::vector<float> values(static_cast<std::size_t>(volumes));
     for (const int64_t voxel : voxels) {
-        const int64_t z = voxel / sliceVoxels;
-        if (z != loaded) {
-            if (!source.readSlice(static_cast<int32_t>(z), slice)) {
-                problem = "cannot read back the data of " + source.name();
-                return false;
-            }
-            loaded = z;
+        if (!source.readTimeCourse(voxel, values.data())) {
+            problem = "cannot read back the data of " + source.name();
+            return false;
         }
-        const float* values = slice.floats.get() + (voxel - z * sliceVoxels) * volumes;
-        for (int32_t t = 0; t < volumes; ++t) mean[t] = mean[t] + values[t];
+        for (int32_t t = 0; t < volumes; ++t) mean[t] = mean[t] + values[static_cast<std::size_t>(t)];
     }
     const float n = static_cast<float>(voxels.size());
     for (int32_t t = 0; t < volumes; ++t) mean[t] = mean[t] / n;

@@ -50,7 +50,6 @@ nlohmann::ordered_json seedDefinition(const SeedRequest& seed, const NiftiHeader
 
 // The reference time course of a seed in one run: the plain mean of its
 // voxels, summed in ascending voxel order in float32, into `out` (1 x volumes).
-bool seedMean(SliceSource& source, const std::vector<int64_t>& voxels, int64_t sliceVoxels, Matrix& out,
-              std::string& problem);
+bool seedMean(SliceSource& source, const std::vector<int64_t>& voxels, Matrix& out, std::string& problem);
 
 }  // namespace ldi

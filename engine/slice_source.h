@@ -33,6 +33,12 @@ public:
     // Reads slice z into `slice`; false when it is not complete. Threads may
     // read different slices at once.
     virtual bool readSlice(int32_t z, SliceValues& slice) = 0;
+    // The values of one voxel (its index in the grid, x fastest, then y, then
+    // z) as float32, numVolumes() of them; false when they cannot be read.
+    // By default through its whole slice; a source that holds the run in
+    // memory reads the voxel alone (a seed's few voxels need not cost a
+    // slice's room and copy each).
+    virtual bool readTimeCourse(int64_t voxel, float* out);
 };
 
 // An opened VTC file as a source. Reads are positional where the system offers

@@ -3,6 +3,7 @@
 // (sharing it across the runs of one analysis) with the same maps either way.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -222,6 +223,16 @@ TEST(RunBudget, WithABrainMaskOnlyItsVoxelsAreHeldAndTheMapsAreTheSame) {
                         << "voxel " << v << ", volume " << t << ", budget " << budget;
                 }
         }
+        // One voxel's values alone (a seed's), gathered from the held blocks: as its slice reads.
+        std::vector<float> course(VOLUMES);
+        for (int v = 0; v < VOXELS; ++v) {
+            ASSERT_TRUE(source->readTimeCourse(v, course.data()));
+            const int z = v / (NX * NY);
+            ASSERT_TRUE(source->readSlice(z, slice));
+            const float* row = slice.floats.get() + (v - z * NX * NY) * VOLUMES;
+            ASSERT_TRUE(std::equal(course.begin(), course.end(), row)) << "voxel " << v << ", budget " << budget;
+        }
+        EXPECT_FALSE(source->readTimeCourse(VOXELS, course.data()));
     }
 
     request.brainMaskFlags = brain;

@@ -245,6 +245,19 @@ TYPED_TEST(SliceSourceContract, EverySliceHoldsTheDataInAnyOrderAndAgain) {
     for (int z : {3, 0, 2, 2, 1, 0}) this->expectSlice(source, z, slice);
 }
 
+TYPED_TEST(SliceSourceContract, OneVoxelsValuesReadAloneAreTheData) {
+    SliceSource& source = *this->f.source;
+    std::vector<float> course(NT);
+    for (int z = NZ - 1; z >= 0; --z)
+        for (int y = 0; y < NY; ++y)
+            for (int x = 0; x < NX; ++x) {
+                ASSERT_TRUE(source.readTimeCourse((int64_t{z} * NY + y) * NX + x, course.data()));
+                for (int t = 0; t < NT; ++t)
+                    ASSERT_EQ(course[static_cast<std::size_t>(t)], sample(x, y, z, t))
+                        << "voxel (" << x << ", " << y << ", " << z << "), volume " << t;
+            }
+}
+
 TYPED_TEST(SliceSourceContract, ThreadsReadSlicesAtOnce) {
     SliceSource& source = *this->f.source;
     std::vector<std::thread> readers;
