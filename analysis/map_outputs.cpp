@@ -408,7 +408,8 @@ bool writeMapFile(const std::string& folder, const MapRunRecord& run, const Seed
                                  description + (asZ ? " z" : " p"), image, problem, asZ ? zIntent() : pIntent());
     }
     return encoded && writeFileSafely(at(file.stem + ".nii.gz"), image.view(), problem) &&
-           writeFileSafely(at(file.stem + ".json"), dump(mapSidecar(run, seed, file, displayName, index, recorded)), problem);
+           writeFileSafely(at(file.stem + ".json"), dump(mapSidecar(run, seed, file, displayName, index, recorded)),
+                           problem);
 }
 
 }  // namespace

@@ -447,8 +447,9 @@ TEST(ReadAhead, TheRegressedRunKeptFromTheFitIsTheRunReadAgain) {
         EXPECT_EQ(kept.usable, again.usable);
     }
     const int64_t runBytes = int64_t{VOXELS} * NT * 4;
-    for (const SourceBudgets tight : {SourceBudgets{SourceBudgets::fallbackInMemory, SourceBudgets{}.block, runBytes - 4},
-                                      SourceBudgets{2 * runBytes - 8, SourceBudgets{}.block}}) {
+    const SourceBudgets roomTooSmall{SourceBudgets::fallbackInMemory, SourceBudgets{}.block, runBytes - 4};
+    const SourceBudgets budgetTooSmall{2 * runBytes - 8, SourceBudgets{}.block};
+    for (const SourceBudgets& tight : {roomTooSmall, budgetTooSmall}) {
         RegressedFeeds feeds;
         NiftiSliceSource source;
         std::string problem;
