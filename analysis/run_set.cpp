@@ -118,14 +118,19 @@ VolumeFeed arrayFeed(const std::string& name, const RunArray& array) {
     feed.name = name;
     feed.header = array.header;
     auto next = std::make_shared<int64_t>(0);
-    feed.next = [&array, next](float* volume, std::string&) {
+    const bool contiguous = array.strides == volumeOrderStrides(array.header);
+    feed.next = [&array, next, contiguous](float* volume, std::string&) {
         const NiftiHeader& h = array.header;
         const float* at = array.values + *next * array.strides[3];
+        ++*next;
+        if (contiguous) {
+            std::copy(at, at + h.voxelsPerVolume(), volume);
+            return true;
+        }
         for (int64_t z = 0; z < h.nz(); ++z)
             for (int64_t y = 0; y < h.ny(); ++y)
                 for (int64_t x = 0; x < h.nx(); ++x)
                     *volume++ = at[x * array.strides[0] + y * array.strides[1] + z * array.strides[2]];
-        ++*next;
         return true;
     };
     feed.finish = [](std::string&) { return true; };
@@ -347,19 +352,10 @@ bool loadRegressedFeed(const FeedOpener& open, const ConfoundTable& table, int32
         if (!batches.finish(problem)) return false;
     }
 
+    const RunArray keptRun{kept.get(), volumeOrderStrides(fit.header), fit.header};
     VolumeFeed again;
-    if (keep) {
-        again.name = fit.name;
-        again.header = fit.header;
-        again.next = [&, at = std::size_t{0}](float* out, std::string&) mutable {
-            std::copy(kept.get() + at, kept.get() + at + voxels, out);
-            at += voxels;
-            return true;
-        };
-        again.finish = [](std::string&) { return true; };
-    } else if (!open(again, problem)) {
-        return false;
-    }
+    if (keep) again = arrayFeed(fit.name, keptRun);
+    else if (!open(again, problem)) return false;
     int32_t next = 0;
     VolumeFeed feed = again;
     feed.next = [&](float* out, std::string& failure) {
