@@ -1,7 +1,5 @@
 #include "analysis/analysis.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -98,29 +96,6 @@ private:
     std::string path_;
     bool made_ = false;
     bool kept_ = false;
-};
-
-// The output folder held for one run at a time (flock on the folder itself,
-// so that nothing is left in it): two runs into one folder take turns instead
-// of mixing their files. Released when the run ends, however it ends.
-class FolderLock {
-public:
-    FolderLock() = default;
-    FolderLock(const FolderLock&) = delete;
-    FolderLock& operator=(const FolderLock&) = delete;
-    ~FolderLock() {
-        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-    }
-    void hold(const std::string& folder, const ProgressLine& progress) {
-        fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
-        if (progress) progress("waiting for another ldi run writing into " + folder);
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
-
-private:
-    int fd_ = -1;
 };
 
 bool checkRequest(const AnalysisRequest& request, std::string& problem) {
@@ -609,7 +584,7 @@ void analyse(const AnalysisRequest& request, const SeedSink& sink, InputChecksum
     FolderLock lock;
     if (!request.outputFolder.empty() && !request.order.reportOnly) {
         lock.hold(request.outputFolder, request.progress);
-        removeStaleTemporaryFiles(request.outputFolder);
+        removeStaleTemporaryFiles(request.outputFolder, request.progress);
     }
     // With a brain mask only its voxels are analysed, and the seeds keep only those inside it.
     if (!loadRuns(request, inputs.runs, inputs.brain, results.problem) || !analysedVoxels(request, inputs, results, results.problem) ||

@@ -3,7 +3,9 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/types.h>
 #include <unistd.h>
 #endif
@@ -26,6 +28,7 @@ namespace {
 
 constexpr const char* kStem = ".ldi-save-";
 constexpr const char* kLogStem = ".log.partial-";
+constexpr const char* kLockName = ".ldi-lock";
 constexpr int kSlots = 1024;
 constexpr std::size_t kPathBytes = 4096;
 
@@ -57,7 +60,7 @@ bool processRuns(long pid) {
 
 }  // namespace
 
-std::string temporaryPrefix() { return std::string(kStem) + std::to_string(currentProcessId()) + "-"; }
+std::string temporaryPrefix() { return std::string(kStem) + currentProcessTag() + "-"; }
 
 int registerTemporaryFile(const std::string& path) {
     if (path.size() >= kPathBytes) return -1;
@@ -91,37 +94,147 @@ void removeTemporaryFilesOnSignals() {
 #endif
 }
 
-void removeStaleTemporaryFiles(const std::string& folder) {
+namespace {
+
+// The tag at `at` of `name`, up to the '-' after it: "<pid>" (an older
+// version's) or "<pid>@<host>@<boot>@<pid namespace>". False when there is none.
+bool readTag(const std::string& name, std::size_t at, TemporaryOwner& owner) {
+    std::size_t end = at;
+    while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
+    if (end == at || end == name.size()) return false;
+    owner.pid = std::strtol(name.c_str() + at, nullptr, 10);
+    if (name[end] == '-') {
+        owner.kind = TemporaryKind::unplaced;
+        return true;
+    }
+    const std::size_t dash = name.find('-', end);
+    if (name[end] != '@' || dash == std::string::npos) return false;
+    std::string parts[3];
+    std::size_t from = end + 1;
+    for (int part = 0; part < 3; ++part) {
+        const std::size_t to = part < 2 ? name.find('@', from) : dash;
+        if (to == std::string::npos || to > dash || to == from) return false;
+        parts[part] = name.substr(from, to - from);
+        from = to + 1;
+    }
+    owner.place = ProcessPlace{parts[0], parts[1], parts[2]};
+    owner.kind = TemporaryKind::elsewhere;
+    return true;
+}
+
+std::string hoursAgo(std::chrono::hours age) {
+    return age.count() >= 48 ? std::to_string(age.count() / 24) + " days" : std::to_string(age.count()) + " hours";
+}
+
+}  // namespace
+
+TemporaryOwner temporaryOwner(const std::string& fileName, const ProcessPlace& here) {
+    TemporaryOwner owner;
+    const std::size_t stemLength = std::strlen(kStem);
+    if (fileName.compare(0, stemLength, kStem) == 0) {
+        // A name only ldi gives: without a readable tag it is an older version's.
+        if (!readTag(fileName, stemLength, owner)) owner = TemporaryOwner{TemporaryKind::unplaced, 0, {}};
+    } else {
+        const std::size_t log = fileName.find(kLogStem);
+        if (log == std::string::npos || !readTag(fileName, log + std::strlen(kLogStem), owner)) return {};
+    }
+    const ProcessPlace& there = owner.place;
+    if (owner.kind == TemporaryKind::elsewhere && there.host == here.host && there.boot == here.boot &&
+        there.pidNamespace == here.pidNamespace)
+        owner.kind = TemporaryKind::here;
+    return owner;
+}
+
+void removeStaleTemporaryFiles(const std::string& folder, const FolderMessage& report) {
     namespace fs = std::filesystem;
     std::error_code error;
-    const std::size_t stemLength = std::strlen(kStem);
+    const ProcessPlace here = currentProcessPlace();
     const auto now = fs::file_time_type::clock::now();
     for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
-        const std::string name = entry->path().filename().string();
-        // The save's own temporaries, and the plug-in's log on its way (NAME.log.partial-PID-...).
-        std::size_t idAt = 0;
-        bool ours = false;  // a name only ldi gives; without a process id it is an older version's
-        if (name.compare(0, stemLength, kStem) == 0) {
-            idAt = stemLength;
-            ours = true;
-        } else {
-            const std::size_t log = name.find(kLogStem);
-            if (log == std::string::npos) continue;
-            idAt = log + std::strlen(kLogStem);
+        const TemporaryOwner owner = temporaryOwner(entry->path().filename().string(), here);
+        if (owner.kind == TemporaryKind::notTemporary) continue;
+        std::error_code timeError;
+        const auto written = fs::last_write_time(entry->path(), timeError);
+        const auto age = std::chrono::duration_cast<std::chrono::hours>(now - written);
+        const bool old = !timeError && age > std::chrono::hours(24);
+        if (owner.kind == TemporaryKind::here ? !processRuns(owner.pid) : owner.kind == TemporaryKind::unplaced && old) {
+            fs::remove(entry->path(), error);
+        } else if (owner.kind == TemporaryKind::elsewhere && old && report) {
+            report("kept " + entry->path().string() + ": left " + hoursAgo(age) + " ago by ldi process " +
+                   std::to_string(owner.pid) + " on host " + owner.place.host +
+                   " (another host, boot or container, where this run cannot tell whether it still runs); "
+                   "remove it when no ldi run on " + owner.place.host + " writes into " + folder);
         }
-        char* after = nullptr;
-        const long pid = std::strtol(name.c_str() + idAt, &after, 10);
-        bool stale = false;
-        if (after != name.c_str() + idAt && *after == '-') {
-            stale = !processRuns(pid);
-        } else if (ours) {
-            std::error_code timeError;
-            const auto written = fs::last_write_time(entry->path(), timeError);
-            stale = !timeError && now - written > std::chrono::hours(24);
-        }
-        if (stale) fs::remove(entry->path(), error);
         error.clear();
     }
 }
+
+#if defined(_WIN32)
+// ldi writes no study folders on Windows; its saves replace files one by one.
+FolderLock::~FolderLock() = default;
+void FolderLock::hold(const std::string&, const FolderMessage&) {}
+#else
+namespace {
+
+// A write lock on the whole file: an open file description's own where the
+// system has them (two holders in one process exclude each other, and closing
+// another descriptor of the file does not drop it), else the process's.
+int lockWholeFile(int fd, bool wait) {
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+#if defined(F_OFD_SETLKW)
+    return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &whole);
+#else
+    return ::fcntl(fd, wait ? F_SETLKW : F_SETLK, &whole);
+#endif
+}
+
+// "ldi process 123 on host node07", from the tag the holder wrote.
+std::string holderOf(int fd) {
+    char text[512] = {};
+    const ssize_t got = ::pread(fd, text, sizeof text - 1, 0);
+    TemporaryOwner owner;
+    const std::string tag = got > 0 ? std::string(text, static_cast<std::size_t>(got)) : std::string();
+    if (!readTag(tag + "-", 0, owner)) return "another ldi run";
+    return "ldi process " + std::to_string(owner.pid) + (owner.place.host.empty() ? "" : " on host " + owner.place.host);
+}
+
+}  // namespace
+
+FolderLock::~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+}
+
+void FolderLock::hold(const std::string& folder, const FolderMessage& tell) {
+    fd_ = ::open((folder + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd_ < 0) {
+        // A folder that takes no new file (read-only to this user): the lock of
+        // older versions, on the folder itself, which holds on this host only.
+        fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if (tell) tell("waiting for another ldi run writing into " + folder);
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+        return;
+    }
+    if (lockWholeFile(fd_, false) != 0) {
+        if (errno == EAGAIN || errno == EACCES) {
+            if (tell) tell("waiting for " + holderOf(fd_) + " writing into " + folder);
+            while (lockWholeFile(fd_, true) != 0 && errno == EINTR) {
+            }
+        } else if (tell) {
+            tell("cannot lock " + folder + " (" + std::strerror(errno) +
+                 "): its file system passes no locks, so two ldi runs writing into it at once, on this "
+                 "host or others, may mix their files; run one at a time there");
+            return;
+        }
+    }
+    const std::string tag = currentProcessTag() + "\n";
+    // Only the waiting runs' message names the holder: the lock holds without it.
+    if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, tag.data(), tag.size(), 0) < 0) return;
+}
+#endif
 
 }  // namespace ldi

@@ -132,11 +132,13 @@ int checkResultNames(const AnalysisSetup& setup, std::ostream& errorStream) {
 namespace {
 
 // A name for the log's temporary file that no other run picks at the same
-// time. It carries the process id, so that the host can tell the leftover of a
-// run that was killed from the file of one that still writes.
+// time. It carries the process and its place (processTag), so that the host can
+// tell the leftover of a run that was killed from the file of one that still
+// writes, here or on another node.
 std::string temporaryLogName(const std::string& logFile, unsigned attempt) {
     static std::atomic<unsigned> counter{0};
-    return formatText("%s.partial-%ld-%u-%u", logFile.c_str(), currentProcessId(), counter.fetch_add(1), attempt);
+    return formatText("%s.partial-%s-%u-%u", logFile.c_str(), currentProcessTag().c_str(), counter.fetch_add(1),
+                      attempt);
 }
 
 // Creates a new file at `path`; fails when anything (a file, a link planted

@@ -403,10 +403,16 @@ bool runParticipantLevel(const ParticipantRequest& request, const SubjectReport&
         return false;
     std::error_code error;
     fs::create_directories(request.outputDir, error);
-    removeStaleTemporaryFiles(request.outputDir);
-    if (error || !writeDatasetDescription(request.outputDir, datasetRoots(request), problem)) {
-        problem = "cannot write into " + request.outputDir + ": " + (error ? error.message() : problem);
-        return false;
+    {
+        // Jobs of other subjects, on this node or others, write the same top
+        // folder: one at a time, and none clears another's temporaries.
+        FolderLock lock;
+        if (!error) lock.hold(request.outputDir, request.progress);
+        removeStaleTemporaryFiles(request.outputDir, request.progress);
+        if (error || !writeDatasetDescription(request.outputDir, datasetRoots(request), problem)) {
+            problem = "cannot write into " + request.outputDir + ": " + (error ? error.message() : problem);
+            return false;
+        }
     }
     // Read once: whether a task has events is a property of the dataset, the
     // same whichever subjects one run takes.

@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/analysis_test_support.h"
+#include "base/process.h"
 #include "formats/nifti_image.h"
 #include "support/ldi_process.h"
 
@@ -334,8 +335,13 @@ TEST(HostileInputs, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
     ASSERT_GT(ended, 0);
     ::waitpid(ended, nullptr, 0);
     fs::create_directories(folder / "out");
-    const std::string stale = ".ldi-save-" + std::to_string(ended) + "-7-seed-A_ldi.json.tmp";
-    const std::string live = ".ldi-save-" + std::to_string(::getpid()) + "-7-seed-A_ldi.json.tmp";
+    const ProcessPlace here = currentProcessPlace();
+    const std::string stale = ".ldi-save-" + processTag(ended, here) + "-7-seed-A_ldi.json.tmp";
+    const std::string live = ".ldi-save-" + processTag(::getpid(), here) + "-7-seed-A_ldi.json.tmp";
+    // The same process id in another PID namespace (a container, a node's job) may run: kept.
+    const std::string foreign =
+        ".ldi-save-" + processTag(ended, ProcessPlace{here.host, here.boot, "1"}) + "-7-seed-A_ldi.json.tmp";
+    writeWholeFile((folder / "out" / foreign).string(), "being written elsewhere");
     writeWholeFile((folder / "out" / stale).string(), "half");
     writeWholeFile((folder / "out" / live).string(), "being written");
     const LdiOutcome run = runLdiFor(with({"map", "--bold", "run.nii", "--out", "out"}, kSeed), folder.path().string(),
@@ -343,9 +349,10 @@ TEST(HostileInputs, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
     ASSERT_EQ(run.status, 0) << run.all();
     EXPECT_FALSE(fs::exists(folder / "out" / stale));
     EXPECT_TRUE(fs::exists(folder / "out" / live));
+    EXPECT_TRUE(fs::exists(folder / "out" / foreign));
     // The run's own temporaries are gone once it ends.
     for (const std::string& name : folderContents((folder / "out").string()))
-        EXPECT_TRUE(name == live || name.find(".tmp") == std::string::npos) << name;
+        EXPECT_TRUE(name == live || name == foreign || name.find(".tmp") == std::string::npos) << name;
 }
 
 }  // namespace

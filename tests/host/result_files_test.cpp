@@ -351,10 +351,11 @@ TEST(SaveResults, EarlierResultsSurviveFailuresAndStaleFilesGo) {
     EXPECT_EQ(folderContents(dir.root()), firstFiles);
 
     // Leftovers of a process that is gone are removed, a running one's are not.
-    const std::string dead = dir.path(".ldi-save-999999999-abcdef.nii.gz");
-    const std::string deadLog = dir.path("P_V.log.partial-999999999-0-0");
+    const ProcessPlace here = currentProcessPlace();
+    const std::string dead = dir.path(".ldi-save-" + processTag(999999999, here) + "-abcdef.nii.gz");
+    const std::string deadLog = dir.path("P_V.log.partial-" + processTag(999999999, here) + "-0-0");
     writeWholeFile(deadLog, "x");
-    const std::string alive = dir.path(".ldi-save-" + std::to_string(getppid()) + "-abcdef.nii.gz");
+    const std::string alive = dir.path(".ldi-save-" + processTag(getppid(), here) + "-abcdef.nii.gz");
     writeWholeFile(dead, "x");
     writeWholeFile(alive, "x");
     writeWholeFile(dir.path("notes.txt"), "mine");
