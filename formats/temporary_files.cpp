@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 #endif
@@ -200,40 +201,61 @@ std::string holderOf(int fd) {
     return "ldi process " + std::to_string(owner.pid) + (owner.place.host.empty() ? "" : " on host " + owner.place.host);
 }
 
+// Whether `fd` is still the file at `path`: a holder removes the file before it
+// lets go, so one that waited on it must take the lock again on the new file.
+bool stillThere(int fd, const std::string& path) {
+    struct stat open {}, named {};
+    return ::fstat(fd, &open) == 0 && ::lstat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+           open.st_ino == named.st_ino;
+}
+
 }  // namespace
 
 FolderLock::~FolderLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    if (fd_ < 0) return;
+    // Removed while still held, so that the folder keeps nothing of the lock.
+    if (!path_.empty()) ::unlink(path_.c_str());
+    ::close(fd_);  // closing releases the lock
 }
 
 void FolderLock::hold(const std::string& folder, const FolderMessage& tell) {
-    fd_ = ::open((folder + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd_ < 0) {
-        // A folder that takes no new file (read-only to this user): the lock of
-        // older versions, on the folder itself, which holds on this host only.
-        fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            if (tell) tell("waiting for another ldi run writing into " + folder);
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    const std::string path = folder + "/" + kLockName;
+    bool told = false;
+    for (;;) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd_ < 0) return holdFolderItself(folder, tell);
+        if (lockWholeFile(fd_, false) != 0) {
+            if (errno != EAGAIN && errno != EACCES) {
+                if (tell)
+                    tell("cannot lock " + folder + " (" + std::strerror(errno) +
+                         "): its file system passes no locks, so two ldi runs writing into it at once, on this "
+                         "host or others, may mix their files; run one at a time there");
+                ::close(fd_);
+                fd_ = -1;
+                return;
             }
-        }
-        return;
-    }
-    if (lockWholeFile(fd_, false) != 0) {
-        if (errno == EAGAIN || errno == EACCES) {
-            if (tell) tell("waiting for " + holderOf(fd_) + " writing into " + folder);
+            if (tell && !told) tell("waiting for " + holderOf(fd_) + " writing into " + folder);
+            told = true;
             while (lockWholeFile(fd_, true) != 0 && errno == EINTR) {
             }
-        } else if (tell) {
-            tell("cannot lock " + folder + " (" + std::strerror(errno) +
-                 "): its file system passes no locks, so two ldi runs writing into it at once, on this "
-                 "host or others, may mix their files; run one at a time there");
-            return;
         }
+        if (stillThere(fd_, path)) break;
+        ::close(fd_);
     }
+    path_ = path;
     const std::string tag = currentProcessTag() + "\n";
     // Only the waiting runs' message names the holder: the lock holds without it.
     if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, tag.data(), tag.size(), 0) < 0) return;
+}
+
+// A folder that takes no new file (read-only to this user): the lock of older
+// versions, on the folder itself, which holds on this host only.
+void FolderLock::holdFolderItself(const std::string& folder, const FolderMessage& tell) {
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+    if (tell) tell("waiting for another ldi run writing into " + folder);
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
 }
 #endif
 

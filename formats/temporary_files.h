@@ -59,7 +59,9 @@ void removeStaleTemporaryFiles(const std::string& folder, const FolderMessage& r
 // file systems that pass fcntl locks between their clients (NFS, Lustre with
 // `flock`, GPFS, BeeGFS with global file locks) hold between the nodes of a
 // cluster too. The file names its holder (processTag), for the message of a run
-// that waits. Released when the object goes, however the run ends.
+// that waits, and is removed as the lock is let go (a run that waited on it
+// then locks the next one), so the folder keeps nothing of it. Released when
+// the object goes, however the run ends.
 class FolderLock {
 public:
     FolderLock() = default;
@@ -71,7 +73,9 @@ public:
     void hold(const std::string& folder, const FolderMessage& tell);
 
 private:
+    void holdFolderItself(const std::string& folder, const FolderMessage& tell);
     int fd_ = -1;
+    std::string path_;  // the lock file, removed when let go; empty for a lock on the folder itself
 };
 
 }  // namespace ldi

@@ -11,7 +11,6 @@
 #include <fstream>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "formats/temporary_files.h"
@@ -127,15 +126,16 @@ TEST(TemporaryFiles, OnlyTemporariesProvedDeadAreRemovedAndOldForeignOnesReporte
 // Waits in `hold` until the holder lets go, and names the holder while it waits.
 TEST(TemporaryFiles, AFolderLockExcludesOtherProcessesAndOtherHoldersInOneProcess) {
     TestTempDir dir;
-    int ready[2];
+    int ready[2], release[2];
     ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
     const pid_t holder = ::fork();
     if (holder == 0) {
+        // Holds the folder until the other process says it waits.
         FolderLock lock;
         lock.hold(dir.root(), {});
         char byte = 1;
-        if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (::write(ready[1], &byte, 1) != 1 || ::read(release[0], &byte, 1) != 1) ::_exit(1);
         ::_exit(0);
     }
     ASSERT_GT(holder, 0);
@@ -145,12 +145,13 @@ TEST(TemporaryFiles, AFolderLockExcludesOtherProcessesAndOtherHoldersInOneProces
     std::future<void> second;
     {
         FolderLock lock;
-        lock.hold(dir.root(), [&told](const std::string& line) { told.push_back(line); });
-        int status = 0;
-        // Held only once the holder has ended.
-        EXPECT_EQ(::waitpid(holder, &status, WNOHANG), holder);
-        ASSERT_EQ(told.size(), 1u);
-        EXPECT_NE(told[0].find("ldi process " + std::to_string(holder)), std::string::npos) << told[0];
+        lock.hold(dir.root(), [&told, &release](const std::string& line) {
+            told.push_back(line);
+            char go = 1;
+            EXPECT_EQ(::write(release[1], &go, 1), 1);
+        });
+        ASSERT_EQ(told.size(), 1u) << "held at once although another process held it";
+        EXPECT_NE(told[0].find("waiting for ldi process " + std::to_string(holder)), std::string::npos) << told[0];
         EXPECT_NE(told[0].find(dir.root()), std::string::npos) << told[0];
 
         // A second holder in this process waits too.
@@ -161,8 +162,12 @@ TEST(TemporaryFiles, AFolderLockExcludesOtherProcessesAndOtherHoldersInOneProces
         EXPECT_EQ(second.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
     }
     EXPECT_EQ(second.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "held once let go";
-    ::close(ready[0]);
-    ::close(ready[1]);
+    second.get();
+    // Nothing of the lock is left in the folder.
+    EXPECT_TRUE(fs::is_empty(dir.root()));
+    int status = 0;
+    EXPECT_EQ(::waitpid(holder, &status, 0), holder);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "formats/temporary_files.h"
@@ -47,16 +46,16 @@ TEST(SharedOutputFolder, TheTopFolderIsWrittenUnderItsLockAndOnlyProvedDeadTempo
     for (const std::string& name : {dead, foreignLive, foreignOld}) writeWholeFile((out / name).string(), "x");
     fs::last_write_time(out / foreignOld, fs::file_time_type::clock::now() - std::chrono::hours(50));
 
-    // Another job holds the folder a moment.
-    int ready[2];
+    // Another job holds the folder until this one says it waits.
+    int ready[2], release[2];
     ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
     const pid_t holder = ::fork();
     if (holder == 0) {
         FolderLock lock;
         lock.hold(out.string(), {});
         char byte = 1;
-        if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (::write(ready[1], &byte, 1) != 1 || ::read(release[0], &byte, 1) != 1) ::_exit(1);
         ::_exit(0);
     }
     ASSERT_GT(holder, 0);
@@ -68,24 +67,30 @@ TEST(SharedOutputFolder, TheTopFolderIsWrittenUnderItsLockAndOnlyProvedDeadTempo
     request.outputDir = out.string();
     request.seeds.emplace_back();
     std::vector<std::string> said;
-    request.progress = [&said](const std::string& line) { said.push_back(line); };
+    request.progress = [&said, &release](const std::string& line) {
+        said.push_back(line);
+        char go = 1;
+        if (line.rfind("waiting for", 0) == 0) {
+            EXPECT_EQ(::write(release[1], &go, 1), 1);
+        }
+    };
     request.analyse = [](const AnalysisRequest&, const SeedSink&, AnalysisResults& results) {
         results.status = AnalysisStatus::done;
     };
     std::vector<SubjectOutcome> outcomes;
     std::string problem;
     ASSERT_TRUE(runParticipantLevel(request, nullptr, outcomes, problem)) << problem;
-    int status = 0;
-    EXPECT_EQ(::waitpid(holder, &status, WNOHANG), holder) << "the top folder was written while another job held it";
+    // The level waited for the other job before it wrote the top folder.
     EXPECT_TRUE(saidSomething(said, "waiting for ldi process " + std::to_string(holder)));
+    int status = 0;
+    EXPECT_EQ(::waitpid(holder, &status, 0), holder);
     EXPECT_TRUE(fs::exists(out / "dataset_description.json"));
     EXPECT_FALSE(fs::exists(out / dead));
     EXPECT_TRUE(fs::exists(out / foreignLive));
     EXPECT_TRUE(fs::exists(out / foreignOld));
     EXPECT_TRUE(saidSomething(said, "kept " + (out / foreignOld).string()));
     EXPECT_FALSE(saidSomething(said, foreignLive)) << "a fresh one is another job's, nothing to tell";
-    ::close(ready[0]);
-    ::close(ready[1]);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
 }
 
 }  // namespace
