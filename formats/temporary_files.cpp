@@ -123,6 +123,12 @@ bool readTag(const std::string& name, std::size_t at, TemporaryOwner& owner) {
     return true;
 }
 
+// Proved dead: a process of this place that no longer runs, or an older version's file after a day.
+bool provedDead(const TemporaryOwner& owner, bool old) {
+    if (owner.kind == TemporaryKind::here) return !processRuns(owner.pid);
+    return owner.kind == TemporaryKind::unplaced && old;
+}
+
 std::string hoursAgo(std::chrono::hours age) {
     return age.count() >= 48 ? std::to_string(age.count() / 24) + " days" : std::to_string(age.count()) + " hours";
 }
@@ -158,7 +164,7 @@ void removeStaleTemporaryFiles(const std::string& folder, const FolderMessage& r
         const auto written = fs::last_write_time(entry->path(), timeError);
         const auto age = std::chrono::duration_cast<std::chrono::hours>(now - written);
         const bool old = !timeError && age > std::chrono::hours(24);
-        if (owner.kind == TemporaryKind::here ? !processRuns(owner.pid) : owner.kind == TemporaryKind::unplaced && old) {
+        if (provedDead(owner, old)) {
             fs::remove(entry->path(), error);
         } else if (owner.kind == TemporaryKind::elsewhere && old && report) {
             report("kept " + entry->path().string() + ": left " + hoursAgo(age) + " ago by ldi process " +
