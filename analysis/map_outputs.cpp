@@ -414,6 +414,10 @@ bool writeMapFile(const std::string& folder, const MapRunRecord& run, const Seed
 
 }  // namespace
 
+std::string mapDescription(const MapRunRecord& run, const SeedResults& seed, std::size_t m) {
+    return "LDI " + seedSetMap(run, seed, m).name + " seed " + seed.seedName;
+}
+
 bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const SeedResults& seed,
                       std::string& problem) {
     const std::string base =

@@ -105,6 +105,10 @@ struct SeedResults {
     nlohmann::ordered_json definition;
 };
 
+// The description a map's NIfTI header carries ("LDI <map> seed <seed>"),
+// for map m of the seed (condition * kinds + kind).
+std::string mapDescription(const MapRunRecord& run, const SeedResults& seed, std::size_t m);
+
 // "ref2vox", "vox2ref", "inst", "dldi", "dldiit" or "dldirc".
 std::string mapKindLabel(MapType type);
 

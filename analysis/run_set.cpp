@@ -289,7 +289,7 @@ bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
             else if (!readEventsFile(given.events, taskConditionName(run->path), run->events, problem)) return false;
             if (!plausibleRepetitionTime(run->path, run->tr, problem)) return false;
             if (std::fabs(request.shift) > static_cast<double>(run->header.volumes()) * run->tr) {
-                problem = "--shift " + std::to_string(request.shift) + ": longer than the run " + run->path + " (" +
+                problem = "shift " + std::to_string(request.shift) + ": longer than the run " + run->path + " (" +
                           std::to_string(run->header.volumes()) + " volumes of " + std::to_string(run->tr) + " s)";
                 return false;
             }

@@ -129,9 +129,8 @@ int performParticipant(const BidsOptions& options, const CLI::App& bids, const C
     request.command = streams.commandLine;
     // The subjects are analysed side by side: their reports draw under one session.
     const PictureSession pictures;
-    request.analyse = [context = ReportContext{streams.commandLine, true}](const AnalysisRequest& analysis,
-                                                                    const SeedSink& files, AnalysisResults& results) {
-        analyseAndReport(analysis, files, context, results);
+    request.report = [context = ReportContext{streams.commandLine, true}]() -> std::unique_ptr<AnalysisReport> {
+        return std::make_unique<HtmlReport>(context);
     };
     if (options.rngSeed < 0)
         streams.err << "ldi: rng seed " << request.rngSeed << " (repeat the run with --rng-seed " << request.rngSeed

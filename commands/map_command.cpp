@@ -89,7 +89,8 @@ int performMap(const MapOptions& options, const CLI::App& map, const std::string
     request.command = commandLine;
     if (!options.quiet) request.progress = [&err](const std::string& line) { err << "ldi: " << line << std::endl; };
     AnalysisResults results;
-    analyseAndReport(request, seedFileWriter(options.out), ReportContext{commandLine}, results);
+    HtmlReport report(ReportContext{commandLine});
+    runAnalysis(request, AnalysisOutputs{seedFileWriter(options.out), &report}, results);
     for (const std::string& warning : results.warnings) err << "ldi: warning: " << warning << std::endl;
     if (results.status != AnalysisStatus::done) {
         err << "ldi: " << results.problem << std::endl;

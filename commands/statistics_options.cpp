@@ -9,16 +9,20 @@
 namespace ldi {
 
 void addStatisticsOptions(CLI::App& command, MapStatisticsOptions& options) {
-    command.add_option("--fdr", options.fdr,
+    // The method is parsed by the library, in the words every front end gives.
+    const auto fdr = [&options](const std::string& text) {
+        std::string problem;
+        if (!parseFdrChoice(text, options.fdr, problem)) throw CLI::ValidationError("--fdr", problem);
+    };
+    command.add_option_function<std::string>("--fdr", fdr,
                    std::string("how the FDR thresholds are found: permutation (p-values from surrogate draws "
                                "driven by the seed's own resampled residuals, with a fitted tail beyond the "
                                "draws), parametric (chi-square p-values, the differences by permutation; they "
                                "assume Gaussian innovations, intervals of 20 volumes or more, no drift and a "
                                "seed whose AR order the analysis matches, and a warning names what speaks "
                                "against them), or plugin (the plug-in's rule, for comparison) (default ") +
-                       DEFAULT_FDR_METHOD + ")")
-        ->type_name("METHOD")
-        ->check(CLI::IsMember({"plugin", "permutation", "parametric"}));
+                       fdrMethodName(DEFAULT_FDR_METHOD) + ")")
+        ->type_name("METHOD");
     command.add_option("--null-draws", options.nullDraws,
                    "surrogate draws per voxel for permutation p-values (all drawn in the one voxel pass; "
                    "default " + std::to_string(DEFAULT_NULL_DRAWS) + " where needed, else 1; each keeps three float "

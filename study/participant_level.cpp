@@ -129,10 +129,9 @@ bool chooseSkip(const ParticipantRequest& participants, const DatasetRunSet& set
     request.skipSource = "option";
     const bool tables = std::all_of(set.runs.begin(), set.runs.end(),
                                     [](const DatasetRun& run) { return !run.confounds.empty(); });
-    if (!tables) {
-        request.detectNonSteadyState = !participants.skipGiven;
-        return true;
-    }
+    // The confounds' columns, when there are tables, decide instead of the detection.
+    request.detectNonSteadyState = !tables && !participants.skipGiven;
+    if (!tables) return true;
     int32_t most = 0;
     for (const DatasetRun& run : set.runs) {
         int32_t marked = 0;
@@ -166,7 +165,7 @@ bool checkParticipantStatistics(const MapStatisticsOptions& statistics, std::str
                   "Inst); leave --write-p out, or give --write-p z";
         return false;
     }
-    if (statistics.fdr == "plugin") {
+    if (statistics.fdr == FdrMethod::plugin) {
         problem = "--fdr plugin: the plug-in's rule gives no z values, which the group level tests; choose "
                   "--fdr permutation or parametric";
         return false;
@@ -243,8 +242,10 @@ bool analyseRunSet(const ParticipantRequest& participants, const TaskSubjects& e
         written.push_back({{"Seed", seed.seedLabel}, {"Conditions", seed.conditionLabels}});
         return true;
     };
-    if (participants.analyse) participants.analyse(request, recording, results);
-    else runAnalysis(request, recording, results);
+    const std::unique_ptr<AnalysisReport> report = participants.report ? participants.report() : nullptr;
+    const AnalysisOutputs outputs{recording, report.get()};
+    if (participants.analyse) participants.analyse(request, outputs, results);
+    else runAnalysis(request, outputs, results);
     outcome.warnings.insert(outcome.warnings.end(), results.warnings.begin(), results.warnings.end());
     if (results.status != AnalysisStatus::done) {
         problem = "task " + set.task + ": " + results.problem;
