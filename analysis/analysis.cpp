@@ -24,6 +24,7 @@
 #include "analysis/request_checks.h"
 #include "analysis/run_set.h"
 #include "analysis/seeds.h"
+#include "formats/bids_inputs.h"
 #include "formats/file_checksum.h"
 #include "formats/statmap_names.h"
 #include "base/status.h"
@@ -362,6 +363,9 @@ std::vector<std::string> inputFiles(const AnalysisRequest& request) {
         if (!run.array) paths.push_back(run.path);
         if (run.confounds && !run.confoundsPath.empty()) paths.push_back(run.confoundsPath);
         if (!run.events.empty() && !run.eventTable) paths.push_back(run.events);
+        const std::string sidecar = !run.trFile.empty() ? run.trFile : run.array ? std::string() : sidecarPath(run.path);
+        std::error_code error;
+        if (!sidecar.empty() && fs::is_regular_file(sidecar, error)) paths.push_back(sidecar);
     }
     paths.insert(paths.end(), request.brainMasks.begin(), request.brainMasks.end());
     for (const SeedRequest& seed : request.seeds)
@@ -392,13 +396,15 @@ void recordProvenance(const AnalysisRequest& request, const CheckedInputs& input
         if (run.array) {
             // A run held in memory is recorded with the bytes of its values.
             const uint64_t bytes = static_cast<uint64_t>(run.header.voxelsPerVolume() * run.header.volumes()) * 4;
-            record.inputs.push_back(MapRunInput{run.path, bytes, "bold", ""});
+            record.inputs.push_back(MapRunInput{run.path, bytes, "bold", "", true});
         } else {
             record.inputs.push_back(fileInput(run.path, "bold"));
         }
         if (given.confounds && !given.confoundsPath.empty())
             record.inputs.push_back(fileInput(given.confoundsPath, "confounds"));
-        RunProvenance provenance{run.path, run.tr, run.trSource, request.skip, request.skipSource, "", ""};
+        RunProvenance provenance{run.path, run.tr, run.trSource, request.skip, request.skipSource, "", "",
+                                 run.array != nullptr, run.trFile};
+        if (!run.trFile.empty()) record.inputs.push_back(fileInput(run.trFile, "sidecar"));
         if (!given.events.empty() && !given.eventTable) provenance.events = given.events;
         if (given.confounds) provenance.confounds = given.confoundsPath;
         record.runs.push_back(provenance);

@@ -38,6 +38,7 @@ struct RunRequest {
     // beside the run, else the header's.
     double tr = 0.0;
     std::string trSource;  // where `tr` came from, for messages ("the sidecar PATH"); "": given with the run
+    std::string trFile;    // the file `tr` was read from (a BIDS sidecar), recorded among the inputs
     // Confounds fitted and removed from every voxel as the run is read (the
     // run is then held in memory, or spilled when it exceeds the budget).
     std::optional<ConfoundTable> confounds;

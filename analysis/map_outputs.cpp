@@ -190,7 +190,8 @@ namespace {
 nlohmann::ordered_json inputsJson(const MapRunRecord& run) {
     nlohmann::ordered_json inputs = nlohmann::ordered_json::array();
     for (const MapRunInput& input : run.inputs) {
-        nlohmann::ordered_json entry{{"Path", recordedPath(run, input.path)}, {"Bytes", input.bytes}};
+        nlohmann::ordered_json entry{{"Path", input.inMemory ? input.path : recordedPath(run, input.path)},
+                                     {"Bytes", input.bytes}};
         if (!input.role.empty()) entry["Role"] = input.role;
         if (!input.sha256.empty()) entry["SHA256"] = input.sha256;
         inputs.push_back(entry);
@@ -201,9 +202,12 @@ nlohmann::ordered_json inputsJson(const MapRunRecord& run) {
 nlohmann::ordered_json runsJson(const MapRunRecord& run) {
     nlohmann::ordered_json runs = nlohmann::ordered_json::array();
     for (const RunProvenance& given : run.runs) {
-        nlohmann::ordered_json entry{{"Path", recordedPath(run, given.path)},
+        nlohmann::ordered_json entry{{"Path", given.inMemory ? given.path : recordedPath(run, given.path)},
                                      {"RepetitionTime", given.tr},
                                      {"RepetitionTimeSource", given.trSource},
+                                     {"RepetitionTimeFile", given.trFile.empty()
+                                                                ? nlohmann::ordered_json(nullptr)
+                                                                : nlohmann::ordered_json(recordedPath(run, given.trFile))},
                                      {"SkippedVolumes", given.skipped},
                                      {"SkippedVolumesSource", given.skipSource}};
         entry["Events"] = given.events.empty() ? nlohmann::ordered_json(nullptr)

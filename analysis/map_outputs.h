@@ -36,6 +36,7 @@ struct MapRunInput {
     uint64_t bytes = 0;
     std::string role;    // "bold", "confounds", "events", "brainmask", "seedmask"
     std::string sha256;  // "" for a run held in memory
+    bool inMemory = false;  // `path` names data held in memory, not a file: recorded as it is
 };
 
 // How one run was read: what a reviewer needs to redo its intervals.
@@ -47,6 +48,8 @@ struct RunProvenance {
     std::string skipSource;  // "option", "confounds" (non-steady-state columns), "detected"
     std::string events;      // its events file, or ""
     std::string confounds;   // its confounds table, or ""
+    bool inMemory = false;   // `path` names a run held in memory, not a file: recorded as it is
+    std::string trFile;      // the sidecar that gave tr, or ""
 };
 
 // A dataset the inputs may lie in: their paths are recorded as BIDS URIs,

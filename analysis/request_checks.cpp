@@ -141,9 +141,8 @@ bool checkConditionNames(const AnalysisRequest& request, std::string& problem) {
 }
 
 bool checkNumbers(const AnalysisRequest& request, std::string& problem) {
-    if (request.skip < 0)
-        problem = "skip " + std::to_string(request.skip) + ": not a number of volumes; give 0 or more";
-    else if (!std::isfinite(request.shift))
+    if (!checkSkip(request.skip, problem)) return false;
+    if (!std::isfinite(request.shift))
         problem = "shift " + numberText(request.shift) + ": not a finite number of seconds";
     else if (request.tr != 0.0 && !(std::isfinite(request.tr) && request.tr > 0.0))
         problem = "tr " + numberText(request.tr) + ": not a positive number of seconds";
@@ -184,6 +183,12 @@ bool isValidUtf8(const std::string& text) {
         i += more + 1;
     }
     return true;
+}
+
+bool checkSkip(int32_t skip, std::string& problem) {
+    if (skip >= 0) return true;
+    problem = "skip " + std::to_string(skip) + ": not a number of volumes; give 0 or more";
+    return false;
 }
 
 bool checkArrayKind(const std::string& what, char kind, int64_t itemBytes, int64_t dimensions, int64_t wanted,

@@ -20,6 +20,11 @@ namespace ldi {
 // affines of runs held in memory. False with a message.
 bool checkRequestValues(const AnalysisRequest& request, std::string& problem);
 
+// The volumes skipped at the start of every run: 0 or more. For callers that
+// use the skip before the request is made (the confounds tables are read
+// from it).
+bool checkSkip(int32_t skip, std::string& problem);
+
 // An array handed over as a run or a mask, by what its front end knows of
 // it: the kind of its values ('f' float, 'i' / 'u' integer, 'b' boolean,
 // 'c' complex, anything else refused), its bytes per value and its

@@ -40,7 +40,8 @@ bool parseSeedText(const std::string& text, SeedRequest& seed, std::string& prob
         seed.maskPath = definition;
         return true;
     }
-    if (numbers.size() != 4 || !(numbers[3] > 0.0)) {
+    // The radius is checked with every other door's spheres (request_checks.h).
+    if (numbers.size() != 4) {
         problem = "--seed " + text + ": a sphere is X,Y,Z,R in millimetres with a positive radius R";
         return false;
     }

@@ -257,8 +257,7 @@ Command addBidsCommand(CLI::App& ldi) {
         ->type_name("NAME");
     bids->add_option("--confounds", options->confounds, "confound columns or patterns to regress out")
         ->type_name("COLUMN ...");
-    bids->add_option("--skip", options->skip, "volumes left out at the start of every run")->type_name("N")
-        ->check(CLI::Range(0, INT32_MAX));
+    bids->add_option("--skip", options->skip, "volumes left out at the start of every run")->type_name("N");
     bids->add_option("--shift", options->shift, "seconds added to every volume's acquisition time")
         ->type_name("SECONDS");
     addOrderOption(*bids, options->order);

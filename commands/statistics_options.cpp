@@ -9,7 +9,8 @@
 namespace ldi {
 
 void addStatisticsOptions(CLI::App& command, MapStatisticsOptions& options) {
-    // The method is parsed by the library, in the words every front end gives.
+    // The values are checked by the library, in the words every front end gives;
+    // the method is parsed by it, in the words every front end gives.
     const auto fdr = [&options](const std::string& text) {
         std::string problem;
         if (!parseFdrChoice(text, options.fdr, problem)) throw CLI::ValidationError("--fdr", problem);
@@ -27,18 +28,15 @@ void addStatisticsOptions(CLI::App& command, MapStatisticsOptions& options) {
                    "surrogate draws per voxel for permutation p-values (all drawn in the one voxel pass; "
                    "default " + std::to_string(DEFAULT_NULL_DRAWS) + " where needed, else 1; each keeps three float "
                    "volumes of the grid, and more than half the machine's memory is refused)")
-        ->type_name("K")
-        ->check(CLI::Range(1, 1000));
+        ->type_name("K");
     command.add_option("--fdr-dependence", options.dependence,
                    "positive: Benjamini-Hochberg; arbitrary: with the Benjamini-Yekutieli factor "
                    "(default positive)")
-        ->type_name("positive|arbitrary")
-        ->check(CLI::IsMember({"positive", "arbitrary"}));
+        ->type_name("positive|arbitrary");
     command.add_option("--write-p", options.writeP,
                    "also write every thresholded map's p-values (p) or z scores (z) as NIfTI maps "
                    "(not with --fdr plugin)")
-        ->type_name("p|z")
-        ->check(CLI::IsMember({"p", "z"}));
+        ->type_name("p|z");
 }
 
 void addMemoryBudgetOption(CLI::App& command, std::string& size) {

@@ -1,5 +1,7 @@
 #include "study/participant_level.h"
 
+#include "analysis/request_checks.h"
+
 #include <algorithm>
 #include <exception>
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include "analysis/analysis.h"
 #include "analysis/map_outputs.h"
 #include "analysis/memory_budget.h"
+#include "analysis/request_checks.h"
 #include "formats/confounds.h"
 #include "formats/temporary_files.h"
 #include "stats/parallel.h"
@@ -105,6 +108,7 @@ bool addRuns(const ParticipantRequest& participants, const DatasetRunSet& set, A
         given.events = run.events;
         given.tr = run.tr;
         if (!run.trSidecar.empty()) given.trSource = "the sidecar " + run.trSidecar;
+        given.trFile = run.trSidecar;
         Json runRecord = {{"Bold", run.bold}};
         if (!participants.confounds.empty()) {
             if (!runConfounds(participants, set, run, request.skip, given, confoundRecord, problem)) return false;
@@ -125,6 +129,7 @@ bool addRuns(const ParticipantRequest& participants, const DatasetRunSet& set, A
 // else found from the runs' global signal unless --skip was given.
 bool chooseSkip(const ParticipantRequest& participants, const DatasetRunSet& set, AnalysisRequest& request,
                 std::vector<std::string>& warnings, std::string& problem) {
+    if (!checkSkip(participants.skip, problem)) return false;
     request.skip = participants.skip;
     request.skipSource = "option";
     const bool tables = std::all_of(set.runs.begin(), set.runs.end(),
