@@ -373,6 +373,40 @@ std::vector<std::string> inputFiles(const AnalysisRequest& request) {
     return paths;
 }
 
+// A table given in memory (a pandas events or confounds table) as the
+// provenance records it: by the SHA-256 of its content written out as
+// tab-separated text with every number in full, so that the same table
+// gives the same checksum whichever front end held it.
+MapRunInput tableInput(const std::string& name, const std::string& text, const char* role) {
+    return MapRunInput{name, static_cast<uint64_t>(text.size()), role, bytesSha256(text), true};
+}
+
+std::string fullNumber(double value) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+std::string eventsText(const std::vector<Event>& events) {
+    std::string text = "onset\tduration\ttrial_type\n";
+    for (const Event& event : events)
+        text += fullNumber(event.onset) + "\t" + fullNumber(event.duration) + "\t" + event.type + "\n";
+    return text;
+}
+
+std::string confoundsText(const ConfoundTable& table) {
+    std::string text;
+    for (std::size_t c = 0; c < table.names.size(); ++c) text += (c == 0 ? "" : "\t") + table.names[c];
+    text += "\n";
+    const std::size_t rows = table.columns.empty() ? 0 : table.columns.front().size();
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < table.columns.size(); ++c)
+            text += (c == 0 ? "" : "\t") + (r < table.columns[c].size() ? fullNumber(table.columns[c][r]) : "n/a");
+        text += "\n";
+    }
+    return text;
+}
+
 // What every map records of the run: the files it read with their
 // checksums, how each run was read, its seed, its date, its command.
 void recordProvenance(const AnalysisRequest& request, const CheckedInputs& inputs, InputChecksums& checksums,
@@ -402,6 +436,12 @@ void recordProvenance(const AnalysisRequest& request, const CheckedInputs& input
         }
         if (given.confounds && !given.confoundsPath.empty())
             record.inputs.push_back(fileInput(given.confoundsPath, "confounds"));
+        else if (given.confounds)
+            record.inputs.push_back(tableInput(run.path + ": confounds table", confoundsText(*given.confounds),
+                                               "confounds"));
+        if (given.eventTable)
+            record.inputs.push_back(tableInput(given.events.empty() ? run.path + ": events table" : given.events,
+                                               eventsText(*given.eventTable), "events"));
         RunProvenance provenance{run.path, run.tr, run.trSource, request.skip, request.skipSource, "", "",
                                  run.array != nullptr, run.trFile};
         if (!run.trFile.empty()) record.inputs.push_back(fileInput(run.trFile, "sidecar"));
@@ -533,6 +573,7 @@ std::vector<std::vector<std::vector<Interval>>> conditionVolumes(const std::vect
 AnalysisStatus computeMaps(const AnalysisRequest& request, CheckedInputs& inputs, const SeedReferences& references,
                            const AnalysisOutputs& outputs, AnalysisResults& results) {
     results.conditionVolumes = conditionVolumes(inputs.conditions.conditions, inputs.runs.size());
+    results.record.conditionVolumes = results.conditionVolumes;
     EngineInput input = engineInput(results.parameters, inputs.runs, references,
                                      std::move(inputs.conditions.conditions), results.analysed);
     // The run's random numbers and threads travel with its input.

@@ -347,6 +347,18 @@ nlohmann::ordered_json mapSidecar(const MapRunRecord& run, const SeedResults& se
         sidecar["FDRMethod"] = seed.thresholds[file.index].method;
         sidecar["ThresholdMethod"] = "FDR (" + seed.thresholds[file.index].method + ")";
     }
+    // How the thresholds' null was drawn and corrected, beside the thresholds.
+    sidecar["FDRDependence"] = run.fdrDependence;
+    sidecar["NullDraws"] = run.nullDraws;
+    // The volumes this map's condition took in each run.
+    nlohmann::ordered_json volumes = nlohmann::ordered_json::array();
+    if (condition < run.conditionVolumes.size())
+        for (const std::vector<Interval>& spans : run.conditionVolumes[condition]) {
+            nlohmann::ordered_json spansJson = nlohmann::ordered_json::array();
+            for (const Interval& span : spans) spansJson.push_back({span.first, span.last});
+            volumes.push_back(spansJson);
+        }
+    sidecar["ConditionVolumes"] = volumes;
     // The thresholds are levels of the measure's value, whichever map this is.
     sidecar["FDRThresholds"] = thresholdsJson(seed, file.index, index);
     if (file.statistic != kStatEffect) sidecar["ThresholdsOf"] = kStatEffect;

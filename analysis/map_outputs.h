@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/global_parameters.h"
+#include "data/interval.h"
 #include "engine/engine.h"
 #include "engine/order_selection.h"
 #include "formats/ldi_file.h"
@@ -79,6 +80,9 @@ struct MapRunRecord {
     // filled); null when none was.
     nlohmann::ordered_json confounds;
     std::vector<RunProvenance> runs;
+    // The volumes of each condition in each run ([condition][run], 1-based,
+    // both ends included), as the engine took them.
+    std::vector<std::vector<std::vector<Interval>>> conditionVolumes;
     std::string command;  // the command line as given, or the front end's own words
     // Inputs under one of these are recorded as BIDS URIs, others relative to
     // `outputFolder` (as given when there is none).

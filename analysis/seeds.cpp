@@ -158,6 +158,20 @@ bool seedMean(SliceSource& source, const std::vector<int64_t>& voxels, Matrix& o
     return true;
 }
 
+// The NIfTI xform code that places the grid in world mm, by its name.
+std::string worldSpaceName(const NiftiHeader& grid) {
+    const int32_t code = grid.sformCode > 0 ? grid.sformCode : grid.qformCode;
+    const char* form = grid.sformCode > 0 ? "sform" : "qform";
+    switch (code) {
+    case 1: return std::string(form) + " scanner";
+    case 2: return std::string(form) + " aligned";
+    case 3: return std::string(form) + " talairach";
+    case 4: return std::string(form) + " mni_152";
+    case 5: return std::string(form) + " template_other";
+    default: return code > 0 ? std::string(form) + " code " + std::to_string(code) : "none (voxel sizes)";
+    }
+}
+
 nlohmann::ordered_json seedDefinition(const SeedRequest& seed, const NiftiHeader& grid,
                                       const std::vector<int64_t>& voxels, const MapRunRecord& run) {
     nlohmann::ordered_json definition;
@@ -179,6 +193,9 @@ nlohmann::ordered_json seedDefinition(const SeedRequest& seed, const NiftiHeader
     case SeedRequest::Shape::maskFlags: definition["Shape"] = "voxels"; break;
     }
     definition["Voxels"] = voxels.size();
+    // The space of the world coordinates (CentreMm, CentroidMm): the grid's
+    // sform when set, else its qform, else none (voxel sizes from the first voxel).
+    definition["CoordinateSpace"] = worldSpaceName(grid);
     // The centroid of the voxel centres in world mm: where the seed lies,
     // whatever its shape.
     const Affine toWorld = voxelToWorld(grid);
