@@ -82,13 +82,14 @@ TEST(RunReport, EveryRowIsTheValueTheSidecarsRecord) {
         {"FDR method", sidecar["FDRMethod"].get<std::string>() + " (dependence: " +
                            sidecar["FDRDependence"].get<std::string>() +
                            ", null draws per voxel: " + std::to_string(sidecar["NullDraws"].get<int>()) + ")"},
-        {"seed S", nlohmann::ordered_json(sidecar["SeedDefinition"]).dump()},
         {"shift", "0.25 s"},
     };
     for (const auto& row : rows) {
         ASSERT_TRUE(facts.count(row.row)) << row.row;
         EXPECT_EQ(facts.at(row.row), row.expected) << row.row;
     }
+    ASSERT_TRUE(facts.count("seed S"));
+    EXPECT_EQ(nlohmann::json::parse(facts.at("seed S")), sidecar["SeedDefinition"]);
     // What was done, not what was asked: one bright volume left out, 1.5 s from the header.
     EXPECT_EQ(recorded["SkippedVolumes"], 1);
     EXPECT_EQ(facts.at("skipped volumes"), "1 (detected)");
