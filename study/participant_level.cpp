@@ -96,6 +96,16 @@ bool checkEvents(const ParticipantRequest& participants, const TaskSubjects& eve
     return true;
 }
 
+// A path as the subject's record (sub-X/sub-X_participant.json) keeps it, in
+// the one form of the maps' sidecars: a BIDS URI within a dataset, else
+// relative to the record's folder.
+std::string subjectPath(const ParticipantRequest& participants, const std::string& subject, const std::string& path) {
+    MapRunRecord at;
+    at.datasets = datasetRoots(participants);
+    at.outputFolder = (fs::path(participants.outputDir) / ("sub-" + subject)).string();
+    return recordedPath(at, path);
+}
+
 // The runs: the image analysed, its events, repetition time and confounds.
 bool addRuns(const ParticipantRequest& participants, const DatasetRunSet& set, AnalysisRequest& request,
              Json& record, std::string& problem) {
@@ -109,13 +119,15 @@ bool addRuns(const ParticipantRequest& participants, const DatasetRunSet& set, A
         given.tr = run.tr;
         if (!run.trSidecar.empty()) given.trSource = "the sidecar " + run.trSidecar;
         given.trFile = run.trSidecar;
-        Json runRecord = {{"Bold", run.bold}};
+        const auto recorded = [&](const std::string& path) { return subjectPath(participants, set.subject, path); };
+        Json runRecord = {{"Bold", recorded(run.bold)}};
         if (!participants.confounds.empty()) {
             if (!runConfounds(participants, set, run, request.skip, given, confoundRecord, problem)) return false;
-            runRecord["Confounds"] = run.confounds;
+            runRecord["Confounds"] = recorded(run.confounds);
         }
-        if (!run.events.empty()) runRecord["Events"] = run.events;
+        if (!run.events.empty()) runRecord["Events"] = recorded(run.events);
         runRecord["RepetitionTime"] = run.tr;
+        if (!run.trSidecar.empty()) runRecord["RepetitionTimeFile"] = recorded(run.trSidecar);
         runs.push_back(runRecord);
         request.runs.push_back(std::move(given));
     }
@@ -195,7 +207,9 @@ bool runSetRequest(const ParticipantRequest& participants, const TaskSubjects& e
     // The analysed voxels: inside every run's brain mask, when every run has one.
     if (std::all_of(set.runs.begin(), set.runs.end(), [](const DatasetRun& run) { return !run.mask.empty(); })) {
         for (const DatasetRun& run : set.runs) request.brainMasks.push_back(run.mask);
-        record["Mask"] = set.runs.size() == 1 ? Json(set.runs.front().mask) : Json(request.brainMasks);
+        Json masks = Json::array();
+        for (const std::string& mask : request.brainMasks) masks.push_back(subjectPath(participants, set.subject, mask));
+        record["Mask"] = set.runs.size() == 1 ? masks.front() : masks;
     } else if (!participants.dataset.derivativesDir.empty()) {
         warnings.push_back("sub-" + set.subject +
                            ": not every run has a brain mask; every voxel with a varying time course is analysed");
@@ -256,7 +270,7 @@ bool analyseRunSet(const ParticipantRequest& participants, const TaskSubjects& e
         problem = "task " + set.task + ": " + results.problem;
         return false;
     }
-    record["Folder"] = request.outputFolder;
+    record["Folder"] = subjectPath(participants, set.subject, request.outputFolder);
     record["Maps"] = written;
     outcome.analyses.push_back(
         RunSetOutcome{request.outputFolder, request.seeds.size(), results.conditionNames.size(), results.analysedCount});
