@@ -19,8 +19,10 @@
 #include "analysis/engine_input.h"
 #include "analysis/non_steady_state.h"
 #include "analysis/parameters.h"
+#include "analysis/request_checks.h"
 #include "analysis/run_set.h"
 #include "analysis/seeds.h"
+#include "formats/bids_inputs.h"
 #include "formats/file_checksum.h"
 #include "formats/statmap_names.h"
 #include "base/status.h"
@@ -99,14 +101,9 @@ private:
 };
 
 bool checkRequest(const AnalysisRequest& request, std::string& problem) {
-    if (request.runs.empty()) problem = "--bold RUN.nii.gz is required";
-    else if (request.seeds.empty()) problem = "--seed NAME=MASK.nii.gz or NAME=X,Y,Z,R is required";
-    else if (request.outputFolder.empty() && request.describeDataset && !request.order.reportOnly)
-        problem = "--out DIR is required";
-    else if (!std::isfinite(request.shift))
-        problem = "--shift " + std::to_string(request.shift) + ": not a finite number of seconds";
-    else if (request.tr != 0.0 && !(std::isfinite(request.tr) && request.tr > 0.0))
-        problem = "--tr " + std::to_string(request.tr) + ": not a positive number of seconds";
+    if (!checkRequestValues(request, problem)) return false;
+    if (request.outputFolder.empty() && request.describeDataset && !request.order.reportOnly)
+        problem = "no output folder given: give the folder the maps are written into";
     if (!problem.empty()) return false;
     if (!request.outputFolder.empty() &&
         (!checkOutputFolder(request.outputFolder, problem) || !checkOutsideDatasets(request.outputFolder, problem)))
@@ -185,7 +182,7 @@ bool nullDrawsFit(const AnalysisRequest& request, const NiftiHeader& grid, std::
     if (bytes <= 0.5 * memory) return true;
     char text[200];
     std::snprintf(text, sizeof text,
-                  "--null-draws %lld: the null volumes would take %.1f GB of this machine's %.1f GB; give at most %lld",
+                  "null draws %lld: the null volumes would take %.1f GB of this machine's %.1f GB; give at most %lld",
                   static_cast<long long>(draws), bytes / 1e9, memory / 1e9,
                   static_cast<long long>(0.5 * memory / (static_cast<double>(grid.voxelsPerVolume()) * 12.0)));
     problem = text;
@@ -341,11 +338,48 @@ std::vector<std::string> inputFiles(const AnalysisRequest& request) {
         if (!run.array) paths.push_back(run.path);
         if (run.confounds && !run.confoundsPath.empty()) paths.push_back(run.confoundsPath);
         if (!run.events.empty() && !run.eventTable) paths.push_back(run.events);
+        const std::string sidecar = !run.trFile.empty() ? run.trFile : run.array ? std::string() : sidecarPath(run.path);
+        std::error_code error;
+        if (!sidecar.empty() && fs::is_regular_file(sidecar, error)) paths.push_back(sidecar);
     }
     paths.insert(paths.end(), request.brainMasks.begin(), request.brainMasks.end());
     for (const SeedRequest& seed : request.seeds)
         if (seed.shape == SeedRequest::Shape::maskFile) paths.push_back(seed.maskPath);
     return paths;
+}
+
+// A table given in memory (a pandas events or confounds table) as the
+// provenance records it: by the SHA-256 of its content written out as
+// tab-separated text with every number in full, so that the same table
+// gives the same checksum whichever front end held it.
+MapRunInput tableInput(const std::string& name, const std::string& text, const char* role) {
+    return MapRunInput{name, static_cast<uint64_t>(text.size()), role, bytesSha256(text), true};
+}
+
+std::string fullNumber(double value) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+std::string eventsText(const std::vector<Event>& events) {
+    std::string text = "onset\tduration\ttrial_type\n";
+    for (const Event& event : events)
+        text += fullNumber(event.onset) + "\t" + fullNumber(event.duration) + "\t" + event.type + "\n";
+    return text;
+}
+
+std::string confoundsText(const ConfoundTable& table) {
+    std::string text;
+    for (std::size_t c = 0; c < table.names.size(); ++c) text += (c == 0 ? "" : "\t") + table.names[c];
+    text += "\n";
+    const std::size_t rows = table.columns.empty() ? 0 : table.columns.front().size();
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < table.columns.size(); ++c)
+            text += (c == 0 ? "" : "\t") + (r < table.columns[c].size() ? fullNumber(table.columns[c][r]) : "n/a");
+        text += "\n";
+    }
+    return text;
 }
 
 // What every map records of the run: the files it read with their
@@ -371,13 +405,21 @@ void recordProvenance(const AnalysisRequest& request, const CheckedInputs& input
         if (run.array) {
             // A run held in memory is recorded with the bytes of its values.
             const uint64_t bytes = static_cast<uint64_t>(run.header.voxelsPerVolume() * run.header.volumes()) * 4;
-            record.inputs.push_back(MapRunInput{run.path, bytes, "bold", ""});
+            record.inputs.push_back(MapRunInput{run.path, bytes, "bold", "", true});
         } else {
             record.inputs.push_back(fileInput(run.path, "bold"));
         }
         if (given.confounds && !given.confoundsPath.empty())
             record.inputs.push_back(fileInput(given.confoundsPath, "confounds"));
-        RunProvenance provenance{run.path, run.tr, run.trSource, request.skip, request.skipSource, "", ""};
+        else if (given.confounds)
+            record.inputs.push_back(tableInput(run.path + ": confounds table", confoundsText(*given.confounds),
+                                               "confounds"));
+        if (given.eventTable)
+            record.inputs.push_back(tableInput(given.events.empty() ? run.path + ": events table" : given.events,
+                                               eventsText(*given.eventTable), "events"));
+        RunProvenance provenance{run.path, run.tr, run.trSource, request.skip, request.skipSource, "", "",
+                                 run.array != nullptr, run.trFile};
+        if (!run.trFile.empty()) record.inputs.push_back(fileInput(run.trFile, "sidecar"));
         if (!given.events.empty() && !given.eventTable) provenance.events = given.events;
         if (given.confounds) provenance.confounds = given.confoundsPath;
         record.runs.push_back(provenance);
@@ -420,9 +462,10 @@ void plainProgress(const EngineProgress& event, const ProgressLine& progress) {
 // and lets them go: the next seed needs the memory.
 class SeedListener : public EngineListener {
 public:
-    SeedListener(const MapRunRecord& run, std::vector<SeedResults>& seeds, const SeedSink& sink,
+    SeedListener(const AnalysisResults& results, std::vector<SeedResults>& seeds, const AnalysisOutputs& outputs,
                  const ProgressLine& progress, std::string& problem)
-        : run_(run), seeds_(seeds), sink_(sink), progress_(progress), problem_(problem) {}
+        : run_(results.record), results_(results), seeds_(seeds), outputs_(outputs), progress_(progress),
+          problem_(problem) {}
 
     void progress(const EngineProgress& event) override {
         if (progress_) plainProgress(event, progress_);
@@ -453,7 +496,8 @@ public:
     int endSeed(int32_t seed) override {
         SeedResults& results = seeds_[static_cast<std::size_t>(seed)];
         results.runLog = runLog_.str();
-        if (sink_ && !sink_(run_, results, problem_)) return statusTerminalError;
+        if (outputs_.files && !outputs_.files(run_, results, problem_)) return statusTerminalError;
+        if (outputs_.report != nullptr) outputs_.report->seedDone(results_, results);
         results.maps.clear();
         results.maps.shrink_to_fit();
         return statusSuccess;
@@ -465,8 +509,9 @@ private:
         return static_cast<std::size_t>(condition) * results.kinds.size() + static_cast<std::size_t>(kind);
     }
     const MapRunRecord& run_;
+    const AnalysisResults& results_;
     std::vector<SeedResults>& seeds_;
-    const SeedSink& sink_;
+    const AnalysisOutputs& outputs_;
     const ProgressLine& progress_;
     std::string& problem_;
     std::ostringstream runLog_;
@@ -488,25 +533,45 @@ std::vector<SeedResults> emptySeedResults(const AnalysisRequest& request, const 
 }
 
 // The engine over every seed and condition; the sink takes each seed's maps.
+// The volumes of each condition in each run as the engine takes them.
+std::vector<std::vector<std::vector<Interval>>> conditionVolumes(const std::vector<EngineCondition>& conditions,
+                                                                 std::size_t runs) {
+    std::vector<std::vector<std::vector<Interval>>> volumes(conditions.size(),
+                                                            std::vector<std::vector<Interval>>(runs));
+    for (std::size_t c = 0; c < conditions.size(); ++c)
+        for (const EngineEntry& entry : conditions[c].entries)
+            if (entry.target >= 0 && static_cast<std::size_t>(entry.target) < runs)
+                volumes[c][static_cast<std::size_t>(entry.target)] = entry.intervals;
+    return volumes;
+}
+
 AnalysisStatus computeMaps(const AnalysisRequest& request, CheckedInputs& inputs, const SeedReferences& references,
-                           const SeedSink& sink, AnalysisResults& results) {
+                           const AnalysisOutputs& outputs, AnalysisResults& results) {
+    results.conditionVolumes = conditionVolumes(inputs.conditions.conditions, inputs.runs.size());
+    results.record.conditionVolumes = results.conditionVolumes;
     EngineInput input = engineInput(results.parameters, inputs.runs, references,
                                      std::move(inputs.conditions.conditions), results.analysed);
     // The run's random numbers and threads travel with its input.
     input.rngSeed = static_cast<uint32_t>(request.rngSeed);
     const int threads = requestedThreads(request);
     input.options.threads = threads;
-    if (!applyStatisticsOptions(request.statistics, input, results.record, results.problem))
+    results.threads = threadCountFor(threads);
+    // A report shows the p-values' calibration: they are kept for it (the files stay as asked).
+    MapStatisticsOptions statistics = request.statistics;
+    statistics.keepPValues = statistics.keepPValues || outputs.report != nullptr;
+    if (!applyStatisticsOptions(statistics, input, results.record, results.problem))
         return AnalysisStatus::badInput;
     if (request.describeDataset && !writeDatasetDescription(request.outputFolder, request.datasets, results.problem))
         return AnalysisStatus::failed;
     std::vector<SeedResults> seeds = emptySeedResults(request, inputs, results);
+    for (std::size_t s = 0; s < seeds.size() && s < results.seeds.size(); ++s)
+        results.seeds[s].definition = seeds[s].definition;
     EngineWork work;
     work.workers = std::make_unique<WorkerTeam>(threadCountFor(threads) - 1);
     allocateMeasureVolumes(work, input.grid);
     allocateModelWork(work, inputs.order);
     std::string sinkProblem;
-    SeedListener listener(results.record, seeds, sink, request.progress, sinkProblem);
+    SeedListener listener(results, seeds, outputs, request.progress, sinkProblem);
     std::ostringstream errors;
     const int status = runEngine(input, work, listener, listener.runLog(), errors);
     releaseEngineWork(work);
@@ -568,7 +633,7 @@ void resumeRuns(const AnalysisRequest& request, std::vector<RunStart>& starts,
     }
 }
 
-void analyse(const AnalysisRequest& request, const SeedSink& sink, InputChecksums& checksums,
+void analyse(const AnalysisRequest& request, const AnalysisOutputs& outputs, InputChecksums& checksums,
              std::vector<RunStart>& starts, AnalysisResults& results) {
     results = AnalysisResults();
     results.parameters = request.parameters;
@@ -597,22 +662,22 @@ void analyse(const AnalysisRequest& request, const SeedSink& sink, InputChecksum
     if (request.order.reportOnly) return;
     recordProvenance(request, inputs, checksums, results);
     folder.keep();
-    results.status = computeMaps(request, inputs, references, sink, results);
+    results.shift = request.shift;
+    results.orderFromData = request.order.automatic;
+    results.status = computeMaps(request, inputs, references, outputs, results);
 }
-
-}  // namespace
 
 // With detection asked for, the run is analysed from the first volume after
 // the non-steady-state ones of any run (a condition must start at the same
 // place in every run), and the warnings say how many and how to keep them.
-void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisResults& results) {
+void analyseRequest(const AnalysisRequest& request, const AnalysisOutputs& outputs, AnalysisResults& results) {
     // Begun first: its core has nothing else to do while the detection inflates.
     InputChecksums checksums(inputFiles(request));
     std::vector<RunStart> starts;
-    if (!request.detectNonSteadyState) return analyse(request, sink, checksums, starts, results);
+    if (!request.detectNonSteadyState) return analyse(request, outputs, checksums, starts, results);
     const std::vector<int32_t> found = nonSteadyStateVolumes(request, &starts, KEPT_START_BYTES);
     const int32_t most = found.empty() ? 0 : *std::max_element(found.begin(), found.end());
-    if (most < request.skip) return analyse(request, sink, checksums, starts, results);
+    if (most < request.skip) return analyse(request, outputs, checksums, starts, results);
     // The detection decided (none found is a decision too): the record says so.
     AnalysisRequest adjusted = request;
     adjusted.skip = most;
@@ -623,9 +688,23 @@ void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisR
             warnings.push_back(request.runs[r].path + ": its first " + std::to_string(found[r]) + " volume" +
                                (found[r] == 1 ? " is" : "s are") +
                                " an outlier of the global signal (before the steady state); the first " +
-                               std::to_string(most) + " of every run are skipped (give --skip to choose)");
-    analyse(adjusted, sink, checksums, starts, results);
+                               std::to_string(most) + " of every run are skipped (give a skip to choose)");
+    analyse(adjusted, outputs, checksums, starts, results);
     results.warnings.insert(results.warnings.begin(), warnings.begin(), warnings.end());
+}
+
+}  // namespace
+
+void runAnalysis(const AnalysisRequest& request, const AnalysisOutputs& outputs, AnalysisResults& results) {
+    analyseRequest(request, outputs, results);
+    if (results.status != AnalysisStatus::done || request.order.reportOnly || outputs.report == nullptr) return;
+    std::string problem;
+    if (!outputs.report->write(results, problem))
+        results.warnings.push_back("the report could not be written: " + problem);
+}
+
+void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisResults& results) {
+    runAnalysis(request, AnalysisOutputs{sink, nullptr}, results);
 }
 
 }  // namespace ldi

@@ -1,7 +1,8 @@
-// An analysis of NIfTI runs as one call: every input checked before anything
-// is computed, the runs read (regressed as they are read when asked), the
-// seeds' reference time courses, the model order (given or chosen), then the
-// engine; each seed's maps handed to a sink as soon as the seed is done.
+// An analysis of NIfTI runs as one call, the same for every front end: every
+// input checked before anything is computed, the runs read (regressed as they
+// are read when asked), the seeds' reference time courses, the model order
+// (given or chosen), then the engine; each seed's maps handed to its outputs
+// (the files, a report) as soon as the seed is done.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include "analysis/analysis_request.h"
 #include "analysis/map_outputs.h"
+#include "data/interval.h"
 #include "engine/order_selection.h"
 
 namespace ldi {
@@ -25,6 +27,9 @@ struct SeedOutcome {
     std::string name;
     std::vector<int64_t> voxels;                      // analysed voxels of the seed, ascending
     std::vector<std::vector<float>> meanTimeCourses;  // per run, all its volumes
+    // What the seed is, as every map's sidecar records it (shape, sphere
+    // centre and radius in world mm and their space, or the mask file).
+    nlohmann::ordered_json definition;
 };
 
 struct AnalysisResults {
@@ -40,6 +45,12 @@ struct AnalysisResults {
     int64_t analysedCount = 0;
     std::vector<SeedOutcome> seeds;
     std::string orderTable;  // with an order chosen from the data: every order's criteria
+    bool orderFromData = false;  // the model order was chosen from the data
+    double shift = 0.0;          // seconds added to every volume's acquisition time
+    // The volumes analysed of each condition in each run ([condition][run],
+    // 1-based, both ends included), as the engine took them.
+    std::vector<std::vector<std::vector<Interval>>> conditionVolumes;
+    int threads = 1;  // the threads the computation ran on
 };
 
 // Called with each seed's maps and thresholds when the seed is done (they are
@@ -49,8 +60,30 @@ using SeedSink = std::function<bool(const MapRunRecord& run, const SeedResults& 
 // The sink that writes every seed's files into `folder` (map_outputs.h).
 SeedSink seedFileWriter(const std::string& folder);
 
+// An output made from what the analysis recorded (ldi's HTML report is one,
+// pictures/report.h): it sees each seed's maps while they are in memory, then
+// the whole record once the analysis is done. It never sees the request, so
+// that what it shows is what was done, not what was asked.
+class AnalysisReport {
+public:
+    virtual ~AnalysisReport() = default;
+    // Each seed's maps, thresholds and p-values, after the files were written.
+    virtual void seedDone(const AnalysisResults& results, const SeedResults& seed) = 0;
+    // Once every seed is done; false with a message, which becomes a warning
+    // (the maps are the results, the report their view).
+    virtual bool write(const AnalysisResults& results, std::string& problem) = 0;
+};
+
+struct AnalysisOutputs {
+    SeedSink files;                    // each seed's maps, e.g. seedFileWriter(folder); empty: none kept
+    AnalysisReport* report = nullptr;  // none: no report
+};
+
 // Runs the analysis; `results.status` says how it ended. The order report
 // (request.order.reportOnly) stops after the choice with its table.
+void runAnalysis(const AnalysisRequest& request, const AnalysisOutputs& outputs, AnalysisResults& results);
+
+// The same with the maps to `sink` and no report.
 void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisResults& results);
 
 }  // namespace ldi

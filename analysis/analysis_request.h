@@ -38,6 +38,7 @@ struct RunRequest {
     // beside the run, else the header's.
     double tr = 0.0;
     std::string trSource;  // where `tr` came from, for messages ("the sidecar PATH"); "": given with the run
+    std::string trFile;    // the file `tr` was read from (a BIDS sidecar), recorded among the inputs
     // Confounds fitted and removed from every voxel as the run is read (the
     // run is then held in memory, or spilled when it exceeds the budget).
     std::optional<ConfoundTable> confounds;
@@ -72,6 +73,14 @@ struct OrderChoice {
 // Called with one line of progress (no prefix, no newline).
 using ProgressLine = std::function<void(const std::string& line)>;
 
+// The analysis parameters every front end starts from: the plug-in's
+// defaults, with one set of runs as both the seeds' and the voxels' source.
+inline GlobalParameters defaultAnalysisParameters() {
+    GlobalParameters parameters;
+    parameters.separateSourceTargetVTCs = false;
+    return parameters;
+}
+
 struct AnalysisRequest {
     std::vector<RunRequest> runs;
     // The voxels analysed: inside every one of these masks (on the runs'
@@ -89,12 +98,14 @@ struct AnalysisRequest {
     int32_t skip = 0;    // volumes left out at the start of every run
     std::string skipSource = "option";  // what set `skip`, as the provenance records it
     // Skip, beyond `skip`, the volumes found before the steady state
-    // (analysis/non_steady_state.h): for front ends whose user gave no skip.
-    bool detectNonSteadyState = false;
+    // (analysis/non_steady_state.h). On unless the user gave a skip: a front
+    // end that takes one turns it off, so that every door analyses the same
+    // volumes of the same run.
+    bool detectNonSteadyState = true;
     double shift = 0.0;  // seconds added to every volume's acquisition time
     double tr = 0.0;     // repetition time of every run (0: each run's own)
     std::string trSource = "the request";  // where `tr` came from, for messages (ldi map: "--tr")
-    GlobalParameters parameters;
+    GlobalParameters parameters = defaultAnalysisParameters();
     OrderChoice order;
     MapStatisticsOptions statistics;
     int64_t rngSeed = 0;  // the surrogates' seed

@@ -17,7 +17,7 @@ bool namesFromEvents(const AnalysisRequest& request, const std::vector<std::uniq
         if (types.count(name) == 0) {
             std::string known;
             for (const std::string& type : types) known += (known.empty() ? "" : ", ") + type;
-            problem = "--condition " + name + ": no event has this trial_type (the events files hold: " +
+            problem = "condition " + name + ": no event has this trial_type (the events files hold: " +
                       (known.empty() ? std::string("none") : known) + ")";
             return false;
         }
@@ -69,7 +69,7 @@ bool conditionNames(const AnalysisRequest& request, const std::vector<std::uniqu
     names.clear();
     const bool withEvents = !request.runs.empty() && hasEvents(request.runs.front());
     if (!request.conditions.empty() && !withEvents) {
-        problem = "--condition chooses among the trial types of --events files; none were given";
+        problem = "conditions choose among the trial types of the runs' events; no run has events";
         return false;
     }
     if (!request.intervalConditions.empty()) {

@@ -190,7 +190,8 @@ namespace {
 nlohmann::ordered_json inputsJson(const MapRunRecord& run) {
     nlohmann::ordered_json inputs = nlohmann::ordered_json::array();
     for (const MapRunInput& input : run.inputs) {
-        nlohmann::ordered_json entry{{"Path", recordedPath(run, input.path)}, {"Bytes", input.bytes}};
+        nlohmann::ordered_json entry{{"Path", input.inMemory ? input.path : recordedPath(run, input.path)},
+                                     {"Bytes", input.bytes}};
         if (!input.role.empty()) entry["Role"] = input.role;
         if (!input.sha256.empty()) entry["SHA256"] = input.sha256;
         inputs.push_back(entry);
@@ -201,9 +202,12 @@ nlohmann::ordered_json inputsJson(const MapRunRecord& run) {
 nlohmann::ordered_json runsJson(const MapRunRecord& run) {
     nlohmann::ordered_json runs = nlohmann::ordered_json::array();
     for (const RunProvenance& given : run.runs) {
-        nlohmann::ordered_json entry{{"Path", recordedPath(run, given.path)},
+        nlohmann::ordered_json entry{{"Path", given.inMemory ? given.path : recordedPath(run, given.path)},
                                      {"RepetitionTime", given.tr},
                                      {"RepetitionTimeSource", given.trSource},
+                                     {"RepetitionTimeFile", given.trFile.empty()
+                                                                ? nlohmann::ordered_json(nullptr)
+                                                                : nlohmann::ordered_json(recordedPath(run, given.trFile))},
                                      {"SkippedVolumes", given.skipped},
                                      {"SkippedVolumesSource", given.skipSource}};
         entry["Events"] = given.events.empty() ? nlohmann::ordered_json(nullptr)
@@ -343,6 +347,18 @@ nlohmann::ordered_json mapSidecar(const MapRunRecord& run, const SeedResults& se
         sidecar["FDRMethod"] = seed.thresholds[file.index].method;
         sidecar["ThresholdMethod"] = "FDR (" + seed.thresholds[file.index].method + ")";
     }
+    // How the thresholds' null was drawn and corrected, beside the thresholds.
+    sidecar["FDRDependence"] = run.fdrDependence;
+    sidecar["NullDraws"] = run.nullDraws;
+    // The volumes this map's condition took in each run.
+    nlohmann::ordered_json volumes = nlohmann::ordered_json::array();
+    if (condition < run.conditionVolumes.size())
+        for (const std::vector<Interval>& spans : run.conditionVolumes[condition]) {
+            nlohmann::ordered_json spansJson = nlohmann::ordered_json::array();
+            for (const Interval& span : spans) spansJson.push_back({span.first, span.last});
+            volumes.push_back(spansJson);
+        }
+    sidecar["ConditionVolumes"] = volumes;
     // The thresholds are levels of the measure's value, whichever map this is.
     sidecar["FDRThresholds"] = thresholdsJson(seed, file.index, index);
     if (file.statistic != kStatEffect) sidecar["ThresholdsOf"] = kStatEffect;
@@ -413,6 +429,10 @@ bool writeMapFile(const std::string& folder, const MapRunRecord& run, const Seed
 }
 
 }  // namespace
+
+std::string mapDescription(const MapRunRecord& run, const SeedResults& seed, std::size_t m) {
+    return "LDI " + seedSetMap(run, seed, m).name + " seed " + seed.seedName;
+}
 
 bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const SeedResults& seed,
                       std::string& problem) {

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/global_parameters.h"
+#include "data/interval.h"
 #include "engine/engine.h"
 #include "engine/order_selection.h"
 #include "formats/ldi_file.h"
@@ -36,6 +37,7 @@ struct MapRunInput {
     uint64_t bytes = 0;
     std::string role;    // "bold", "confounds", "events", "brainmask", "seedmask"
     std::string sha256;  // "" for a run held in memory
+    bool inMemory = false;  // `path` names data held in memory, not a file: recorded as it is
 };
 
 // How one run was read: what a reviewer needs to redo its intervals.
@@ -47,6 +49,8 @@ struct RunProvenance {
     std::string skipSource;  // "option", "confounds" (non-steady-state columns), "detected"
     std::string events;      // its events file, or ""
     std::string confounds;   // its confounds table, or ""
+    bool inMemory = false;   // `path` names a run held in memory, not a file: recorded as it is
+    std::string trFile;      // the sidecar that gave tr, or ""
 };
 
 // A dataset the inputs may lie in: their paths are recorded as BIDS URIs,
@@ -76,6 +80,9 @@ struct MapRunRecord {
     // filled); null when none was.
     nlohmann::ordered_json confounds;
     std::vector<RunProvenance> runs;
+    // The volumes of each condition in each run ([condition][run], 1-based,
+    // both ends included), as the engine took them.
+    std::vector<std::vector<std::vector<Interval>>> conditionVolumes;
     std::string command;  // the command line as given, or the front end's own words
     // Inputs under one of these are recorded as BIDS URIs, others relative to
     // `outputFolder` (as given when there is none).
@@ -104,6 +111,10 @@ struct SeedResults {
     // with a checksum, its voxel count and world centroid.
     nlohmann::ordered_json definition;
 };
+
+// The description a map's NIfTI header carries ("LDI <map> seed <seed>"),
+// for map m of the seed (condition * kinds + kind).
+std::string mapDescription(const MapRunRecord& run, const SeedResults& seed, std::size_t m);
 
 // "ref2vox", "vox2ref", "inst", "dldi", "dldiit" or "dldirc".
 std::string mapKindLabel(MapType type);

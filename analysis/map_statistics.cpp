@@ -5,19 +5,34 @@
 
 namespace ldi {
 
+bool parseFdrChoice(const std::string& text, FdrMethod& method, std::string& problem) {
+    if (parseFdrMethod(text, method)) return true;
+    problem = "fdr '" + text + "': not a method (plugin, permutation or parametric)";
+    return false;
+}
+
 bool applyStatisticsOptions(const MapStatisticsOptions& options, EngineInput& input, MapRunRecord& record,
                             std::string& problem) {
-    FdrMethod method = FdrMethod::plugin;
-    if (!parseFdrMethod(options.fdr, method)) {
-        problem = "--fdr " + options.fdr + ": not a method (plugin, permutation or parametric)";
+    const FdrMethod method = options.fdr;
+    if (method == FdrMethod::plugin && !options.writeP.empty()) {
+        problem = "write p " + options.writeP +
+                  ": the plug-in's rule gives no p-values per voxel; choose the fdr method permutation or parametric";
         return false;
     }
-    if (method == FdrMethod::plugin && !options.writeP.empty()) {
-        problem = "--write-p: the plug-in's rule gives no p-values per voxel; choose --fdr permutation or parametric";
+    if (options.writeP != "" && options.writeP != "p" && options.writeP != "z") {
+        problem = "write p '" + options.writeP + "': give p (p-values) or z (z scores)";
+        return false;
+    }
+    if (options.dependence != "positive" && options.dependence != "arbitrary") {
+        problem = "fdr dependence '" + options.dependence + "': give positive or arbitrary";
+        return false;
+    }
+    if (options.nullDraws < 0 || options.nullDraws > 1000) {
+        problem = "null draws " + std::to_string(options.nullDraws) + ": give 1 to 1000 (0: the default)";
         return false;
     }
     if (method == FdrMethod::plugin && options.dependence != "positive") {
-        problem = "--fdr-dependence: the plug-in's rule has its own constant (CVConstantForFDR in the settings)";
+        problem = "fdr dependence: the plug-in's rule has its own constant (CVConstantForFDR in the settings)";
         return false;
     }
     input.fdr.method = method;

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "engine/fdr_methods.h"
+
 namespace ldi {
 
 struct EngineInput;
@@ -12,12 +14,12 @@ struct MapRunRecord;
 
 // The default method: the calibration (scripts/calibrate-fdr, docs/statistics.md)
 // shows it keeps the false-discovery proportion at or below q on every map kind.
-constexpr char DEFAULT_FDR_METHOD[] = "permutation";
+constexpr FdrMethod DEFAULT_FDR_METHOD = FdrMethod::permutation;
 // Surrogate draws per voxel for the permutation p-values when none are given.
 constexpr int DEFAULT_NULL_DRAWS = 10;
 
 struct MapStatisticsOptions {
-    std::string fdr = DEFAULT_FDR_METHOD;
+    FdrMethod fdr = DEFAULT_FDR_METHOD;
     int nullDraws = 0;                    // 0: DEFAULT_NULL_DRAWS where permutation p-values are needed, else 1
     std::string dependence = "positive";  // or "arbitrary" (Benjamini-Yekutieli)
     std::string writeP;                   // "", "p" or "z"
@@ -25,6 +27,10 @@ struct MapStatisticsOptions {
     // even when no p map is written; the plug-in's rule has none to keep.
     bool keepPValues = false;
 };
+
+// A front end's text of the method ("plugin", "permutation", "parametric")
+// as the request takes it; false with a message naming the request's field.
+bool parseFdrChoice(const std::string& text, FdrMethod& method, std::string& problem);
 
 // Puts the choice into the engine's input and the run's record; false with a
 // message for an impossible combination.

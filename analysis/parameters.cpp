@@ -33,7 +33,7 @@ bool parseOrderChoice(const std::string& text, bool report, OrderChoice& choice,
     char* end = nullptr;
     const long value = std::strtol(max.c_str(), &end, 10);
     if (text.compare(0, 5, "auto:") != 0 || max.empty() || *end != '\0' || value < 1 || value > 32) {
-        problem = "--order " + text + ": give P, auto or auto:MAX with MAX from 1 to 32";
+        problem = "order " + text + ": give P, auto or auto:MAX with MAX from 1 to 32";
         return false;
     }
     choice.maxOrder = static_cast<int32_t>(value);
@@ -42,8 +42,7 @@ bool parseOrderChoice(const std::string& text, bool report, OrderChoice& choice,
 
 bool readAnalysisParameters(const ParameterOptions& options, GlobalParameters& parameters, OrderChoice& order,
                             std::string& problem) {
-    parameters = GlobalParameters();
-    parameters.separateSourceTargetVTCs = false;
+    parameters = defaultAnalysisParameters();
     if (!options.settingsFile.empty()) {
         std::ifstream in(options.settingsFile, std::ios::binary);
         if (!in) {
@@ -59,16 +58,16 @@ bool readAnalysisParameters(const ParameterOptions& options, GlobalParameters& p
     // A number is a parameter like the others; auto leaves the settings' order until the data choose.
     if (!parseOrderChoice(options.order.value_or(""), false, order, problem)) return false;
     if (options.order && !order.automatic &&
-        !applySetting("--order", "AutoRegressionOrder= " + *options.order, parameters, problem))
+        !applySetting("order", "AutoRegressionOrder= " + *options.order, parameters, problem))
         return false;
     if (options.surrogates &&
-        !applySetting("--surrogates", "NumSurrogateSimulations= " + std::to_string(*options.surrogates), parameters,
+        !applySetting("surrogates", "NumSurrogateSimulations= " + std::to_string(*options.surrogates), parameters,
                       problem))
         return false;
     if (options.q) {
         std::string list = *options.q;
         std::replace(list.begin(), list.end(), ',', ' ');
-        if (!applySetting("--q", "QThresholdsForFDR= " + list, parameters, problem)) return false;
+        if (!applySetting("q", "QThresholdsForFDR= " + list, parameters, problem)) return false;
     }
     return parseOrderChoice(options.order.value_or(""), options.orderReport, order, problem);
 }
@@ -77,7 +76,7 @@ bool chooseModelOrder(const EngineInput& input, const OrderChoice& choice, Order
                       std::string& table, std::string& problem) {
     std::ostringstream errors;
     if (!selectModelOrder(input, choice.maxOrder, ORDER_SAMPLE_VOXELS, selection, errors)) {
-        problem = "--order auto: " + errors.str();
+        problem = "order auto: " + errors.str();
         return false;
     }
     std::ostringstream text;

@@ -77,11 +77,16 @@ void warnAgainstHeader(const std::string& run, double used, const std::string& s
 }
 
 // The request's, else the run's own, else its sidecar's, else its header's.
+// A value read from a sidecar is recorded as the sidecar's, whichever front
+// end read it (ldi bids finds it among the dataset's inherited sidecars).
 bool repetitionTime(const AnalysisRequest& request, const RunRequest& given, const NiftiHeader& header,
-                    double& tr, std::string& source, std::vector<std::string>& warnings, std::string& problem) {
+                    double& tr, std::string& source, std::string& file, std::vector<std::string>& warnings,
+                    std::string& problem) {
+    file.clear();
     if (request.tr > 0.0 || given.tr > 0.0) {
         tr = request.tr > 0.0 ? request.tr : given.tr;
-        source = request.tr > 0.0 ? "option" : "dataset";
+        source = request.tr > 0.0 ? "option" : given.trFile.empty() ? "dataset" : "sidecar";
+        if (request.tr <= 0.0) file = given.trFile;
         const std::string origin = request.tr > 0.0 ? request.trSource
                                                     : (given.trSource.empty() ? "the request" : given.trSource);
         warnAgainstHeader(given.path, tr, origin, header, warnings);
@@ -98,6 +103,7 @@ bool repetitionTime(const AnalysisRequest& request, const RunRequest& given, con
     if (sidecarFound) warnAgainstHeader(given.path, sidecarTr, "the sidecar " + sidecarPath(given.path), header, warnings);
     tr = sidecarFound ? sidecarTr : headerRepetitionTime(header);
     source = sidecarFound ? "sidecar" : "header";
+    if (sidecarFound) file = sidecarPath(given.path);
     return true;
 }
 
@@ -271,7 +277,7 @@ bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
         else if (!run->reader.open(run->path, problem)) return false;
         if (!checkRunShape(*run, runs.empty() ? nullptr : runs.front().get(), request.skip, problem)) return false;
         run->header = givenHeader(*run);
-        if (!repetitionTime(request, given, run->header, run->tr, run->trSource, warnings, problem)) return false;
+        if (!repetitionTime(request, given, run->header, run->tr, run->trSource, run->trFile, warnings, problem)) return false;
         // A regressed run is float32 with the repetition time it was analysed with.
         if (given.confounds)
             run->header = regressedRunHeader(run->header, given.tr > 0.0 ? given.tr : headerRepetitionTime(run->header));
@@ -289,7 +295,7 @@ bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
             else if (!readEventsFile(given.events, taskConditionName(run->path), run->events, problem)) return false;
             if (!plausibleRepetitionTime(run->path, run->tr, problem)) return false;
             if (std::fabs(request.shift) > static_cast<double>(run->header.volumes()) * run->tr) {
-                problem = "--shift " + std::to_string(request.shift) + ": longer than the run " + run->path + " (" +
+                problem = "shift " + std::to_string(request.shift) + ": longer than the run " + run->path + " (" +
                           std::to_string(run->header.volumes()) + " volumes of " + std::to_string(run->tr) + " s)";
                 return false;
             }

@@ -28,6 +28,7 @@ struct OpenedRun {
     NiftiHeader header;   // the grid and length the maps take from the run
     double tr = 0.0;      // seconds; 0 when nothing gives it
     std::string trSource;  // "option", "dataset", "sidecar" or "header": where tr came from
+    std::string trFile;    // the sidecar that gave tr, or ""
     std::vector<Event> events;
     std::unique_ptr<SliceSource> source;  // after loadRuns
     std::vector<uint8_t> usable;          // after loadRuns: per voxel, finite and varying from the skip on

@@ -40,7 +40,8 @@ bool parseSeedText(const std::string& text, SeedRequest& seed, std::string& prob
         seed.maskPath = definition;
         return true;
     }
-    if (numbers.size() != 4 || !(numbers[3] > 0.0)) {
+    // The radius is checked with every other door's spheres (request_checks.h).
+    if (numbers.size() != 4) {
         problem = "--seed " + text + ": a sphere is X,Y,Z,R in millimetres with a positive radius R";
         return false;
     }
@@ -157,6 +158,20 @@ bool seedMean(SliceSource& source, const std::vector<int64_t>& voxels, Matrix& o
     return true;
 }
 
+// The NIfTI xform code that places the grid in world mm, by its name.
+std::string worldSpaceName(const NiftiHeader& grid) {
+    const int32_t code = grid.sformCode > 0 ? grid.sformCode : grid.qformCode;
+    const char* form = grid.sformCode > 0 ? "sform" : "qform";
+    switch (code) {
+    case 1: return std::string(form) + " scanner";
+    case 2: return std::string(form) + " aligned";
+    case 3: return std::string(form) + " talairach";
+    case 4: return std::string(form) + " mni_152";
+    case 5: return std::string(form) + " template_other";
+    default: return code > 0 ? std::string(form) + " code " + std::to_string(code) : "none (voxel sizes)";
+    }
+}
+
 nlohmann::ordered_json seedDefinition(const SeedRequest& seed, const NiftiHeader& grid,
                                       const std::vector<int64_t>& voxels, const MapRunRecord& run) {
     nlohmann::ordered_json definition;
@@ -178,6 +193,9 @@ nlohmann::ordered_json seedDefinition(const SeedRequest& seed, const NiftiHeader
     case SeedRequest::Shape::maskFlags: definition["Shape"] = "voxels"; break;
     }
     definition["Voxels"] = voxels.size();
+    // The space of the world coordinates (CentreMm, CentroidMm): the grid's
+    // sform when set, else its qform, else none (voxel sizes from the first voxel).
+    definition["CoordinateSpace"] = worldSpaceName(grid);
     // The centroid of the voxel centres in world mm: where the seed lies,
     // whatever its shape.
     const Affine toWorld = voxelToWorld(grid);

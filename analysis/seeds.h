@@ -41,6 +41,11 @@ std::vector<int64_t> nonzeroVoxels(const std::vector<float>& values);
 bool seedVoxels(const SeedRequest& seed, const NiftiHeader& grid, const std::string& gridPath,
                 std::vector<int64_t>& voxels, std::string& problem);
 
+// The space of the grid's world coordinates as the sidecars name it: the
+// sform's code when set ("sform mni_152"), else the qform's, else
+// "none (voxel sizes)".
+std::string worldSpaceName(const NiftiHeader& grid);
+
 // What a seed is, for the maps' provenance: its shape, the sphere's centre
 // and radius in world mm or the mask file as the run records it (its path
 // and the SHA-256 among the run's inputs), the voxels it holds and their

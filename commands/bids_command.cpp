@@ -129,9 +129,8 @@ int performParticipant(const BidsOptions& options, const CLI::App& bids, const C
     request.command = streams.commandLine;
     // The subjects are analysed side by side: their reports draw under one session.
     const PictureSession pictures;
-    request.analyse = [context = ReportContext{streams.commandLine, true}](const AnalysisRequest& analysis,
-                                                                    const SeedSink& files, AnalysisResults& results) {
-        analyseAndReport(analysis, files, context, results);
+    request.report = [context = ReportContext{streams.commandLine, true}]() -> std::unique_ptr<AnalysisReport> {
+        return std::make_unique<HtmlReport>(context);
     };
     if (options.rngSeed < 0)
         streams.err << "ldi: rng seed " << request.rngSeed << " (repeat the run with --rng-seed " << request.rngSeed
@@ -258,8 +257,7 @@ Command addBidsCommand(CLI::App& ldi) {
         ->type_name("NAME");
     bids->add_option("--confounds", options->confounds, "confound columns or patterns to regress out")
         ->type_name("COLUMN ...");
-    bids->add_option("--skip", options->skip, "volumes left out at the start of every run")->type_name("N")
-        ->check(CLI::Range(0, INT32_MAX));
+    bids->add_option("--skip", options->skip, "volumes left out at the start of every run")->type_name("N");
     bids->add_option("--shift", options->shift, "seconds added to every volume's acquisition time")
         ->type_name("SECONDS");
     addOrderOption(*bids, options->order);

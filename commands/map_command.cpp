@@ -89,7 +89,8 @@ int performMap(const MapOptions& options, const CLI::App& map, const std::string
     request.command = commandLine;
     if (!options.quiet) request.progress = [&err](const std::string& line) { err << "ldi: " << line << std::endl; };
     AnalysisResults results;
-    analyseAndReport(request, seedFileWriter(options.out), ReportContext{commandLine}, results);
+    HtmlReport report(ReportContext{commandLine});
+    runAnalysis(request, AnalysisOutputs{seedFileWriter(options.out), &report}, results);
     for (const std::string& warning : results.warnings) err << "ldi: warning: " << warning << std::endl;
     if (results.status != AnalysisStatus::done) {
         err << "ldi: " << results.problem << std::endl;
@@ -142,11 +143,9 @@ Command addMapCommand(CLI::App& ldi) {
     map->add_option("--shift", options->shift, "seconds added to every volume's acquisition time")
         ->type_name("SECONDS");
     map->add_option("--tr", options->tr, "repetition time in seconds (overrides sidecar and header)")
-        ->type_name("SECONDS")
-        ->check(CLI::PositiveNumber);
+        ->type_name("SECONDS");
     map->add_option("--skip", options->skip, "volumes left out at the start of every run")
-        ->type_name("N")
-        ->check(CLI::Range(0, INT32_MAX));
+        ->type_name("N");
     addOrderOption(*map, options->order);
     map->add_flag("--order-report", options->orderReport,
                   "print the AIC and BIC of every order up to --order auto:MAX and stop (no maps)");
@@ -160,8 +159,7 @@ Command addMapCommand(CLI::App& ldi) {
         ->type_name("N")
         ->check(CLI::Range(0LL, static_cast<long long>(INT64_MAX)));
     map->add_option("--threads", options->threads, "threads of the computation (at most the cores available)")
-        ->type_name("N")
-        ->check(CLI::Range(1, 4096));
+        ->type_name("N");
     addMemoryBudgetOption(*map, options->memoryBudget);
     addStatisticsOptions(*map, options->statistics);
     map->add_option("--out", options->out, "output folder (BIDS derivatives; not needed with --order-report)")

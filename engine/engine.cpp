@@ -119,8 +119,8 @@ int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listen
         for (const std::string& caution : parametricCautions(input, surrogates)) {
             EngineProgress event;
             event.stage = EngineProgress::Stage::warning;
-            event.text = "--fdr parametric may give too small p-values: " + caution +
-                         "; --fdr permutation holds there";
+            event.text = "the parametric FDR method may give too small p-values: " + caution +
+                         "; the permutation method holds there";
             listener.progress(event);
         }
 

@@ -38,13 +38,18 @@ struct MapEntry {
     ViewerMap viewer;
 };
 
+}  // namespace
+
+// What the report keeps of the analysis while it goes on.
 struct Collected {
-    const AnalysisRequest& request;
     bool underlayRead = false;
     Underlay underlay;  // the mean image of the first run; no values when it could not be read
     std::vector<MapEntry> maps;
     std::vector<std::string> notes;  // what the report could not show, and why
 };
+
+namespace {
+
 
 // Every picture of a run on the same slices: all of a small grid, two dozen of a large one.
 MontageOptions reportMontage(const PlacedGrid& grid) {
@@ -56,9 +61,9 @@ MontageOptions reportMontage(const PlacedGrid& grid) {
 // The mean image of the first run: taken while the run was read, or, when
 // the analysis has none (a record from elsewhere), read from the file.
 const Underlay* runUnderlay(Collected& collected, const MapRunRecord& run) {
-    if (!collected.underlayRead && !collected.request.runs.empty()) {
+    if (!collected.underlayRead && !run.runs.empty()) {
         collected.underlayRead = true;
-        const std::string& path = collected.request.runs.front().path;
+        const std::string& path = run.runs.front().path;
         std::string problem;
         if (run.firstRunMean) {
             collected.underlay = meanImageUnderlay(run.grid, *run.firstRunMean, path);
@@ -119,14 +124,15 @@ bool collectMap(const Underlay* underlay, const MapRunRecord& run, const SeedRes
 // Every map of a seed into the report, in order. Each picture is a surface
 // of its own, so they are drawn on the run's threads at once: one after the
 // other they took a tenth of a whole-brain run, with a core left idle.
-void collectMaps(Collected& collected, const MapRunRecord& run, const SeedResults& seed) {
+void collectMaps(Collected& collected, const AnalysisResults& results, const SeedResults& seed) {
+    const MapRunRecord& run = results.record;
     const Underlay* underlay = runUnderlay(collected, run);  // read before the pictures share it
     const std::size_t count = seed.maps.size();
     std::vector<MapEntry> entries(count);
     std::vector<std::string> why(count);
     std::vector<uint8_t> made(count, 0);
     WorkCounter maps(static_cast<int64_t>(count), 1);
-    runOnWorkers(std::min(threadCountFor(requestedThreads(collected.request)), static_cast<int>(count)), [&](int) {
+    runOnWorkers(std::min(std::max(results.threads, 1), static_cast<int>(count)), [&](int) {
         int64_t m = 0, end = 0;
         while (maps.next(m, end)) {
             const auto i = static_cast<std::size_t>(m);
@@ -170,39 +176,12 @@ std::string seedPicture(Collected& collected, const MapRunRecord& run, const See
     return png;
 }
 
-// The repetition time of a run as the analysis takes it: given, sidecar, header.
-double runTr(const AnalysisRequest& request, const RunRequest& run) {
-    if (run.tr > 0.0) return run.tr;
-    if (request.tr > 0.0) return request.tr;
-    double seconds = 0.0;
-    bool found = false;
-    std::string ignored;
-    if (sidecarRepetitionTime(run.path, seconds, found, ignored) && found && seconds > 0.0) return seconds;
-    NiftiReader reader;
-    return reader.open(run.path, ignored) ? headerRepetitionTime(reader.header()) : 0.0;
-}
-
-// The conditions' spans of volumes in run r, as the analysis builds them.
-std::vector<Shade> runShades(const AnalysisRequest& request, const AnalysisResults& results, std::size_t r,
-                             int32_t volumes) {
+// The conditions' spans of volumes in run r, as the analysis took them.
+std::vector<Shade> runShades(const AnalysisResults& results, std::size_t r) {
     std::vector<Shade> shades;
-    for (std::size_t c = 0; c < request.intervalConditions.size(); ++c)
-        if (r < request.intervalConditions[c].runs.size())
-            for (const Interval& span : request.intervalConditions[c].runs[r])
-                shades.push_back(Shade{span.first, span.last, c});
-    if (!request.intervalConditions.empty()) return shades;
-    const RunRequest& run = request.runs[r];
-    std::vector<Event> events;
-    std::string ignored;
-    const double tr = runTr(request, run);
-    if (run.events.empty() || tr <= 0.0 || !readEventsFile(run.events, taskConditionName(run.path), events, ignored)) {
-        if (!results.conditionNames.empty()) shades.push_back(Shade{request.skip + 1, volumes, 0});
-        return shades;
-    }
-    for (std::size_t c = 0; c < results.conditionNames.size(); ++c)
-        for (const Interval& span :
-             eventIntervals(events, results.conditionNames[c], tr, request.shift, volumes, request.skip, 0).intervals)
-            shades.push_back(Shade{span.first, span.last, c});
+    for (std::size_t c = 0; c < results.conditionVolumes.size(); ++c)
+        if (r < results.conditionVolumes[c].size())
+            for (const Interval& span : results.conditionVolumes[c][r]) shades.push_back(Shade{span.first, span.last, c});
     return shades;
 }
 
@@ -215,13 +194,11 @@ std::vector<SeedSection> seedSections(Collected& collected, const AnalysisResult
         std::string problem;
         section.png = seedPicture(collected, results.record, seed, problem);
         if (section.png.empty() && !problem.empty()) collected.notes.push_back("seed " + seed.name + ": " + problem);
-        for (std::size_t r = 0; r < seed.meanTimeCourses.size() && r < collected.request.runs.size(); ++r) {
+        for (std::size_t r = 0; r < seed.meanTimeCourses.size() && r < results.record.runs.size(); ++r) {
             const std::vector<float>& course = seed.meanTimeCourses[r];
-            const std::vector<Shade> shades =
-                runShades(collected.request, results, r, static_cast<int32_t>(course.size()));
-            section.timeCourses.push_back(timeCourseSvg(course, shades, results.conditionNames,
+            section.timeCourses.push_back(timeCourseSvg(course, runShades(results, r), results.conditionNames,
                                                         "seed " + seed.name + ", run " + std::to_string(r + 1) + ": " +
-                                                            fs::path(collected.request.runs[r].path).filename().string()));
+                                                            fs::path(results.record.runs[r].path).filename().string()));
         }
         sections.push_back(std::move(section));
     }
@@ -234,35 +211,56 @@ std::string number(double value) {
     return text.str();
 }
 
-// What the run was asked and what it used.
-std::vector<std::pair<std::string, std::string>> runFacts(const AnalysisRequest& request,
-                                                          const AnalysisResults& results) {
+}  // namespace
+
+// What the analysis did, every row from its record: the same values as the
+// maps' sidecars hold.
+std::vector<std::pair<std::string, std::string>> runFacts(const AnalysisResults& results) {
     const MapRunRecord& record = results.record;
     const GlobalParameters& p = results.parameters;
     std::string qs, kinds;
     for (float q : p.qThresholdsForFDR) qs += (qs.empty() ? "" : ", ") + number(q);
     for (MapType type : p.mapTypesComputed) kinds += (kinds.empty() ? "" : ", ") + mapKindLabel(type);
     std::string conditions;
-    for (const std::string& name : results.conditionNames) conditions += (conditions.empty() ? "" : ", ") + name;
-    return {{"date", record.date},
-            {"runs", std::to_string(request.runs.size())},
-            {"grid", gridText(record.grid) + " voxels, " + orientationCode(voxelToWorld(record.grid))},
-            {"voxels analysed", std::to_string(results.analysedCount)},
-            {"conditions", conditions},
-            {"map kinds", kinds},
-            {"FDR method", record.fdrMethod + " (dependence: " + record.fdrDependence +
-                               ", null draws per voxel: " + std::to_string(record.nullDraws) + ")"},
-            {"q levels", qs},
-            {"model order", std::to_string(p.autoRegressionOrder) + (request.order.automatic ? " (chosen from the data)" : "")},
-            {"surrogates", std::to_string(p.numSurrogateSimulations)},
-            {"random seed", std::to_string(record.rngSeed)},
-            {"skip, shift", std::to_string(request.skip) + " volumes, " + number(request.shift) + " s"}};
+    for (std::size_t c = 0; c < results.conditionNames.size(); ++c) {
+        int64_t volumes = 0;
+        if (c < results.conditionVolumes.size())
+            for (const std::vector<Interval>& run : results.conditionVolumes[c])
+                for (const Interval& span : run) volumes += span.last - span.first + 1;
+        conditions += (conditions.empty() ? "" : ", ") + results.conditionNames[c] + " (" +
+                      std::to_string(volumes) + " volumes)";
+    }
+    std::vector<std::pair<std::string, std::string>> facts = {
+        {"date", record.date},
+        {"runs", std::to_string(record.runs.size())},
+        {"grid", gridText(record.grid) + " voxels, " + orientationCode(voxelToWorld(record.grid))},
+        {"voxels analysed", std::to_string(results.analysedCount)},
+        {"conditions", conditions},
+        {"map kinds", kinds},
+        {"FDR method", record.fdrMethod + " (dependence: " + record.fdrDependence +
+                           ", null draws per voxel: " + std::to_string(record.nullDraws) + ")"},
+        {"q levels", qs},
+        {"model order", std::to_string(p.autoRegressionOrder) + (results.orderFromData ? " (chosen from the data)" : "")},
+        {"surrogates", std::to_string(p.numSurrogateSimulations)},
+        {"random seed", std::to_string(record.rngSeed)},
+        {"shift", number(results.shift) + " s"}};
+    for (std::size_t r = 0; r < record.runs.size(); ++r) {
+        const RunProvenance& run = record.runs[r];
+        const std::string which = record.runs.size() == 1 ? std::string() : " (run " + std::to_string(r + 1) + ")";
+        facts.push_back({"skipped volumes" + which, std::to_string(run.skipped) + " (" + run.skipSource + ")"});
+        facts.push_back({"repetition time" + which, number(run.tr) + " s (" + run.trSource + ")"});
+    }
+    for (const SeedOutcome& seed : results.seeds)
+        if (!seed.definition.is_null()) facts.push_back({"seed " + seed.name, seed.definition.dump()});
+    return facts;
 }
 
-std::vector<std::pair<std::string, std::string>> runInputs(const AnalysisRequest& request, const AnalysisResults& results) {
+namespace {
+
+std::vector<std::pair<std::string, std::string>> runInputs(const AnalysisResults& results) {
     std::vector<std::pair<std::string, std::string>> inputs;
-    for (const MapRunInput& input : results.record.inputs) inputs.push_back({input.path, std::to_string(input.bytes) + " bytes"});
-    for (const std::string& mask : request.brainMasks) inputs.push_back({mask, "brain mask"});
+    for (const MapRunInput& input : results.record.inputs)
+        inputs.push_back({input.path, input.role + ", " + std::to_string(input.bytes) + " bytes"});
     if (!results.record.confounds.is_null()) inputs.push_back({"confound regression", results.record.confounds.dump()});
     return inputs;
 }
@@ -273,15 +271,15 @@ bool writeRunReport(Collected& collected, const AnalysisResults& results, const 
     page.title = "LDI report: " + (results.record.entityPrefix.empty() ? std::string("ldi map")
                                                                          : results.record.entityPrefix);
     page.commandLine = context.commandLine;
-    page.facts = runFacts(collected.request, results);
-    page.inputs = runInputs(collected.request, results);
+    page.facts = runFacts(results);
+    page.inputs = runInputs(results);
     page.seeds = seedSections(collected, results);
     for (MapEntry& entry : collected.maps) {
         page.maps.push_back(MapFigure{entry.seed, entry.condition, entry.name, std::move(entry.png), entry.levels, entry.method});
         if (entry.hasP) page.calibration.push_back({entry.seed + ": " + entry.name, entry.p});
         page.viewerMaps.push_back(std::move(entry.viewer));
     }
-    if (collected.underlay.values.empty() && !collected.request.runs.empty()) runUnderlay(collected, results.record);
+    if (collected.underlay.values.empty()) runUnderlay(collected, results.record);
     if (!collected.underlay.values.empty())
         page.viewerUnderlay = encodeNiftiMap(results.record.grid, collected.underlay.values, "mean", problem);
     page.calibrationNote = page.calibration.empty()
@@ -292,7 +290,7 @@ bool writeRunReport(Collected& collected, const AnalysisResults& results, const 
     page.warnings = results.warnings;
     page.warnings.insert(page.warnings.end(), collected.notes.begin(), collected.notes.end());
     const std::string path =
-        (fs::path(collected.request.outputFolder) / reportFileName(results.record.entityPrefix)).string();
+        (fs::path(results.record.outputFolder) / reportFileName(results.record.entityPrefix)).string();
     return writeFileSafely(path, renderReportPage(page), problem);
 }
 
@@ -302,23 +300,18 @@ std::string reportFileName(const std::string& entityPrefix) {
     return (entityPrefix.empty() ? std::string() : entityPrefix + "_") + "ldi-report.html";
 }
 
-void analyseAndReport(const AnalysisRequest& request, const SeedSink& files, const ReportContext& context,
-                      AnalysisResults& results) {
-    AnalysisRequest asked = request;
-    asked.statistics.keepPValues = true;
-    Collected collected{asked, false, Underlay(), {}, {}};
-    std::optional<PictureSession> session;
-    if (!context.callerHoldsPictureSession) session.emplace();
-    const SeedSink sink = [&files, &collected](const MapRunRecord& run, const SeedResults& seed, std::string& problem) {
-        if (!files(run, seed, problem)) return false;
-        collectMaps(collected, run, seed);
-        return true;
-    };
-    runAnalysis(asked, sink, results);
-    if (results.status != AnalysisStatus::done || asked.order.reportOnly) return;
-    std::string problem;
-    if (!writeRunReport(collected, results, context, problem))
-        results.warnings.push_back("the report could not be written: " + problem);
+HtmlReport::HtmlReport(const ReportContext& context) : context_(context), collected_(std::make_unique<Collected>()) {
+    if (!context.callerHoldsPictureSession) session_.emplace();
+}
+
+HtmlReport::~HtmlReport() = default;
+
+void HtmlReport::seedDone(const AnalysisResults& results, const SeedResults& seed) {
+    collectMaps(*collected_, results, seed);
+}
+
+bool HtmlReport::write(const AnalysisResults& results, std::string& problem) {
+    return writeRunReport(*collected_, results, context_, problem);
 }
 
 }  // namespace ldi
@@ -328,6 +321,25 @@ namespace ldi {
 namespace {
 
 using Json = nlohmann::json;
+
+// The FDR levels a group map's sidecar records: q, the threshold (NaN where
+// it is null: nothing passes) and the voxels passing.
+ThresholdRows sidecarLevels(const fs::path& sidecar) {
+    ThresholdRows rows;
+    std::string text, ignored;
+    if (!readWholeFile(sidecar.string(), text, ignored)) return rows;
+    const Json document = Json::parse(text, nullptr, false);
+    if (!document.is_object() || !document.contains("FDRThresholds") || !document["FDRThresholds"].is_array())
+        return rows;
+    for (const Json& level : document["FDRThresholds"]) {
+        if (!level.is_object() || !level.value("q", Json()).is_number()) continue;
+        const Json threshold = level.value("Threshold", Json());
+        const Json passing = level.value("VoxelsPassing", Json());
+        rows.push_back({level["q"].get<double>(), threshold.is_number() ? threshold.get<double>() : NAN,
+                        passing.is_number() ? passing.get<double>() : -1.0});
+    }
+    return rows;
+}
 
 // One tested key of the group level: its t map at its FDR threshold and its
 // mean map, the p-values of the voxels tested.
@@ -346,11 +358,10 @@ bool groupKeyFigures(const fs::path& folder, const Json& key, ReportPage& page, 
     const MontageOptions options = reportMontage(t.grid);
     if (!drawMontage(t.grid, t.set.maps.front(), display, nullptr, options, figure.png, problem)) return false;
     const LdiMap& tMap = t.set.maps.front();
-    for (std::size_t l = 0; l < tMap.fdrThresholds.size(); ++l) {
-        double q = 0.0;
-        qFromLabel(t.set.levelLabels[l], q);
-        figure.levels.push_back({q, tMap.fdrThresholds[l], static_cast<double>(tMap.passingVoxels[l])});
-    }
+    // The levels as the sidecar records them: a level no value reaches has no
+    // threshold (null), which the picture draws at the largest value instead.
+    for (const auto& level : sidecarLevels(folder / (name + "_stat-" + kStatT + "_statmap.json")))
+        figure.levels.push_back(level);
     page.maps.push_back(std::move(figure));
     std::vector<float> shown(tMap.voxels.size(), 0.0f);
     for (std::size_t v = 0; v < shown.size(); ++v)
@@ -400,6 +411,13 @@ bool writeGroupReport(const std::string& outputDir, const ReportContext& context
                                          " pass FWE at 0.05"});
         std::string why;
         if (!groupKeyFigures(folder, key, page, why)) page.warnings.push_back(name + ": not in the report: " + why);
+    }
+    // What the group level warned of as it ran comes first.
+    if (record.contains("Warnings") && record["Warnings"].is_array()) {
+        std::vector<std::string> recorded;
+        for (const Json& warning : record["Warnings"])
+            if (warning.is_string()) recorded.push_back(warning.get<std::string>());
+        page.warnings.insert(page.warnings.begin(), recorded.begin(), recorded.end());
     }
     reportPath = (folder / "group_ldi-report.html").string();
     return writeFileSafely(reportPath, renderReportPage(page), problem);

@@ -6,9 +6,14 @@
 // its threshold, the calibration of the maps' p-values and the warnings.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "analysis/analysis.h"
+#include "pictures/montage.h"
 
 namespace ldi {
 
@@ -20,13 +25,30 @@ struct ReportContext {
     bool callerHoldsPictureSession = false;
 };
 
-// Runs the analysis with `files` as the sink of the maps' files, keeping
-// what the report needs of each seed's maps while they are in memory (their
-// pictures, thresholds and p-values), then writes the report into the
-// request's output folder as PREFIX_ldi-report.html. A report that cannot be
-// written becomes a warning: the maps are the results, the report their view.
-void analyseAndReport(const AnalysisRequest& request, const SeedSink& files, const ReportContext& context,
-                      AnalysisResults& results);
+struct Collected;
+
+// The report of one analysis, written into its output folder as
+// PREFIX_ldi-report.html: an output of runAnalysis (AnalysisOutputs::report),
+// which hands it each seed's maps while they are in memory (their pictures,
+// thresholds and p-values are kept) and then the analysis's record, from which
+// every row of the report comes.
+class HtmlReport : public AnalysisReport {
+public:
+    explicit HtmlReport(const ReportContext& context);
+    ~HtmlReport() override;
+    HtmlReport(const HtmlReport&) = delete;
+    HtmlReport& operator=(const HtmlReport&) = delete;
+    void seedDone(const AnalysisResults& results, const SeedResults& seed) override;
+    bool write(const AnalysisResults& results, std::string& problem) override;
+
+private:
+    ReportContext context_;
+    std::unique_ptr<Collected> collected_;
+    std::optional<PictureSession> session_;
+};
+
+// The rows of the run report's summary, each from the analysis's record.
+std::vector<std::pair<std::string, std::string>> runFacts(const AnalysisResults& results);
 
 // The group level's report from the files in OUTPUT/group (group.json and the
 // maps it names) as OUTPUT/group/group_ldi-report.html. False with a message.

@@ -1,5 +1,6 @@
 #include "pictures/report_page.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include <nlohmann/json.hpp>
@@ -101,7 +102,8 @@ std::string thresholdTable(const MapFigure& map) {
     if (map.levels.empty()) return "<p>No FDR thresholds: the map is shown at its display threshold.</p>";
     std::string html = "<table><tr><th>q</th><th>threshold</th><th>voxels passing</th></tr>";
     for (const auto& level : map.levels)
-        html += "<tr><td>" + shortNumber(level[0]) + "</td><td>" + shortNumber(level[1]) + "</td><td>" +
+        html += "<tr><td>" + shortNumber(level[0]) + "</td><td>" +
+                (std::isfinite(level[1]) ? shortNumber(level[1]) : std::string("none")) + "</td><td>" +
                 (level[2] < 0 ? std::string("unknown") : std::to_string(static_cast<long long>(level[2]))) +
                 "</td></tr>";
     return html + "</table>" + (map.method.empty() ? "" : "<p>FDR method: " + h(map.method) + "</p>");
@@ -184,7 +186,9 @@ std::string renderReportPage(const ReportPage& page) {
                        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
                        h(page.title) + "</title>\n" + STYLE + "</head><body>\n";
     html += "<h1>" + h(page.title) + "</h1>\n<p>ldi " + h(ldiVersion) + "</p>\n";
-    html += "<nav><a href=\"#summary\">Summary</a><a href=\"#seeds\">Seeds</a><a href=\"#maps\">Maps</a>"
+    // The seeds' link only where the page has their section (a group report has none).
+    html += std::string("<nav><a href=\"#summary\">Summary</a>") +
+            (page.seeds.empty() ? "" : "<a href=\"#seeds\">Seeds</a>") + "<a href=\"#maps\">Maps</a>"
             "<a href=\"#calibration\">Calibration</a><a href=\"#warnings\">Warnings</a><a href=\"#viewer\">Viewer</a></nav>\n";
     html += "<h2 id=\"summary\">Summary</h2>\n";
     if (!page.commandLine.empty()) html += "<p>Command:</p><pre>" + h(page.commandLine) + "</pre>\n";

@@ -15,7 +15,9 @@
 
 #include "analysis/analysis.h"
 #include "analysis/parameters.h"
+#include "analysis/request_checks.h"
 #include "formats/nifti_image.h"
+#include "pictures/report.h"
 
 namespace py = pybind11;
 
@@ -154,7 +156,9 @@ bool parameters(const py::dict& given, AnalysisRequest& request, std::string& pr
     if (given.contains("q") && !given["q"].is_none()) options.q = given["q"].cast<std::string>();
     options.orderReport = item<bool>(given, "order_report", false);
     if (!readAnalysisParameters(options, request.parameters, request.order, problem)) return false;
-    request.statistics.fdr = item<std::string>(given, "fdr", request.statistics.fdr);
+    if (given.contains("fdr") && !given["fdr"].is_none() &&
+        !parseFdrChoice(given["fdr"].cast<std::string>(), request.statistics.fdr, problem))
+        return false;
     request.statistics.nullDraws = item<int>(given, "null_draws", 0);
     request.statistics.dependence = item<std::string>(given, "fdr_dependence", request.statistics.dependence);
     request.statistics.writeP = item<std::string>(given, "write_p", "");
@@ -164,10 +168,14 @@ bool parameters(const py::dict& given, AnalysisRequest& request, std::string& pr
 bool analysisRequest(const py::dict& given, AnalysisRequest& request, std::vector<HeldArray>& held,
                      std::string& problem) {
     if (!parameters(given, request, problem)) return false;
+    // Without a skip the volumes before the steady state are found and left
+    // out, as by every front end.
+    request.detectNonSteadyState = !given.contains("skip") || given["skip"].is_none();
     request.skip = item<int32_t>(given, "skip", 0);
     request.shift = item<double>(given, "shift", 0.0);
     request.tr = item<double>(given, "tr", 0.0);
     request.rngSeed = item<int64_t>(given, "rng_seed", 0);
+    request.command = item<std::string>(given, "command", "");
     request.threads = item<int>(given, "threads", 0);
     request.outputFolder = item<std::string>(given, "out", "");
     request.describeDataset = !request.outputFolder.empty();
@@ -236,6 +244,7 @@ const char* statusName(AnalysisStatus status) {
 // after the sink returns, so they are kept here).
 struct KeptSeeds {
     std::vector<SeedResults> seeds;
+    std::vector<std::vector<std::string>> descriptions;  // per seed and map, as the files' headers carry them
 };
 
 py::dict resultDict(const AnalysisResults& results, const KeptSeeds& kept) {
@@ -250,9 +259,23 @@ py::dict resultDict(const AnalysisResults& results, const KeptSeeds& kept) {
     if (results.record.parameters != nullptr && results.status == AnalysisStatus::done)
         out["provenance"] = mapRunJson(results.record).dump();
     py::list seeds;
-    for (const SeedResults& seed : kept.seeds) seeds.append(seedDict(seed));
+    for (std::size_t s = 0; s < kept.seeds.size(); ++s) {
+        py::dict seed = seedDict(kept.seeds[s]);
+        seed["descriptions"] = kept.descriptions[s];
+        seeds.append(seed);
+    }
     out["seeds"] = seeds;
     return out;
+}
+
+// The checks of an array the Python half is about to hand over, in the
+// library's words: false with the message.
+py::object checkArray(const std::string& what, const std::string& kind, int64_t itemBytes, int64_t dimensions,
+                      int64_t wanted) {
+    std::string problem;
+    if (checkArrayKind(what, kind.empty() ? '?' : kind[0], itemBytes, dimensions, wanted, problem))
+        return py::none();
+    return py::str(problem);
 }
 
 // The analysis of one request; the GIL is released while it runs and taken
@@ -283,11 +306,17 @@ py::dict run(const py::dict& given, const py::object& progress) {
     const SeedSink sink = [&kept, &files](const MapRunRecord& record, const SeedResults& seed, std::string& why) {
         if (files && !files(record, seed, why)) return false;
         kept.seeds.push_back(seed);
+        std::vector<std::string> descriptions;
+        for (std::size_t m = 0; m < seed.maps.size(); ++m) descriptions.push_back(mapDescription(record, seed, m));
+        kept.descriptions.push_back(std::move(descriptions));
         return true;
     };
+    // With a folder, the files ldi map writes there, its report included.
+    std::unique_ptr<HtmlReport> report;
+    if (!request.outputFolder.empty()) report = std::make_unique<HtmlReport>(ReportContext{request.command});
     {
         py::gil_scoped_release released;
-        runAnalysis(request, sink, results);
+        runAnalysis(request, AnalysisOutputs{sink, report.get()}, results);
     }
     if (progressError) throw *progressError;
     return resultDict(results, kept);
@@ -301,5 +330,8 @@ PYBIND11_MODULE(_ldi, module) {
     module.doc() = "ldi's analysis of NIfTI runs (use the ldi package, not this module)";
     module.def("run", &ldi::run, py::arg("request"), py::arg("progress") = py::none(),
                "Runs one analysis request (a dict made by ldi.map); returns a dict of results.");
+    module.def("check_array", &ldi::checkArray, py::arg("what"), py::arg("kind"), py::arg("item_bytes"),
+               py::arg("dimensions"), py::arg("wanted"),
+               "None when the library takes the array, else its message.");
     module.attr("version") = ldi::ldiVersion;
 }

@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <sstream>
 #include <ostream>
 
 #include <nlohmann/json.hpp>
@@ -480,15 +481,18 @@ void recordLeftOut(const GroupSelection& selection, std::map<std::string, GroupK
 // an FWE level under it passes nothing whatever the data, which a threshold
 // of null alone would not explain. Once per number of subjects.
 void warnOfFewSubjects(const GroupRequest& request, const GroupKey& key, std::set<std::size_t>& warned,
-                       std::ostream& err) {
+                       std::vector<std::string>& warnings, std::ostream& err) {
     const auto subjects = static_cast<int32_t>(key.maps.size());
     const double smallest = smallestSignFlipP(subjects, request.permutations);
     double lowest = 1.0;
     for (const double alpha : request.q) lowest = std::min(lowest, alpha);
     if (smallest <= lowest || !warned.insert(key.maps.size()).second) return;
-    err << "ldi: warning: with " << subjects << " subjects and " << request.permutations
-        << " permutations the smallest family-wise p is " << smallest << " (" << key.name
-        << " and every map of as many subjects): no voxel can pass at " << lowest << std::endl;
+    std::ostringstream warning;
+    warning << "with " << subjects << " subjects and " << request.permutations
+            << " permutations the smallest family-wise p is " << smallest << " (" << key.name
+            << " and every map of as many subjects): no voxel can pass at " << lowest;
+    err << "ldi: warning: " << warning.str() << std::endl;
+    warnings.push_back(warning.str());
 }
 
 }  // namespace
@@ -524,14 +528,22 @@ int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& 
     int failed = 0;
     int tested = 0;
     std::set<std::size_t> warned;
+    // What the group level warned of, kept in its record for the report.
+    std::vector<std::string> warnings;
+    for (const auto& entry : keys)
+        for (const auto& left : entry.second.leftOut)
+            warnings.push_back(entry.second.name + ": sub-" + left["Subject"].get<std::string>() +
+                               " left out: " + left["Reason"].get<std::string>());
     for (const auto& entry : keys) {
         const GroupKey& key = entry.second;
         if (key.maps.size() < 2) {
-            err << "ldi: " << key.name << ": only sub-" << key.maps.front().subject
-                << " has this map; a group needs two subjects or more" << std::endl;
+            const std::string alone = key.name + ": only sub-" + key.maps.front().subject +
+                                      " has this map; a group needs two subjects or more";
+            err << "ldi: " << alone << std::endl;
+            warnings.push_back(alone);
             continue;
         }
-        warnOfFewSubjects(request, key, warned, err);
+        warnOfFewSubjects(request, key, warned, warnings, err);
         std::string problem;
         if (!testKey(request, key, static_cast<uint64_t>(base), date, summary, problem)) {
             err << "ldi: " << problem << std::endl;
@@ -547,6 +559,7 @@ int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& 
     record["Date"] = date;
     record["Maps"] = summary;
     record["Failed"] = failed;
+    record["Warnings"] = warnings;
     std::string problem;
     const fs::path folder = fs::path(request.outputDir) / "group";
     std::error_code error;

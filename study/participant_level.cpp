@@ -1,5 +1,7 @@
 #include "study/participant_level.h"
 
+#include "analysis/request_checks.h"
+
 #include <algorithm>
 #include <exception>
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include "analysis/analysis.h"
 #include "analysis/map_outputs.h"
 #include "analysis/memory_budget.h"
+#include "analysis/request_checks.h"
 #include "formats/confounds.h"
 #include "formats/temporary_files.h"
 #include "stats/parallel.h"
@@ -93,6 +96,16 @@ bool checkEvents(const ParticipantRequest& participants, const TaskSubjects& eve
     return true;
 }
 
+// A path as the subject's record (sub-X/sub-X_participant.json) keeps it, in
+// the one form of the maps' sidecars: a BIDS URI within a dataset, else
+// relative to the record's folder.
+std::string subjectPath(const ParticipantRequest& participants, const std::string& subject, const std::string& path) {
+    MapRunRecord at;
+    at.datasets = datasetRoots(participants);
+    at.outputFolder = (fs::path(participants.outputDir) / ("sub-" + subject)).string();
+    return recordedPath(at, path);
+}
+
 // The runs: the image analysed, its events, repetition time and confounds.
 bool addRuns(const ParticipantRequest& participants, const DatasetRunSet& set, AnalysisRequest& request,
              Json& record, std::string& problem) {
@@ -105,13 +118,16 @@ bool addRuns(const ParticipantRequest& participants, const DatasetRunSet& set, A
         given.events = run.events;
         given.tr = run.tr;
         if (!run.trSidecar.empty()) given.trSource = "the sidecar " + run.trSidecar;
-        Json runRecord = {{"Bold", run.bold}};
+        given.trFile = run.trSidecar;
+        const auto recorded = [&](const std::string& path) { return subjectPath(participants, set.subject, path); };
+        Json runRecord = {{"Bold", recorded(run.bold)}};
         if (!participants.confounds.empty()) {
             if (!runConfounds(participants, set, run, request.skip, given, confoundRecord, problem)) return false;
-            runRecord["Confounds"] = run.confounds;
+            runRecord["Confounds"] = recorded(run.confounds);
         }
-        if (!run.events.empty()) runRecord["Events"] = run.events;
+        if (!run.events.empty()) runRecord["Events"] = recorded(run.events);
         runRecord["RepetitionTime"] = run.tr;
+        if (!run.trSidecar.empty()) runRecord["RepetitionTimeFile"] = recorded(run.trSidecar);
         runs.push_back(runRecord);
         request.runs.push_back(std::move(given));
     }
@@ -125,14 +141,14 @@ bool addRuns(const ParticipantRequest& participants, const DatasetRunSet& set, A
 // else found from the runs' global signal unless --skip was given.
 bool chooseSkip(const ParticipantRequest& participants, const DatasetRunSet& set, AnalysisRequest& request,
                 std::vector<std::string>& warnings, std::string& problem) {
+    if (!checkSkip(participants.skip, problem)) return false;
     request.skip = participants.skip;
     request.skipSource = "option";
     const bool tables = std::all_of(set.runs.begin(), set.runs.end(),
                                     [](const DatasetRun& run) { return !run.confounds.empty(); });
-    if (!tables) {
-        request.detectNonSteadyState = !participants.skipGiven;
-        return true;
-    }
+    // The confounds' columns, when there are tables, decide instead of the detection.
+    request.detectNonSteadyState = !tables && !participants.skipGiven;
+    if (!tables) return true;
     int32_t most = 0;
     for (const DatasetRun& run : set.runs) {
         int32_t marked = 0;
@@ -166,7 +182,7 @@ bool checkParticipantStatistics(const MapStatisticsOptions& statistics, std::str
                   "Inst); leave --write-p out, or give --write-p z";
         return false;
     }
-    if (statistics.fdr == "plugin") {
+    if (statistics.fdr == FdrMethod::plugin) {
         problem = "--fdr plugin: the plug-in's rule gives no z values, which the group level tests; choose "
                   "--fdr permutation or parametric";
         return false;
@@ -191,7 +207,9 @@ bool runSetRequest(const ParticipantRequest& participants, const TaskSubjects& e
     // The analysed voxels: inside every run's brain mask, when every run has one.
     if (std::all_of(set.runs.begin(), set.runs.end(), [](const DatasetRun& run) { return !run.mask.empty(); })) {
         for (const DatasetRun& run : set.runs) request.brainMasks.push_back(run.mask);
-        record["Mask"] = set.runs.size() == 1 ? Json(set.runs.front().mask) : Json(request.brainMasks);
+        Json masks = Json::array();
+        for (const std::string& mask : request.brainMasks) masks.push_back(subjectPath(participants, set.subject, mask));
+        record["Mask"] = set.runs.size() == 1 ? masks.front() : masks;
     } else if (!participants.dataset.derivativesDir.empty()) {
         warnings.push_back("sub-" + set.subject +
                            ": not every run has a brain mask; every voxel with a varying time course is analysed");
@@ -243,14 +261,16 @@ bool analyseRunSet(const ParticipantRequest& participants, const TaskSubjects& e
         written.push_back({{"Seed", seed.seedLabel}, {"Conditions", seed.conditionLabels}});
         return true;
     };
-    if (participants.analyse) participants.analyse(request, recording, results);
-    else runAnalysis(request, recording, results);
+    const std::unique_ptr<AnalysisReport> report = participants.report ? participants.report() : nullptr;
+    const AnalysisOutputs outputs{recording, report.get()};
+    if (participants.analyse) participants.analyse(request, outputs, results);
+    else runAnalysis(request, outputs, results);
     outcome.warnings.insert(outcome.warnings.end(), results.warnings.begin(), results.warnings.end());
     if (results.status != AnalysisStatus::done) {
         problem = "task " + set.task + ": " + results.problem;
         return false;
     }
-    record["Folder"] = request.outputFolder;
+    record["Folder"] = subjectPath(participants, set.subject, request.outputFolder);
     record["Maps"] = written;
     outcome.analyses.push_back(
         RunSetOutcome{request.outputFolder, request.seeds.size(), results.conditionNames.size(), results.analysedCount});

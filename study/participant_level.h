@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,7 @@ struct ParticipantRequest {
     bool skipGiven = false;  // --skip given: no non-steady-state volumes are looked for in raw runs
     double shift = 0.0;
     std::string command;  // the command line, for the maps' provenance
-    GlobalParameters parameters;
+    GlobalParameters parameters = defaultAnalysisParameters();
     OrderChoice order;
     int64_t rngSeed = 0;  // mixed with each subject, session and task
     int threads = 0;
@@ -39,9 +40,11 @@ struct ParticipantRequest {
     SourceBudgets budgets;
     std::string workDir;  // where large runs spill; "": each analysis's output folder
     ProgressLine progress;  // empty: quiet
-    // Runs each analysis with the sink that writes its files; empty: runAnalysis.
-    // A front end that reports on every analysis passes its own.
-    std::function<void(const AnalysisRequest&, const SeedSink& files, AnalysisResults&)> analyse;
+    // Makes the report of one analysis (a subject, session and task), an
+    // output of its run beside the files; empty: no report.
+    std::function<std::unique_ptr<AnalysisReport>()> report;
+    // Runs each analysis in place of runAnalysis (the tests see the requests); empty: runAnalysis.
+    std::function<void(const AnalysisRequest&, const AnalysisOutputs&, AnalysisResults&)> analyse;
 };
 
 // One analysis of a subject: where its maps went, what it found.

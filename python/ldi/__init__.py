@@ -9,12 +9,13 @@ wrote. See docs/python.md.
 import fnmatch
 import json
 import os
+import warnings
 
 import numpy as np
 
 from . import _ldi
 
-__all__ = ["map", "read_results", "LdiError", "Results", "SeedMaps", "version"]
+__all__ = ["map", "read_results", "LdiError", "LdiWarning", "Results", "SeedMaps", "version"]
 
 version = _ldi.version
 
@@ -31,6 +32,18 @@ class LdiError(Exception):
     def __init__(self, message, status="bad input"):
         super().__init__(message)
         self.status = status
+
+
+class LdiWarning(UserWarning):
+    """A warning of the analysis (ldi map prints it as "ldi: warning: ...")."""
+
+
+def _checked(what, array, wanted):
+    """The array as the library takes it, refused in the library's words."""
+    problem = _ldi.check_array(what, array.dtype.kind, array.dtype.itemsize, array.ndim, wanted)
+    if problem is not None:
+        raise LdiError(problem)
+    return array
 
 
 def _nibabel():
@@ -55,8 +68,14 @@ def _run_header(shape, affine, header=None):
         header = None
     # The constructor copies the header and puts the affine into its sform and
     # qform, as saving the image would; the data are never touched.
-    image = image_class(np.empty((1, 1, 1, 1), np.float32), affine, header)
+    affine = np.asarray(affine, dtype=np.float64)
+    finite = affine.shape == (4, 4) and bool(np.all(np.isfinite(affine)))
+    # An affine that is not finite is handed over as it is, for the library to
+    # refuse in its words (nibabel's qform would fail on it first).
+    image = image_class(np.empty((1, 1, 1, 1), np.float32), affine if finite else np.eye(4), header)
     out = image.header.copy()
+    if not finite and affine.shape == (4, 4):
+        out["srow_x"], out["srow_y"], out["srow_z"] = affine[0], affine[1], affine[2]
     out.set_data_shape(shape)
     out.set_data_dtype(np.float32)
     out.set_slope_inter(None, None)
@@ -80,14 +99,14 @@ def _bold_run(bold, affine, index):
         name = bold.get_filename() or "bold run %d" % (index + 1)
         # An array in memory is taken as it is; a file's proxy is read (scaled)
         # once, without filling the image's cache.
-        array = _float32(np.asanyarray(bold.dataobj))
+        array = _float32(_checked(name, np.asanyarray(bold.dataobj), 4))
         header = bold.header
         affine = bold.affine
     else:
         if affine is None:
             raise LdiError("a numpy bold run needs affine= (its voxel-to-world matrix in mm)")
         name = "bold run %d" % (index + 1)
-        array = _float32(bold)
+        array = _float32(_checked(name, np.asanyarray(bold), 4))
         header = None
     if array.ndim != 4:
         raise LdiError("%s: a bold run is a 4D image of several volumes; this one has %d dimensions"
@@ -182,7 +201,7 @@ def _request(bold, seeds, events, mask, confounds, options, grid):
     if events is not None:
         events = _as_list(events) if isinstance(events, (list, tuple)) else [events]
         if len(events) != len(runs):
-            raise LdiError("give one --events file per --bold run (%d runs, %d events files)"
+            raise LdiError("give one events file or table per run (%d runs, %d events)"
                            % (len(runs), len(events)))
         for run, table in zip(runs, events):
             if _is_path(table):
@@ -194,8 +213,8 @@ def _request(bold, seeds, events, mask, confounds, options, grid):
         tables = confounds if isinstance(confounds, (list, tuple)) else [confounds] * len(runs)
         for run, table in zip(runs, tables):
             run.update(_confounds(table, options["confound_columns"], options["skip"] or 0))
-    if not isinstance(seeds, dict) or not seeds:
-        raise LdiError("--seed NAME=MASK.nii.gz or NAME=X,Y,Z,R is required")
+    if not isinstance(seeds, dict):
+        raise LdiError("seeds: give a dict of {name: mask (path, image or array) or (x, y, z, r) in world mm}")
     request = {"runs": runs, "seeds": [_seed(str(n), s, grid_affine, grid_shape) for n, s in seeds.items()]}
     masks = [] if mask is None else _as_list(mask)
     request["mask_paths"] = [os.fspath(m) for m in masks if _is_path(m)]
@@ -258,7 +277,11 @@ def _grid_of(run, affine):
     return np.asarray(affine, dtype=np.float64), None, tuple(np.shape(run))
 
 
-def _map_image(values, shape, affine, header):
+# The NIfTI intent of each statistic as the files written carry it.
+_INTENTS = {"effect": ("estimate", "LDI map"), "z": ("z score", "z"), "p": ("p value", "p")}
+
+
+def _map_image(values, shape, affine, header, statistic="effect", description=None):
     nib = _nibabel()
     volume = np.asarray(values, dtype=np.float32).reshape(shape[2], shape[1], shape[0]).transpose(2, 1, 0)
     image_class = nib.Nifti2Image if isinstance(header, nib.Nifti2Header) else nib.Nifti1Image
@@ -267,7 +290,13 @@ def _map_image(values, shape, affine, header):
         out_header = header.copy()
         out_header.set_data_dtype(np.float32)
         out_header.set_slope_inter(None, None)
-    return image_class(volume, affine, out_header)
+    image = image_class(volume, affine, out_header)
+    intent, name = _INTENTS[statistic]
+    image.header.set_intent(intent, (), name=name)
+    image.header.set_xyzt_units("mm")
+    if description is not None:
+        image.header["descrip"] = description.encode("utf-8")[:79]
+    return image
 
 
 def _seed_maps(seed, shape, affine, header, write_p):
@@ -275,7 +304,8 @@ def _seed_maps(seed, shape, affine, header, write_p):
     kinds = seed["kinds"]
     for m, values in enumerate(seed["maps"]):
         condition, kind = seed["conditions"][m // len(kinds)], kinds[m % len(kinds)]
-        maps.setdefault(condition, {})[kind] = _map_image(values, shape, affine, header)
+        description = seed["descriptions"][m] if "descriptions" in seed else None
+        maps.setdefault(condition, {})[kind] = _map_image(values, shape, affine, header, "effect", description)
         levels = seed["thresholds"][m]
         thresholds.setdefault(condition, {})[kind] = [
             {"q": q, "threshold": float(t), "voxels": int(n)}
@@ -285,7 +315,9 @@ def _seed_maps(seed, shape, affine, header, write_p):
             # p as ldi map writes it (1 where a map has no value); z computed by
             # the library, as ldi map's z maps are.
             significance = np.asarray(levels["z_values"] if write_p == "z" else levels["p_values"], np.float32)
-            p_maps.setdefault(condition, {})[kind] = _map_image(significance, shape, affine, header)
+            p_maps.setdefault(condition, {})[kind] = _map_image(
+                significance, shape, affine, header, write_p,
+                None if description is None else description + (" z" if write_p == "z" else " p"))
     return SeedMaps(seed["name"], seed["label"], maps, thresholds,
                     p=p_maps if write_p == "p" else None, z=p_maps if write_p == "z" else None, log=seed["log"])
 
@@ -294,9 +326,9 @@ def _q_levels(seed):
     return seed.get("q", [])
 
 
-def map(bold, seeds, events=None, mask=None, confounds=None, *, affine=None, tr=None, skip=0, shift=0.0,
-        conditions=None, order=None, surrogates=None, q=None, fdr="permutation", null_draws=None,
-        fdr_dependence="positive", write_p=None, settings=None, confound_columns=None, rng_seed=None,
+def map(bold, seeds, events=None, mask=None, confounds=None, *, affine=None, tr=None, skip=None, shift=0.0,
+        conditions=None, order=None, surrogates=None, q=None, fdr=None, null_draws=None,
+        fdr_dependence=None, write_p=None, settings=None, confound_columns=None, rng_seed=None,
         threads=None, out=None, progress=None):
     """LDI maps of one seed region or more, as ``ldi map`` computes them.
 
@@ -306,6 +338,9 @@ def map(bold, seeds, events=None, mask=None, confounds=None, *, affine=None, tr=
         on the bold's grid, or {name: (x, y, z, r)} for a sphere in world mm.
     events: a BIDS events.tsv path or a pandas-like table (onset, duration,
         trial_type) per run; None: each run after ``skip`` is one condition.
+    skip: volumes left out at the start of every run; None (the default):
+        the volumes before the steady state, found from the global signal,
+        as ldi map does without --skip.
     mask: the voxels to analyse (path, image or array); None: every voxel
         with a finite, varying time course.
     confounds: a confounds table (path or pandas DataFrame) per run, its
@@ -314,14 +349,16 @@ def map(bold, seeds, events=None, mask=None, confounds=None, *, affine=None, tr=
     order, surrogates, q: None takes the settings file's value (``settings``),
         else ldi map's defaults (1, 1000, (0.01, 0.05, 0.1)); order may be
         "auto" or "auto:MAX".
-    fdr: "permutation" (default), "parametric" or "plugin"; null_draws,
+    fdr: "permutation" (None: the default), "parametric" or "plugin"; null_draws,
         fdr_dependence and write_p ("p" or "z") as ldi map's options.
     rng_seed: the surrogates' seed (None: the clock's time, recorded in the
         provenance); threads: the computation's threads (None: every core).
-    out: a folder to also write ldi map's files into.
+    out: a folder to also write ldi map's files into, its report included.
     progress: called with each progress line ldi map would print.
 
-    Returns Results; raises LdiError with ldi map's message.
+    Returns Results; raises LdiError with ldi map's message. Each warning of
+    the analysis is also raised as an LdiWarning (before the LdiError when the
+    analysis then fails).
     """
     options = {"affine": affine, "skip": skip, "confound_columns": confound_columns}
     grid = _grid_of(_as_list(bold)[0], affine)
@@ -335,9 +372,11 @@ def map(bold, seeds, events=None, mask=None, confounds=None, *, affine=None, tr=
         "order": None if order is None else str(order), "surrogates": surrogates, "q": _q_text(q),
         "fdr": fdr, "null_draws": null_draws, "fdr_dependence": fdr_dependence, "write_p": write_p,
         "settings": None if settings is None else os.fspath(settings), "rng_seed": int(rng_seed),
-        "threads": threads, "out": None if out is None else os.fspath(out),
+        "threads": threads, "out": None if out is None else os.fspath(out), "command": "ldi.map (Python)",
     })
     got = _ldi.run(request, progress)
+    for warning in got["warnings"]:
+        warnings.warn(warning, LdiWarning, stacklevel=2)
     if got["status"] != "done":
         raise LdiError(got["problem"], got["status"])
     provenance = json.loads(got["provenance"])

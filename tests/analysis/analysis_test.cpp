@@ -255,12 +255,15 @@ TEST(RefusedInputs, StopBeforeAnythingIsComputedAndLeaveNoFolder) {
         {"a seed outside the brain mask", [&](AnalysisRequest& r) { r.brainMasks = {(folder / "corner.nii.gz").string()}; },
          AnalysisStatus::badInput, "none of its 1 voxels lies inside the analysed voxels of the mask"},
         {"a condition from no events", [](AnalysisRequest& r) { r.conditions = {"A"}; }, AnalysisStatus::badInput,
-         "--condition chooses among the trial types"},
+         "conditions choose among the trial types"},
         {"too much skipped", [](AnalysisRequest& r) { r.skip = 80; }, AnalysisStatus::badInput, "leaves none of its 80 volumes"},
-        {"p-values of the plug-in's rule", [](AnalysisRequest& r) { r.statistics.fdr = "plugin"; r.statistics.writeP = "p"; },
-         AnalysisStatus::badInput, "--write-p"},
-        {"more null draws than the memory holds", [](AnalysisRequest& r) { r.statistics.nullDraws = 2000000000; },
-         AnalysisStatus::badInput, "--null-draws 2000000000: the null volumes would take"},
+        {"p-values of the plug-in's rule", [](AnalysisRequest& r) { r.statistics.fdr = FdrMethod::plugin; r.statistics.writeP = "p"; },
+         AnalysisStatus::badInput, "write p p: the plug-in's rule gives no p-values"},
+        {"more null draws than allowed", [](AnalysisRequest& r) { r.statistics.nullDraws = 2000000000; },
+         AnalysisStatus::badInput, "null draws 2000000000: give 1 to 1000"},
+        {"a sphere of negative radius", [](AnalysisRequest& r) { r.seeds[0].shape = SeedRequest::Shape::sphere; r.seeds[0].sphere = {0, 0, 0, -1}; },
+         AnalysisStatus::badInput, "the sphere's radius -1 is not a positive number of mm"},
+        {"negative threads", [](AnalysisRequest& r) { r.threads = -1; }, AnalysisStatus::badInput, "threads -1: give 1 to 4096"},
     };
     for (const Case& c : cases) {
         AnalysisRequest request = smallRequest(folder);

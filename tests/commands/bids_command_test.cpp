@@ -169,7 +169,10 @@ TEST_F(BidsTest, ParticipantLevelGoesOnPastAMissingSubjectAndTheGroupLevelFollow
         ASSERT_TRUE(record.is_object());
         // The repetition time and the events inherited from the top folder.
         EXPECT_EQ(record["Analyses"][0]["Runs"][0]["RepetitionTime"], 2.0);
-        EXPECT_EQ(record["Analyses"][0]["Runs"][0]["Events"], (data / "task-rest_events.tsv").string());
+        // Every path in the one form of the sidecars: a BIDS URI within the dataset.
+        EXPECT_EQ(record["Analyses"][0]["Runs"][0]["Events"], "bids:raw:task-rest_events.tsv");
+        EXPECT_EQ(record["Analyses"][0]["Runs"][0]["Bold"].get<std::string>().rfind("bids:raw:sub-" + std::string(subject), 0), 0u)
+            << record["Analyses"][0]["Runs"][0]["Bold"];
     }
     EXPECT_FALSE(fs::exists(out / "sub-04"));
     EXPECT_FALSE(fs::exists(out / "sub-09"));

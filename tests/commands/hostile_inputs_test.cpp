@@ -72,8 +72,8 @@ TEST(HostileInputs, EventTimesThatDoNotFitTheRunAreRefusedPromptly) {
         expectRefused(map(line, {}), "events.tsv:3", std::string("the event ") + line);
     // The options: not finite, or moving every volume far from the events.
     for (const char* shift : {"1e20", "inf", "-1e300", "nan"})
-        expectRefused(map("", {"--shift", shift}), "--shift", std::string("--shift ") + shift);
-    expectRefused(map("", {"--tr", "nan"}), "--tr", "--tr nan");
+        expectRefused(map("", {"--shift", shift}), "shift ", std::string("--shift ") + shift);
+    expectRefused(map("", {"--tr", "nan"}), "tr nan: not a positive number of seconds", "--tr nan");
     // A sidecar's repetition time that no scanner has.
     writeWholeFile((folder / "run.json").string(), "{\"RepetitionTime\": 1e-300}\n");
     expectRefused(map("", {}), "repetition time", "RepetitionTime 1e-300");

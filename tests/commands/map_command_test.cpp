@@ -398,8 +398,8 @@ TEST_F(LdiMapCommand, BadInputsStopWithStatusTwoAndWriteNothing) {
         {{"--bold", good, "--seed", "S=seed.nii", "--events", "events.tsv", "--condition", "wait"},
          "(the events files hold: go, stop)"},
         {{"--bold", good, "--seed", "S=500,0,0,4"}, "seed 'S': the sphere's centre"},
-        {{"--bold", good, "--seed", "S=seed.nii", "--order", "25"}, "--order: Invalid"},
-        {{"--bold", good, "--seed", "S=seed.nii", "--q", "0.05,2"}, "--q: Invalid q-value"},
+        {{"--bold", good, "--seed", "S=seed.nii", "--order", "25"}, "order: Invalid"},
+        {{"--bold", good, "--seed", "S=seed.nii", "--q", "0.05,2"}, "q: Invalid q-value"},
         {{"--bold", good, "--seed", "S=seed.nii", "--memory-budget", "4X"}, "--memory-budget \"4X\": unknown unit"},
     };
     for (const Case& c : cases) {

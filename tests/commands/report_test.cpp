@@ -7,6 +7,8 @@
 #include <cmath>
 #include <filesystem>
 #include <regex>
+#include <sstream>
+#include <string>
 
 #include "support/host_test_support.h"
 #include "pictures/report.h"
@@ -176,4 +178,20 @@ TEST(Report, BidsParticipantAndGroupReports) {
     EXPECT_GT(count(html, "<img src=\"data:image/png;base64,"), 2u);
     EXPECT_GT(count(html, "aria-label=\"QQ: "), 0u);
     EXPECT_EQ(html.find("not in the report"), std::string::npos);
+    // What the group level warned of on standard error, the report lists.
+    std::istringstream lines(group.err);
+    std::size_t warnings = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const std::string prefix = "ldi: warning: ";
+        if (line.rfind(prefix, 0) != 0) continue;
+        ++warnings;
+        EXPECT_NE(html.find("<li class=\"warning\">" + line.substr(prefix.size()) + "</li>"), std::string::npos)
+            << line;
+    }
+    EXPECT_GT(warnings, 0u) << group.err;  // three subjects reach no q
+    EXPECT_EQ(html.find("<p>None.</p>"), std::string::npos);
+    // A level no voxel reaches has no threshold, as the sidecars' null says.
+    EXPECT_NE(html.find("<td>none</td>"), std::string::npos);
+    // No link to a section the group report does not have.
+    EXPECT_EQ(html.find("href=\"#seeds\""), std::string::npos);
 }

@@ -82,7 +82,8 @@ def test_a_path_gives_ldi_maps_maps(dataset):
     # The same files as ldi map records, read by the same reader.
     inputs = results.provenance["inputs"]
     assert [(i["Path"], i["Role"]) for i in inputs] == [
-        (dataset["bold"], "bold"), (dataset["events"], "events"), (dataset["seed"], "seedmask")]
+        (dataset["bold"], "bold"), (dataset["bold"][: -len(".nii.gz")] + ".json", "sidecar"),
+        (dataset["events"], "events"), (dataset["seed"], "seedmask")]
     # Checksums a reviewer can recompute with any tool.
     for entry in inputs:
         with open(entry["Path"], "rb") as f:
@@ -113,10 +114,10 @@ def test_numpy_arrays_in_either_order_give_ldi_maps_maps(dataset):
 def test_out_writes_ldi_maps_files(dataset, tmp_path):
     ldi.map(dataset["bold"], {"Ref": dataset["seed"]}, events=dataset["events"], out=tmp_path, **options())
     mine = sorted(os.path.basename(p) for p in glob.glob(str(tmp_path / "*")))
-    # The HTML report is ldi map's own: the binding hands the results to Python instead.
-    theirs = sorted(os.path.basename(p) for p in glob.glob(str(dataset["out"] / "*"))
-                    if not p.endswith("_ldi-report.html"))
+    # Every file ldi map writes, its report included.
+    theirs = sorted(os.path.basename(p) for p in glob.glob(str(dataset["out"] / "*")))
     assert mine == theirs
+    assert any(name.endswith("_ldi-report.html") for name in mine)
     for name in mine:
         if name.endswith(".nii.gz") or name.endswith(".ldi"):
             assert (tmp_path / name).read_bytes() == (dataset["out"] / name).read_bytes(), name

@@ -50,7 +50,7 @@ protected:
         request.dataset.bidsDir = data.string();
         if (request.outputDir.empty()) request.outputDir = (root / "out").string();
         request.seeds.emplace_back();
-        request.analyse = [&analysed](const AnalysisRequest& given, const SeedSink&, AnalysisResults& results) {
+        request.analyse = [&analysed](const AnalysisRequest& given, const AnalysisOutputs&, AnalysisResults& results) {
             analysed.push_back(given);
             results.status = AnalysisStatus::done;
         };
@@ -131,7 +131,7 @@ TEST_F(ParticipantLevel, WorkFolderStatisticsAndTheRepetitionTimesSourceReachEve
     writeText(data / "task-rest_bold.json", "{\"RepetitionTime\": 2.0}\n");
     ParticipantRequest request;
     request.workDir = (root / "work" / "ldi").string();
-    request.statistics.fdr = "parametric";
+    request.statistics.fdr = FdrMethod::parametric;
     request.statistics.nullDraws = 3;
     request.statistics.dependence = "arbitrary";
     std::vector<AnalysisRequest> analysed;
@@ -140,7 +140,7 @@ TEST_F(ParticipantLevel, WorkFolderStatisticsAndTheRepetitionTimesSourceReachEve
     ASSERT_EQ(analysed.size(), 1u) << problem;
     EXPECT_TRUE(fs::is_directory(root / "work" / "ldi"));
     EXPECT_EQ(analysed[0].workFolder, request.workDir);
-    EXPECT_EQ(analysed[0].statistics.fdr, "parametric");
+    EXPECT_EQ(analysed[0].statistics.fdr, FdrMethod::parametric);
     EXPECT_EQ(analysed[0].statistics.nullDraws, 3);
     EXPECT_EQ(analysed[0].statistics.dependence, "arbitrary");
     EXPECT_EQ(analysed[0].statistics.writeP, "z");  // the group level tests z maps
@@ -166,7 +166,7 @@ TEST_F(ParticipantLevel, WorkFolderStatisticsAndTheRepetitionTimesSourceReachEve
     pMaps.statistics.writeP = "p";
     refused(pMaps, "--write-p p");
     ParticipantRequest plugin;
-    plugin.statistics.fdr = "plugin";
+    plugin.statistics.fdr = FdrMethod::plugin;
     refused(plugin, "--fdr plugin");
 }
 
