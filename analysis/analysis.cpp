@@ -611,6 +611,10 @@ void analyse(const AnalysisRequest& request, const SeedSink& sink, InputChecksum
         lock.hold(request.outputFolder, request.progress);
         removeStaleTemporaryFiles(request.outputFolder);
     }
+    // The seeds' voxels lead every run's carpet, so that the plot shows them.
+    for (auto& run : inputs.runs)
+        for (const std::vector<int64_t>& seed : inputs.seedVoxels)
+            run->quality.carpetVoxels.insert(run->quality.carpetVoxels.end(), seed.begin(), seed.end());
     // With a brain mask only its voxels are analysed, and the seeds keep only those inside it.
     if (!loadRuns(request, inputs.runs, inputs.brain, results.problem) || !analysedVoxels(request, inputs, results, results.problem) ||
         !seedReferences(seedNames(request), inputs.seedVoxels, inputs.runs, inputs.order, references,
@@ -619,6 +623,7 @@ void analyse(const AnalysisRequest& request, const SeedSink& sink, InputChecksum
     if (request.order.automatic && !chooseOrder(request, inputs, references, results, results.problem))
         return refuse(AnalysisStatus::badInput);
     keepSeedOutcomes(request, inputs, references, results);
+    for (auto& run : inputs.runs) results.quality.push_back(std::move(run->quality));
     if (request.order.reportOnly) return;
     recordProvenance(request, inputs, checksums, results);
     folder.keep();

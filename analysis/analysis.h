@@ -11,6 +11,7 @@
 
 #include "analysis/analysis_request.h"
 #include "analysis/map_outputs.h"
+#include "analysis/run_quality.h"
 #include "engine/order_selection.h"
 
 namespace ldi {
@@ -40,6 +41,7 @@ struct AnalysisResults {
     int64_t analysedCount = 0;
     std::vector<SeedOutcome> seeds;
     std::string orderTable;  // with an order chosen from the data: every order's criteria
+    std::vector<RunQuality> quality;  // per run: its temporal SNR and carpet, taken as it was read
 };
 
 // Called with each seed's maps and thresholds when the seed is done (they are
