@@ -57,7 +57,8 @@ if (!canvas.getContext('webgl2')) {
     const source = decodeURIComponent(raw.slice(raw.indexOf('"') + 1, raw.lastIndexOf('"')));
     const url = URL.createObjectURL(new Blob([source], {type: 'text/javascript'}));
     const {Niivue, NVImage} = await import(url);
-    const nv = new Niivue({backColor: [0, 0, 0, 1], isRadiologicalConvention: false, logLevel: 'error'});
+    const nv = new Niivue({backColor: [0, 0, 0, 1], isRadiologicalConvention: false, logLevel: 'error',
+      crosshairWidth: 0.3, crosshairColor: [0.2, 0.8, 1, 0.7], isColorbar: true});
     await nv.attachToCanvas(canvas);
     if (data.underlay)
       nv.addVolume(await NVImage.loadFromBase64({base64: data.underlay, name: 'underlay.nii.gz', colormap: 'gray'}));
@@ -77,9 +78,7 @@ if (!canvas.getContext('webgl2')) {
     choice.addEventListener('change', () => show(Number(choice.value)));
     await show(Number(choice.value));
     status.textContent = 'Click or drag to move through the slices; the list chooses the image.';
-    // Where the viewer lies, for whoever checks that it is shown: its size,
-    // and (after a scroll to it when the address asks) its place on screen.
-    if (location.hash === '#viewer-check') canvas.scrollIntoView();
+    // Where the viewer lies on the page, for whoever checks that it is shown.
     const box = canvas.getBoundingClientRect();
     document.body.dataset.viewerRect = [box.left, box.top, box.width, box.height].map(Math.round).join(',');
     document.body.dataset.viewer = 'ready';

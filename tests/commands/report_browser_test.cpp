@@ -8,6 +8,7 @@
 #include <png.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -39,7 +40,7 @@ std::string quoted(const std::string& text) {
 // a GPU (WebGL through SwiftShader); `mode` is --dump-dom or --screenshot=PATH.
 // Its standard error (the console, logged) goes to `log`.
 int runChromium(const std::string& page, const std::string& mode, const std::string& folder, const std::string& out,
-                const std::string& log, const std::string& fragment = "") {
+                const std::string& log, const std::string& windowHeight = "2400") {
     const std::string profile = folder + "/profile";
     fs::remove_all(profile);
     fs::create_directories(profile);
@@ -48,8 +49,8 @@ int runChromium(const std::string& page, const std::string& mode, const std::str
         " --headless --no-sandbox --disable-gpu --enable-unsafe-swiftshader --use-angle=swiftshader --disable-quic"
         " --no-first-run --disable-background-networking --disable-component-update --disable-sync"
         " --disable-dev-shm-usage --user-data-dir=" + quoted(profile) +
-        " --enable-logging=stderr --v=0 --window-size=1280,2400 --virtual-time-budget=30000 " + mode + " " +
-        quoted("file://" + fs::absolute(page).string() + fragment) + " >" + quoted(out) + " 2>" + quoted(log);
+        " --enable-logging=stderr --v=0 --window-size=1280," + windowHeight + " --virtual-time-budget=30000 " + mode + " " +
+        quoted("file://" + fs::absolute(page).string()) + " >" + quoted(out) + " 2>" + quoted(log);
     return std::system(command.c_str());
 }
 
@@ -98,19 +99,21 @@ std::vector<int> attributeNumbers(const std::string& dom, const std::string& nam
 }
 
 // The slice viewer is as wide as the page and at least 500 pixels high, and
-// what it draws is not one colour: a screenshot scrolled to it, cut to the
-// place the page reported for it.
-void checkViewer(const std::string& page, const std::string& folder) {
-    const std::string dom = folder + "/viewer.html", log = folder + "/viewer.log";
-    ASSERT_EQ(runChromium(page, "--dump-dom", folder, dom, log, "#viewer-check"), 0) << readWholeFile(log);
-    const std::vector<int> box = attributeNumbers(readWholeFile(dom), "data-viewer-rect");
+// what it draws is not one colour: a screenshot of a window tall enough to
+// hold it, cut to the place the page reported for it (less a margin, in
+// case the page's scroll bar differs between the runs).
+void checkViewer(const std::string& page, const std::string& dom, const std::string& folder) {
+    const std::vector<int> box = attributeNumbers(dom, "data-viewer-rect");
     ASSERT_EQ(box.size(), 4u) << "the viewer did not say where it is";
     EXPECT_GE(box[2], 1100) << "the viewer is narrower than the page";
     EXPECT_GE(box[3], 500) << "the viewer is a strip";
-    const std::string shot = folder + "/viewer.png";
-    ASSERT_EQ(runChromium(page, "--screenshot=" + quoted(shot), folder, folder + "/viewer.out", log, "#viewer-check"), 0)
+    const std::string shot = folder + "/viewer.png", log = folder + "/viewer.log";
+    ASSERT_EQ(runChromium(page, "--screenshot=" + quoted(shot), folder, folder + "/viewer.out", log,
+                          std::to_string(box[1] + box[3] + 20)),
+              0)
         << readWholeFile(log);
-    EXPECT_GT(distinctColours(shot, box), 10u) << "the viewer shows nothing";
+    EXPECT_GT(distinctColours(shot, {box[0] + 20, box[1] + 20, box[2] - 40, box[3] - 40}), 10u)
+        << "the viewer shows nothing";
 }
 
 void checkInBrowser(const std::string& page, const std::string& folder) {
@@ -131,7 +134,7 @@ void checkInBrowser(const std::string& page, const std::string& folder) {
         if (text.find("data-viewer=\"ready\"") == std::string::npos)
             std::cerr << "note: " << page << ": this Chromium offers no WebGL2; the viewer was not started\n";
         else
-            checkViewer(page, folder);
+            checkViewer(page, text, folder);
     }
     const std::string shot = folder + "/shot.png", shotLog = folder + "/shot.log";
     ASSERT_EQ(runChromium(page, "--screenshot=" + quoted(shot), folder, folder + "/shot.out", shotLog), 0)
