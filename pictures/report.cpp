@@ -254,7 +254,7 @@ std::vector<SeedSection> seedSections(Collected& collected, const AnalysisResult
 }
 
 // The rows a carpet plot draws at most: one pixel each.
-constexpr std::size_t CARPET_ROWS = 600;
+constexpr std::size_t CARPET_ROWS = 400;
 
 std::string fixed(double value, int decimals) {
     char buffer[32];

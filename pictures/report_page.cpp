@@ -217,10 +217,9 @@ std::string viewerSection(const ReportPage& page) {
     if (bundle.empty()) return html + "<p>This ldi was built without the slice viewer (NiiVue, installed from npm by "
                                       "scripts/bootstrap); the pictures above show every map.</p>\n";
     html += "<p><label>Image: <select id=\"viewer-map\">";
-    if (!page.viewerUnderlay.empty()) html += "<option value=\"-1\">the mean image</option>";
     for (std::size_t m = 0; m < page.viewerMaps.size(); ++m)
-        html += "<option value=\"" + std::to_string(m) + "\"" + (m == 0 ? " selected" : "") + ">" +
-                h(page.viewerMaps[m].name) + "</option>";
+        html += "<option value=\"" + std::to_string(m) + "\">" + h(page.viewerMaps[m].name) + "</option>";
+    if (!page.viewerUnderlay.empty()) html += "<option value=\"-1\">the mean image alone</option>";
     html += "</select></label> <span id=\"viewer-status\">Loading the viewer...</span></p>\n"
             "<div id=\"viewer-box\"><canvas id=\"viewer-canvas\"></canvas></div>\n";
     html += "<script type=\"application/json\" id=\"viewer-data\">" + viewerData(page) + "</script>\n";
