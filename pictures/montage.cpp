@@ -100,7 +100,9 @@ void drawColourBar(const CairoLibrary& c, cairo_t* cr, const MontageLayout& layo
         fillGradient(c, cr, x, top + half + 14.0, width, half, cool(0.0), cool(1.0));
         text(c, cr, labelX, top + 9.0, small, false, shortNumber(display.top), label);
         text(c, cr, labelX, top + half, small, false, shortNumber(display.threshold), label);
-        text(c, cr, labelX, top + half + 24.0, small, false, shortNumber(-display.threshold), label);
+        // An unthresholded map's bar meets at 0, which is not "-0".
+        text(c, cr, labelX, top + half + 24.0, small, false,
+             shortNumber(display.threshold > 0.0f ? -display.threshold : 0.0), label);
         text(c, cr, labelX, top + height, small, false, shortNumber(-display.top), label);
     }
     if (display.threshold <= 0.0f) {

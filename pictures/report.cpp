@@ -279,6 +279,17 @@ std::string tsnrPicture(const MapRunRecord& record, const std::vector<float>& ts
     return png;
 }
 
+// "Rest 120, Task 120": the volumes of each condition's spans in a run.
+std::string conditionTimePoints(const CarpetFigure& carpet) {
+    std::vector<int64_t> counts(carpet.conditionNames.size(), 0);
+    for (const Shade& span : carpet.conditions)
+        if (span.condition < counts.size()) counts[span.condition] += span.last - span.first + 1;
+    std::string text;
+    for (std::size_t c = 0; c < counts.size(); ++c)
+        text += (text.empty() ? "" : ", ") + carpet.conditionNames[c] + " " + std::to_string(counts[c]);
+    return text.empty() ? std::string("none") : text;
+}
+
 // The data quality of every run: its numbers, tSNR and carpet plot, from
 // what the analysis kept while it read the run.
 std::vector<QualitySection> qualitySections(Collected& collected, const AnalysisResults& results) {
@@ -305,6 +316,7 @@ std::vector<QualitySection> qualitySections(Collected& collected, const Analysis
                                                std::to_string(numbers.skipped) + " skipped)"},
                            {"median temporal SNR", fixed(numbers.medianTsnr, 1)},
                            {"voxels analysed", std::to_string(numbers.voxelsAnalysed)}};
+        section.numbers.push_back({"time points per condition", conditionTimePoints(carpet)});
         if (numbers.fdKnown) section.numbers.push_back({"mean framewise displacement", fixed(numbers.meanFd, 3) + " mm"});
         std::string problem;
         section.tsnrPng = tsnrPicture(results.record, quality.tsnr, results.analysed, numbers.medianTsnr,

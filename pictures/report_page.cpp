@@ -165,7 +165,8 @@ std::string mapsSection(const ReportPage& page) {
     std::string html = "<h2 id=\"maps\">Maps</h2>\n<p>Each map at its FDR threshold at q = 0.05 (or its first "
                        "level), values below it hidden; beside it, where shown, the same map unthresholded (every "
                        "value, the colours saturating at the 99th percentile of |value|, the same scale both sides), "
-                       "so that a weak effect can be told from none. The seed's own voxels are outlined in green. "
+                       "so that a weak effect can be told from none. In a run's report the seed's own voxels are "
+                       "outlined in green. "
                        "Axial slices from inferior to superior, world z in mm, neurological convention (the head's "
                        "left on the left).</p>\n";
     for (const MapFigure& map : page.maps) {

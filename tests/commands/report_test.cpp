@@ -120,6 +120,7 @@ TEST(Report, LdiMapWritesOneSelfContainedReport) {
     EXPECT_EQ(count(html, "alt=\"carpet plot: sub-sim_task-blocks_bold.nii.gz\""), 1u);
     EXPECT_NE(html.find("<th>time points</th><td>240 (0 skipped)</td>"), std::string::npos);
     EXPECT_NE(html.find("<th>median temporal SNR</th>"), std::string::npos);
+    EXPECT_NE(html.find("<th>time points per condition</th><td>Rest 120, Task 120</td>"), std::string::npos);
     // The simulated run's report, the NiiVue bundle within it, stays under 5 MB.
     EXPECT_LT(html.size(), 5000000u);
     EXPECT_EQ(count(html, "aria-label=\"seed Reference, run 1"), 1u);
