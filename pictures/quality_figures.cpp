@@ -45,13 +45,7 @@ void write(const CairoLibrary& c, cairo_t* cr, double x, double y, double size, 
 void drawTrace(const CairoLibrary& c, cairo_t* cr, const CarpetLayout& l, int32_t top, const std::vector<float>& values,
                const std::string& name, const std::string& unit) {
     double low = 0.0, high = 0.0;
-    bool any = false;
-    for (float v : values)
-        if (std::isfinite(v)) {
-            low = any ? std::min(low, double(v)) : v;
-            high = any ? std::max(high, double(v)) : v;
-            any = true;
-        }
+    const bool any = finiteRange(values, low, high);
     write(c, cr, 8, top + 14, 11, name);
     write(c, cr, 8, top + 30, 10, shortNumber(low) + " to " + shortNumber(high) + unit, 0.7);
     c.cairo_set_source_rgb(cr, 0.12, 0.12, 0.12);
