@@ -20,6 +20,7 @@
 #include "analysis/non_steady_state.h"
 #include "analysis/parameters.h"
 #include "analysis/request_checks.h"
+#include "analysis/quality_numbers.h"
 #include "analysis/run_set.h"
 #include "analysis/seeds.h"
 #include "formats/bids_inputs.h"
@@ -651,6 +652,10 @@ void analyse(const AnalysisRequest& request, const AnalysisOutputs& outputs, Inp
         lock.hold(request.outputFolder, request.progress);
         removeStaleTemporaryFiles(request.outputFolder, request.progress);
     }
+    // The seeds' voxels lead every run's carpet, so that the plot shows them.
+    for (auto& run : inputs.runs)
+        for (const std::vector<int64_t>& seed : inputs.seedVoxels)
+            run->quality.carpetVoxels.insert(run->quality.carpetVoxels.end(), seed.begin(), seed.end());
     // With a brain mask only its voxels are analysed, and the seeds keep only those inside it.
     if (!loadRuns(request, inputs.runs, inputs.brain, results.problem) || !analysedVoxels(request, inputs, results, results.problem) ||
         !seedReferences(seedNames(request), inputs.seedVoxels, inputs.runs, inputs.order, references,
@@ -659,6 +664,10 @@ void analyse(const AnalysisRequest& request, const AnalysisOutputs& outputs, Inp
     if (request.order.automatic && !chooseOrder(request, inputs, references, results, results.problem))
         return refuse(AnalysisStatus::badInput);
     keepSeedOutcomes(request, inputs, references, results);
+    for (std::size_t r = 0; r < inputs.runs.size(); ++r) {
+        results.quality.push_back(std::move(inputs.runs[r]->quality));
+        results.quality.back().framewiseDisplacement = framewiseDisplacement(request.runs[r]);
+    }
     if (request.order.reportOnly) return;
     recordProvenance(request, inputs, checksums, results);
     folder.keep();

@@ -12,6 +12,7 @@
 
 #include "analysis/analysis_request.h"
 #include "analysis/map_outputs.h"
+#include "analysis/run_quality.h"
 #include "data/interval.h"
 #include "engine/order_selection.h"
 
@@ -51,6 +52,7 @@ struct AnalysisResults {
     // 1-based, both ends included), as the engine took them.
     std::vector<std::vector<std::vector<Interval>>> conditionVolumes;
     int threads = 1;  // the threads the computation ran on
+    std::vector<RunQuality> quality;  // per run: its temporal SNR and carpet, taken as it was read
 };
 
 // Called with each seed's maps and thresholds when the seed is done (they are

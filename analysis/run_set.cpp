@@ -166,12 +166,22 @@ VolumeFeed resumedFeed(OpenedRun& run) {
     return feed;
 }
 
-// The feed as given, adding every volume into `sum` (a value that is not
-// finite counts as 0) as the reader takes it; `sum` is sized on the first volume.
-VolumeFeed summing(VolumeFeed feed, std::vector<double>& sum) {
-    sum.assign(static_cast<std::size_t>(feed.header.voxelsPerVolume()), 0.0);
-    feed.seen = [&sum](const float* volumes, int32_t, int32_t count) {
-        addFiniteValues(sum.data(), volumes, sum.size(), count);
+// The voxels of a run's carpet plot: enough rows for a picture, few enough
+// that their values in every volume take a few megabytes.
+constexpr std::size_t CARPET_VOXELS = 3000;
+
+// The feed as given, adding every volume into `sum` when there is one (a
+// value that is not finite counts as 0) and into the run's quality figures,
+// as the reader takes it.
+VolumeFeed observed(VolumeFeed feed, std::vector<double>* sum, RunQuality& quality, const std::vector<uint8_t>& held,
+                    int32_t skip) {
+    const int64_t voxels = feed.header.voxelsPerVolume();
+    quality.carpetVoxels = carpetSample(voxels, held, quality.carpetVoxels, CARPET_VOXELS);
+    startRunQuality(quality, voxels, static_cast<int32_t>(feed.header.volumes()), skip);
+    if (sum != nullptr) sum->assign(static_cast<std::size_t>(voxels), 0.0);
+    feed.seen = [sum, &quality](const float* volumes, int32_t first, int32_t count) {
+        if (sum != nullptr) addFiniteValues(sum->data(), volumes, sum->size(), count);
+        addRunQuality(quality, volumes, quality.sum.size(), first, count);
     };
     return feed;
 }
@@ -194,18 +204,19 @@ bool loadRun(const AnalysisRequest& request, const RunRequest& given, OpenedRun&
     // The volumes as given, before any regression: the first feed opened.
     bool first = true;
     const auto taken = [&](VolumeFeed feed) -> VolumeFeed {
-        if (mean == nullptr || !first) return feed;
+        if (!first) return feed;
         first = false;
-        return summing(std::move(feed), sum);
+        return observed(std::move(feed), mean != nullptr ? &sum : nullptr, run.quality, held, request.skip);
     };
     const auto finished = [&] {
         if (mean != nullptr) *mean = meanOf(sum, givenHeader(run).volumes());
+        finishRunQuality(run.quality);
     };
     if (run.array && !given.confounds) {
         auto source = std::make_unique<ArraySliceSource>();
         if (!source->load(run.path, *run.array, request.skip, problem)) return false;
-        if (mean != nullptr) {
-            // Read where it lies, so its volumes go through a feed for the mean alone.
+        {
+            // Read where it lies, so its volumes go through a feed for the mean and the quality alone.
             VolumeFeed feed = taken(arrayFeed(run.path, *run.array));
             std::vector<float> volume(static_cast<std::size_t>(feed.header.voxelsPerVolume()));
             for (int32_t t = 0; t < static_cast<int32_t>(feed.header.volumes()); ++t)

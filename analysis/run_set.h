@@ -12,6 +12,7 @@
 
 #include "analysis/analysis_request.h"
 #include "analysis/nifti_source.h"
+#include "analysis/run_quality.h"
 #include "formats/bids_inputs.h"
 #include "formats/nifti_image.h"
 
@@ -34,6 +35,10 @@ struct OpenedRun {
     std::vector<uint8_t> usable;          // after loadRuns: per voxel, finite and varying from the skip on
     int64_t heldBytes = 0;                // after loadRuns: its data held in memory (0: spilled, or read where it lies)
     std::vector<float> mean;              // after loadRuns, of the first run: its mean image (loadRun)
+    // After loadRuns: its temporal SNR and carpet, taken as it was read. The
+    // carpet's voxels may be chosen before (a seed's among them); else
+    // loadRun samples them.
+    RunQuality quality;
 };
 
 // The run's header as given: the file's, or the in-memory run's.

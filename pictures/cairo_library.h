@@ -19,7 +19,9 @@ namespace ldi {
     X(cairo_pattern_destroy) X(cairo_pattern_set_filter) X(cairo_rectangle) X(cairo_restore) X(cairo_save)       \
     X(cairo_scale) X(cairo_select_font_face) X(cairo_set_font_size) X(cairo_set_source)                          \
     X(cairo_set_source_rgb) X(cairo_set_source_surface) X(cairo_show_text) X(cairo_surface_destroy)             \
-    X(cairo_surface_flush) X(cairo_surface_mark_dirty) X(cairo_surface_status) X(cairo_translate)
+    X(cairo_surface_flush) X(cairo_surface_mark_dirty) X(cairo_surface_status) X(cairo_translate)                \
+    X(cairo_text_extents) X(cairo_set_source_rgba) X(cairo_line_to) X(cairo_stroke) X(cairo_set_line_width)     \
+    X(cairo_new_path)
 
 struct CairoLibrary {
 #define LDI_CAIRO_MEMBER(name) decltype(&::name) name = nullptr;

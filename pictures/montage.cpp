@@ -27,7 +27,10 @@ constexpr int32_t MAX_TILES = 64;
 constexpr int32_t TILE_TARGET = 128;  // pixels along the longer edge of a slice
 constexpr int32_t MAX_CELL = 16;
 constexpr int32_t MIN_CONTENT_HEIGHT = 220;  // room for the colour bar
-constexpr int32_t MIN_WIDTH = 480;           // room for the title
+constexpr int32_t MIN_WIDTH = 600;           // room for the title lines of most maps
+constexpr int32_t TITLE_HEIGHT = 68;         // the title and two lines below it
+constexpr int32_t LEGEND_HEIGHT = 34;        // two lines under the colour bar
+constexpr int32_t MIN_LABELLED_TILE = 40;    // tiles lower than this go without their z
 
 struct Rgb {
     double r, g, b;
@@ -77,13 +80,14 @@ void fillGradient(const CairoLibrary& c, cairo_t* cr, double x, double top, doub
     c.cairo_pattern_destroy(gradient);
 }
 
-// The vertical colour bar right of the tiles, with its values.
+// The vertical colour bar right of the tiles, with its values, and below it
+// what is hidden: all where the layout put them.
 void drawColourBar(const CairoLibrary& c, cairo_t* cr, const MontageLayout& layout, const MapDisplay& display) {
     const Rgb label{0.9, 0.9, 0.9};
     const double x = layout.width - layout.barAreaWidth + 8.0;
-    const double top = layout.titleHeight + 8.0;
+    const double top = layout.barTop;
     const double width = 18.0;
-    const double height = std::min<double>(layout.height - layout.margin - top, 260.0);
+    const double height = layout.barHeight;
     const double labelX = x + width + 6.0;
     const double small = 11.0;
     if (!display.isSigned) {
@@ -96,12 +100,39 @@ void drawColourBar(const CairoLibrary& c, cairo_t* cr, const MontageLayout& layo
         fillGradient(c, cr, x, top + half + 14.0, width, half, cool(0.0), cool(1.0));
         text(c, cr, labelX, top + 9.0, small, false, shortNumber(display.top), label);
         text(c, cr, labelX, top + half, small, false, shortNumber(display.threshold), label);
-        text(c, cr, labelX, top + half + 24.0, small, false, shortNumber(-display.threshold), label);
+        // An unthresholded map's bar meets at 0, which is not "-0".
+        text(c, cr, labelX, top + half + 24.0, small, false,
+             shortNumber(display.threshold > 0.0f ? -display.threshold : 0.0), label);
         text(c, cr, labelX, top + height, small, false, shortNumber(-display.top), label);
     }
-    text(c, cr, x, top + height + 18.0, small, false, "hidden:", label);
-    text(c, cr, x, top + height + 32.0, small, false,
-         "|value| < " + shortNumber(display.threshold), label);
+    if (display.threshold <= 0.0f) {
+        text(c, cr, x, layout.legendTop + 13.0, small, false, "unthresholded:", label);
+        text(c, cr, x, layout.legendTop + 28.0, small, false, "every value", label);
+        return;
+    }
+    text(c, cr, x, layout.legendTop + 13.0, small, false, "hidden:", label);
+    text(c, cr, x, layout.legendTop + 28.0, small, false, "|value| < " + shortNumber(display.threshold), label);
+}
+
+// The width of a line of text as `text` draws it.
+double textWidth(const CairoLibrary& c, cairo_t* cr, double size, bool bold, const std::string& line) {
+    c.cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
+                             bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+    c.cairo_set_font_size(cr, size);
+    cairo_text_extents_t extents{};
+    c.cairo_text_extents(cr, line.c_str(), &extents);
+    return extents.x_advance > extents.x_bearing + extents.width ? extents.x_advance : extents.x_bearing + extents.width;
+}
+
+// A label on a tile: light text on a dark backing, readable over any grey or
+// colour beneath it.
+void tileLabel(const CairoLibrary& c, cairo_t* cr, double x, double baseline, const std::string& line) {
+    const double size = 10.0;
+    const double width = textWidth(c, cr, size, false, line);
+    c.cairo_set_source_rgba(cr, 0.0, 0.0, 0.0, 0.7);
+    c.cairo_rectangle(cr, x - 2.0, baseline - 9.0, width + 4.0, 12.0);
+    c.cairo_fill(cr);
+    text(c, cr, x, baseline, size, false, line, Rgb{0.95, 0.95, 0.95});
 }
 
 }  // namespace
@@ -191,12 +222,18 @@ bool layoutMontage(const WorldFrame& frame, const MontageOptions& options, Monta
     layout.rows = (count + layout.columns - 1) / layout.columns;
     layout.gap = 4;
     layout.margin = 10;
-    layout.titleHeight = 52;
+    layout.titleHeight = TITLE_HEIGHT;
     layout.barAreaWidth = 110;
+    layout.labelHeight = layout.tileHeight >= MIN_LABELLED_TILE ? 13 : 0;
     const int32_t tilesWidth = layout.columns * layout.tileWidth + (layout.columns - 1) * layout.gap;
-    const int32_t tilesHeight = layout.rows * layout.tileHeight + (layout.rows - 1) * layout.gap;
+    const int32_t tilesHeight =
+        layout.rows * (layout.tileHeight + layout.labelHeight) + (layout.rows - 1) * layout.gap;
     layout.width = std::max(layout.margin + tilesWidth + layout.margin + layout.barAreaWidth, MIN_WIDTH);
     layout.height = layout.titleHeight + std::max(tilesHeight, MIN_CONTENT_HEIGHT) + layout.margin;
+    layout.legendHeight = LEGEND_HEIGHT;
+    layout.barTop = layout.titleHeight + 8;
+    layout.barHeight = std::min(layout.height - layout.margin - layout.barTop - LEGEND_HEIGHT - 6, 260);
+    layout.legendTop = layout.barTop + layout.barHeight + 6;
     return true;
 }
 namespace {
@@ -283,6 +320,18 @@ void fixedDisplay(const LdiMap& map, float threshold, const std::string& why, Ma
     display.usesFdr = false;
     display.threshold = threshold;
     finishDisplay(map, map.name + "   " + why + " " + shortNumber(threshold), display);
+}
+
+void unthresholdedDisplay(const LdiMap& map, MapDisplay& display) {
+    fixedDisplay(map, 0.0f, "unthresholded; threshold", display);
+    display.title = map.name + "   unthresholded";
+    std::vector<float> magnitudes;
+    for (float v : map.voxels)
+        if (isShown(display, v) && std::isfinite(v)) magnitudes.push_back(std::fabs(v));
+    if (magnitudes.empty()) return;
+    const auto at = magnitudes.begin() + static_cast<std::ptrdiff_t>((magnitudes.size() - 1) * 99 / 100);
+    std::nth_element(magnitudes.begin(), at, magnitudes.end());
+    display.top = *at;
 }
 
 bool readVtcMeanImage(const std::string& path, const LdiGeometry& geometry, std::vector<float>& image,
@@ -471,6 +520,47 @@ void paintSlice(const CairoLibrary& c, cairo_surface_t* tile, const MontageInput
     c.cairo_surface_mark_dirty(tile);
 }
 
+// Whether frame cell (column, row) of a tile lies in the outlined voxels.
+bool outlined(const MontageInput& in, const WorldFrame& frame, bool radiological, int32_t plane, int32_t column,
+              int32_t row, const std::vector<uint8_t>& voxels) {
+    if (column < 0 || row < 0 || column >= frame.cells[0] || row >= frame.cells[1]) return false;
+    const int32_t a = radiological ? frame.cells[0] - 1 - column : column;
+    const std::array<double, 3> world{frame.origin[0] + a * frame.step[0],
+                                      frame.origin[1] + (frame.cells[1] - 1 - row) * frame.step[1], frame.worldZ(plane)};
+    const int64_t at = in.mapGrid.nearest(world);
+    return at >= 0 && static_cast<std::size_t>(at) < voxels.size() && voxels[static_cast<std::size_t>(at)] != 0;
+}
+
+// The edge of the outlined voxels on tile k: a line wherever an outlined
+// cell meets one that is not.
+void drawOutline(const CairoLibrary& c, cairo_t* cr, const MontageInput& in, const MontageLayout& layout,
+                 const WorldFrame& frame, bool radiological, std::size_t k, const std::vector<uint8_t>& voxels) {
+    const int32_t plane = layout.slices[k];
+    const double left = layout.tileLeft(k), top = layout.tileTop(k), cell = layout.cell;
+    const auto inside = [&](int32_t column, int32_t row) {
+        return outlined(in, frame, radiological, plane, column, row, voxels);
+    };
+    c.cairo_new_path(cr);
+    bool any = false;
+    const auto edge = [&](double x0, double y0, double x1, double y1) {
+        c.cairo_move_to(cr, left + x0 * cell, top + y0 * cell);
+        c.cairo_line_to(cr, left + x1 * cell, top + y1 * cell);
+        any = true;
+    };
+    for (int32_t row = 0; row < frame.cells[1]; ++row)
+        for (int32_t column = 0; column < frame.cells[0]; ++column) {
+            if (!inside(column, row)) continue;
+            if (!inside(column - 1, row)) edge(column, row, column, row + 1);
+            if (!inside(column + 1, row)) edge(column + 1, row, column + 1, row + 1);
+            if (!inside(column, row - 1)) edge(column, row, column + 1, row);
+            if (!inside(column, row + 1)) edge(column, row + 1, column + 1, row + 1);
+        }
+    if (!any) return;
+    c.cairo_set_source_rgb(cr, 0.2, 1.0, 0.4);
+    c.cairo_set_line_width(cr, std::max(1.0, cell / 4.0));
+    c.cairo_stroke(cr);
+}
+
 // "12" for a whole number of millimetres, else one decimal.
 std::string millimetres(double z) {
     if (std::fabs(z - std::round(z)) < 0.05) return std::to_string(static_cast<long long>(std::lround(z)));
@@ -479,8 +569,8 @@ std::string millimetres(double z) {
     return buffer;
 }
 
-// The tile scaled into its cell of the page, with the slice's world z, and
-// on the first tile the sides.
+// The tile scaled into its cell of the page, the slice's world z above it,
+// and on the first tile the sides.
 void placeTile(const CairoLibrary& c, cairo_t* cr, cairo_surface_t* tile, const MontageLayout& layout,
                const WorldFrame& frame, bool radiological, std::size_t k) {
     const double left = layout.tileLeft(k);
@@ -493,26 +583,47 @@ void placeTile(const CairoLibrary& c, cairo_t* cr, cairo_surface_t* tile, const 
     c.cairo_rectangle(cr, 0.0, 0.0, frame.cells[0], frame.cells[1]);
     c.cairo_fill(cr);
     c.cairo_restore(cr);
-    const Rgb faint{0.6, 0.6, 0.6};
-    if (layout.tileHeight < 40) return;
-    text(c, cr, left + 3.0, top + 11.0, 10.0, false, "z " + millimetres(frame.worldZ(layout.slices[k])), faint);
+    if (layout.labelHeight == 0) return;
+    text(c, cr, left + 1.0, top - 3.0, 10.0, false, "z " + millimetres(frame.worldZ(layout.slices[k])),
+         Rgb{0.85, 0.85, 0.85});
     if (k != 0 || layout.tileWidth < 80 || layout.tileHeight < 80) return;
-    text(c, cr, left + 3.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false, radiological ? "R" : "L", faint);
-    text(c, cr, left + layout.tileWidth - 10.0, top + layout.tileHeight / 2.0 + 4.0, 10.0, false,
-         radiological ? "L" : "R", faint);
-    text(c, cr, left + layout.tileWidth / 2.0 - 3.0, top + 11.0, 10.0, false, "A", faint);
-    text(c, cr, left + layout.tileWidth / 2.0 - 3.0, top + layout.tileHeight - 3.0, 10.0, false, "P", faint);
+    tileLabel(c, cr, left + 3.0, top + layout.tileHeight / 2.0 + 4.0, radiological ? "R" : "L");
+    tileLabel(c, cr, left + layout.tileWidth - 10.0, top + layout.tileHeight / 2.0 + 4.0, radiological ? "L" : "R");
+    tileLabel(c, cr, left + layout.tileWidth / 2.0 - 3.0, top + 11.0, "A");
+    tileLabel(c, cr, left + layout.tileWidth / 2.0 - 3.0, top + layout.tileHeight - 3.0, "P");
 }
 
-void drawTitles(const CairoLibrary& c, cairo_t* cr, const MontageLayout& layout, const MapDisplay& display,
-                const Underlay* underlay, bool radiological) {
-    text(c, cr, layout.margin, 22.0, 15.0, true, display.title, Rgb{1.0, 1.0, 1.0});
-    std::string subtitle = voxelsShown(display);
-    subtitle += display.isSigned ? ", positive warm, negative cool" : ", warm colours";
-    subtitle += underlay != nullptr ? ", over " + underlay->what : "";
-    subtitle += radiological ? "; axial, inferior to superior, z in mm, R left (radiological), A up"
-                             : "; axial, inferior to superior, L left, A up";
-    text(c, cr, layout.margin, 42.0, 11.0, false, subtitle, Rgb{0.85, 0.85, 0.85});
+// The title and the two lines below it: what is shown, and how the slices lie.
+struct TitleLines {
+    std::string title, shown, orientation;
+};
+
+TitleLines titleLines(const MapDisplay& display, const Underlay* underlay, bool radiological) {
+    TitleLines lines;
+    lines.title = display.title;
+    lines.shown = voxelsShown(display);
+    lines.shown += display.isSigned ? ", positive warm, negative cool" : ", warm colours";
+    lines.shown += underlay != nullptr ? ", over " + underlay->what : "";
+    lines.orientation = radiological ? "axial, inferior to superior, z in mm, R left (radiological), A up"
+                                     : "axial, inferior to superior, z in mm, L left, A up";
+    return lines;
+}
+
+// The picture widened, when need be, so that every line of the title fits:
+// the tiles keep their places, the colour bar moves right.
+void widenForTitles(const CairoLibrary& c, const TitleLines& lines, MontageLayout& layout) {
+    Surface scratch(c.cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1), c.cairo_surface_destroy);
+    Context cr(c.cairo_create(scratch.get()), c.cairo_destroy);
+    const double widest = std::max({textWidth(c, cr.get(), 15.0, true, lines.title),
+                                    textWidth(c, cr.get(), 11.0, false, lines.shown),
+                                    textWidth(c, cr.get(), 11.0, false, lines.orientation)});
+    layout.width = std::max(layout.width, static_cast<int32_t>(std::ceil(widest)) + 2 * layout.margin);
+}
+
+void drawTitles(const CairoLibrary& c, cairo_t* cr, const MontageLayout& layout, const TitleLines& lines) {
+    text(c, cr, layout.margin, 22.0, 15.0, true, lines.title, Rgb{1.0, 1.0, 1.0});
+    text(c, cr, layout.margin, 42.0, 11.0, false, lines.shown, Rgb{0.85, 0.85, 0.85});
+    text(c, cr, layout.margin, 58.0, 11.0, false, lines.orientation, Rgb{0.85, 0.85, 0.85});
 }
 
 bool checkSizes(const PlacedGrid& grid, const LdiMap& map, const Underlay* underlay, std::string& problem) {
@@ -544,6 +655,8 @@ bool drawMontage(const PlacedGrid& grid, const LdiMap& map, const MapDisplay& di
     const CairoLibrary* library = loadCairo(problem);
     if (library == nullptr) return false;
     const CairoLibrary& c = *library;
+    const TitleLines lines = titleLines(display, underlay, options.radiological);
+    widenForTitles(c, lines, layout);
     Surface page(c.cairo_image_surface_create(CAIRO_FORMAT_RGB24, layout.width, layout.height),
                  c.cairo_surface_destroy);
     Surface tile(c.cairo_image_surface_create(CAIRO_FORMAT_RGB24, frame.cells[0], frame.cells[1]),
@@ -569,8 +682,10 @@ bool drawMontage(const PlacedGrid& grid, const LdiMap& map, const MapDisplay& di
     for (std::size_t k = 0; k < layout.slices.size(); ++k) {
         paintSlice(c, tile.get(), input, frame, options.radiological, layout.slices[k]);
         placeTile(c, cr.get(), tile.get(), layout, frame, options.radiological, k);
+        if (options.outline != nullptr && !options.outline->empty())
+            drawOutline(c, cr.get(), input, layout, frame, options.radiological, k, *options.outline);
     }
-    drawTitles(c, cr.get(), layout, display, underlay, options.radiological);
+    drawTitles(c, cr.get(), layout, lines);
     drawColourBar(c, cr.get(), layout, display);
     cr.reset();
     c.cairo_surface_flush(page.get());

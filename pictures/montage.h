@@ -59,9 +59,13 @@ struct MontageOptions {
     bool rangeGiven = false;    // only the slices with world z in [zFrom, zTo] (mm)
     double zFrom = 0.0, zTo = 0.0;
     bool trilinear = true;  // the underlay sampled trilinearly (false: nearest) when on another grid
+    // Voxels of the map's grid whose edge is drawn (a seed's own voxels);
+    // null or empty: none.
+    const std::vector<uint8_t>* outline = nullptr;
 };
 
-// Where everything lies in the picture. Tile k shows the frame's axial plane
+// Where everything lies in the picture (widened, when drawn, for a title
+// longer than it is wide). Tile k shows the frame's axial plane
 // `slices[k]`; its top-left corner is at (tileLeft(k), tileTop(k)); frame
 // cell (a, b) of the plane covers `cell` x `cell` pixels from (tileLeft +
 // column * cell, tileTop + (cells[1] - 1 - b) * cell), where column is a
@@ -70,15 +74,20 @@ struct MontageLayout {
     int32_t cell = 1;
     int32_t columns = 1, rows = 1;
     int32_t tileWidth = 0, tileHeight = 0;
-    int32_t gap = 0, margin = 0, titleHeight = 0, barAreaWidth = 0;
+    int32_t gap = 0, margin = 0, titleHeight = 0, barAreaWidth = 0, labelHeight = 0;
     int32_t width = 0, height = 0;
+    // The colour bar's top and height, and the legend below it (what is
+    // hidden), which ends inside the picture however short it is.
+    int32_t barTop = 0, barHeight = 0, legendTop = 0, legendHeight = 0;
     std::vector<int32_t> slices;
 
     int32_t tileLeft(std::size_t k) const {
         return margin + static_cast<int32_t>(k % static_cast<std::size_t>(columns)) * (tileWidth + gap);
     }
+    // Each tile's slice label lies on the page above it, not on the slice.
     int32_t tileTop(std::size_t k) const {
-        return titleHeight + static_cast<int32_t>(k / static_cast<std::size_t>(columns)) * (tileHeight + gap);
+        return titleHeight + labelHeight +
+               static_cast<int32_t>(k / static_cast<std::size_t>(columns)) * (tileHeight + gap + labelHeight);
     }
 };
 
@@ -115,6 +124,11 @@ bool chooseDisplay(const LdiFile& file, std::size_t mapIndex, bool qGiven, doubl
 // A display at a threshold of one's own (`why` says where it comes from in
 // the title), whatever levels the map has.
 void fixedDisplay(const LdiMap& map, float threshold, const std::string& why, MapDisplay& display);
+
+// Every nonzero value shown, the colours saturating at the 99th percentile
+// of |value| (one extreme voxel does not wash out the rest), the same scale
+// on both sides for a signed map.
+void unthresholdedDisplay(const LdiMap& map, MapDisplay& display);
 
 // Whether a value is shown under a display.
 inline bool isShown(const MapDisplay& display, float value) {

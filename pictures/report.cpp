@@ -6,17 +6,20 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "analysis/run_set.h"
 #include "formats/bids_inputs.h"
+#include "analysis/quality_numbers.h"
 #include "formats/statmap_names.h"
 #include "formats/nifti_image.h"
 #include "formats/whole_file.h"
 #include "pictures/map_sources.h"
 #include "pictures/montage.h"
+#include "pictures/quality_figures.h"
 #include "pictures/report_page.h"
 #include "pictures/report_parts.h"
 #include "stats/parallel.h"
@@ -30,7 +33,7 @@ namespace fs = std::filesystem;
 // What the report keeps of one map while the analysis goes on.
 struct MapEntry {
     std::string seed, condition, name;
-    std::string png;
+    std::string png, unthresholdedPng;
     ThresholdRows levels;
     std::string method;
     bool hasP = false;
@@ -50,6 +53,18 @@ struct Collected {
 
 namespace {
 
+// The voxels of a seed as a mask of the grid, for the maps' outline; empty
+// when the seed is not known.
+std::vector<uint8_t> seedMask(const AnalysisResults& results, const MapRunRecord& run, const std::string& seed) {
+    std::vector<uint8_t> mask;
+    for (const SeedOutcome& outcome : results.seeds) {
+        if (outcome.name != seed) continue;
+        mask.assign(static_cast<std::size_t>(run.grid.voxelsPerVolume()), 0);
+        for (int64_t v : outcome.voxels)
+            if (v >= 0 && static_cast<std::size_t>(v) < mask.size()) mask[static_cast<std::size_t>(v)] = 1;
+    }
+    return mask;
+}
 
 // Every picture of a run on the same slices: all of a small grid, two dozen of a large one.
 MontageOptions reportMontage(const PlacedGrid& grid) {
@@ -91,8 +106,8 @@ PValueSummary mapPValues(const std::vector<float>& pValues, const std::vector<fl
 }
 
 // The report's entry of map m, over `underlay` (or none).
-bool collectMap(const Underlay* underlay, const MapRunRecord& run, const SeedResults& seed, std::size_t m,
-                MapEntry& entry, std::string& problem) {
+bool collectMap(const Underlay* underlay, const std::vector<uint8_t>& seedVoxels, const MapRunRecord& run,
+                const SeedResults& seed, std::size_t m, MapEntry& entry, std::string& problem) {
     const LdiFile set = mapAsSet(run, seed, m);
     const LdiMap& map = set.maps.front();
     MapDisplay display;
@@ -102,7 +117,13 @@ bool collectMap(const Underlay* underlay, const MapRunRecord& run, const SeedRes
     entry.condition = seed.conditionNames[m / seed.kinds.size()];
     entry.name = map.name;
     const PlacedGrid grid = placedNiftiGrid(run.grid);
-    if (!drawMontage(grid, map, display, underlay, reportMontage(grid), entry.png, problem)) return false;
+    MontageOptions options = reportMontage(grid);
+    options.outline = &seedVoxels;
+    MapDisplay every;
+    unthresholdedDisplay(map, every);
+    if (!drawMontage(grid, map, display, underlay, options, entry.png, problem) ||
+        !drawMontage(grid, map, every, underlay, options, entry.unthresholdedPng, problem))
+        return false;
     const MapThresholds& thresholds = seed.thresholds[m];
     for (std::size_t t = 0; thresholds.searched && t < thresholds.thresholds.size(); ++t)
         entry.levels.push_back({run.parameters->qThresholdsForFDR[t], thresholds.thresholds[t],
@@ -127,6 +148,7 @@ bool collectMap(const Underlay* underlay, const MapRunRecord& run, const SeedRes
 void collectMaps(Collected& collected, const AnalysisResults& results, const SeedResults& seed) {
     const MapRunRecord& run = results.record;
     const Underlay* underlay = runUnderlay(collected, run);  // read before the pictures share it
+    const std::vector<uint8_t> seedVoxels = seedMask(results, run, seed.seedName);
     const std::size_t count = seed.maps.size();
     std::vector<MapEntry> entries(count);
     std::vector<std::string> why(count);
@@ -136,7 +158,7 @@ void collectMaps(Collected& collected, const AnalysisResults& results, const See
         int64_t m = 0, end = 0;
         while (maps.next(m, end)) {
             const auto i = static_cast<std::size_t>(m);
-            made[i] = collectMap(underlay, run, seed, i, entries[i], why[i]) ? 1 : 0;
+            made[i] = collectMap(underlay, seedVoxels, run, seed, i, entries[i], why[i]) ? 1 : 0;
         }
     });
     for (std::size_t m = 0; m < count; ++m) {
@@ -200,6 +222,80 @@ std::vector<SeedSection> seedSections(Collected& collected, const AnalysisResult
                                                         "seed " + seed.name + ", run " + std::to_string(r + 1) + ": " +
                                                             fs::path(results.record.runs[r].path).filename().string()));
         }
+        sections.push_back(std::move(section));
+    }
+    return sections;
+}
+
+// The rows a carpet plot draws at most: one pixel each.
+constexpr std::size_t CARPET_ROWS = 400;
+
+std::string fixed(double value, int decimals) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    return buffer;
+}
+
+// The temporal SNR of the analysed voxels as a montage.
+std::string tsnrPicture(const MapRunRecord& record, const std::vector<float>& tsnr, const std::vector<uint8_t>& analysed,
+                        double median, const std::string& run, std::string& problem) {
+    LdiMap map;
+    map.name = "temporal SNR, " + run;
+    map.voxels.assign(tsnr.begin(), tsnr.end());
+    for (std::size_t v = 0; v < map.voxels.size(); ++v)
+        if (v < analysed.size() && analysed[v] == 0) map.voxels[v] = 0.0f;
+    MapDisplay display;
+    unthresholdedDisplay(map, display);
+    display.title = map.name + "   median " + fixed(median, 1) + " in the analysed voxels";
+    const PlacedGrid grid = placedNiftiGrid(record.grid);
+    std::string png;
+    if (!drawMontage(grid, map, display, nullptr, reportMontage(grid), png, problem)) return std::string();
+    return png;
+}
+
+// "Rest 120, Task 120": the volumes of each condition's spans in a run.
+std::string conditionTimePoints(const CarpetFigure& carpet) {
+    std::vector<int64_t> counts(carpet.conditionNames.size(), 0);
+    for (const Shade& span : carpet.conditions)
+        if (span.condition < counts.size()) counts[span.condition] += span.last - span.first + 1;
+    std::string text;
+    for (std::size_t c = 0; c < counts.size(); ++c)
+        text += (text.empty() ? "" : ", ") + carpet.conditionNames[c] + " " + std::to_string(counts[c]);
+    return text.empty() ? std::string("none") : text;
+}
+
+// The data quality of every run: its numbers, tSNR and carpet plot, from
+// what the analysis kept while it read the run.
+std::vector<QualitySection> qualitySections(Collected& collected, const AnalysisResults& results) {
+    std::vector<QualitySection> sections;
+    std::vector<uint8_t> seeds(results.analysed.size(), 0);
+    for (const SeedOutcome& seed : results.seeds)
+        for (int64_t v : seed.voxels)
+            if (static_cast<std::size_t>(v) < seeds.size()) seeds[static_cast<std::size_t>(v)] = 1;
+    const std::vector<RunQualityNumbers> summary = qualityNumbers(results);
+    for (std::size_t r = 0; r < summary.size(); ++r) {
+        const RunQuality& quality = results.quality[r];
+        QualitySection section;
+        section.run = summary[r].run;
+        const RunQualityNumbers& numbers = summary[r];
+        CarpetFigure carpet = carpetOf(quality, results.analysed, seeds, CARPET_ROWS);
+        carpet.title = "carpet plot, run " + std::to_string(r + 1) + ": " + section.run;
+        carpet.framewiseDisplacement = quality.framewiseDisplacement;
+        if (carpet.framewiseDisplacement.size() != static_cast<std::size_t>(quality.volumes))
+            carpet.framewiseDisplacement.clear();
+        carpet.conditions = runShades(results, r);
+        carpet.conditionNames = results.conditionNames;
+        section.numbers = {{"time points", std::to_string(numbers.timePoints) + " (" +
+                                               std::to_string(numbers.skipped) + " skipped)"},
+                           {"median temporal SNR", fixed(numbers.medianTsnr, 1)},
+                           {"voxels analysed", std::to_string(numbers.voxelsAnalysed)}};
+        section.numbers.push_back({"time points per condition", conditionTimePoints(carpet)});
+        if (numbers.fdKnown) section.numbers.push_back({"mean framewise displacement", fixed(numbers.meanFd, 3) + " mm"});
+        std::string problem;
+        section.tsnrPng = tsnrPicture(results.record, quality.tsnr, results.analysed, numbers.medianTsnr,
+                                      "run " + std::to_string(r + 1), problem);
+        if (!drawCarpet(carpet, section.carpetPng, problem)) section.carpetPng.clear();
+        if (!problem.empty()) collected.notes.push_back(section.run + ": a data-quality figure is missing: " + problem);
         sections.push_back(std::move(section));
     }
     return sections;
@@ -273,9 +369,11 @@ bool writeRunReport(Collected& collected, const AnalysisResults& results, const 
     page.commandLine = context.commandLine;
     page.facts = runFacts(results);
     page.inputs = runInputs(results);
+    page.quality = qualitySections(collected, results);
     page.seeds = seedSections(collected, results);
     for (MapEntry& entry : collected.maps) {
-        page.maps.push_back(MapFigure{entry.seed, entry.condition, entry.name, std::move(entry.png), entry.levels, entry.method});
+        page.maps.push_back(MapFigure{entry.seed, entry.condition, entry.name, std::move(entry.png), entry.levels,
+                                      entry.method, std::move(entry.unthresholdedPng)});
         if (entry.hasP) page.calibration.push_back({entry.seed + ": " + entry.name, entry.p});
         page.viewerMaps.push_back(std::move(entry.viewer));
     }
@@ -354,9 +452,13 @@ bool groupKeyFigures(const fs::path& folder, const Json& key, ReportPage& page, 
     std::string notice;
     if (t.set.levelLabels.empty()) fixedDisplay(t.set.maps.front(), 0.0f, "no FDR thresholds: threshold", display);
     else if (!chooseDisplay(t.set, 0, false, 0.05, display, problem, notice)) return false;
-    MapFigure figure{"", "", name + ": t", "", {}, "sign-flip permutation, FDR"};
+    MapFigure figure{"", "", name + ": t", "", {}, "sign-flip permutation, FDR", ""};
     const MontageOptions options = reportMontage(t.grid);
-    if (!drawMontage(t.grid, t.set.maps.front(), display, nullptr, options, figure.png, problem)) return false;
+    MapDisplay every;
+    unthresholdedDisplay(t.set.maps.front(), every);
+    if (!drawMontage(t.grid, t.set.maps.front(), display, nullptr, options, figure.png, problem) ||
+        !drawMontage(t.grid, t.set.maps.front(), every, nullptr, options, figure.unthresholdedPng, problem))
+        return false;
     const LdiMap& tMap = t.set.maps.front();
     // The levels as the sidecar records them: a level no value reaches has no
     // threshold (null), which the picture draws at the largest value instead.
@@ -375,10 +477,62 @@ bool groupKeyFigures(const fs::path& folder, const Json& key, ReportPage& page, 
     }
     MapDisplay meanDisplay;
     fixedDisplay(mean.set.maps.front(), 0.0f, "every tested voxel; threshold", meanDisplay);
-    MapFigure meanFigure{"", "", name + ": mean of the subjects' maps", "", {}, ""};
+    MapFigure meanFigure{"", "", name + ": mean of the subjects' maps", "", {}, "", ""};
     if (!drawMontage(mean.grid, mean.set.maps.front(), meanDisplay, nullptr, options, meanFigure.png, problem)) return false;
     page.maps.push_back(std::move(meanFigure));
     return true;
+}
+
+double medianValue(std::vector<double> values) {
+    if (values.empty()) return 0.0;
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+// One row per run of every subject the group level took, from the data
+// quality each subject's participant record holds; a run whose temporal SNR
+// is under half the group's median, or whose mean displacement is over
+// twice it (and over 0.2 mm), is marked.
+QualityTable groupQualityTable(const std::string& outputDir, const std::set<std::string>& subjects) {
+    QualityTable table;
+    table.columns = {"subject", "run", "time points", "median tSNR", "mean FD (mm)", "voxels analysed", "note"};
+    std::vector<double> tsnrs, fds;
+    std::vector<Json> runs;
+    std::vector<std::string> owners;
+    for (const std::string& subject : subjects) {
+        std::string text, ignored;
+        const fs::path path = fs::path(outputDir) / ("sub-" + subject) / ("sub-" + subject + "_participant.json");
+        if (!readWholeFile(path.string(), text, ignored)) continue;
+        const Json record = Json::parse(text, nullptr, false);
+        if (!record.is_object() || !record.contains("Analyses") || !record["Analyses"].is_array()) continue;
+        for (const Json& analysis : record["Analyses"])
+            if (analysis.is_object() && analysis.contains("DataQuality") && analysis["DataQuality"].is_array())
+                for (const Json& run : analysis["DataQuality"]) {
+                    if (!run.is_object()) continue;
+                    runs.push_back(run);
+                    owners.push_back("sub-" + subject);
+                    tsnrs.push_back(run.value("MedianTemporalSNR", 0.0));
+                    if (run.contains("MeanFramewiseDisplacement")) fds.push_back(run.value("MeanFramewiseDisplacement", 0.0));
+                }
+    }
+    const double typicalTsnr = medianValue(tsnrs), typicalFd = medianValue(fds);
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const Json& run = runs[r];
+        const double tsnr = run.value("MedianTemporalSNR", 0.0);
+        const bool hasFd = run.contains("MeanFramewiseDisplacement");
+        const double fd = run.value("MeanFramewiseDisplacement", 0.0);
+        std::string note;
+        if (runs.size() > 2 && tsnr < 0.5 * typicalTsnr) note = "tSNR under half the group's median";
+        if (runs.size() > 2 && hasFd && fd > 2.0 * typicalFd && fd > 0.2)
+            note += (note.empty() ? "" : "; ") + std::string("displacement over twice the group's median");
+        table.rows.push_back({owners[r], run.value("Run", std::string()),
+                              std::to_string(run.value("TimePoints", 0)) + " (" +
+                                  std::to_string(run.value("SkippedVolumes", 0)) + " skipped)",
+                              fixed(tsnr, 1), hasFd ? fixed(fd, 3) : std::string("unknown"),
+                              std::to_string(run.value("VoxelsAnalysed", int64_t{0})), note});
+    }
+    return table;
 }
 
 }  // namespace
@@ -401,6 +555,12 @@ bool writeGroupReport(const std::string& outputDir, const ReportContext& context
                   {"random seed", std::to_string(record.value("RngSeed", int64_t{0}))},
                   {"test", "one-sample sign-flip permutation test against 0, two-sided, per voxel"}};
     PictureSession session;
+    std::set<std::string> tested;
+    for (const Json& key : record["Maps"])
+        if (key.contains("Subjects") && key["Subjects"].is_array())
+            for (const Json& subject : key["Subjects"])
+                if (subject.is_string()) tested.insert(subject.get<std::string>());
+    page.qualityTable = groupQualityTable(outputDir, tested);
     for (const Json& key : record["Maps"]) {
         const std::string name = key.value("Key", std::string());
         std::string subjects;

@@ -23,8 +23,11 @@ pre{padding:8px;overflow-x:auto}table{border-collapse:collapse;margin:6px 0}
 td,th{border:1px solid #ccc;padding:3px 8px;text-align:left;font-size:.92em}th{background:#eee}
 figure{margin:10px 0 22px}figure img{max-width:100%;border:1px solid #999}
 figcaption{font-size:.9em;margin-top:4px}.plots{display:flex;flex-wrap:wrap;gap:8px}
-.warning{color:#8a4b00}nav a{margin-right:12px}#viewer canvas{width:100%;height:520px;background:#000}
-@media print{#viewer,nav{display:none}}
+.pair{display:flex;gap:6px;align-items:flex-start}.pair img{min-width:0;flex:1 1 0;max-width:50%}
+.warning{color:#8a4b00}nav a{margin-right:12px}
+/* NiiVue fills the canvas's parent: the box gives the viewer its size. */
+#viewer-box{width:100%;height:560px;background:#000}#viewer-box canvas{display:block;width:100%;height:100%}
+@media print{#viewer,#viewer-box,nav{display:none}}
 </style>
 )";
 
@@ -55,22 +58,30 @@ if (!canvas.getContext('webgl2')) {
     const source = decodeURIComponent(raw.slice(raw.indexOf('"') + 1, raw.lastIndexOf('"')));
     const url = URL.createObjectURL(new Blob([source], {type: 'text/javascript'}));
     const {Niivue, NVImage} = await import(url);
-    const nv = new Niivue({backColor: [0, 0, 0, 1], isRadiologicalConvention: false, logLevel: 'error'});
+    const nv = new Niivue({backColor: [0, 0, 0, 1], isRadiologicalConvention: false, logLevel: 'error',
+      crosshairWidth: 0.3, crosshairColor: [0.2, 0.8, 1, 0.7], isColorbar: true});
     await nv.attachToCanvas(canvas);
     if (data.underlay)
       nv.addVolume(await NVImage.loadFromBase64({base64: data.underlay, name: 'underlay.nii.gz', colormap: 'gray'}));
     let overlay = null;
+    // -1: the mean image alone; else a map over it.
     const show = async index => {
-      const m = data.maps[index];
       if (overlay) nv.removeVolume(overlay);
-      overlay = await NVImage.loadFromBase64({base64: m.data, name: 'map.nii.gz', colormap: 'warm',
-        colormapNegative: m.signed ? 'winter' : '', cal_min: m.min, cal_max: m.max});
-      nv.addVolume(overlay);
+      overlay = null;
+      if (index >= 0) {
+        const m = data.maps[index];
+        overlay = await NVImage.loadFromBase64({base64: m.data, name: 'map.nii.gz', colormap: 'warm',
+          colormapNegative: m.signed ? 'winter' : '', cal_min: m.min, cal_max: m.max});
+        nv.addVolume(overlay);
+      }
       nv.setSliceType(nv.sliceTypeMultiplanar);
     };
     choice.addEventListener('change', () => show(Number(choice.value)));
-    await show(0);
-    status.textContent = 'Click or drag to move through the slices; the list chooses the map.';
+    await show(Number(choice.value));
+    status.textContent = 'Click or drag to move through the slices; the list chooses the image.';
+    // Where the viewer lies on the page, for whoever checks that it is shown.
+    const box = canvas.getBoundingClientRect();
+    document.body.dataset.viewerRect = [box.left, box.top, box.width, box.height].map(Math.round).join(',');
     document.body.dataset.viewer = 'ready';
   } catch (error) {
     status.textContent = 'The slice viewer could not start: ' + error;
@@ -109,6 +120,36 @@ std::string thresholdTable(const MapFigure& map) {
     return html + "</table>" + (map.method.empty() ? "" : "<p>FDR method: " + h(map.method) + "</p>");
 }
 
+std::string qualitySection(const ReportPage& page) {
+    if (page.quality.empty() && page.qualityTable.rows.empty()) return std::string();
+    std::string html = "<h2 id=\"quality\">Data quality</h2>\n";
+    if (!page.qualityTable.rows.empty()) {
+        html += "<p>One row a subject's run: a subject far from the others in a column is worth a look before "
+                "its maps are trusted.</p><table><tr>";
+        for (const std::string& column : page.qualityTable.columns) html += "<th>" + h(column) + "</th>";
+        html += "</tr>";
+        for (const auto& row : page.qualityTable.rows) {
+            html += "<tr>";
+            for (const std::string& cell : row) html += "<td>" + h(cell) + "</td>";
+            html += "</tr>";
+        }
+        html += "</table>\n";
+    }
+    if (!page.quality.empty())
+        html += "<p>Per run: the temporal SNR (each voxel's mean over its standard deviation in time, from the first "
+                "analysed volume on) of the analysed voxels, and a carpet plot: a sample of voxels in rows (the "
+                "seeds', the analysed, the others), each as z over time, under the global signal and, when the "
+                "confounds give it, the framewise displacement; the skipped volumes shaded red, the conditions "
+                "marked in their colours. Stripes across the carpet are volumes where much of the brain moved "
+                "together: motion, or a scanner artefact.</p>\n";
+    for (const QualitySection& run : page.quality) {
+        html += "<h3>" + h(run.run) + "</h3>\n" + table(run.numbers);
+        if (!run.tsnrPng.empty()) html += "<figure>" + png(run.tsnrPng, "temporal SNR: " + run.run) + "</figure>\n";
+        if (!run.carpetPng.empty()) html += "<figure>" + png(run.carpetPng, "carpet plot: " + run.run) + "</figure>\n";
+    }
+    return html;
+}
+
 std::string seedsSection(const ReportPage& page) {
     if (page.seeds.empty()) return std::string();
     std::string html = "<h2 id=\"seeds\">Seeds</h2>\n";
@@ -124,11 +165,20 @@ std::string seedsSection(const ReportPage& page) {
 
 std::string mapsSection(const ReportPage& page) {
     std::string html = "<h2 id=\"maps\">Maps</h2>\n<p>Each map at its FDR threshold at q = 0.05 (or its first "
-                       "level); values below it are hidden. Axial slices from inferior to superior, world z in mm, "
-                       "neurological convention (the head's left on the left).</p>\n";
+                       "level), values below it hidden; beside it, where shown, the same map unthresholded (every "
+                       "value, the colours saturating at the 99th percentile of |value|, the same scale both sides), "
+                       "so that a weak effect can be told from none. In a run's report the seed's own voxels are "
+                       "outlined in green. "
+                       "Axial slices from inferior to superior, world z in mm, neurological convention (the head's "
+                       "left on the left).</p>\n";
     for (const MapFigure& map : page.maps) {
         const std::string title = (map.seed.empty() ? "" : "seed " + map.seed + ", ") + map.name;
-        html += "<figure>" + png(map.png, title) + "<figcaption><b>" + h(title) + "</b>" + thresholdTable(map) +
+        const std::string pictures =
+            map.unthresholdedPng.empty()
+                ? png(map.png, title)
+                : "<div class=\"pair\">" + png(map.png, title) + png(map.unthresholdedPng, title + ", unthresholded") +
+                      "</div>";
+        html += "<figure>" + pictures + "<figcaption><b>" + h(title) + "</b>" + thresholdTable(map) +
                 "</figcaption></figure>\n";
     }
     return html;
@@ -169,11 +219,12 @@ std::string viewerSection(const ReportPage& page) {
     const std::string_view bundle = niivueBundle();
     if (bundle.empty()) return html + "<p>This ldi was built without the slice viewer (NiiVue, installed from npm by "
                                       "scripts/bootstrap); the pictures above show every map.</p>\n";
-    html += "<p><label>Map: <select id=\"viewer-map\">";
+    html += "<p><label>Image: <select id=\"viewer-map\">";
     for (std::size_t m = 0; m < page.viewerMaps.size(); ++m)
         html += "<option value=\"" + std::to_string(m) + "\">" + h(page.viewerMaps[m].name) + "</option>";
+    if (!page.viewerUnderlay.empty()) html += "<option value=\"-1\">the mean image alone</option>";
     html += "</select></label> <span id=\"viewer-status\">Loading the viewer...</span></p>\n"
-            "<canvas id=\"viewer-canvas\"></canvas>\n";
+            "<div id=\"viewer-box\"><canvas id=\"viewer-canvas\"></canvas></div>\n";
     html += "<script type=\"application/json\" id=\"viewer-data\">" + viewerData(page) + "</script>\n";
     html += "<script type=\"text/plain\" id=\"niivue-bundle\">" + std::string(bundle) + "</script>\n";
     return html + VIEWER_SCRIPT;
@@ -187,7 +238,9 @@ std::string renderReportPage(const ReportPage& page) {
                        h(page.title) + "</title>\n" + STYLE + "</head><body>\n";
     html += "<h1>" + h(page.title) + "</h1>\n<p>ldi " + h(ldiVersion) + "</p>\n";
     // The seeds' link only where the page has their section (a group report has none).
+    const bool quality = !page.quality.empty() || !page.qualityTable.rows.empty();
     html += std::string("<nav><a href=\"#summary\">Summary</a>") +
+            (quality ? "<a href=\"#quality\">Data quality</a>" : "") +
             (page.seeds.empty() ? "" : "<a href=\"#seeds\">Seeds</a>") + "<a href=\"#maps\">Maps</a>"
             "<a href=\"#calibration\">Calibration</a><a href=\"#warnings\">Warnings</a><a href=\"#viewer\">Viewer</a></nav>\n";
     html += "<h2 id=\"summary\">Summary</h2>\n";
@@ -195,7 +248,7 @@ std::string renderReportPage(const ReportPage& page) {
     html += table(page.facts);
     html += "<h3>Inputs</h3>\n" + table(page.inputs);
     if (!page.orderTable.empty()) html += "<h3>Model order</h3><pre>" + h(page.orderTable) + "</pre>\n";
-    html += seedsSection(page) + mapsSection(page) + calibrationSection(page);
+    html += qualitySection(page) + seedsSection(page) + mapsSection(page) + calibrationSection(page);
     html += "<h2 id=\"warnings\">Warnings</h2>\n";
     if (page.warnings.empty()) html += "<p>None.</p>\n";
     else {

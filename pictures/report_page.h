@@ -21,6 +21,7 @@ struct MapFigure {
     std::string png;
     ThresholdRows levels;  // empty: no FDR thresholds
     std::string method;
+    std::string unthresholdedPng;  // every value, shown beside the thresholded picture; empty: none
 };
 
 struct SeedSection {
@@ -38,11 +39,26 @@ struct ViewerMap {
     bool isSigned = false;
 };
 
+// A run's data quality: its numbers, its temporal-SNR montage and its carpet plot.
+struct QualitySection {
+    std::string run;  // the run's file name
+    std::vector<std::pair<std::string, std::string>> numbers;
+    std::string tsnrPng, carpetPng;  // empty: not drawn
+};
+
+// Per subject (or run) of a group: its data-quality numbers, one row each.
+struct QualityTable {
+    std::vector<std::string> columns;
+    std::vector<std::vector<std::string>> rows;
+};
+
 struct ReportPage {
     std::string title;
     std::string commandLine;
     std::vector<std::pair<std::string, std::string>> facts;   // the parameters and what was found
     std::vector<std::pair<std::string, std::string>> inputs;  // path, what it is
+    std::vector<QualitySection> quality;
+    QualityTable qualityTable;
     std::vector<SeedSection> seeds;
     std::vector<MapFigure> maps;
     std::vector<std::pair<std::string, PValueSummary>> calibration;

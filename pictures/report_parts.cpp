@@ -162,6 +162,17 @@ std::string qqSvg(const PValueSummary& summary, const std::string& title) {
     return svg + "</svg>";
 }
 
+bool finiteRange(const std::vector<float>& values, double& low, double& high) {
+    bool any = false;
+    for (float v : values)
+        if (std::isfinite(v)) {
+            low = any ? std::min(low, double(v)) : v;
+            high = any ? std::max(high, double(v)) : v;
+            any = true;
+        }
+    return any;
+}
+
 std::string timeCourseSvg(const std::vector<float>& values, const std::vector<Shade>& shades,
                           const std::vector<std::string>& conditions, const std::string& title) {
     Axes a;
@@ -171,13 +182,7 @@ std::string timeCourseSvg(const std::vector<float>& values, const std::vector<Sh
     std::string svg = svgOpen(700, 230, title);
     const double n = std::max<double>(static_cast<double>(values.size()), 1.0);
     double low = 0.0, high = 1.0;
-    bool any = false;
-    for (float v : values)
-        if (std::isfinite(v)) {
-            low = any ? std::min(low, double(v)) : v;
-            high = any ? std::max(high, double(v)) : v;
-            any = true;
-        }
+    finiteRange(values, low, high);
     if (!(high > low)) high = low + 1.0;
     for (const Shade& s : shades)
         svg += "<rect x=\"" + number(a.x((s.first - 1) / n)) + "\" y=\"" + number(a.top) + "\" width=\"" +

@@ -36,6 +36,10 @@ std::string histogramSvg(const PValueSummary& summary, const std::string& title)
 // Observed against expected -log10 p, with the identity line.
 std::string qqSvg(const PValueSummary& summary, const std::string& title);
 
+// The lowest and highest finite values; false (low and high untouched)
+// when there is none.
+bool finiteRange(const std::vector<float>& values, double& low, double& high);
+
 // A shaded span of volumes (1-based, both ends included) of one condition.
 struct Shade {
     int32_t first = 0, last = 0;

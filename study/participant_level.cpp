@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 
+#include "analysis/quality_numbers.h"
 #include "analysis/analysis.h"
 #include "analysis/map_outputs.h"
 #include "analysis/memory_budget.h"
@@ -272,6 +273,7 @@ bool analyseRunSet(const ParticipantRequest& participants, const TaskSubjects& e
     }
     record["Folder"] = subjectPath(participants, set.subject, request.outputFolder);
     record["Maps"] = written;
+    record["DataQuality"] = qualityJson(qualityNumbers(results));
     outcome.analyses.push_back(
         RunSetOutcome{request.outputFolder, request.seeds.size(), results.conditionNames.size(), results.analysedCount});
     return true;

@@ -8,6 +8,7 @@
 #include <png.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -39,7 +40,7 @@ std::string quoted(const std::string& text) {
 // a GPU (WebGL through SwiftShader); `mode` is --dump-dom or --screenshot=PATH.
 // Its standard error (the console, logged) goes to `log`.
 int runChromium(const std::string& page, const std::string& mode, const std::string& folder, const std::string& out,
-                const std::string& log) {
+                const std::string& log, const std::string& windowHeight = "2400") {
     const std::string profile = folder + "/profile";
     fs::remove_all(profile);
     fs::create_directories(profile);
@@ -48,7 +49,7 @@ int runChromium(const std::string& page, const std::string& mode, const std::str
         " --headless --no-sandbox --disable-gpu --enable-unsafe-swiftshader --use-angle=swiftshader --disable-quic"
         " --no-first-run --disable-background-networking --disable-component-update --disable-sync"
         " --disable-dev-shm-usage --user-data-dir=" + quoted(profile) +
-        " --enable-logging=stderr --v=0 --window-size=1280,2400 --virtual-time-budget=30000 " + mode + " " +
+        " --enable-logging=stderr --v=0 --window-size=1280," + windowHeight + " --virtual-time-budget=30000 " + mode + " " +
         quoted("file://" + fs::absolute(page).string()) + " >" + quoted(out) + " 2>" + quoted(log);
     return std::system(command.c_str());
 }
@@ -62,7 +63,9 @@ std::vector<std::string> consoleLines(const std::string& log) {
     return lines;
 }
 
-std::size_t distinctColours(const std::string& path) {
+// The distinct colours (up to 100) of a screenshot, or of the part of it
+// inside `box` (left, top, width, height) when one is given.
+std::size_t distinctColours(const std::string& path, std::vector<int> box = {}) {
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
@@ -73,10 +76,44 @@ std::size_t distinctColours(const std::string& path) {
         png_image_free(&image);
         return 0;
     }
+    const int width = int(image.width), height = int(image.height);
+    if (box.size() != 4) box = {0, 0, width, height};
     std::set<uint32_t> colours;
-    for (std::size_t i = 0; i + 2 < rgb.size() && colours.size() < 100; i += 3)
-        colours.insert((uint32_t(rgb[i]) << 16) | (uint32_t(rgb[i + 1]) << 8) | rgb[i + 2]);
+    for (int y = std::max(box[1], 0); y < std::min(box[1] + box[3], height) && colours.size() < 100; ++y)
+        for (int x = std::max(box[0], 0); x < std::min(box[0] + box[2], width); ++x) {
+            const std::size_t i = (std::size_t(y) * width + x) * 3;
+            colours.insert((uint32_t(rgb[i]) << 16) | (uint32_t(rgb[i + 1]) << 8) | rgb[i + 2]);
+        }
     return colours.size();
+}
+
+// The numbers of a data attribute of the page's body ("1,2,3,4"); empty when absent.
+std::vector<int> attributeNumbers(const std::string& dom, const std::string& name) {
+    const std::string key = name + "=\"";
+    const std::size_t at = dom.find(key);
+    std::vector<int> numbers;
+    if (at == std::string::npos) return numbers;
+    std::istringstream in(dom.substr(at + key.size(), dom.find('"', at + key.size()) - at - key.size()));
+    for (std::string part; std::getline(in, part, ',');) numbers.push_back(std::atoi(part.c_str()));
+    return numbers;
+}
+
+// The slice viewer is as wide as the page and at least 500 pixels high, and
+// what it draws is not one colour: a screenshot of a window tall enough to
+// hold it, cut to the place the page reported for it (less a margin, in
+// case the page's scroll bar differs between the runs).
+void checkViewer(const std::string& page, const std::string& dom, const std::string& folder) {
+    const std::vector<int> box = attributeNumbers(dom, "data-viewer-rect");
+    ASSERT_EQ(box.size(), 4u) << "the viewer did not say where it is";
+    EXPECT_GE(box[2], 1100) << "the viewer is narrower than the page";
+    EXPECT_GE(box[3], 500) << "the viewer is a strip";
+    const std::string shot = folder + "/viewer.png", log = folder + "/viewer.log";
+    ASSERT_EQ(runChromium(page, "--screenshot=" + quoted(shot), folder, folder + "/viewer.out", log,
+                          std::to_string(box[1] + box[3] + 20)),
+              0)
+        << readWholeFile(log);
+    EXPECT_GT(distinctColours(shot, {box[0] + 20, box[1] + 20, box[2] - 40, box[3] - 40}), 10u)
+        << "the viewer shows nothing";
 }
 
 void checkInBrowser(const std::string& page, const std::string& folder) {
@@ -96,6 +133,8 @@ void checkInBrowser(const std::string& page, const std::string& folder) {
             << "the slice viewer neither started nor said why";
         if (text.find("data-viewer=\"ready\"") == std::string::npos)
             std::cerr << "note: " << page << ": this Chromium offers no WebGL2; the viewer was not started\n";
+        else
+            checkViewer(page, text, folder);
     }
     const std::string shot = folder + "/shot.png", shotLog = folder + "/shot.log";
     ASSERT_EQ(runChromium(page, "--screenshot=" + quoted(shot), folder, folder + "/shot.out", shotLog), 0)

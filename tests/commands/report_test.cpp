@@ -112,9 +112,19 @@ TEST(Report, LdiMapWritesOneSelfContainedReport) {
     EXPECT_NE(html.find("ldi map --bold sim/sub-sim/func/sub-sim_task-blocks_bold.nii.gz"), std::string::npos);
     EXPECT_NE(html.find("sub-sim_task-blocks_bold.nii.gz"), std::string::npos) << "the inputs";
     EXPECT_NE(html.find("Reference: "), std::string::npos) << "the seed's voxels";
-    // Two conditions, six kinds: twelve maps and the seed, each a picture;
-    // the seed's time course; the five kinds with p-values each a histogram and a QQ plot.
-    EXPECT_EQ(count(html, "<img src=\"data:image/png;base64,"), 13u);
+    // Two conditions, six kinds: twelve maps, each thresholded and
+    // unthresholded, the seed, the run's temporal SNR and carpet plot, each a
+    // picture; the seed's time course; the five kinds with p-values each a
+    // histogram and a QQ plot.
+    EXPECT_EQ(count(html, "<img src=\"data:image/png;base64,"), 27u);
+    EXPECT_EQ(count(html, ", unthresholded\">"), 12u) << "every map also unthresholded";
+    EXPECT_EQ(count(html, "alt=\"temporal SNR: sub-sim_task-blocks_bold.nii.gz\""), 1u);
+    EXPECT_EQ(count(html, "alt=\"carpet plot: sub-sim_task-blocks_bold.nii.gz\""), 1u);
+    EXPECT_NE(html.find("<th>time points</th><td>240 (0 skipped)</td>"), std::string::npos);
+    EXPECT_NE(html.find("<th>median temporal SNR</th>"), std::string::npos);
+    EXPECT_NE(html.find("<th>time points per condition</th><td>Rest 120, Task 120</td>"), std::string::npos);
+    // The simulated run's report, the NiiVue bundle within it, stays under 5 MB.
+    EXPECT_LT(html.size(), 5000000u);
     EXPECT_EQ(count(html, "aria-label=\"seed Reference, run 1"), 1u);
     EXPECT_EQ(count(html, "aria-label=\"p-values: "), 10u);
     EXPECT_EQ(count(html, "aria-label=\"QQ: "), 10u);
@@ -131,7 +141,7 @@ TEST(Report, LdiMapWritesOneSelfContainedReport) {
         return std::regex_replace(page, std::regex("<pre>ldi map [^<]*</pre>"), "");
     };
     const std::string aloneHtml = readWholeFile(dir.path("one/sub-sim_task-blocks_ldi-report.html"));
-    EXPECT_EQ(count(aloneHtml, "<img src=\"data:image/png;base64,"), 13u);
+    EXPECT_EQ(count(aloneHtml, "<img src=\"data:image/png;base64,"), 27u);
     EXPECT_TRUE(comparable(aloneHtml) == comparable(html));
     // ... and in the order of the maps (as the viewer lists them): per
     // condition, the six kinds in turn.
@@ -194,4 +204,11 @@ TEST(Report, BidsParticipantAndGroupReports) {
     EXPECT_NE(html.find("<td>none</td>"), std::string::npos);
     // No link to a section the group report does not have.
     EXPECT_EQ(html.find("href=\"#seeds\""), std::string::npos);
+    // A row of data-quality numbers per subject's run, from its participant record.
+    for (const std::string subject : {"01", "02", "03"}) {
+        EXPECT_EQ(count(html, "<tr><td>sub-" + subject + "</td><td>sub-" + subject + "_task-blocks_bold.nii.gz</td>"), 1u)
+            << subject;
+        const std::string record = readWholeFile(dir.path("out/sub-" + subject + "/sub-" + subject + "_participant.json"));
+        EXPECT_NE(record.find("\"MedianTemporalSNR\""), std::string::npos) << subject;
+    }
 }

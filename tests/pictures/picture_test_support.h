@@ -29,11 +29,26 @@ inline std::ostream& operator<<(std::ostream& out, const Picture::Pixel& p) {
     return out << "rgb(" << p.r << ", " << p.g << ", " << p.b << ")";
 }
 
+inline bool finishPng(png_image& image, Picture& picture);
+
 inline bool readPng(const std::string& path, Picture& picture) {
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+    return finishPng(image, picture);
+}
+
+// PNG bytes drawn in memory.
+inline bool decodePng(const std::string& bytes, Picture& picture) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return false;
+    return finishPng(image, picture);
+}
+
+inline bool finishPng(png_image& image, Picture& picture) {
     image.format = PNG_FORMAT_RGB;
     picture.width = int(image.width);
     picture.height = int(image.height);

@@ -74,7 +74,7 @@ TEST(SharedOutputFolder, TheTopFolderIsWrittenUnderItsLockAndOnlyProvedDeadTempo
             EXPECT_EQ(::write(release[1], &go, 1), 1);
         }
     };
-    request.analyse = [](const AnalysisRequest&, const SeedSink&, AnalysisResults& results) {
+    request.analyse = [](const AnalysisRequest&, const AnalysisOutputs&, AnalysisResults& results) {
         results.status = AnalysisStatus::done;
     };
     std::vector<SubjectOutcome> outcomes;
