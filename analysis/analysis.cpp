@@ -19,6 +19,7 @@
 
 #include "analysis/conditions.h"
 #include "analysis/engine_input.h"
+#include "analysis/extreme_volumes.h"
 #include "analysis/non_steady_state.h"
 #include "analysis/parameters.h"
 #include "analysis/run_set.h"
@@ -26,6 +27,7 @@
 #include "formats/file_checksum.h"
 #include "formats/statmap_names.h"
 #include "base/status.h"
+#include "base/names.h"
 #include "formats/temporary_files.h"
 #include "config/parameter_log.h"
 #include "stats/parallel.h"
@@ -149,6 +151,10 @@ bool checkSeeds(const AnalysisRequest& request, CheckedInputs& inputs, std::vect
     const std::string& firstBold = inputs.runs.front()->path;
     std::set<std::string> labels;
     for (const SeedRequest& seed : request.seeds) {
+        if (const std::string wrong = nameProblem(seed.name); !wrong.empty()) {
+            problem = "the seed name " + wrong + " (seed names are shown in reports and recorded beside the maps)";
+            return false;
+        }
         std::vector<int64_t> voxels;
         if (!seedVoxels(seed, grid, firstBold, voxels, problem)) return false;
         // Without either form the image has no world coordinates: the sphere's
@@ -451,7 +457,14 @@ public:
 
     void progress(const EngineProgress& event) override {
         if (progress_) plainProgress(event, progress_);
+        // The engine's warnings belong with the run's others (stderr and the report), once each.
+        if (event.stage != EngineProgress::Stage::warning) return;
+        const std::string prefix = "WARNING: ";
+        const std::string text = event.text.compare(0, prefix.size(), prefix) == 0 ? event.text.substr(prefix.size())
+                                                                                  : event.text;
+        if (std::find(warnings_.begin(), warnings_.end(), text) == warnings_.end()) warnings_.push_back(text);
     }
+    const std::vector<std::string>& warnings() const { return warnings_; }
     int beginSeed(int32_t seed) override {
         SeedResults& results = seeds_[static_cast<std::size_t>(seed)];
         runLog_.str("");
@@ -495,6 +508,7 @@ private:
     const ProgressLine& progress_;
     std::string& problem_;
     std::ostringstream runLog_;
+    std::vector<std::string> warnings_;
 };
 
 std::vector<SeedResults> emptySeedResults(const AnalysisRequest& request, const CheckedInputs& inputs,
@@ -535,9 +549,16 @@ AnalysisStatus computeMaps(const AnalysisRequest& request, CheckedInputs& inputs
     std::ostringstream errors;
     const int status = runEngine(input, work, listener, listener.runLog(), errors);
     releaseEngineWork(work);
+    results.warnings.insert(results.warnings.end(), listener.warnings().begin(), listener.warnings().end());
     if (status == statusSuccess) return AnalysisStatus::done;
     results.problem = !sinkProblem.empty() ? sinkProblem : errors.str();
     return status == statusInvalidChoices ? AnalysisStatus::badInput : AnalysisStatus::failed;
+}
+
+std::vector<std::string> runPaths(const CheckedInputs& inputs) {
+    std::vector<std::string> paths;
+    for (const auto& run : inputs.runs) paths.push_back(run->path);
+    return paths;
 }
 
 std::vector<std::string> seedNames(const AnalysisRequest& request) {
@@ -619,6 +640,7 @@ void analyse(const AnalysisRequest& request, const SeedSink& sink, InputChecksum
     if (request.order.automatic && !chooseOrder(request, inputs, references, results, results.problem))
         return refuse(AnalysisStatus::badInput);
     keepSeedOutcomes(request, inputs, references, results);
+    warnOfExtremeVolumes(results.seeds, runPaths(inputs), request.skip, results.warnings);
     if (request.order.reportOnly) return;
     recordProvenance(request, inputs, checksums, results);
     folder.keep();

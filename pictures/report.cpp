@@ -263,7 +263,9 @@ std::vector<std::pair<std::string, std::string>> runInputs(const AnalysisRequest
     std::vector<std::pair<std::string, std::string>> inputs;
     for (const MapRunInput& input : results.record.inputs) inputs.push_back({input.path, std::to_string(input.bytes) + " bytes"});
     for (const std::string& mask : request.brainMasks) inputs.push_back({mask, "brain mask"});
-    if (!results.record.confounds.is_null()) inputs.push_back({"confound regression", results.record.confounds.dump()});
+    if (!results.record.confounds.is_null())
+        inputs.push_back({"confound regression",
+                          results.record.confounds.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)});
     return inputs;
 }
 
@@ -309,7 +311,15 @@ void analyseAndReport(const AnalysisRequest& request, const SeedSink& files, con
     Collected collected{asked, false, Underlay(), {}, {}};
     std::optional<PictureSession> session;
     if (!context.callerHoldsPictureSession) session.emplace();
-    const SeedSink sink = [&files, &collected](const MapRunRecord& run, const SeedResults& seed, std::string& problem) {
+    bool firstSeed = true;
+    const SeedSink sink = [&](const MapRunRecord& run, const SeedResults& seed, std::string& problem) {
+        // The earlier run's report goes before the first new map: a run stopped midway leaves none to vouch
+        // for the mixture of maps it leaves behind.
+        if (firstSeed && !run.outputFolder.empty()) {
+            std::error_code ignored;
+            fs::remove(fs::path(run.outputFolder) / reportFileName(run.entityPrefix), ignored);
+        }
+        firstSeed = false;
         if (!files(run, seed, problem)) return false;
         collectMaps(collected, run, seed);
         return true;
@@ -317,8 +327,13 @@ void analyseAndReport(const AnalysisRequest& request, const SeedSink& files, con
     runAnalysis(asked, sink, results);
     if (results.status != AnalysisStatus::done || asked.order.reportOnly) return;
     std::string problem;
-    if (!writeRunReport(collected, results, context, problem))
-        results.warnings.push_back("the report could not be written: " + problem);
+    if (writeRunReport(collected, results, context, problem)) return;
+    // No report of an earlier run may stay beside these maps (it would describe others), and the run fails.
+    std::error_code ignored;
+    fs::remove(fs::path(collected.request.outputFolder) / reportFileName(results.record.entityPrefix), ignored);
+    results.status = AnalysisStatus::failed;
+    results.problem = "the report could not be written: " + problem + "; the maps in " +
+                      collected.request.outputFolder + " are written without it: free room there and run again";
 }
 
 }  // namespace ldi

@@ -24,7 +24,8 @@ struct ReportContext {
 // what the report needs of each seed's maps while they are in memory (their
 // pictures, thresholds and p-values), then writes the report into the
 // request's output folder as PREFIX_ldi-report.html. A report that cannot be
-// written becomes a warning: the maps are the results, the report their view.
+// written fails the run (status failed, the maps kept) and takes an earlier
+// run's report with it, which would describe other maps.
 void analyseAndReport(const AnalysisRequest& request, const SeedSink& files, const ReportContext& context,
                       AnalysisResults& results);
 

@@ -118,8 +118,11 @@ bool sameConfounds(const GroupSelection& selection, std::string& problem) {
     for (const GroupSubject& subject : selection.subjects) {
         const GroupSubject& first = selection.subjects.front();
         if (subject.confounds == first.confounds) continue;
-        problem = "sub-" + subject.label + " was regressed on the confound columns " + subject.confounds.dump() +
-                  ", sub-" + first.label + " on " + first.confounds.dump() +
+        const auto text = [](const nlohmann::json& columns) {
+            return columns.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        };
+        problem = "sub-" + subject.label + " was regressed on the confound columns " + text(subject.confounds) +
+                  ", sub-" + first.label + " on " + text(first.confounds) +
                   "; run the participant level of every subject with the same --confounds";
         return false;
     }
