@@ -51,8 +51,8 @@ void warnOfExtremeVolumes(const std::vector<SeedOutcome>& seeds, const std::vect
             if (r >= seed.meanTimeCourses.size()) continue;
             const std::vector<int32_t> volumes = extremeVolumes(seed.meanTimeCourses[r], skip);
             if (volumes.empty()) continue;
-            warnings.push_back(runPaths[r] + ": volume" + (volumes.size() == 1 ? " " : "s ") + volumeList(volumes) +
-                               " of seed '" + seed.name + "' lie more than " +
+            warnings.push_back(runPaths[r] + ": at volume" + (volumes.size() == 1 ? " " : "s ") + volumeList(volumes) +
+                               " the mean time course of seed '" + seed.name + "' lies more than " +
                                std::to_string(static_cast<int>(EXTREME_DEVIATIONS)) +
                                " median deviations from the run's other volumes; such volumes can leave most voxels "
                                "ill-defined: check them, or leave them out (--skip, or intervals without them)");

@@ -547,7 +547,7 @@ TEST(AnalysedVoxels, AVolumeOfExtremeValuesIsNamedAndItsIllDefinedVoxelsCounted)
         const AnalysisResults results = analyse(request, maps);
         ASSERT_EQ(results.status, AnalysisStatus::done) << c.what << ": " << results.problem;
         EXPECT_EQ(mentions(results.warnings, "ill-defined"), c.warned) << c.what;
-        EXPECT_EQ(mentions(results.warnings, run.string() + ": volume " + std::to_string(c.spiked) + " of seed 'S'"),
+        EXPECT_EQ(mentions(results.warnings, run.string() + ": at volume " + std::to_string(c.spiked) + " the mean time course of seed 'S'"),
                   c.warned)
             << c.what;
     }
