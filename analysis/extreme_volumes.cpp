@@ -1,19 +1,12 @@
 #include "analysis/extreme_volumes.h"
 
 #include <algorithm>
-#include <cmath>
+
+#include "stats/steady_state.h"
 
 namespace ldi {
 
 namespace {
-
-double medianOf(std::vector<double> values) {
-    const std::size_t middle = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle), values.end());
-    const double upper = values[middle];
-    if (values.size() % 2 == 1) return upper;
-    return 0.5 * (upper + *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle)));
-}
 
 std::string volumeList(const std::vector<int32_t>& volumes) {
     std::string text;
@@ -26,22 +19,11 @@ std::string volumeList(const std::vector<int32_t>& volumes) {
 }  // namespace
 
 std::vector<int32_t> extremeVolumes(const std::vector<float>& values, int32_t skip) {
-    std::vector<double> finite;
-    const auto first = static_cast<std::size_t>(std::max(skip, 0));
-    for (std::size_t t = first; t < values.size(); ++t)
-        if (std::isfinite(values[t])) finite.push_back(values[t]);
-    std::vector<int32_t> extreme;
-    if (finite.size() < 3) return extreme;
-    const double median = medianOf(finite);
-    std::vector<double> deviations;
-    for (const double value : finite) deviations.push_back(std::fabs(value - median));
-    const double scale = std::max(medianOf(deviations), 1e-6 * std::fabs(median));
-    for (std::size_t t = first; t < values.size(); ++t) {
-        const double value = values[t];
-        if (!std::isfinite(value) || std::fabs(value - median) > EXTREME_DEVIATIONS * scale)
-            extreme.push_back(static_cast<int32_t>(t + 1));
-    }
-    return extreme;
+    const std::vector<double> series(values.begin(), values.end());
+    std::vector<int32_t> volumes;
+    for (const std::size_t t : extremeValues(series, static_cast<std::size_t>(std::max(skip, 0)), EXTREME_DEVIATIONS))
+        volumes.push_back(static_cast<int32_t>(t + 1));
+    return volumes;
 }
 
 void warnOfExtremeVolumes(const std::vector<SeedOutcome>& seeds, const std::vector<std::string>& runPaths,

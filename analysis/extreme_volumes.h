@@ -15,10 +15,9 @@ namespace ldi {
 // far beyond any physiological or motion spike, reached only by broken data.
 constexpr double EXTREME_DEVIATIONS = 1000.0;
 
-// The volumes (numbered from 1) of `values[0, count)` from `skip` on whose
-// value lies more than EXTREME_DEVIATIONS median absolute deviations from
-// the median of those volumes, or that is not finite. A flat time course
-// (no deviation at all) has a scale of a millionth of its median's size.
+// The volumes (numbered from 1) of a time course from `skip` on whose value
+// lies more than EXTREME_DEVIATIONS median absolute deviations from the
+// median of those volumes, or that is not finite (stats' extremeValues).
 std::vector<int32_t> extremeVolumes(const std::vector<float>& values, int32_t skip);
 
 // One warning per run whose seeds' mean time courses hold extreme volumes,
