@@ -535,6 +535,7 @@ AnalysisStatus computeMaps(const AnalysisRequest& request, CheckedInputs& inputs
     input.rngSeed = static_cast<uint32_t>(request.rngSeed);
     const int threads = requestedThreads(request);
     input.options.threads = threads;
+    input.options.warnOfIllDefinedVoxels = true;
     if (!applyStatisticsOptions(request.statistics, input, results.record, results.problem))
         return AnalysisStatus::badInput;
     if (request.describeDataset && !writeDatasetDescription(request.outputFolder, request.datasets, results.problem))

@@ -433,8 +433,9 @@ int runConditionPass(const EngineInput& input, int32_t seed, int32_t condition, 
         progress(event);
         runLog << '\t' << warning << '\n';
     }
-    warnOfIllDefinedVoxels(counts, gridVoxels, input.conditions[static_cast<std::size_t>(condition)].name, event,
-                           progress, runLog);
+    if (options.warnOfIllDefinedVoxels)
+        warnOfIllDefinedVoxels(counts, gridVoxels, input.conditions[static_cast<std::size_t>(condition)].name, event,
+                               progress, runLog);
     return statusSuccess;
 }
 
