@@ -76,8 +76,10 @@ test-sanitize: bootstrap
 	cd $(SANITIZE_DIR) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
 
 # The corpus of each target grows in $(FUZZ_DIR)/corpus/TARGET from the seeds
-# of scripts/make-fuzz-corpus; an input that breaks a target is kept in
-# $(FUZZ_DIR)/findings/TARGET/ and fails the make.
+# of scripts/make-fuzz-corpus and the inputs that once broke a target
+# (tests/fuzz/corpus/TARGET/, kept for good: each run starts by reading them);
+# an input that breaks a target is kept in $(FUZZ_DIR)/findings/TARGET/ and
+# fails the make. CI runs it with FUZZ_SECONDS=20.
 fuzz: bootstrap
 	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 		-DCMAKE_CXX_COMPILER=clang++ -DLDI_FUZZ=ON -DLDI_BUILD_TESTS=OFF -DLDI_BUILD_BENCH=OFF
@@ -88,7 +90,7 @@ fuzz: bootstrap
 		echo "fuzz_$$t: $(FUZZ_SECONDS) s"; \
 		$(FUZZ_DIR)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 			-rss_limit_mb=2048 -timeout=10 -artifact_prefix=$(FUZZ_DIR)/findings/$$t/ \
-			$(FUZZ_DIR)/corpus/$$t $(FUZZ_DIR)/seeds/$$t > $(FUZZ_DIR)/findings/$$t.log 2>&1 \
+			$(FUZZ_DIR)/corpus/$$t $(FUZZ_DIR)/seeds/$$t $$(ls -d tests/fuzz/corpus/$$t 2>/dev/null) > $(FUZZ_DIR)/findings/$$t.log 2>&1 \
 			|| { status=1; echo "fuzz_$$t found a fault: see $(FUZZ_DIR)/findings/$$t.log"; }; \
 		grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)|DONE' $(FUZZ_DIR)/findings/$$t.log | tail -3; \
 	done; exit $$status

@@ -17,6 +17,7 @@
 
 #include "analysis/conditions.h"
 #include "analysis/engine_input.h"
+#include "analysis/extreme_volumes.h"
 #include "analysis/non_steady_state.h"
 #include "analysis/parameters.h"
 #include "analysis/request_checks.h"
@@ -27,6 +28,7 @@
 #include "formats/file_checksum.h"
 #include "formats/statmap_names.h"
 #include "base/status.h"
+#include "base/names.h"
 #include "formats/temporary_files.h"
 #include "config/parameter_log.h"
 #include "stats/parallel.h"
@@ -470,7 +472,14 @@ public:
 
     void progress(const EngineProgress& event) override {
         if (progress_) plainProgress(event, progress_);
+        // The engine's warnings belong with the run's others (stderr and the report), once each.
+        if (event.stage != EngineProgress::Stage::warning) return;
+        const std::string prefix = "WARNING: ";
+        const std::string text = event.text.compare(0, prefix.size(), prefix) == 0 ? event.text.substr(prefix.size())
+                                                                                  : event.text;
+        if (std::find(warnings_.begin(), warnings_.end(), text) == warnings_.end()) warnings_.push_back(text);
     }
+    const std::vector<std::string>& warnings() const { return warnings_; }
     int beginSeed(int32_t seed) override {
         SeedResults& results = seeds_[static_cast<std::size_t>(seed)];
         runLog_.str("");
@@ -497,6 +506,8 @@ public:
     int endSeed(int32_t seed) override {
         SeedResults& results = seeds_[static_cast<std::size_t>(seed)];
         results.runLog = runLog_.str();
+        if (outputs_.report != nullptr && !anySeedDone_) outputs_.report->discardEarlier(run_);
+        anySeedDone_ = true;
         if (outputs_.files && !outputs_.files(run_, results, problem_)) return statusTerminalError;
         if (outputs_.report != nullptr) outputs_.report->seedDone(results_, results);
         results.maps.clear();
@@ -516,6 +527,8 @@ private:
     const ProgressLine& progress_;
     std::string& problem_;
     std::ostringstream runLog_;
+    bool anySeedDone_ = false;  // whether a seed's files were written yet
+    std::vector<std::string> warnings_;
 };
 
 std::vector<SeedResults> emptySeedResults(const AnalysisRequest& request, const CheckedInputs& inputs,
@@ -560,6 +573,7 @@ AnalysisStatus computeMaps(const AnalysisRequest& request, CheckedInputs& inputs
     // A report shows the p-values' calibration: they are kept for it (the files stay as asked).
     MapStatisticsOptions statistics = request.statistics;
     statistics.keepPValues = statistics.keepPValues || outputs.report != nullptr;
+    input.options.warnOfIllDefinedVoxels = true;
     if (!applyStatisticsOptions(statistics, input, results.record, results.problem))
         return AnalysisStatus::badInput;
     if (request.describeDataset && !writeDatasetDescription(request.outputFolder, request.datasets, results.problem))
@@ -576,9 +590,16 @@ AnalysisStatus computeMaps(const AnalysisRequest& request, CheckedInputs& inputs
     std::ostringstream errors;
     const int status = runEngine(input, work, listener, listener.runLog(), errors);
     releaseEngineWork(work);
+    results.warnings.insert(results.warnings.end(), listener.warnings().begin(), listener.warnings().end());
     if (status == statusSuccess) return AnalysisStatus::done;
     results.problem = !sinkProblem.empty() ? sinkProblem : errors.str();
     return status == statusInvalidChoices ? AnalysisStatus::badInput : AnalysisStatus::failed;
+}
+
+std::vector<std::string> runPaths(const CheckedInputs& inputs) {
+    std::vector<std::string> paths;
+    for (const auto& run : inputs.runs) paths.push_back(run->path);
+    return paths;
 }
 
 std::vector<std::string> seedNames(const AnalysisRequest& request) {
@@ -668,6 +689,7 @@ void analyse(const AnalysisRequest& request, const AnalysisOutputs& outputs, Inp
         results.quality.push_back(std::move(inputs.runs[r]->quality));
         results.quality.back().framewiseDisplacement = framewiseDisplacement(request.runs[r]);
     }
+    warnOfExtremeVolumes(results.seeds, runPaths(inputs), request.skip, results.warnings);
     if (request.order.reportOnly) return;
     recordProvenance(request, inputs, checksums, results);
     folder.keep();
@@ -708,8 +730,10 @@ void runAnalysis(const AnalysisRequest& request, const AnalysisOutputs& outputs,
     analyseRequest(request, outputs, results);
     if (results.status != AnalysisStatus::done || request.order.reportOnly || outputs.report == nullptr) return;
     std::string problem;
-    if (!outputs.report->write(results, problem))
-        results.warnings.push_back("the report could not be written: " + problem);
+    if (outputs.report->write(results, problem)) return;
+    results.status = AnalysisStatus::failed;
+    results.problem = "the report could not be written: " + problem + "; the maps in " + request.outputFolder +
+                      " are written without it: free room there and run again";
 }
 
 void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisResults& results) {

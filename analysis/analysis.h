@@ -69,10 +69,14 @@ SeedSink seedFileWriter(const std::string& folder);
 class AnalysisReport {
 public:
     virtual ~AnalysisReport() = default;
+    // Before the first seed's files are written: removes the report an earlier
+    // run left in the folder, which would otherwise vouch for a mixture of maps
+    // when this run stops midway.
+    virtual void discardEarlier(const MapRunRecord& run) = 0;
     // Each seed's maps, thresholds and p-values, after the files were written.
     virtual void seedDone(const AnalysisResults& results, const SeedResults& seed) = 0;
-    // Once every seed is done; false with a message, which becomes a warning
-    // (the maps are the results, the report their view).
+    // Once every seed is done; false with a message, which fails the run (the
+    // maps stay: they are the results, the report their view).
     virtual bool write(const AnalysisResults& results, std::string& problem) = 0;
 };
 

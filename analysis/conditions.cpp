@@ -62,7 +62,18 @@ std::vector<Interval> runIntervals(const AnalysisRequest& request, const OpenedR
     return std::move(found.intervals);
 }
 
+// The time points a condition's models are fitted on: each interval gives
+// its length less the order (its first `order` volumes serve only as lags).
+int64_t fittedTimePoints(const EngineCondition& condition, int32_t order) {
+    int64_t points = 0;
+    for (const EngineEntry& entry : condition.entries)
+        for (const Interval& interval : entry.intervals) points += interval.last - interval.first + 1 - order;
+    return points;
+}
+
 }  // namespace
+
+int64_t fewestFittedTimePoints(int32_t order) { return 2 * int64_t{order} + MIN_RESIDUAL_TIME_POINTS; }
 
 bool conditionNames(const AnalysisRequest& request, const std::vector<std::unique_ptr<OpenedRun>>& runs,
                     std::vector<std::string>& names, std::string& problem) {
@@ -107,6 +118,15 @@ bool buildConditions(const AnalysisRequest& request, const std::vector<std::uniq
         if (condition.entries.empty()) {
             problem = "condition '" + condition.name + "' has no interval longer than the model order " +
                       std::to_string(order) + " in any run";
+            return false;
+        }
+        const int64_t points = fittedTimePoints(condition, order), fewest = fewestFittedTimePoints(order);
+        if (points < fewest) {
+            problem = "condition '" + condition.name + "' leaves " + std::to_string(points) +
+                      " time points to fit models of order " + std::to_string(order) + " on (each interval's length "
+                      "less the order, over every run), fewer than the " + std::to_string(fewest) +
+                      " they need (2 x order + " + std::to_string(MIN_RESIDUAL_TIME_POINTS) +
+                      "): give longer runs or intervals, or a lower --order";
             return false;
         }
         std::string label = safeLabel(condition.name);

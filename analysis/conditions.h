@@ -25,9 +25,19 @@ struct ConditionSet {
     std::vector<std::string> warnings;
 };
 
+// The joint model of a seed and a voxel regresses each on 2 x order lagged
+// values: with no more time points than that its residuals vanish and the
+// measures (the instantaneous one first) grow without bound. A condition
+// needs this many residual time points beyond the coefficients.
+constexpr int64_t MIN_RESIDUAL_TIME_POINTS = 10;
+
+// The fewest time points a condition's models of order `order` are fitted on.
+int64_t fewestFittedTimePoints(int32_t order);
+
 // Every condition's intervals per run for model order `order`: an interval
 // no longer than the order (or outside the run) is left out with a warning.
-// False with a message naming a condition left without any interval.
+// False with a message naming a condition left without any interval, or
+// with fewer time points than fewestFittedTimePoints (with the numbers).
 bool buildConditions(const AnalysisRequest& request, const std::vector<std::unique_ptr<OpenedRun>>& runs,
                      const std::vector<std::string>& names, int32_t order, ConditionSet& set, std::string& problem);
 

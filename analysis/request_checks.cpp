@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/names.h"
+#include "base/text.h"
 #include "formats/bids_inputs.h"
 
 namespace ldi {
@@ -14,10 +16,6 @@ namespace {
 // has cores, few enough that a typo is caught.
 constexpr int MAX_THREADS = 4096;
 
-std::string shortened(const std::string& text) {
-    return text.size() <= 40 ? text : text.substr(0, 40) + "...";
-}
-
 std::string numberText(double value) {
     char text[40];
     std::snprintf(text, sizeof text, "%g", value);
@@ -27,14 +25,8 @@ std::string numberText(double value) {
 // A name that becomes part of file names (a seed's, a condition's, a trial
 // type's): `what` says whose, in the message.
 bool checkName(const std::string& what, const std::string& name, std::string& problem) {
-    if (!isValidUtf8(name)) {
-        problem = what + " is not valid UTF-8 text; give the name as UTF-8";
-        return false;
-    }
-    if (name.size() > MAX_TRIAL_TYPE_BYTES) {
-        problem = what + " '" + shortened(name) + "' is " + std::to_string(name.size()) +
-                  " bytes long; names become part of file names: give one of at most " +
-                  std::to_string(MAX_TRIAL_TYPE_BYTES);
+    if (const std::string wrong = nameProblem(name, MAX_TRIAL_TYPE_BYTES); !wrong.empty()) {
+        problem = what + " " + wrong + " (names are shown in reports and become part of file names)";
         return false;
     }
     bool letterOrDigit = false;
@@ -157,30 +149,10 @@ bool checkNumbers(const AnalysisRequest& request, std::string& problem) {
 }  // namespace
 
 bool isValidUtf8(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t more = 0;
-        uint32_t point = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF) more = 1, point = c & 0x1Fu;
-        else if (c >= 0xE0 && c <= 0xEF) more = 2, point = c & 0x0Fu;
-        else if (c >= 0xF0 && c <= 0xF4) more = 3, point = c & 0x07u;
-        else return false;
-        if (i + more >= text.size()) return false;
-        for (std::size_t k = 1; k <= more; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0u) != 0x80u) return false;
-            point = (point << 6) | (next & 0x3Fu);
-        }
-        // Overlong forms, surrogates and points beyond U+10FFFF.
-        if ((more == 2 && point < 0x800) || (more == 3 && point < 0x10000) || point > 0x10FFFF ||
-            (point >= 0xD800 && point <= 0xDFFF))
-            return false;
-        i += more + 1;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = utf8CharacterLength(text, at);
+        if (length == 0) return false;
+        at += length;
     }
     return true;
 }

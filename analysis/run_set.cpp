@@ -297,9 +297,14 @@ bool openRuns(const AnalysisRequest& request, std::vector<std::unique_ptr<Opened
             return false;
         }
         if (withEvents) {
-            if (!(run->tr > 0.0)) {
-                problem = run->path + ": no repetition time (no sidecar RepetitionTime, no pixdim[4] in the header), "
-                                      "so events in seconds cannot be placed; give --tr";
+            // A header's pixdim[4] of 0, or of 1 without a time unit, is what tools write when they do not know
+            // the timing: placing events with it would put them at the wrong volumes without a word.
+            if (!(run->tr > 0.0) || (run->trSource == "header" && !(statedHeaderRepetitionTime(run->header) > 0.0))) {
+                char header[96];
+                std::snprintf(header, sizeof header, "the header's pixdim[4] = %g with time unit code %d",
+                              run->header.pixdim[4], run->header.xyztUnits & 0x38);
+                problem = run->path + ": no repetition time (no sidecar RepetitionTime, and " + header +
+                          " states none), so events in seconds cannot be placed; give --tr";
                 return false;
             }
             if (given.eventTable) run->events = *given.eventTable;

@@ -1,4 +1,5 @@
 #include "base/text.h"
+#include "base/names.h"
 
 #include <cstdarg>
 #include <cstdint>
@@ -34,12 +35,10 @@ std::string formatText(const char* format, ...) {
     return text;
 }
 
-namespace {
-
 // Length of the valid UTF-8 character that starts at text[at], or 0 when the
 // bytes there are not one (overlong forms, surrogates and values past
 // U+10FFFF included).
-std::size_t utf8CharacterLength(const std::string& text, std::size_t at) {
+std::size_t utf8CharacterLength(std::string_view text, std::size_t at) {
     const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
     if (lead < 0x80) return 1;
@@ -67,8 +66,6 @@ std::size_t utf8CharacterLength(const std::string& text, std::size_t at) {
     if (overlong || surrogate || value > 0x10FFFF) return 0;
     return length;
 }
-
-}  // namespace
 
 std::string safeFileNamePart(const std::string& name) {
     std::string safe;
@@ -98,6 +95,22 @@ std::string foldAsciiCase(const std::string& text) {
     for (char& c : folded)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return folded;
+}
+
+std::string nameProblem(std::string_view name, std::size_t maxBytes) {
+    if (name.empty()) return "is empty";
+    if (name.size() > maxBytes)
+        return "is " + std::to_string(name.size()) + " bytes long; give one of at most " + std::to_string(maxBytes);
+    for (std::size_t at = 0; at < name.size();) {
+        const std::size_t length = utf8CharacterLength(name, at);
+        const auto byte = static_cast<unsigned char>(name[at]);
+        if (length == 0)
+            return formatText("is not UTF-8 text (byte 0x%02X at %zu)", byte, at + 1);
+        if (length == 1 && (byte < 0x20 || byte == 0x7F))
+            return formatText("holds the control byte 0x%02X at %zu", byte, at + 1);
+        at += length;
+    }
+    return std::string();
 }
 
 std::string utf8Prefix(const std::string& text, std::size_t maxBytes) {

@@ -84,6 +84,10 @@ struct EngineOptions {
     // (tests and benchmarks compare them).
     const LaneKernel* laneKernel = nullptr;
     VoxelLoopObserver loopObserver = nullptr;  // null: none
+    // A warning when more than half of a condition's voxels are ill-defined
+    // (maps of zeros that would pass for a result). Off for the plug-in,
+    // whose log pane keeps the lines it has always shown.
+    bool warnOfIllDefinedVoxels = false;
 };
 
 enum class SurrogateInnovations { gaussian, resampled };

@@ -343,6 +343,25 @@ void writeVoxelSummary(const VoxelLoopCounts& counts, const VoxelPassPlan& plan,
            << '\n';
 }
 
+// Maps of zeros where most voxels could not be measured look like a result:
+// when more than half of the voxels past the inclusion threshold are
+// ill-defined (a volume of extreme values makes every model singular), the
+// pass says so whether the progress lines are shown or not.
+void warnOfIllDefinedVoxels(const VoxelLoopCounts& counts, int64_t gridVoxels, const std::string& condition,
+                            EngineProgress event, const ProgressSink& progress, std::ostream& runLog) {
+    const int64_t measurable = gridVoxels - static_cast<int64_t>(counts.skipped);
+    const auto illDefined = static_cast<int64_t>(counts.illDefined);
+    if (measurable <= 0 || 2 * illDefined <= measurable) return;
+    const std::string warning = formatText(
+        "WARNING: %lld of the %lld voxels analysed in condition '%s' are ill-defined (their models cannot be "
+        "fitted), so their maps are 0: look for volumes of extreme or constant values in the data",
+        static_cast<long long>(illDefined), static_cast<long long>(measurable), condition.c_str());
+    event.stage = EngineProgress::Stage::warning;
+    event.text = warning;
+    progress(event);
+    runLog << '\t' << warning << '\n';
+}
+
 // The fast loop's kernel, or null when the pass runs the sequential loop.
 const LaneKernel* fastKernelOf(const EngineOptions& options) {
     const LaneKernel& kernel = options.laneKernel != nullptr ? *options.laneKernel : bestLaneKernel();
@@ -414,6 +433,9 @@ int runConditionPass(const EngineInput& input, int32_t seed, int32_t condition, 
         progress(event);
         runLog << '\t' << warning << '\n';
     }
+    if (options.warnOfIllDefinedVoxels)
+        warnOfIllDefinedVoxels(counts, gridVoxels, input.conditions[static_cast<std::size_t>(condition)].name, event,
+                               progress, runLog);
     return statusSuccess;
 }
 

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/names.h"
 #include "formats/whole_file.h"
 
 namespace ldi {
@@ -203,6 +204,11 @@ bool readEventsFile(const std::string& path, const std::string& untypedCondition
             problem = where + "the trial_type '" + cells[type].substr(0, 40) + "...' is " +
                       std::to_string(cells[type].size()) + " bytes long; names of conditions are at most " +
                       std::to_string(MAX_TRIAL_TYPE_BYTES) + " (they become part of file names)";
+            return false;
+        } else if (const std::string wrong = cells[type].empty() ? "" : nameProblem(cells[type], MAX_TRIAL_TYPE_BYTES);
+                   !wrong.empty()) {
+            // A trial type names maps, reports and the index beside them: refused before anything is computed.
+            problem = where + "the trial_type " + wrong + " (save the events file as UTF-8 text)";
             return false;
         } else {
             event.type = cells[type];

@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 
+#include "base/names.h"
 #include "formats/whole_file.h"
 
 namespace ldi {
@@ -77,6 +78,15 @@ bool readConfounds(const std::string& path, const std::vector<std::string>& patt
         }
     }
     std::sort(chosen.begin(), chosen.end());
+    // The chosen columns' names go into the report and the maps' provenance.
+    for (const std::size_t c : chosen) {
+        const std::string wrong = nameProblem(header[c]);
+        if (!wrong.empty()) {
+            problem = path + ": the name of column " + std::to_string(c + 1) + " " + wrong +
+                      " (save the table as UTF-8 with short column names)";
+            return false;
+        }
+    }
     for (const std::size_t c : chosen) table.names.push_back(header[c]);
     table.columns.assign(chosen.size(), std::vector<double>());
     std::vector<std::vector<bool>> missing(chosen.size());

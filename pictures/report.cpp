@@ -357,7 +357,7 @@ std::vector<std::pair<std::string, std::string>> runInputs(const AnalysisResults
     std::vector<std::pair<std::string, std::string>> inputs;
     for (const MapRunInput& input : results.record.inputs)
         inputs.push_back({input.path, input.role + ", " + std::to_string(input.bytes) + " bytes"});
-    if (!results.record.confounds.is_null()) inputs.push_back({"confound regression", results.record.confounds.dump()});
+    if (!results.record.confounds.is_null()) inputs.push_back({"confound regression", results.record.confounds.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)});
     return inputs;
 }
 
@@ -403,6 +403,12 @@ HtmlReport::HtmlReport(const ReportContext& context) : context_(context), collec
 }
 
 HtmlReport::~HtmlReport() = default;
+
+void HtmlReport::discardEarlier(const MapRunRecord& run) {
+    if (run.outputFolder.empty()) return;
+    std::error_code ignored;
+    fs::remove(fs::path(run.outputFolder) / reportFileName(run.entityPrefix), ignored);
+}
 
 void HtmlReport::seedDone(const AnalysisResults& results, const SeedResults& seed) {
     collectMaps(*collected_, results, seed);

@@ -38,6 +38,7 @@ public:
     ~HtmlReport() override;
     HtmlReport(const HtmlReport&) = delete;
     HtmlReport& operator=(const HtmlReport&) = delete;
+    void discardEarlier(const MapRunRecord& run) override;
     void seedDone(const AnalysisResults& results, const SeedResults& seed) override;
     bool write(const AnalysisResults& results, std::string& problem) override;
 

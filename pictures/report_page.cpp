@@ -208,7 +208,8 @@ std::string viewerData(const ReportPage& page) {
                                 {"min", map.threshold},
                                 {"max", map.top > map.threshold ? map.top : map.threshold + 1.0f},
                                 {"signed", map.isSigned}});
-    std::string text = data.dump();
+    // A name that is no UTF-8 is shown with a replacement character rather than stopping the report.
+    std::string text = data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     for (std::size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at)) text.replace(at, 1, "\\u003c");
     return text;
 }

@@ -35,4 +35,20 @@ int32_t leadingOutliers(const std::vector<double>& globalSignal, double threshol
     return count == static_cast<int32_t>(globalSignal.size()) ? 0 : count;
 }
 
+std::vector<std::size_t> extremeValues(const std::vector<double>& values, std::size_t first, double deviations) {
+    std::vector<double> finite;
+    for (std::size_t i = first; i < values.size(); ++i)
+        if (std::isfinite(values[i])) finite.push_back(values[i]);
+    std::vector<std::size_t> extreme;
+    if (finite.size() < 3) return extreme;
+    const double centre = median(finite);
+    std::vector<double> distances;
+    distances.reserve(finite.size());
+    for (const double value : finite) distances.push_back(std::fabs(value - centre));
+    const double scale = std::max(median(distances), 1e-6 * std::fabs(centre));
+    for (std::size_t i = first; i < values.size(); ++i)
+        if (!std::isfinite(values[i]) || std::fabs(values[i] - centre) > deviations * scale) extreme.push_back(i);
+    return extreme;
+}
+
 }  // namespace ldi

@@ -184,8 +184,12 @@ std::vector<std::string> datasetSubjects(const std::string& bidsDir) {
     return subjects;
 }
 
-std::vector<std::string> inheritedFiles(const std::string& bidsDir, const std::string& runPath,
-                                        const std::string& suffixExtension) {
+namespace {
+
+// The entries named like the files of `suffixExtension` that apply to the
+// run, nearest first: files, or (with `folders`) folders of such names.
+std::vector<std::string> inheritedEntries(const std::string& bidsDir, const std::string& runPath,
+                                          const std::string& suffixExtension, bool folders) {
     const Entities runEntities = fileEntities(runPath);
     std::vector<std::string> found;
     std::error_code error;
@@ -202,7 +206,7 @@ std::vector<std::string> inheritedFiles(const std::string& bidsDir, const std::s
     for (int depth = 0; depth < 8 && within(folder); ++depth) {
         // At one level the file with the most entities applies first.
         std::vector<std::pair<std::size_t, std::string>> here;
-        for (const std::string& name : namesIn(folder, false)) {
+        for (const std::string& name : namesIn(folder, folders)) {
             if (!endsWith(name, suffixExtension)) continue;
             const Entities entities = fileEntities(name);
             if (!entities.empty() && hasEntities(runEntities, entities)) here.emplace_back(entities.size(), name);
@@ -213,6 +217,26 @@ std::vector<std::string> inheritedFiles(const std::string& bidsDir, const std::s
         folder = folder.parent_path();
     }
     return found;
+}
+
+// A folder named like a sidecar or events file of the run would be passed
+// over without a word, and the run analysed without what it should hold.
+bool checkNoFolderForFile(const std::string& bidsDir, const std::string& runPath, std::string& problem) {
+    for (const char* suffix : {"_bold.json", "_events.tsv"}) {
+        const std::vector<std::string> folders = inheritedEntries(bidsDir, runPath, suffix, true);
+        if (folders.empty()) continue;
+        problem = folders.front() + " is a folder where a file (*" + suffix + ") of the run " +
+                  fs::path(runPath).filename().string() + " is expected: make it the file or remove it";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> inheritedFiles(const std::string& bidsDir, const std::string& runPath,
+                                        const std::string& suffixExtension) {
+    return inheritedEntries(bidsDir, runPath, suffixExtension, false);
 }
 
 bool subjectRunSets(const DatasetQuery& query, const std::string& subject, std::vector<DatasetRunSet>& sets,
@@ -252,6 +276,10 @@ bool subjectRunSets(const DatasetQuery& query, const std::string& subject, std::
                 missingSpace.push_back(name);
                 continue;
             }
+        }
+        if (!checkNoFolderForFile(query.bidsDir, run.rawBold, problem)) {
+            problem = who + ": " + problem;
+            return false;
         }
         const std::vector<std::string> events = inheritedFiles(query.bidsDir, run.rawBold, "_events.tsv");
         if (!events.empty()) run.events = events.front();

@@ -71,6 +71,7 @@ struct GroupSubject {
     std::set<std::pair<std::string, std::string>> maps;  // (seed, condition) labels
     nlohmann::json confounds = nlohmann::json::array();  // per analysis, its columns
     bool listed = false;  // the summary names its maps (ldi before it did not: all are taken)
+    std::set<int64_t> rngSeeds;  // of its analyses, as the summary records them
 };
 
 struct GroupSelection {
@@ -98,11 +99,13 @@ GroupSelection selectSubjects(const GroupRequest& request) {
             selection.leftOut.push_back({{"Subject", label}, {"Reason", "unreadable " + summary.string()}});
             continue;
         }
-        GroupSubject subject{label, {}, nlohmann::json::array()};
+        GroupSubject subject{label, {}, nlohmann::json::array(), false, {}};
         for (const auto& analysis : record["Analyses"]) {
             if (!analysis.is_object()) continue;
             subject.confounds.push_back(analysis.value("Confounds", nlohmann::json::object()).value("Columns", nlohmann::json()));
             subject.listed = subject.listed || analysis.contains("Maps");
+            if (analysis.value("RngSeed", nlohmann::json()).is_number_integer())
+                subject.rngSeeds.insert(analysis["RngSeed"].get<int64_t>());
             for (const auto& seed : analysis.value("Maps", nlohmann::json::array()))
                 for (const auto& condition : seed.value("Conditions", nlohmann::json::array()))
                     if (seed.value("Seed", nlohmann::json()).is_string() && condition.is_string())
@@ -119,12 +122,34 @@ bool sameConfounds(const GroupSelection& selection, std::string& problem) {
     for (const GroupSubject& subject : selection.subjects) {
         const GroupSubject& first = selection.subjects.front();
         if (subject.confounds == first.confounds) continue;
-        problem = "sub-" + subject.label + " was regressed on the confound columns " + subject.confounds.dump() +
-                  ", sub-" + first.label + " on " + first.confounds.dump() +
+        const auto text = [](const nlohmann::json& columns) {
+            return columns.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        };
+        problem = "sub-" + subject.label + " was regressed on the confound columns " + text(subject.confounds) +
+                  ", sub-" + first.label + " on " + text(first.confounds) +
                   "; run the participant level of every subject with the same --confounds";
         return false;
     }
     return true;
+}
+
+// The rng seed a map's sidecar records when it is not one of the subject's
+// summary: the map comes from another run than the summary (written into
+// the folder since, or left by a run stopped midway), so the subject's maps
+// would mix two runs. "" when it is one of them, or nothing says.
+std::string otherRun(const GroupSubject& subject, const fs::path& map) {
+    if (subject.rngSeeds.empty()) return std::string();
+    const std::string name = map.filename().string();
+    const std::size_t extension = name.rfind(".nii");
+    if (extension == std::string::npos) return std::string();
+    nlohmann::json sidecar;
+    std::string ignored;
+    const fs::path path = map.parent_path() / (name.substr(0, extension) + ".json");
+    if (!readJsonSidecar(path.string(), sidecar, ignored) ||
+        !sidecar.value("RngSeed", nlohmann::json()).is_number_integer())
+        return std::string();
+    const int64_t seed = sidecar["RngSeed"].get<int64_t>();
+    return subject.rngSeeds.count(seed) != 0 ? std::string() : std::to_string(seed);
 }
 
 // The subjects' measure maps, grouped by everything in their names but the
@@ -158,6 +183,13 @@ std::map<std::string, GroupKey> collectSubjectMaps(const GroupSelection& selecti
                     slot.condition = name.condition;
                     slot.kind = kind;
                     slot.input = name.statistic;
+                }
+                if (const std::string other = otherRun(chosen, it->path()); !other.empty()) {
+                    slot.leftOut.push_back({{"Subject", subject},
+                                            {"Reason", it->path().filename().string() + " comes from another run (rng "
+                                                       "seed " + other + ") than the subject's summary: its maps mix "
+                                                       "two runs; run its participant level again"}});
+                    continue;
                 }
                 // One map a subject: a folder that also holds the name ldi gave the
                 // map before keeps the current one.
@@ -465,11 +497,16 @@ bool testKey(const GroupRequest& request, const GroupKey& key, uint64_t seed, co
 void recordLeftOut(const GroupSelection& selection, std::map<std::string, GroupKey>& keys, std::ostream& err) {
     for (auto& entry : keys) {
         GroupKey& key = entry.second;
+        const nlohmann::ordered_json found = key.leftOut;  // while the maps were collected (another run's map)
         key.leftOut = selection.leftOut;
         for (const GroupSubject& subject : selection.subjects) {
             const bool has = std::any_of(key.maps.begin(), key.maps.end(),
                                          [&](const SubjectMap& map) { return map.subject == subject.label; });
-            if (!has) key.leftOut.push_back({{"Subject", subject.label}, {"Reason", "has no map of this key"}});
+            if (has) continue;
+            std::string reason = "has no map of this key";
+            for (const auto& left : found)
+                if (left["Subject"] == subject.label) reason = left["Reason"].get<std::string>();
+            key.leftOut.push_back({{"Subject", subject.label}, {"Reason", reason}});
         }
         for (const auto& left : key.leftOut)
             err << "ldi: " << key.name << ": sub-" << left["Subject"].get<std::string>() << " left out: "

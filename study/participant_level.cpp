@@ -243,7 +243,8 @@ namespace {
 
 // One analysis: one subject, session and task.
 bool analyseRunSet(const ParticipantRequest& participants, const TaskSubjects& eventSubjects, const DatasetRunSet& set,
-                   Json& record, SubjectOutcome& outcome, std::string& problem) {
+                   const std::function<bool(std::string&)>& beforeMaps, Json& record, SubjectOutcome& outcome,
+                   std::string& problem) {
     AnalysisRequest request;
     if (!runSetRequest(participants, eventSubjects, set, request, record, outcome.warnings, problem)) return false;
     std::error_code error;
@@ -258,7 +259,7 @@ bool analyseRunSet(const ParticipantRequest& participants, const TaskSubjects& e
     Json written = Json::array();
     const SeedSink writer = seedFileWriter(request.outputFolder);
     const SeedSink recording = [&](const MapRunRecord& run, const SeedResults& seed, std::string& failure) {
-        if (!writer(run, seed, failure)) return false;
+        if (!beforeMaps(failure) || !writer(run, seed, failure)) return false;
         written.push_back({{"Seed", seed.seedLabel}, {"Conditions", seed.conditionLabels}});
         return true;
     };
@@ -292,6 +293,24 @@ bool analyseSubject(const ParticipantRequest& participants, const TaskSubjects& 
     record["Subject"] = subject;
     record["RngSeedBase"] = participants.rngSeed;
     record["Analyses"] = Json::array();
+    const fs::path summary =
+        fs::path(participants.outputDir) / ("sub-" + subject) / ("sub-" + subject + "_participant.json");
+    // An earlier run's summary goes before this run's first map is written: a
+    // run stopped midway (killed, a full disk) leaves the subject without one,
+    // so that neither a workflow engine nor the group level takes its mixture
+    // of two runs' maps as done. A run refused before its maps keeps it.
+    bool summaryGone = false;
+    const auto beforeMaps = [&summary, &summaryGone](std::string& failure) {
+        std::error_code error;
+        if (summaryGone || !fs::exists(summary, error)) return summaryGone = true;
+        fs::remove(summary, error);
+        if (error) {
+            failure = "cannot remove the earlier run's " + summary.string() + " before writing new maps: " +
+                      error.message();
+            return false;
+        }
+        return summaryGone = true;
+    };
     for (const DatasetRunSet& set : sets) {
         if (participants.progress)
             participants.progress("sub-" + subject + (set.session.empty() ? "" : " ses-" + set.session) + " task " +
@@ -299,15 +318,13 @@ bool analyseSubject(const ParticipantRequest& participants, const TaskSubjects& 
                                   (set.runs.size() == 1 ? "" : "s"));
         Json analysis;
         std::string problem;
-        if (!analyseRunSet(participants, eventSubjects, set, analysis, outcome, problem)) {
+        if (!analyseRunSet(participants, eventSubjects, set, beforeMaps, analysis, outcome, problem)) {
             outcome.problem = "sub-" + subject + (set.session.empty() ? "" : " ses-" + set.session) + ": " + problem;
             return false;
         }
         record["Analyses"].push_back(analysis);
     }
     // Written last: a workflow engine takes the subject as done by it.
-    const fs::path summary =
-        fs::path(participants.outputDir) / ("sub-" + subject) / ("sub-" + subject + "_participant.json");
     return writeFileSafely(summary.string(), dump(record), outcome.problem);
 }
 

@@ -264,6 +264,21 @@ TEST(RefusedInputs, StopBeforeAnythingIsComputedAndLeaveNoFolder) {
         {"a sphere of negative radius", [](AnalysisRequest& r) { r.seeds[0].shape = SeedRequest::Shape::sphere; r.seeds[0].sphere = {0, 0, 0, -1}; },
          AnalysisStatus::badInput, "the sphere's radius -1 is not a positive number of mm"},
         {"negative threads", [](AnalysisRequest& r) { r.threads = -1; }, AnalysisStatus::badInput, "threads -1: give 1 to 4096"},
+        // Names go into every report and index: checked before anything is computed.
+        {"a seed name that is no UTF-8", [](AnalysisRequest& r) { r.seeds[0].name = "S\xE9" "ed"; },
+         AnalysisStatus::badInput, "the seed name is not UTF-8 text (byte 0xE9 at 2)"},
+        {"a seed name of 100 kB", [](AnalysisRequest& r) { r.seeds[0].name = std::string(100000, '-'); },
+         AnalysisStatus::badInput, "the seed name is 100000 bytes long"},
+        {"a seed name with a control byte", [](AnalysisRequest& r) { r.seeds[0].name = "S\x1b[2J"; },
+         AnalysisStatus::badInput, "the seed name holds the control byte 0x1B"},
+        {"a trial type that is no UTF-8", [&](AnalysisRequest& r) {
+             std::ofstream(folder / "latin1.tsv") << "onset\tduration\ttrial_type\n0\t40\tpr\xE9\n";
+             r.runs[0].events = (folder / "latin1.tsv").string();
+         }, AnalysisStatus::badInput, "latin1.tsv:2: the trial_type is not UTF-8 text"},
+        {"a run of 2 volumes", [&](AnalysisRequest& r) {
+             writeRun(folder / "short_bold.nii", testGrid(), coupledRun(4, 2));
+             r.runs[0].path = (folder / "short_bold.nii").string();
+         }, AnalysisStatus::badInput, "leaves 1 time points to fit models of order"},
     };
     for (const Case& c : cases) {
         AnalysisRequest request = smallRequest(folder);
@@ -460,5 +475,83 @@ TEST(MeanImage, IsTheFirstRunsMeanAsGivenHeldSpilledRegressedOrInMemory) {
         ASSERT_EQ(mean->size(), expected.size());
         for (std::size_t v = 0; v < expected.size(); ++v)
             ASSERT_EQ((*mean)[v], static_cast<float>(expected[v])) << "voxel " << v;
+    }
+}
+
+// A condition's models need twice the order of lagged values and ten time
+// points beyond them: one fewer is refused with the numbers, before the maps
+// (a 2-volume run gave Inst values over 1600 from models with no residual).
+TEST(Conditions, AConditionNeedsTwiceTheOrderAndTenTimePointsBeyondIt) {
+    TestFolder folder;
+    writeRun(folder / "run_bold.nii", testGrid(), coupledRun(9));
+    struct Case {
+        int order;
+        std::vector<Interval> intervals;
+        bool accepted;
+    };
+    // Each interval gives its length less the order.
+    const Case cases[] = {
+        {1, {Interval{1, 13}}, true},                     // 12 = 2 x 1 + 10
+        {1, {Interval{1, 12}}, false},                    // 11
+        {2, {Interval{1, 16}}, true},                     // 14 = 2 x 2 + 10
+        {2, {Interval{1, 15}}, false},                    // 13
+        {2, {Interval{1, 8}, Interval{21, 29}}, false},   // 6 + 7
+        {2, {Interval{1, 9}, Interval{21, 29}}, true},    // 7 + 7
+    };
+    for (const Case& c : cases) {
+        AnalysisRequest request = smallRequest(folder);
+        request.parameters.autoRegressionOrder = c.order;
+        request.runs = {runAt(folder / "run_bold.nii")};
+        request.seeds = {flagSeed("S", {voxelIndex(0, 0, 0)})};
+        request.intervalConditions = {{"A", {c.intervals}}};
+        request.outputFolder.clear();
+        request.describeDataset = false;
+        std::vector<SeedResults> maps;
+        const AnalysisResults results = analyse(request, maps);
+        const std::string what = "order " + std::to_string(c.order) + ", " + std::to_string(c.intervals.size()) +
+                                 " intervals ending at " + std::to_string(c.intervals.back().last);
+        EXPECT_EQ(results.status == AnalysisStatus::done, c.accepted) << what << ": " << results.problem;
+        if (!c.accepted) {
+            EXPECT_NE(results.problem.find("fewer than the " + std::to_string(2 * c.order + 10)), std::string::npos)
+                << what << ": " << results.problem;
+        }
+    }
+}
+
+// A volume of extreme values leaves most voxels' models singular: the run
+// still gives its maps, but the warnings (stderr and the report) say how
+// many voxels were lost and name the volume, and a sound run says nothing.
+TEST(AnalysedVoxels, AVolumeOfExtremeValuesIsNamedAndItsIllDefinedVoxelsCounted) {
+    TestFolder folder;
+    struct Case {
+        const char* what;
+        int spiked;  // 1-based volume set to `value` in every voxel, 0 for none
+        float value;
+        bool warned;
+    };
+    const Case cases[] = {
+        {"a sound run", 0, 0.0f, false},
+        {"a spike of 1e10 at volume 40", 40, 1e10f, true},
+        {"a spike of 1e10 at volume 3", 3, 1e10f, true},
+        {"a spike of twice the mean", 40, 200.0f, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::vector<float>> data = coupledRun(6);
+        if (c.spiked > 0) std::fill(data[static_cast<std::size_t>(c.spiked - 1)].begin(),
+                                    data[static_cast<std::size_t>(c.spiked - 1)].end(), c.value);
+        const fs::path run = folder / "run_bold.nii";
+        writeRun(run, testGrid(), data);
+        AnalysisRequest request = smallRequest(folder);
+        request.runs = {runAt(run)};
+        request.seeds = {flagSeed("S", {voxelIndex(0, 0, 0), voxelIndex(1, 0, 0)})};
+        request.outputFolder.clear();
+        request.describeDataset = false;
+        std::vector<SeedResults> maps;
+        const AnalysisResults results = analyse(request, maps);
+        ASSERT_EQ(results.status, AnalysisStatus::done) << c.what << ": " << results.problem;
+        EXPECT_EQ(mentions(results.warnings, "ill-defined"), c.warned) << c.what;
+        EXPECT_EQ(mentions(results.warnings, run.string() + ": at volume " + std::to_string(c.spiked) + " the mean time course of seed 'S'"),
+                  c.warned)
+            << c.what;
     }
 }

@@ -133,6 +133,48 @@ TEST(RepetitionTime, HeadersThatAgreeOrStateNoneAreQuiet) {
     EXPECT_NE(opened.warnings[0].find("says 1.35 s"), std::string::npos) << opened.warnings[0];
 }
 
+// Events in seconds are placed with the repetition time: a header that
+// states none (0, the placeholder 1 without a unit, a unit that is no time)
+// is no ground to place them on, so without --tr or a sidecar the run is
+// refused, naming the file, the header's values and the option.
+TEST(RepetitionTime, EventsArePlacedOnlyWithOneTheHeaderOrTheUserStates) {
+    TestFolder folder;
+    std::ofstream(folder / "events.tsv") << "onset\tduration\ttrial_type\n0\t10\tA\n";
+    struct Case {
+        const char* what;
+        double pixdim4;
+        int unit;
+        double given;  // --tr, 0 for none
+        double used;   // 0: refused
+    };
+    const Case cases[] = {
+        {"seconds", 2.0, 8, 0.0, 2.0},
+        {"milliseconds", 2000.0, 16, 0.0, 2.0},
+        {"no unit but not the placeholder", 2.0, 0, 0.0, 2.0},
+        {"the placeholder 1 without a unit", 1.0, 0, 0.0, 0.0},
+        {"pixdim[4] 0", 0.0, 8, 0.0, 0.0},
+        {"a unit that is no time", 2.0, 32, 0.0, 0.0},
+        {"the placeholder with --tr", 1.0, 0, 2.5, 2.5},
+    };
+    for (const Case& c : cases) {
+        const fs::path run = folder / "run.nii";
+        writeTimedRun(run, c.pixdim4, c.unit);
+        AnalysisRequest request = oneRun(run, c.given);
+        request.runs[0].events = (folder / "events.tsv").string();
+        std::vector<std::unique_ptr<OpenedRun>> runs;
+        std::vector<std::string> warnings;
+        std::string problem;
+        const bool opened = openRuns(request, runs, warnings, problem);
+        EXPECT_EQ(opened, c.used > 0.0) << c.what << ": " << problem;
+        if (opened) {
+            EXPECT_DOUBLE_EQ(runs.front()->tr, c.used) << c.what;
+            continue;
+        }
+        for (const std::string& part : {run.string(), std::string("pixdim[4]"), std::string("give --tr")})
+            EXPECT_NE(problem.find(part), std::string::npos) << c.what << ": " << problem;
+    }
+}
+
 }  // namespace
 
 namespace {

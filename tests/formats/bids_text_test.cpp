@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/names.h"
 #include "formats/bids_inputs.h"
 #include "formats/confounds.h"
 
@@ -62,6 +63,62 @@ TEST(BidsText, ByteOrderMarksAndOverlongNamesAreReadOrRefusedAsTheyAre) {
     EXPECT_FALSE(readJsonSidecar(folder.string(), document, problem));
     EXPECT_NE(problem.find("is a folder"), std::string::npos) << problem;
     for (const fs::path& path : {confounds, events, longType, latin, folder}) fs::remove_all(path);
+}
+
+// Names and labels the user gives: UTF-8 text (by the standard's rules:
+// no overlong forms, surrogates or cut characters), no control bytes, and a
+// length within the limit; and where they are read, the file and line.
+TEST(BidsText, NamesAreUtf8TextOfASaneLengthWhereverTheyAreRead) {
+    struct Case {
+        const char* what;
+        std::string name;
+        const char* problem;  // "" for a sound name
+    };
+    const Case cases[] = {
+        {"ASCII", "PCC-left_1", ""},
+        {"two-byte characters", "pr\xC3\xA9", ""},
+        {"a four-byte character", "\xF0\x9F\xA7\xA0", ""},
+        {"the limit exactly", std::string(MAX_NAME_BYTES, 'a'), ""},
+        {"one byte past it", std::string(MAX_NAME_BYTES + 1, 'a'), "is 257 bytes long"},
+        {"empty", "", "is empty"},
+        {"Latin-1", "pr\xE9", "is not UTF-8 text (byte 0xE9 at 3)"},
+        {"a cut character", "ab\xC3", "is not UTF-8 text (byte 0xC3 at 3)"},
+        {"an overlong slash", "\xC0\xAF", "is not UTF-8 text (byte 0xC0 at 1)"},
+        {"a surrogate", "\xED\xA0\x80", "is not UTF-8 text (byte 0xED at 1)"},
+        {"past U+10FFFF", "\xF4\x90\x80\x80", "is not UTF-8 text (byte 0xF4 at 1)"},
+        {"a tab", "a\tb", "holds the control byte 0x09 at 2"},
+        {"an escape", "\x1B[2J", "holds the control byte 0x1B at 1"},
+        {"delete", "a\x7F", "holds the control byte 0x7F at 2"},
+    };
+    for (const Case& c : cases) {
+        const std::string found = nameProblem(c.name);
+        if (*c.problem == '\0') {
+            EXPECT_EQ(found, "") << c.what;
+        } else {
+            EXPECT_EQ(found.rfind(c.problem, 0), 0u) << c.what << ": " << found;
+        }
+        // In the trial_type column: refused on its line, or read as it is.
+        if (c.name.empty() || c.name.size() > MAX_TRIAL_TYPE_BYTES || c.name.find('\t') != std::string::npos)
+            continue;
+        const fs::path events = writeText("types.tsv", "onset\tduration\ttrial_type\n0\t10\t" + c.name + "\n");
+        std::vector<Event> read;
+        std::string problem;
+        EXPECT_EQ(readEventsFile(events.string(), "all", read, problem), *c.problem == '\0') << c.what;
+        if (*c.problem != '\0') {
+            EXPECT_NE(problem.find("types.tsv:2: the trial_type " + std::string(c.problem)), std::string::npos)
+                << c.what << ": " << problem;
+        }
+        // As a chosen confounds column: refused naming the file and column.
+        const fs::path confounds = writeText("names.tsv", "csf\t" + c.name + "\n1\t2\n3\t4\n");
+        ConfoundTable table;
+        EXPECT_EQ(readConfounds(confounds.string(), {"*"}, 0, table, problem), *c.problem == '\0') << c.what;
+        if (*c.problem != '\0') {
+            EXPECT_NE(problem.find("names.tsv: the name of column 2 " + std::string(c.problem)), std::string::npos)
+                << c.what << ": " << problem;
+        }
+        fs::remove(events);
+        fs::remove(confounds);
+    }
 }
 
 // The volumes of an event by their definition: volume i at i * tr + shift

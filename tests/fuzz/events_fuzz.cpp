@@ -1,5 +1,5 @@
 // Any byte sequence as a BIDS events.tsv: events with finite times and a
-// type, or a message naming the file; the accepted events then become volume
+// type that is UTF-8 text, or a message naming the file; the accepted events then become volume
 // intervals for any repetition time and shift, promptly and in order.
 #include <cmath>
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/names.h"
 #include "formats/bids_inputs.h"
 #include "fuzz_check.h"
 #include "fuzz_file.h"
@@ -25,6 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     for (const Event& event : events) {
         FUZZ_CHECK(std::isfinite(event.onset) && std::isfinite(event.duration));
         FUZZ_CHECK(event.line >= 2);
+        // A trial type names maps and goes into reports and JSON: UTF-8 text, short, or none at all.
+        FUZZ_CHECK(event.type.empty() || nameProblem(event.type, MAX_TRIAL_TYPE_BYTES).empty());
     }
     // Times from the input's first bytes: any double, NaN and infinities too.
     double tr = 2.0, shift = 0.0;

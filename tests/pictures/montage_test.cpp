@@ -290,3 +290,28 @@ TEST(Montage, DefaultLevelMeanImageAndLayout) {
         EXPECT_EQ(layout.tileHeight, dims[0] * layout.cell);
     }
 }
+
+namespace {
+
+// Grids of many slices show every n-th one, n the smallest that keeps the
+// montage within 64 tiles: one slice more than 64 already halves them, and
+// the steps are even from the most inferior slice.
+TEST(Montage, LongGridsShowEveryNthSliceInAtMost64Tiles) {
+    struct Case {
+        int slices;
+        std::size_t tiles;
+        int step;
+    };
+    const Case cases[] = {{40, 40, 1}, {64, 64, 1}, {65, 33, 2}, {100, 50, 2}, {127, 64, 2},
+                          {128, 64, 2}, {129, 43, 3}, {200, 50, 4}};
+    for (const Case& c : cases) {
+        const MontageLayout layout = ldiLayout(4, c.slices, 3);
+        EXPECT_EQ(layout.slices.size(), c.tiles) << c.slices << " slices";
+        ASSERT_FALSE(layout.slices.empty());
+        EXPECT_EQ(layout.slices.front(), 0) << c.slices << " slices";
+        for (std::size_t k = 1; k < layout.slices.size(); ++k)
+            EXPECT_EQ(layout.slices[k] - layout.slices[k - 1], c.step) << c.slices << " slices, tile " << k;
+    }
+}
+
+}  // namespace

@@ -208,10 +208,14 @@ def test_confounds_from_a_table_regress_as_from_its_file(dataset, tmp_path):
                           "rot_y": np.round(rng.normal(size=volumes), 4),
                           "other": np.round(rng.normal(size=volumes), 4)})
     table.loc[0, "trans_x"] = np.nan  # as fMRIPrep leaves the first row of derivatives
+    # A gap after the skip is filled from the skip on: the far value before it
+    # would move the fill were the whole column taken.
+    table.loc[1, "trans_x"] = 40.0
+    table.loc[5, "trans_x"] = np.nan
     path = tmp_path / "confounds.tsv"
     table.to_csv(path, sep="\t", index=False, na_rep="n/a")
     columns = ["trans_?", "rot_*"]
-    common = dict(events=dataset["events"], surrogates=SURROGATES, rng_seed=RNG_SEED, skip=1,
+    common = dict(events=dataset["events"], surrogates=SURROGATES, rng_seed=RNG_SEED, skip=2,
                   confound_columns=columns)
     from_file = ldi.map(dataset["bold"], {"Ref": dataset["seed"]}, confounds=path, **common)
     read = pd.read_csv(path, sep="\t", na_values="n/a", float_precision="round_trip")

@@ -170,4 +170,115 @@ TEST_F(ParticipantLevel, WorkFolderStatisticsAndTheRepetitionTimesSourceReachEve
     refused(plugin, "--fdr plugin");
 }
 
+// What the dataset holds beside the runs decides what is analysed: a brain
+// mask only when every run of the set has one (a partial set of masks would
+// name runs without any), and a folder where a sidecar or events file is
+// expected refuses the subject rather than leaving the run without it.
+TEST_F(ParticipantLevel, MasksOfEveryRunOnlyAndFoldersWhereFilesBelongAreRefused) {
+    const std::string space = "MNI152NLin2009cAsym";
+    const fs::path prep = root / "fmriprep";
+    const auto preprocessed = [&](const std::string& subject, const std::string& run, bool mask) {
+        addRun(subject, "rest_run-" + run, false);
+        const std::string stem = "sub-" + subject + "_task-rest_run-" + run + "_space-" + space;
+        writeText(prep / ("sub-" + subject) / "func" / (stem + "_desc-preproc_bold.nii.gz"), "");
+        if (mask) writeText(prep / ("sub-" + subject) / "func" / (stem + "_desc-brain_mask.nii.gz"), "");
+    };
+    struct Case {
+        const char* what;
+        std::vector<bool> masks;   // per run of sub-01
+        const char* folder;        // made under sub-01/func, or ""
+        std::size_t brainMasks;    // in the request analysed
+        const char* message;       // of the warning, or of the refusal with a folder
+    };
+    const Case cases[] = {
+        {"every run masked", {true, true}, "", 2, ""},
+        {"one of two runs masked", {true, false}, "", 0, "not every run has a brain mask"},
+        {"the other one masked", {false, true}, "", 0, "not every run has a brain mask"},
+        {"a folder as the sidecar", {true, true}, "sub-01_task-rest_run-1_bold.json", 0, "is a folder where a file"},
+        {"a folder as the events", {true, true}, "sub-01_task-rest_run-2_events.tsv", 0, "is a folder where a file"},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(data / "sub-01");
+        fs::remove_all(prep);
+        for (std::size_t r = 0; r < c.masks.size(); ++r) preprocessed("01", std::to_string(r + 1), c.masks[r]);
+        if (*c.folder != '\0') fs::create_directories(data / "sub-01" / "func" / c.folder);
+        ParticipantRequest request;
+        request.dataset.derivativesDir = prep.string();
+        request.dataset.space = space;
+        request.skipGiven = true;
+        request.outputDir = (root / ("out-" + std::string(c.what))).string();
+        std::vector<AnalysisRequest> analysed;
+        std::string problem;
+        const std::vector<SubjectOutcome> outcomes = run(request, analysed, problem);
+        ASSERT_EQ(outcomes.size(), 1u) << c.what << ": " << problem;
+        if (*c.folder != '\0') {
+            EXPECT_FALSE(outcomes[0].done) << c.what;
+            EXPECT_NE(outcomes[0].problem.find(c.message), std::string::npos) << c.what << ": " << outcomes[0].problem;
+            EXPECT_NE(outcomes[0].problem.find(c.folder), std::string::npos) << c.what << ": " << outcomes[0].problem;
+            EXPECT_TRUE(analysed.empty()) << c.what;
+            continue;
+        }
+        ASSERT_TRUE(outcomes[0].done) << c.what << ": " << outcomes[0].problem;
+        ASSERT_EQ(analysed.size(), 1u) << c.what;
+        EXPECT_EQ(analysed[0].brainMasks.size(), c.brainMasks) << c.what;
+        for (const std::string& mask : analysed[0].brainMasks) EXPECT_FALSE(mask.empty()) << c.what;
+        bool warned = false;
+        for (const std::string& warning : outcomes[0].warnings)
+            warned = warned || (*c.message != '\0' && warning.find(c.message) != std::string::npos);
+        EXPECT_EQ(warned, *c.message != '\0') << c.what;
+    }
+}
+
+// The summary is the subject's mark of a finished run: a rerun takes the
+// earlier one away before its first map, so that a rerun stopped midway
+// leaves no mark over a mixture of two runs' maps; a rerun refused before
+// any map keeps it, and a finished one writes its own.
+TEST_F(ParticipantLevel, ARerunStoppedAfterItsFirstMapLeavesNoSummary) {
+    addRun("01", "rest", false);
+    writeText(data / "task-rest_bold.json", "{\"RepetitionTime\": 2.0}\n");
+    const fs::path summary = root / "out" / "sub-01" / "sub-01_participant.json";
+    const std::string earlier = "{\"Subject\": \"01\", \"Analyses\": [], \"Earlier\": true}\n";
+    struct Case {
+        const char* what;
+        bool mapsWritten;
+        AnalysisStatus status;
+        bool summaryLeft;
+        bool earlierKept;
+    };
+    const Case cases[] = {
+        {"refused before any map", false, AnalysisStatus::badInput, true, true},
+        {"stopped after its first seed's maps", true, AnalysisStatus::failed, false, false},
+        {"finished", true, AnalysisStatus::done, true, false},
+    };
+    for (const Case& c : cases) {
+        writeText(summary, earlier);
+        ParticipantRequest request;
+        request.dataset.bidsDir = data.string();
+        request.outputDir = (root / "out").string();
+        request.seeds.emplace_back();
+        request.analyse = [&c](const AnalysisRequest& given, const AnalysisOutputs& outputs, AnalysisResults& results) {
+            if (c.mapsWritten) {
+                MapRunRecord run;
+                run.parameters = &given.parameters;
+                run.grid.dim = {3, 1, 1, 1, 1, 1, 1, 1};
+                SeedResults seed;
+                seed.seedName = seed.seedLabel = "S";
+                std::string ignored;
+                outputs.files(run, seed, ignored);
+            }
+            results.status = c.status;
+            results.problem = "stood in";
+        };
+        std::vector<SubjectOutcome> outcomes;
+        std::string problem;
+        runParticipantLevel(request, nullptr, outcomes, problem);
+        ASSERT_EQ(outcomes.size(), 1u) << c.what << ": " << problem;
+        EXPECT_EQ(outcomes[0].done, c.status == AnalysisStatus::done) << c.what << ": " << outcomes[0].problem;
+        EXPECT_EQ(fs::exists(summary), c.summaryLeft) << c.what;
+        if (c.summaryLeft) {
+            EXPECT_EQ(readWholeFile(summary.string()) == earlier, c.earlierKept) << c.what;
+        }
+    }
+}
+
 }  // namespace
