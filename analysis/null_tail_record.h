@@ -1,6 +1,8 @@
 // The fitted tail of a map's permutation null as its sidecar records it.
 #pragma once
 
+#include <string>
+
 #include <nlohmann/json.hpp>
 
 namespace ldi {
@@ -13,5 +15,8 @@ struct NullTailRecord;
 // every null value and how many of those the bound held; and in words what
 // those voxels got (the floor, when no fit was accepted).
 nlohmann::ordered_json nullTailJson(const NullTailRecord& tail);
+
+// The same in one sentence for a report: "" where no fit was tried.
+std::string nullTailText(const NullTailRecord& tail);
 
 }  // namespace ldi

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analysis/null_tail_record.h"
 #include "analysis/run_set.h"
 #include "formats/bids_inputs.h"
 #include "formats/statmap_names.h"
@@ -33,6 +34,7 @@ struct MapEntry {
     std::string png;
     ThresholdRows levels;
     std::string method;
+    std::string tail;
     bool hasP = false;
     PValueSummary p;
     ViewerMap viewer;
@@ -103,6 +105,7 @@ bool collectMap(const Underlay* underlay, const MapRunRecord& run, const SeedRes
         entry.levels.push_back({run.parameters->qThresholdsForFDR[t], thresholds.thresholds[t],
                                 t < thresholds.passing.size() ? static_cast<double>(thresholds.passing[t]) : -1.0});
     entry.method = thresholds.searched ? thresholds.method : std::string();
+    entry.tail = nullTailText(thresholds.tail);
     if (!thresholds.pValues.empty()) {
         entry.hasP = true;
         entry.p = mapPValues(thresholds.pValues, seed.maps[m]);
@@ -277,7 +280,8 @@ bool writeRunReport(Collected& collected, const AnalysisResults& results, const 
     page.inputs = runInputs(collected.request, results);
     page.seeds = seedSections(collected, results);
     for (MapEntry& entry : collected.maps) {
-        page.maps.push_back(MapFigure{entry.seed, entry.condition, entry.name, std::move(entry.png), entry.levels, entry.method});
+        page.maps.push_back(MapFigure{entry.seed, entry.condition, entry.name, std::move(entry.png), entry.levels, entry.method,
+                                      entry.tail});
         if (entry.hasP) page.calibration.push_back({entry.seed + ": " + entry.name, entry.p});
         page.viewerMaps.push_back(std::move(entry.viewer));
     }
@@ -342,7 +346,7 @@ bool groupKeyFigures(const fs::path& folder, const Json& key, ReportPage& page, 
     std::string notice;
     if (t.set.levelLabels.empty()) fixedDisplay(t.set.maps.front(), 0.0f, "no FDR thresholds: threshold", display);
     else if (!chooseDisplay(t.set, 0, false, 0.05, display, problem, notice)) return false;
-    MapFigure figure{"", "", name + ": t", "", {}, "sign-flip permutation, FDR"};
+    MapFigure figure{"", "", name + ": t", "", {}, "sign-flip permutation, FDR", ""};
     const MontageOptions options = reportMontage(t.grid);
     if (!drawMontage(t.grid, t.set.maps.front(), display, nullptr, options, figure.png, problem)) return false;
     const LdiMap& tMap = t.set.maps.front();
@@ -364,7 +368,7 @@ bool groupKeyFigures(const fs::path& folder, const Json& key, ReportPage& page, 
     }
     MapDisplay meanDisplay;
     fixedDisplay(mean.set.maps.front(), 0.0f, "every tested voxel; threshold", meanDisplay);
-    MapFigure meanFigure{"", "", name + ": mean of the subjects' maps", "", {}, ""};
+    MapFigure meanFigure{"", "", name + ": mean of the subjects' maps", "", {}, "", ""};
     if (!drawMontage(mean.grid, mean.set.maps.front(), meanDisplay, nullptr, options, meanFigure.png, problem)) return false;
     page.maps.push_back(std::move(meanFigure));
     return true;

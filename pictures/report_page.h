@@ -21,6 +21,7 @@ struct MapFigure {
     std::string png;
     ThresholdRows levels;  // empty: no FDR thresholds
     std::string method;
+    std::string tail;      // the permutation null's fitted tail in words; "" for none
 };
 
 struct SeedSection {

@@ -81,24 +81,6 @@ std::vector<float> arResiduals(const float* course, int32_t length, const float*
     return residuals;
 }
 
-bool simulateArBootstrap(float* out, int32_t length, const float* coefficients, int32_t order,
-                         const std::vector<float>& residuals, uint32_t seed, RandomState& generator) {
-    if (residuals.empty()) return false;
-    seedRandom(generator, seed);
-    // Two 15-bit draws make a 30-bit index; the modulo's bias is below
-    // residuals / 2^30, far under anything a null distribution shows.
-    const auto n = static_cast<uint32_t>(residuals.size());
-    for (int32_t t = 0; t < length; ++t) {
-        const auto high = static_cast<uint32_t>(nextRandom(generator));
-        const auto low = static_cast<uint32_t>(nextRandom(generator));
-        float x = residuals[((high << 15) | low) % n];
-        if (t >= order)
-            for (int32_t k = 1; k <= order; ++k) x = x + coefficients[k - 1] * out[t - k];
-        out[t] = x;
-    }
-    return true;
-}
-
 namespace {
 
 // A uniform index below n from two 15-bit draws (30 bits; the modulo's bias
@@ -110,6 +92,21 @@ uint32_t drawIndex(RandomState& generator, uint32_t n) {
 }
 
 }  // namespace
+
+bool simulateArBootstrap(float* out, int32_t length, const float* coefficients, int32_t order,
+                         const std::vector<float>& residuals, uint32_t seed, RandomState& generator) {
+    if (residuals.empty()) return false;
+    seedRandom(generator, seed);
+    // The modulo's bias is far under anything a null distribution shows.
+    const auto n = static_cast<uint32_t>(residuals.size());
+    for (int32_t t = 0; t < length; ++t) {
+        float x = residuals[drawIndex(generator, n)];
+        if (t >= order)
+            for (int32_t k = 1; k <= order; ++k) x = x + coefficients[k - 1] * out[t - k];
+        out[t] = x;
+    }
+    return true;
+}
 
 bool simulateArPermuted(float* out, int32_t length, const float* coefficients, int32_t order,
                         const std::vector<float>& residuals, const std::vector<int32_t>& strata, uint32_t seed,
