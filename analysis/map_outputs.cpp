@@ -1,4 +1,5 @@
 #include "analysis/map_outputs.h"
+#include "analysis/null_tail_record.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -361,6 +362,7 @@ nlohmann::ordered_json mapSidecar(const MapRunRecord& run, const SeedResults& se
     sidecar["ConditionVolumes"] = volumes;
     // The thresholds are levels of the measure's value, whichever map this is.
     sidecar["FDRThresholds"] = thresholdsJson(seed, file.index, index);
+    if (seed.thresholds[file.index].tail.tried) sidecar["NullTail"] = nullTailJson(seed.thresholds[file.index].tail);
     if (file.statistic != kStatEffect) sidecar["ThresholdsOf"] = kStatEffect;
     if (file.statistic == kStatEffect && !run.writeP.empty() && !seed.thresholds[file.index].pValues.empty())
         sidecar[run.writeP == "z" ? "ZMap" : "PMap"] =

@@ -38,10 +38,13 @@ bool applyStatisticsOptions(const MapStatisticsOptions& options, EngineInput& in
     input.fdr.method = method;
     input.fdr.arbitraryDependence = options.dependence == "arbitrary";
     input.fdr.keepPValues = !options.writeP.empty() || (options.keepPValues && method != FdrMethod::plugin);
-    // The null of the p-values is drawn from the seed's own residuals, so that
-    // it has the seed's innovation distribution; the plug-in's rule keeps its
-    // Gaussian surrogates.
-    if (method != FdrMethod::plugin) input.surrogateInnovations = SurrogateInnovations::resampled;
+    // The null of the p-values is driven by the seed's own residuals, each
+    // once, in a random order within its condition: the null given the seed's
+    // innovations, heavy ones included (drawn with replacement, a surrogate
+    // had the seed's largest innovation twice or not at all, and with heavy
+    // tails in seed and voxels Vox2Ref ran at twice q). The plug-in's rule
+    // keeps its Gaussian surrogates.
+    if (method != FdrMethod::plugin) input.surrogateInnovations = SurrogateInnovations::permuted;
     // Only permutation p-values gain from further draws; the plug-in's rule
     // uses one draw per voxel.
     bool permutationUsed = method == FdrMethod::permutation;

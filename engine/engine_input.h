@@ -90,7 +90,7 @@ struct EngineOptions {
     bool warnOfIllDefinedVoxels = false;
 };
 
-enum class SurrogateInnovations { gaussian, resampled };
+enum class SurrogateInnovations { gaussian, resampled, permuted };
 
 struct EngineInput {
     const GlobalParameters* parameters = nullptr;
@@ -117,7 +117,9 @@ struct EngineInput {
     // What drives the surrogate series: Gaussian innovations with the seed
     // model's residual variance (the plug-in's rule), or the seed model's own
     // residuals drawn with replacement, so that a heavy-tailed seed gives a
-    // null as heavy-tailed as its real measures.
+    // null as heavy-tailed as its real measures, or those residuals each used
+    // once in a random order within its condition (the null given the seed's
+    // own innovations: see simulateArPermuted).
     SurrogateInnovations surrogateInnovations = SurrogateInnovations::gaussian;
     // The run's random seed: surrogate series s is seeded with s + rngSeed
     // (32-bit wrap-around); the same seed gives the same maps.
@@ -147,6 +149,23 @@ struct EngineWork {
 };
 
 // The thresholds of one map kind of one condition.
+// The fitted tail of a map's pooled permutation null (stats/tail_fit.h) and
+// what it did: for the record beside the map.
+struct NullTailRecord {
+    bool tried = false;       // permutation p-values: a fit was tried
+    bool accepted = false;    // a threshold gave a fit that passed the check
+    int64_t nullValues = 0;   // m
+    int64_t exceedances = 0;  // k of the accepted fit
+    double threshold = 0.0;   // u
+    double scale = 0.0;
+    double shape = 0.0;
+    double andersonDarling = 0.0;  // of the accepted fit, or of the last tried
+    double floorP = 1.0;           // 1 / (1 + m): the smallest empirical p
+    double lowestP = 1.0;          // the fit's p goes no lower (floor / tailReach); the floor without a fit
+    int64_t beyondDraws = 0;       // voxels beyond every null value
+    int64_t heldAtLowest = 0;      // of them, those the bound raised to lowestP
+};
+
 struct MapThresholds {
     MapType type = REF2VOX;
     bool searched = false;          // false for the kinds without FDR thresholds (dLDI RC)
@@ -163,6 +182,7 @@ struct MapThresholds {
     // finite and keeps growing where p itself is below float's range; 0
     // where the map has no value. Unsigned: the map's sign is the reader's.
     std::vector<float> zValues;
+    NullTailRecord tail;  // permutation p-values only
 };
 
 // A step of the run, for whoever shows progress. The text holds plain words

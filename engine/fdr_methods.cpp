@@ -76,32 +76,51 @@ std::vector<float> pooledNullMagnitudes(MapType type, const std::vector<const Me
 
 // ln p of every present value of `values` against the pooled null magnitudes
 // `null` (ascending): (1 + null values at or above it) / (1 + m), and beyond
-// every null value the fitted tail's estimate when that is smaller. The
-// empirical p cannot go below 1 / (1 + m); the tail goes on falling with the
-// value, so a real effect beyond every draw is not capped. Within the draws
-// the empirical p stays: taking the smaller of two estimates there (as this
-// did up to 10 null values above) biases p downwards, just where
-// Benjamini-Hochberg decides at q = 0.05 to 0.1, and the null maps' false
-// discoveries ran above q.
-
+// every null value the fitted tail's estimate when that is smaller, down to
+// the floor / (exceedances / 100) (boundedTailLogP, tailReach). The empirical p cannot go below
+// 1 / (1 + m); the tail goes on falling with the value as far as it can be
+// trusted. Within the draws the empirical p stays: taking the smaller of two
+// estimates there (as this did up to 10 null values above) biases p
+// downwards, just where Benjamini-Hochberg decides at q = 0.05 to 0.1, and
+// the null maps' false discoveries ran above q. What the fit was and did
+// goes to `record`.
 void permutationLogP(const std::vector<float>& values, const std::vector<float>& null, std::vector<double>& logP,
-                     WorkerTeam* team) {
+                     NullTailRecord& record, WorkerTeam* team) {
     const auto m = static_cast<double>(null.size());
     const TailFit tail = fitParetoTail(null.data(), null.size());
+    record.tried = true;
+    record.accepted = tail.usable;
+    record.nullValues = tail.total;
+    record.exceedances = tail.exceedances;
+    record.threshold = tail.threshold;
+    record.scale = tail.scale;
+    record.shape = tail.shape;
+    record.andersonDarling = tail.andersonDarling;
+    record.floorP = 1.0 / (1.0 + m);
+    record.lowestP = tail.usable ? record.floorP / tailReach(tail) : record.floorP;
     // Each value's search is its own, so the voxels are shared out: a search
     // in millions of pooled values misses the cache at nearly every step.
     const AtOrAboveCounter counter(null);
     const int workers = team != nullptr ? team->size() : 1;
-    shareWork(workers, static_cast<int64_t>(values.size()), 16384, [&](int64_t begin, int64_t end, int) {
+    std::vector<int64_t> beyond(static_cast<std::size_t>(std::max(workers, 1)), 0);
+    std::vector<int64_t> held(beyond.size(), 0);
+    shareWork(workers, static_cast<int64_t>(values.size()), 16384, [&](int64_t begin, int64_t end, int worker) {
         for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
             if (!present(values[i])) continue;
             const float magnitude = std::fabs(values[i]);
             const auto atOrAbove = static_cast<double>(counter.atOrAbove(magnitude));
             logP[i] = std::log((1.0 + atOrAbove) / (1.0 + m));
-            if (atOrAbove == 0.0 && tail.usable && magnitude > tail.threshold)
-                logP[i] = std::min(logP[i], tailLogSurvival(tail, magnitude));
+            if (atOrAbove > 0.0) continue;
+            ++beyond[static_cast<std::size_t>(worker)];
+            bool raised = false;
+            logP[i] = std::min(logP[i], boundedTailLogP(tail, magnitude, raised));
+            held[static_cast<std::size_t>(worker)] += raised ? 1 : 0;
         }
     }, team);
+    for (std::size_t w = 0; w < beyond.size(); ++w) {
+        record.beyondDraws += beyond[w];
+        record.heldAtLowest += held[w];
+    }
 }
 
 // ln p of every present value by the chi-square null of n_adj * value / scale.
@@ -148,7 +167,7 @@ MapThresholds mapThresholdsBy(MapType type, const FdrChoice& choice, const Measu
     if (method == FdrMethod::parametric)
         parametricLogP(values, type, parameters, adjustedPoints, logP);
     else
-        permutationLogP(values, pooledNullMagnitudes(type, nulls, parameters, team), logP, team);
+        permutationLogP(values, pooledNullMagnitudes(type, nulls, parameters, team), logP, map.tail, team);
     std::vector<double> p(count);
     for (std::size_t i = 0; i < count; ++i) p[i] = std::exp(logP[i]);
 

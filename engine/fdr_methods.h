@@ -7,8 +7,9 @@
 //   the pooled null values of every surrogate draw (m of them), which is a
 //   valid p-value whatever the number of draws; beyond every null value, a
 //   generalized Pareto fit to the null's tail (stats/tail_fit.h) gives the
-//   smaller p the draws cannot resolve, so that p has no floor at
-//   1 / (1 + m); Benjamini-Hochberg step-up.
+//   smaller p the draws cannot resolve, below the floor 1 / (1 + m) as far
+//   as its exceedances let it be trusted (boundedTailLogP); the fit and what
+//   it did go to MapThresholds::tail. Benjamini-Hochberg step-up.
 // - parametric: n_adj * value / scale is chi-square with `order` degrees of
 //   freedom under the null (1 for the instantaneous measure), with n_adj the
 //   condition's time points less 2 + order per interval and 2 * order. The differences

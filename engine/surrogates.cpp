@@ -62,21 +62,52 @@ bool simulateSeries(const EngineInput& input, const SurrogateModels& models, con
     const auto model = models.coefficients.find(&record);
     if (found == models.residuals.end() || model == models.coefficients.end()) return false;
     const std::vector<float>& a = model->second;
+    if (input.surrogateInnovations == SurrogateInnovations::permuted) {
+        const auto strata = models.strata.find(&record);
+        if (strata == models.strata.end()) return false;
+        return simulateArPermuted(own.row(1) + own.colBase, own.colEnd - own.colBase, a.data(),
+                                  static_cast<int32_t>(a.size()), found->second, strata->second, seed, generator);
+    }
     return simulateArBootstrap(own.row(1) + own.colBase, own.colEnd - own.colBase, a.data(),
                                static_cast<int32_t>(a.size()), found->second, seed, generator);
 }
 
 // Orders up to which the resampled surrogates' model is chosen: enough for
-// the slow, oscillating autocorrelation of BOLD series at short TRs; the
-// largest order tried is never below the analysis's.
+// the slow, oscillating autocorrelation of BOLD series at short TRs.
 constexpr int32_t kLargestSurrogateOrder = 8;
 
-void fitResampledModel(const VoiTimeCourse& record, const float* course, int32_t volumes, SurrogateModels& models) {
+// The condition of every volume of a source (-1 where none has it): the
+// strata within which permuted innovations stay, so that a condition's
+// surrogates carry that condition's own innovations.
+std::vector<int32_t> conditionOfVolumes(const EngineInput& input, int32_t source, int32_t volumes) {
+    std::vector<int32_t> label(static_cast<std::size_t>(std::max(volumes, 0)), -1);
+    for (std::size_t c = 0; c < input.conditions.size(); ++c)
+        for (const EngineEntry& entry : input.conditions[c].entries) {
+            if (entry.source != source) continue;
+            for (const Interval& interval : entry.intervals)
+                for (int32_t v = std::max(interval.first, 1); v <= std::min(interval.last, volumes); ++v)
+                    label[static_cast<std::size_t>(v - 1)] = static_cast<int32_t>(c);
+        }
+    return label;
+}
+
+// The model of the resampled or permuted surrogates. Its order is chosen by
+// AIC but never below the analysis's: below it the surrogates would lack
+// autocorrelation the analysed model can see (at order 0 they would be an
+// i.i.d. resample of the seed), and the null would be lighter than the real
+// measures' on a seed of higher order.
+void fitResampledModel(const EngineInput& input, int32_t source, const VoiTimeCourse& record, const float* course,
+                       int32_t volumes, SurrogateModels& models) {
     const int32_t order = static_cast<int32_t>(record.arCoefficients.count);
     // Ten points a coefficient at least, so that short runs are not overfitted.
     const int32_t largest = std::max(order, std::min(kLargestSurrogateOrder, volumes / 10));
-    std::vector<float> a = autoregressionByAic(course, volumes, largest);
-    models.residuals[&record] = arResiduals(course, volumes, a.data(), static_cast<int32_t>(a.size()));
+    std::vector<float> a = autoregressionByAic(course, volumes, largest, order);
+    const auto p = static_cast<int32_t>(a.size());
+    models.residuals[&record] = arResiduals(course, volumes, a.data(), p);
+    if (input.surrogateInnovations == SurrogateInnovations::permuted) {
+        const std::vector<int32_t> label = conditionOfVolumes(input, source, volumes);
+        models.strata[&record].assign(label.begin() + std::min(p, volumes), label.end());
+    }
     models.coefficients[&record] = std::move(a);
 }
 
@@ -133,13 +164,14 @@ int prepareSurrogateModels(const EngineInput& input, EngineWork& work, Surrogate
                     residualCovarianceOf(accumulator, 0, model, record->residualCovariance);
                     arCoefficientsOf(model, record->arCoefficients);
                     models.fitted.insert(record);
-                    if (input.surrogateInnovations == SurrogateInnovations::resampled)
-                        fitResampledModel(*record, course.row(1) + 1, volumes, models);
+                    if (input.surrogateInnovations != SurrogateInnovations::gaussian)
+                        fitResampledModel(input, entry.source, *record, course.row(1) + 1, volumes, models);
                 } else {
                     clearModel(*record);
                     models.fitted.erase(record);
                     models.residuals.erase(record);
                     models.coefficients.erase(record);
+                    models.strata.erase(record);
                 }
                 RandomState generator;
                 if (fitted && models.count > 0 &&

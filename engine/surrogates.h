@@ -26,6 +26,9 @@ struct SurrogateModels {
     // analysis's) and that model's residuals.
     std::map<const VoiTimeCourse*, std::vector<float>> coefficients;
     std::map<const VoiTimeCourse*, std::vector<float>> residuals;
+    // Permuted innovations only: per fitted reference, the condition (its
+    // index; -1 for none) of each residual's time point.
+    std::map<const VoiTimeCourse*, std::vector<int32_t>> strata;
     int32_t count = 0;                      // series per reference
     int32_t longest = 1;                    // kept points of the longest series
     int32_t discarded = 0;                  // warm-up points before them

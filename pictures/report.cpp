@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analysis/null_tail_record.h"
 #include "analysis/run_set.h"
 #include "formats/bids_inputs.h"
 #include "analysis/quality_numbers.h"
@@ -36,6 +37,7 @@ struct MapEntry {
     std::string png, unthresholdedPng;
     ThresholdRows levels;
     std::string method;
+    std::string tail;
     bool hasP = false;
     PValueSummary p;
     ViewerMap viewer;
@@ -129,6 +131,7 @@ bool collectMap(const Underlay* underlay, const std::vector<uint8_t>& seedVoxels
         entry.levels.push_back({run.parameters->qThresholdsForFDR[t], thresholds.thresholds[t],
                                 t < thresholds.passing.size() ? static_cast<double>(thresholds.passing[t]) : -1.0});
     entry.method = thresholds.searched ? thresholds.method : std::string();
+    entry.tail = nullTailText(thresholds.tail);
     if (!thresholds.pValues.empty()) {
         entry.hasP = true;
         entry.p = mapPValues(thresholds.pValues, seed.maps[m]);
@@ -373,7 +376,7 @@ bool writeRunReport(Collected& collected, const AnalysisResults& results, const 
     page.seeds = seedSections(collected, results);
     for (MapEntry& entry : collected.maps) {
         page.maps.push_back(MapFigure{entry.seed, entry.condition, entry.name, std::move(entry.png), entry.levels,
-                                      entry.method, std::move(entry.unthresholdedPng)});
+                                      entry.method, std::move(entry.unthresholdedPng), entry.tail});
         if (entry.hasP) page.calibration.push_back({entry.seed + ": " + entry.name, entry.p});
         page.viewerMaps.push_back(std::move(entry.viewer));
     }
@@ -458,7 +461,7 @@ bool groupKeyFigures(const fs::path& folder, const Json& key, ReportPage& page, 
     std::string notice;
     if (t.set.levelLabels.empty()) fixedDisplay(t.set.maps.front(), 0.0f, "no FDR thresholds: threshold", display);
     else if (!chooseDisplay(t.set, 0, false, 0.05, display, problem, notice)) return false;
-    MapFigure figure{"", "", name + ": t", "", {}, "sign-flip permutation, FDR", ""};
+    MapFigure figure{"", "", name + ": t", "", {}, "sign-flip permutation, FDR", "", ""};
     const MontageOptions options = reportMontage(t.grid);
     MapDisplay every;
     unthresholdedDisplay(t.set.maps.front(), every);
@@ -483,7 +486,7 @@ bool groupKeyFigures(const fs::path& folder, const Json& key, ReportPage& page, 
     }
     MapDisplay meanDisplay;
     fixedDisplay(mean.set.maps.front(), 0.0f, "every tested voxel; threshold", meanDisplay);
-    MapFigure meanFigure{"", "", name + ": mean of the subjects' maps", "", {}, "", ""};
+    MapFigure meanFigure{"", "", name + ": mean of the subjects' maps", "", {}, "", "", ""};
     if (!drawMontage(mean.grid, mean.set.maps.front(), meanDisplay, nullptr, options, meanFigure.png, problem)) return false;
     page.maps.push_back(std::move(meanFigure));
     return true;

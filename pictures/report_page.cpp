@@ -117,7 +117,8 @@ std::string thresholdTable(const MapFigure& map) {
                 (std::isfinite(level[1]) ? shortNumber(level[1]) : std::string("none")) + "</td><td>" +
                 (level[2] < 0 ? std::string("unknown") : std::to_string(static_cast<long long>(level[2]))) +
                 "</td></tr>";
-    return html + "</table>" + (map.method.empty() ? "" : "<p>FDR method: " + h(map.method) + "</p>");
+    return html + "</table>" + (map.method.empty() ? "" : "<p>FDR method: " + h(map.method) + "</p>") +
+           (map.tail.empty() ? "" : "<p>" + h(map.tail) + "</p>");
 }
 
 std::string qualitySection(const ReportPage& page) {

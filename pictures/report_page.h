@@ -22,6 +22,7 @@ struct MapFigure {
     ThresholdRows levels;  // empty: no FDR thresholds
     std::string method;
     std::string unthresholdedPng;  // every value, shown beside the thresholded picture; empty: none
+    std::string tail;      // the permutation null's fitted tail in words; "" for none
 };
 
 struct SeedSection {

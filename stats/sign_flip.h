@@ -65,6 +65,21 @@ struct FdrLevel {
 };
 FdrLevel fdrLevel(const SignFlipOutcome& outcome, double q);
 
+// The skewness of the subjects' maps: the median over the voxels of the
+// sample skewness m3 / m2^(3/2) of the subjects' values (m_k the k-th
+// central moment; voxels where every subject has the same value left out;
+// 0 without any other). The median is robust to the few voxels of an effect
+// and to heavy symmetric tails; it is biased towards 0 with few subjects
+// (Exp(1) - 1: 0.54 at 5 subjects, 0.93 at 10, 1.24 at 20).
+double subjectSkewness(const std::vector<float>& data, int32_t subjects, int64_t voxels);
+
+// The magnitude of subjectSkewness above which the plain t's sign flips are
+// not trusted. Symmetric maps give 0 +- 0.02 (one standard deviation, 2,000
+// voxels, normal or t(3) values, 5-20 subjects); a gamma of skewness 0.5
+// gives 0.24 at 10 subjects, Exp(1) - 1 0.93, where the plain t's
+// family-wise error was 0.88-0.93 instead of 0.05. The floored t held it.
+constexpr double kLargestSymmetricSkewness = 0.2;
+
 // The |t| a voxel must reach for pFwe <= alpha.
 double fweCriticalT(const SignFlipOutcome& outcome, double alpha);
 

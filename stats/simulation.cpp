@@ -81,17 +81,26 @@ std::vector<float> arResiduals(const float* course, int32_t length, const float*
     return residuals;
 }
 
+namespace {
+
+// A uniform index below n from two 15-bit draws (30 bits; the modulo's bias
+// is below n / 2^30).
+uint32_t drawIndex(RandomState& generator, uint32_t n) {
+    const auto high = static_cast<uint32_t>(nextRandom(generator));
+    const auto low = static_cast<uint32_t>(nextRandom(generator));
+    return ((high << 15) | low) % n;
+}
+
+}  // namespace
+
 bool simulateArBootstrap(float* out, int32_t length, const float* coefficients, int32_t order,
                          const std::vector<float>& residuals, uint32_t seed, RandomState& generator) {
     if (residuals.empty()) return false;
     seedRandom(generator, seed);
-    // Two 15-bit draws make a 30-bit index; the modulo's bias is below
-    // residuals / 2^30, far under anything a null distribution shows.
+    // The modulo's bias is far under anything a null distribution shows.
     const auto n = static_cast<uint32_t>(residuals.size());
     for (int32_t t = 0; t < length; ++t) {
-        const auto high = static_cast<uint32_t>(nextRandom(generator));
-        const auto low = static_cast<uint32_t>(nextRandom(generator));
-        float x = residuals[((high << 15) | low) % n];
+        float x = residuals[drawIndex(generator, n)];
         if (t >= order)
             for (int32_t k = 1; k <= order; ++k) x = x + coefficients[k - 1] * out[t - k];
         out[t] = x;
@@ -99,7 +108,40 @@ bool simulateArBootstrap(float* out, int32_t length, const float* coefficients, 
     return true;
 }
 
-std::vector<float> autoregressionByAic(const float* course, int32_t length, int32_t maxOrder) {
+bool simulateArPermuted(float* out, int32_t length, const float* coefficients, int32_t order,
+                        const std::vector<float>& residuals, const std::vector<int32_t>& strata, uint32_t seed,
+                        RandomState& generator) {
+    const auto n = static_cast<int32_t>(residuals.size());
+    if (n == 0 || strata.size() != residuals.size() || length < n) return false;
+    seedRandom(generator, seed);
+    // Fisher-Yates within each stratum: the positions of a stratum, in time
+    // order, receive its residuals shuffled.
+    std::vector<int32_t> positions(static_cast<std::size_t>(n));
+    for (int32_t i = 0; i < n; ++i) positions[static_cast<std::size_t>(i)] = i;
+    std::stable_sort(positions.begin(), positions.end(),
+                     [&strata](int32_t a, int32_t b) { return strata[a] < strata[b]; });
+    std::vector<int32_t> shuffled(positions);
+    for (std::size_t begin = 0; begin < shuffled.size();) {
+        std::size_t end = begin + 1;
+        while (end < shuffled.size() && strata[shuffled[end]] == strata[shuffled[begin]]) ++end;
+        for (std::size_t i = end - 1; i > begin; --i)
+            std::swap(shuffled[i], shuffled[begin + drawIndex(generator, static_cast<uint32_t>(i - begin + 1))]);
+        begin = end;
+    }
+    std::vector<int32_t> source(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < positions.size(); ++i) source[static_cast<std::size_t>(positions[i])] = shuffled[i];
+    const int32_t warmUp = length - n;
+    for (int32_t t = 0; t < length; ++t) {
+        float x = t < warmUp ? residuals[drawIndex(generator, static_cast<uint32_t>(n))]
+                             : residuals[static_cast<std::size_t>(source[static_cast<std::size_t>(t - warmUp)])];
+        if (t >= order)
+            for (int32_t k = 1; k <= order; ++k) x = x + coefficients[k - 1] * out[t - k];
+        out[t] = x;
+    }
+    return true;
+}
+
+std::vector<float> autoregressionByAic(const float* course, int32_t length, int32_t maxOrder, int32_t minOrder) {
     const int32_t top = std::max<int32_t>(0, std::min(maxOrder, length - 1));
     double mean = 0.0;
     for (int32_t t = 0; t < length; ++t) mean += course[t];
@@ -123,7 +165,7 @@ std::vector<float> autoregressionByAic(const float* course, int32_t length, int3
         a[p - 1] = reflection;
         variance *= 1.0 - reflection * reflection;
         const double score = length * std::log(variance) + 2.0 * p;
-        if (score < bestScore) {
+        if (p <= minOrder || score < bestScore) {
             bestScore = score;
             best.assign(a.begin(), a.end());
         }

@@ -33,13 +33,30 @@ std::vector<float> arResiduals(const float* course, int32_t length, const float*
 bool simulateArBootstrap(float* out, int32_t length, const float* coefficients, int32_t order,
                          const std::vector<float>& residuals, uint32_t seed, RandomState& generator);
 
+// A series of the same model whose last residuals.size() values take the
+// residuals themselves, each exactly once, in a random order that keeps every
+// residual among the time points of its own stratum (strata[i] is residual
+// i's label; the caller's conditions, say); the values before them, the
+// warm-up, take residuals drawn with replacement. Under the null of i.i.d.
+// innovations every such order is as likely as the observed one, so the
+// series share the course's own innovations, their largest ones included,
+// where a draw with replacement leaves a third of the surrogates without the
+// largest and gives a quarter of them two. False, out untouched, without
+// residuals, with strata of another length than the residuals, or with
+// length below the residuals' number.
+bool simulateArPermuted(float* out, int32_t length, const float* coefficients, int32_t order,
+                        const std::vector<float>& residuals, const std::vector<int32_t>& strata, uint32_t seed,
+                        RandomState& generator);
+
 // The univariate autoregressive model of course[0 .. length) (mean removed)
-// of the order from 0 to maxOrder with the lowest Akaike criterion,
+// of the order from minOrder to maxOrder with the lowest Akaike criterion,
 // length x ln(innovation variance) + 2 x order, its coefficients a_1 .. a_p
 // found by the Levinson-Durbin recursion on the sample autocovariances
 // (Yule-Walker; always a stationary model). Surrogates must carry the
 // seed's whole autocorrelation: an order-p fit to a seed of higher order
 // leaves autocorrelated residuals, and resampling them one by one would give
 // the null a whiter seed than the real one.
-std::vector<float> autoregressionByAic(const float* course, int32_t length, int32_t maxOrder);
+// Orders below minOrder are not chosen (fewer when the recursion stops
+// before it: a course that a lower order already predicts exactly).
+std::vector<float> autoregressionByAic(const float* course, int32_t length, int32_t maxOrder, int32_t minOrder = 0);
 }  // namespace ldi

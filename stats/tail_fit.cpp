@@ -99,4 +99,18 @@ double tailLogSurvival(const TailFit& fit, double x) {
            logSurvival(y, fit.scale, fit.shape);
 }
 
+double tailReach(const TailFit& fit) {
+    return std::max(1.0, static_cast<double>(fit.exceedances) / 100.0);
+}
+
+double boundedTailLogP(const TailFit& fit, double x, bool& held) {
+    const double floorLogP = -std::log1p(static_cast<double>(fit.total));
+    held = false;
+    if (!fit.usable || !(x > fit.threshold)) return floorLogP;
+    const double fitted = std::min(floorLogP, tailLogSurvival(fit, x));
+    const double lowest = floorLogP - std::log(tailReach(fit));
+    held = fitted < lowest;
+    return std::max(fitted, lowest);
+}
+
 }  // namespace ldi

@@ -34,4 +34,9 @@ struct GroupRequest {
 // Returns the exit status.
 int runGroupLevel(const GroupRequest& request, std::ostream& out, std::ostream& err);
 
+// The warning for the plain t on subject maps whose skewness (subjectSkewness)
+// exceeds kLargestSymmetricSkewness in magnitude, naming the measure and its
+// value; "" for the floored t or symmetric maps.
+std::string skewedMapsWarning(GroupStatistic statistic, double skewness, const std::string& keyName);
+
 }  // namespace ldi

@@ -142,7 +142,7 @@ TEST(FdrMethods, StepUpAndDependenceFactor) {
 // A voxel beyond every null value gets a p below the draws' floor
 // 1 / (1 + m) from the fitted tail, falling further with the value, and a
 // z from ln p that agrees with the z of p where p is representable.
-TEST(FdrMethods, PermutationPValuesHaveNoFloorBeyondTheDraws) {
+TEST(FdrMethods, PermutationPValuesBeyondTheDrawsFollowTheTailAsFarAsItReaches) {
     std::mt19937 generator(21);
     std::exponential_distribution<float> draw(1.0f);
     MeasureVolumes real(kSide, kSide, kSide), null(kSide, kSide, kSide);
@@ -150,33 +150,34 @@ TEST(FdrMethods, PermutationPValuesHaveNoFloorBeyondTheDraws) {
         null.inst.data()[i] = draw(generator) / 100.0f;
         real.inst.data()[i] = draw(generator) / 100.0f;
     }
-    // Far beyond the largest of 27,000 null values (about 10 / 100).
+    // Far beyond the largest of 27,000 null values (about 10 / 100) and
+    // beyond the tail's reach (true p e^-20 and less; the reach is a few
+    // floors): every one gets the lowest p the fit may give, not its own.
     const float planted[] = {0.2f, 0.3f, 0.5f, 1.0f, 5.0f, 20.0f};
-    for (std::size_t k = 0; k < 6; ++k) real.inst.data()[k] = planted[k];
+    constexpr std::size_t kPlanted = 6;
+    for (std::size_t k = 0; k < kPlanted; ++k) real.inst.data()[k] = planted[k];
     FdrChoice choice;
     choice.method = FdrMethod::permutation;
     choice.keepPValues = true;
     const std::vector<MapThresholds> maps = findMapThresholdsBy(choice, real, {&null}, oneKind(INST), 100.0, nullptr);
     const MapThresholds& map = maps[0];
-    const float floor = 1.0f / (1.0f + static_cast<float>(kSide * kSide * kSide));
-    for (std::size_t k = 0; k < 6; ++k) {
-        EXPECT_LT(map.pValues[k], floor) << planted[k];
-        EXPECT_GT(map.pValues[k], 0.0f);
-        // The exponential null's true tail: exp(-100 x).
-        if (planted[k] <= 0.3f) {
-            EXPECT_NEAR(std::log(map.pValues[k]), -100.0 * planted[k], 2.0);
-        }
-        if (k > 0) {
-            EXPECT_GT(map.zValues[k], map.zValues[k - 1]);
-        }
-        if (map.pValues[k] > 1e-30f) {
-            EXPECT_NEAR(map.zValues[k], normalUpperQuantile(map.pValues[k]), 1e-3);
-        }
+    const double floor = 1.0 / (1.0 + static_cast<double>(kSide * kSide * kSide));
+    // The record: an accepted fit of the largest 1 %, reaching floor / (k / 100).
+    ASSERT_TRUE(map.tail.tried);
+    ASSERT_TRUE(map.tail.accepted);
+    EXPECT_EQ(map.tail.nullValues, kSide * kSide * kSide);
+    EXPECT_NEAR(map.tail.floorP, floor, 1e-12);
+    EXPECT_NEAR(map.tail.lowestP, floor / std::max(1.0, map.tail.exceedances / 100.0), 1e-12);
+    EXPECT_GE(map.tail.beyondDraws, static_cast<int64_t>(kPlanted));
+    EXPECT_GE(map.tail.heldAtLowest, static_cast<int64_t>(kPlanted));
+    EXPECT_LT(map.tail.lowestP, floor);
+    for (std::size_t k = 0; k < kPlanted; ++k) {
+        EXPECT_NEAR(map.pValues[k], map.tail.lowestP, 1e-6 * map.tail.lowestP) << planted[k];
+        EXPECT_NEAR(map.zValues[k], normalUpperQuantile(map.pValues[k]), 1e-3);
     }
-    EXPECT_GT(map.zValues[5], 30.0f);  // p = e^-2000: no cap at float's or double's range
-    // Six voxels beyond every draw pass q = 0.01 with the tail; at the floor
-    // they would need 0.01 x rank / 27,000 >= 1 / 27,001, which six cannot reach.
-    EXPECT_GE(map.passing[0], 6);
+    // Six voxels at floor / D pass q = 0.01 only where 6 x 0.01 / 27,000 >= floor / D.
+    const bool reachable = 6.0 * 0.01 / (kSide * kSide * kSide) >= map.tail.lowestP;
+    EXPECT_EQ(map.passing[0] >= 6, reachable);
 }
 
 // Within the draws a voxel's p is the count of null values at or above it,

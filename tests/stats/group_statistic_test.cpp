@@ -110,3 +110,53 @@ TEST(GroupStatistic, EqualValuesInEverySubjectGiveAFiniteT) {
     EXPECT_TRUE(std::isfinite(fweCriticalT(floored, 0.05)));
     EXPECT_LT(fweCriticalT(floored, 0.05), 100.0);
 }
+
+TEST(GroupStatistic, SkewnessOfTheSubjectsMapsTellsSkewedFromSymmetricMaps) {
+    // Each row: the subjects' values at every voxel drawn from one law, and
+    // whether the plain t must be warned of (|median skewness| above the bound).
+    struct Case {
+        const char* law;
+        bool skewed;
+    };
+    const Case cases[] = {{"normal", false}, {"t3", false}, {"exp", true}, {"minus-exp", true}, {"gamma4", true},
+                          {"normal-with-effect", false}};
+    for (const Case& c : cases) {
+        std::mt19937 generator(11);
+        std::normal_distribution<float> normal(0.0f, 1.0f);
+        std::student_t_distribution<float> heavy(3.0f);
+        std::exponential_distribution<float> exponential(1.0f);
+        std::gamma_distribution<float> gamma(4.0f, 0.5f);
+        const std::string law = c.law;
+        std::vector<float> data(static_cast<std::size_t>(kSubjects * kVoxels));
+        for (int32_t i = 0; i < kSubjects; ++i)
+            for (int64_t v = 0; v < kVoxels; ++v) {
+                float value = normal(generator);
+                if (law == "t3") value = heavy(generator);
+                if (law == "exp") value = exponential(generator) - 1.0f;
+                if (law == "minus-exp") value = 1.0f - exponential(generator);
+                if (law == "gamma4") value = gamma(generator) - 2.0f;
+                // A strong effect in 8 of 10 subjects at one voxel in twenty.
+                if (law == "normal-with-effect" && v % 20 == 0 && i < 8) value += 4.0f;
+                at(data, i, v) = value;
+            }
+        const double skewness = subjectSkewness(data, kSubjects, kVoxels);
+        EXPECT_EQ(std::fabs(skewness) > kLargestSymmetricSkewness, c.skewed) << law << " " << skewness;
+        if (law == "exp") {
+            EXPECT_NEAR(skewness, 0.93, 0.1);
+        }
+        if (law == "minus-exp") {
+            EXPECT_LT(skewness, -0.8);
+        }
+    }
+    // Against a computation of its own on three voxels of five subjects: the
+    // middle of the three voxels' skewness; a constant voxel is left out.
+    const std::vector<float> small{1, 0, 5, 2, 0, 7, 3, 0, 1, 4, 0, 2, 10, 0, 3};
+    auto skewnessOf = [](std::vector<double> x) {
+        double mean = 0.0, m2 = 0.0, m3 = 0.0;
+        for (double v : x) mean += v / x.size();
+        for (double v : x) m2 += (v - mean) * (v - mean) / x.size(), m3 += std::pow(v - mean, 3) / x.size();
+        return m3 / std::pow(m2, 1.5);
+    };
+    const double first = skewnessOf({1, 2, 3, 4, 10}), third = skewnessOf({5, 7, 1, 2, 3});
+    EXPECT_NEAR(subjectSkewness(small, 5, 3), 0.5 * (first + third), 1e-6);
+}

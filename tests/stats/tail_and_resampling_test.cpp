@@ -135,3 +135,105 @@ TEST(ResampledSeries, ModelOrderByAicFindsAnAr2AndItsResidualsAreCentred) {
     for (float& v : white) v = normal(generator);
     for (float c : autoregressionByAic(white.data(), 4000, 8)) EXPECT_LT(std::fabs(c), 0.06f);
 }
+
+TEST(ResampledSeries, PermutedInnovationsAreTheResidualsOnceEachWithinTheirStratum) {
+    // Residuals with distinct values, so that each innovation names its residual.
+    std::vector<float> residuals(40);
+    std::vector<int32_t> strata(40);
+    for (int i = 0; i < 40; ++i) {
+        residuals[i] = 0.25f * static_cast<float>(i) - 5.0f;
+        strata[i] = i < 10 ? 0 : (i < 25 ? 1 : (i < 30 ? -1 : 0));
+    }
+    const float a[1] = {0.5f};
+    struct Case {
+        int32_t length;
+        uint32_t seed;
+    };
+    for (const Case c : {Case{40, 1u}, Case{60, 2u}, Case{100, 3u}}) {
+        std::vector<float> out(static_cast<std::size_t>(c.length));
+        RandomState generator;
+        ASSERT_TRUE(simulateArPermuted(out.data(), c.length, a, 1, residuals, strata, c.seed, generator));
+        const int32_t warmUp = c.length - 40;
+        std::vector<int> used(40, 0);
+        bool moved = false;
+        for (int32_t t = 0; t < c.length; ++t) {
+            const float e = t >= 1 ? out[t] - a[0] * out[t - 1] : out[t];
+            const auto hit = std::find_if(residuals.begin(), residuals.end(),
+                                          [&](float r) { return std::fabs(r - e) < 1e-3f; });
+            ASSERT_NE(hit, residuals.end()) << "innovation " << e << " at " << t;
+            if (t < warmUp) continue;
+            const auto i = static_cast<std::size_t>(hit - residuals.begin());
+            ++used[i];
+            EXPECT_EQ(strata[i], strata[static_cast<std::size_t>(t - warmUp)]) << "time " << t;
+            moved = moved || i != static_cast<std::size_t>(t - warmUp);
+        }
+        for (int count : used) EXPECT_EQ(count, 1);
+        EXPECT_TRUE(moved);
+    }
+    std::vector<float> out(40);
+    RandomState generator;
+    EXPECT_FALSE(simulateArPermuted(out.data(), 39, a, 1, residuals, strata, 1u, generator));
+    EXPECT_FALSE(simulateArPermuted(out.data(), 40, a, 1, residuals, {0, 1}, 1u, generator));
+    EXPECT_FALSE(simulateArPermuted(out.data(), 40, a, 1, {}, {}, 1u, generator));
+}
+
+TEST(ResampledSeries, ModelOrderByAicIsNeverBelowTheLowestAllowed) {
+    // White noise, where AIC chooses order 0 or close to it: the lowest
+    // allowed order is kept, and above it the choice is free.
+    std::mt19937 generator(9);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::vector<float> white(2000);
+    for (float& v : white) v = normal(generator);
+    for (const int32_t lowest : {0, 1, 2, 5}) {
+        const std::vector<float> a = autoregressionByAic(white.data(), 2000, 8, lowest);
+        EXPECT_GE(static_cast<int32_t>(a.size()), lowest);
+        EXPECT_LE(static_cast<int32_t>(a.size()), 8);
+        for (float c : a) EXPECT_LT(std::fabs(c), 0.08f);
+    }
+    EXPECT_LE(autoregressionByAic(white.data(), 2000, 8, 0).size(), 2u);
+}
+
+TEST(TailFit, ReachesBelowTheFloorOnlyAsFarAsItsExceedancesAllow) {
+    // 40,000 exponential null values: the largest 1 % (400) are fitted, so
+    // the fit's p goes down to floor / 4 and no further.
+    const std::vector<float> null = sortedSample(40000, 8, 0.0);
+    const TailFit fit = fitParetoTail(null.data(), null.size());
+    ASSERT_TRUE(fit.usable);
+    EXPECT_NEAR(tailReach(fit), static_cast<double>(fit.exceedances) / 100.0, 1e-12);
+    const double floorLogP = -std::log1p(40000.0);
+    const double lowest = floorLogP - std::log(tailReach(fit));
+    struct Case {
+        double x;          // a magnitude
+        double expected;   // ln p
+        bool held;
+    };
+    const double largest = null.back();
+    // Where the fitted tail gives half the floor (it falls with x).
+    double lo = fit.threshold, hi = largest + 100.0;
+    for (int i = 0; i < 200; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (tailLogSurvival(fit, mid) > floorLogP - std::log(2.0) ? lo : hi) = mid;
+    }
+    const Case cases[] = {
+        {fit.threshold - 1.0, floorLogP, false},       // not beyond the fit's threshold: the floor
+        {lo, floorLogP - std::log(2.0), false},        // within reach: the fit's own p
+        {largest + 30.0, lowest, true},                // far beyond: held at floor / D
+    };
+    for (const Case& c : cases) {
+        bool held = false;
+        const double logP = boundedTailLogP(fit, c.x, held);
+        EXPECT_NEAR(logP, c.expected, 1e-6) << c.x;
+        EXPECT_EQ(held, c.held) << c.x;
+        EXPECT_GE(logP, lowest - 1e-12);
+        EXPECT_LE(logP, floorLogP + 1e-12);
+    }
+    // A refused fit, or one of fewer than 100 exceedances, gives the floor beyond the draws.
+    TailFit refused = fit;
+    refused.usable = false;
+    TailFit small = fit;
+    small.exceedances = 60;
+    for (const TailFit& f : {refused, small}) {
+        bool held = false;
+        EXPECT_NEAR(boundedTailLogP(f, largest + 30.0, held), floorLogP, 1e-9);
+    }
+}
