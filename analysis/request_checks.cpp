@@ -26,7 +26,11 @@ std::string numberText(double value) {
 // type's): `what` says whose, in the message.
 bool checkName(const std::string& what, const std::string& name, std::string& problem) {
     if (const std::string wrong = nameProblem(name, MAX_TRIAL_TYPE_BYTES); !wrong.empty()) {
-        problem = what + " " + wrong + " (names are shown in reports and become part of file names)";
+        // Quoted only when its bytes can stand in a message as they are.
+        const bool quotable = isValidUtf8(name) && wrong.rfind("holds the control", 0) != 0;
+        const std::string shown = name.size() <= 40 ? name : utf8Prefix(name, 40) + "...";
+        problem = what + (quotable ? " '" + shown + "'" : std::string()) + " " + wrong +
+                  " (names are shown in reports and become part of file names)";
         return false;
     }
     bool letterOrDigit = false;

@@ -1,5 +1,7 @@
 #include "analysis/run_quality.h"
 
+#include "stats/volume_scans.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -48,14 +50,9 @@ void addRunQuality(RunQuality& quality, const float* volumes, std::size_t voxels
         for (std::size_t row = 0; row < quality.carpetVoxels.size(); ++row)
             quality.carpet[row * length + static_cast<std::size_t>(t)] =
                 volume[static_cast<std::size_t>(quality.carpetVoxels[row])];
-        if (t < quality.skipped) continue;
-        double* sum = quality.sum.data();
-        double* squares = quality.sumSquares.data();
-        for (std::size_t v = 0; v < voxels; ++v) {
-            const double x = std::isfinite(volume[v]) ? static_cast<double>(volume[v]) : 0.0;
-            sum[v] += x;
-            squares[v] += x * x;
-        }
+        // The sums go through the widest vectors the processor has: they touch
+        // every value of the run, on the thread that takes it from the inflater.
+        if (t >= quality.skipped) addFiniteSquares(quality.sum.data(), quality.sumSquares.data(), volume, voxels, 1);
     }
 }
 

@@ -37,10 +37,10 @@ std::vector<VolumeScans> runnableVolumeScans() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vl"))
-        scans.push_back(VolumeScans{"avx512", avx512::addFiniteValues, avx512::judgeValues});
-    if (__builtin_cpu_supports("avx2")) scans.push_back(VolumeScans{"avx2", avx2::addFiniteValues, avx2::judgeValues});
+        scans.push_back(VolumeScans{"avx512", avx512::addFiniteValues, avx512::addFiniteSquares, avx512::judgeValues});
+    if (__builtin_cpu_supports("avx2")) scans.push_back(VolumeScans{"avx2", avx2::addFiniteValues, avx2::addFiniteSquares, avx2::judgeValues});
 #endif
-    scans.push_back(VolumeScans{"baseline", baseline::addFiniteValues, baseline::judgeValues});
+    scans.push_back(VolumeScans{"baseline", baseline::addFiniteValues, baseline::addFiniteSquares, baseline::judgeValues});
     return scans;
 }
 
@@ -52,6 +52,10 @@ const VolumeScans& bestVolumeScans() {
 
 void addFiniteValues(double* sums, const float* volumes, std::size_t voxels, int32_t count) {
     bestVolumeScans().addFiniteValues(sums, volumes, voxels, count);
+}
+
+void addFiniteSquares(double* sums, double* squares, const float* volumes, std::size_t voxels, int32_t count) {
+    bestVolumeScans().addFiniteSquares(sums, squares, volumes, voxels, count);
 }
 
 void judgeValues(const float* volume, std::size_t v0, std::size_t v1, const float* firsts, uint8_t* finite,

@@ -17,6 +17,10 @@ namespace ldi {
 // (a value that is not finite adds 0).
 void addFiniteValues(double* sums, const float* volumes, std::size_t voxels, int32_t count);
 
+// The same into `sums`, and every such value's square into `squares` (the
+// temporal SNR's sums).
+void addFiniteSquares(double* sums, double* squares, const float* volumes, std::size_t voxels, int32_t count);
+
 // Over voxels [v0, v1) of one volume: finite[v] cleared where the value is
 // not finite, varies[v] set where it differs from firsts[v].
 void judgeValues(const float* volume, std::size_t v0, std::size_t v1, const float* firsts, uint8_t* finite,
@@ -26,6 +30,7 @@ void judgeValues(const float* volume, std::size_t v0, std::size_t v1, const floa
 struct VolumeScans {
     const char* kind;  // "avx512", "avx2" or "baseline"
     void (*addFiniteValues)(double* sums, const float* volumes, std::size_t voxels, int32_t count);
+    void (*addFiniteSquares)(double* sums, double* squares, const float* volumes, std::size_t voxels, int32_t count);
     void (*judgeValues)(const float* volume, std::size_t v0, std::size_t v1, const float* firsts, uint8_t* finite,
                         uint8_t* varies);
 };

@@ -268,7 +268,7 @@ TEST(RefusedInputs, StopBeforeAnythingIsComputedAndLeaveNoFolder) {
         {"a seed name that is no UTF-8", [](AnalysisRequest& r) { r.seeds[0].name = "S\xE9" "ed"; },
          AnalysisStatus::badInput, "the seed name is not UTF-8 text (byte 0xE9 at 2)"},
         {"a seed name of 100 kB", [](AnalysisRequest& r) { r.seeds[0].name = std::string(100000, '-'); },
-         AnalysisStatus::badInput, "the seed name is 100000 bytes long"},
+         AnalysisStatus::badInput, "...' is 100000 bytes long"},
         {"a seed name with a control byte", [](AnalysisRequest& r) { r.seeds[0].name = "S\x1b[2J"; },
          AnalysisStatus::badInput, "the seed name holds the control byte 0x1B"},
         {"a trial type that is no UTF-8", [&](AnalysisRequest& r) {

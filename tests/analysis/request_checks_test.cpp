@@ -72,7 +72,7 @@ TEST(RequestChecks, RefuseEachSpoiledFieldWithWordsNamingIt) {
          "the seed name 'ssssssssssssssssssssssssssssssssssssssss...' is 5000 bytes long"},
         {"seed name of 100 bytes", [](AnalysisRequest& r) { r.seeds[0].name = std::string(100, 's'); }, ""},
         {"seed name not UTF-8", [](AnalysisRequest& r) { r.seeds[0].name = "PC\xff"; },
-         "the seed name is not valid UTF-8"},
+         "the seed name is not UTF-8 text (byte 0xFF at 3)"},
         {"seed name of punctuation", [](AnalysisRequest& r) { r.seeds[0].name = "../"; },
          "the seed name '../' has no letter or digit"},
         {"long condition", [](AnalysisRequest& r) { r.conditions = {std::string(101, 'c')}; },

@@ -35,7 +35,7 @@ bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 }  // namespace
 
-TEST(VolumeScans, EveryKindSumsTheFiniteValuesInOrderAsAPlainLoop) {
+TEST(VolumeScans, EveryKindSumsTheFiniteValuesAndSquaresInOrderAsAPlainLoop) {
     const std::vector<VolumeScans> kinds = runnableVolumeScans();
     ASSERT_FALSE(kinds.empty());
     EXPECT_STREQ(kinds.back().kind, "baseline");
@@ -44,19 +44,26 @@ TEST(VolumeScans, EveryKindSumsTheFiniteValuesInOrderAsAPlainLoop) {
                                      std::size_t{5000}})
         for (const int count : {1, 3, 16}) {
             const std::vector<float> volumes = awkwardVolumes(voxels, count, uint32_t(voxels * 7 + count));
-            std::vector<double> expected(voxels, 0.25);  // sums already under way
+            std::vector<double> expected(voxels, 0.25), expectedSquares(voxels, 0.5);  // sums already under way
             for (std::size_t v = 0; v < voxels; ++v)
                 for (int k = 0; k < count; ++k) {
                     const float x = volumes[k * voxels + v];
-                    if (std::isfinite(x)) expected[v] += static_cast<double>(x);
+                    if (!std::isfinite(x)) continue;
+                    expected[v] += static_cast<double>(x);
+                    expectedSquares[v] += static_cast<double>(x) * static_cast<double>(x);
                 }
             for (const VolumeScans& scans : kinds) {
-                std::vector<double> sums(voxels, 0.25);
+                std::vector<double> sums(voxels, 0.25), withSquares(voxels, 0.25), squares(voxels, 0.5);
                 scans.addFiniteValues(sums.data(), volumes.data(), voxels, count);
-                for (std::size_t v = 0; v < voxels; ++v)
-                    ASSERT_TRUE(sameBits(sums[v], expected[v]))
+                scans.addFiniteSquares(withSquares.data(), squares.data(), volumes.data(), voxels, count);
+                for (std::size_t v = 0; v < voxels; ++v) {
+                    ASSERT_TRUE(sameBits(sums[v], expected[v]) && sameBits(withSquares[v], expected[v]))
                         << scans.kind << ": voxel " << v << " of " << voxels << ", " << count << " volumes: "
-                        << sums[v] << " against " << expected[v];
+                        << sums[v] << ", " << withSquares[v] << " against " << expected[v];
+                    ASSERT_TRUE(sameBits(squares[v], expectedSquares[v]))
+                        << scans.kind << ": square sum of voxel " << v << ": " << squares[v] << " against "
+                        << expectedSquares[v];
+                }
             }
         }
 }
