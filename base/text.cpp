@@ -105,9 +105,9 @@ std::string nameProblem(std::string_view name, std::size_t maxBytes) {
         const std::size_t length = utf8CharacterLength(name, at);
         const auto byte = static_cast<unsigned char>(name[at]);
         if (length == 0)
-            return formatText("is not UTF-8 text (byte 0x%02X at %zu)", byte, at + 1);
+            return formatText("is not UTF-8 text (byte 0x%02X at ", byte) + std::to_string(at + 1) + ")";
         if (length == 1 && (byte < 0x20 || byte == 0x7F))
-            return formatText("holds the control byte 0x%02X at %zu", byte, at + 1);
+            return formatText("holds the control byte 0x%02X at ", byte) + std::to_string(at + 1);
         at += length;
     }
     return std::string();
