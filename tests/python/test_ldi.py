@@ -271,7 +271,7 @@ def test_ctrl_c_stops_a_running_analysis_within_a_second_leaving_no_files(tmp_pa
     import time
 
     out = tmp_path / "maps"
-    child = subprocess.Popen([sys.executable, "-c", _INTERRUPTED_RUN, str(out), "48", "48", "40", "300"],
+    child = subprocess.Popen([sys.executable, "-c", _INTERRUPTED_RUN, str(out), "48", "48", "40", "400"],
                              stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().strip() == "started"
