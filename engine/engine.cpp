@@ -132,7 +132,7 @@ int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listen
         drawSeedSurrogates(input, seed, surrogates, work);
         for (std::size_t c = 0; c < input.conditions.size(); ++c) {
             if (cancelRequested(input.options)) {
-                errorStream << "stopped: the analysis was cancelled before it finished; no results were written";
+                writeStopped(errorStream);
                 return statusCancelled;
             }
             status = runCondition(input, seed, static_cast<int32_t>(c), work, listener, progress, runLog, errorStream);

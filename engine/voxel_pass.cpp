@@ -33,10 +33,6 @@ void writeReadError(std::ostream& errorStream, const std::string& path) {
                 << "The file was corrupted (not of expected size) or made inaccessible";
 }
 
-void writeStopped(std::ostream& errorStream) {
-    errorStream << "stopped: the analysis was cancelled before it finished; no results were written";
-}
-
 // Logs the entries and intervals, checks every interval against the source
 // and the target and the model order, and builds the plan.
 int planConditionPass(const EngineInput& input, int32_t seedIndex, int32_t conditionIndex, std::ostream& runLog,
@@ -476,6 +472,10 @@ int repeatPassForFurtherDraws(const EngineInput& input, int32_t seed, int32_t co
 }
 
 }  // namespace
+
+void writeStopped(std::ostream& errorStream) {
+    errorStream << "stopped: the analysis was cancelled before it finished";
+}
 
 int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
                              const ProgressSink& progress, std::ostream& runLog, std::ostream& errorStream) {
