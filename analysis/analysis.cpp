@@ -480,6 +480,7 @@ public:
         if (std::find(warnings_.begin(), warnings_.end(), text) == warnings_.end()) warnings_.push_back(text);
     }
     const std::vector<std::string>& warnings() const { return warnings_; }
+    bool anySeedDone() const { return anySeedDone_; }
     int beginSeed(int32_t seed) override {
         SeedResults& results = seeds_[static_cast<std::size_t>(seed)];
         runLog_.str("");
@@ -559,6 +560,19 @@ std::vector<std::vector<std::vector<Interval>>> conditionVolumes(const std::vect
     return volumes;
 }
 
+// The description files of the output folder this run is about to add (a
+// cancelled run takes them back).
+std::vector<fs::path> missingDescriptionFiles(const std::string& folder) {
+    std::vector<fs::path> missing;
+    if (folder.empty()) return missing;
+    for (const char* name : {"dataset_description.json", ".bidsignore"}) {
+        std::error_code error;
+        const fs::path path = fs::path(folder) / name;
+        if (!fs::exists(path, error)) missing.push_back(path);
+    }
+    return missing;
+}
+
 AnalysisStatus computeMaps(const AnalysisRequest& request, CheckedInputs& inputs, const SeedReferences& references,
                            const AnalysisOutputs& outputs, AnalysisResults& results) {
     results.conditionVolumes = conditionVolumes(inputs.conditions.conditions, inputs.runs.size());
@@ -576,6 +590,8 @@ AnalysisStatus computeMaps(const AnalysisRequest& request, CheckedInputs& inputs
     input.options.warnOfIllDefinedVoxels = true;
     if (!applyStatisticsOptions(statistics, input, results.record, results.problem))
         return AnalysisStatus::badInput;
+    input.options.cancel = request.cancel;
+    const std::vector<fs::path> added = missingDescriptionFiles(request.outputFolder);
     if (request.describeDataset && !writeDatasetDescription(request.outputFolder, request.datasets, results.problem))
         return AnalysisStatus::failed;
     std::vector<SeedResults> seeds = emptySeedResults(request, inputs, results);
@@ -593,6 +609,14 @@ AnalysisStatus computeMaps(const AnalysisRequest& request, CheckedInputs& inputs
     results.warnings.insert(results.warnings.end(), listener.warnings().begin(), listener.warnings().end());
     if (status == statusSuccess) return AnalysisStatus::done;
     results.problem = !sinkProblem.empty() ? sinkProblem : errors.str();
+    if (status == statusCancelled) {
+        // Only what this run added goes, and only while no seed's maps need it:
+        // an earlier run's description stays with its maps.
+        std::error_code error;
+        if (!listener.anySeedDone())
+            for (const fs::path& path : added) fs::remove(path, error);
+        return AnalysisStatus::cancelled;
+    }
     return status == statusInvalidChoices ? AnalysisStatus::badInput : AnalysisStatus::failed;
 }
 
@@ -692,10 +716,12 @@ void analyse(const AnalysisRequest& request, const AnalysisOutputs& outputs, Inp
     warnOfExtremeVolumes(results.seeds, runPaths(inputs), request.skip, results.warnings);
     if (request.order.reportOnly) return;
     recordProvenance(request, inputs, checksums, results);
-    folder.keep();
     results.shift = request.shift;
     results.orderFromData = request.order.automatic;
     results.status = computeMaps(request, inputs, references, outputs, results);
+    // A cancelled run takes back the folder it made (if still empty: a seed
+    // finished before the stop keeps its maps).
+    if (results.status != AnalysisStatus::cancelled) folder.keep();
 }
 
 // With detection asked for, the run is analysed from the first volume after

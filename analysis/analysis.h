@@ -22,6 +22,7 @@ enum class AnalysisStatus {
     done,
     badInput,  // nothing computed; nothing left behind in the output folder
     failed,    // a result could not be written, or the computation failed
+    cancelled,  // stopped by the request's cancel flag; nothing new left in the output folder
 };
 
 struct SeedOutcome {

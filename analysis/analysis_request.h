@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -120,6 +121,11 @@ struct AnalysisRequest {
     // What the map files record beside the inputs (ldi bids: the regression).
     nlohmann::ordered_json confoundRecord;
     ProgressLine progress;  // empty: quiet
+    // Set from any thread to stop the analysis (Ctrl-C in Python): it ends
+    // within a slice of the voxel pass as AnalysisStatus::cancelled, taking
+    // back what it added to the output folder (a seed finished before the
+    // stop keeps its maps). Null: it cannot be stopped.
+    const std::atomic<bool>* cancel = nullptr;
     // For the provenance: the command line (or the front end's words), and
     // the datasets whose files are recorded as BIDS URIs.
     std::string command;

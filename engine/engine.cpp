@@ -131,6 +131,10 @@ int runEngine(const EngineInput& input, EngineWork& work, EngineListener& listen
         // One seed's surrogates at a time: they can be large (series x volumes per source).
         drawSeedSurrogates(input, seed, surrogates, work);
         for (std::size_t c = 0; c < input.conditions.size(); ++c) {
+            if (cancelRequested(input.options)) {
+                writeStopped(errorStream);
+                return statusCancelled;
+            }
             status = runCondition(input, seed, static_cast<int32_t>(c), work, listener, progress, runLog, errorStream);
             if (status != statusSuccess) return status;
         }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -88,7 +89,16 @@ struct EngineOptions {
     // (maps of zeros that would pass for a result). Off for the plug-in,
     // whose log pane keeps the lines it has always shown.
     bool warnOfIllDefinedVoxels = false;
+    // Set (from any thread) to stop the run: the voxel loops look at it between
+    // slices and the run between its passes and draws, and the run then ends
+    // with statusCancelled. Null: the run cannot be stopped (the plug-in).
+    const std::atomic<bool>* cancel = nullptr;
 };
+
+// Whether the run's cancel flag is set.
+inline bool cancelRequested(const EngineOptions& options) {
+    return options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed);
+}
 
 enum class SurrogateInnovations { gaussian, resampled, permuted };
 

@@ -236,6 +236,7 @@ struct Shared {
     std::atomic<int64_t> surrogateTasksDone{0};
     std::unique_ptr<WorkCounter> slices;
     std::atomic<bool> stop{false};
+    const std::atomic<bool>* cancel = nullptr;  // the run's cancel flag, or null
     // Slices whose draw turn has passed, which is also the slice whose turn it is.
     std::atomic<int32_t> turnsDone{0};
 
@@ -488,6 +489,14 @@ void runSlices(Shared& shared, Worker& worker, bool caller) {
         int64_t slice = 0;
         int64_t sliceEnd = 0;
         if (!shared.slices->next(slice, sliceEnd) || shared.stop.load()) break;
+        if (shared.cancel != nullptr && shared.cancel->load(std::memory_order_relaxed)) {
+            {
+                std::lock_guard<std::mutex> lock(shared.lock);
+                shared.stop.store(true);
+            }
+            shared.changed.notify_all();
+            break;
+        }
         const auto z = static_cast<int32_t>(slice);
         int32_t failedTarget = z == shared.knownFailedSlice ? shared.knownFailedTarget : -1;
         for (std::size_t t = 0; t < plan.targets.size() && failedTarget < 0; ++t)
@@ -577,6 +586,7 @@ int runFastVoxelLoop(const VoxelPassPlan& plan, const FastLoopRun& run, SlicePro
     shared.generator = &run.generator;
     shared.tables = &tables;
     shared.progress = &progress;
+    shared.cancel = run.options.cancel;
     shared.intervalCount = static_cast<int32_t>(tables.intervals.size());
     float* const realOut[3] = {real.ref2vox.data(), real.vox2ref.data(), real.inst.data()};
     std::copy(realOut, realOut + 3, shared.realOut);
@@ -637,6 +647,8 @@ int runFastVoxelLoop(const VoxelPassPlan& plan, const FastLoopRun& run, SlicePro
         counts.illDefined += c.illDefined;
         counts.surrogatesIllDefined += c.surrogatesIllDefined;
     }
+    // A flag set while the last slices were computed stops the run all the same.
+    if (cancelRequested(run.options)) return statusCancelled;
     if (shared.failedSlice >= 0) {
         failedTarget = shared.failedTarget;
         return statusTerminalError;

@@ -248,9 +248,9 @@ namespace {
 
 // The loop over processVoxel, one voxel after the other on the calling thread:
 // the reference the fast loop must match.
-int runSequentialVoxelLoop(const VoxelPassPlan& plan, VoxelWork& work, RandomState& generator,
-                           SliceProgress& progress, MeasureVolumes& real, MeasureVolumes& null,
-                           VoxelLoopCounts& counts, int& failedTarget) {
+int runSequentialVoxelLoop(const VoxelPassPlan& plan, const EngineOptions& options, VoxelWork& work,
+                           RandomState& generator, SliceProgress& progress, MeasureVolumes& real,
+                           MeasureVolumes& null, VoxelLoopCounts& counts, int& failedTarget) {
     SurrogateDraws draws;
     draws.generator = &generator;
     draws.surrogateCount = plan.surrogateCount;
@@ -259,6 +259,7 @@ int runSequentialVoxelLoop(const VoxelPassPlan& plan, VoxelWork& work, RandomSta
     const int64_t voxelsPerSlice = static_cast<int64_t>(plan.dimX) * plan.dimY;
     VoxelValues values;
     for (int32_t z = 0; z < plan.dimZ; ++z) {
+        if (cancelRequested(options)) return statusCancelled;
         progress.reportUpTo(z + 1);
         for (std::size_t t = 0; t < plan.targets.size(); ++t) {
             if (!plan.targets[t]->readSlice(z, work.slices[t])) {
@@ -410,8 +411,12 @@ int runConditionPass(const EngineInput& input, int32_t seed, int32_t condition, 
         voxelWork.voxelModel = work.voxelModel.get();
         prepareVoxelWork(plan, voxelWork);
         notifyVoxelLoop(options.loopObserver, true);
-        status = runSequentialVoxelLoop(plan, voxelWork, work.random, sliceProgress, real, null, counts, failedTarget);
+        status = runSequentialVoxelLoop(plan, options, voxelWork, work.random, sliceProgress, real, null, counts, failedTarget);
         notifyVoxelLoop(options.loopObserver, false);
+    }
+    if (status == statusCancelled) {
+        writeStopped(errorStream);
+        return statusCancelled;
     }
     if (status != statusSuccess) {
         writeReadError(errorStream, plan.targets[static_cast<std::size_t>(failedTarget)]->name());
@@ -447,6 +452,11 @@ int repeatPassForFurtherDraws(const EngineInput& input, int32_t seed, int32_t co
                               std::ostream& errorStream) {
     std::unique_ptr<MeasureVolumes> first = std::move(work.nullMeasures);
     for (std::unique_ptr<MeasureVolumes>& further : work.extraNulls) {
+        if (cancelRequested(input.options)) {
+            work.nullMeasures = std::move(first);
+            writeStopped(errorStream);
+            return statusCancelled;
+        }
         work.nullMeasures = std::move(further);
         std::ostringstream quiet;  // the run log tells the condition once
         const int status = runConditionPass(input, seed, condition, work, [](const EngineProgress&) {}, quiet,
@@ -462,6 +472,10 @@ int repeatPassForFurtherDraws(const EngineInput& input, int32_t seed, int32_t co
 }
 
 }  // namespace
+
+void writeStopped(std::ostream& errorStream) {
+    errorStream << "stopped: the analysis was cancelled before it finished";
+}
 
 int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
                              const ProgressSink& progress, std::ostream& runLog, std::ostream& errorStream) {

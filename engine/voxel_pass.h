@@ -37,6 +37,10 @@ namespace ldi {
 int computeConditionMeasures(const EngineInput& input, int32_t seed, int32_t condition, EngineWork& work,
                              const ProgressSink& progress, std::ostream& runLog, std::ostream& errorStream);
 
+// The message of a run stopped by its cancel flag (EngineOptions::cancel),
+// which then ends with statusCancelled.
+void writeStopped(std::ostream& errorStream);
+
 // The pass with every null draw of the input (input.nullDraws): the first into
 // the work's nullMeasures, the further ones into work.extraNulls (made for the
 // grid where missing), in one pass or one pass per draw as the options say

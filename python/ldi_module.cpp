@@ -8,9 +8,15 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analysis/analysis.h"
@@ -236,6 +242,7 @@ const char* statusName(AnalysisStatus status) {
     case AnalysisStatus::done: return "done";
     case AnalysisStatus::badInput: return "bad input";
     case AnalysisStatus::failed: return "failed";
+    case AnalysisStatus::cancelled: return "cancelled";
     }
     return "failed";
 }
@@ -278,8 +285,68 @@ py::object checkArray(const std::string& what, const std::string& kind, int64_t 
     return py::str(problem);
 }
 
-// The analysis of one request; the GIL is released while it runs and taken
-// again for each progress line (they come from this thread).
+// What the analysis thread hands the calling thread: its progress lines and its end.
+struct AnalysisMail {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::string> lines;
+    bool finished = false;
+};
+
+// Runs the analysis on a thread of its own, the GIL released, while this
+// thread, the one Python runs its signal handlers on, passes the progress
+// lines on and looks for Ctrl-C at least every 100 ms: a signal whose handler
+// raises sets the request's cancel flag, the analysis stops within a slice of
+// the voxel pass and the handler's exception is raised once it has (the
+// output folder as it was).
+void runInterruptibly(AnalysisRequest& request, const AnalysisOutputs& outputs, const ProgressLine& progress,
+                      AnalysisResults& results) {
+    AnalysisMail mail;
+    if (progress)
+        request.progress = [&mail](const std::string& line) {
+            {
+                std::lock_guard<std::mutex> hold(mail.lock);
+                mail.lines.push_back(line);
+            }
+            mail.changed.notify_one();
+        };
+    std::atomic<bool> cancel{false};
+    request.cancel = &cancel;
+    std::exception_ptr failure;
+    std::thread analysis([&] {
+        try {
+            runAnalysis(request, outputs, results);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        {
+            std::lock_guard<std::mutex> hold(mail.lock);
+            mail.finished = true;
+        }
+        mail.changed.notify_one();
+    });
+    std::unique_ptr<py::error_already_set> interrupt;
+    for (bool finished = false; !finished;) {
+        std::vector<std::string> lines;
+        {
+            py::gil_scoped_release released;
+            std::unique_lock<std::mutex> hold(mail.lock);
+            mail.changed.wait_for(hold, std::chrono::milliseconds(100),
+                                  [&mail] { return mail.finished || !mail.lines.empty(); });
+            lines.swap(mail.lines);
+            finished = mail.finished;
+        }
+        for (const std::string& line : lines) progress(line);
+        if (interrupt || PyErr_CheckSignals() == 0) continue;
+        interrupt = std::make_unique<py::error_already_set>();
+        cancel.store(true);
+    }
+    analysis.join();
+    if (interrupt) throw *interrupt;
+    if (failure) std::rethrow_exception(failure);
+}
+
+// The analysis of one request.
 py::dict run(const py::dict& given, const py::object& progress) {
     AnalysisRequest request;
     std::vector<HeldArray> held;
@@ -292,9 +359,9 @@ py::dict run(const py::dict& given, const py::object& progress) {
         return resultDict(results, kept);
     }
     std::shared_ptr<py::error_already_set> progressError;
+    ProgressLine lines;
     if (!progress.is_none())
-        request.progress = [&progress, &progressError](const std::string& line) {
-            py::gil_scoped_acquire gil;
+        lines = [&progress, &progressError](const std::string& line) {
             if (progressError) return;
             try {
                 progress(line);
@@ -314,10 +381,7 @@ py::dict run(const py::dict& given, const py::object& progress) {
     // With a folder, the files ldi map writes there, its report included.
     std::unique_ptr<HtmlReport> report;
     if (!request.outputFolder.empty()) report = std::make_unique<HtmlReport>(ReportContext{request.command});
-    {
-        py::gil_scoped_release released;
-        runAnalysis(request, AnalysisOutputs{sink, report.get()}, results);
-    }
+    runInterruptibly(request, AnalysisOutputs{sink, report.get()}, lines, results);
     if (progressError) throw *progressError;
     return resultDict(results, kept);
 }

@@ -3,6 +3,7 @@
 // the whole run's maps and thresholds.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
 #include "engine/fast_pass.h"
 #include "engine/voxel_lanes.h"
 #include "engine/voxel_pass.h"
@@ -208,6 +210,34 @@ TEST_F(FastPassTest, UnreadableSliceStopsAtTheSameSliceWithTheSameLogAndDraws) {
         SCOPED_TRACE(threads);
         expectSamePass(expected, runPass(setup.conditions[0], VoxelPassMethod::fast, threads));
     }
+}
+
+TEST_F(FastPassTest, ACancelledPassStopsBeforeItsNextSliceInEitherLoop) {
+    const std::string a = writeVtc("a.vtc", grid(2, 20, 9, false));
+    addEntry(addCondition(setup, "A"), a, a, {{2, 20}});
+    voi = addVoi("V", 0, {{1, 1, 1}});
+    prepare();
+    std::atomic<bool> cancel{true};
+    context.options.cancel = &cancel;
+    struct Case {
+        VoxelPassMethod method;
+        int threads;
+    };
+    for (const Case& c : {Case{VoxelPassMethod::sequential, 1}, Case{VoxelPassMethod::fast, 1},
+                          Case{VoxelPassMethod::fast, 3}}) {
+        SCOPED_TRACE(std::to_string(c.threads) + (c.method == VoxelPassMethod::fast ? " fast" : " sequential"));
+        const PassRecord record = runPass(setup.conditions[0], c.method, c.threads);
+        EXPECT_EQ(record.status, statusCancelled) << record.errors;
+        EXPECT_EQ(record.errors.rfind("stopped: ", 0), 0u) << record.errors;
+        // Every value is still the mark runPass put there: no slice was computed.
+        const float markValue = -123.0f;
+        uint32_t mark = 0;
+        std::memcpy(&mark, &markValue, sizeof mark);
+        for (const std::vector<uint32_t>& bits : record.bits)
+            for (uint32_t value : bits) ASSERT_EQ(value, mark);
+    }
+    cancel = false;
+    EXPECT_EQ(runPass(setup.conditions[0], VoxelPassMethod::fast, 2).status, statusSuccess);
 }
 
 TEST_F(FastPassTest, WholeRunGivesTheSameMapsThresholdsAndLogs) {

@@ -243,3 +243,47 @@ def test_every_sidecar_defines_the_seed_as_nibabel_reads_its_mask(dataset):
         # The mask's path as seen from the output folder.
         recorded = os.path.join(dataset["out"], definition["MaskFile"])
         assert os.path.normpath(recorded) == os.path.normpath(dataset["seed"])
+
+
+# A run of noise long enough that ldi.map takes well over the few seconds the
+# Ctrl-C test waits; it reports when the call begins, and how it ended.
+_INTERRUPTED_RUN = """
+import sys, time
+import numpy as np
+import ldi
+shape = tuple(int(n) for n in sys.argv[2:6])
+data = np.random.default_rng(1).normal(100.0, 1.0, shape).astype(np.float32)
+seed = np.zeros(shape[:3], bool)
+seed[:2, :2, :2] = True
+print("started", flush=True)
+try:
+    ldi.map(data, {"S": seed}, affine=np.eye(4), tr=2.0, skip=0, surrogates=1000, rng_seed=1, threads=1,
+            out=sys.argv[1])
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_running_analysis_within_a_second_leaving_no_files(tmp_path):
+    import signal
+    import sys
+    import time
+
+    out = tmp_path / "maps"
+    child = subprocess.Popen([sys.executable, "-c", _INTERRUPTED_RUN, str(out), "48", "48", "40", "400"],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "started"
+        time.sleep(1.0)
+        child.send_signal(signal.SIGINT)
+        signalled = time.monotonic()
+        ended = child.stdout.read().strip()
+        child.wait(timeout=30)
+        took = time.monotonic() - signalled
+    finally:
+        child.kill()
+    assert ended == "interrupted"
+    assert took < 2.0, f"the analysis went on {took:.1f} s after Ctrl-C"
+    # The folder the run made is gone with it, nothing half-written left.
+    assert not out.exists() or not any(out.rglob("*")), sorted(map(str, out.rglob("*")))
