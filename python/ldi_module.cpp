@@ -278,6 +278,12 @@ py::object checkArray(const std::string& what, const std::string& kind, int64_t 
     return py::str(problem);
 }
 
+py::object checkRunFolder(const std::string& folder) {
+    std::string problem;
+    if (checkRunGenerations(folder, problem)) return py::none();
+    return py::str(problem);
+}
+
 // The analysis of one request; the GIL is released while it runs and taken
 // again for each progress line (they come from this thread).
 py::dict run(const py::dict& given, const py::object& progress) {
@@ -333,5 +339,7 @@ PYBIND11_MODULE(_ldi, module) {
     module.def("check_array", &ldi::checkArray, py::arg("what"), py::arg("kind"), py::arg("item_bytes"),
                py::arg("dimensions"), py::arg("wanted"),
                "None when the library takes the array, else its message.");
+    module.def("check_run_generations", &ldi::checkRunFolder, py::arg("folder"),
+               "None when each seed's index in the folder comes from a finished run, else the message.");
     module.attr("version") = ldi::ldiVersion;
 }
