@@ -395,6 +395,7 @@ void recordProvenance(const AnalysisRequest& request, const CheckedInputs& input
     MapRunRecord& record = results.record;
     record.parameters = &results.parameters;
     record.rngSeed = request.rngSeed;
+    record.generation = newRunGeneration();
     record.date = utcDate();
     record.confounds = request.confoundRecord;
     record.command = request.command;
@@ -754,12 +755,19 @@ void analyseRequest(const AnalysisRequest& request, const AnalysisOutputs& outpu
 
 void runAnalysis(const AnalysisRequest& request, const AnalysisOutputs& outputs, AnalysisResults& results) {
     analyseRequest(request, outputs, results);
-    if (results.status != AnalysisStatus::done || request.order.reportOnly || outputs.report == nullptr) return;
+    if (results.status != AnalysisStatus::done || request.order.reportOnly) return;
     std::string problem;
-    if (outputs.report->write(results, problem)) return;
+    if (outputs.report != nullptr && !outputs.report->write(results, problem)) {
+        results.status = AnalysisStatus::failed;
+        results.problem = "the report could not be written: " + problem + "; the maps in " + request.outputFolder +
+                          " are written without it: free room there and run again";
+        return;
+    }
+    // Last: until now the folder's run record says this run is unfinished.
+    if (request.outputFolder.empty() || finishRunRecord(request.outputFolder, results.record, problem)) return;
     results.status = AnalysisStatus::failed;
-    results.problem = "the report could not be written: " + problem + "; the maps in " + request.outputFolder +
-                      " are written without it: free room there and run again";
+    results.problem = "the run record could not be written: " + problem + "; free room in " + request.outputFolder +
+                      " and run again";
 }
 
 void runAnalysis(const AnalysisRequest& request, const SeedSink& sink, AnalysisResults& results) {

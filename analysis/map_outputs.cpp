@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
+#include <random>
 
 #include "engine/map_look.h"
 #include "formats/bids_inputs.h"
@@ -260,6 +263,7 @@ LdiMap seedSetMap(const MapRunRecord& run, const SeedResults& seed, std::size_t 
 nlohmann::ordered_json mapRunJson(const MapRunRecord& run) {
     nlohmann::ordered_json json;
     json["rngSeed"] = run.rngSeed;
+    if (!run.generation.empty()) json["runGeneration"] = run.generation;
     json["fdr"] = {{"method", run.fdrMethod}, {"dependence", run.fdrDependence}, {"nullDraws", run.nullDraws}};
     json["parameters"] = parametersJson(*run.parameters);
     if (!run.orderSelection.table.empty()) {
@@ -371,6 +375,7 @@ nlohmann::ordered_json mapSidecar(const MapRunRecord& run, const SeedResults& se
             "_statmap.nii.gz";
     sidecar["Parameters"] = parametersJson(*run.parameters);
     sidecar["RngSeed"] = run.rngSeed;
+    if (!run.generation.empty()) sidecar["RunGeneration"] = run.generation;
     sidecar["Runs"] = recorded.runs;
     sidecar["Inputs"] = recorded.inputs;
     sidecar["Sources"] = recorded.sources;
@@ -453,6 +458,7 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
     const nlohmann::ordered_json index = resultJson(set, identity, setName, niftiNames);
 
     const RecordedInputs recorded = recordedInputs(run);
+    if (!run.generation.empty() && !noteRunRecord(folder, run, "", problem)) return false;
     for (const MapFile& file : files)
         if (!writeMapFile(folder, run, seed, file, set.maps[file.index].name, index, recorded, problem))
             return false;
@@ -463,7 +469,8 @@ bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const 
     fullIndex["seedDefinition"] = seed.definition;
     const nlohmann::ordered_json provenance = mapRunJson(run);
     for (const auto& item : provenance.items()) fullIndex[item.key()] = item.value();
-    return writeFileSafely(at(base + "_ldi.json"), dump(fullIndex), problem);
+    return writeFileSafely(at(base + "_ldi.json"), dump(fullIndex), problem) &&
+           (run.generation.empty() || noteRunRecord(folder, run, base + "_ldi.json", problem));
 }
 
 namespace {
@@ -544,6 +551,107 @@ bool writeDatasetDescription(const std::string& folder, const std::vector<Datase
     const std::string ignored = "*.ldi\n*_ldi.json\n*_ldi.log\n*_ldi-report.html\n*_participant.json\ngroup/group.json\n";
     return writeFileSafely((fs::path(folder) / "dataset_description.json").string(), dump(description), problem) &&
            writeFileSafely((fs::path(folder) / ".bidsignore").string(), ignored, problem);
+}
+
+std::string newRunGeneration() {
+    std::random_device device;
+    std::string hex;
+    static const char digits[] = "0123456789abcdef";
+    for (int word = 0; word < 4; ++word) {
+        uint32_t bits = device();
+        for (int nibble = 0; nibble < 8; ++nibble, bits >>= 4) hex += digits[bits & 15u];
+    }
+    return hex;
+}
+
+std::string runRecordPath(const std::string& folder, const std::string& entityPrefix) {
+    return (fs::path(folder) / ((entityPrefix.empty() ? std::string() : entityPrefix + "_") + "run_ldi.json"))
+        .string();
+}
+
+namespace {
+
+// The run record as it is, or a fresh one; an unreadable one is replaced
+// (it vouches for nothing then, and the readers refuse what it named).
+nlohmann::ordered_json readRunRecord(const std::string& path) {
+    nlohmann::json read;
+    std::string ignored;
+    nlohmann::ordered_json record;
+    record["unfinished"] = nullptr;
+    record["indexes"] = nlohmann::ordered_json::object();
+    std::error_code error;
+    if (!fs::exists(path, error) || !readJsonSidecar(path, read, ignored) || !read.is_object()) return record;
+    if (read.value("unfinished", nlohmann::json()).is_string()) record["unfinished"] = read["unfinished"];
+    const nlohmann::json indexes = read.value("indexes", nlohmann::json::object());
+    for (const auto& item : indexes.items())
+        if (item.value().is_string()) record["indexes"][item.key()] = item.value();
+    return record;
+}
+
+}  // namespace
+
+bool noteRunRecord(const std::string& folder, const MapRunRecord& run, const std::string& index, std::string& problem) {
+    const std::string path = runRecordPath(folder, run.entityPrefix);
+    nlohmann::ordered_json record = readRunRecord(path);
+    if (index.empty() && record["unfinished"] == run.generation) return true;
+    record["unfinished"] = run.generation;
+    if (!index.empty()) record["indexes"][index] = run.generation;
+    return writeFileSafely(path, dump(record), problem);
+}
+
+bool finishRunRecord(const std::string& folder, const MapRunRecord& run, std::string& problem) {
+    const std::string path = runRecordPath(folder, run.entityPrefix);
+    std::error_code error;
+    if (run.generation.empty() || !fs::exists(path, error)) return true;
+    nlohmann::ordered_json record = readRunRecord(path);
+    if (record["unfinished"] != run.generation) return true;
+    record["unfinished"] = nullptr;
+    return writeFileSafely(path, dump(record), problem);
+}
+
+bool checkRunGenerations(const std::string& folder, std::string& problem) {
+    std::map<std::string, std::string> vouched;  // index name: the generation a finished run wrote it with
+    std::vector<std::string> unfinished, mixed;
+    std::error_code error;
+    std::vector<fs::path> names;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        names.push_back(it->path());
+    std::sort(names.begin(), names.end());
+    const auto endsWith = [](const std::string& name, const std::string& tail) {
+        return name.size() >= tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    // Seed labels are letters and digits: no index ends in "_run_ldi.json".
+    const auto isRecord = [&endsWith](const std::string& name) {
+        return name == "run_ldi.json" || endsWith(name, "_run_ldi.json");
+    };
+    for (const fs::path& path : names) {
+        if (!isRecord(path.filename().string())) continue;
+        const nlohmann::ordered_json record = readRunRecord(path.string());
+        if (record["unfinished"].is_string()) unfinished.push_back(path.filename().string());
+        for (const auto& item : record["indexes"].items()) vouched[item.key()] = item.value().get<std::string>();
+    }
+    for (const fs::path& path : names) {
+        const std::string name = path.filename().string();
+        if (!endsWith(name, "_ldi.json") || isRecord(name)) continue;
+        nlohmann::json index;
+        std::string ignored;
+        if (!readJsonSidecar(path.string(), index, ignored) || !index.is_object() ||
+            !index.value("runGeneration", nlohmann::json()).is_string())
+            continue;
+        const auto found = vouched.find(name);
+        if (found == vouched.end() || found->second != index["runGeneration"].get<std::string>()) mixed.push_back(name);
+    }
+    if (unfinished.empty() && mixed.empty()) return true;
+    const auto list = [](const std::vector<std::string>& items) {
+        std::string text;
+        for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+        return text;
+    };
+    problem = folder + " holds the files of a run that did not finish" +
+              (unfinished.empty() ? std::string() : " (" + list(unfinished) + ")") +
+              (mixed.empty() ? std::string() : "; these indexes come from another run than their run record says: " + list(mixed)) +
+              ": the seeds may mix two runs; run ldi map again into this folder (or a new one)";
+    return false;
 }
 
 }  // namespace ldi

@@ -65,6 +65,9 @@ struct DatasetRoot {
 struct MapRunRecord {
     const GlobalParameters* parameters = nullptr;
     int64_t rngSeed = 0;
+    // 32 hex digits drawn for this run alone: every file it writes carries
+    // them, so that a folder mixing two runs' files is told apart.
+    std::string generation;
     std::string fdrMethod = "plugin";
     std::string fdrDependence = "positive";
     int32_t nullDraws = 1;
@@ -143,6 +146,26 @@ nlohmann::ordered_json mapRunJson(const MapRunRecord& run);
 // index names only files that exist. False with a message naming the file.
 bool writeSeedResults(const std::string& folder, const MapRunRecord& run, const SeedResults& seed,
                       std::string& problem);
+
+// A fresh run generation: 128 random bits from the system, as hex.
+std::string newRunGeneration();
+
+// <prefix>_run_ldi.json in `folder`: which generation wrote each seed's index
+// of the runs with that prefix, and the generation of a run not yet finished.
+std::string runRecordPath(const std::string& folder, const std::string& entityPrefix);
+
+// Notes in the run record that the run is under way (before its first file)
+// or, with `index`, that it wrote that index; replaced atomically.
+bool noteRunRecord(const std::string& folder, const MapRunRecord& run, const std::string& index, std::string& problem);
+
+// The run's files are all written: its generation is no longer unfinished.
+// Nothing to do when the run kept no files there.
+bool finishRunRecord(const std::string& folder, const MapRunRecord& run, std::string& problem);
+
+// The seeds' indexes of `folder` come each from a finished run, as its run
+// records say: false with a message naming the mixed or unfinished files and
+// telling to rerun. Indexes written before generations were recorded pass.
+bool checkRunGenerations(const std::string& folder, std::string& problem);
 
 // The output folder is neither a dataset that ldi did not make (one with a
 // dataset_description.json of another tool) nor inside one of its sub-<label>

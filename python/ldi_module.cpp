@@ -346,7 +346,13 @@ void runInterruptibly(AnalysisRequest& request, const AnalysisOutputs& outputs, 
     if (failure) std::rethrow_exception(failure);
 }
 
-// The analysis of one request.
+py::object checkRunFolder(const std::string& folder) {
+    std::string problem;
+    if (checkRunGenerations(folder, problem)) return py::none();
+    return py::str(problem);
+}
+
+// The analysis of one request (runInterruptibly: on a thread of its own).
 py::dict run(const py::dict& given, const py::object& progress) {
     AnalysisRequest request;
     std::vector<HeldArray> held;
@@ -397,5 +403,7 @@ PYBIND11_MODULE(_ldi, module) {
     module.def("check_array", &ldi::checkArray, py::arg("what"), py::arg("kind"), py::arg("item_bytes"),
                py::arg("dimensions"), py::arg("wanted"),
                "None when the library takes the array, else its message.");
+    module.def("check_run_generations", &ldi::checkRunFolder, py::arg("folder"),
+               "None when each seed's index in the folder comes from a finished run, else the message.");
     module.attr("version") = ldi::ldiVersion;
 }

@@ -72,6 +72,7 @@ struct GroupSubject {
     nlohmann::json confounds = nlohmann::json::array();  // per analysis, its columns
     bool listed = false;  // the summary names its maps (ldi before it did not: all are taken)
     std::set<int64_t> rngSeeds;  // of its analyses, as the summary records them
+    std::set<std::string> generations;  // of its analyses' runs, as the summary records them
 };
 
 struct GroupSelection {
@@ -99,13 +100,15 @@ GroupSelection selectSubjects(const GroupRequest& request) {
             selection.leftOut.push_back({{"Subject", label}, {"Reason", "unreadable " + summary.string()}});
             continue;
         }
-        GroupSubject subject{label, {}, nlohmann::json::array(), false, {}};
+        GroupSubject subject{label, {}, nlohmann::json::array(), false, {}, {}};
         for (const auto& analysis : record["Analyses"]) {
             if (!analysis.is_object()) continue;
             subject.confounds.push_back(analysis.value("Confounds", nlohmann::json::object()).value("Columns", nlohmann::json()));
             subject.listed = subject.listed || analysis.contains("Maps");
             if (analysis.value("RngSeed", nlohmann::json()).is_number_integer())
                 subject.rngSeeds.insert(analysis["RngSeed"].get<int64_t>());
+            if (analysis.value("RunGeneration", nlohmann::json()).is_string())
+                subject.generations.insert(analysis["RunGeneration"].get<std::string>());
             for (const auto& seed : analysis.value("Maps", nlohmann::json::array()))
                 for (const auto& condition : seed.value("Conditions", nlohmann::json::array()))
                     if (seed.value("Seed", nlohmann::json()).is_string() && condition.is_string())
@@ -133,23 +136,28 @@ bool sameConfounds(const GroupSelection& selection, std::string& problem) {
     return true;
 }
 
-// The rng seed a map's sidecar records when it is not one of the subject's
-// summary: the map comes from another run than the summary (written into
+// What a map's sidecar records of its run (its rng seed, "rng seed N", or
+// its generation, "run generation G") when the subject's summary records
+// another: the map comes from another run than the summary (written into
 // the folder since, or left by a run stopped midway), so the subject's maps
 // would mix two runs. "" when it is one of them, or nothing says.
 std::string otherRun(const GroupSubject& subject, const fs::path& map) {
-    if (subject.rngSeeds.empty()) return std::string();
+    if (subject.rngSeeds.empty() && subject.generations.empty()) return std::string();
     const std::string name = map.filename().string();
     const std::size_t extension = name.rfind(".nii");
     if (extension == std::string::npos) return std::string();
     nlohmann::json sidecar;
     std::string ignored;
     const fs::path path = map.parent_path() / (name.substr(0, extension) + ".json");
-    if (!readJsonSidecar(path.string(), sidecar, ignored) ||
-        !sidecar.value("RngSeed", nlohmann::json()).is_number_integer())
-        return std::string();
-    const int64_t seed = sidecar["RngSeed"].get<int64_t>();
-    return subject.rngSeeds.count(seed) != 0 ? std::string() : std::to_string(seed);
+    if (!readJsonSidecar(path.string(), sidecar, ignored) || !sidecar.is_object()) return std::string();
+    const nlohmann::json seed = sidecar.value("RngSeed", nlohmann::json());
+    if (!subject.rngSeeds.empty() && seed.is_number_integer() && subject.rngSeeds.count(seed.get<int64_t>()) == 0)
+        return "rng seed " + std::to_string(seed.get<int64_t>());
+    const nlohmann::json generation = sidecar.value("RunGeneration", nlohmann::json());
+    if (!subject.generations.empty() && generation.is_string() &&
+        subject.generations.count(generation.get<std::string>()) == 0)
+        return "run generation " + generation.get<std::string>();
+    return std::string();
 }
 
 // The subjects' measure maps, grouped by everything in their names but the
@@ -186,8 +194,8 @@ std::map<std::string, GroupKey> collectSubjectMaps(const GroupSelection& selecti
                 }
                 if (const std::string other = otherRun(chosen, it->path()); !other.empty()) {
                     slot.leftOut.push_back({{"Subject", subject},
-                                            {"Reason", it->path().filename().string() + " comes from another run (rng "
-                                                       "seed " + other + ") than the subject's summary: its maps mix "
+                                            {"Reason", it->path().filename().string() + " comes from another run (" +
+                                                       other + ") than the subject's summary: its maps mix "
                                                        "two runs; run its participant level again"}});
                     continue;
                 }

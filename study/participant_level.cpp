@@ -274,6 +274,7 @@ bool analyseRunSet(const ParticipantRequest& participants, const TaskSubjects& e
     }
     record["Folder"] = subjectPath(participants, set.subject, request.outputFolder);
     record["Maps"] = written;
+    record["RunGeneration"] = results.record.generation;
     record["DataQuality"] = qualityJson(qualityNumbers(results));
     outcome.analyses.push_back(
         RunSetOutcome{request.outputFolder, request.seeds.size(), results.conditionNames.size(), results.analysedCount});

@@ -410,6 +410,9 @@ def read_results(path):
         indexes = [(index, document) for index, document in ((p, _read_index(p)) for p in found) if "maps" in document]
         if not indexes:
             raise LdiError("%s: no ldi map index (*_ldi.json) in the folder" % path)
+        problem = _ldi.check_run_generations(path)
+        if problem is not None:
+            raise LdiError(problem)
         return [_read_seed(index, document) for index, document in indexes]
     if not os.path.exists(path):
         raise LdiError("%s: no such file" % path)

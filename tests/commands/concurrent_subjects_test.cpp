@@ -34,6 +34,17 @@ std::string withoutDates(std::string text) {
     return text;
 }
 
+// The text with each run generation ("<32 hex digits>") as "GENERATION":
+// every run draws its own.
+std::string withoutGenerations(std::string text) {
+    for (std::size_t at = text.find('"'); at != std::string::npos && at + 33 < text.size(); at = text.find('"', at + 1)) {
+        std::size_t k = 1;
+        while (k <= 32 && std::isxdigit(static_cast<unsigned char>(text[at + k])) != 0) ++k;
+        if (k == 33 && text[at + 33] == '"') text.replace(at + 1, 32, "GENERATION");
+    }
+    return text;
+}
+
 // Every file under `root` by its path below it, dates blanked in the texts
 // and the thread count in the command line the reports and sidecars record;
 // a gzip file by what it holds. (Under a loaded test suite the compressed
@@ -50,6 +61,7 @@ std::map<std::string, std::string> filesUnder(const fs::path& root, const std::s
         std::string inside;
         if (extension == ".gz") content = inflateWithZlib(content, inside) ? "inflated: " + inside : "not gzip";
         if (extension == ".json" || extension == ".html" || extension == ".log") content = withoutDates(content);
+        if (extension == ".json") content = withoutGenerations(content);
         if (extension == ".html" || extension == ".json")
             for (std::size_t typed = content.find(threads); typed != std::string::npos;
                  typed = content.find(threads, typed + 1))

@@ -62,11 +62,11 @@ def maps_of(folder):
 
 
 def comparable(sidecar_path, in_memory=False, bare_array=False):
-    """A map's sidecar without what differs by door: paths, date, command (and,
+    """A map's sidecar without what differs by door: paths, date, command, run generation (and,
     for a run held in memory, what only a file has: its checksum and sidecar)."""
     with open(sidecar_path, encoding="utf-8") as f:
         sidecar = json.load(f)
-    for key in ("Date", "Command", "Sources"):
+    for key in ("Date", "Command", "Sources", "RunGeneration"):  # each run draws its own generation
         sidecar.pop(key, None)
     if "ZMap" in sidecar:  # a file name, with the run's entities when the run had a file name
         sidecar["ZMap"] = sidecar["ZMap"][sidecar["ZMap"].index("seed-"):]

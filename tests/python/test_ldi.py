@@ -4,7 +4,9 @@ two analyses in two threads at once as each alone."""
 
 import glob
 import hashlib
+import json
 import os
+import shutil
 import subprocess
 import threading
 
@@ -225,6 +227,35 @@ def test_confounds_from_a_table_regress_as_from_its_file(dataset, tmp_path):
     regressed = from_file["Ref"].maps["Task"]["inst"].get_fdata(dtype=np.float32)
     assert same_bits(regressed, from_table["Ref"].maps["Task"]["inst"].get_fdata(dtype=np.float32))
     assert not same_bits(regressed, plain["Ref"].maps["Task"]["inst"].get_fdata(dtype=np.float32))
+
+
+@pytest.mark.parametrize("unfinished, index_generation, refused", [
+    (None, None, False),            # the run finished: its seeds are read
+    ("0" * 32, None, True),         # a run into the folder stopped midway
+    (None, "f" * 32, True),         # an index from another run than the record vouches for
+])
+def test_a_folder_mixing_two_runs_is_refused(dataset, tmp_path, unfinished, index_generation, refused):
+    out = str(tmp_path / "out")
+    shutil.copytree(dataset["out"], out)
+    [record_path] = glob.glob(os.path.join(out, "*_run_ldi.json"))
+    with open(record_path) as f:
+        record = json.load(f)
+    assert record["unfinished"] is None
+    record["unfinished"] = unfinished
+    with open(record_path, "w") as f:
+        json.dump(record, f)
+    if index_generation is not None:
+        [index_path] = [os.path.join(out, name) for name in record["indexes"]]
+        with open(index_path) as f:
+            index = json.load(f)
+        index["runGeneration"] = index_generation
+        with open(index_path, "w") as f:
+            json.dump(index, f)
+    if refused:
+        with pytest.raises(ldi.LdiError, match="run ldi map again"):
+            ldi.read_results(out)
+    else:
+        assert len(ldi.read_results(out)) == 1
 
 
 def test_every_sidecar_defines_the_seed_as_nibabel_reads_its_mask(dataset):

@@ -140,9 +140,10 @@ TEST(GroupMaps, EachKindIsTestedOnItsOwnStatisticAndTheMeanIsTheSubjects) {
     if (!::testing::Test::HasFailure()) fs::remove_all(root);
 }
 
-// A subject whose summary names one run (its rng seed) while a map's sidecar
-// names another holds maps of two runs: it is left out of that map's test,
-// with the reason, and kept where its maps agree with its summary.
+// A subject whose summary names one run (its rng seed, its run generation)
+// while a map's sidecar names another holds maps of two runs: it is left out
+// of that map's test, with the reason, and kept where its maps agree with its
+// summary. Two runs with the same rng seed are told apart by the generation.
 TEST(GroupMaps, ASubjectWhoseMapComesFromAnotherRunIsLeftOutOfIt) {
     const fs::path root = fs::temp_directory_path() / ("ldi_group_runs_" + std::to_string(::getpid()));
     fs::remove_all(root);
@@ -150,8 +151,14 @@ TEST(GroupMaps, ASubjectWhoseMapComesFromAnotherRunIsLeftOutOfIt) {
     struct Case {
         const char* subject;
         int64_t inst;  // the rng seed in the sidecar of the subject's inst z map
+        const char* generation;  // the run generation in that sidecar
+        const char* reason;      // why it is left out of the inst test, or nullptr
     };
-    const Case cases[] = {{"01", 7}, {"02", 7}, {"03", 7}, {"04", 9}};
+    const Case cases[] = {{"01", 7, "aa", nullptr},
+                          {"02", 7, "aa", nullptr},
+                          {"03", 7, "aa", nullptr},
+                          {"04", 9, "aa", "another run (rng seed 9)"},
+                          {"05", 7, "bb", "another run (run generation bb)"}};
     for (const Case& c : cases) {
         const std::string label = c.subject;
         const fs::path func = out / ("sub-" + label) / "func";
@@ -164,10 +171,11 @@ TEST(GroupMaps, ASubjectWhoseMapComesFromAnotherRunIsLeftOutOfIt) {
             const std::string stem = statMapStem("sub-" + label + "_task-t", "S", "A", kind, statistic) + "_statmap";
             writeMap(func / (stem + ".nii.gz"), values);
             writeWholeFile((func / (stem + ".json")).string(),
-                           "{\"RngSeed\": " + std::to_string(kind == "inst" ? c.inst : 7) + "}\n");
+                           "{\"RngSeed\": " + std::to_string(kind == "inst" ? c.inst : 7) +
+                               ", \"RunGeneration\": \"" + (kind == "inst" ? c.generation : "aa") + "\"}\n");
         }
         writeWholeFile((out / ("sub-" + label) / ("sub-" + label + "_participant.json")).string(),
-                       "{\"Subject\": \"" + label + "\", \"Analyses\": [{\"RngSeed\": 7, \"Maps\": [{\"Seed\": "
+                       "{\"Subject\": \"" + label + "\", \"Analyses\": [{\"RngSeed\": 7, \"RunGeneration\": \"aa\", \"Maps\": [{\"Seed\": "
                        "\"S\", \"Conditions\": [\"A\"]}]}]}\n");
     }
     ASSERT_TRUE(groupLevelRuns(out));
@@ -177,9 +185,13 @@ TEST(GroupMaps, ASubjectWhoseMapComesFromAnotherRunIsLeftOutOfIt) {
         std::string problem;
         ASSERT_TRUE(readJsonSidecar((out / "group" / stem).string(), sidecar, problem)) << problem;
         const std::string subjects = sidecar["Subjects"].dump(), leftOut = sidecar["LeftOut"].dump();
-        EXPECT_EQ(subjects.find("04") == std::string::npos, kind == "inst") << kind << ": " << subjects;
-        EXPECT_EQ(leftOut.find("another run (rng seed 9)") != std::string::npos, kind == "inst")
-            << kind << ": " << leftOut;
+        for (const Case& c : cases) {
+            const bool excluded = c.reason != nullptr && kind == "inst";
+            EXPECT_EQ(subjects.find(c.subject) == std::string::npos, excluded) << kind << ": " << subjects;
+            if (c.reason != nullptr) {
+                EXPECT_EQ(leftOut.find(c.reason) != std::string::npos, excluded) << kind << ": " << leftOut;
+            }
+        }
     }
     if (!::testing::Test::HasFailure()) fs::remove_all(root);
 }
