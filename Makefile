@@ -65,7 +65,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = vtc_header settings voi_file protocol answers nifti events confounds sidecar
 # Leaks fail a test like any other fault; undefined behaviour already aborts
 # (the build has -fno-sanitize-recover=all).
-SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
+SANITIZER_ENV = LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 # Warnings are the normal build's business: gcc warns differently with the
